@@ -1,0 +1,46 @@
+// The machine's shape: the frequency ladder, the numberings of chains and chips, and the
+// tuning state both programs keep for one run.
+#pragma once
+
+namespace tune {
+
+inline constexpr int chain_count = 6;
+inline constexpr int chips_per_chain = 63;
+inline constexpr int chip_table_rows = 16;
+inline constexpr int ladder_size = 114;
+inline constexpr int top_ladder_step = ladder_size - 1;
+
+inline constexpr int red_chip_limit = 15;
+inline constexpr int voltage_step = 10;
+
+// The allowed chip frequencies in MHz, strictly ascending.
+inline constexpr int freq_ladder[ladder_size] = {
+    100, 125, 150, 175, 200,  225,  250,  275,  300,  325,  350,  375, 400, 404, 406, 408, 412,
+    416, 418, 420, 425, 429,  431,  433,  437,  441,  443,  445,  450, 454, 456, 458, 462, 466,
+    468, 470, 475, 479, 481,  483,  487,  491,  493,  495,  500,  504, 506, 508, 512, 516, 518,
+    520, 525, 529, 531, 533,  537,  543,  550,  556,  562,  568,  575, 581, 587, 593, 600, 606,
+    612, 618, 625, 631, 637,  643,  650,  656,  662,  668,  675,  681, 687, 693, 700, 706, 712,
+    718, 725, 731, 737, 743,  750,  756,  762,  768,  775,  781,  787, 793, 800, 825, 850, 875,
+    900, 925, 950, 975, 1000, 1025, 1050, 1075, 1100, 1125, 1150, 1175};
+
+// Per-chip tables are indexed by chip table row (miner chain number - 1) and chip index.
+struct TuneState {
+  int chip_override[chip_table_rows][chips_per_chain] = {};  // ladder step, <= 0: none
+  float chip_rate[chip_table_rows][chips_per_chain] = {};
+  int chain_freq[chain_count] = {};  // MHz, 0: not set
+  int chain_voltage[chain_count] = {};
+  float chain_rate[chain_count] = {};  // -1: no reading
+  float chain_rate_ideal[chain_count] = {};
+  int base_freq = 0;
+};
+
+// Index of an exact ladder frequency, or -1.
+int ladder_index_of(int freq);
+// Highest ladder frequency at least `gap` below `freq`, or 0 when there is none.
+int ladder_step_down(int freq, int gap);
+// 1, 2, 3, 5, 6, 7 for slots 0 to 5; also the slot's chip table row.
+int chain_number_of(int slot);
+// The frequency a chip runs at: its override, else its chain's frequency, else base_freq.
+int effective_chip_freq(const TuneState& state, int slot, int chip);
+
+}  // namespace tune

@@ -1,0 +1,80 @@
+#include "log.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace tune {
+
+namespace {
+
+// The log lives in world-writable /tmp and the programs run as root, so a link planted
+// there must not redirect a write. A link is followed only when root owns it.
+int open_log(const std::string& path, int flags) {
+  int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd >= 0 || errno != ELOOP) return fd;
+  struct stat link_info;
+  if (lstat(path.c_str(), &link_info) != 0) return -1;
+  if (!S_ISLNK(link_info.st_mode) || link_info.st_uid != 0) return -1;
+  return open(path.c_str(), flags | O_CLOEXEC, 0666);
+}
+
+}  // namespace
+
+void tune_log_reset(System& sys) {
+  int fd = open_log(sys.path(log_path), O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd >= 0) close(fd);
+}
+
+void tune_log(System& sys, const char* message) {
+  int fd = open_log(sys.path(log_path), O_RDWR | O_CREAT | O_APPEND);
+  if (fd < 0) return;
+  std::FILE* log = fdopen(fd, "a+");
+  if (log == nullptr) {
+    close(fd);
+    return;
+  }
+  std::time_t now = sys.now();
+  struct tm local;
+  char stamp[27];
+  if (localtime_r(&now, &local) == nullptr ||
+      std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local) == 0) {
+    stamp[0] = '\0';
+  }
+  std::fwrite(stamp, 1, std::strlen(stamp), log);
+  std::fwrite(message, 1, std::strlen(message), log);
+  std::fclose(log);
+}
+
+void tune_logf(System& sys, const char* format, ...) {
+  char message[message_buffer_size];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  tune_log(sys, message);
+}
+
+void tune_fatal(System& sys, const char* message, int status) {
+  tune_log(sys, message);
+  sys.exit_process(status);
+  std::abort();  // only a broken System returns from its exit
+}
+
+void tune_fatalf(System& sys, int status, const char* format, ...) {
+  char message[message_buffer_size];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  tune_fatal(sys, message, status);
+}
+
+}  // namespace tune

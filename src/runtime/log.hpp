@@ -1,0 +1,22 @@
+// The shared log /tmp/auto-tune and the fatal exits that end a run.
+#pragma once
+
+#include "system.hpp"
+
+namespace tune {
+
+inline constexpr char log_path[] = "/tmp/auto-tune";
+inline constexpr int message_buffer_size = 2048;
+
+// Starts a fresh log: truncates it, creating it if missing. Failures are silent.
+void tune_log_reset(System& sys);
+// Appends one entry: a local time stamp, then the message exactly as given.
+void tune_log(System& sys, const char* message);
+// Formats into the 2048-byte message buffer (cut, never overrun), then logs.
+void tune_logf(System& sys, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Logs the message and ends the process with the status.
+[[noreturn]] void tune_fatal(System& sys, const char* message, int status);
+[[noreturn]] void tune_fatalf(System& sys, int status, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+}  // namespace tune

@@ -1,0 +1,33 @@
+// The tuning settings of /config/autoTune.conf: one "&"-joined line of key=value pairs.
+#pragma once
+
+namespace tune {
+
+struct TuneContext;
+enum class Program;
+
+inline constexpr char settings_path[] = "/config/autoTune.conf";
+
+struct TuneSettings {
+  int restarts_count = 10;
+  int max_freq = 800;
+  int freq_to = 850;
+  int voltage_from = 880;
+  int voltage_to = 940;
+  int ideal_percent = 97;
+  int wait_after_restart = 180;
+  int stat_poll_interval = 30;
+  int wait_test_run_seconds = 3600;
+  int desired_rate = 16000;
+  int freq_from = 500;  // no key sets it; shown in the "Config parse" line only
+};
+
+// Applies one settings line over `settings` with the keys the program reads.
+void apply_settings_line(TuneSettings& settings, Program program, const char* line);
+
+// Applies the last line of the settings file; the chain tuner also seeds every chain
+// slot's frequency and voltage and logs its "Config parse" line. A missing file ends the
+// run with "Can't open config file", status 0.
+void load_tune_settings(TuneContext& ctx);
+
+}  // namespace tune

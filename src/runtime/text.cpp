@@ -1,0 +1,83 @@
+#include "text.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace tune {
+
+std::vector<std::string> split_fields(std::string_view text, char delimiter) {
+  std::vector<std::string> pieces;
+  size_t end_of_text = text.find('\0');
+  if (end_of_text != std::string_view::npos) text = text.substr(0, end_of_text);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    if (text[pos] == delimiter) {
+      ++pos;
+      continue;
+    }
+    size_t end = text.find(delimiter, pos);
+    if (end == std::string_view::npos) end = text.size();
+    pieces.emplace_back(text.substr(pos, end - pos));
+    pos = end;
+  }
+  return pieces;
+}
+
+int has_prefix(std::string_view text, std::string_view prefix) {
+  if (prefix.size() > text.size()) return 0;
+  return text.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
+}
+
+int parse_int(const char* text) {
+  long value = std::strtol(text, nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+int parse_int(const std::string& text) {
+  return parse_int(text.c_str());
+}
+
+float to_single(double value) {
+  constexpr double largest = std::numeric_limits<float>::max();
+  if (value > largest) {
+    // Values that round down to the largest float stay finite, as the hardware rounds.
+    return value >= 0x1.ffffffp127 ? std::numeric_limits<float>::infinity()
+                                   : std::numeric_limits<float>::max();
+  }
+  if (value < -largest) {
+    return value <= -0x1.ffffffp127 ? -std::numeric_limits<float>::infinity()
+                                    : -std::numeric_limits<float>::max();
+  }
+  return static_cast<float>(value);
+}
+
+float parse_single(const char* text) {
+  return to_single(std::strtod(text, nullptr));
+}
+
+float parse_single(const std::string& text) {
+  return parse_single(text.c_str());
+}
+
+int truncate_to_int(float value) {
+  if (std::isnan(value)) return 0;
+  if (value >= 2147483648.0f) return INT_MAX;
+  if (value < -2147483648.0f) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+bool read_line(std::FILE* file, std::string& line) {
+  char* buffer = nullptr;
+  size_t capacity = 0;
+  ssize_t length = getline(&buffer, &capacity, file);
+  if (length >= 0) line.assign(buffer, static_cast<size_t>(length));
+  std::free(buffer);
+  return length >= 0;
+}
+
+}  // namespace tune

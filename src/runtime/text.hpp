@@ -1,0 +1,35 @@
+// Text helpers shared by every parser: splitting, prefixes and number reading.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tune {
+
+// Splits a text at single delimiter characters as strtok does: runs of delimiters count as
+// one and no piece is ever empty. The text ends at its first NUL byte, as a C string would.
+std::vector<std::string> split_fields(std::string_view text, char delimiter);
+
+// 1 when `text` begins with `prefix` (an empty prefix matches every text), else 0.
+int has_prefix(std::string_view text, std::string_view prefix);
+
+// A base-10 integer read as strtol reads it (blanks, a sign, digits up to the first other
+// character, 0 without digits), held to the int range instead of wrapping.
+int parse_int(const char* text);
+int parse_int(const std::string& text);
+
+// A decimal read as strtod reads it, rounded to single precision; magnitudes past the float
+// range become infinities rather than undefined values.
+float parse_single(const char* text);
+float parse_single(const std::string& text);
+float to_single(double value);
+
+// Truncates toward zero into an int, saturating at the int limits; NaN gives 0.
+int truncate_to_int(float value);
+
+// Reads one line with getline, keeping its "\n"; false at the end of the file.
+bool read_line(std::FILE* file, std::string& line);
+
+}  // namespace tune

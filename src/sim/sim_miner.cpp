@@ -1,0 +1,174 @@
+#include "sim_miner.hpp"
+
+#include <cjson/cJSON.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "sim_system.hpp"
+
+namespace tune::sim {
+
+namespace {
+
+constexpr int miner_chain_number[chain_count] = {2, 3, 4, 6, 7, 8};
+
+// The miner's own reading of "bitmain-freqN=V" and "bitmain-voltageN=V" lines.
+void read_chain_lines(const std::string& text, int* freqs, int* voltages) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    int digit = 0;
+    int value = 0;
+    if (std::sscanf(line.c_str(), "bitmain-freq%1d=%d", &digit, &value) == 2 && digit >= 1 &&
+        digit <= chain_count) {
+      if (freqs != nullptr) freqs[digit - 1] = value;
+    } else if (std::sscanf(line.c_str(), "bitmain-voltage%1d=%d", &digit, &value) == 2 &&
+               digit >= 1 && digit <= chain_count) {
+      if (voltages != nullptr) voltages[digit - 1] = value;
+    }
+    pos = end + 1;
+  }
+}
+
+}  // namespace
+
+float healthy_rate(int freq) {
+  return static_cast<float>(freq / 8.7);
+}
+
+SimMiner::SimMiner() {
+  chip_rate = [](const MinerView& view, int slot, int chip) -> std::optional<float> {
+    return healthy_rate(view.freq[slot][chip]);
+  };
+  chain_rate = [this](const MinerView& view, int slot) {
+    float sum = 0;
+    for (int chip = 0; chip < chips_per_chain; ++chip) {
+      std::optional<float> rate = chip_rate(view, slot, chip);
+      if (rate) sum += *rate;
+    }
+    return sum;
+  };
+  ideal_rate = [](const MinerView& view, int slot) {
+    float sum = 0;
+    for (int chip = 0; chip < chips_per_chain; ++chip) sum += healthy_rate(view.freq[slot][chip]);
+    return sum;
+  };
+}
+
+void SimMiner::apply_files(SimSystem& sys) {
+  applied_ = true;
+  std::optional<std::string> conf = sys.read_file("/config/bmminer.conf");
+  if (conf) {
+    cJSON* root = cJSON_Parse(conf->c_str());
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(root, "bitmain-freq");
+    if (cJSON_IsString(item)) view_.base_freq = std::atoi(item->valuestring);
+    cJSON_Delete(root);
+  }
+  std::optional<std::string> chains = sys.read_file("/config/config.conf");
+  if (chains) read_chain_lines(*chains, view_.chain_freq, view_.voltage);
+  int steps[chip_table_rows][chips_per_chain] = {};
+  std::optional<std::string> overrides = sys.read_file("/config/manual_freqs.txt");
+  if (overrides) {
+    size_t pos = 0;
+    while (pos < overrides->size()) {
+      int row = 0, chip = 0, step = 0;
+      if (std::sscanf(overrides->c_str() + pos, "%d:%d:%d", &row, &chip, &step) == 3 && row >= 1 &&
+          row <= chip_table_rows && chip >= 1 && chip <= chips_per_chain) {
+        steps[row - 1][chip - 1] = step;
+      }
+      size_t end = overrides->find('\n', pos);
+      pos = end == std::string::npos ? overrides->size() : end + 1;
+    }
+  }
+  for (int slot = 0; slot < chain_count; ++slot) {
+    int row = miner_chain_number[slot] - 1;
+    for (int chip = 0; chip < chips_per_chain; ++chip) {
+      int step = steps[row][chip];
+      int freq = view_.chain_freq[slot] != 0 ? view_.chain_freq[slot] : view_.base_freq;
+      if (step > 0 && step < ladder_size) freq = freq_ladder[step];
+      view_.freq[slot][chip] = freq;
+    }
+  }
+}
+
+void SimMiner::read_voltages(SimSystem& sys) {
+  std::optional<std::string> chains = sys.read_file("/config/config.conf");
+  if (chains) read_chain_lines(*chains, nullptr, view_.voltage);
+}
+
+long long SimMiner::elapsed(SimSystem& sys) const {
+  return restarted_ ? sys.now() - restart_clock_ : boot_elapsed + sys.elapsed_seconds();
+}
+
+void SimMiner::restart(SimSystem& sys) {
+  apply_files(sys);
+  restarted_ = true;
+  restart_clock_ = sys.now();
+  ++view_.restarts;
+  write_chip_rates(sys);
+}
+
+void SimMiner::tick(SimSystem& sys) {
+  if (!applied_) apply_files(sys);
+  read_voltages(sys);
+  write_chip_rates(sys);
+}
+
+std::optional<std::string> SimMiner::stats(SimSystem& sys) {
+  if (!applied_) apply_files(sys);
+  view_.elapsed = elapsed(sys);
+  view_.now = sys.elapsed_seconds();
+  if (!stats_script.empty()) {
+    std::optional<std::string> answer = stats_script.front();
+    stats_script.pop_front();
+    return answer;
+  }
+  return stats_line();
+}
+
+std::string SimMiner::stats_line() const {
+  char buffer[256];
+  std::string line = "STATUS=S,Code=70,Msg=CGMiner stats,Description=bmminer 1.0.0|STATS=0,";
+  std::snprintf(buffer, sizeof buffer, "ID=BC50,Elapsed=%lld,Calls=0,Wait=0.000000", view_.elapsed);
+  line += buffer;
+  for (int slot = 0; slot < chain_count; ++slot) {
+    int number = miner_chain_number[slot];
+    if (chain_present[slot]) {
+      std::snprintf(buffer, sizeof buffer, ",chain_rateideal%d=%.2f,chain_rate%d=%.2f", number,
+                    static_cast<double>(ideal_rate(view_, slot)), number,
+                    static_cast<double>(chain_rate(view_, slot)));
+    } else {
+      std::snprintf(buffer, sizeof buffer, ",chain_rateideal%d=,chain_rate%d=", number, number);
+    }
+    line += buffer;
+  }
+  line += "|STATS=1,ID=POOL0,Elapsed=0|\n";
+  return line;
+}
+
+void SimMiner::write_chip_rates(SimSystem& sys) {
+  if (!keep_chip_rates) return;
+  view_.elapsed = elapsed(sys);
+  view_.now = sys.elapsed_seconds();
+  ++view_.refreshes;
+  std::string text;
+  char buffer[64];
+  for (int slot = 0; slot < chain_count; ++slot) {
+    if (!chain_present[slot]) continue;
+    for (int chip = 0; chip < chips_per_chain; ++chip) {
+      std::optional<float> rate = chip_rate(view_, slot, chip);
+      if (!rate) continue;
+      std::snprintf(buffer, sizeof buffer, "%d:%d:%.2f\n", miner_chain_number[slot], chip + 1,
+                    static_cast<double>(*rate));
+      text += buffer;
+    }
+  }
+  sys.write_file("/tmp/chip-rates", text);
+}
+
+}  // namespace tune::sim

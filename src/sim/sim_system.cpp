@@ -1,0 +1,165 @@
+#include "sim_system.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+#include "sim_miner.hpp"
+
+namespace tune::sim {
+
+namespace {
+
+constexpr char restart_trigger_command[] = "echo ok > /config/restart";
+constexpr char yellow_marker_command[] = "echo ok > /config/yellow";
+constexpr char finish_command[] = "/bin/sh /sbin/finish-tune.sh";
+constexpr char stats_command_text[] = "bmminer-api -o stats";
+
+constexpr int shell_status(int exit_code) {
+  return exit_code << 8;
+}
+
+std::string make_root() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmpdir != nullptr && *tmpdir ? tmpdir : "/tmp") + "/tune-sim-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("cannot make a sim directory");
+  std::string root(buffer.data());
+  for (const char* dir : {"/config", "/tmp", "/sbin"})
+    std::filesystem::create_directory(root + dir);
+  return root;
+}
+
+// A stamp as "%Y-%m-%d %H:%M:%S " writes it.
+bool is_stamp_at(const std::string& text, size_t pos) {
+  static constexpr char shape[] = "dddd-dd-dd dd:dd:dd ";
+  if (pos + sizeof shape - 1 > text.size()) return false;
+  for (size_t i = 0; i + 1 < sizeof shape; ++i) {
+    char c = text[pos + i];
+    bool ok = shape[i] == 'd' ? (c >= '0' && c <= '9') : c == shape[i];
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+SimSystem::SimSystem(SimMiner& miner) : miner_(miner), root_(make_root()) {}
+
+SimSystem::~SimSystem() {
+  std::error_code ignored;
+  std::filesystem::remove_all(root_, ignored);
+}
+
+std::string SimSystem::path(std::string_view fixed_path) {
+  return root_ + std::string(fixed_path);
+}
+
+int SimSystem::run_shell(const char* command) {
+  commands.emplace_back(command);
+  if (shell_unavailable) return -1;
+  std::string_view cmd(command);
+  if (cmd == restart_trigger_command || cmd == yellow_marker_command) {
+    std::string target(cmd.substr(cmd.find('/')));
+    std::ofstream out(path(target), std::ios::binary | std::ios::trunc);
+    bool written = static_cast<bool>(out << "ok\n");
+    out.close();
+    if (cmd == restart_trigger_command) {
+      // The miner restarts when the trigger is written; a failed write restarts nothing.
+      if (!written) return shell_status(2);
+      ++restarts;
+      miner_.restart(*this);
+    }
+    return written ? 0 : shell_status(2);
+  }
+  if (cmd == finish_command) {
+    ++finish_script_runs;
+    return finish_script_status;
+  }
+  return shell_status(127);
+}
+
+PipeLine SimSystem::first_line_of(const char* command) {
+  PipeLine result;
+  if (std::strcmp(command, stats_command_text) != 0) {
+    result.started = true;  // the shell runs and finds nothing to print
+    return result;
+  }
+  ++stats_calls;
+  if (stats_command_unavailable) return result;
+  result.started = true;
+  std::optional<std::string> answer = miner_.stats(*this);
+  if (answer && !answer->empty()) {
+    result.has_line = true;
+    size_t end = answer->find('\n');
+    result.line = end == std::string::npos ? *answer : answer->substr(0, end + 1);
+  }
+  return result;
+}
+
+void SimSystem::sleep_seconds(long long seconds) {
+  seconds = std::max(0LL, seconds);
+  sleeps.push_back(seconds);
+  clock_ += seconds;
+  miner_.tick(*this);
+  if (on_sleep) on_sleep(*this);
+}
+
+void SimSystem::exit_process(int status) {
+  throw SimulatedExit{status};
+}
+
+RunResult SimSystem::run(const std::function<int(System&)>& program_main) {
+  try {
+    return RunResult{false, program_main(*this)};
+  } catch (const SimulatedExit& exit) {
+    return RunResult{true, exit.status};
+  }
+}
+
+void SimSystem::write_file(std::string_view fixed_path, std::string_view content) {
+  std::ofstream out(path(fixed_path), std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::optional<std::string> SimSystem::read_file(std::string_view fixed_path) {
+  std::ifstream in(path(fixed_path), std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool SimSystem::exists(std::string_view fixed_path) {
+  std::error_code ignored;
+  return std::filesystem::exists(std::filesystem::symlink_status(path(fixed_path), ignored));
+}
+
+void SimSystem::remove_file(std::string_view fixed_path) {
+  std::error_code ignored;
+  std::filesystem::remove(path(fixed_path), ignored);
+}
+
+bool split_log_entries(const std::string& log, std::vector<std::string>& entries) {
+  constexpr size_t stamp_length = 20;
+  entries.clear();
+  size_t pos = 0;
+  while (pos < log.size()) {
+    if (!is_stamp_at(log, pos)) return false;
+    pos += stamp_length;
+    // An entry runs to its line break, or up to the next stamp when it has none.
+    size_t end = pos;
+    while (end < log.size() && log[end] != '\n' && !is_stamp_at(log, end)) ++end;
+    if (end < log.size() && log[end] == '\n') ++end;
+    entries.push_back(log.substr(pos, end - pos));
+    pos = end;
+  }
+  return true;
+}
+
+}  // namespace tune::sim

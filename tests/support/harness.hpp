@@ -1,0 +1,43 @@
+// A simulated machine with a tuning context on it, and helpers to look at what a run did.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "context.hpp"
+#include "sim_miner.hpp"
+#include "sim_system.hpp"
+
+namespace tune::testing {
+
+class SimMachine {
+ public:
+  explicit SimMachine(Program program = Program::chain_tuner) : ctx(sys, program) {}
+
+  // Log entries in order, stamps checked for their shape and removed.
+  std::vector<std::string> log() {
+    std::vector<std::string> entries;
+    std::string text = sys.read_file("/tmp/auto-tune").value_or("");
+    EXPECT_TRUE(sim::split_log_entries(text, entries)) << "badly stamped log:\n" << text;
+    return entries;
+  }
+
+  // Runs the body the way a process would run it: a fatal exit ends it with a status.
+  sim::RunResult run(const std::function<void()>& body) {
+    return sys.run([&](System&) {
+      body();
+      return 0;
+    });
+  }
+
+  sim::SimMiner miner;
+  sim::SimSystem sys{miner};
+  TuneContext ctx;
+};
+
+using Entries = std::vector<std::string>;
+
+}  // namespace tune::testing
