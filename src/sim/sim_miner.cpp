@@ -138,6 +138,7 @@ std::string SimMiner::stats_line() const {
   line += buffer;
   for (int slot = 0; slot < chain_count; ++slot) {
     int number = miner_chain_number[slot];
+    if (!chain_reported[slot]) continue;
     if (chain_present[slot]) {
       std::snprintf(buffer, sizeof buffer, ",chain_rateideal%d=%.2f,chain_rate%d=%.2f", number,
                     static_cast<double>(ideal_rate(view_, slot)), number,

@@ -44,7 +44,10 @@ class SimMiner {
   std::string stats_line() const;
 
   // Scripted behaviour.
+  // An absent chain reports no chips and empty values in the statistics.
   bool chain_present[chain_count] = {true, true, true, true, true, true};
+  // An unreported chain's keys are missing from the statistics altogether.
+  bool chain_reported[chain_count] = {true, true, true, true, true, true};
   long long boot_elapsed = 3600;  // running time before the first restart
   bool keep_chip_rates = true;    // false: the miner stops writing /tmp/chip-rates
   // Answers taken before the generated line, one per start of the statistics command;

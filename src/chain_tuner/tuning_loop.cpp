@@ -1,0 +1,216 @@
+// The chain tuning iterations: restart, read, check every chain pass after pass, maybe end on
+// the desired rate, probe the green chips at a lower voltage, and go again.
+#include <array>
+
+#include "chain_tuner.hpp"
+#include "log.hpp"
+#include "miner_files.hpp"
+#include "miner_restart.hpp"
+#include "miner_stats.hpp"
+#include "text.hpp"
+
+namespace tune {
+
+namespace {
+
+constexpr char yellow_marker_command[] = "echo ok > /config/yellow";
+
+enum ChainStatus { pending = 0, settled = 1 };
+
+// State of one call of run_chain_tuning.
+struct LoopState {
+  std::array<int, chain_count> voltage_floor{};
+  std::array<int, chain_count> chain_status{};
+  int all_chains_ok = 1;
+};
+
+// Voltages come from the settings as they are; wrapping keeps every step defined.
+int wrapping_add(int value, int delta) {
+  return static_cast<int>(static_cast<unsigned>(value) + static_cast<unsigned>(delta));
+}
+
+void raise_chain_voltage(ChainTuner& tuner, int slot) {
+  tuner.ctx.state.chain_voltage[slot] =
+      wrapping_add(tuner.ctx.state.chain_voltage[slot], voltage_step);
+}
+
+void lower_chain_voltage(ChainTuner& tuner, int slot) {
+  tuner.ctx.state.chain_voltage[slot] =
+      wrapping_add(tuner.ctx.state.chain_voltage[slot], -voltage_step);
+}
+
+void step_chain_freq_down(ChainTuner& tuner, int slot) {
+  tuner.ctx.state.chain_freq[slot] =
+      ladder_step_down(tuner.ctx.state.chain_freq[slot], freq_cut_gap);
+}
+
+int any_chain_pending(const LoopState& loop) {
+  for (int status : loop.chain_status) {
+    if (status == pending) return 1;
+  }
+  return 0;
+}
+
+void write_yellow_marker(ChainTuner& tuner) {
+  tune_log(tuner.ctx.sys, "Auto tune is done, exit\n");
+  tuner.ctx.sys.run_shell(yellow_marker_command);  // a missing marker changes nothing here
+}
+
+// One check of a pending chain: raise or cut an unhealthy one, lower a healthy one's weak
+// chips and its voltage. Returns 1 when the chain's voltage or frequency changed.
+int check_chain(ChainTuner& tuner, LoopState& loop, int slot) {
+  TuneState& state = tuner.ctx.state;
+  System& sys = tuner.ctx.sys;
+  int chain = chain_number_of(slot);
+  int verdict = count_red_chips(tuner, slot);
+  if (verdict == 0) verdict = count_yellow_chips(tuner, slot);
+  if (verdict == 1) {
+    int voltage = state.chain_voltage[slot];
+    if (voltage == tuner.ctx.settings.voltage_to) {
+      step_chain_freq_down(tuner, slot);
+      tune_logf(sys, "Voltage %d on chain %d is max, decreasing chain freq to %d\n", voltage, chain,
+                state.chain_freq[slot]);
+    } else {
+      tune_logf(sys, "Voltage %d on chain %d is not max, increasing voltage to %d\n", voltage,
+                chain, wrapping_add(voltage, voltage_step));
+      raise_chain_voltage(tuner, slot);
+    }
+    loop.voltage_floor[slot] = state.chain_voltage[slot];
+    loop.chain_status[slot] = settled;
+    loop.all_chains_ok = 0;
+    return 1;
+  }
+  lower_yellow_chips(tuner, slot);
+  lower_red_chips(tuner, slot);
+  write_chip_overrides(tuner.ctx);
+  if (state.chain_voltage[slot] == loop.voltage_floor[slot]) {
+    tune_logf(sys, "Voltage of Chain %d is lowest (%d), stop decreasing\n", chain,
+              state.chain_voltage[slot]);
+    loop.chain_status[slot] = settled;
+    return 0;
+  }
+  lower_chain_voltage(tuner, slot);
+  tune_logf(sys, "Chain %d is ok, decreasing voltage to %d\n", chain, state.chain_voltage[slot]);
+  return 1;
+}
+
+void check_phase(ChainTuner& tuner, LoopState& loop) {
+  TuneContext& ctx = tuner.ctx;
+  while (any_chain_pending(loop)) {
+    read_chip_rates(ctx);
+    int pass_changed = 0;
+    for (int slot = 0; slot < chain_count; ++slot) {
+      // A chain without rate is skipped, and says so in every pass.
+      if (ctx.state.chain_rate[slot] == 0) {
+        loop.chain_status[slot] = settled;
+        tune_logf(ctx.sys, "Rate of chain %d is 0, skip\n", chain_number_of(slot));
+        continue;
+      }
+      if (loop.chain_status[slot] == settled) continue;
+      if (check_chain(tuner, loop, slot) != 0) pass_changed = 1;
+    }
+    if (pass_changed != 0) {
+      tune_log(ctx.sys, "Update config with new voltage and wait 60 seconds...\n");
+      write_chain_config(ctx);
+      ctx.sys.sleep_seconds(settle_wait_seconds);
+      read_miner_stats(ctx);
+    }
+  }
+}
+
+// Lowers every working chain's voltage for a minute, raises the chips that stay green, and
+// puts the voltages back.
+void green_phase(ChainTuner& tuner) {
+  TuneContext& ctx = tuner.ctx;
+  TuneState& state = ctx.state;
+  std::array<int, chain_count> probe_voltage{};
+  for (int slot = 0; slot < chain_count; ++slot) {
+    if (state.chain_rate[slot] > 0 && state.chain_voltage[slot] > min_probe_voltage) {
+      probe_voltage[slot] = state.chain_voltage[slot];
+      lower_chain_voltage(tuner, slot);
+      tune_logf(ctx.sys,
+                "Trying to increase freqs of green chips before restart, decreasing voltage of "
+                "chain %d to %d\n",
+                chain_number_of(slot), state.chain_voltage[slot]);
+    }
+  }
+  write_chain_config(ctx);
+  ctx.sys.sleep_seconds(settle_wait_seconds);
+  read_chip_rates(ctx);
+  for (int slot = 0; slot < chain_count; ++slot) {
+    if (!(state.chain_rate[slot] > 0)) continue;
+    tune_logf(ctx.sys,
+              "Trying to increase freqs of green chips before restart, increasing freqs of green "
+              "chips on chain %d\n",
+              chain_number_of(slot));
+    raise_green_chips(tuner, slot);
+    if (probe_voltage[slot] > min_probe_voltage) {
+      raise_chain_voltage(tuner, slot);
+      tune_logf(ctx.sys,
+                "Trying to increase freqs of green chips before restart, reverting voltage on "
+                "chain %d to %d\n",
+                chain_number_of(slot), state.chain_voltage[slot]);
+    }
+  }
+  write_chip_overrides(ctx);
+  write_chain_config(ctx);
+}
+
+void end_iteration(ChainTuner& tuner, LoopState& loop) {
+  for (int slot = 0; slot < chain_count; ++slot) {
+    loop.chain_status[slot] = pending;
+    if (tuner.ctx.state.chain_voltage[slot] >= loop.voltage_floor[slot]) {
+      loop.voltage_floor[slot] = tuner.ctx.state.chain_voltage[slot];
+    }
+    for (int& lowered : tuner.chip_lowered[slot]) lowered = 0;
+  }
+}
+
+}  // namespace
+
+int desired_rate_reached(ChainTuner& tuner, float factor) {
+  TuneContext& ctx = tuner.ctx;
+  int total = 0;
+  for (int slot = 0; slot < chain_count; ++slot) {
+    total = truncate_to_int(static_cast<float>(total) + ctx.state.chain_rate[slot]);
+  }
+  float threshold = static_cast<float>(ctx.settings.desired_rate) * factor;
+  if (threshold <= static_cast<float>(total)) {
+    tune_logf(ctx.sys, "Current rate %d is not less than desired rate %.2f\n", total,
+              static_cast<double>(threshold));
+    return 1;
+  }
+  tune_logf(ctx.sys, "Current rate %d is less than desired rate %.2f\n", total,
+            static_cast<double>(threshold));
+  return 0;
+}
+
+void run_chain_tuning(ChainTuner& tuner) {
+  TuneContext& ctx = tuner.ctx;
+  LoopState loop;
+  loop.voltage_floor.fill(ctx.settings.voltage_from);
+  for (int iteration = 1; iteration <= ctx.settings.restarts_count; ++iteration) {
+    loop.chain_status.fill(pending);
+    write_chain_config(ctx);
+    restart_miner(ctx);
+    tune_log(ctx.sys, "GET STAT\n");
+    read_miner_stats(ctx);
+    if (ctx.state.chain_rate[0] == -1.0f) {
+      tune_log(ctx.sys, "CGMiner not started in expected time, doing restart\n");
+      break;
+    }
+    read_chip_rates(ctx);
+    tune_log(ctx.sys, "CHECK RATES\n");
+    loop.all_chains_ok = 1;
+    check_phase(tuner, loop);
+    if (loop.all_chains_ok == 1 && desired_rate_reached(tuner, 1.0f) == 1) {
+      write_yellow_marker(tuner);
+      ctx.sys.exit_process(0);
+    }
+    green_phase(tuner);
+    end_iteration(tuner, loop);
+  }
+  write_yellow_marker(tuner);
+}
+
+}  // namespace tune
