@@ -24,11 +24,6 @@ struct LoopState {
   int all_chains_ok = 1;
 };
 
-// Voltages come from the settings as they are; wrapping keeps every step defined.
-int wrapping_add(int value, int delta) {
-  return static_cast<int>(static_cast<unsigned>(value) + static_cast<unsigned>(delta));
-}
-
 void raise_chain_voltage(ChainTuner& tuner, int slot) {
   tuner.ctx.state.chain_voltage[slot] =
       wrapping_add(tuner.ctx.state.chain_voltage[slot], voltage_step);

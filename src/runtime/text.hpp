@@ -29,6 +29,11 @@ float to_single(double value);
 // Truncates toward zero into an int, saturating at the int limits; NaN gives 0.
 int truncate_to_int(float value);
 
+// a + b with 32-bit wrap-around, as the board's registers do; defined for every input.
+inline int wrapping_add(int a, int b) {
+  return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b));
+}
+
 // Reads one line with getline, keeping its "\n"; false at the end of the file.
 bool read_line(std::FILE* file, std::string& line);
 

@@ -113,14 +113,21 @@ void SimMiner::restart(SimSystem& sys) {
   write_chip_rates(sys);
 }
 
+void SimMiner::start_if_new(SimSystem& sys) {
+  if (applied_) return;
+  // A miner found running already runs the files as they are and keeps its rates file.
+  apply_files(sys);
+  write_chip_rates(sys);
+}
+
 void SimMiner::tick(SimSystem& sys) {
-  if (!applied_) apply_files(sys);
+  start_if_new(sys);
   read_voltages(sys);
   write_chip_rates(sys);
 }
 
 std::optional<std::string> SimMiner::stats(SimSystem& sys) {
-  if (!applied_) apply_files(sys);
+  start_if_new(sys);
   view_.elapsed = elapsed(sys);
   view_.now = sys.elapsed_seconds();
   if (!stats_script.empty()) {

@@ -61,6 +61,7 @@ class SimMiner {
   std::function<float(const MinerView&, int slot)> ideal_rate;
 
  private:
+  void start_if_new(SimSystem& sys);
   void apply_files(SimSystem& sys);
   void read_voltages(SimSystem& sys);
   long long elapsed(SimSystem& sys) const;

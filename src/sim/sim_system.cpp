@@ -63,6 +63,12 @@ std::string SimSystem::path(std::string_view fixed_path) {
 }
 
 int SimSystem::run_shell(const char* command) {
+  int status = shell(command);
+  if (observer) observer(*this);
+  return status;
+}
+
+int SimSystem::shell(const char* command) {
   commands.emplace_back(command);
   if (shell_unavailable) return -1;
   std::string_view cmd(command);
@@ -87,6 +93,12 @@ int SimSystem::run_shell(const char* command) {
 }
 
 PipeLine SimSystem::first_line_of(const char* command) {
+  PipeLine result = pipe(command);
+  if (observer) observer(*this);
+  return result;
+}
+
+PipeLine SimSystem::pipe(const char* command) {
   PipeLine result;
   if (std::strcmp(command, stats_command_text) != 0) {
     result.started = true;  // the shell runs and finds nothing to print
@@ -109,7 +121,7 @@ void SimSystem::sleep_seconds(long long seconds) {
   sleeps.push_back(seconds);
   clock_ += seconds;
   miner_.tick(*this);
-  if (on_sleep) on_sleep(*this);
+  if (observer) observer(*this);
 }
 
 void SimSystem::exit_process(int status) {

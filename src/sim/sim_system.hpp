@@ -64,12 +64,17 @@ class SimSystem final : public System {
   int finish_script_runs = 0;
 
   // Faults and answers to script.
-  bool shell_unavailable = false;            // system() returns -1
-  bool stats_command_unavailable = false;    // popen fails
-  int finish_script_status = 0;              // what system() returns for the finishing script
-  std::function<void(SimSystem&)> on_sleep;  // called after each sleep (after the miner)
+  bool shell_unavailable = false;          // system() returns -1
+  bool stats_command_unavailable = false;  // popen fails
+  int finish_script_status = 0;            // what system() returns for the finishing script
+  // Called after every sleep, shell command and statistics call: a test's view of the run
+  // as it goes, and the place to inject faults or stop the run.
+  std::function<void(SimSystem&)> observer;
 
  private:
+  int shell(const char* command);
+  PipeLine pipe(const char* command);
+
   SimMiner& miner_;
   std::string root_;
   std::time_t clock_ = sim_epoch;
