@@ -16,14 +16,23 @@ namespace tune {
 namespace {
 
 // The log lives in world-writable /tmp and the programs run as root, so a link planted
-// there must not redirect a write. A link is followed only when root owns it.
+// there must not redirect a write: a link is followed only when root owns it.
+// Only a regular file is a log: a pipe planted there could block every entry.
 int open_log(const std::string& path, int flags) {
-  int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd >= 0 || errno != ELOOP) return fd;
-  struct stat link_info;
-  if (lstat(path.c_str(), &link_info) != 0) return -1;
-  if (!S_ISLNK(link_info.st_mode) || link_info.st_uid != 0) return -1;
-  return open(path.c_str(), flags | O_CLOEXEC, 0666);
+  flags |= O_CLOEXEC | O_NONBLOCK;
+  int fd = open(path.c_str(), flags | O_NOFOLLOW, 0666);
+  if (fd < 0 && errno == ELOOP) {
+    struct stat link_info;
+    if (lstat(path.c_str(), &link_info) != 0) return -1;
+    if (!S_ISLNK(link_info.st_mode) || link_info.st_uid != 0) return -1;
+    fd = open(path.c_str(), flags, 0666);
+  }
+  struct stat info;
+  if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace

@@ -60,6 +60,16 @@ TEST(TuneLog, AnUnwritableLogDropsEntriesButFatalExitsStillExit) {
   EXPECT_TRUE(std::filesystem::is_directory(m.sys.path(log_path)));
 }
 
+TEST(TuneLog, APipeInPlaceOfTheLogNeitherBlocksNorReceivesEntries) {
+  SimMachine m;
+  ASSERT_EQ(mkfifo(m.sys.path(log_path).c_str(), 0600), 0);
+  for (int i = 0; i < 2000; ++i) tune_log(m.sys, "an entry that would fill the pipe's buffer\n");
+  tune_log_reset(m.sys);
+  struct stat info;
+  ASSERT_EQ(lstat(m.sys.path(log_path).c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
 TEST(TuneFatal, LogsThenEndsWithTheStatusTheParentSees) {
   SimMachine m;
   bool after = false;
