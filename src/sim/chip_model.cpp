@@ -88,7 +88,7 @@ std::optional<float> ChipModel::rate(const MinerView& view, int slot, int chip) 
   return static_cast<float>(freq / 8.7 * std::max(0.0, ratio + noise));
 }
 
-double ChipModel::chip_power(int freq, int voltage) const {
+double ChipModel::chip_power(int freq, int voltage) {
   double volts = voltage / 100.0;  // the miner's units are hundredths of a volt
   return freq * volts * volts / 1000.0;
 }

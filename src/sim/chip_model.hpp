@@ -35,7 +35,7 @@ class ChipModel {
   double stable_limit(int slot, int chip, int voltage) const;
   Kind kind(int slot, int chip) const { return chips_[slot][chip].kind; }
   // Simulated power of a running chip, in the model's own units.
-  double chip_power(int freq, int voltage) const;
+  static double chip_power(int freq, int voltage);
 
  private:
   struct Chip {

@@ -24,17 +24,22 @@ constexpr int shell_status(int exit_code) {
   return exit_code << 8;
 }
 
-std::string make_root() {
+std::string make_board_dirs(const std::string& root) {
+  std::filesystem::create_directories(root);
+  for (const char* dir : {"/config", "/tmp", "/sbin"}) {
+    std::filesystem::create_directory(root + dir);
+  }
+  return root;
+}
+
+std::string make_temporary_root() {
   const char* tmpdir = std::getenv("TMPDIR");
   std::string pattern =
       std::string(tmpdir != nullptr && *tmpdir ? tmpdir : "/tmp") + "/tune-sim-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("cannot make a sim directory");
-  std::string root(buffer.data());
-  for (const char* dir : {"/config", "/tmp", "/sbin"})
-    std::filesystem::create_directory(root + dir);
-  return root;
+  return make_board_dirs(buffer.data());
 }
 
 // A stamp as "%Y-%m-%d %H:%M:%S " writes it.
@@ -51,11 +56,14 @@ bool is_stamp_at(const std::string& text, size_t pos) {
 
 }  // namespace
 
-SimSystem::SimSystem(SimMiner& miner) : miner_(miner), root_(make_root()) {}
+SimSystem::SimSystem(SimMiner& miner) : miner_(miner), root_(make_temporary_root()) {}
+
+SimSystem::SimSystem(SimMiner& miner, const std::string& root)
+    : miner_(miner), root_(make_board_dirs(root)), remove_root_(false) {}
 
 SimSystem::~SimSystem() {
   std::error_code ignored;
-  std::filesystem::remove_all(root_, ignored);
+  if (remove_root_) std::filesystem::remove_all(root_, ignored);
 }
 
 std::string SimSystem::path(std::string_view fixed_path) {

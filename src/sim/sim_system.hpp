@@ -30,8 +30,11 @@ inline constexpr std::time_t sim_epoch = 1798761600;  // the virtual clock's sta
 
 class SimSystem final : public System {
  public:
-  // Makes a fresh root directory with config/, tmp/ and sbin/ under it.
+  // Makes a fresh temporary root directory with config/, tmp/ and sbin/ under it, removed
+  // again with the system.
   explicit SimSystem(SimMiner& miner);
+  // Uses (and keeps) the given root directory, making config/, tmp/ and sbin/ under it.
+  SimSystem(SimMiner& miner, const std::string& root);
   ~SimSystem() override;
   SimSystem(const SimSystem&) = delete;
   SimSystem& operator=(const SimSystem&) = delete;
@@ -77,6 +80,7 @@ class SimSystem final : public System {
 
   SimMiner& miner_;
   std::string root_;
+  bool remove_root_ = true;
   std::time_t clock_ = sim_epoch;
 };
 

@@ -1,0 +1,142 @@
+#include "rehearsal.hpp"
+
+#include <filesystem>
+#include <fstream>
+
+#include "chain_tuner.hpp"
+#include "chip_model.hpp"
+#include "sim_miner.hpp"
+#include "sim_system.hpp"
+#include "yellow_fixer.hpp"
+
+namespace tune::rehearse {
+
+namespace {
+
+// A board as it stands before tuning: the miner's own settings around the chain lines.
+std::string initial_chain_config() {
+  std::string text = "bitmain-fan-ctrl=false\nbitmain-fan-pwm=100\n";
+  for (int digit = 1; digit <= chain_count; ++digit) {
+    text += "bitmain-freq" + std::to_string(digit) + "=650\n";
+    text += "bitmain-voltage" + std::to_string(digit) + "=910\n";
+  }
+  return text + "bitmain-use-vil=true\napi-listen=true\napi-network=true\n";
+}
+
+constexpr char initial_bmminer_conf[] =
+    "{\n\"pools\": [{\"url\": \"stratum+tcp://pool.invalid:3333\", \"user\": \"rehearsal\", "
+    "\"pass\": \"x\"}],\n\"api-listen\": true,\n\"bitmain-freq\": \"650\",\n"
+    "\"bitmain-voltage\": \"0706\"\n}\n";
+
+// Follows the shared log as it grows and turns its entries into a progress state.
+class LogFollower {
+ public:
+  explicit LogFollower(ProgressState& state) : state_(state) {}
+
+  void follow(sim::SimSystem& sys) {
+    std::string log = sys.read_file("/tmp/auto-tune").value_or("");
+    if (log.size() < offset_) offset_ = 0;  // a new program truncated it
+    std::vector<std::string> entries;
+    sim::split_log_entries(log.substr(offset_), entries);
+    offset_ = log.size();
+    for (const std::string& entry : entries) take(entry);
+  }
+
+ private:
+  void take(const std::string& entry) {
+    auto is = [&](const char* prefix) { return entry.starts_with(prefix); };
+    if (is("Elapsed time") || is("Not started yet")) state_.phase = "waiting for the miner";
+    if (state_.program == "chain-tuner") {
+      if (is("GET STAT")) ++state_.iteration;
+      if (is("CHECK RATES")) state_.phase = "checking chains";
+      if (is("Update config with new voltage")) state_.phase = "settling a voltage change";
+      if (is("Trying to increase freqs")) state_.phase = "green phase";
+      if (is("Current rate")) state_.phase = "desired-rate check";
+      if (is("Auto tune is done")) state_.phase = "done";
+    } else {
+      if (is("Fix yellow")) {
+        state_.iteration = 1;
+        state_.phase = "observing chips";
+      }
+      if (is("Found ")) state_.phase = "restarting with new overrides";
+      if (is("Current ideal rate")) {
+        ++state_.iteration;
+        state_.phase = "observing chips";
+      }
+      if (entry.ends_with(", quit\n")) state_.phase = "done";
+    }
+  }
+
+  ProgressState& state_;
+  size_t offset_ = 0;
+};
+
+void prepare_out_dir(const std::string& dir) {
+  namespace fs = std::filesystem;
+  for (const char* sub : {"config", "tmp", "sbin"}) fs::remove_all(fs::path(dir) / sub);
+  for (const char* file : {"chain-tuner.log", "heat-map.svg", "timeline.svg", "summary.txt"}) {
+    fs::remove(fs::path(dir) / file);
+  }
+}
+
+}  // namespace
+
+RehearsalResult rehearse(const RehearsalOptions& options,
+                         const std::function<void(const ProgressState&)>& progress) {
+  prepare_out_dir(options.out_dir);
+  sim::SimMiner miner;
+  for (int slot = 0; slot < chain_count; ++slot)
+    miner.chain_present[slot] = options.chain_present[slot];
+  sim::ChipModel model(sim::ChipModelOptions{options.seed, options.weak_chips, options.dead_chips,
+                                             options.missing_chips});
+  model.install(miner);
+  sim::SimSystem sys(miner, options.out_dir);
+  sys.write_file("/config/bmminer.conf", initial_bmminer_conf);
+  sys.write_file("/config/autoTune.conf", options.settings + "\n");
+  sys.write_file("/config/config.conf", initial_chain_config());
+  sys.write_file("/config/tune-running", "");
+  sys.write_file("/sbin/finish-tune.sh", "#!/bin/sh\n# the board's own finishing steps\n");
+
+  RehearsalResult result;
+  result.timeline.chain_present = options.chain_present;
+  ProgressState state;
+  LogFollower follower(state);
+  long long last_sample = -1;
+  sys.observer = [&](sim::SimSystem& s) {
+    follower.follow(s);
+    state.virtual_seconds = s.elapsed_seconds();
+    state.restarts = s.restarts;
+    if (progress) progress(state);
+    if (s.elapsed_seconds() == last_sample) return;
+    last_sample = s.elapsed_seconds();
+    TimelineSample sample;
+    sample.hours = s.elapsed_seconds() / 3600.0;
+    for (int slot = 0; slot < chain_count; ++slot) {
+      sample.voltage[slot] = miner.view().voltage[slot];
+      if (options.chain_present[slot]) sample.total_rate += miner.chain_rate(miner.view(), slot);
+    }
+    result.timeline.samples.push_back(sample);
+  };
+
+  auto run = [&](const char* name, int (*program_main)(System&), ProgramRun& record) {
+    state = ProgressState{name, 0, "starting", sys.elapsed_seconds(), sys.restarts};
+    long long start = sys.elapsed_seconds();
+    int restarts = sys.restarts;
+    sim::RunResult ran = sys.run(program_main);
+    follower.follow(sys);
+    record = ProgramRun{true, ran.exited, ran.parent_status(), sys.elapsed_seconds() - start,
+                        sys.restarts - restarts};
+  };
+
+  run("chain-tuner", chain_tuner_main, result.chain_tuner);
+  std::filesystem::copy_file(sys.path("/tmp/auto-tune"), options.out_dir + "/chain-tuner.log",
+                             std::filesystem::copy_options::overwrite_existing);
+  // The next stage starts on the chain tuner's marker, as on a board.
+  if (sys.exists("/config/yellow")) {
+    result.timeline.yellow_fixer_start_hours = sys.elapsed_seconds() / 3600.0;
+    run("yellow-fixer", yellow_fixer_main, result.yellow_fixer);
+  }
+  return result;
+}
+
+}  // namespace tune::rehearse

@@ -1,0 +1,53 @@
+// A whole tuning rehearsed on a simulated machine: chain-tuner, then yellow-fixer, the real
+// tuning code in virtual time, leaving the board's files in a directory.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "ladder.hpp"
+#include "pictures.hpp"
+
+namespace tune::rehearse {
+
+struct RehearsalOptions {
+  std::uint64_t seed = 1;
+  std::string settings;  // the line for /config/autoTune.conf
+  std::array<bool, chain_count> chain_present = {true, true, true, true, true, true};
+  int weak_chips = 6;
+  int dead_chips = 2;
+  int missing_chips = 1;
+  std::string out_dir = "rehearsal";
+};
+
+// Where a running rehearsal is, for the progress line.
+struct ProgressState {
+  std::string program;
+  int iteration = 0;
+  std::string phase;
+  long long virtual_seconds = 0;
+  int restarts = 0;
+};
+
+struct ProgramRun {
+  bool ran = false;
+  bool exited = false;  // ended through an exit
+  int parent_status = 0;
+  long long virtual_seconds = 0;
+  int restarts = 0;
+};
+
+struct RehearsalResult {
+  ProgramRun chain_tuner;
+  ProgramRun yellow_fixer;
+  Timeline timeline;
+};
+
+// Runs both programs in `options.out_dir` (which must be new, empty, or an earlier
+// rehearsal's), calling `progress` as the run goes.
+RehearsalResult rehearse(const RehearsalOptions& options,
+                         const std::function<void(const ProgressState&)>& progress);
+
+}  // namespace tune::rehearse
