@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "sim_system.hpp"
 
@@ -177,6 +178,55 @@ void SimMiner::write_chip_rates(SimSystem& sys) {
     }
   }
   sys.write_file("/tmp/chip-rates", text);
+}
+
+}  // namespace tune::sim
+
+namespace tune::sim {
+
+namespace {
+
+// Every number of the running state, in one fixed order, for saving and loading alike.
+template <typename Visit>
+void visit_state(MinerView& view, long long& restart_clock, bool& restarted, bool& applied,
+                 Visit visit) {
+  visit(restart_clock);
+  visit(restarted);
+  visit(applied);
+  visit(view.base_freq);
+  visit(view.restarts);
+  visit(view.refreshes);
+  for (int slot = 0; slot < chain_count; ++slot) {
+    visit(view.voltage[slot]);
+    visit(view.chain_freq[slot]);
+    for (int& freq : view.freq[slot]) visit(freq);
+  }
+}
+
+}  // namespace
+
+std::string SimMiner::save() const {
+  std::ostringstream out;
+  MinerView view = view_;
+  long long restart_clock = restart_clock_;
+  bool restarted = restarted_, applied = applied_;
+  visit_state(view, restart_clock, restarted, applied,
+              [&](const auto& value) { out << value << ' '; });
+  return out.str();
+}
+
+bool SimMiner::load(const std::string& text) {
+  std::istringstream in(text);
+  MinerView view = view_;
+  long long restart_clock = 0;
+  bool restarted = false, applied = false;
+  visit_state(view, restart_clock, restarted, applied, [&](auto& value) { in >> value; });
+  if (!in) return false;
+  view_ = view;
+  restart_clock_ = restart_clock;
+  restarted_ = restarted;
+  applied_ = applied;
+  return true;
 }
 
 }  // namespace tune::sim

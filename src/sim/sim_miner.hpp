@@ -40,6 +40,11 @@ class SimMiner {
   void write_chip_rates(SimSystem& sys);
 
   const MinerView& view() const { return view_; }
+
+  // The miner's running state as text, for a stand-in miner that runs once per call.
+  std::string save() const;
+  // Restores a saved state; false (and nothing changed) when the text is not one.
+  bool load(const std::string& text);
   // The statistics line as this miner prints it, for the current view.
   std::string stats_line() const;
 

@@ -56,6 +56,7 @@ class SimSystem final : public System {
   void remove_file(std::string_view fixed_path);
 
   const std::string& root() const { return root_; }
+  void set_clock(std::time_t clock) { clock_ = clock; }
   long long elapsed_seconds() const { return clock_ - sim_epoch; }
   SimMiner& miner() { return miner_; }
 

@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <memory>
 
 #include "log.hpp"
 #include "miner_files.hpp"
@@ -62,10 +61,11 @@ int fix_yellow(YellowFixer& fixer) {
 }
 
 int yellow_fixer_main(System& sys) {
-  auto fixer = std::make_unique<YellowFixer>(sys);
+  // On the stack, not the heap: a fatal exit leaves nothing allocated behind.
+  YellowFixer fixer(sys);
   tune_log_reset(sys);
-  load_tune_settings(fixer->ctx);
-  fix_yellow(*fixer);  // the finishing script's status is not the program's
+  load_tune_settings(fixer.ctx);
+  fix_yellow(fixer);  // the finishing script's status is not the program's
   return 0;
 }
 

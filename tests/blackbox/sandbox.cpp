@@ -1,0 +1,140 @@
+#include "sandbox.hpp"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "sim_system.hpp"
+
+extern char** environ;
+
+namespace tune::blackbox {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string board_chain_lines() {
+  std::string text = "bitmain-fan-ctrl=false\n";
+  for (int digit = 1; digit <= 6; ++digit) {
+    text += "bitmain-freq" + std::to_string(digit) + "=650\n";
+    text += "bitmain-voltage" + std::to_string(digit) + "=910\n";
+  }
+  return text + "api-listen=true\n";
+}
+
+}  // namespace
+
+Sandbox::Sandbox() {
+  std::string pattern = (fs::temp_directory_path() / "tune-blackbox-XXXXXX").string();
+  root_ = mkdtemp(pattern.data());
+  for (const char* dir : {"config", "tmp", "sim/bin", "sim/lib"})
+    fs::create_directories(root_ + "/" + dir);
+  fs::copy_file(BMMINER_API_PATH, root_ + "/sim/bin/bmminer-api");
+  fs::copy_file(DENY_SYSCALLS_PATH, root_ + "/sim/bin/deny-syscalls");
+  fs::copy_file(VIRTUAL_TIME_PATH, root_ + "/sim/lib/libvirtual-time.so");
+  write("sim/clock", "0\n");
+  write("sim/miner.conf", "model=seeded\nseed=1\n");
+  write("config/bmminer.conf", "{\"api-listen\":true,\"bitmain-freq\":\"650\"}\n");
+  write("config/autoTune.conf", "\n");
+  write("config/config.conf", board_chain_lines());
+  write("finish-tune.sh", "#!/bin/sh\necho ran > /tmp/finish-ran\nexit 3\n");
+}
+
+Sandbox::~Sandbox() {
+  const char* keep = std::getenv("TUNE_FOOTPRINT_DIR");
+  if (keep != nullptr) {
+    for (const char* name : {"peak-rss.chain-tuner", "peak-rss.yellow-fixer"}) {
+      if (exists(std::string("sim/") + name)) {
+        fs::copy_file(root_ + "/sim/" + name, std::string(keep) + "/" + name,
+                      fs::copy_options::overwrite_existing);
+      }
+    }
+  }
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+}
+
+void Sandbox::write(const std::string& path, const std::string& text) {
+  std::ofstream(root_ + "/" + path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::optional<std::string> Sandbox::read(const std::string& path) const {
+  std::ifstream in(root_ + "/" + path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool Sandbox::exists(const std::string& path) const {
+  std::error_code ignored;
+  return fs::exists(fs::symlink_status(root_ + "/" + path, ignored));
+}
+
+void Sandbox::remove(const std::string& path) {
+  std::error_code ignored;
+  fs::remove_all(root_ + "/" + path, ignored);
+}
+
+void Sandbox::make_dir(const std::string& path) {
+  fs::create_directories(root_ + "/" + path);
+}
+
+Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
+  const std::string binary = program == "chain-tuner" ? CHAIN_TUNER_PATH : YELLOW_FIXER_PATH;
+  const std::string inside = "/opt/tune/" + program;
+  std::vector<std::string> argv = {
+      "bwrap", "--ro-bind", "/usr", "/usr", "--symlink", "usr/bin", "/bin", "--symlink", "usr/lib",
+      "/lib", "--symlink", "usr/lib64", "/lib64", "--ro-bind", "/etc", "/etc", "--dir", "/sbin",
+      "--bind", root_ + "/config", "/config", "--bind", root_ + "/tmp", "/tmp", "--bind",
+      root_ + "/sim", "/sim", "--ro-bind", root_ + "/finish-tune.sh", "/sbin/finish-tune.sh",
+      "--ro-bind", binary, inside, "--dev", "/dev", "--proc", "/proc", "--unshare-all",
+      "--die-with-parent", "--clearenv", "--setenv", "PATH", "/sim/bin:/usr/bin:/bin", "--setenv",
+      "LD_PRELOAD", "/sim/lib/libvirtual-time.so",
+      // Sanitized builds: the preload comes first, and leaks are valgrind's to find here.
+      "--setenv", "ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"};
+  for (const auto& [name, value] : options.env) {
+    argv.insert(argv.end(), {"--setenv", name, value});
+  }
+  argv.push_back("--");
+  if (options.deny != Deny::nothing) {
+    const char* what = options.deny == Deny::spawn  ? "spawn"
+                       : options.deny == Deny::pipe ? "pipe"
+                                                    : "wait";
+    argv.insert(argv.end(), {"/sim/bin/deny-syscalls", what});
+  }
+  if (options.valgrind) {
+    argv.insert(argv.end(), {"/usr/bin/valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
+                             "--show-leak-kinds=all", "--errors-for-leak-kinds=all"});
+  }
+  argv.push_back(inside);
+  argv.insert(argv.end(), options.args.begin(), options.args.end());
+
+  std::vector<char*> raw;
+  for (std::string& arg : argv) raw.push_back(arg.data());
+  raw.push_back(nullptr);
+  pid_t pid;
+  Outcome outcome;
+  if (posix_spawnp(&pid, "bwrap", nullptr, nullptr, raw.data(), environ) != 0) {
+    ADD_FAILURE() << "cannot start bwrap";
+    return outcome;
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  outcome.exited = WIFEXITED(status);
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return outcome;
+}
+
+std::vector<std::string> Sandbox::log() const {
+  std::vector<std::string> entries;
+  std::string text = read("tmp/auto-tune").value_or("");
+  EXPECT_TRUE(sim::split_log_entries(text, entries)) << text;
+  return entries;
+}
+
+}  // namespace tune::blackbox

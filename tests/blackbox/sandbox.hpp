@@ -1,0 +1,57 @@
+// A board in a directory, and the built programs run in it unchanged inside a bwrap
+// sandbox: /config, /tmp and /sbin/finish-tune.sh are the test's own, the rest of the
+// system is read-only, PATH leads to the stand-in bmminer-api, and sleeps take no time.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tune::blackbox {
+
+struct Outcome {
+  bool exited = false;  // ended normally (not by a signal), as the shell sees it
+  int status = -1;      // the exit status the shell reports: $?
+};
+
+// What the program is started without: process creation, pipes, or waiting for its
+// children (SIGCHLD ignored by the parent that started it).
+enum class Deny { nothing, spawn, pipe, wait };
+
+struct RunOptions {
+  std::vector<std::string> args;
+  std::vector<std::pair<std::string, std::string>> env;
+  Deny deny = Deny::nothing;
+  bool valgrind = false;
+};
+
+class Sandbox {
+ public:
+  // A ready board: bmminer.conf, an empty settings line, all twelve chain lines at 650 MHz
+  // and 910, a finishing script that leaves /tmp/finish-ran and fails, the seeded miner.
+  Sandbox();
+  ~Sandbox();
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  // Paths relative to the sandbox: "config/config.conf", "tmp/auto-tune", "sim/miner.conf".
+  void write(const std::string& path, const std::string& text);
+  std::optional<std::string> read(const std::string& path) const;
+  std::string text(const std::string& path) const { return read(path).value_or("<missing>"); }
+  bool exists(const std::string& path) const;
+  void remove(const std::string& path);
+  void make_dir(const std::string& path);
+
+  // Runs "chain-tuner" or "yellow-fixer" and waits for it.
+  Outcome run(const std::string& program, const RunOptions& options = {});
+
+  // Log entries without their stamps; fails the test when a stamp is malformed.
+  std::vector<std::string> log() const;
+  const std::string& root() const { return root_; }
+
+ private:
+  std::string root_;
+};
+
+}  // namespace tune::blackbox
