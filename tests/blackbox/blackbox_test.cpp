@@ -84,6 +84,11 @@ TEST(BlackBox, EveryFatalEndingGivesItsStatusAndNoMarker) {
     sandbox.write("config/tune-running", "");
     RunOptions options;
     fatal.arrange(sandbox, options);
+#ifdef TUNE_SANITIZED
+    // The sanitizers' runtime probes memory through a pipe of its own; without pipes it
+    // reports errors that are not the program's. The plain builds run these cases.
+    if (options.deny == Deny::pipe) continue;
+#endif
     Outcome outcome = sandbox.run(fatal.program, options);
     EXPECT_TRUE(outcome.exited);
     EXPECT_EQ(outcome.status, fatal.status);
