@@ -150,6 +150,8 @@ void SimSystem::write_file(std::string_view fixed_path, std::string_view content
 }
 
 std::optional<std::string> SimSystem::read_file(std::string_view fixed_path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path(fixed_path), ec)) return std::nullopt;
   std::ifstream in(path(fixed_path), std::ios::binary);
   if (!in) return std::nullopt;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -90,17 +90,32 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
   std::vector<std::string> argv = {
       "bwrap", "--ro-bind", "/usr", "/usr", "--symlink", "usr/bin", "/bin", "--symlink", "usr/lib",
       "/lib", "--symlink", "usr/lib64", "/lib64", "--ro-bind", "/etc", "/etc", "--dir", "/sbin",
-      "--bind", root_ + "/config", "/config", "--bind", root_ + "/tmp", "/tmp", "--bind",
-      root_ + "/sim", "/sim", "--ro-bind", root_ + "/finish-tune.sh", "/sbin/finish-tune.sh",
-      "--ro-bind", binary, inside, "--dev", "/dev", "--proc", "/proc", "--unshare-all",
-      "--die-with-parent", "--clearenv", "--setenv", "PATH", "/sim/bin:/usr/bin:/bin", "--setenv",
-      "LD_PRELOAD", "/sim/lib/libvirtual-time.so",
+      "--bind", root_ + "/tmp", "/tmp", "--bind", root_ + "/sim", "/sim", "--ro-bind",
+      root_ + "/finish-tune.sh", "/sbin/finish-tune.sh", "--ro-bind", binary, inside, "--dev",
+      "/dev", "--proc", "/proc", "--unshare-all", "--die-with-parent", "--clearenv", "--setenv",
+      "PATH", "/sim/bin:/usr/bin:/bin", "--setenv", "LD_PRELOAD", "/sim/lib/libvirtual-time.so",
       // Sanitized builds: the preload comes first, and leaks are valgrind's to find here.
       "--setenv", "ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"};
   for (const auto& [name, value] : options.env) {
     argv.insert(argv.end(), {"--setenv", name, value});
   }
+  if (options.full_config_bytes > 0) {
+    argv.insert(argv.end(), {"--bind", root_ + "/config", "/config-outside", "--size",
+                             std::to_string(options.full_config_bytes), "--tmpfs", "/config"});
+  } else {
+    argv.insert(argv.end(), {"--bind", root_ + "/config", "/config"});
+  }
   argv.push_back("--");
+  if (options.full_config_bytes > 0) {
+    // Seed the small file system, fill it, run the program, and hand the files back.
+    argv.insert(argv.end(),
+                {"/bin/sh", "-c",
+                 "cp -a /config-outside/. /config/ && "
+                 "{ cat /dev/zero > /config/.filler 2>/dev/null; true; } && "
+                 "\"$@\"; status=$?; rm -f /config/.filler; "
+                 "rm -rf /config-outside/* && cp -a /config/. /config-outside/; exit $status",
+                 "sh"});
+  }
   if (options.deny != Deny::nothing) {
     const char* what = options.deny == Deny::spawn  ? "spawn"
                        : options.deny == Deny::pipe ? "pipe"

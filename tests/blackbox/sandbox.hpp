@@ -24,6 +24,9 @@ struct RunOptions {
   std::vector<std::pair<std::string, std::string>> env;
   Deny deny = Deny::nothing;
   bool valgrind = false;
+  // When set, /config is a tmpfs of this many bytes, seeded from the sandbox's config/ and
+  // filled to the last byte before the program starts; config/ gets its content back after.
+  long full_config_bytes = 0;
 };
 
 class Sandbox {

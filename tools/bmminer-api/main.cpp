@@ -160,8 +160,8 @@ int main(int argc, char** argv) {
       if (line != "<none>") answer = line + "\n";
     } else {
       answer = miner.stats(sys);
-      if (answer && settings["elapsed"] == "never") {
-        size_t at = answer->find("Elapsed=");
+      for (size_t at; answer && settings["elapsed"] == "never" &&
+                      (at = answer->find("Elapsed=")) != std::string::npos;) {
         answer->replace(at, 7, "Uptime");
       }
     }

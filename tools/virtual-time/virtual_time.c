@@ -1,11 +1,14 @@
 /* Virtual time for sandboxed runs: preloaded into every process of the sandbox, it turns
  * sleeps into advances of a clock file, /sim/clock (seconds since the simulated epoch),
  * and answers the wall clock from it. After each sleep it runs "bmminer-api --tick" so that
- * the stand-in miner sees the time pass. At the exit of chain-tuner or yellow-fixer it
- * records the process's peak resident memory in /sim/peak-rss.NAME. */
+ * the stand-in miner sees the time pass. When /sim/time-limit holds a number of seconds, a
+ * sleep that takes the clock past it ends the sleeping process with SIGKILL: a test's bound
+ * on a program that waits for ever. At the exit of chain-tuner or yellow-fixer it records
+ * the process's peak resident memory in /sim/peak-rss.NAME. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,6 +20,7 @@
 #include <unistd.h>
 
 #define CLOCK_FILE "/sim/clock"
+#define TIME_LIMIT_FILE "/sim/time-limit"
 #define SIM_EPOCH 1798761600LL /* the simulated machine's epoch */
 
 extern char** environ;
@@ -58,9 +62,19 @@ static void tick_miner(void) {
   }
 }
 
+static void stop_past_time_limit(void) {
+  FILE* file = fopen(TIME_LIMIT_FILE, "r");
+  if (file == NULL) return;
+  long long limit = -1;
+  if (fscanf(file, "%lld", &limit) != 1) limit = -1;
+  fclose(file);
+  if (limit >= 0 && virtual_seconds() > limit) kill(getpid(), SIGKILL);
+}
+
 static void pass_time(long long seconds) {
   advance(seconds);
   tick_miner();
+  stop_past_time_limit();
 }
 
 unsigned int sleep(unsigned int seconds) {
