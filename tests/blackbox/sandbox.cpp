@@ -85,7 +85,9 @@ void Sandbox::make_dir(const std::string& path) {
 }
 
 Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
-  const std::string binary = program == "chain-tuner" ? CHAIN_TUNER_PATH : YELLOW_FIXER_PATH;
+  const std::string binary = !options.binary.empty()       ? options.binary
+                             : program == "chain-tuner" ? CHAIN_TUNER_PATH
+                                                        : YELLOW_FIXER_PATH;
   const std::string inside = "/opt/tune/" + program;
   std::vector<std::string> argv = {
       "bwrap", "--ro-bind", "/usr", "/usr", "--symlink", "usr/bin", "/bin", "--symlink", "usr/lib",
@@ -126,6 +128,7 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
     argv.insert(argv.end(), {"/usr/bin/valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
                              "--show-leak-kinds=all", "--errors-for-leak-kinds=all"});
   }
+  if (!options.launcher.empty()) argv.push_back(options.launcher);
   argv.push_back(inside);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
 

@@ -27,6 +27,10 @@ struct RunOptions {
   // When set, /config is a tmpfs of this many bytes, seeded from the sandbox's config/ and
   // filled to the last byte before the program starts; config/ gets its content back after.
   long full_config_bytes = 0;
+  // Another build of the program (for example the static armhf one) and what runs it
+  // ("qemu-arm"); empty: the build under test, run directly.
+  std::string binary;
+  std::string launcher;
 };
 
 class Sandbox {

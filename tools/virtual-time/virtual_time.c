@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -71,10 +72,19 @@ static void stop_past_time_limit(void) {
   if (limit >= 0 && virtual_seconds() > limit) kill(getpid(), SIGKILL);
 }
 
+// Whole seconds pass in virtual time; shorter naps (a helper thread's polling, say) are
+// really slept, so that they neither spin nor move the clock.
 static void pass_time(long long seconds) {
+  if (seconds <= 0) return;
   advance(seconds);
   tick_miner();
   stop_past_time_limit();
+}
+
+static void real_nap(const struct timespec* request) {
+  struct timespec left = *request;
+  while (syscall(SYS_nanosleep, &left, &left) != 0 && errno == EINTR) {
+  }
 }
 
 unsigned int sleep(unsigned int seconds) {
@@ -83,6 +93,11 @@ unsigned int sleep(unsigned int seconds) {
 }
 
 int usleep(useconds_t microseconds) {
+  if (microseconds < 1000000) {
+    struct timespec nap = {0, (long)microseconds * 1000};
+    real_nap(&nap);
+    return 0;
+  }
   pass_time(microseconds / 1000000);
   return 0;
 }
@@ -92,18 +107,28 @@ int nanosleep(const struct timespec* request, struct timespec* remaining) {
     errno = EINVAL;
     return -1;
   }
-  pass_time(request->tv_sec);
+  if (request->tv_sec == 0) {
+    real_nap(request);
+  } else {
+    pass_time(request->tv_sec);
+  }
   if (remaining != NULL) remaining->tv_sec = remaining->tv_nsec = 0;
   return 0;
 }
 
 int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request,
                     struct timespec* remaining) {
-  (void)clock;
   if (request == NULL) return EINVAL;
-  long long seconds = request->tv_sec;
-  if (flags & TIMER_ABSTIME) seconds -= SIM_EPOCH + virtual_seconds();
-  pass_time(seconds);
+  if (flags & TIMER_ABSTIME) {
+    if (clock != CLOCK_REALTIME) return (int)syscall(SYS_clock_nanosleep, clock, flags, request, remaining);
+    pass_time(request->tv_sec - (SIM_EPOCH + virtual_seconds()));
+    return 0;
+  }
+  if (request->tv_sec == 0) {
+    real_nap(request);
+  } else {
+    pass_time(request->tv_sec);
+  }
   if (remaining != NULL) remaining->tv_sec = remaining->tv_nsec = 0;
   return 0;
 }

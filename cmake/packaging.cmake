@@ -1,0 +1,59 @@
+# Installing chain-tuner and yellow-fixer to /usr/sbin with their manual pages, and the
+# packages CPack makes of them: a .deb for the target's architecture, and for the static
+# builds also a .tar.gz.
+include(GNUInstallDirs)
+set(_package miner-autotune)
+
+install(TARGETS chain-tuner yellow-fixer RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+
+set(_compressed "")
+foreach(page chain-tuner.8 yellow-fixer.8)
+  set(_out "${CMAKE_BINARY_DIR}/man/${page}.gz")
+  add_custom_command(OUTPUT "${_out}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_BINARY_DIR}/man"
+    COMMAND gzip -9n -c "${CMAKE_SOURCE_DIR}/man/${page}" > "${_out}"
+    DEPENDS "${CMAKE_SOURCE_DIR}/man/${page}" VERBATIM)
+  list(APPEND _compressed "${_out}")
+endforeach()
+set(_changelog "${CMAKE_BINARY_DIR}/packaging/changelog.gz")
+add_custom_command(OUTPUT "${_changelog}"
+  COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_BINARY_DIR}/packaging"
+  COMMAND gzip -9n -c "${CMAKE_SOURCE_DIR}/packaging/changelog" > "${_changelog}"
+  DEPENDS "${CMAKE_SOURCE_DIR}/packaging/changelog" VERBATIM)
+add_custom_target(package-docs ALL DEPENDS ${_compressed} "${_changelog}")
+install(FILES ${_compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES "${CMAKE_SOURCE_DIR}/packaging/copyright" "${_changelog}"
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_package})
+if(TUNE_STATIC)
+  install(FILES "${CMAKE_SOURCE_DIR}/packaging/lintian-overrides"
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${_package})
+endif()
+
+set(CPACK_PACKAGE_NAME ${_package})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "miner-autotune developers")
+set(CPACK_PACKAGE_CONTACT "miner-autotune developers <tuning@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "chain and chip tuning programs for a mining machine")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The synopsis comes from the summary; this is the extended description.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "chain-tuner tunes the miner's per-chain voltages and \
+frequencies\nover miner restarts, then yellow-fixer lowers weak chips one by one.\nBoth run \
+unattended on the machine's controller board and steer the miner\nonly through its files, \
+its restart trigger and its statistics command.")
+if(TUNE_STATIC)
+  set(CPACK_GENERATOR "DEB;TGZ")
+  if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
+  set(CPACK_PACKAGE_FILE_NAME
+      "${_package}-${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}-static")
+else()
+  set(CPACK_GENERATOR "DEB")
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+include(CPack)

@@ -1,0 +1,86 @@
+// Another build of the programs (the static armhf build under qemu-arm, or the static host
+// build) against the build under test, on the endings that need no long sleeps: static
+// programs ignore the virtual-time preload, so their sleeps are real.
+//   TUNE_CROSS_BUILD_DIR=build/armhf-release TUNE_CROSS_LAUNCHER=qemu-arm
+//   build/dev/tests/blackbox-tests --gtest_filter='CrossBuild.*'
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+
+#include "sandbox.hpp"
+
+namespace tune::blackbox {
+namespace {
+
+struct Case {
+  const char* name;
+  const char* program;
+  std::function<void(Sandbox&)> arrange;
+};
+
+struct Result {
+  Outcome outcome;
+  std::vector<std::string> log;
+  std::vector<std::string> files;
+};
+
+Result run_case(const Case& c, const RunOptions& options) {
+  Sandbox sandbox;
+  c.arrange(sandbox);
+  Result result;
+  result.outcome = sandbox.run(c.program, options);
+  result.log = sandbox.log();
+  for (const char* file : {"config/config.conf", "config/manual_freqs.txt", "config/yellow",
+                           "config/yellow-step", "config/restart", "tmp/chip-rates"}) {
+    result.files.push_back(sandbox.text(file));
+  }
+  return result;
+}
+
+TEST(CrossBuild, ShortEndingsMatchTheBuildUnderTest) {
+  const char* build_dir = std::getenv("TUNE_CROSS_BUILD_DIR");
+  if (build_dir == nullptr) GTEST_SKIP() << "TUNE_CROSS_BUILD_DIR names no other build";
+  const char* launcher = std::getenv("TUNE_CROSS_LAUNCHER");
+  const Case cases[] = {
+      {"settings missing", "chain-tuner",
+       [](Sandbox& s) { s.remove("config/autoTune.conf"); }},
+      {"bmminer.conf missing", "chain-tuner",
+       [](Sandbox& s) { s.remove("config/bmminer.conf"); }},
+      {"bmminer.conf not JSON", "chain-tuner",
+       [](Sandbox& s) { s.write("config/bmminer.conf", "{\"bitmain-freq\":"); }},
+      {"no restarts", "chain-tuner",
+       [](Sandbox& s) { s.write("config/autoTune.conf", "restarts_count=0&max_freq=1"); }},
+      {"settings missing", "yellow-fixer",
+       [](Sandbox& s) { s.remove("config/autoTune.conf"); }},
+      {"chip rates missing after the restart", "yellow-fixer",
+       [](Sandbox& s) {
+         s.write("sim/miner.conf", "chip_rates=off\n");
+         s.write("sim/stats-script", "STATS=0,Elapsed=180,chain_rate2=1\n");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.program) + ": " + c.name);
+    RunOptions other;
+    other.binary = std::string(build_dir) + "/src/" +
+                   (std::string(c.program) == "chain-tuner" ? "chain_tuner/chain-tuner"
+                                                            : "yellow_fixer/yellow-fixer");
+    if (access(other.binary.c_str(), X_OK) != 0) GTEST_SKIP() << other.binary << " not built";
+    if (launcher != nullptr) other.launcher = launcher;
+    Result expected = run_case(c, RunOptions{});
+    Result actual = run_case(c, other);
+    EXPECT_TRUE(actual.outcome.exited);
+    EXPECT_EQ(actual.outcome.status, expected.outcome.status);
+    EXPECT_EQ(actual.log, expected.log);
+    ASSERT_EQ(actual.files.size(), expected.files.size());
+    for (size_t i = 0; i < actual.files.size(); ++i) {
+      EXPECT_EQ(actual.files[i], expected.files[i]) << "file " << i;
+    }
+    EXPECT_FALSE(expected.log.empty());
+  }
+}
+
+}  // namespace
+}  // namespace tune::blackbox
