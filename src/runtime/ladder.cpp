@@ -1,6 +1,23 @@
 #include "ladder.hpp"
 
+#include <vector>
+
+#include "text.hpp"
+
 namespace tune {
+
+bool parse_chip_line(const std::string& line, int& row, int& chip, std::string& value) {
+  std::vector<std::string> fields = split_fields(line, ':');
+  if (fields.size() < 3) return false;
+  int chain_field = parse_int(fields[0]);
+  int chip_number = parse_int(fields[1]);
+  if (chain_field < 1 || chain_field > chip_table_rows) return false;
+  if (chip_number < 1 || chip_number > chips_per_chain) return false;
+  row = chain_field - 1;
+  chip = chip_number - 1;
+  value = fields[2];
+  return true;
+}
 
 int ladder_index_of(int freq) {
   for (int i = 0; i < ladder_size; ++i) {

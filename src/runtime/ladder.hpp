@@ -2,6 +2,8 @@
 // tuning state both programs keep for one run.
 #pragma once
 
+#include <string>
+
 namespace tune {
 
 inline constexpr int chain_count = 6;
@@ -33,6 +35,11 @@ struct TuneState {
   float chain_rate_ideal[chain_count] = {};
   int base_freq = 0;
 };
+
+// Reads a line that addresses one chip, "chain:chip:value" (split as strtok would), into
+// its chip table row, chip index and value text. False for a line with fewer than three
+// fields or one that names no place in the tables: such a line is ignored whole.
+bool parse_chip_line(const std::string& line, int& row, int& chip, std::string& value);
 
 // Index of an exact ladder frequency, or -1.
 int ladder_index_of(int freq);

@@ -158,13 +158,9 @@ std::string format_chip_overrides(const TuneState& state) {
 }
 
 void apply_chip_override_line(TuneState& state, const std::string& line) {
-  std::vector<std::string> fields = split_fields(line, ':');
-  if (fields.size() < 3) return;
-  int chain_field = parse_int(fields[0]);
-  int chip_number = parse_int(fields[1]);
-  if (chain_field < 1 || chain_field > chip_table_rows) return;
-  if (chip_number < 1 || chip_number > chips_per_chain) return;
-  state.chip_override[chain_field - 1][chip_number - 1] = parse_int(fields[2]);
+  int row, chip;
+  std::string value;
+  if (parse_chip_line(line, row, chip, value)) state.chip_override[row][chip] = parse_int(value);
 }
 
 void write_chip_overrides(TuneContext& ctx) {

@@ -55,13 +55,9 @@ void read_miner_stats(TuneContext& ctx) {
 }
 
 void apply_chip_rate_line(TuneState& state, const std::string& line) {
-  std::vector<std::string> fields = split_fields(line, ':');
-  if (fields.size() < 3) return;
-  int chain_field = parse_int(fields[0]);
-  int chip_number = parse_int(fields[1]);
-  if (chain_field < 1 || chain_field > chip_table_rows) return;
-  if (chip_number < 1 || chip_number > chips_per_chain) return;
-  state.chip_rate[chain_field - 1][chip_number - 1] = parse_single(fields[2]);
+  int row, chip;
+  std::string value;
+  if (parse_chip_line(line, row, chip, value)) state.chip_rate[row][chip] = parse_single(value);
 }
 
 void read_chip_rates(TuneContext& ctx) {

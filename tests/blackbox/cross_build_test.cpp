@@ -4,7 +4,6 @@
 //   TUNE_CROSS_BUILD_DIR=build/armhf-release TUNE_CROSS_LAUNCHER=qemu-arm
 //   build/dev/tests/blackbox-tests --gtest_filter='CrossBuild.*'
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -45,16 +44,13 @@ TEST(CrossBuild, ShortEndingsMatchTheBuildUnderTest) {
   if (build_dir == nullptr) GTEST_SKIP() << "TUNE_CROSS_BUILD_DIR names no other build";
   const char* launcher = std::getenv("TUNE_CROSS_LAUNCHER");
   const Case cases[] = {
-      {"settings missing", "chain-tuner",
-       [](Sandbox& s) { s.remove("config/autoTune.conf"); }},
-      {"bmminer.conf missing", "chain-tuner",
-       [](Sandbox& s) { s.remove("config/bmminer.conf"); }},
+      {"settings missing", "chain-tuner", [](Sandbox& s) { s.remove("config/autoTune.conf"); }},
+      {"bmminer.conf missing", "chain-tuner", [](Sandbox& s) { s.remove("config/bmminer.conf"); }},
       {"bmminer.conf not JSON", "chain-tuner",
        [](Sandbox& s) { s.write("config/bmminer.conf", "{\"bitmain-freq\":"); }},
       {"no restarts", "chain-tuner",
        [](Sandbox& s) { s.write("config/autoTune.conf", "restarts_count=0&max_freq=1"); }},
-      {"settings missing", "yellow-fixer",
-       [](Sandbox& s) { s.remove("config/autoTune.conf"); }},
+      {"settings missing", "yellow-fixer", [](Sandbox& s) { s.remove("config/autoTune.conf"); }},
       {"chip rates missing after the restart", "yellow-fixer",
        [](Sandbox& s) {
          s.write("sim/miner.conf", "chip_rates=off\n");

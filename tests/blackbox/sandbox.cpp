@@ -85,7 +85,7 @@ void Sandbox::make_dir(const std::string& path) {
 }
 
 Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
-  const std::string binary = !options.binary.empty()       ? options.binary
+  const std::string binary = !options.binary.empty()    ? options.binary
                              : program == "chain-tuner" ? CHAIN_TUNER_PATH
                                                         : YELLOW_FIXER_PATH;
   const std::string inside = "/opt/tune/" + program;

@@ -102,17 +102,21 @@ int usleep(useconds_t microseconds) {
   return 0;
 }
 
-int nanosleep(const struct timespec* request, struct timespec* remaining) {
-  if (request == NULL || request->tv_nsec < 0 || request->tv_nsec >= 1000000000L) {
-    errno = EINVAL;
-    return -1;
-  }
+static void relative_sleep(const struct timespec* request, struct timespec* remaining) {
   if (request->tv_sec == 0) {
     real_nap(request);
   } else {
     pass_time(request->tv_sec);
   }
   if (remaining != NULL) remaining->tv_sec = remaining->tv_nsec = 0;
+}
+
+int nanosleep(const struct timespec* request, struct timespec* remaining) {
+  if (request == NULL || request->tv_nsec < 0 || request->tv_nsec >= 1000000000L) {
+    errno = EINVAL;
+    return -1;
+  }
+  relative_sleep(request, remaining);
   return 0;
 }
 
@@ -120,16 +124,12 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request,
                     struct timespec* remaining) {
   if (request == NULL) return EINVAL;
   if (flags & TIMER_ABSTIME) {
-    if (clock != CLOCK_REALTIME) return (int)syscall(SYS_clock_nanosleep, clock, flags, request, remaining);
+    if (clock != CLOCK_REALTIME)
+      return (int)syscall(SYS_clock_nanosleep, clock, flags, request, remaining);
     pass_time(request->tv_sec - (SIM_EPOCH + virtual_seconds()));
     return 0;
   }
-  if (request->tv_sec == 0) {
-    real_nap(request);
-  } else {
-    pass_time(request->tv_sec);
-  }
-  if (remaining != NULL) remaining->tv_sec = remaining->tv_nsec = 0;
+  relative_sleep(request, remaining);
   return 0;
 }
 
