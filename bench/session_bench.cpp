@@ -15,12 +15,7 @@ using namespace tune;
 void prepare_board(sim::SimSystem& sys, const char* settings) {
   sys.write_file("/config/bmminer.conf", R"({"bitmain-freq":"650"})");
   sys.write_file("/config/autoTune.conf", settings);
-  std::string config;
-  for (int digit = 1; digit <= chain_count; ++digit) {
-    config += "bitmain-freq" + std::to_string(digit) + "=600\n";
-    config += "bitmain-voltage" + std::to_string(digit) + "=900\n";
-  }
-  sys.write_file("/config/config.conf", config);
+  sys.write_file("/config/config.conf", sim::chain_config_lines(600, 900));
 }
 
 // The default ten chain tuning iterations on the seeded chip model.

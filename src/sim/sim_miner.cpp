@@ -42,6 +42,15 @@ float healthy_rate(int freq) {
   return static_cast<float>(freq / 8.7);
 }
 
+std::string chain_config_lines(int freq, int voltage) {
+  std::string text;
+  for (int digit = 1; digit <= chain_count; ++digit) {
+    text += "bitmain-freq" + std::to_string(digit) + "=" + std::to_string(freq) + "\n";
+    text += "bitmain-voltage" + std::to_string(digit) + "=" + std::to_string(voltage) + "\n";
+  }
+  return text;
+}
+
 SimMiner::SimMiner() {
   chip_rate = [](const MinerView& view, int slot, int chip) -> std::optional<float> {
     return healthy_rate(view.freq[slot][chip]);

@@ -80,4 +80,7 @@ class SimMiner {
 // A healthy chip: exactly its frequency / 8.7.
 float healthy_rate(int freq);
 
+// The twelve chain lines of config.conf, every chain at the same frequency and voltage.
+std::string chain_config_lines(int freq, int voltage);
+
 }  // namespace tune::sim

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "sim_miner.hpp"
 #include "sim_system.hpp"
 
 extern char** environ;
@@ -20,12 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string board_chain_lines() {
-  std::string text = "bitmain-fan-ctrl=false\n";
-  for (int digit = 1; digit <= 6; ++digit) {
-    text += "bitmain-freq" + std::to_string(digit) + "=650\n";
-    text += "bitmain-voltage" + std::to_string(digit) + "=910\n";
-  }
-  return text + "api-listen=true\n";
+  return "bitmain-fan-ctrl=false\n" + sim::chain_config_lines(650, 910) + "api-listen=true\n";
 }
 
 }  // namespace

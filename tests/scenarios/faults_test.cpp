@@ -14,12 +14,7 @@ namespace {
 using testing::Entries;
 
 std::string chain_lines() {
-  std::string text = "bitmain-fan-ctrl=false\n";
-  for (int digit = 1; digit <= chain_count; ++digit) {
-    text += "bitmain-freq" + std::to_string(digit) + "=650\n";
-    text += "bitmain-voltage" + std::to_string(digit) + "=910\n";
-  }
-  return text + "api-listen=true\n";
+  return "bitmain-fan-ctrl=false\n" + sim::chain_config_lines(650, 910) + "api-listen=true\n";
 }
 
 struct Board : testing::SimMachine {

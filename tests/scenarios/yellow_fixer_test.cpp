@@ -16,12 +16,7 @@ using testing::Entries;
 using Rate = std::optional<float>;
 
 std::string chain_lines(int freq) {
-  std::string text = "bitmain-fan-ctrl=false\n";
-  for (int digit = 1; digit <= chain_count; ++digit) {
-    text += "bitmain-freq" + std::to_string(digit) + "=" + std::to_string(freq) + "\n";
-    text += "bitmain-voltage" + std::to_string(digit) + "=900\n";
-  }
-  return text;
+  return "bitmain-fan-ctrl=false\n" + sim::chain_config_lines(freq, 900);
 }
 
 // A board as the chain tuner leaves it: every chain at 650 MHz, no overrides yet.

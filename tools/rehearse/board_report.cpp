@@ -238,14 +238,14 @@ void summarise(BoardReport& report) {
   }
 }
 
-std::string duration(long long seconds) {
+}  // namespace
+
+std::string format_duration(long long seconds) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
                 seconds % 60);
   return buffer;
 }
-
-}  // namespace
 
 BoardReport read_board(const std::string& dir) {
   BoardReport report;
@@ -304,7 +304,7 @@ std::string format_summary(const BoardReport& report) {
     out << line;
   }
   for (const SessionSummary& s : report.sessions) {
-    out << s.program << ": logged span " << duration(s.span_seconds) << ", " << s.restarts
+    out << s.program << ": logged span " << format_duration(s.span_seconds) << ", " << s.restarts
         << " restart" << (s.restarts == 1 ? "" : "s") << ", ended with \"" << s.ending << "\"\n";
   }
   for (const std::string& problem : report.problems) out << "problem: " << problem << "\n";

@@ -45,6 +45,9 @@ struct BoardReport {
 // rehearsal's chain-tuner.log), each found in `dir`, `dir`/config or `dir`/tmp.
 BoardReport read_board(const std::string& dir);
 
+// Seconds as "h:mm:ss".
+std::string format_duration(long long seconds);
+
 // The terminal summary: per chain slot, totals, sessions, simulated efficiency.
 std::string format_summary(const BoardReport& report);
 

@@ -87,13 +87,6 @@ void write_text(const std::string& path, const std::string& text) {
   if (!out) fail("cannot write " + path);
 }
 
-std::string clock_text(long long seconds) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
-                seconds % 60);
-  return buffer;
-}
-
 // One line updated in place on a terminal; a plain line per change of phase otherwise.
 class ProgressPrinter {
  public:
@@ -101,7 +94,7 @@ class ProgressPrinter {
 
   void show(const ProgressState& s) {
     std::string where = s.program + ", iteration " + std::to_string(s.iteration) + ", " + s.phase;
-    std::string line = where + ", virtual time " + clock_text(s.virtual_seconds) + ", " +
+    std::string line = where + ", virtual time " + format_duration(s.virtual_seconds) + ", " +
                        std::to_string(s.restarts) + " restarts";
     if (terminal_) {
       std::fprintf(stderr, "\r\033[K%s", line.c_str());
@@ -139,7 +132,7 @@ std::string ending(const ProgramRun& run) {
   if (!run.ran) return "did not run (no /config/yellow marker)";
   std::string text = run.exited ? "ended by exit, status " : "returned, status ";
   return text + std::to_string(run.parent_status) + ", " + std::to_string(run.restarts) +
-         " restarts, virtual " + clock_text(run.virtual_seconds);
+         " restarts, virtual " + format_duration(run.virtual_seconds);
 }
 
 int run_rehearsal(const RehearsalOptions& options) {

@@ -15,12 +15,8 @@ namespace {
 
 // A board as it stands before tuning: the miner's own settings around the chain lines.
 std::string initial_chain_config() {
-  std::string text = "bitmain-fan-ctrl=false\nbitmain-fan-pwm=100\n";
-  for (int digit = 1; digit <= chain_count; ++digit) {
-    text += "bitmain-freq" + std::to_string(digit) + "=650\n";
-    text += "bitmain-voltage" + std::to_string(digit) + "=910\n";
-  }
-  return text + "bitmain-use-vil=true\napi-listen=true\napi-network=true\n";
+  return "bitmain-fan-ctrl=false\nbitmain-fan-pwm=100\n" + sim::chain_config_lines(650, 910) +
+         "bitmain-use-vil=true\napi-listen=true\napi-network=true\n";
 }
 
 constexpr char initial_bmminer_conf[] =
