@@ -1,14 +1,127 @@
 #include "files.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <new>
+#include <stdexcept>
 
 #include "log.hpp"
 
 namespace tune {
 
-std::string read_whole_file(System& sys, const char* fixed_path) {
+namespace {
+
+// The directory part of a path ("." for a bare name).
+std::string directory_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file a chain of symbolic links ends at (which may not exist yet), so that the links
+// themselves stay as the firmware made them. A loop is left to open() to report.
+std::string link_target(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    char target[4096];
+    ssize_t length = readlink(path.c_str(), target, sizeof target);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof target) return path;
+    std::string next(target, static_cast<size_t>(length));
+    path = next.front() == '/' ? next : directory_of(path) + "/" + next;
+  }
+  return path;
+}
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t written = write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+// As fopen(path, "w") and a write would do it, but with every step checked. A device or
+// a pipe cannot be synced, which is no failure.
+bool rewrite_in_place(const std::string& path, std::string_view text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool stored = write_all(fd, text) && (fsync(fd) == 0 || errno == EINVAL || errno == EROFS);
+  return close(fd) == 0 && stored;
+}
+
+// The temporary file's name: hidden, fixed (a leftover from a cut is reused, not piled up)
+// and never one of the names the programs or the miner read.
+std::string temporary_name_for(const std::string& path) {
+  size_t slash = path.rfind('/');
+  size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(0, name_at) + "." + path.substr(name_at) + ".tune-new";
+}
+
+// Opens a fresh temporary file, replacing a leftover one. -1 with errno set on failure.
+int open_temporary(const std::string& temporary) {
+  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = open(temporary.c_str(), flags, 0666);
+  if (fd < 0 && errno == EEXIST && unlink(temporary.c_str()) == 0) {
+    fd = open(temporary.c_str(), flags, 0666);
+  }
+  return fd;
+}
+
+// Makes the rename itself survive a power cut. Some file systems cannot sync a directory;
+// the new content is in place either way, so that is no failure.
+void sync_directory(const std::string& directory) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+bool replace_file(const std::string& path, std::string_view text) {
+  const std::string real = link_target(path);
+  struct stat old_file;
+  bool exists = stat(real.c_str(), &old_file) == 0;
+  if (!exists && errno != ENOENT) return rewrite_in_place(real, text);
+  // A rename would cut the other hard links off the new content, and would put a regular
+  // file where a device or pipe was.
+  if (exists && (!S_ISREG(old_file.st_mode) || old_file.st_nlink > 1)) {
+    return rewrite_in_place(real, text);
+  }
+
+  const std::string temporary = temporary_name_for(real);
+  int fd = open_temporary(temporary);
+  if (fd < 0) {
+    // No temporary file can be made beside it (a read-only directory holding a writable
+    // file): write in place as before. A full or failing disk keeps the old file instead.
+    if (errno == EACCES || errno == EPERM || errno == EROFS) return rewrite_in_place(real, text);
+    return false;
+  }
+  bool stored = true;
+  if (exists) {
+    // The owner first: changing it may clear the set-id bits that the mode then restores.
+    // Only root may give a file away; anyone else keeps the file as their own.
+    if (fchown(fd, old_file.st_uid, old_file.st_gid) != 0 && errno != EPERM) stored = false;
+    if (fchmod(fd, old_file.st_mode & 07777) != 0) stored = false;
+  }
+  stored = stored && write_all(fd, text) && fsync(fd) == 0;
+  stored = close(fd) == 0 && stored;
+  if (!stored || rename(temporary.c_str(), real.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  sync_directory(directory_of(real));
+  return true;
+}
+
+std::optional<std::string> read_whole_file(System& sys, const char* fixed_path) {
   std::FILE* file = std::fopen(sys.path(fixed_path).c_str(), "r");
   struct stat info;
   if (file != nullptr && (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode))) {
@@ -16,18 +129,28 @@ std::string read_whole_file(System& sys, const char* fixed_path) {
     file = nullptr;
   }
   if (file == nullptr) tune_fatalf(sys, 1, "Can't read %s\n", fixed_path);
-  std::string text(static_cast<size_t>(info.st_size), '\0');
+  std::optional<std::string> text;
+  // A file larger than the machine's memory (a sparse or runaway one) cannot be held,
+  // whatever the allocator would promise.
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page_size = sysconf(_SC_PAGESIZE);
+  bool fits =
+      pages <= 0 || page_size <= 0 ||
+      static_cast<unsigned long long>(info.st_size) <
+          static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page_size);
+  try {
+    if (fits) text.emplace(static_cast<size_t>(info.st_size), '\0');
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
   // The file may have shrunk since it was sized; keep only what was read.
-  text.resize(std::fread(text.data(), 1, text.size(), file));
+  if (text) text->resize(std::fread(text->data(), 1, text->size(), file));
   std::fclose(file);
   return text;
 }
 
 void write_whole_file(System& sys, const char* fixed_path, std::string_view text) {
-  std::FILE* file = std::fopen(sys.path(fixed_path).c_str(), "w");
-  if (file == nullptr) tune_fatalf(sys, 1, "Can't open %s\n", fixed_path);
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fclose(file);
+  if (!replace_file(sys.path(fixed_path), text)) tune_fatalf(sys, 1, "Can't open %s\n", fixed_path);
 }
 
 }  // namespace tune

@@ -1,6 +1,9 @@
-// Whole-file reading and writing at a fixed path; an unopenable file is a fatal exit.
+// Whole-file reading and writing at a fixed path. Every file the programs write in /config
+// is replaced durably: a crash or a power cut at any moment leaves the old content or the
+// new one, never a mix, and a write that fails keeps the old content.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,9 +13,20 @@ namespace tune {
 
 // The whole content of a regular file. A file that cannot be opened or is not a regular
 // file (a directory or a pipe has no size) ends the run with "Can't read %s\n", status 1.
-std::string read_whole_file(System& sys, const char* fixed_path);
-// Replaces the file's content in place. A file that cannot be opened for writing ends the
-// run with "Can't open %s\n", status 1.
+// No value when the content cannot be held in memory (too large for this machine): the
+// caller treats that as unreadable content.
+std::optional<std::string> read_whole_file(System& sys, const char* fixed_path);
+
+// Replaces the file's content; a content that cannot be stored ends the run with
+// "Can't open %s\n", status 1, and leaves the old content.
 void write_whole_file(System& sys, const char* fixed_path, std::string_view text);
+
+// Replaces the content of the file at `path` (a real path, already mapped by the System):
+// the text goes to a temporary file beside the real one, is synced, and is renamed over it;
+// a symbolic link stays a link and the file it names is replaced. A file that cannot be
+// replaced that way (its directory is not writable, or it has other hard links, or it is
+// not a regular file) is rewritten in place instead. False when the text could not be
+// stored; the old content is then whole, except after a failed in-place rewrite.
+bool replace_file(const std::string& path, std::string_view text);
 
 }  // namespace tune

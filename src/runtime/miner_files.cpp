@@ -28,8 +28,11 @@ int slot_after_key(std::string_view line, std::string_view key) {
 }
 
 // One rewritten config.conf line (with its "\n"), or nothing for a dropped short line.
+// A last line without its "\n" is measured as if it had one: the rewrite drops the final
+// "\n" it writes, and the next rewrite must keep what this one kept.
 void append_rewritten_line(std::string& out, std::string_view line, const TuneState& state) {
-  if (line.size() <= short_line_length) return;
+  size_t counted = line.back() == '\n' ? line.size() : line.size() + 1;
+  if (counted <= short_line_length) return;
   char generated[generated_line_size];
   if (has_prefix(line, freq_key)) {
     int slot = slot_after_key(line, freq_key);
@@ -67,8 +70,8 @@ bool parse_base_freq(const char* json_text, int& base_freq) {
 }
 
 void read_base_freq(TuneContext& ctx) {
-  std::string text = read_whole_file(ctx.sys, bmminer_conf_path);
-  if (!parse_base_freq(text.c_str(), ctx.state.base_freq)) {
+  std::optional<std::string> text = read_whole_file(ctx.sys, bmminer_conf_path);
+  if (!text || !parse_base_freq(text->c_str(), ctx.state.base_freq)) {
     tune_fatal(ctx.sys, "Can't read json\n", -1);
   }
 }
@@ -164,11 +167,8 @@ void apply_chip_override_line(TuneState& state, const std::string& line) {
 }
 
 void write_chip_overrides(TuneContext& ctx) {
-  std::FILE* file = std::fopen(ctx.sys.path(chip_overrides_path).c_str(), "w");
-  if (file == nullptr) return;
-  std::string text = format_chip_overrides(ctx.state);
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fclose(file);
+  // A file that cannot be stored is passed over without a word; the old one stays whole.
+  replace_file(ctx.sys.path(chip_overrides_path), format_chip_overrides(ctx.state));
 }
 
 void read_chip_overrides(TuneContext& ctx) {

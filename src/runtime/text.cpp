@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <new>
 
 namespace tune {
 
@@ -13,15 +14,19 @@ std::vector<std::string> split_fields(std::string_view text, char delimiter) {
   size_t end_of_text = text.find('\0');
   if (end_of_text != std::string_view::npos) text = text.substr(0, end_of_text);
   size_t pos = 0;
-  while (pos < text.size()) {
-    if (text[pos] == delimiter) {
-      ++pos;
-      continue;
+  try {
+    while (pos < text.size()) {
+      if (text[pos] == delimiter) {
+        ++pos;
+        continue;
+      }
+      size_t end = text.find(delimiter, pos);
+      if (end == std::string_view::npos) end = text.size();
+      pieces.emplace_back(text.substr(pos, end - pos));
+      pos = end;
     }
-    size_t end = text.find(delimiter, pos);
-    if (end == std::string_view::npos) end = text.size();
-    pieces.emplace_back(text.substr(pos, end - pos));
-    pos = end;
+  } catch (const std::bad_alloc&) {
+    pieces.clear();  // a split that cannot be held in memory has no fields
   }
   return pieces;
 }

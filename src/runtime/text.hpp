@@ -10,6 +10,7 @@ namespace tune {
 
 // Splits a text at single delimiter characters as strtok does: runs of delimiters count as
 // one and no piece is ever empty. The text ends at its first NUL byte, as a C string would.
+// Pieces that cannot be allocated give no pieces at all.
 std::vector<std::string> split_fields(std::string_view text, char delimiter);
 
 // 1 when `text` begins with `prefix` (an empty prefix matches every text), else 0.

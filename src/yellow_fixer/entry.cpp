@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "files.hpp"
 #include "log.hpp"
 #include "miner_files.hpp"
 #include "miner_restart.hpp"
@@ -30,10 +31,10 @@ int read_yellow_step(YellowFixer& fixer) {
 }
 
 void write_yellow_step(YellowFixer& fixer, int step) {
-  std::FILE* file = std::fopen(fixer.ctx.sys.path(yellow_step_path).c_str(), "w");
-  if (file == nullptr) return;
-  std::fprintf(file, "%d", step);
-  std::fclose(file);
+  // A step that cannot be stored is passed over; the last stored one stays whole.
+  char text[16];
+  std::snprintf(text, sizeof text, "%d", step);
+  replace_file(fixer.ctx.sys.path(yellow_step_path), text);
 }
 
 int fix_yellow(YellowFixer& fixer) {

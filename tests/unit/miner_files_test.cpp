@@ -43,12 +43,16 @@ TEST(ReadBaseFreq, MissingOrInvalidFilesAreFatal) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(missing.log(), (Entries{"Can't read /config/bmminer.conf\n"}));
 
-  SimMachine invalid;
-  invalid.sys.write_file(bmminer_conf_path, "{not json");
-  result = invalid.run([&] { read_base_freq(invalid.ctx); });
-  EXPECT_EQ(result.status, -1);
-  EXPECT_EQ(result.parent_status(), 255);
-  EXPECT_EQ(invalid.log(), (Entries{"Can't read json\n"}));
+  // Not JSON, and a sparse file far larger than memory, which cannot be read whole.
+  for (bool too_large : {false, true}) {
+    SimMachine invalid;
+    invalid.sys.write_file(bmminer_conf_path, "{not json");
+    if (too_large) std::filesystem::resize_file(invalid.sys.path(bmminer_conf_path), 1ull << 42);
+    result = invalid.run([&] { read_base_freq(invalid.ctx); });
+    EXPECT_EQ(result.status, -1);
+    EXPECT_EQ(result.parent_status(), 255);
+    EXPECT_EQ(invalid.log(), (Entries{"Can't read json\n"}));
+  }
 
   SimMachine good;
   good.sys.write_file(bmminer_conf_path, R"({"bitmain-freq":"618"})");
@@ -89,15 +93,20 @@ TEST(RewriteChainConfig, ReplacesChainLinesKeepsTheMinersOwnDropsShortOnes) {
             "api-listen=true");
 }
 
-TEST(RewriteChainConfig, ShortLastLineWithoutBreakIsDroppedAndNoFinalBreakRemains) {
+TEST(RewriteChainConfig, ALastLineCountsItsMissingBreakAndNoFinalBreakRemains) {
   TuneState state = state_with(575, 900);
   EXPECT_EQ(rewrite_chain_config("bitmain-freq2=600\nshort", state), "bitmain-freq2=576");
   EXPECT_EQ(rewrite_chain_config("", state), "");
   EXPECT_EQ(rewrite_chain_config("12345678\n", state), "");  // 9 with its line break
   EXPECT_EQ(rewrite_chain_config("123456789\n", state), "123456789");
-  EXPECT_EQ(rewrite_chain_config("123456789", state), "");
+  EXPECT_EQ(rewrite_chain_config("x=1\nnine-char", state), "nine-char");
+  EXPECT_EQ(rewrite_chain_config("x=1\neight-ch", state), "");
   EXPECT_EQ(rewrite_chain_config("1234567890", state), "1234567890");
   EXPECT_EQ(rewrite_chain_config("bitmain-freq", state), "bitmain-freq");
+  // What one rewrite keeps, the next keeps too.
+  std::string once = rewrite_chain_config("bitmain-freq1=600\nnine-char\n", state);
+  EXPECT_EQ(once, "bitmain-freq1=575\nnine-char");
+  EXPECT_EQ(rewrite_chain_config(once, state), once);
 }
 
 TEST(RewriteChainConfig, LongFilesAreRewrittenWhole) {
