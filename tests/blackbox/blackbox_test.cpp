@@ -230,6 +230,33 @@ TEST(BlackBox, ArgumentsAndEnvironmentChangeNothing) {
   EXPECT_NE(plain.text("tmp/auto-tune"), "");
 }
 
+TEST(BlackBox, HelpAndVersionAnswerWithoutTouchingTheBoard) {
+  for (const char* program : {"chain-tuner", "yellow-fixer"}) {
+    for (const char* option : {"--help", "--version"}) {
+      SCOPED_TRACE(std::string(program) + " " + option);
+      Sandbox sandbox;
+      sandbox.write("config/yellow-step", "3");
+      const std::string config = sandbox.text("config/config.conf");
+      RunOptions options;
+      options.args = {option, "--ignored"};
+      Outcome outcome = sandbox.run(program, options);
+      EXPECT_TRUE(outcome.exited);
+      EXPECT_EQ(outcome.status, 0);
+      const std::string expected =
+          option == std::string("--help")
+              ? "Usage: " + std::string(program) + " [--help | --version]\n"
+              : std::string(program) + " 0.1.0\n";
+      EXPECT_TRUE(outcome.output.starts_with(expected)) << outcome.output;
+      EXPECT_FALSE(sandbox.exists("tmp/auto-tune"));
+      EXPECT_FALSE(sandbox.exists("tmp/chip-rates"));
+      EXPECT_FALSE(sandbox.exists("config/restart"));
+      EXPECT_EQ(sandbox.text("config/config.conf"), config);
+      EXPECT_EQ(sandbox.text("config/yellow-step"), "3");
+      EXPECT_EQ(sandbox.text("sim/clock"), "0\n");
+    }
+  }
+}
+
 TEST(BlackBox, AWholeSessionGivesTheSameResultEveryTime) {
   std::vector<std::string> results;
   for (int run = 0; run < 2; ++run) {

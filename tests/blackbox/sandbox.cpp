@@ -1,5 +1,6 @@
 #include "sandbox.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -133,12 +134,20 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
   raw.push_back(nullptr);
   pid_t pid;
   Outcome outcome;
-  if (posix_spawnp(&pid, "bwrap", nullptr, nullptr, raw.data(), environ) != 0) {
+  const std::string output_path = root_ + "/stdout";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  int spawned = posix_spawnp(&pid, "bwrap", &actions, nullptr, raw.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
     ADD_FAILURE() << "cannot start bwrap";
     return outcome;
   }
   int status = 0;
   waitpid(pid, &status, 0);
+  outcome.output = read("stdout").value_or("");
   outcome.exited = WIFEXITED(status);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return outcome;

@@ -13,6 +13,7 @@ namespace tune::blackbox {
 struct Outcome {
   bool exited = false;  // ended normally (not by a signal), as the shell sees it
   int status = -1;      // the exit status the shell reports: $?
+  std::string output;   // what it wrote to standard output
 };
 
 // What the program is started without: process creation, pipes, or waiting for its

@@ -1,0 +1,104 @@
+// Power cuts at every write the programs make on /config: after each one every miner file
+// holds one of its whole versions (never a torn mix), and the next start of the program
+// runs to its normal end.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <set>
+
+#include "sandbox.hpp"
+
+namespace tune::blackbox {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const miner_files[] = {"config.conf", "manual_freqs.txt", "yellow-step"};
+
+struct Session {
+  const char* program;
+  std::function<void(Sandbox&)> arrange;
+  std::function<bool(const std::vector<std::string>& log)> ended_normally;
+};
+
+// What a file may hold after a cut: what it held before the run, and every content the
+// uncut run gave it. "<missing>" stands for no file.
+using Versions = std::map<std::string, std::set<std::string>>;
+
+Versions versions_of_uncut_run(const Session& session, long& crash_points) {
+  Sandbox sandbox;
+  session.arrange(sandbox);
+  Versions versions;
+  for (const char* name : miner_files) {
+    versions[name].insert(sandbox.text(std::string("config/") + name));
+  }
+  versions["yellow-step"].insert("<missing>");  // removed at the finish
+  sandbox.make_dir("sim/versions");
+  Outcome outcome = sandbox.run(session.program);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_TRUE(session.ended_normally(sandbox.log()));
+  crash_points = std::stol(sandbox.text(std::string("sim/crash-points.") + session.program));
+  for (const auto& entry : fs::directory_iterator(sandbox.root() + "/sim/versions")) {
+    std::string name = entry.path().stem().string();  // NAME.K
+    if (versions.count(name)) {
+      versions[name].insert(sandbox.text("sim/versions/" + entry.path().filename().string()));
+    }
+  }
+  return versions;
+}
+
+void sweep(const Session& session) {
+  long crash_points = 0;
+  const Versions versions = versions_of_uncut_run(session, crash_points);
+  ASSERT_GT(crash_points, 0);
+  long torn = 0;
+  for (long at = 1; at <= crash_points; ++at) {
+    SCOPED_TRACE("power cut before crash point " + std::to_string(at));
+    Sandbox sandbox;
+    session.arrange(sandbox);
+    sandbox.write("sim/crash-at", std::to_string(at) + "\n");
+    Outcome cut = sandbox.run(session.program);
+    EXPECT_EQ(cut.status, 128 + 9);
+    for (const char* name : miner_files) {
+      std::string content = sandbox.text(std::string("config/") + name);
+      if (versions.at(name).count(content) == 0) {
+        ++torn;
+        ADD_FAILURE() << name << " is torn:\n" << content;
+      }
+    }
+    sandbox.remove("sim/crash-at");
+    Outcome next = sandbox.run(session.program);
+    EXPECT_EQ(next.status, 0);
+    EXPECT_TRUE(session.ended_normally(sandbox.log()));
+  }
+  std::cout << session.program << ": " << crash_points << " crash points tried, " << torn
+            << " torn files\n";
+}
+
+TEST(CrashPoints, ChainTunerLeavesWholeFilesAtEveryPowerCut) {
+  sweep({"chain-tuner",
+         [](Sandbox& s) { s.write("config/autoTune.conf", "restarts_count=2&desired_rate=99999"); },
+         [](const std::vector<std::string>& log) {
+           return !log.empty() && log.back() == "Auto tune is done, exit\n";
+         }});
+}
+
+TEST(CrashPoints, YellowFixerLeavesWholeFilesAtEveryPowerCutAndResumes) {
+  sweep({"yellow-fixer",
+         [](Sandbox& s) {
+           // One weak chip: three iterations with a change, then the first one without
+           // ends the run below the desired rate.
+           s.write("sim/miner.conf", "model=seeded\nseed=3\nweak=1\ndead=0\nmissing=0\n");
+           s.write("config/autoTune.conf", "desired_rate=99999");
+           s.write("config/manual_freqs.txt", "2:1:70\n");
+           s.write("config/tune-running", "");
+         },
+         [](const std::vector<std::string>& log) {
+           return !log.empty() && log.back().ends_with(", quit\n");
+         }});
+}
+
+}  // namespace
+}  // namespace tune::blackbox

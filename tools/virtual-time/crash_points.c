@@ -1,0 +1,207 @@
+/* Crash points for sandboxed runs, preloaded with virtual time. Every write-family call
+ * that chain-tuner or yellow-fixer makes on /config (an open that may write, a write, a
+ * sync, a change of mode or owner, a rename, an unlink) is a crash point, numbered from 1
+ * in the order the program makes them.
+ *
+ * - When /sim/crash-at holds N, the machine loses power just before the N-th call: every
+ *   process of the sandbox is killed and the call is never made.
+ * - At its exit a program records how many crash points its run passed in
+ *   /sim/crash-points.NAME, so that a test knows how many there are to try.
+ * - When the directory /sim/versions exists, every content a /config file is given (by a
+ *   rename onto it, or by closing it after writing it in place) is copied there as
+ *   NAME.K, K counting from 1: the whole versions a test may find after a crash. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#define CRASH_AT_FILE "/sim/crash-at"
+#define VERSIONS_DIR "/sim/versions"
+
+static long crash_points_passed;
+static long crash_at = -1; /* read once, at the first crash point */
+static long versions_recorded;
+
+#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+static int is_tuning_program(void) {
+  const char* name = program_invocation_short_name;
+  return strcmp(name, "chain-tuner") == 0 || strcmp(name, "yellow-fixer") == 0;
+}
+
+static int on_config(const char* path) {
+  return path != NULL && strncmp(path, "/config", 7) == 0 && (path[7] == '/' || path[7] == '\0');
+}
+
+static int fd_path(int fd, char* path, size_t size) {
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t length = readlink(link, path, size - 1);
+  if (length < 0) return 0;
+  path[length] = '\0';
+  return 1;
+}
+
+static int fd_on_config(int fd) {
+  char path[4096];
+  return fd_path(fd, path, sizeof path) && on_config(path);
+}
+
+static long read_crash_at(void) {
+  FILE* file = fopen(CRASH_AT_FILE, "r");
+  if (file == NULL) return 0;
+  long at = 0;
+  if (fscanf(file, "%ld", &at) != 1) at = 0;
+  fclose(file);
+  return at;
+}
+
+/* Called before each write-family call on /config. */
+static void crash_point(void) {
+  if (!is_tuning_program()) return;
+  int saved = errno;
+  if (crash_at < 0) crash_at = read_crash_at();
+  ++crash_points_passed;
+  if (crash_at > 0 && crash_points_passed == crash_at) {
+    kill(-1, SIGKILL); /* every other process of the sandbox's pid namespace */
+    kill(getpid(), SIGKILL);
+  }
+  errno = saved;
+}
+
+static void record_version(const char* path) {
+  if (!is_tuning_program()) return;
+  struct stat dir;
+  if (stat(VERSIONS_DIR, &dir) != 0) return;
+  int saved = errno;
+  const char* name = strrchr(path, '/');
+  name = name != NULL ? name + 1 : path;
+  char copy[4096];
+  snprintf(copy, sizeof copy, "%s/%s.%ld", VERSIONS_DIR, name, ++versions_recorded);
+  int (*real_open)(const char*, int, ...) = REAL(open);
+  ssize_t (*real_write)(int, const void*, size_t) = REAL(write);
+  int from = real_open(path, O_RDONLY | O_CLOEXEC);
+  int to = real_open(copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  char buffer[8192];
+  ssize_t got;
+  while (from >= 0 && to >= 0 && (got = read(from, buffer, sizeof buffer)) > 0) {
+    if (real_write(to, buffer, (size_t)got) != got) break;
+  }
+  if (from >= 0) close(from);
+  if (to >= 0) close(to);
+  errno = saved;
+}
+
+static int may_write(int flags) {
+  return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0;
+}
+
+static mode_t mode_argument(int flags, va_list args) {
+  return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
+}
+
+int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  mode_t mode = mode_argument(flags, args);
+  va_end(args);
+  if (on_config(path) && may_write(flags)) crash_point();
+  return REAL(open)(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  mode_t mode = mode_argument(flags, args);
+  va_end(args);
+  if (on_config(path) && may_write(flags)) crash_point();
+  return REAL(open64)(path, flags, mode);
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+  if (fd_on_config(fd)) crash_point();
+  return REAL(write)(fd, data, size);
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+  if (fd_on_config(fd)) crash_point();
+  return REAL(pwrite)(fd, data, size, offset);
+}
+
+ssize_t writev(int fd, const struct iovec* parts, int count) {
+  if (fd_on_config(fd)) crash_point();
+  return REAL(writev)(fd, parts, count);
+}
+
+int ftruncate(int fd, off_t length) {
+  if (fd_on_config(fd)) crash_point();
+  return REAL(ftruncate)(fd, length);
+}
+
+int fsync(int fd) {
+  if (fd_on_config(fd)) crash_point();
+  return REAL(fsync)(fd);
+}
+
+int fdatasync(int fd) {
+  if (fd_on_config(fd)) crash_point();
+  return REAL(fdatasync)(fd);
+}
+
+int fchmod(int fd, mode_t mode) {
+  if (fd_on_config(fd)) crash_point();
+  return REAL(fchmod)(fd, mode);
+}
+
+int fchown(int fd, uid_t owner, gid_t group) {
+  if (fd_on_config(fd)) crash_point();
+  return REAL(fchown)(fd, owner, group);
+}
+
+int close(int fd) {
+  char path[4096];
+  int written = 0;
+  if (is_tuning_program() && fd_path(fd, path, sizeof path) && on_config(path)) {
+    int flags = fcntl(fd, F_GETFL);
+    written = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+  }
+  int result = REAL(close)(fd);
+  if (written) record_version(path);
+  return result;
+}
+
+int rename(const char* from, const char* to) {
+  if (on_config(from) || on_config(to)) crash_point();
+  int result = REAL(rename)(from, to);
+  if (result == 0 && on_config(to)) record_version(to);
+  return result;
+}
+
+int unlink(const char* path) {
+  if (on_config(path)) crash_point();
+  return REAL(unlink)(path);
+}
+
+int remove(const char* path) {
+  if (on_config(path)) crash_point();
+  return REAL(remove)(path);
+}
+
+__attribute__((destructor)) static void record_crash_points(void) {
+  if (!is_tuning_program()) return;
+  char path[128];
+  snprintf(path, sizeof path, "/sim/crash-points.%s", program_invocation_short_name);
+  FILE* out = fopen(path, "w");
+  if (out == NULL) return;
+  fprintf(out, "%ld\n", crash_points_passed);
+  fclose(out);
+}
