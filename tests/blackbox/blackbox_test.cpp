@@ -245,7 +245,7 @@ TEST(BlackBox, HelpAndVersionAnswerWithoutTouchingTheBoard) {
       const std::string expected =
           option == std::string("--help")
               ? "Usage: " + std::string(program) + " [--help | --version]\n"
-              : std::string(program) + " 0.1.0\n";
+              : std::string(program) + " " TUNE_VERSION "\n";
       EXPECT_TRUE(outcome.output.starts_with(expected)) << outcome.output;
       EXPECT_FALSE(sandbox.exists("tmp/auto-tune"));
       EXPECT_FALSE(sandbox.exists("tmp/chip-rates"));

@@ -82,10 +82,12 @@ void Sandbox::make_dir(const std::string& path) {
 }
 
 Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
-  const std::string binary = !options.binary.empty()    ? options.binary
-                             : program == "chain-tuner" ? CHAIN_TUNER_PATH
-                                                        : YELLOW_FIXER_PATH;
+  const std::string binary = !options.binary.empty()     ? options.binary
+                             : program == "chain-tuner"  ? CHAIN_TUNER_PATH
+                             : program == "yellow-fixer" ? YELLOW_FIXER_PATH
+                                                         : START_TUNING_PATH;
   const std::string inside = "/opt/tune/" + program;
+  const bool script = program == "start-tuning.sh";
   std::vector<std::string> argv = {
       "bwrap", "--ro-bind", "/usr", "/usr", "--symlink", "usr/bin", "/bin", "--symlink", "usr/lib",
       "/lib", "--symlink", "usr/lib64", "/lib64", "--ro-bind", "/etc", "/etc", "--dir", "/sbin",
@@ -95,6 +97,12 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
       "PATH", "/sim/bin:/usr/bin:/bin", "--setenv", "LD_PRELOAD", "/sim/lib/libvirtual-time.so",
       // Sanitized builds: the preload comes first, and leaks are valgrind's to find here.
       "--setenv", "ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"};
+  if (script) {
+    // The start script runs both programs from where TUNE_SBIN says.
+    argv.insert(argv.end(), {"--ro-bind", CHAIN_TUNER_PATH, "/opt/tune/chain-tuner", "--ro-bind",
+                             YELLOW_FIXER_PATH, "/opt/tune/yellow-fixer", "--setenv", "TUNE_SBIN",
+                             "/opt/tune"});
+  }
   for (const auto& [name, value] : options.env) {
     argv.insert(argv.end(), {"--setenv", name, value});
   }
@@ -126,6 +134,7 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
                              "--show-leak-kinds=all", "--errors-for-leak-kinds=all"});
   }
   if (!options.launcher.empty()) argv.push_back(options.launcher);
+  if (script) argv.push_back("/bin/sh");
   argv.push_back(inside);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
 
@@ -153,9 +162,9 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
   return outcome;
 }
 
-std::vector<std::string> Sandbox::log() const {
+std::vector<std::string> Sandbox::log(const std::string& path) const {
   std::vector<std::string> entries;
-  std::string text = read("tmp/auto-tune").value_or("");
+  std::string text = read(path).value_or("");
   EXPECT_TRUE(sim::split_log_entries(text, entries)) << text;
   return entries;
 }

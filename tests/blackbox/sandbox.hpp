@@ -51,11 +51,12 @@ class Sandbox {
   void remove(const std::string& path);
   void make_dir(const std::string& path);
 
-  // Runs "chain-tuner" or "yellow-fixer" and waits for it.
+  // Runs "chain-tuner", "yellow-fixer" or the reference start script "start-tuning.sh"
+  // (with both programs in TUNE_SBIN) and waits for it.
   Outcome run(const std::string& program, const RunOptions& options = {});
 
   // Log entries without their stamps; fails the test when a stamp is malformed.
-  std::vector<std::string> log() const;
+  std::vector<std::string> log(const std::string& path = "tmp/auto-tune") const;
   const std::string& root() const { return root_; }
 
  private:

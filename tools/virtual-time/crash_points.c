@@ -4,7 +4,8 @@
  * in the order the program makes them.
  *
  * - When /sim/crash-at holds N, the machine loses power just before the N-th call: every
- *   process of the sandbox is killed and the call is never made.
+ *   process of the sandbox is killed and the call is never made. "N NAME" counts only the
+ *   calls of the program NAME.
  * - At its exit a program records how many crash points its run passed in
  *   /sim/crash-points.NAME, so that a test knows how many there are to try.
  * - When the directory /sim/versions exists, every content a /config file is given (by a
@@ -60,8 +61,11 @@ static long read_crash_at(void) {
   FILE* file = fopen(CRASH_AT_FILE, "r");
   if (file == NULL) return 0;
   long at = 0;
-  if (fscanf(file, "%ld", &at) != 1) at = 0;
+  char name[64] = "";
+  int fields = fscanf(file, "%ld %63s", &at, name);
   fclose(file);
+  if (fields < 1) return 0;
+  if (fields == 2 && strcmp(name, program_invocation_short_name) != 0) return 0;
   return at;
 }
 
