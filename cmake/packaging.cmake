@@ -1,10 +1,17 @@
-# Installing chain-tuner and yellow-fixer to /usr/sbin with their manual pages, and the
-# packages CPack makes of them: a .deb for the target's architecture, and for the static
-# builds also a .tar.gz.
+# Installing chain-tuner and yellow-fixer to /usr/sbin with their manual pages and the
+# reference start script, and the packages CPack makes of them: a .deb for the target's
+# architecture, and for the static builds also a .tar.gz. The .tar.gz is for boards
+# without dpkg and carries only the component "board": the programs, the start script and
+# the copyright notice.
 include(GNUInstallDirs)
 set(_package miner-autotune)
+set(_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_package})
 
-install(TARGETS chain-tuner yellow-fixer RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS chain-tuner yellow-fixer RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR}
+        COMPONENT board)
+install(FILES "${CMAKE_SOURCE_DIR}/examples/start-tuning.sh" DESTINATION ${_docdir}/examples
+        COMPONENT board)
+install(FILES "${CMAKE_SOURCE_DIR}/packaging/copyright" DESTINATION ${_docdir} COMPONENT board)
 
 set(_compressed "")
 foreach(page chain-tuner.8 yellow-fixer.8)
@@ -21,12 +28,12 @@ add_custom_command(OUTPUT "${_changelog}"
   COMMAND gzip -9n -c "${CMAKE_SOURCE_DIR}/packaging/changelog" > "${_changelog}"
   DEPENDS "${CMAKE_SOURCE_DIR}/packaging/changelog" VERBATIM)
 add_custom_target(package-docs ALL DEPENDS ${_compressed} "${_changelog}")
-install(FILES ${_compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES "${CMAKE_SOURCE_DIR}/packaging/copyright" "${_changelog}"
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_package})
+install(FILES ${_compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT package)
+install(FILES "${_changelog}" DESTINATION ${_docdir} COMPONENT package)
 if(TUNE_STATIC)
   install(FILES "${CMAKE_SOURCE_DIR}/packaging/lintian-overrides"
-          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${_package})
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${_package}
+          COMPONENT package)
 endif()
 
 set(CPACK_PACKAGE_NAME ${_package})
@@ -44,6 +51,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "chain-tuner tunes the miner's per-chain vo
 frequencies\nover miner restarts, then yellow-fixer lowers weak chips one by one.\nBoth run \
 unattended on the machine's controller board and steer the miner\nonly through its files, \
 its restart trigger and its statistics command.")
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_SOURCE_DIR}/cmake/cpack_per_generator.cmake")
 if(TUNE_STATIC)
   set(CPACK_GENERATOR "DEB;TGZ")
   if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
