@@ -109,26 +109,27 @@ static int may_write(int flags) {
   return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0;
 }
 
-static mode_t mode_argument(int flags, va_list args) {
-  return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
+static int open_with_crash_point(const char* real_name, const char* path, int flags, va_list args) {
+  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
+  if (on_config(path) && may_write(flags)) crash_point();
+  int (*real_open)(const char*, int, ...) = dlsym(RTLD_NEXT, real_name);
+  return real_open(path, flags, mode);
 }
 
 int open(const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  mode_t mode = mode_argument(flags, args);
+  int fd = open_with_crash_point("open", path, flags, args);
   va_end(args);
-  if (on_config(path) && may_write(flags)) crash_point();
-  return REAL(open)(path, flags, mode);
+  return fd;
 }
 
 int open64(const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  mode_t mode = mode_argument(flags, args);
+  int fd = open_with_crash_point("open64", path, flags, args);
   va_end(args);
-  if (on_config(path) && may_write(flags)) crash_point();
-  return REAL(open64)(path, flags, mode);
+  return fd;
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
