@@ -11,28 +11,45 @@ inline constexpr int freq_cut_gap = 25;  // MHz
 inline constexpr int min_probe_voltage = 800;
 inline constexpr int settle_wait_seconds = 60;
 
+// The settings the chain tuner reads from the settings file: all of them.
+inline constexpr SettingField chain_tuner_settings[] = {
+    &TuneSettings::restarts_count,     &TuneSettings::max_freq,
+    &TuneSettings::freq_to,            &TuneSettings::voltage_from,
+    &TuneSettings::voltage_to,         &TuneSettings::ideal_percent,
+    &TuneSettings::wait_after_restart, &TuneSettings::stat_poll_interval,
+    &TuneSettings::wait_test_run_seconds, &TuneSettings::desired_rate};
+
 struct ChainTuner {
-  explicit ChainTuner(System& sys) : ctx(sys, Program::chain_tuner) {}
+  explicit ChainTuner(System& sys) : ctx(sys) {}
 
   TuneContext ctx;
-  // Indexed by chain slot (rows 0 to 5 are used) and chip index.
-  int chip_touched[chip_table_rows][chips_per_chain] = {};  // never raised again
-  int chip_lowered[chip_table_rows][chips_per_chain] = {};  // lowered in this iteration
+  // Indexed by chain slot and chip index.
+  bool chip_touched[chain_count][chips_per_chain] = {};  // never raised again
+  bool chip_lowered[chain_count][chips_per_chain] = {};  // lowered in this iteration
 };
 
 // The whole program on a system: start-up, the tuning, the finish. Returns the exit status
 // of a run that reaches the end.
 int chain_tuner_main(System& sys);
 
+// Loads the settings file, seeds every chain slot's frequency and voltage from freq_to and
+// voltage_to, and logs the "Config parse" line.
+void load_chain_tuner_settings(TuneContext& ctx);
+// The chain tuner's look at a started miner: one reading of the running time and, when it
+// is short of wait_after_restart, one catch-up sleep. False when no running time is
+// reported yet.
+bool check_miner_started(TuneContext& ctx);
+
 // The tuning iterations; returns after writing the yellow marker, or ends the process when
 // the desired rate is reached.
 void run_chain_tuning(ChainTuner& tuner);
-// 1 when the summed chain rates reach desired_rate times the factor; logs either way.
-int desired_rate_reached(ChainTuner& tuner, float factor);
+// True when the summed chain rates reach desired_rate; logs either way.
+bool desired_rate_reached(ChainTuner& tuner);
 
-// Chip adjustments of one chain slot.
-int count_red_chips(ChainTuner& tuner, int slot);
-int count_yellow_chips(ChainTuner& tuner, int slot);
+// Chip adjustments of one chain slot. The counts mark red chips as touched and log the
+// chain's count; true when the chain has too many such chips.
+bool too_many_red_chips(ChainTuner& tuner, int slot);
+bool too_many_yellow_chips(ChainTuner& tuner, int slot);
 void lower_yellow_chips(ChainTuner& tuner, int slot);
 void lower_red_chips(ChainTuner& tuner, int slot);
 void raise_green_chips(ChainTuner& tuner, int slot);

@@ -12,7 +12,11 @@ constexpr int yellow_floor = 100;  // MHz: only yellow chips above this are lowe
 constexpr int green_raise_steps = 2;
 
 void set_override(ChainTuner& tuner, int slot, int chip, int step) {
-  tuner.ctx.state.chip_override[chain_number_of(slot)][chip] = step;
+  tuner.ctx.state.chip_override[chip_table_row(slot)][chip] = step;
+}
+
+ChipHealth health_of(const ChainTuner& tuner, int slot, int chip) {
+  return chip_health(tuner.ctx.state, slot, chip, no_red_floor);
 }
 
 // The step two ladder frequencies above `freq`, never past the top step. A frequency
@@ -32,53 +36,55 @@ int raised_step(int freq) {
 
 }  // namespace
 
-int count_red_chips(ChainTuner& tuner, int slot) {
+bool too_many_red_chips(ChainTuner& tuner, int slot) {
   int count = 0;
   for (int chip = 0; chip < chips_per_chain; ++chip) {
-    if (!is_red(tuner.ctx, slot, chip)) continue;
+    if (health_of(tuner, slot, chip) != ChipHealth::red) continue;
     ++count;
-    tuner.chip_touched[slot][chip] = 1;
+    tuner.chip_touched[slot][chip] = true;
   }
   if (count > red_chip_limit) {
     tune_logf(tuner.ctx.sys, "Too much reds on chain %d: %d\n", chain_number_of(slot), count);
-    return 1;
+    return true;
   }
   tune_logf(tuner.ctx.sys, "Number of reds on chain %d: %d\n", chain_number_of(slot), count);
-  return 0;
+  return false;
 }
 
-int count_yellow_chips(ChainTuner& tuner, int slot) {
+bool too_many_yellow_chips(ChainTuner& tuner, int slot) {
   int count = 0;
-  for (int chip = 0; chip < chips_per_chain; ++chip) count += is_yellow(tuner.ctx, slot, chip);
+  for (int chip = 0; chip < chips_per_chain; ++chip) {
+    if (health_of(tuner, slot, chip) == ChipHealth::yellow) ++count;
+  }
   if (count > yellow_chip_limit) {
     tune_logf(tuner.ctx.sys, "Too much yellow chips on chain %d: %d\n", chain_number_of(slot),
               count);
-    return 1;
+    return true;
   }
   tune_logf(tuner.ctx.sys, "Number of yellow on chain %d: %d\n", chain_number_of(slot), count);
-  return 0;
+  return false;
 }
 
 void lower_yellow_chips(ChainTuner& tuner, int slot) {
   for (int chip = 0; chip < chips_per_chain; ++chip) {
     int freq = effective_chip_freq(tuner.ctx.state, slot, chip);
-    if (!is_yellow(tuner.ctx, slot, chip) || freq <= yellow_floor) continue;
-    tuner.chip_touched[slot][chip] = 1;
+    if (health_of(tuner, slot, chip) != ChipHealth::yellow || freq <= yellow_floor) continue;
+    tuner.chip_touched[slot][chip] = true;
     // Off the ladder this is -2: no override, the chip stays at its chain's frequency.
     set_override(tuner, slot, chip, ladder_index_of(freq) - 1);
-    tuner.chip_lowered[slot][chip] = 1;
+    tuner.chip_lowered[slot][chip] = true;
   }
 }
 
 void lower_red_chips(ChainTuner& tuner, int slot) {
   for (int chip = 0; chip < chips_per_chain; ++chip) {
     int freq = effective_chip_freq(tuner.ctx.state, slot, chip);
-    if (!is_red(tuner.ctx, slot, chip) || tuner.chip_lowered[slot][chip] != 0 ||
+    if (health_of(tuner, slot, chip) != ChipHealth::red || tuner.chip_lowered[slot][chip] ||
         freq <= red_floor) {
       continue;
     }
-    tuner.chip_touched[slot][chip] = 1;
-    tuner.chip_lowered[slot][chip] = 1;
+    tuner.chip_touched[slot][chip] = true;
+    tuner.chip_lowered[slot][chip] = true;
     set_override(tuner, slot, chip, ladder_index_of(ladder_step_down(freq, freq_cut_gap)));
   }
 }
@@ -86,8 +92,8 @@ void lower_red_chips(ChainTuner& tuner, int slot) {
 void raise_green_chips(ChainTuner& tuner, int slot) {
   for (int chip = 0; chip < chips_per_chain; ++chip) {
     int freq = effective_chip_freq(tuner.ctx.state, slot, chip);
-    if (!is_green(tuner.ctx, slot, chip) || freq >= tuner.ctx.settings.max_freq ||
-        tuner.chip_touched[slot][chip] != 0) {
+    if (health_of(tuner, slot, chip) != ChipHealth::green ||
+        freq >= tuner.ctx.settings.max_freq || tuner.chip_touched[slot][chip]) {
       continue;
     }
     int step = raised_step(freq);

@@ -15,13 +15,13 @@ namespace {
 
 constexpr char yellow_marker_command[] = "echo ok > /config/yellow";
 
-enum ChainStatus { pending = 0, settled = 1 };
+enum class ChainStatus { pending, settled };
 
 // State of one call of run_chain_tuning.
 struct LoopState {
   std::array<int, chain_count> voltage_floor{};
-  std::array<int, chain_count> chain_status{};
-  int all_chains_ok = 1;
+  std::array<ChainStatus, chain_count> chain_status{};
+  bool all_chains_ok = true;
 };
 
 void raise_chain_voltage(ChainTuner& tuner, int slot) {
@@ -39,11 +39,11 @@ void step_chain_freq_down(ChainTuner& tuner, int slot) {
       ladder_step_down(tuner.ctx.state.chain_freq[slot], freq_cut_gap);
 }
 
-int any_chain_pending(const LoopState& loop) {
-  for (int status : loop.chain_status) {
-    if (status == pending) return 1;
+bool any_chain_pending(const LoopState& loop) {
+  for (ChainStatus status : loop.chain_status) {
+    if (status == ChainStatus::pending) return true;
   }
-  return 0;
+  return false;
 }
 
 void write_yellow_marker(ChainTuner& tuner) {
@@ -52,14 +52,12 @@ void write_yellow_marker(ChainTuner& tuner) {
 }
 
 // One check of a pending chain: raise or cut an unhealthy one, lower a healthy one's weak
-// chips and its voltage. Returns 1 when the chain's voltage or frequency changed.
-int check_chain(ChainTuner& tuner, LoopState& loop, int slot) {
+// chips and its voltage. True when the chain's voltage or frequency changed.
+bool check_chain(ChainTuner& tuner, LoopState& loop, int slot) {
   TuneState& state = tuner.ctx.state;
   System& sys = tuner.ctx.sys;
   int chain = chain_number_of(slot);
-  int verdict = count_red_chips(tuner, slot);
-  if (verdict == 0) verdict = count_yellow_chips(tuner, slot);
-  if (verdict == 1) {
+  if (too_many_red_chips(tuner, slot) || too_many_yellow_chips(tuner, slot)) {
     int voltage = state.chain_voltage[slot];
     if (voltage == tuner.ctx.settings.voltage_to) {
       step_chain_freq_down(tuner, slot);
@@ -71,9 +69,9 @@ int check_chain(ChainTuner& tuner, LoopState& loop, int slot) {
       raise_chain_voltage(tuner, slot);
     }
     loop.voltage_floor[slot] = state.chain_voltage[slot];
-    loop.chain_status[slot] = settled;
-    loop.all_chains_ok = 0;
-    return 1;
+    loop.chain_status[slot] = ChainStatus::settled;
+    loop.all_chains_ok = false;
+    return true;
   }
   lower_yellow_chips(tuner, slot);
   lower_red_chips(tuner, slot);
@@ -81,31 +79,32 @@ int check_chain(ChainTuner& tuner, LoopState& loop, int slot) {
   if (state.chain_voltage[slot] == loop.voltage_floor[slot]) {
     tune_logf(sys, "Voltage of Chain %d is lowest (%d), stop decreasing\n", chain,
               state.chain_voltage[slot]);
-    loop.chain_status[slot] = settled;
-    return 0;
+    loop.chain_status[slot] = ChainStatus::settled;
+    return false;
   }
   lower_chain_voltage(tuner, slot);
   tune_logf(sys, "Chain %d is ok, decreasing voltage to %d\n", chain, state.chain_voltage[slot]);
-  return 1;
+  return true;
 }
 
 void check_phase(ChainTuner& tuner, LoopState& loop) {
   TuneContext& ctx = tuner.ctx;
   while (any_chain_pending(loop)) {
     read_chip_rates(ctx);
-    int pass_changed = 0;
+    bool pass_changed = false;
     for (int slot = 0; slot < chain_count; ++slot) {
       // A chain without rate is skipped, and says so in every pass.
       if (ctx.state.chain_rate[slot] == 0) {
-        loop.chain_status[slot] = settled;
+        loop.chain_status[slot] = ChainStatus::settled;
         tune_logf(ctx.sys, "Rate of chain %d is 0, skip\n", chain_number_of(slot));
         continue;
       }
-      if (loop.chain_status[slot] == settled) continue;
-      if (check_chain(tuner, loop, slot) != 0) pass_changed = 1;
+      if (loop.chain_status[slot] == ChainStatus::settled) continue;
+      if (check_chain(tuner, loop, slot)) pass_changed = true;
     }
-    if (pass_changed != 0) {
-      tune_log(ctx.sys, "Update config with new voltage and wait 60 seconds...\n");
+    if (pass_changed) {
+      tune_logf(ctx.sys, "Update config with new voltage and wait %d seconds...\n",
+                settle_wait_seconds);
       write_chain_config(ctx);
       ctx.sys.sleep_seconds(settle_wait_seconds);
       read_miner_stats(ctx);
@@ -153,31 +152,31 @@ void green_phase(ChainTuner& tuner) {
 
 void end_iteration(ChainTuner& tuner, LoopState& loop) {
   for (int slot = 0; slot < chain_count; ++slot) {
-    loop.chain_status[slot] = pending;
+    loop.chain_status[slot] = ChainStatus::pending;
     if (tuner.ctx.state.chain_voltage[slot] >= loop.voltage_floor[slot]) {
       loop.voltage_floor[slot] = tuner.ctx.state.chain_voltage[slot];
     }
-    for (int& lowered : tuner.chip_lowered[slot]) lowered = 0;
+    for (bool& lowered : tuner.chip_lowered[slot]) lowered = false;
   }
 }
 
 }  // namespace
 
-int desired_rate_reached(ChainTuner& tuner, float factor) {
+bool desired_rate_reached(ChainTuner& tuner) {
   TuneContext& ctx = tuner.ctx;
   int total = 0;
   for (int slot = 0; slot < chain_count; ++slot) {
     total = truncate_to_int(static_cast<float>(total) + ctx.state.chain_rate[slot]);
   }
-  float threshold = static_cast<float>(ctx.settings.desired_rate) * factor;
+  float threshold = static_cast<float>(ctx.settings.desired_rate);
   if (threshold <= static_cast<float>(total)) {
     tune_logf(ctx.sys, "Current rate %d is not less than desired rate %.2f\n", total,
               static_cast<double>(threshold));
-    return 1;
+    return true;
   }
   tune_logf(ctx.sys, "Current rate %d is less than desired rate %.2f\n", total,
             static_cast<double>(threshold));
-  return 0;
+  return false;
 }
 
 void run_chain_tuning(ChainTuner& tuner) {
@@ -185,9 +184,9 @@ void run_chain_tuning(ChainTuner& tuner) {
   LoopState loop;
   loop.voltage_floor.fill(ctx.settings.voltage_from);
   for (int iteration = 1; iteration <= ctx.settings.restarts_count; ++iteration) {
-    loop.chain_status.fill(pending);
+    loop.chain_status.fill(ChainStatus::pending);
     write_chain_config(ctx);
-    restart_miner(ctx);
+    restart_miner(ctx, check_miner_started);
     tune_log(ctx.sys, "GET STAT\n");
     read_miner_stats(ctx);
     if (ctx.state.chain_rate[0] == -1.0f) {
@@ -196,9 +195,9 @@ void run_chain_tuning(ChainTuner& tuner) {
     }
     read_chip_rates(ctx);
     tune_log(ctx.sys, "CHECK RATES\n");
-    loop.all_chains_ok = 1;
+    loop.all_chains_ok = true;
     check_phase(tuner, loop);
-    if (loop.all_chains_ok == 1 && desired_rate_reached(tuner, 1.0f) == 1) {
+    if (loop.all_chains_ok && desired_rate_reached(tuner)) {
       write_yellow_marker(tuner);
       ctx.sys.exit_process(0);
     }

@@ -1,5 +1,6 @@
-// Everything one run of a tuning program works on: the system it runs against, which
-// program it is, the tuning state and the settings. One object per run.
+// Everything one run of a tuning program works on: the system it runs against, the tuning
+// state and the settings. One object per run; what differs between the programs is passed
+// to the runtime's functions, never asked of the context.
 #pragma once
 
 #include "ladder.hpp"
@@ -8,13 +9,10 @@
 
 namespace tune {
 
-enum class Program { chain_tuner, yellow_fixer };
-
 struct TuneContext {
-  TuneContext(System& system, Program which) : sys(system), program(which) {}
+  explicit TuneContext(System& system) : sys(system) {}
 
   System& sys;
-  Program program;
   TuneState state;
   TuneSettings settings;
 };

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "log.hpp"
+#include "text.hpp"
 
 namespace tune {
 
@@ -147,6 +148,16 @@ std::optional<std::string> read_whole_file(System& sys, const char* fixed_path) 
   if (text) text->resize(std::fread(text->data(), 1, text->size(), file));
   std::fclose(file);
   return text;
+}
+
+bool for_each_line(System& sys, const char* fixed_path,
+                   const std::function<void(const std::string& line)>& each) {
+  std::FILE* file = std::fopen(sys.path(fixed_path).c_str(), "r");
+  if (file == nullptr) return false;
+  std::string line;
+  while (read_line(file, line)) each(line);
+  std::fclose(file);
+  return true;
 }
 
 void write_whole_file(System& sys, const char* fixed_path, std::string_view text) {

@@ -3,6 +3,7 @@
 // new one, never a mix, and a write that fails keeps the old content.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,12 @@ namespace tune {
 // No value when the content cannot be held in memory (too large for this machine): the
 // caller treats that as unreadable content.
 std::optional<std::string> read_whole_file(System& sys, const char* fixed_path);
+
+// Calls `each` with every line of the file in order, each with its "\n" (the last may
+// have none). False, before any call, when the file cannot be opened: what that means is
+// the caller's to say.
+bool for_each_line(System& sys, const char* fixed_path,
+                   const std::function<void(const std::string& line)>& each);
 
 // Replaces the file's content; a content that cannot be stored ends the run with
 // "Can't open %s\n", status 1, and leaves the old content.

@@ -1,46 +1,24 @@
 #include "health.hpp"
 
-#include "context.hpp"
-
 namespace tune {
 
-namespace {
-
-inline constexpr int yellow_fixer_red_floor = 300;
-
-// The expected rate is computed in double and rounded to single, the ratio is divided in
-// single and widened to double for the comparisons: the boundaries depend on exactly this.
-double rate_ratio(const TuneContext& ctx, int slot, int chip, int freq) {
-  float expected = static_cast<float>(static_cast<double>(freq) / 8.7);
-  float rate = ctx.state.chip_rate[chain_number_of(slot)][chip];
-  float ratio = rate / expected;
-  return static_cast<double>(ratio);
+ChipHealth classify_chip(float rate, int freq, std::optional<int> red_floor) {
+  if (freq == 0) return ChipHealth::unclassified;
+  // The expected rate is rounded to single precision and the ratio divided in single, then
+  // widened to double for the comparisons: the boundaries depend on exactly this.
+  float expected = static_cast<float>(expected_rate(freq));
+  double ratio = static_cast<double>(rate / expected);
+  if (ratio < 0.7 || ratio > 1.3) {
+    return !red_floor || freq > *red_floor ? ChipHealth::red : ChipHealth::unclassified;
+  }
+  if (ratio > 0.7 && ratio < 0.9) return ChipHealth::yellow;
+  if (ratio >= 0.9 && ratio <= 1.3) return ChipHealth::green;
+  return ChipHealth::unclassified;  // exactly 0.7, or not a number
 }
 
-}  // namespace
-
-int is_red(const TuneContext& ctx, int slot, int chip) {
-  int freq = effective_chip_freq(ctx.state, slot, chip);
-  if (ctx.program == Program::yellow_fixer ? freq <= yellow_fixer_red_floor : freq == 0) return 0;
-  double q = rate_ratio(ctx, slot, chip, freq);
-  if (q < 0.7) return 1;
-  return q > 1.3 ? 1 : 0;
-}
-
-int is_yellow(const TuneContext& ctx, int slot, int chip) {
-  int freq = effective_chip_freq(ctx.state, slot, chip);
-  if (freq == 0) return 0;
-  double q = rate_ratio(ctx, slot, chip, freq);
-  if (q <= 0.7) return 0;
-  return q < 0.9 ? 1 : 0;
-}
-
-int is_green(const TuneContext& ctx, int slot, int chip) {
-  int freq = effective_chip_freq(ctx.state, slot, chip);
-  if (freq == 0) return 0;
-  double q = rate_ratio(ctx, slot, chip, freq);
-  if (q < 0.9) return 0;
-  return q <= 1.3 ? 1 : 0;
+ChipHealth chip_health(const TuneState& state, int slot, int chip, std::optional<int> red_floor) {
+  return classify_chip(state.chip_rate[chip_table_row(slot)][chip],
+                       effective_chip_freq(state, slot, chip), red_floor);
 }
 
 }  // namespace tune

@@ -1,15 +1,29 @@
-// Chip health: a chip's measured rate against the rate its frequency should give (F / 8.7).
+// Chip health: a chip's measured rate against the rate its frequency should give.
 #pragma once
+
+#include <optional>
+
+#include "ladder.hpp"
 
 namespace tune {
 
-struct TuneContext;
+enum class ChipHealth { unclassified, red, yellow, green };
 
-// Red: ratio below 0.7 or above 1.3. The yellow fixer ignores chips at 300 MHz or less.
-int is_red(const TuneContext& ctx, int slot, int chip);
-// Yellow: ratio strictly between 0.7 and 0.9.
-int is_yellow(const TuneContext& ctx, int slot, int chip);
-// Green: ratio from 0.9 to 1.3 inclusive (the chain tuner's third class).
-int is_green(const TuneContext& ctx, int slot, int chip);
+// The rate a healthy chip gives at `freq` MHz: freq / 8.7.
+inline double expected_rate(int freq) {
+  return freq / 8.7;
+}
+
+// Red: ratio of rate to expected rate below 0.7 or above 1.3, at a frequency above
+// `red_floor` when there is one. Yellow: strictly between 0.7 and 0.9. Green: 0.9 to 1.3
+// inclusive. A chip without frequency (0 MHz) has no class, nor has a rate that is not a
+// number.
+ChipHealth classify_chip(float rate, int freq, std::optional<int> red_floor);
+
+// Any chip with a frequency can be red.
+inline constexpr std::optional<int> no_red_floor;
+
+// The class of a chip of a chain slot at its effective frequency and measured rate.
+ChipHealth chip_health(const TuneState& state, int slot, int chip, std::optional<int> red_floor);
 
 }  // namespace tune

@@ -34,12 +34,8 @@ int ladder_step_down(int freq, int gap) {
   return 0;
 }
 
-int chain_number_of(int slot) {
-  return slot <= 2 ? slot + 1 : slot + 2;
-}
-
 int effective_chip_freq(const TuneState& state, int slot, int chip) {
-  int step = state.chip_override[chain_number_of(slot)][chip];
+  int step = state.chip_override[chip_table_row(slot)][chip];
   if (step > 0) {
     // A step past the top (hand-edited file) runs at the top frequency.
     return freq_ladder[step > top_ladder_step ? top_ladder_step : step];

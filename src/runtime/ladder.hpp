@@ -25,7 +25,7 @@ inline constexpr int freq_ladder[ladder_size] = {
     718, 725, 731, 737, 743,  750,  756,  762,  768,  775,  781,  787, 793, 800, 825, 850, 875,
     900, 925, 950, 975, 1000, 1025, 1050, 1075, 1100, 1125, 1150, 1175};
 
-// Per-chip tables are indexed by chip table row (miner chain number - 1) and chip index.
+// Per-chip tables are indexed by chip table row (see chip_table_row) and chip index.
 struct TuneState {
   int chip_override[chip_table_rows][chips_per_chain] = {};  // ladder step, <= 0: none
   float chip_rate[chip_table_rows][chips_per_chain] = {};
@@ -45,8 +45,25 @@ bool parse_chip_line(const std::string& line, int& row, int& chip, std::string& 
 int ladder_index_of(int freq);
 // Highest ladder frequency at least `gap` below `freq`, or 0 when there is none.
 int ladder_step_down(int freq, int gap);
-// 1, 2, 3, 5, 6, 7 for slots 0 to 5; also the slot's chip table row.
-int chain_number_of(int slot);
+
+// The numberings of a chain slot (0 to 5, the index of every per-chain array):
+// - its chain number, 1, 2, 3, 5, 6, 7: the chain in the chain tuner's messages;
+// - its chip table row, the same number: the row of the per-chip tables;
+// - its miner chain number, 2, 3, 4, 6, 7, 8: the chain in the statistics keys,
+//   /tmp/chip-rates, /config/manual_freqs.txt and the yellow fixer's messages;
+// - its chain digit, '1' to '6': the digit in /config/config.conf keys.
+constexpr int chain_number_of(int slot) {
+  return slot <= 2 ? slot + 1 : slot + 2;
+}
+constexpr int chip_table_row(int slot) {
+  return chain_number_of(slot);
+}
+constexpr int miner_chain_number(int slot) {
+  return chip_table_row(slot) + 1;
+}
+constexpr char chain_digit(int slot) {
+  return static_cast<char>('1' + slot);
+}
 // The frequency a chip runs at: its override, else its chain's frequency, else base_freq.
 int effective_chip_freq(const TuneState& state, int slot, int chip);
 

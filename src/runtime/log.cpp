@@ -62,28 +62,40 @@ void tune_log(System& sys, const char* message) {
   std::fclose(log);
 }
 
-void tune_logf(System& sys, const char* format, ...) {
+namespace {
+
+// Formats into the 2048-byte message buffer (cut, never overrun) and logs.
+void log_formatted(System& sys, const char* format, va_list args) {
   char message[message_buffer_size];
-  va_list args;
-  va_start(args, format);
   std::vsnprintf(message, sizeof message, format, args);
-  va_end(args);
   tune_log(sys, message);
 }
 
-void tune_fatal(System& sys, const char* message, int status) {
-  tune_log(sys, message);
+[[noreturn]] void end_process(System& sys, int status) {
   sys.exit_process(status);
   std::abort();  // only a broken System returns from its exit
 }
 
-void tune_fatalf(System& sys, int status, const char* format, ...) {
-  char message[message_buffer_size];
+}  // namespace
+
+void tune_logf(System& sys, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(message, sizeof message, format, args);
+  log_formatted(sys, format, args);
   va_end(args);
-  tune_fatal(sys, message, status);
+}
+
+void tune_fatal(System& sys, int status, const char* message) {
+  tune_log(sys, message);
+  end_process(sys, status);
+}
+
+void tune_fatalf(System& sys, int status, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  log_formatted(sys, format, args);
+  va_end(args);
+  end_process(sys, status);
 }
 
 }  // namespace tune

@@ -15,7 +15,7 @@ void tune_log(System& sys, const char* message);
 // Formats into the 2048-byte message buffer (cut, never overrun), then logs.
 void tune_logf(System& sys, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Logs the message and ends the process with the status.
-[[noreturn]] void tune_fatal(System& sys, const char* message, int status);
+[[noreturn]] void tune_fatal(System& sys, int status, const char* message);
 [[noreturn]] void tune_fatalf(System& sys, int status, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

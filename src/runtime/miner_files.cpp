@@ -14,8 +14,6 @@ namespace tune {
 
 namespace {
 
-constexpr char freq_key[] = "bitmain-freq";
-constexpr char voltage_key[] = "bitmain-voltage";
 constexpr size_t short_line_length = 9;  // lines this short are dropped by the rewrite
 constexpr size_t generated_line_size = 100;
 
@@ -23,8 +21,20 @@ constexpr size_t generated_line_size = 100;
 // the line does not start with the key or the digit is not '1' to '6'.
 int slot_after_key(std::string_view line, std::string_view key) {
   if (!has_prefix(line, key) || line.size() <= key.size()) return -1;
-  char digit = line[key.size()];
-  return digit >= '1' && digit <= '6' ? digit - '1' : -1;
+  for (int slot = 0; slot < chain_count; ++slot) {
+    if (line[key.size()] == chain_digit(slot)) return slot;
+  }
+  return -1;
+}
+
+// The twelve chain lines of a config.conf made from nothing, each with its "\n".
+std::string fresh_chain_config(const TuneState& state) {
+  std::string out;
+  for (int slot = 0; slot < chain_count; ++slot) {
+    out.append(chain_config_line(freq_key, slot, state.chain_freq[slot])).append("\n");
+    out.append(chain_config_line(voltage_key, slot, state.chain_voltage[slot])).append("\n");
+  }
+  return out;
 }
 
 // One rewritten config.conf line (with its "\n"), or nothing for a dropped short line.
@@ -33,19 +43,14 @@ int slot_after_key(std::string_view line, std::string_view key) {
 void append_rewritten_line(std::string& out, std::string_view line, const TuneState& state) {
   size_t counted = line.back() == '\n' ? line.size() : line.size() + 1;
   if (counted <= short_line_length) return;
-  char generated[generated_line_size];
   if (has_prefix(line, freq_key)) {
     int slot = slot_after_key(line, freq_key);
     if (slot >= 0) {
-      std::snprintf(generated, sizeof generated, "bitmain-freq%c=%d", '1' + slot,
-                    state.chain_freq[slot]);
-      out.append(generated).append("\n");
+      out.append(chain_config_line(freq_key, slot, state.chain_freq[slot])).append("\n");
       return;
     }
   } else if (int slot = slot_after_key(line, voltage_key); slot >= 0) {
-    std::snprintf(generated, sizeof generated, "bitmain-voltage%c=%d", '1' + slot,
-                  state.chain_voltage[slot]);
-    out.append(generated).append("\n");
+    out.append(chain_config_line(voltage_key, slot, state.chain_voltage[slot])).append("\n");
     return;
   }
   // The miner's own lines, and chain lines without a chain digit, are carried over.
@@ -54,6 +59,12 @@ void append_rewritten_line(std::string& out, std::string_view line, const TuneSt
 }
 
 }  // namespace
+
+std::string chain_config_line(const char* key, int slot, int value) {
+  char line[generated_line_size];
+  std::snprintf(line, sizeof line, "%s%c=%d", key, chain_digit(slot), value);
+  return line;
+}
 
 bool parse_base_freq(const char* json_text, int& base_freq) {
   cJSON* root = cJSON_Parse(json_text);
@@ -72,7 +83,7 @@ bool parse_base_freq(const char* json_text, int& base_freq) {
 void read_base_freq(TuneContext& ctx) {
   std::optional<std::string> text = read_whole_file(ctx.sys, bmminer_conf_path);
   if (!text || !parse_base_freq(text->c_str(), ctx.state.base_freq)) {
-    tune_fatal(ctx.sys, "Can't read json\n", -1);
+    tune_fatal(ctx.sys, -1, "Can't read json\n");
   }
 }
 
@@ -89,32 +100,15 @@ std::string rewrite_chain_config(std::string_view old_content, const TuneState& 
   return out;
 }
 
-std::string fresh_chain_config(const TuneState& state) {
-  std::string out;
-  char generated[generated_line_size];
-  for (int slot = 0; slot < chain_count; ++slot) {
-    std::snprintf(generated, sizeof generated, "bitmain-freq%d=%d\n", slot + 1,
-                  state.chain_freq[slot]);
-    out += generated;
-    std::snprintf(generated, sizeof generated, "bitmain-voltage%d=%d\n", slot + 1,
-                  state.chain_voltage[slot]);
-    out += generated;
-  }
-  return out;
-}
-
 void write_chain_config(TuneContext& ctx) {
-  std::FILE* file = std::fopen(ctx.sys.path(chain_config_path).c_str(), "r");
+  std::string old_content;
   std::string out;
-  if (file == nullptr) {
+  if (for_each_line(ctx.sys, chain_config_path,
+                    [&](const std::string& line) { old_content += line; })) {
+    out = rewrite_chain_config(old_content, ctx.state);
+  } else {
     tune_log(ctx.sys, "Can't read advanced config, writing new one\n");
     out = fresh_chain_config(ctx.state);
-  } else {
-    std::string old_content;
-    std::string line;
-    while (read_line(file, line)) old_content += line;
-    std::fclose(file);
-    out = rewrite_chain_config(old_content, ctx.state);
   }
   write_whole_file(ctx.sys, chain_config_path, out);
 }
@@ -124,26 +118,20 @@ void apply_chain_config_line(TuneState& state, const std::string& line) {
   const char* equals = std::strchr(text, '=');
   if (equals == nullptr) return;
   std::string_view view(text);
-  char key[sizeof voltage_key + 1];
-  for (int slot = 0; slot < chain_count; ++slot) {
-    std::snprintf(key, sizeof key, "%s%d", freq_key, slot + 1);
-    if (has_prefix(view, key)) state.chain_freq[slot] = parse_int(equals + 1);
+  // The keys are prefixes: whatever follows the digit, up to the "=", is not looked at.
+  if (int slot = slot_after_key(view, freq_key); slot >= 0) {
+    state.chain_freq[slot] = parse_int(equals + 1);
   }
-  for (int slot = 0; slot < chain_count; ++slot) {
-    std::snprintf(key, sizeof key, "%s%d", voltage_key, slot + 1);
-    if (has_prefix(view, key)) state.chain_voltage[slot] = parse_int(equals + 1);
+  if (int slot = slot_after_key(view, voltage_key); slot >= 0) {
+    state.chain_voltage[slot] = parse_int(equals + 1);
   }
 }
 
 void read_chain_config(TuneContext& ctx) {
-  std::FILE* file = std::fopen(ctx.sys.path(chain_config_path).c_str(), "r");
-  if (file == nullptr) {
+  if (!for_each_line(ctx.sys, chain_config_path,
+                     [&](const std::string& line) { apply_chain_config_line(ctx.state, line); })) {
     tune_log(ctx.sys, "Can't read advanced config");
-    return;
   }
-  std::string line;
-  while (read_line(file, line)) apply_chain_config_line(ctx.state, line);
-  std::fclose(file);
 }
 
 std::string format_chip_overrides(const TuneState& state) {
@@ -172,14 +160,15 @@ void write_chip_overrides(TuneContext& ctx) {
 }
 
 void read_chip_overrides(TuneContext& ctx) {
-  std::FILE* file = std::fopen(ctx.sys.path(chip_overrides_path).c_str(), "r");
-  if (file == nullptr) return;
-  for (auto& row : ctx.state.chip_override) {
+  // The file replaces the whole table, but a file that cannot be read leaves it as it is.
+  TuneState read = ctx.state;
+  for (auto& row : read.chip_override) {
     for (int& step : row) step = 0;
   }
-  std::string line;
-  while (read_line(file, line)) apply_chip_override_line(ctx.state, line);
-  std::fclose(file);
+  if (for_each_line(ctx.sys, chip_overrides_path,
+                    [&](const std::string& line) { apply_chip_override_line(read, line); })) {
+    std::memcpy(ctx.state.chip_override, read.chip_override, sizeof read.chip_override);
+  }
 }
 
 }  // namespace tune

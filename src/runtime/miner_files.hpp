@@ -14,14 +14,21 @@ inline constexpr char bmminer_conf_path[] = "/config/bmminer.conf";
 inline constexpr char chain_config_path[] = "/config/config.conf";
 inline constexpr char chip_overrides_path[] = "/config/manual_freqs.txt";
 
+// The keys of config.conf's chain lines; each is followed by a chain digit.
+inline constexpr char freq_key[] = "bitmain-freq";
+inline constexpr char voltage_key[] = "bitmain-voltage";
+
+// One chain line of config.conf, "KEY" + chain digit + "=" + value, without its "\n".
+std::string chain_config_line(const char* key, int slot, int value);
+
 // Sets `base_freq` from the "bitmain-freq" member of the JSON text. Returns false when the
 // text is not JSON; a document without a usable member leaves `base_freq` unchanged.
 bool parse_base_freq(const char* json_text, int& base_freq);
 void read_base_freq(TuneContext& ctx);
 
-// The rewritten config.conf for the old content, or the fresh twelve-line file.
+// The rewritten config.conf for the old content.
 std::string rewrite_chain_config(std::string_view old_content, const TuneState& state);
-std::string fresh_chain_config(const TuneState& state);
+// Rewrites config.conf, or writes a fresh twelve-line one when it cannot be read.
 void write_chain_config(TuneContext& ctx);
 
 // Applies one config.conf line to the chain frequencies and voltages.

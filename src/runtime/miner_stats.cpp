@@ -1,9 +1,10 @@
 #include "miner_stats.hpp"
 
-#include <cstdio>
+#include <string_view>
 #include <vector>
 
 #include "context.hpp"
+#include "files.hpp"
 #include "log.hpp"
 #include "text.hpp"
 
@@ -11,12 +12,14 @@ namespace tune {
 
 namespace {
 
-// The digit of each per-chain key is the slot's miner chain number.
-constexpr const char* ideal_rate_keys[chain_count] = {"chain_rateideal2", "chain_rateideal3",
-                                                      "chain_rateideal4", "chain_rateideal6",
-                                                      "chain_rateideal7", "chain_rateideal8"};
-constexpr const char* chain_rate_keys[chain_count] = {"chain_rate2", "chain_rate3", "chain_rate4",
-                                                      "chain_rate6", "chain_rate7", "chain_rate8"};
+constexpr std::string_view chain_rate_key = "chain_rate";
+constexpr std::string_view ideal_rate_key = "chain_rateideal";
+
+// True when `key` is the per-chain key `base` followed by the slot's miner chain number.
+bool is_chain_key(std::string_view key, std::string_view base, int slot) {
+  return key.size() == base.size() + 1 && key.starts_with(base) &&
+         key.back() == '0' + miner_chain_number(slot);
+}
 
 void apply_stats_field(TuneState& state, const std::string& field) {
   std::vector<std::string> pieces = split_fields(field, '=');
@@ -24,10 +27,8 @@ void apply_stats_field(TuneState& state, const std::string& field) {
   // A key without a value stores 0.
   float value = pieces.size() > 1 ? parse_single(pieces[1]) : 0.0f;
   for (int slot = 0; slot < chain_count; ++slot) {
-    if (pieces[0] == ideal_rate_keys[slot]) state.chain_rate_ideal[slot] = value;
-  }
-  for (int slot = 0; slot < chain_count; ++slot) {
-    if (pieces[0] == chain_rate_keys[slot]) state.chain_rate[slot] = value;
+    if (is_chain_key(pieces[0], ideal_rate_key, slot)) state.chain_rate_ideal[slot] = value;
+    if (is_chain_key(pieces[0], chain_rate_key, slot)) state.chain_rate[slot] = value;
   }
 }
 
@@ -35,7 +36,7 @@ void apply_stats_field(TuneState& state, const std::string& field) {
 
 PipeLine read_stats_first_line(System& sys) {
   PipeLine output = sys.first_line_of(stats_command);
-  if (!output.started) tune_fatal(sys, "Failed to run command\n", 1);
+  if (!output.started) tune_fatal(sys, 1, "Failed to run command\n");
   return output;
 }
 
@@ -61,11 +62,10 @@ void apply_chip_rate_line(TuneState& state, const std::string& line) {
 }
 
 void read_chip_rates(TuneContext& ctx) {
-  std::FILE* file = std::fopen(ctx.sys.path(chip_rates_path).c_str(), "r");
-  if (file == nullptr) tune_fatal(ctx.sys, "Failed to read rates\n", 1);
-  std::string line;
-  while (read_line(file, line)) apply_chip_rate_line(ctx.state, line);
-  std::fclose(file);
+  if (!for_each_line(ctx.sys, chip_rates_path,
+                     [&](const std::string& line) { apply_chip_rate_line(ctx.state, line); })) {
+    tune_fatal(ctx.sys, 1, "Failed to read rates\n");
+  }
 }
 
 }  // namespace tune

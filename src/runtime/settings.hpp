@@ -1,10 +1,11 @@
 // The tuning settings of /config/autoTune.conf: one "&"-joined line of key=value pairs.
 #pragma once
 
+#include <span>
+
 namespace tune {
 
 struct TuneContext;
-enum class Program;
 
 inline constexpr char settings_path[] = "/config/autoTune.conf";
 
@@ -22,12 +23,16 @@ struct TuneSettings {
   int freq_from = 500;  // no key sets it; shown in the "Config parse" line only
 };
 
-// Applies one settings line over `settings` with the keys the program reads.
-void apply_settings_line(TuneSettings& settings, Program program, const char* line);
+// A setting a program reads from the file; each program names its own set of them.
+using SettingField = int TuneSettings::*;
 
-// Applies the last line of the settings file; the chain tuner also seeds every chain
-// slot's frequency and voltage and logs its "Config parse" line. A missing file ends the
-// run with "Can't open config file", status 0.
-void load_tune_settings(TuneContext& ctx);
+// Applies one settings line over `settings`, taking only the keys of the fields `reads`.
+void apply_settings_line(TuneSettings& settings, std::span<const SettingField> reads,
+                         const char* line);
+
+// Applies the last line of the settings file over the settings in force, taking only the
+// keys of the fields `reads`. A missing file ends the run with "Can't open config file",
+// status 0.
+void load_tune_settings(TuneContext& ctx, std::span<const SettingField> reads);
 
 }  // namespace tune

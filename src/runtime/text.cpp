@@ -31,11 +31,6 @@ std::vector<std::string> split_fields(std::string_view text, char delimiter) {
   return pieces;
 }
 
-int has_prefix(std::string_view text, std::string_view prefix) {
-  if (prefix.size() > text.size()) return 0;
-  return text.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
-}
-
 int parse_int(const char* text) {
   long value = std::strtol(text, nullptr, 10);
   if (value > INT_MAX) return INT_MAX;

@@ -13,8 +13,10 @@ namespace tune {
 // Pieces that cannot be allocated give no pieces at all.
 std::vector<std::string> split_fields(std::string_view text, char delimiter);
 
-// 1 when `text` begins with `prefix` (an empty prefix matches every text), else 0.
-int has_prefix(std::string_view text, std::string_view prefix);
+// True when `text` begins with `prefix`; an empty prefix matches every text.
+inline bool has_prefix(std::string_view text, std::string_view prefix) {
+  return text.starts_with(prefix);
+}
 
 // A base-10 integer read as strtol reads it (blanks, a sign, digits up to the first other
 // character, 0 without digits), held to the int range instead of wrapping.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "health.hpp"
 #include "sim_miner.hpp"
 
 namespace tune::sim {
@@ -85,7 +86,7 @@ std::optional<float> ChipModel::rate(const MinerView& view, int slot, int chip) 
   std::uint64_t key = seed_ ^ (static_cast<std::uint64_t>(view.refreshes) << 20) ^
                       static_cast<std::uint64_t>(slot * chips_per_chain + chip);
   double noise = (static_cast<double>(mix(key) >> 11) * 0x1p-53 * 2 - 1) * noise_span;
-  return static_cast<float>(freq / 8.7 * std::max(0.0, ratio + noise));
+  return static_cast<float>(expected_rate(freq) * std::max(0.0, ratio + noise));
 }
 
 double ChipModel::chip_power(int freq, int voltage) {

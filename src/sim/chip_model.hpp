@@ -23,8 +23,6 @@ struct ChipModelOptions {
 
 class ChipModel {
  public:
-  enum class Kind { normal, weak, dead, missing };
-
   explicit ChipModel(const ChipModelOptions& options);
 
   // Makes the miner report this model's rates.
@@ -33,11 +31,11 @@ class ChipModel {
   std::optional<float> rate(const MinerView& view, int slot, int chip) const;
   // The highest frequency at which the chip still hashes fully at the given voltage.
   double stable_limit(int slot, int chip, int voltage) const;
-  Kind kind(int slot, int chip) const { return chips_[slot][chip].kind; }
   // Simulated power of a running chip, in the model's own units.
   static double chip_power(int freq, int voltage);
 
  private:
+  enum class Kind { normal, weak, dead, missing };
   struct Chip {
     double limit_at_nominal = 0;  // MHz at the nominal voltage
     double limit_per_volt = 0;    // MHz gained per voltage unit

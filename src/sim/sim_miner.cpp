@@ -4,49 +4,71 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 
+#include "health.hpp"
+#include "miner_files.hpp"
 #include "sim_system.hpp"
 
 namespace tune::sim {
 
 namespace {
 
-constexpr int miner_chain_number[chain_count] = {2, 3, 4, 6, 7, 8};
+// The miner's own reading of a chain line: the key, one digit, "=" and a number.
+bool read_chain_line(const std::string& line, const char* key, int& slot, int& value) {
+  std::string format = std::string(key) + "%1d=%d";
+  int digit = 0;
+  if (std::sscanf(line.c_str(), format.c_str(), &digit, &value) != 2) return false;
+  slot = digit - 1;
+  return slot >= 0 && slot < chain_count;
+}
 
-// The miner's own reading of "bitmain-freqN=V" and "bitmain-voltageN=V" lines.
+// The miner's own reading of config.conf's chain lines.
 void read_chain_lines(const std::string& text, int* freqs, int* voltages) {
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(pos, end - pos);
-    int digit = 0;
+    int slot = 0;
     int value = 0;
-    if (std::sscanf(line.c_str(), "bitmain-freq%1d=%d", &digit, &value) == 2 && digit >= 1 &&
-        digit <= chain_count) {
-      if (freqs != nullptr) freqs[digit - 1] = value;
-    } else if (std::sscanf(line.c_str(), "bitmain-voltage%1d=%d", &digit, &value) == 2 &&
-               digit >= 1 && digit <= chain_count) {
-      if (voltages != nullptr) voltages[digit - 1] = value;
+    if (read_chain_line(line, freq_key, slot, value)) {
+      if (freqs != nullptr) freqs[slot] = value;
+    } else if (read_chain_line(line, voltage_key, slot, value)) {
+      if (voltages != nullptr) voltages[slot] = value;
     }
     pos = end + 1;
+  }
+}
+
+// Every number of the running state, in one fixed order, for saving and loading alike.
+template <typename Visit>
+void visit_state(MinerView& view, long long& restart_clock, bool& restarted, bool& applied,
+                 Visit visit) {
+  visit(restart_clock);
+  visit(restarted);
+  visit(applied);
+  visit(view.base_freq);
+  visit(view.restarts);
+  visit(view.refreshes);
+  for (int slot = 0; slot < chain_count; ++slot) {
+    visit(view.voltage[slot]);
+    visit(view.chain_freq[slot]);
+    for (int& freq : view.freq[slot]) visit(freq);
   }
 }
 
 }  // namespace
 
 float healthy_rate(int freq) {
-  return static_cast<float>(freq / 8.7);
+  return static_cast<float>(expected_rate(freq));
 }
 
 std::string chain_config_lines(int freq, int voltage) {
   std::string text;
-  for (int digit = 1; digit <= chain_count; ++digit) {
-    text += "bitmain-freq" + std::to_string(digit) + "=" + std::to_string(freq) + "\n";
-    text += "bitmain-voltage" + std::to_string(digit) + "=" + std::to_string(voltage) + "\n";
+  for (int slot = 0; slot < chain_count; ++slot) {
+    text += chain_config_line(freq_key, slot, freq) + "\n";
+    text += chain_config_line(voltage_key, slot, voltage) + "\n";
   }
   return text;
 }
@@ -96,7 +118,7 @@ void SimMiner::apply_files(SimSystem& sys) {
     }
   }
   for (int slot = 0; slot < chain_count; ++slot) {
-    int row = miner_chain_number[slot] - 1;
+    int row = chip_table_row(slot);
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       int step = steps[row][chip];
       int freq = view_.chain_freq[slot] != 0 ? view_.chain_freq[slot] : view_.base_freq;
@@ -154,7 +176,7 @@ std::string SimMiner::stats_line() const {
   std::snprintf(buffer, sizeof buffer, "ID=BC50,Elapsed=%lld,Calls=0,Wait=0.000000", view_.elapsed);
   line += buffer;
   for (int slot = 0; slot < chain_count; ++slot) {
-    int number = miner_chain_number[slot];
+    int number = miner_chain_number(slot);
     if (!chain_reported[slot]) continue;
     if (chain_present[slot]) {
       std::snprintf(buffer, sizeof buffer, ",chain_rateideal%d=%.2f,chain_rate%d=%.2f", number,
@@ -181,38 +203,13 @@ void SimMiner::write_chip_rates(SimSystem& sys) {
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       std::optional<float> rate = chip_rate(view_, slot, chip);
       if (!rate) continue;
-      std::snprintf(buffer, sizeof buffer, "%d:%d:%.2f\n", miner_chain_number[slot], chip + 1,
+      std::snprintf(buffer, sizeof buffer, "%d:%d:%.2f\n", miner_chain_number(slot), chip + 1,
                     static_cast<double>(*rate));
       text += buffer;
     }
   }
   sys.write_file("/tmp/chip-rates", text);
 }
-
-}  // namespace tune::sim
-
-namespace tune::sim {
-
-namespace {
-
-// Every number of the running state, in one fixed order, for saving and loading alike.
-template <typename Visit>
-void visit_state(MinerView& view, long long& restart_clock, bool& restarted, bool& applied,
-                 Visit visit) {
-  visit(restart_clock);
-  visit(restarted);
-  visit(applied);
-  visit(view.base_freq);
-  visit(view.restarts);
-  visit(view.refreshes);
-  for (int slot = 0; slot < chain_count; ++slot) {
-    visit(view.voltage[slot]);
-    visit(view.chain_freq[slot]);
-    for (int& freq : view.freq[slot]) visit(freq);
-  }
-}
-
-}  // namespace
 
 std::string SimMiner::save() const {
   std::ostringstream out;

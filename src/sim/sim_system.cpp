@@ -6,19 +6,20 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 
+#include "miner_restart.hpp"
+#include "miner_stats.hpp"
 #include "sim_miner.hpp"
 
 namespace tune::sim {
 
 namespace {
 
-constexpr char restart_trigger_command[] = "echo ok > /config/restart";
+// The programs' own commands; the runtime's two are taken from it.
+constexpr const char* restart_trigger_command = restart_command;
 constexpr char yellow_marker_command[] = "echo ok > /config/yellow";
 constexpr char finish_command[] = "/bin/sh /sbin/finish-tune.sh";
-constexpr char stats_command_text[] = "bmminer-api -o stats";
 
 constexpr int shell_status(int exit_code) {
   return exit_code << 8;
@@ -108,7 +109,7 @@ PipeLine SimSystem::first_line_of(const char* command) {
 
 PipeLine SimSystem::pipe(const char* command) {
   PipeLine result;
-  if (std::strcmp(command, stats_command_text) != 0) {
+  if (std::strcmp(command, stats_command) != 0) {
     result.started = true;  // the shell runs and finds nothing to print
     return result;
   }

@@ -1,7 +1,9 @@
-// Start-up, resume and finish of the yellow fixer, and its persisted step.
+// Start-up, resume and finish of the yellow fixer, its persisted step, and its wait for
+// the miner.
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 
 #include "files.hpp"
 #include "log.hpp"
@@ -14,18 +16,32 @@
 
 namespace tune {
 
-int parse_yellow_step(const std::string& first_line) {
-  return parse_int(first_line);
+namespace {
+
+// The miner's running time, or -1 when the statistics give none.
+int read_miner_elapsed(TuneContext& ctx) {
+  PipeLine output = read_stats_first_line(ctx.sys);
+  return output.has_line ? parse_elapsed(output.line) : -1;
+}
+
+}  // namespace
+
+bool wait_for_elapsed(TuneContext& ctx) {
+  for (;;) {
+    int elapsed = read_miner_elapsed(ctx);
+    if (elapsed == -1) return false;
+    if (elapsed >= ctx.settings.wait_after_restart) return true;
+    catch_up_with_miner(ctx, elapsed);
+  }
 }
 
 int read_yellow_step(YellowFixer& fixer) {
-  std::FILE* file = std::fopen(fixer.ctx.sys.path(yellow_step_path).c_str(), "r");
-  if (file == nullptr) return 0;
-  std::string line;
-  bool has_line = read_line(file, line);
-  std::fclose(file);
-  if (!has_line) return 0;
-  int step = parse_yellow_step(line);
+  std::optional<std::string> first_line;
+  for_each_line(fixer.ctx.sys, yellow_step_path, [&](const std::string& line) {
+    if (!first_line) first_line = line;
+  });
+  if (!first_line) return 0;  // no file, or an empty one: a fresh start
+  int step = parse_int(*first_line);
   tune_logf(fixer.ctx.sys, "Resuming tune from step %d\n", step);
   return step;
 }
@@ -37,36 +53,37 @@ void write_yellow_step(YellowFixer& fixer, int step) {
   replace_file(fixer.ctx.sys.path(yellow_step_path), text);
 }
 
-int fix_yellow(YellowFixer& fixer) {
+void fix_yellow(YellowFixer& fixer) {
   TuneContext& ctx = fixer.ctx;
   fixer.yellow_step = read_yellow_step(fixer);
   if (fixer.yellow_step != 0) {
-    wait_for_miner(ctx);  // resuming: the miner already runs the stored overrides
+    wait_for_miner(ctx, wait_for_elapsed);  // resuming: the miner runs the stored overrides
   } else {
-    restart_miner(ctx);
+    restart_miner(ctx, wait_for_elapsed);
   }
   read_chip_rates(ctx);
   read_miner_stats(ctx);
   tune_log(ctx.sys, "Fix yellow\n");
   read_chip_overrides(ctx);
   fixer.successful_iterations = 0;
-  load_tune_settings(ctx);
+  load_tune_settings(ctx, yellow_fixer_settings);
   read_chain_config(ctx);
   read_base_freq(ctx);
 
   run_yellow_iterations(fixer);
 
   std::remove(ctx.sys.path(yellow_step_path).c_str());
-  if (access(ctx.sys.path(tune_running_path).c_str(), F_OK) != 0) return 0;
-  return ctx.sys.run_shell(finish_command);
+  if (access(ctx.sys.path(tune_running_path).c_str(), F_OK) == 0) {
+    ctx.sys.run_shell(finish_command);  // its status is not the program's
+  }
 }
 
 int yellow_fixer_main(System& sys) {
   // On the stack, not the heap: a fatal exit leaves nothing allocated behind.
   YellowFixer fixer(sys);
   tune_log_reset(sys);
-  load_tune_settings(fixer.ctx);
-  fix_yellow(fixer);  // the finishing script's status is not the program's
+  load_tune_settings(fixer.ctx, yellow_fixer_settings);
+  fix_yellow(fixer);
   return 0;
 }
 

@@ -13,17 +13,16 @@ namespace tune {
 
 namespace {
 
-constexpr int freq_floor = 300;  // MHz
 constexpr float low_rate = 10.0f;
 constexpr int streak_limit = 3;
-constexpr int forced_freq = 300;             // MHz
+constexpr int forced_freq = freq_floor;      // MHz
 constexpr int red_step_gap = 25;             // MHz
 constexpr int persistent_yellow_passes = 4;  // more than this many passes
 constexpr int successful_iterations_to_stop = 3;
 
 // Settings, chain lines and the global frequency always come back together, in this order.
 void reload(TuneContext& ctx) {
-  load_tune_settings(ctx);
+  load_tune_settings(ctx, yellow_fixer_settings);
   read_chain_config(ctx);
   read_base_freq(ctx);
 }
@@ -32,11 +31,11 @@ void start_iteration(YellowFixer& fixer) {
   fixer.red_count = 0;
   for (int slot = 0; slot < chain_count; ++slot) {
     for (int chip = 0; chip < chips_per_chain; ++chip) {
-      fixer.red_handled[slot][chip] = 0;
+      fixer.red_handled[slot][chip] = false;
       fixer.yellow_passes[slot][chip] = 0;
     }
   }
-  fixer.iteration_changed = 0;
+  fixer.iteration_changed = false;
 }
 
 // A red chip is handled once per iteration: 25 MHz down, or 300 MHz once its rate has been
@@ -44,22 +43,22 @@ void start_iteration(YellowFixer& fixer) {
 void handle_red_chip(YellowFixer& fixer, int slot, int chip, int freq, float rate) {
   TuneContext& ctx = fixer.ctx;
   int& streak = fixer.low_hashrate_streak[slot][chip];
-  fixer.red_handled[slot][chip] = 1;
+  fixer.red_handled[slot][chip] = true;
   if (rate < low_rate) ++streak;
   ++fixer.red_count;
-  int miner_chain = chain_number_of(slot) + 1;
+  int miner_chain = miner_chain_number(slot);
   int new_freq = forced_freq;
   if (streak <= streak_limit) {
     new_freq = ladder_step_down(freq, red_step_gap);
   } else {
     tune_logf(ctx.sys,
               "Chip %d on chain %d still red after %d restarts with low hashrate %.2f in a row, "
-              "decrease freq to 300\n",
-              chip + 1, miner_chain, streak_limit, static_cast<double>(rate));
+              "decrease freq to %d\n",
+              chip + 1, miner_chain, streak_limit, static_cast<double>(rate), forced_freq);
   }
   int step = ladder_index_of(new_freq);
-  ctx.state.chip_override[chain_number_of(slot)][chip] = step;
-  fixer.iteration_changed = 1;
+  ctx.state.chip_override[chip_table_row(slot)][chip] = step;
+  fixer.iteration_changed = true;
   tune_logf(ctx.sys, "Chip %d on chain %d is red, new freq is %d\n", chip + 1, miner_chain,
             freq_ladder[step]);
 }
@@ -69,13 +68,13 @@ void observation_pass(YellowFixer& fixer) {
   for (int slot = 0; slot < chain_count; ++slot) {
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       int freq = effective_chip_freq(ctx.state, slot, chip);
-      float rate = ctx.state.chip_rate[chain_number_of(slot)][chip];
+      float rate = ctx.state.chip_rate[chip_table_row(slot)][chip];
       if (freq > freq_floor && rate > low_rate) fixer.low_hashrate_streak[slot][chip] = 0;
-      if (is_red(ctx, slot, chip)) {
-        if (fixer.red_handled[slot][chip] != 0) continue;
+      ChipHealth health = chip_health(ctx.state, slot, chip, freq_floor);
+      if (health == ChipHealth::red) {
+        if (fixer.red_handled[slot][chip]) continue;
         handle_red_chip(fixer, slot, chip, freq, rate);
-      }
-      if (is_yellow(ctx, slot, chip) && fixer.red_handled[slot][chip] == 0) {
+      } else if (health == ChipHealth::yellow && !fixer.red_handled[slot][chip]) {
         ++fixer.yellow_passes[slot][chip];
       }
     }
@@ -87,35 +86,34 @@ void observation_pass(YellowFixer& fixer) {
 void lower_persistently_yellow(YellowFixer& fixer) {
   TuneContext& ctx = fixer.ctx;
   fixer.persistent_yellow_count = 0;
-  fixer.yellow_found = 0;
   for (int slot = 0; slot < chain_count; ++slot) {
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       if (fixer.yellow_passes[slot][chip] <= persistent_yellow_passes) continue;
       int freq = effective_chip_freq(ctx.state, slot, chip);
       if (freq <= freq_floor) continue;
       ++fixer.persistent_yellow_count;
-      fixer.yellow_found = 1;
-      fixer.iteration_changed = 1;
-      ctx.state.chip_override[chain_number_of(slot)][chip] = ladder_index_of(freq) - 1;
+      fixer.iteration_changed = true;
+      ctx.state.chip_override[chip_table_row(slot)][chip] = ladder_index_of(freq) - 1;
     }
   }
 }
 
 }  // namespace
 
-int check_desired_rate(YellowFixer& fixer, float factor) {
+bool desired_ideal_rate_reached(YellowFixer& fixer) {
   TuneContext& ctx = fixer.ctx;
   float sum = 0;
   for (int slot = 0; slot < chain_count; ++slot) sum += ctx.state.chain_rate_ideal[slot];
-  float threshold = static_cast<float>(ctx.settings.desired_rate) * factor;
+  float threshold = static_cast<float>(ctx.settings.desired_rate) * desired_rate_factor;
   if (threshold <= sum) {
     tune_logf(ctx.sys, "Current ideal rate %.2f is more than desired rate %.2f\n",
               static_cast<double>(sum), static_cast<double>(threshold));
-    return 0;
+    return true;
   }
+  // Also when a value is not a number.
   tune_logf(ctx.sys, "Current ideal rate %.2f is less than desired rate %.2f\n",
             static_cast<double>(sum), static_cast<double>(threshold));
-  return 1;
+  return false;
 }
 
 void run_yellow_iterations(YellowFixer& fixer) {
@@ -125,22 +123,22 @@ void run_yellow_iterations(YellowFixer& fixer) {
     for (int pass = 1; pass <= observation_passes; ++pass) {
       observation_pass(fixer);
       ctx.sys.sleep_seconds(pass_pause_seconds);
-      wait_for_miner(ctx);
+      wait_for_miner(ctx, wait_for_elapsed);
       read_chip_rates(ctx);
       reload(ctx);
     }
     lower_persistently_yellow(fixer);
 
-    if (fixer.iteration_changed != 0) {
+    if (fixer.iteration_changed) {
       tune_logf(ctx.sys, "Found %d persistently yellow chips, decrease freq\n",
                 fixer.persistent_yellow_count);
       write_chip_overrides(ctx);
-      if (fixer.yellow_found != 0) {
+      if (fixer.persistent_yellow_count > 0) {
         tune_log(ctx.sys, "Found persistently yellow chips, doing restart\n");
       } else {
         tune_logf(ctx.sys, "Found %d red chips, doing restart\n", fixer.red_count);
       }
-      restart_miner(ctx);
+      restart_miner(ctx, wait_for_elapsed);
       fixer.successful_iterations = 0;
     } else if (++fixer.successful_iterations >= successful_iterations_to_stop) {
       tune_log(ctx.sys, "Three successful iterations in a row, quit\n");
@@ -149,16 +147,16 @@ void run_yellow_iterations(YellowFixer& fixer) {
 
     fixer.yellow_step = wrapping_add(fixer.yellow_step, 1);
     write_yellow_step(fixer, fixer.yellow_step);
-    wait_for_miner(ctx);
+    wait_for_miner(ctx, wait_for_elapsed);
     read_miner_stats(ctx);
     read_chip_rates(ctx);
     read_chip_overrides(ctx);
     reload(ctx);
     if (fixer.yellow_step == check_limit) {
-      tune_log(ctx.sys, "Number of checks is 15, quit\n");
+      tune_logf(ctx.sys, "Number of checks is %d, quit\n", check_limit);
       return;
     }
-    if (check_desired_rate(fixer, desired_rate_factor) == 1 && fixer.iteration_changed == 0) {
+    if (!desired_ideal_rate_reached(fixer) && !fixer.iteration_changed) {
       tune_log(ctx.sys, "Rate is less than desired, quit\n");
       return;
     }

@@ -2,8 +2,6 @@
 // chips, resumable through its step file. All of one run's state lives in one YellowFixer.
 #pragma once
 
-#include <string>
-
 #include "context.hpp"
 
 namespace tune {
@@ -16,19 +14,26 @@ inline constexpr int observation_passes = 12;
 inline constexpr int pass_pause_seconds = 10;
 inline constexpr int check_limit = 15;
 inline constexpr float desired_rate_factor = 1.01f;
+// Only a chip above this frequency (MHz) can be red; a red chip's streak sends it here.
+inline constexpr int freq_floor = 300;
+
+// The settings the yellow fixer reads from the settings file; it ignores the others.
+inline constexpr SettingField yellow_fixer_settings[] = {
+    &TuneSettings::ideal_percent, &TuneSettings::wait_after_restart,
+    &TuneSettings::stat_poll_interval, &TuneSettings::wait_test_run_seconds,
+    &TuneSettings::desired_rate};
 
 struct YellowFixer {
-  explicit YellowFixer(System& sys) : ctx(sys, Program::yellow_fixer) {}
+  explicit YellowFixer(System& sys) : ctx(sys) {}
 
   TuneContext ctx;
   // Indexed by chain slot and chip index.
   int low_hashrate_streak[chain_count][chips_per_chain] = {};  // whole process
-  int red_handled[chain_count][chips_per_chain] = {};          // this iteration
+  bool red_handled[chain_count][chips_per_chain] = {};         // this iteration
   int yellow_passes[chain_count][chips_per_chain] = {};        // this iteration
   int red_count = 0;
-  int iteration_changed = 0;
+  bool iteration_changed = false;
   int persistent_yellow_count = 0;
-  int yellow_found = 0;
   int successful_iterations = 0;
   int yellow_step = 0;
 };
@@ -36,18 +41,21 @@ struct YellowFixer {
 // The whole program on a system. Returns the exit status of a run that reaches the end.
 int yellow_fixer_main(System& sys);
 
-// Start-up (resume or restart), the iterations and the finish. Returns the finishing
-// script's status, or 0 when no tuning run is marked active.
-int fix_yellow(YellowFixer& fixer);
+// Start-up (resume or restart), the iterations and the finish, which runs the finishing
+// script when a tuning run is marked active; the script's status is not the program's.
+void fix_yellow(YellowFixer& fixer);
+
+// The yellow fixer's look at the miner: reads the running time until it reaches
+// wait_after_restart, sleeping for what is missing. False when no running time is reported.
+bool wait_for_elapsed(TuneContext& ctx);
 
 // The stored step of an interrupted run, or 0; logs the resume when a line was read.
-int parse_yellow_step(const std::string& first_line);
 int read_yellow_step(YellowFixer& fixer);
 void write_yellow_step(YellowFixer& fixer, int step);
 
 // The iterations, until one of the three stop messages is logged.
 void run_yellow_iterations(YellowFixer& fixer);
-// 1 when the summed ideal rate is below desired_rate times the factor; logs either way.
-int check_desired_rate(YellowFixer& fixer, float factor);
+// True when the summed ideal chain rates reach desired_rate times 1.01; logs either way.
+bool desired_ideal_rate_reached(YellowFixer& fixer);
 
 }  // namespace tune

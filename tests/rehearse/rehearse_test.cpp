@@ -11,6 +11,7 @@
 #include <set>
 
 #include "board_report.hpp"
+#include "report_format.hpp"
 #include "pictures.hpp"
 #include "rehearsal.hpp"
 

@@ -21,7 +21,7 @@ std::string chain_lines(int freq) {
 
 // A board as the chain tuner leaves it: every chain at 650 MHz, no overrides yet.
 struct Board : testing::SimMachine {
-  explicit Board(const std::string& settings = "") : testing::SimMachine(Program::yellow_fixer) {
+  explicit Board(const std::string& settings = "") {
     sys.write_file("/config/bmminer.conf", R"({"bitmain-freq":"650"})");
     sys.write_file("/config/autoTune.conf", settings);
     sys.write_file("/config/config.conf", chain_lines(650));

@@ -15,7 +15,7 @@ namespace tune::testing {
 
 class SimMachine {
  public:
-  explicit SimMachine(Program program = Program::chain_tuner) : ctx(sys, program) {}
+  SimMachine() : ctx(sys) {}
 
   // Log entries in order, stamps checked for their shape and removed.
   std::vector<std::string> log() {

@@ -47,7 +47,7 @@ TEST(EffectiveChipFreq, OverrideThenChainThenBase) {
   TuneState state;
   state.base_freq = 650;
   state.chain_freq[3] = 600;
-  const int row = chain_number_of(3);  // slot 3 lives in row 5
+  const int row = chip_table_row(3);  // slot 3 lives in row 5
   ASSERT_EQ(row, 5);
   for (int none : {0, -1, -2}) {
     state.chip_override[row][0] = none;

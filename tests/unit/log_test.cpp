@@ -51,7 +51,7 @@ TEST(TuneLog, AnUnwritableLogDropsEntriesButFatalExitsStillExit) {
   tune_log(m.sys, "lost\n");
   bool after = false;
   sim::RunResult result = m.run([&] {
-    tune_fatal(m.sys, "Failed to read rates\n", 1);
+    tune_fatal(m.sys, 1, "Failed to read rates\n");
     after = true;
   });
   EXPECT_TRUE(result.exited);

@@ -144,7 +144,7 @@ TEST(WriteChainConfig, AnUnwritableFileIsFatal) {
 }
 
 TEST(ReadChainConfig, KeysArePrefixesAndValuesFollowTheFirstEquals) {
-  SimMachine m(Program::yellow_fixer);
+  SimMachine m;
   m.sys.write_file(chain_config_path,
                    "bitmain-freq12=600\nbitmain-voltage6=910=5\nbitmain-freq2\n"
                    "bitmain-freq3=abc\nbitmain-voltage1 =905");
@@ -159,7 +159,7 @@ TEST(ReadChainConfig, KeysArePrefixesAndValuesFollowTheFirstEquals) {
 }
 
 TEST(ReadChainConfig, AMissingFileIsReportedAndChangesNothing) {
-  SimMachine m(Program::yellow_fixer);
+  SimMachine m;
   m.ctx.state.chain_freq[0] = 650;
   read_chain_config(m.ctx);
   EXPECT_EQ(m.ctx.state.chain_freq[0], 650);
@@ -167,7 +167,7 @@ TEST(ReadChainConfig, AMissingFileIsReportedAndChangesNothing) {
 }
 
 TEST(ChipOverrides, RoundTripThroughEveryRow) {
-  SimMachine m(Program::yellow_fixer);
+  SimMachine m;
   m.ctx.state.chip_override[2][9] = 17;
   m.ctx.state.chip_override[0][0] = 5;
   m.ctx.state.chip_override[4][62] = 113;
@@ -209,7 +209,7 @@ TEST(ChipOverrides, LinesOutsideTheTableAreIgnored) {
 }
 
 TEST(ChipOverrides, MissingOrUnwritableFilesAreSilent) {
-  SimMachine m(Program::yellow_fixer);
+  SimMachine m;
   m.ctx.state.chip_override[3][3] = 50;
   read_chip_overrides(m.ctx);  // no file: table kept
   EXPECT_EQ(m.ctx.state.chip_override[3][3], 50);

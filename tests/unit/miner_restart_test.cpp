@@ -2,7 +2,9 @@
 
 #include <climits>
 
+#include "chain_tuner.hpp"
 #include "harness.hpp"
+#include "yellow_fixer.hpp"
 
 namespace tune {
 namespace {
@@ -25,9 +27,9 @@ TEST(ParseElapsed, TakesTheDigitsAfterTheFirstElapsed) {
 }
 
 TEST(RestartMiner, ChainTunerReadsOnceAndSleepsTheMissingTime) {
-  SimMachine m(Program::chain_tuner);
+  SimMachine m;
   m.miner.stats_script = {"STATS=0,Elapsed=0,x=1\n"};
-  restart_miner(m.ctx);
+  restart_miner(m.ctx, check_miner_started);
   EXPECT_EQ(m.sys.commands, (std::vector<std::string>{"echo ok > /config/restart"}));
   EXPECT_EQ(*m.sys.read_file("/config/restart"), "ok\n");
   EXPECT_EQ(m.sys.sleeps, (Sleeps{5, 180}));
@@ -38,9 +40,9 @@ TEST(RestartMiner, ChainTunerReadsOnceAndSleepsTheMissingTime) {
 }
 
 TEST(RestartMiner, YellowFixerReadsAgainUntilTheTargetIsReached) {
-  SimMachine m(Program::yellow_fixer);
+  SimMachine m;
   m.miner.stats_script = {"Elapsed=0,\n", "Elapsed=170,\n", "Elapsed=180,\n"};
-  restart_miner(m.ctx);
+  restart_miner(m.ctx, wait_for_elapsed);
   EXPECT_EQ(m.sys.sleeps, (Sleeps{5, 180, 10}));
   EXPECT_EQ(m.sys.stats_calls, 3);
   EXPECT_EQ(m.log(),
@@ -49,34 +51,34 @@ TEST(RestartMiner, YellowFixerReadsAgainUntilTheTargetIsReached) {
 }
 
 TEST(WaitForMiner, PollsUntilARunningTimeAppears) {
-  for (Program program : {Program::chain_tuner, Program::yellow_fixer}) {
-    SimMachine m(program);
+  for (MinerReadyCheck check : {check_miner_started, wait_for_elapsed}) {
+    SimMachine m;
     m.miner.stats_script = {std::nullopt, std::string("STATS=0,When=1\n"), std::string("\n"),
                             std::string("Elapsed=180,\n")};
-    wait_for_miner(m.ctx);
+    wait_for_miner(m.ctx, check);
     EXPECT_EQ(m.sys.sleeps, (Sleeps{30, 30, 30}));
     Entries expected(3, "Not started yet, wait 30 seconds\n");
-    if (program == Program::chain_tuner) expected.push_back("Elapsed time: 180\n");
+    if (check == check_miner_started) expected.push_back("Elapsed time: 180\n");
     EXPECT_EQ(m.log(), expected);
   }
 }
 
 TEST(WaitForMiner, ARunningTimeAtTheTargetNeedsNoSleep) {
-  for (Program program : {Program::chain_tuner, Program::yellow_fixer}) {
-    SimMachine m(program);
+  for (MinerReadyCheck check : {check_miner_started, wait_for_elapsed}) {
+    SimMachine m;
     m.ctx.settings.wait_after_restart = 0;
     m.miner.stats_script = {"Elapsed=0,\n"};
-    wait_for_miner(m.ctx);
+    wait_for_miner(m.ctx, check);
     EXPECT_TRUE(m.sys.sleeps.empty());
   }
 }
 
 TEST(WaitForMiner, NegativeIntervalsAndHugeGapsStayDefined) {
-  SimMachine m(Program::yellow_fixer);
+  SimMachine m;
   m.ctx.settings.stat_poll_interval = -30;
   m.ctx.settings.wait_after_restart = INT_MAX;
   m.miner.stats_script = {std::nullopt, "Elapsed=-2147483648,\n", "Elapsed=2147483647,\n"};
-  wait_for_miner(m.ctx);
+  wait_for_miner(m.ctx, wait_for_elapsed);
   EXPECT_EQ(m.sys.sleeps, (Sleeps{0, INT_MAX}));
   EXPECT_EQ(m.log()[0], "Not started yet, wait -30 seconds\n");
 }
@@ -84,7 +86,7 @@ TEST(WaitForMiner, NegativeIntervalsAndHugeGapsStayDefined) {
 TEST(RestartMiner, AShellThatCannotRunIsFatal) {
   SimMachine m;
   m.sys.shell_unavailable = true;
-  sim::RunResult result = m.run([&] { restart_miner(m.ctx); });
+  sim::RunResult result = m.run([&] { restart_miner(m.ctx, check_miner_started); });
   EXPECT_EQ(result.status, -1);
   EXPECT_EQ(result.parent_status(), 255);
   EXPECT_TRUE(m.sys.sleeps.empty());
@@ -92,10 +94,10 @@ TEST(RestartMiner, AShellThatCannotRunIsFatal) {
 }
 
 TEST(RestartMiner, AStatisticsCommandThatCannotStartIsFatal) {
-  for (Program program : {Program::chain_tuner, Program::yellow_fixer}) {
-    SimMachine m(program);
+  for (MinerReadyCheck check : {check_miner_started, wait_for_elapsed}) {
+    SimMachine m;
     m.sys.stats_command_unavailable = true;
-    sim::RunResult result = m.run([&] { restart_miner(m.ctx); });
+    sim::RunResult result = m.run([&] { restart_miner(m.ctx, check); });
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(m.log(), (Entries{"Failed to run command\n"}));
   }

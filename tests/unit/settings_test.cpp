@@ -1,6 +1,8 @@
 #include "settings.hpp"
 
+#include "chain_tuner.hpp"
 #include "harness.hpp"
+#include "yellow_fixer.hpp"
 
 namespace tune {
 namespace {
@@ -15,7 +17,7 @@ constexpr char default_parse_line[] =
 TEST(LoadTuneSettings, OnlyTheLastLineCounts) {
   SimMachine m;
   m.sys.write_file(settings_path, "max_freq=700&restarts_count=3\nmax_freq=900\n");
-  load_tune_settings(m.ctx);
+  load_chain_tuner_settings(m.ctx);
   EXPECT_EQ(m.ctx.settings.max_freq, 900);
   EXPECT_EQ(m.ctx.settings.restarts_count, 10);
 }
@@ -23,7 +25,7 @@ TEST(LoadTuneSettings, OnlyTheLastLineCounts) {
 TEST(LoadTuneSettings, AnEmptyLastLineAppliesNothingButStillSeedsAndLogs) {
   SimMachine m;
   m.sys.write_file(settings_path, "freq_to=600&voltage_to=900\n\n");
-  load_tune_settings(m.ctx);
+  load_chain_tuner_settings(m.ctx);
   for (int slot = 0; slot < chain_count; ++slot) {
     EXPECT_EQ(m.ctx.state.chain_freq[slot], 850);
     EXPECT_EQ(m.ctx.state.chain_voltage[slot], 940);
@@ -35,7 +37,7 @@ TEST(LoadTuneSettings, ChainTunerSeedsEverySlotFromTheFileAndLogs) {
   SimMachine m;
   m.sys.write_file(settings_path,
                    "freq_to=700&voltage_to=920&voltage_from=890&ideal_percent=95\r\n");
-  load_tune_settings(m.ctx);
+  load_chain_tuner_settings(m.ctx);
   for (int slot = 0; slot < chain_count; ++slot) {
     EXPECT_EQ(m.ctx.state.chain_freq[slot], 700);
     EXPECT_EQ(m.ctx.state.chain_voltage[slot], 920);
@@ -46,7 +48,7 @@ TEST(LoadTuneSettings, ChainTunerSeedsEverySlotFromTheFileAndLogs) {
 
 TEST(ApplySettingsLine, PairRules) {
   TuneSettings s;
-  apply_settings_line(s, Program::chain_tuner,
+  apply_settings_line(s, chain_tuner_settings,
                       "max_freq=700& desired_rate=1&restarts_count=&stat_poll_interval"
                       "&wait_after_restart=60=9&&=freq_to=800&max_freq=750&Voltage_to=1");
   EXPECT_EQ(s.max_freq, 750);           // the later pair wins
@@ -56,20 +58,20 @@ TEST(ApplySettingsLine, PairRules) {
   EXPECT_EQ(s.wait_after_restart, 60);  // further fields ignored
   EXPECT_EQ(s.freq_to, 800);            // a leading "=" is skipped
   EXPECT_EQ(s.voltage_to, 940);         // keys are case-sensitive
-  apply_settings_line(s, Program::chain_tuner, "max_freq=abc&voltage_from=-5x");
+  apply_settings_line(s, chain_tuner_settings, "max_freq=abc&voltage_from=-5x");
   EXPECT_EQ(s.max_freq, 0);
   EXPECT_EQ(s.voltage_from, -5);
   EXPECT_EQ(s.freq_from, 500);
 }
 
 TEST(LoadTuneSettings, YellowFixerReadsItsFiveKeysSilently) {
-  SimMachine m(Program::yellow_fixer);
+  SimMachine m;
   m.ctx.state.chain_freq[0] = 575;
   m.sys.write_file(settings_path,
                    "restarts_count=2&max_freq=1&freq_to=1&voltage_from=1&voltage_to=1&"
                    "ideal_percent=90&wait_after_restart=100&stat_poll_interval=5&"
                    "wait_test_run_seconds=7&desired_rate=15000");
-  load_tune_settings(m.ctx);
+  load_tune_settings(m.ctx, yellow_fixer_settings);
   const TuneSettings& s = m.ctx.settings;
   EXPECT_EQ(s.restarts_count, 10);
   EXPECT_EQ(s.max_freq, 800);
@@ -86,11 +88,11 @@ TEST(LoadTuneSettings, YellowFixerReadsItsFiveKeysSilently) {
 }
 
 TEST(LoadTuneSettings, ALaterLoadAppliesOverTheValuesInForce) {
-  SimMachine m(Program::yellow_fixer);
+  SimMachine m;
   m.sys.write_file(settings_path, "desired_rate=15000&stat_poll_interval=5");
-  load_tune_settings(m.ctx);
+  load_tune_settings(m.ctx, yellow_fixer_settings);
   m.sys.write_file(settings_path, "desired_rate=14000");
-  load_tune_settings(m.ctx);
+  load_tune_settings(m.ctx, yellow_fixer_settings);
   EXPECT_EQ(m.ctx.settings.desired_rate, 14000);
   EXPECT_EQ(m.ctx.settings.stat_poll_interval, 5);
 }
@@ -98,16 +100,20 @@ TEST(LoadTuneSettings, ALaterLoadAppliesOverTheValuesInForce) {
 TEST(LoadTuneSettings, AnEmptyFileKeepsTheDefaults) {
   SimMachine m;
   m.sys.write_file(settings_path, "");
-  load_tune_settings(m.ctx);
+  load_chain_tuner_settings(m.ctx);
   EXPECT_EQ(m.log(), (Entries{default_parse_line}));
 }
 
 TEST(LoadTuneSettings, AMissingFileEndsTheRunWithStatusZero) {
-  for (Program program : {Program::chain_tuner, Program::yellow_fixer}) {
-    SimMachine m(program);
+  auto load_yellow_fixer_settings = [](TuneContext& ctx) {
+    load_tune_settings(ctx, yellow_fixer_settings);
+  };
+  for (auto load : std::vector<std::function<void(TuneContext&)>>{load_chain_tuner_settings,
+                                                                   load_yellow_fixer_settings}) {
+    SimMachine m;
     bool after = false;
     sim::RunResult result = m.run([&] {
-      load_tune_settings(m.ctx);
+      load(m.ctx);
       after = true;
     });
     EXPECT_TRUE(result.exited);

@@ -15,11 +15,9 @@
 #include <sstream>
 
 #include "chip_model.hpp"
-#include "context.hpp"
 #include "health.hpp"
 #include "miner_files.hpp"
 #include "miner_stats.hpp"
-#include "posix_system.hpp"
 #include "sim_system.hpp"
 
 namespace tune::rehearse {
@@ -198,54 +196,40 @@ void read_session(BoardReport& report, const BoardFile& file, Problems& problems
   report.sessions.push_back(session);
 }
 
+// Classes every rated chip as the chain tuner does (any chip with a frequency can be red).
 void summarise(BoardReport& report) {
-  PosixSystem unused;
-  TuneContext ctx(unused, Program::chain_tuner);
-  ctx.state = report.state;
+  const TuneState& state = report.state;
   for (int slot = 0; slot < chain_count; ++slot) {
     ChainSummary& chain = report.chains[slot];
-    int row = chain_number_of(slot);
-    chain.chain_number = row;
-    chain.freq = ctx.state.chain_freq[slot];
-    chain.voltage = ctx.state.chain_voltage[slot];
+    int row = chip_table_row(slot);
+    chain.chain_number = chain_number_of(slot);
+    chain.freq = state.chain_freq[slot];
+    chain.voltage = state.chain_voltage[slot];
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       chain.present |= report.rated[row][chip];
-      if (ctx.state.chip_override[row][chip] > 0) ++chain.overrides;
+      if (state.chip_override[row][chip] > 0) ++chain.overrides;
     }
     if (!chain.present) continue;
     for (int chip = 0; chip < chips_per_chain; ++chip) {
-      int freq = effective_chip_freq(ctx.state, slot, chip);
-      chain.ideal_rate += freq / 8.7;
+      int freq = effective_chip_freq(state, slot, chip);
+      chain.ideal_rate += expected_rate(freq);
       chain.power += sim::ChipModel::chip_power(freq, chain.voltage);
-      Health& health = report.health[slot][chip];
       if (!report.rated[row][chip]) {
         ++chain.unrated;
         continue;
       }
-      float rate = ctx.state.chip_rate[row][chip];
+      float rate = state.chip_rate[row][chip];
       if (std::isfinite(rate)) chain.measured_rate += rate;
-      if (is_red(ctx, slot, chip)) {
-        health = Health::red;
-        ++chain.red;
-      } else if (is_yellow(ctx, slot, chip)) {
-        health = Health::yellow;
-        ++chain.yellow;
-      } else if (is_green(ctx, slot, chip)) {
-        health = Health::green;
-        ++chain.green;
-      }
+      ChipHealth health = chip_health(state, slot, chip, no_red_floor);
+      report.health[slot][chip] = health;
+      chain.red += health == ChipHealth::red;
+      chain.yellow += health == ChipHealth::yellow;
+      chain.green += health == ChipHealth::green;
     }
   }
 }
 
 }  // namespace
-
-std::string format_duration(long long seconds) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
-                seconds % 60);
-  return buffer;
-}
 
 BoardReport read_board(const std::string& dir) {
   BoardReport report;
@@ -266,49 +250,6 @@ BoardReport read_board(const std::string& dir) {
   read_session(report, find_file(dir, "auto-tune"), problems);
   summarise(report);
   return report;
-}
-
-std::string format_summary(const BoardReport& report) {
-  std::ostringstream out;
-  char line[256];
-  out << "chain  freq  volt   measured      ideal  red yellow green unrated overrides\n";
-  double measured = 0, ideal = 0, power = 0;
-  int red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
-  for (const ChainSummary& c : report.chains) {
-    overrides += c.overrides;
-    if (!c.present) {
-      std::snprintf(line, sizeof line, "%5d  absent (no chip rates) %41d\n", c.chain_number,
-                    c.overrides);
-      out << line;
-      continue;
-    }
-    std::snprintf(line, sizeof line, "%5d %5d %5d %10.2f %10.2f %4d %6d %5d %7d %9d\n",
-                  c.chain_number, c.freq, c.voltage, c.measured_rate, c.ideal_rate, c.red, c.yellow,
-                  c.green, c.unrated, c.overrides);
-    out << line;
-    measured += c.measured_rate;
-    ideal += c.ideal_rate;
-    power += c.power;
-    red += c.red;
-    yellow += c.yellow;
-    green += c.green;
-    unrated += c.unrated;
-  }
-  std::snprintf(line, sizeof line, "total            %10.2f %10.2f %4d %6d %5d %7d %9d\n", measured,
-                ideal, red, yellow, green, unrated, overrides);
-  out << line;
-  if (power > 0) {
-    std::snprintf(line, sizeof line,
-                  "efficiency (simulated chip model): %.3f rate per power unit (%.1f units)\n",
-                  measured / power, power);
-    out << line;
-  }
-  for (const SessionSummary& s : report.sessions) {
-    out << s.program << ": logged span " << format_duration(s.span_seconds) << ", " << s.restarts
-        << " restart" << (s.restarts == 1 ? "" : "s") << ", ended with \"" << s.ending << "\"\n";
-  }
-  for (const std::string& problem : report.problems) out << "problem: " << problem << "\n";
-  return out.str();
 }
 
 }  // namespace tune::rehearse

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "health.hpp"
 #include "ladder.hpp"
 
 namespace tune::rehearse {
@@ -22,8 +23,6 @@ struct ChainSummary {
   double power = 0;  // the chip model's power, simulated units
 };
 
-enum class Health { none, red, yellow, green };
-
 struct SessionSummary {
   std::string program;     // "chain-tuner" or "yellow-fixer"
   std::string log_file;    // where it was read from
@@ -36,7 +35,7 @@ struct BoardReport {
   TuneState state;
   bool rated[chip_table_rows][chips_per_chain] = {};
   std::array<ChainSummary, chain_count> chains;
-  Health health[chain_count][chips_per_chain] = {};
+  ChipHealth health[chain_count][chips_per_chain] = {};
   std::vector<SessionSummary> sessions;
   std::vector<std::string> problems;  // "file:line: what is wrong"
 };
@@ -44,11 +43,5 @@ struct BoardReport {
 // Reads auto-tune, manual_freqs.txt, config.conf, chip-rates and bmminer.conf (and a
 // rehearsal's chain-tuner.log), each found in `dir`, `dir`/config or `dir`/tmp.
 BoardReport read_board(const std::string& dir);
-
-// Seconds as "h:mm:ss".
-std::string format_duration(long long seconds);
-
-// The terminal summary: per chain slot, totals, sessions, simulated efficiency.
-std::string format_summary(const BoardReport& report);
 
 }  // namespace tune::rehearse

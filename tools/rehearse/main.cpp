@@ -10,6 +10,7 @@
 #include <string>
 
 #include "board_report.hpp"
+#include "report_format.hpp"
 #include "pictures.hpp"
 #include "rehearsal.hpp"
 

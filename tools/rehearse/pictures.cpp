@@ -33,15 +33,15 @@ std::string freq_colour(int freq) {
              stops[i][2] + (stops[i + 1][2] - stops[i][2]) * f);
 }
 
-const char* health_colour(Health health) {
+const char* health_colour(ChipHealth health) {
   switch (health) {
-    case Health::red:
+    case ChipHealth::red:
       return "#e03131";
-    case Health::yellow:
+    case ChipHealth::yellow:
       return "#ffd43b";
-    case Health::green:
+    case ChipHealth::green:
       return "#2f9e44";
-    case Health::none:
+    case ChipHealth::unclassified:
       break;
   }
   return "#adb5bd";
@@ -113,10 +113,10 @@ std::string heat_map_svg(const BoardReport& report, const std::string& title) {
       << min_shown_freq << " MHz or less</text>\n";
   svg << "<text x=\"" << left + 305 << "\" y=\"" << legend_y + 26
       << "\" font-size=\"11\" text-anchor=\"end\">" << max_shown_freq << " MHz or more</text>\n";
-  const std::pair<Health, const char*> marks[] = {{Health::green, "green"},
-                                                  {Health::yellow, "yellow"},
-                                                  {Health::red, "red"},
-                                                  {Health::none, "no rate"}};
+  const std::pair<ChipHealth, const char*> marks[] = {{ChipHealth::green, "green"},
+                                                  {ChipHealth::yellow, "yellow"},
+                                                  {ChipHealth::red, "red"},
+                                                  {ChipHealth::unclassified, "no rate"}};
   int x = left + 360;
   for (const auto& [health, name] : marks) {
     svg << "<circle cx=\"" << x << "\" cy=\"" << legend_y + 6 << "\" r=\"4\" fill=\""
