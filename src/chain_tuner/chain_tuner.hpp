@@ -12,12 +12,16 @@ inline constexpr int min_probe_voltage = 800;
 inline constexpr int settle_wait_seconds = 60;
 
 // The settings the chain tuner reads from the settings file: all of them.
-inline constexpr SettingField chain_tuner_settings[] = {
-    &TuneSettings::restarts_count,     &TuneSettings::max_freq,
-    &TuneSettings::freq_to,            &TuneSettings::voltage_from,
-    &TuneSettings::voltage_to,         &TuneSettings::ideal_percent,
-    &TuneSettings::wait_after_restart, &TuneSettings::stat_poll_interval,
-    &TuneSettings::wait_test_run_seconds, &TuneSettings::desired_rate};
+inline constexpr SettingField chain_tuner_settings[] = {&TuneSettings::restarts_count,
+                                                        &TuneSettings::max_freq,
+                                                        &TuneSettings::freq_to,
+                                                        &TuneSettings::voltage_from,
+                                                        &TuneSettings::voltage_to,
+                                                        &TuneSettings::ideal_percent,
+                                                        &TuneSettings::wait_after_restart,
+                                                        &TuneSettings::stat_poll_interval,
+                                                        &TuneSettings::wait_test_run_seconds,
+                                                        &TuneSettings::desired_rate};
 
 struct ChainTuner {
   explicit ChainTuner(System& sys) : ctx(sys) {}

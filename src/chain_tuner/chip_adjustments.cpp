@@ -92,8 +92,8 @@ void lower_red_chips(ChainTuner& tuner, int slot) {
 void raise_green_chips(ChainTuner& tuner, int slot) {
   for (int chip = 0; chip < chips_per_chain; ++chip) {
     int freq = effective_chip_freq(tuner.ctx.state, slot, chip);
-    if (health_of(tuner, slot, chip) != ChipHealth::green ||
-        freq >= tuner.ctx.settings.max_freq || tuner.chip_touched[slot][chip]) {
+    if (health_of(tuner, slot, chip) != ChipHealth::green || freq >= tuner.ctx.settings.max_freq ||
+        tuner.chip_touched[slot][chip]) {
       continue;
     }
     int step = raised_step(freq);

@@ -34,6 +34,13 @@ constexpr SettingKey setting_keys[] = {
 
 }  // namespace
 
+bool is_setting_key(std::string_view key) {
+  for (const SettingKey& known : setting_keys) {
+    if (key == known.key) return true;
+  }
+  return false;
+}
+
 void apply_settings_line(TuneSettings& settings, std::span<const SettingField> reads,
                          const char* line) {
   for (const std::string& pair : split_fields(line, '&')) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <span>
+#include <string_view>
 
 namespace tune {
 
@@ -25,6 +26,9 @@ struct TuneSettings {
 
 // A setting a program reads from the file; each program names its own set of them.
 using SettingField = int TuneSettings::*;
+
+// True for a key of the settings file (either program's).
+bool is_setting_key(std::string_view key);
 
 // Applies one settings line over `settings`, taking only the keys of the fields `reads`.
 void apply_settings_line(TuneSettings& settings, std::span<const SettingField> reads,

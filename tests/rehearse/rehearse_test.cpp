@@ -1,19 +1,23 @@
-// The rehearsal tool: repeatable runs, a summary that agrees with the files, the report on a
-// board directory, and pictures that render.
+// The rehearsal tool: repeatable runs, a summary and a chip history that agree with the
+// files, the report on good and bad board directories (run as the built tool, for its real
+// exit status), its JSON and farm forms, and pictures that render.
+#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <regex>
 #include <set>
 
 #include "board_report.hpp"
-#include "report_format.hpp"
 #include "pictures.hpp"
 #include "rehearsal.hpp"
+#include "report_format.hpp"
 
 namespace tune::rehearse {
 namespace {
@@ -25,6 +29,7 @@ class TempDir {
   TempDir() {
     std::string pattern = (fs::temp_directory_path() / "tune-rehearse-XXXXXX").string();
     path_ = mkdtemp(pattern.data());
+    fs::permissions(path_, fs::perms(0755));  // for the runs as "nobody"
   }
   ~TempDir() { fs::remove_all(path_); }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
@@ -48,15 +53,48 @@ RehearsalResult rehearse_into(const std::string& dir, RehearsalOptions options =
   return rehearse(options, nullptr);
 }
 
+struct ToolRun {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs the built tool in `cwd`, as the unprivileged user "nobody" when asked (root reads
+// every file), and collects its output.
+ToolRun run_tool(const std::string& cwd, const std::string& args, bool as_nobody = false) {
+  std::string prefix =
+      as_nobody && getuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  std::string command = "cd '" + cwd + "' && " + prefix + TUNE_REHEARSE_PATH + " " + args + " >'" +
+                        cwd + "/.out' 2>'" + cwd + "/.err'";
+  int raw = std::system(command.c_str());
+  ToolRun run;
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  run.out = slurp(cwd + "/.out");
+  run.err = slurp(cwd + "/.err");
+  fs::remove(cwd + "/.out");
+  fs::remove(cwd + "/.err");
+  return run;
+}
+
+// A board as a real one is copied off: flat files, no rehearsal marker, no record.
+void copy_flat_board(const TempDir& rehearsal, const std::string& to) {
+  fs::create_directories(to);
+  for (const char* file : {"config/config.conf", "config/manual_freqs.txt", "config/bmminer.conf",
+                           "tmp/auto-tune", "tmp/chip-rates", "chain-tuner.log"}) {
+    fs::copy_file(rehearsal / file, to + "/" + fs::path(file).filename().string());
+  }
+}
+
 TEST(Rehearsal, TheSameSeedGivesTheSameFilesAndSummary) {
   TempDir a, b;
   rehearse_into(a.path());
   rehearse_into(b.path());
   for (const char* file : {"config/config.conf", "config/manual_freqs.txt", "tmp/auto-tune",
-                           "tmp/chip-rates", "chain-tuner.log"}) {
+                           "tmp/chip-rates", "chain-tuner.log", "chip-history.txt"}) {
     EXPECT_EQ(slurp(a / file), slurp(b / file)) << file;
   }
-  EXPECT_EQ(format_summary(read_board(a.path())), format_summary(read_board(b.path())));
+  std::string summary_a = format_summary(read_board(a.path()));
+  std::string summary_b = format_summary(read_board(b.path()));
+  EXPECT_EQ(summary_a.substr(summary_a.find('\n')), summary_b.substr(summary_b.find('\n')));
   EXPECT_NE(slurp(a / "tmp/auto-tune"), "");
 
   TempDir other;
@@ -81,14 +119,14 @@ TEST(Rehearsal, BothProgramsRunAndLeaveABoardsFiles) {
   EXPECT_GT(result.timeline.samples.size(), 10u);
 }
 
-TEST(Rehearsal, SummaryCountsAgreeWithTheFiles) {
+TEST(Rehearsal, SummaryAndChipHistoryAgreeWithTheFiles) {
   TempDir dir;
   RehearsalOptions options;
-  options.chain_present = {true, true, false, true, true, true};  // chain 3 absent
+  options.chain_present = {true, true, false, true, true, true};  // chain 4 absent
   options.dead_chips = 4;
   rehearse_into(dir.path(), options);
   BoardReport report = read_board(dir.path());
-  EXPECT_TRUE(report.problems.empty());
+  EXPECT_TRUE(report.findings.empty());
 
   // Count overrides and rated chips per miner chain number straight from the files.
   std::map<int, int> overrides, rated;
@@ -102,65 +140,272 @@ TEST(Rehearsal, SummaryCountsAgreeWithTheFiles) {
     ++rated[std::stoi((*it)[1])];
   }
   for (const ChainSummary& chain : report.chains) {
-    int miner_chain = chain.chain_number + 1;
-    EXPECT_EQ(chain.overrides, overrides[miner_chain]) << chain.chain_number;
-    EXPECT_EQ(chain.present, rated[miner_chain] > 0) << chain.chain_number;
+    int number = miner_chain_number(chain.slot);
+    EXPECT_EQ(chain.overrides, overrides[number]) << number;
+    EXPECT_EQ(chain.present, rated[number] > 0) << number;
     if (!chain.present) continue;
     EXPECT_EQ(chain.red + chain.yellow + chain.green + chain.unrated, 63);
-    EXPECT_EQ(63 - chain.unrated, rated[miner_chain]);
+    EXPECT_EQ(63 - chain.unrated, rated[number]);
   }
   EXPECT_FALSE(report.chains[2].present);
   std::string summary = format_summary(report);
-  EXPECT_NE(summary.find("    3  absent"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("\n    4    2     3  absent"), std::string::npos) << summary;
   ASSERT_EQ(report.sessions.size(), 2u);
   EXPECT_EQ(report.sessions[0].program, "chain-tuner");
   EXPECT_EQ(report.sessions[1].program, "yellow-fixer");
+
+  // Each recorded change starts where the last one ended and the last ends where the chip
+  // runs now; the yellow fixer's logged red chips are among the red changes.
+  ASSERT_TRUE(report.history.recorded);
+  int changes = 0;
+  for (int slot = 0; slot < chain_count; ++slot) {
+    for (int chip = 0; chip < chips_per_chain; ++chip) {
+      const std::vector<ChipChange>& history = report.history.changes[slot][chip];
+      for (size_t i = 1; i < history.size(); ++i) {
+        EXPECT_EQ(history[i].old_freq, history[i - 1].new_freq);
+      }
+      if (history.empty()) continue;
+      ++changes;
+      EXPECT_EQ(history.back().new_freq, effective_chip_freq(report.state, slot, chip));
+    }
+  }
+  EXPECT_GT(changes, 0);
+  std::string log = slurp(dir / "tmp/auto-tune");
+  std::smatch red;
+  ASSERT_TRUE(std::regex_search(log, red,
+                                std::regex("Chip (\\d+) on chain (\\d+) is red, new "
+                                           "freq is (\\d+)\\n")));
+  std::string chip = std::string(red[2]) + ":" + std::string(red[1]);
+  EXPECT_NE(slurp(dir / "chip-history.txt").find("\t" + chip + "\t"), std::string::npos) << chip;
 }
 
-TEST(Report, ACopiedBoardDirectoryGivesTheRehearsalsSummary) {
+TEST(Report, ACopiedBoardDirectoryReadsAsTheRehearsal) {
   TempDir sandbox, flat;
   rehearse_into(sandbox.path());
-  for (const char* file : {"config/config.conf", "config/manual_freqs.txt", "config/bmminer.conf",
-                           "tmp/auto-tune", "tmp/chip-rates", "chain-tuner.log"}) {
-    fs::copy_file(sandbox / file, flat / fs::path(file).filename().string());
-  }
-  std::string from_sandbox = format_summary(read_board(sandbox.path()));
-  std::string from_copy = format_summary(read_board(flat.path()));
-  EXPECT_EQ(from_copy, from_sandbox);
+  copy_flat_board(sandbox, flat.path());
+  BoardReport from_sandbox = read_board(sandbox.path());
+  BoardReport from_copy = read_board(flat.path());
+  EXPECT_FALSE(from_copy.rehearsal);
+  EXPECT_EQ(from_copy.chains[0].measured_rate, from_sandbox.chains[0].measured_rate);
+  EXPECT_EQ(from_copy.findings.size(), 0u);
+  // Without the record the history comes from the logs: only red lowerings, and the
+  // chips' final frequencies.
+  EXPECT_FALSE(from_copy.history.recorded);
+  std::string summary = format_summary(from_copy);
+  EXPECT_EQ(summary.find("efficiency"), std::string::npos) << summary;
+  EXPECT_NE(format_summary(from_sandbox).find("efficiency"), std::string::npos);
 }
 
-TEST(Report, BadInputIsNamedByFileAndLine) {
-  TempDir dir;
-  spit(dir / "config.conf", "bitmain-freq1=650\nbitmain-voltage1=nine\nbitmain-freq2=600\n");
-  spit(dir / "manual_freqs.txt", "2:1:40\n2:70:3\nrubbish\n2:2:500\n");
-  spit(dir / "chip-rates", "2:1:50.5\n2:2\n2:3:fast\n" + std::string(3000, 'x') + "\n");
-  spit(dir / "bmminer.conf", "{\"bitmain-freq\":");
-  spit(dir / "auto-tune", "no stamp here\n");
-  BoardReport report = read_board(dir.path());
-  std::set<std::string> problems(report.problems.begin(), report.problems.end());
-  for (const std::string& expected :
-       {dir / "config.conf:2: \"bitmain-voltage1=nine\" does not end in a number",
-        dir / "manual_freqs.txt:2: expected chain:chip:step, got \"2:70:3\"",
-        dir / "manual_freqs.txt:3: expected chain:chip:step, got \"rubbish\"",
-        dir / "manual_freqs.txt:4: step past the top of the ladder, counted as 1175 MHz",
-        dir / "chip-rates:2: expected chain:chip:rate, got \"2:2\"",
-        dir / "chip-rates:3: expected chain:chip:rate, got \"2:3:fast\"",
-        dir / "bmminer.conf: not valid JSON", dir / "auto-tune: has lines without a time stamp"}) {
-    EXPECT_EQ(problems.count(expected), 1u) << expected;
+TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
+  const std::string good_rates = "2:1:74.71\n2:2:74.71\n";
+  const struct Case {
+    const char* what;
+    std::function<void(const std::string& dir)> arrange;
+    std::string args;  // after "report DIR"
+    int status;
+    std::string expected;  // in the output or the error, with DIR for the board directory
+    bool as_nobody = false;
+  } cases[] = {
+      {"a good board", [](const std::string&) {}, "", 0, "findings: none"},
+      {"no such directory", [](const std::string& d) { fs::remove_all(d); }, "", 3,
+       "DIR: No such file or directory"},
+      {"a file, not a directory",
+       [](const std::string& d) {
+         fs::remove_all(d);
+         spit(d, "x");
+       },
+       "", 3, "DIR: Not a directory"},
+      {"an unreadable directory", [](const std::string& d) { fs::permissions(d, fs::perms(0)); },
+       "", 3, "DIR: Permission denied", true},
+      {"an unreadable chip rates file",
+       [](const std::string& d) { fs::permissions(d + "/chip-rates", fs::perms(0)); }, "", 3,
+       "DIR/chip-rates: Permission denied", true},
+      {"an output that cannot be made", [](const std::string&) {}, "--out /proc/x", 3,
+       "/proc/x: cannot be made"},
+      {"rates no chip gives",
+       [&](const std::string& d) {
+         spit(d + "/chip-rates", good_rates + "2:3:-5\n2:4:nan\n2:5:inf\n2:6:1e40\n2:7:fast\n");
+       },
+       "", 1,
+       "chip-rates:3: rate \"-5\" is negative|chip-rates:4: rate \"nan\" is not a finite "
+       "number|chip-rates:6: rate \"1e40\" is beyond any real chip|chip-rates:7: rate \"fast\" is "
+       "not a number; the programs read 0"},
+      {"overrides outside the tables or selecting nothing",
+       [](const std::string& d) {
+         spit(d + "/manual_freqs.txt", "2:1:70\n9:1:5\n2:2:-3\n2:70:3\n");
+       },
+       "", 1,
+       "manual_freqs.txt:2: chain 9 is no chain slot's|manual_freqs.txt:3: step -3 selects no "
+       "frequency|manual_freqs.txt:4: \"2:70:3\": chain field 1 to 16 and chip 1 to 63"},
+      {"chain lines the programs skip or no board runs",
+       [](const std::string& d) {
+         spit(d + "/config.conf",
+              "bitmain-freq1=650\nbitmain-voltage1=910\nbitmain-freq9=800\nbitmain-voltage2=-5\n");
+       },
+       "", 1,
+       "config.conf:3: \"bitmain-freq9=800\": no chain digit 1 to 6|config.conf:4: chain "
+       "voltage -5 is outside"},
+      {"CRLF line ends are one finding per file",
+       [&](const std::string& d) { spit(d + "/chip-rates", "2:1:74.71\r\n2:2:74.71\r\n"); }, "", 1,
+       "chip-rates:1: lines end in CR LF|findings (1)"},
+      {"an empty log", [](const std::string& d) { spit(d + "/auto-tune", ""); }, "", 1,
+       "auto-tune: empty"},
+      {"no log", [](const std::string& d) { fs::remove(d + "/auto-tune"); }, "", 1,
+       "auto-tune: missing"},
+      {"a log line without a stamp",
+       [](const std::string& d) {
+         spit(d + "/auto-tune", "2027-01-01 00:00:00 Fix yellow\n2027-01-01 00:00:01 x\nstray\n");
+       },
+       "", 1, "auto-tune:3: no time stamp"},
+      {"a chip's history from the log",
+       [](const std::string& d) {
+         spit(d + "/auto-tune",
+              "2027-01-01 00:00:00 Fix yellow\n"
+              "2027-01-01 00:20:00 Chip 2 on chain 2 is red, new freq is 625\n"
+              "2027-01-01 00:40:00 Chip 2 on chain 2 still red after 3 restarts with low "
+              "hashrate 1.00 in a row, decrease freq to 300\n"
+              "2027-01-01 00:40:00 Chip 2 on chain 2 is red, new freq is 300\n");
+         spit(d + "/manual_freqs.txt", "2:2:8\n");
+       },
+       "--chip 2:2", 0,
+       "2027-01-01 00:20:00     ? ->  625 MHz  red|2027-01-01 00:40:00   625 ->  300 MHz  "
+       "forced to 300 MHz"},
+      {"a chip outside the machine", [](const std::string&) {}, "--chip 5:2", 2,
+       "--chip takes CHAIN:CHIP"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir work;
+    const std::string dir = work / "board";
+    fs::create_directory(dir);
+    spit(dir + "/config.conf", "bitmain-freq1=650\nbitmain-voltage1=910\n");
+    spit(dir + "/chip-rates", good_rates);
+    spit(dir + "/auto-tune", "2027-01-01 00:00:00 Fix yellow\n");
+    c.arrange(dir);
+    ToolRun run = run_tool(work.path(), "report " + dir + " " + c.args, c.as_nobody);
+    std::error_code ignored;
+    fs::permissions(dir, fs::perms(0755), ignored);  // to clean up
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    std::string expected = std::regex_replace(c.expected, std::regex("DIR"), dir);
+    for (size_t at = 0, bar; at <= expected.size(); at = bar + 1) {
+      bar = expected.find('|', at);
+      if (bar == std::string::npos) bar = expected.size();
+      std::string part = expected.substr(at, bar - at);
+      EXPECT_NE((run.out + run.err).find(part), std::string::npos) << part << "\n"
+                                                                   << run.out << run.err;
+    }
+    if (c.status >= 2) {
+      EXPECT_EQ(run.out, "");  // a failure comes before any table
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
   }
-  EXPECT_TRUE(report.chains[0].present);
-  EXPECT_EQ(report.chains[0].freq, 650);
-  EXPECT_EQ(report.chains[1].present, false);
-  EXPECT_NE(format_summary(report).find("problem: "), std::string::npos);
 }
 
-TEST(Report, MissingFilesAndDirectoriesAreReported) {
+TEST(Report, TheJsonDocumentSaysWhatTheSummarySays) {
   TempDir dir;
-  BoardReport report = read_board(dir.path());
-  EXPECT_EQ(report.problems,
-            (std::vector<std::string>{dir / "config.conf: missing", dir / "chip-rates: missing"}));
-  EXPECT_EQ(read_board(dir / "nothing-here").problems,
-            (std::vector<std::string>{dir / "nothing-here: not a directory"}));
+  rehearse_into(dir / "board");
+  spit(dir / "board/tmp/chip-rates", slurp(dir / "board/tmp/chip-rates") + "2:1:-5\n");
+  ToolRun run = run_tool(dir.path(), "report board --json");
+  EXPECT_EQ(run.status, 1);
+  cJSON* root = cJSON_Parse(run.out.c_str());
+  ASSERT_NE(root, nullptr) << run.out;
+  BoardReport report = read_board(dir / "board");
+  const cJSON* chains = cJSON_GetObjectItem(root, "chains");
+  ASSERT_EQ(cJSON_GetArraySize(chains), chain_count);
+  double measured = 0;
+  for (int slot = 0; slot < chain_count; ++slot) {
+    const cJSON* chain = cJSON_GetArrayItem(chains, slot);
+    EXPECT_EQ(cJSON_GetObjectItem(chain, "chain")->valueint, miner_chain_number(slot));
+    EXPECT_EQ(cJSON_GetObjectItem(chain, "red")->valueint, report.chains[slot].red);
+    measured += cJSON_GetObjectItem(chain, "measured_rate")->valuedouble;
+  }
+  EXPECT_NEAR(
+      cJSON_GetObjectItem(cJSON_GetObjectItem(root, "totals"), "measured_rate")->valuedouble,
+      measured, 1e-6);
+  const cJSON* chips = cJSON_GetObjectItem(root, "chips");
+  ASSERT_EQ(cJSON_GetArraySize(chips), chain_count * chips_per_chain);
+  const cJSON* first = cJSON_GetArrayItem(chips, 0);
+  EXPECT_EQ(cJSON_GetObjectItem(first, "freq")->valueint, effective_chip_freq(report.state, 0, 0));
+  EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(first, "history")),
+            static_cast<int>(report.history.changes[0][0].size()));
+  const cJSON* findings = cJSON_GetObjectItem(root, "findings");
+  ASSERT_EQ(cJSON_GetArraySize(findings), 1);
+  EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(findings, 0), "what")->valuestring,
+               "rate \"-5\" is negative");
+  cJSON_Delete(root);
+}
+
+TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
+  TempDir farm;
+  RehearsalOptions two;
+  two.seed = 2;
+  rehearse_into(farm / "a");
+  rehearse_into(farm / "b", two);
+  fs::create_directory(farm / "c");
+  fs::permissions(farm / "c", fs::perms(0));
+  ToolRun text = run_tool(farm.path(), "report a b c", true);
+  fs::permissions(farm / "c", fs::perms(0755));
+  EXPECT_EQ(text.status, 3) << text.err;
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = text.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(text.out.substr(at, end - at));
+  }
+  ASSERT_EQ(lines.size(), 4u) << text.out;
+  EXPECT_TRUE(lines[0].starts_with("a: 6 chains, rate ")) << lines[0];
+  EXPECT_TRUE(lines[2].starts_with("c: unusable: c: Permission denied")) << lines[2];
+  EXPECT_TRUE(lines[3].starts_with("farm: 3 boards (1 unusable, 0 with findings), 12 chains"))
+      << lines[3];
+  EXPECT_FALSE(fs::exists(farm / "a/heat-map.svg"));  // nothing drawn unless asked
+
+  ToolRun json = run_tool(farm.path(), "report a b --json --out=pictures");
+  EXPECT_EQ(json.status, 0) << json.err;
+  cJSON* root = cJSON_Parse(json.out.c_str());
+  ASSERT_NE(root, nullptr) << json.out;
+  EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(root, "boards")), 2);
+  EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetObjectItem(root, "totals"), "chains")->valueint, 12);
+  cJSON_Delete(root);
+  EXPECT_TRUE(fs::exists(farm / "pictures/a-heat-map.svg"));
+  EXPECT_TRUE(fs::exists(farm / "pictures/b-heat-map.svg"));
+}
+
+TEST(RehearsalOptions, AreCheckedAndNamed) {
+  TempDir dir;
+  const struct {
+    std::string args;
+    int status;
+    std::string expected;
+  } cases[] = {
+      {"--seed", 2, "--seed needs a value"},
+      {"--seed=x", 2, "--seed takes a number from 0 to 2147483647, not \"x\""},
+      {"--chains 1,2", 2, "--chains takes chain numbers from 2,3,4,6,7,8, not \"1\""},
+      {"--frobnicate", 2, "unknown option --frobnicate"},
+      {"--version", 0, "tune-rehearse " TUNE_VERSION},
+      {"--help", 0, "Exit status:"},
+      {"--seed=5 --out=run --settings 'restart_count=3&restarts_count=abc&voltage_from=950' "
+       "--weak 300 --dead 50 --missing 50",
+       0,
+       "unknown key \"restart_count\"|restarts_count=abc is not a whole number; the programs "
+       "read 0|voltage_to 940 is below voltage_from 950|ask for 400 chips of 378"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    ToolRun run = run_tool(dir.path(), c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    for (size_t at = 0, bar; at <= c.expected.size(); at = bar + 1) {
+      bar = c.expected.find('|', at);
+      if (bar == std::string::npos) bar = c.expected.size();
+      std::string part = c.expected.substr(at, bar - at);
+      EXPECT_NE((run.out + run.err).find(part), std::string::npos) << part << "\n" << run.err;
+    }
+  }
+  EXPECT_TRUE(fs::exists(dir / "run/heat-map.svg"));
+}
+
+TEST(Pictures, TicksStepByOneTwoOrFive) {
+  EXPECT_EQ(nice_ticks(0, 69, 10), (std::vector<double>{0, 10, 20, 30, 40, 50, 60}));
+  EXPECT_EQ(nice_ticks(28000, 35100, 6), (std::vector<double>{28000, 30000, 32000, 34000}));
+  EXPECT_EQ(nice_ticks(0, 1, 3), (std::vector<double>{0, 0.5, 1}));
+  EXPECT_EQ(nice_ticks(5, 5, 4), (std::vector<double>{5}));
 }
 
 // Renders an SVG with rsvg-convert and reads the pixels back through netpbm.
@@ -206,11 +451,17 @@ TEST(Pictures, HeatMapAndTimelineRenderToImagesThatAreNotBlank) {
     EXPECT_GT(not_white, pixels.size() / 3 / 20);  // at least 5% of the image is drawn
   }
   std::string heat = slurp(dir / "heat-map.svg");
-  for (const char* label :
-       {"chain 1<", "chain 2<", "chain 3<", "chain 5<", "chain 6<", "chain 7<"}) {
+  for (int slot = 0; slot < chain_count; ++slot) {
+    std::string label = "chain " + std::to_string(miner_chain_number(slot)) + "<";
     EXPECT_NE(heat.find(label), std::string::npos) << label;
   }
   EXPECT_NE(heat.find("heat map &lt;test&gt; &amp; more"), std::string::npos);
+  std::smatch tooltip;
+  ASSERT_TRUE(
+      std::regex_search(heat, tooltip,
+                        std::regex("<title>chain 2 chip 1: (\\d+) MHz, rate [0-9.]+ GH/s, "
+                                   "(green|yellow|red|unclassified), \\d+ changes?</title>")));
+  EXPECT_EQ(std::stoi(tooltip[1]), effective_chip_freq(report.state, 0, 0));
 }
 
 }  // namespace

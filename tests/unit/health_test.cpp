@@ -7,8 +7,8 @@
 namespace tune {
 namespace {
 
-constexpr ChipHealth red = ChipHealth::red, yellow = ChipHealth::yellow,
-                     green = ChipHealth::green, none = ChipHealth::unclassified;
+constexpr ChipHealth red = ChipHealth::red, yellow = ChipHealth::yellow, green = ChipHealth::green,
+                     none = ChipHealth::unclassified;
 
 TEST(ChipHealth, WorkedNumbersAt500MHz) {
   EXPECT_EQ(classify_chip(40.0f, 500, no_red_floor), red);

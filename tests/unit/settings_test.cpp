@@ -109,7 +109,7 @@ TEST(LoadTuneSettings, AMissingFileEndsTheRunWithStatusZero) {
     load_tune_settings(ctx, yellow_fixer_settings);
   };
   for (auto load : std::vector<std::function<void(TuneContext&)>>{load_chain_tuner_settings,
-                                                                   load_yellow_fixer_settings}) {
+                                                                  load_yellow_fixer_settings}) {
     SimMachine m;
     bool after = false;
     sim::RunResult result = m.run([&] {

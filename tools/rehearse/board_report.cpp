@@ -1,196 +1,436 @@
 #include "board_report.hpp"
 
 #include <cjson/cJSON.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <optional>
-#include <regex>
-#include <sstream>
+#include <cstring>
+#include <ctime>
+#include <string_view>
 
 #include "chip_model.hpp"
-#include "health.hpp"
 #include "miner_files.hpp"
 #include "miner_stats.hpp"
-#include "sim_system.hpp"
+#include "rehearsal.hpp"
+#include "text.hpp"
 
 namespace tune::rehearse {
 
 namespace {
 
+// No real chip hashes faster than this (GH/s); the fastest ladder step expects about 135.
+constexpr double fastest_real_chip = 1000;
+constexpr int lowest_board_voltage = 600;  // the miner's units, hundredths of a volt
+constexpr int highest_board_voltage = 1100;
+
 struct BoardFile {
-  std::string path;  // empty when not found
+  std::string path;  // where it was found, or where it was first looked for
+  bool found = false;
   std::string text;
 };
 
-BoardFile find_file(const std::string& dir, const std::string& name) {
-  for (const char* sub : {"/", "/config/", "/tmp/"}) {
-    std::string path = dir + sub + name;
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) continue;
-    std::ifstream in(path, std::ios::binary);
-    return {path, std::string(std::istreambuf_iterator<char>(in), {})};
-  }
-  return {};
+std::string reason(int error) {
+  return std::strerror(error);
 }
 
-// Calls `each` with every line (without its "\n") and its 1-based number.
-void for_each_line(const std::string& text,
-                   const std::function<void(const std::string&, int)>& each) {
+// Reads the whole file; false when it does not exist. A file that exists but cannot be
+// read makes the board unusable.
+bool read_file(const std::string& path, std::string& text) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    throw UnusableBoard(path + ": " + reason(errno));
+  }
+  text.clear();
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      int error = errno;
+      close(fd);
+      throw UnusableBoard(path + ": " + reason(error));
+    }
+    if (got == 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return true;
+}
+
+BoardFile find_file(const std::string& dir, const char* name) {
+  BoardFile file;
+  file.path = dir + "/" + name;
+  for (const char* sub : {"/", "/config/", "/tmp/"}) {
+    std::string path = dir + sub + name;
+    if (read_file(path, file.text)) {
+      file.path = path;
+      file.found = true;
+      break;
+    }
+  }
+  return file;
+}
+
+// The lines of a text without their line ends, "\r\n" counted as one; tells whether any
+// line ended in "\r\n".
+std::vector<std::string_view> lines_of(const std::string& text, bool& crlf) {
+  std::vector<std::string_view> lines;
+  crlf = false;
   size_t pos = 0;
-  int number = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
-    each(text.substr(pos, end - pos), ++number);
+    std::string_view line(text.data() + pos, end - pos);
+    if (end < text.size() && line.ends_with('\r')) {
+      line.remove_suffix(1);
+      crlf = true;
+    }
+    lines.push_back(line);
     pos = end + 1;
   }
+  return lines;
 }
 
-class Problems {
+class Findings {
  public:
-  explicit Problems(std::vector<std::string>& out) : out_(out) {}
+  explicit Findings(std::vector<Finding>& out) : out_(out) {}
   void add(const BoardFile& file, int line, const std::string& what) {
-    out_.push_back(file.path + ":" + std::to_string(line) + ": " + what);
+    out_.push_back({file.path, line, what});
   }
-  void add(const std::string& path, const std::string& what) { out_.push_back(path + ": " + what); }
 
  private:
-  std::vector<std::string>& out_;
+  std::vector<Finding>& out_;
 };
 
-const std::regex integer_field("[+-]?[0-9]+");
-
-bool valid_int(const std::string& text, long low, long high) {
-  if (!std::regex_match(text, integer_field) || text.size() > 11) return false;
-  long value = std::strtol(text.c_str(), nullptr, 10);
-  return value >= low && value <= high;
+std::string quoted(std::string_view text) {
+  constexpr size_t shown = 60;
+  std::string out = "\"";
+  out.append(text.substr(0, shown));
+  if (text.size() > shown) out += "...";
+  return out + "\"";
 }
 
-void read_base(BoardReport& report, const BoardFile& file, Problems& problems) {
-  if (file.path.empty()) return;  // optional
+// A whole decimal integer: an optional sign and digits, nothing else.
+bool is_integer_text(std::string_view text) {
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.remove_prefix(1);
+  if (text.empty() || text.size() > 10) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+std::string number_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+bool is_decimal_text(const std::string& text) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  std::strtod(text.c_str(), &end);
+  return *end == '\0';
+}
+
+void crlf_finding(const BoardFile& file, Findings& findings, const char* what_programs_do) {
+  findings.add(file, 1,
+               std::string("lines end in CR LF, not LF: ") + what_programs_do +
+                   " (every line; reported once)");
+}
+
+void read_base(BoardReport& report, const BoardFile& file, Findings& findings) {
+  if (!file.found) return;  // optional: the programs need it, but a copy may leave it out
   cJSON* root = cJSON_Parse(file.text.c_str());
   if (root == nullptr) {
-    problems.add(file.path, "not valid JSON");
+    const char* error = cJSON_GetErrorPtr();
+    int line = 1;
+    if (error != nullptr && error >= file.text.c_str() &&
+        error <= file.text.c_str() + file.text.size()) {
+      for (const char* c = file.text.c_str(); c < error; ++c) line += *c == '\n';
+    }
+    findings.add(file, line,
+                 "not valid JSON: the programs end with \"Can't read json\", status 255");
     return;
   }
-  const cJSON* item = cJSON_GetObjectItemCaseSensitive(root, "bitmain-freq");
-  if (!cJSON_IsString(item) || !valid_int(item->valuestring, 0, 100000)) {
-    problems.add(file.path, "no \"bitmain-freq\" string holding a frequency");
+  const cJSON* item = cJSON_GetObjectItemCaseSensitive(root, freq_key);
+  if (!cJSON_IsString(item) || !is_integer_text(item->valuestring)) {
+    findings.add(file, 0,
+                 "no \"bitmain-freq\" string holding a frequency: chips without a chain "
+                 "frequency run at 0 MHz in the programs' eyes");
   }
-  parse_base_freq(file.text.c_str(), report.state.base_freq);
   cJSON_Delete(root);
+  parse_base_freq(file.text.c_str(), report.state.base_freq);
 }
 
-void read_chains(BoardReport& report, const BoardFile& file, Problems& problems) {
-  if (file.path.empty()) return;
-  const std::regex chain_line("bitmain-(freq|voltage)([1-6])=(.*)");
-  for_each_line(file.text, [&](const std::string& line, int number) {
-    std::smatch match;
-    if (!std::regex_match(line, match, chain_line)) return;  // the miner's own lines
-    if (!valid_int(match[3], 0, 100000)) {
-      problems.add(file, number, "\"" + line + "\" does not end in a number");
-      return;
+// A config.conf chain line: what the programs make of it, and whether it makes sense.
+void check_chain_line(BoardReport& report, const BoardFile& file, Findings& findings,
+                      std::string_view line, int number, int (&seen_at)[2][chain_count]) {
+  bool voltage = line.starts_with(voltage_key);
+  std::string_view key = voltage ? voltage_key : freq_key;
+  int slot = -1;
+  if (line.size() > key.size()) {
+    for (int s = 0; s < chain_count; ++s) {
+      if (line[key.size()] == chain_digit(s)) slot = s;
     }
-    apply_chain_config_line(report.state, line);
-  });
+  }
+  if (slot < 0) {
+    findings.add(file, number,
+                 quoted(line) + ": no chain digit 1 to 6 after \"" + std::string(key) +
+                     "\"; the programs read no chain from it");
+    return;
+  }
+  size_t equals = line.find('=');
+  if (equals == std::string_view::npos) {
+    findings.add(file, number, quoted(line) + ": no \"=\"; the programs skip it");
+    return;
+  }
+  std::string value(line.substr(equals + 1));
+  apply_chain_config_line(report.state, std::string(line));
+  int read = voltage ? report.state.chain_voltage[slot] : report.state.chain_freq[slot];
+  if (!is_integer_text(value)) {
+    findings.add(file, number,
+                 quoted(line) + ": the value is not a whole number; the programs read " +
+                     std::to_string(read));
+  } else if (!voltage && (read < freq_ladder[0] || read > freq_ladder[top_ladder_step])) {
+    findings.add(
+        file, number,
+        "chain frequency " + std::to_string(read) + " MHz is outside the chips' 100 to 1175 MHz");
+  } else if (voltage && (read < lowest_board_voltage || read > highest_board_voltage)) {
+    findings.add(file, number,
+                 "chain voltage " + std::to_string(read) + " is outside the " +
+                     std::to_string(lowest_board_voltage) + " to " +
+                     std::to_string(highest_board_voltage) + " a board runs at");
+  }
+  int& first = seen_at[voltage ? 1 : 0][slot];
+  if (first != 0) {
+    findings.add(file, number,
+                 std::string(key) + chain_digit(slot) + " was already given on line " +
+                     std::to_string(first) + "; the programs take the later one");
+  } else {
+    first = number;
+  }
 }
 
-void read_overrides(BoardReport& report, const BoardFile& file, Problems& problems) {
-  if (file.path.empty()) return;
-  for_each_line(file.text, [&](const std::string& line, int number) {
-    std::smatch match;
-    static const std::regex override_line("([^:]*):([^:]*):([^:]*)");
-    if (line.empty()) return;
-    if (!std::regex_match(line, match, override_line) || !valid_int(match[1], 1, 16) ||
-        !valid_int(match[2], 1, 63) || !valid_int(match[3], -1000, 1000)) {
-      problems.add(file, number, "expected chain:chip:step, got \"" + line + "\"");
-      return;
+void read_chains(BoardReport& report, const BoardFile& file, Findings& findings) {
+  if (!file.found) {
+    findings.add(file, 0, "missing: the chains' frequencies and voltages are unknown");
+    return;
+  }
+  bool crlf;
+  std::vector<std::string_view> lines = lines_of(file.text, crlf);
+  if (crlf) {
+    crlf_finding(file, findings,
+                 "the programs read the values, but their rewrite writes the chain lines with "
+                 "LF and keeps the CR on the miner's own lines");
+  }
+  int seen_at[2][chain_count] = {};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string_view line = lines[i];
+    if (line.starts_with(freq_key) || line.starts_with(voltage_key)) {
+      check_chain_line(report, file, findings, line, static_cast<int>(i + 1), seen_at);
     }
-    if (std::stoi(match[3]) > top_ladder_step) {
-      problems.add(file, number, "step past the top of the ladder, counted as 1175 MHz");
-    }
-    apply_chip_override_line(report.state, line);
-  });
+  }
 }
 
-void read_rates(BoardReport& report, const BoardFile& file, Problems& problems) {
-  if (file.path.empty()) return;
-  static const std::regex rate_line("([^:]*):([^:]*):([^:]*)");
-  for_each_line(file.text, [&](const std::string& line, int number) {
-    std::smatch match;
-    if (line.empty()) return;
-    char* end = nullptr;
-    bool ok = std::regex_match(line, match, rate_line) && valid_int(match[1], 1, 16) &&
-              valid_int(match[2], 1, 63);
-    if (ok) {
-      std::string rate = match[3];
-      std::strtod(rate.c_str(), &end);
-      ok = !rate.empty() && *end == '\0';
-    }
-    if (!ok) {
-      problems.add(file, number, "expected chain:chip:rate, got \"" + line + "\"");
-      return;
-    }
-    apply_chip_rate_line(report.state, line);
-    report.rated[std::stoi(match[1]) - 1][std::stoi(match[2]) - 1] = true;
-  });
+// Reads one "chain:chip:value" line as the programs do, and names what they would ignore.
+// Returns the value text, or nothing when the programs ignore the line.
+std::optional<std::string> chip_line(const BoardFile& file, Findings& findings,
+                                     std::string_view line, int number, const char* shape, int& row,
+                                     int& chip) {
+  std::string text(line);
+  std::vector<std::string> fields = split_fields(text, ':');
+  if (fields.size() < 3) {
+    findings.add(
+        file, number,
+        "expected " + std::string(shape) + ", got " + quoted(line) + "; the programs ignore it");
+    return std::nullopt;
+  }
+  std::string value;
+  if (!parse_chip_line(text, row, chip, value)) {
+    findings.add(file, number,
+                 quoted(line) +
+                     ": chain field 1 to 16 and chip 1 to 63 expected; the programs "
+                     "ignore it");
+    return std::nullopt;
+  }
+  if (!is_integer_text(fields[0]) || !is_integer_text(fields[1])) {
+    findings.add(file, number, quoted(line) + ": the chain or chip field is not a whole number");
+  }
+  bool slot_row = false;
+  for (int slot = 0; slot < chain_count; ++slot) slot_row |= chip_table_row(slot) == row;
+  if (!slot_row) {
+    findings.add(file, number,
+                 "chain " + std::to_string(row + 1) +
+                     " is no chain slot's (2, 3, 4, 6, 7 or 8); no tuning uses this line");
+  }
+  return value;
 }
 
-std::optional<long long> stamp_seconds(const std::string& entry) {
-  static const std::regex stamp("^(\\d{4})-(\\d\\d)-(\\d\\d) (\\d\\d):(\\d\\d):(\\d\\d) ");
-  std::smatch m;
-  if (!std::regex_search(entry, m, stamp)) return std::nullopt;
+void read_overrides(BoardReport& report, const BoardFile& file, Findings& findings) {
+  if (!file.found) return;  // no overrides at all
+  bool crlf;
+  std::vector<std::string_view> lines = lines_of(file.text, crlf);
+  if (crlf) crlf_finding(file, findings, "the programs read the steps all the same");
+  int seen_at[chip_table_rows][chips_per_chain] = {};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    int number = static_cast<int>(i + 1);
+    if (lines[i].empty()) continue;
+    int row = 0, chip = 0;
+    std::optional<std::string> value =
+        chip_line(file, findings, lines[i], number, "chain:chip:step", row, chip);
+    if (!value) continue;
+    apply_chip_override_line(report.state, std::string(lines[i]));
+    int step = report.state.chip_override[row][chip];
+    if (!is_integer_text(*value)) {
+      findings.add(file, number,
+                   "step " + quoted(*value) + " is not a whole number; the programs read " +
+                       std::to_string(step));
+    }
+    if (step <= 0) {
+      findings.add(file, number,
+                   "step " + std::to_string(step) + " selects no frequency (no override)");
+    } else if (step > top_ladder_step) {
+      findings.add(file, number,
+                   "step " + std::to_string(step) +
+                       " is past the top of the ladder (113); the chip runs at 1175 MHz");
+    }
+    if (seen_at[row][chip] != 0) {
+      findings.add(file, number,
+                   "chip " + std::to_string(chip + 1) + " of chain " + std::to_string(row + 1) +
+                       " was already given on line " + std::to_string(seen_at[row][chip]) +
+                       "; the later one counts");
+    }
+    seen_at[row][chip] = number;
+  }
+}
+
+void read_rates(BoardReport& report, const BoardFile& file, Findings& findings) {
+  if (!file.found) {
+    findings.add(file, 0,
+                 "missing: no chip has a rate, and the programs end with \"Failed to read "
+                 "rates\"");
+    return;
+  }
+  bool crlf;
+  std::vector<std::string_view> lines = lines_of(file.text, crlf);
+  if (crlf) crlf_finding(file, findings, "the programs read the rates all the same");
+  for (size_t i = 0; i < lines.size(); ++i) {
+    int number = static_cast<int>(i + 1);
+    if (lines[i].empty()) continue;
+    int row = 0, chip = 0;
+    std::optional<std::string> value =
+        chip_line(file, findings, lines[i], number, "chain:chip:rate", row, chip);
+    if (!value) continue;
+    apply_chip_rate_line(report.state, std::string(lines[i]));
+    report.rated[row][chip] = true;
+    double rate = std::strtod(value->c_str(), nullptr);
+    if (!is_decimal_text(*value)) {
+      findings.add(file, number,
+                   "rate " + quoted(*value) + " is not a number; the programs read " +
+                       number_text(report.state.chip_rate[row][chip]));
+    } else if (!std::isfinite(rate)) {
+      findings.add(file, number, "rate " + quoted(*value) + " is not a finite number");
+    } else if (rate < 0) {
+      findings.add(file, number, "rate " + quoted(*value) + " is negative");
+    } else if (rate > fastest_real_chip) {
+      findings.add(file, number, "rate " + quoted(*value) + " is beyond any real chip");
+    }
+  }
+}
+
+// "YYYY-MM-DD HH:MM:SS " at the start of `text`, as seconds (differences only matter).
+std::optional<long long> stamp_at(std::string_view text) {
+  static constexpr char shape[] = "dddd-dd-dd dd:dd:dd ";
+  if (text.size() < sizeof shape - 1) return std::nullopt;
+  for (size_t i = 0; i + 1 < sizeof shape; ++i) {
+    char c = text[i];
+    if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return std::nullopt;
+  }
+  auto number = [&](size_t at, size_t length) {
+    int value = 0;
+    for (size_t i = at; i < at + length; ++i) value = value * 10 + (text[i] - '0');
+    return value;
+  };
   std::tm tm{};
-  tm.tm_year = std::stoi(m[1]) - 1900;
-  tm.tm_mon = std::stoi(m[2]) - 1;
-  tm.tm_mday = std::stoi(m[3]);
-  tm.tm_hour = std::stoi(m[4]);
-  tm.tm_min = std::stoi(m[5]);
-  tm.tm_sec = std::stoi(m[6]);
-  return static_cast<long long>(timegm(&tm));  // differences only: any zone serves
+  tm.tm_year = number(0, 4) - 1900;
+  tm.tm_mon = number(5, 2) - 1;
+  tm.tm_mday = number(8, 2);
+  tm.tm_hour = number(11, 2);
+  tm.tm_min = number(14, 2);
+  tm.tm_sec = number(17, 2);
+  return static_cast<long long>(timegm(&tm));
 }
 
-void read_session(BoardReport& report, const BoardFile& file, Problems& problems) {
-  if (file.path.empty()) return;
-  std::vector<std::string> entries;
-  if (!sim::split_log_entries(file.text, entries)) {
-    problems.add(file.path, "has lines without a time stamp");
+constexpr size_t stamp_length = 20;
+
+void read_session(BoardReport& report, const BoardFile& file, Findings& findings, bool required) {
+  if (!file.found) {
+    if (required) findings.add(file, 0, "missing: no log of the last run");
+    return;
+  }
+  if (file.text.empty()) {
+    findings.add(file, 0, "empty: the log holds no run");
+    return;
+  }
+  // Entries: each begins with a stamp; one without a line break runs up to the next stamp.
+  std::vector<std::string> stamps, entries;
+  std::optional<long long> first, last;
+  size_t pos = 0;
+  int line = 1;
+  bool unstamped_reported = false;
+  while (pos < file.text.size()) {
+    std::string_view rest(file.text.data() + pos, file.text.size() - pos);
+    std::optional<long long> seconds = stamp_at(rest);
+    if (!seconds) {
+      if (!unstamped_reported) {
+        findings.add(file, line, "no time stamp: not an entry the programs wrote");
+        unstamped_reported = true;
+      }
+      size_t end = rest.find('\n');
+      if (end == std::string_view::npos) break;
+      pos += end + 1;
+      ++line;
+      continue;
+    }
+    if (!first) first = seconds;
+    last = seconds;
+    size_t end = stamp_length;
+    while (end < rest.size() && rest[end] != '\n' && !stamp_at(rest.substr(end))) ++end;
+    if (end < rest.size() && rest[end] == '\n') {
+      ++end;
+      ++line;
+    }
+    stamps.emplace_back(rest.substr(0, stamp_length - 1));
+    entries.emplace_back(rest.substr(stamp_length, end - stamp_length));
+    pos += end;
   }
   if (entries.empty()) return;
+  add_logged_changes(report.history, stamps, entries);
   SessionSummary session;
   session.log_file = file.path;
-  auto has = [&](const std::string& entry) {
-    return std::find(entries.begin(), entries.end(), entry) != entries.end();
-  };
-  session.program = has("Fix yellow\n") ? "yellow-fixer" : "chain-tuner";
+  bool fixer = false, resumed = false;
+  int restarts = 0;
+  for (const std::string& entry : entries) {
+    fixer |= entry == "Fix yellow\n";
+    resumed |=
+        entry.starts_with("Resuming tune from step ") && entry != "Resuming tune from step 0\n";
+  }
+  session.program = fixer ? "yellow-fixer" : "chain-tuner";
   // The chain tuner logs "GET STAT" after each restart. The yellow fixer says why it
   // restarts, and restarts once more at a fresh start (one not resumed from a stored step).
-  bool resumed = std::any_of(entries.begin(), entries.end(), [](const std::string& e) {
-    return e.starts_with("Resuming tune from step ") && e != "Resuming tune from step 0\n";
-  });
-  session.restarts =
-      session.program == "chain-tuner"
-          ? static_cast<int>(std::count(entries.begin(), entries.end(), "GET STAT\n"))
-          : static_cast<int>(std::count_if(
-                entries.begin(), entries.end(),
-                [](const std::string& e) { return e.ends_with(", doing restart\n"); })) +
-                (resumed ? 0 : 1);
-  // The span runs from the first stamp to the last.
-  static const std::regex stamp("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ");
-  std::optional<long long> first, last;
-  for (auto it = std::sregex_iterator(file.text.begin(), file.text.end(), stamp);
-       it != std::sregex_iterator(); ++it) {
-    last = stamp_seconds(it->str());
-    if (!first) first = last;
+  for (const std::string& entry : entries) {
+    restarts += fixer ? entry.ends_with(", doing restart\n") : entry == "GET STAT\n";
   }
-  session.span_seconds = first && last ? *last - *first : 0;
+  session.restarts = restarts + (fixer && !resumed ? 1 : 0);
+  session.span_seconds = *last - *first;
   session.ending = entries.back();
   if (!session.ending.empty() && session.ending.back() == '\n') session.ending.pop_back();
   report.sessions.push_back(session);
@@ -202,15 +442,17 @@ void summarise(BoardReport& report) {
   for (int slot = 0; slot < chain_count; ++slot) {
     ChainSummary& chain = report.chains[slot];
     int row = chip_table_row(slot);
-    chain.chain_number = chain_number_of(slot);
+    chain.slot = slot;
     chain.freq = state.chain_freq[slot];
     chain.voltage = state.chain_voltage[slot];
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       chain.present |= report.rated[row][chip];
       if (state.chip_override[row][chip] > 0) ++chain.overrides;
     }
-    if (!chain.present) continue;
     for (int chip = 0; chip < chips_per_chain; ++chip) {
+      ChipClass& chip_class = report.chip_class[slot][chip];
+      chip_class = ChipClass::unrated;
+      if (!chain.present) continue;
       int freq = effective_chip_freq(state, slot, chip);
       chain.ideal_rate += expected_rate(freq);
       chain.power += sim::ChipModel::chip_power(freq, chain.voltage);
@@ -220,35 +462,93 @@ void summarise(BoardReport& report) {
       }
       float rate = state.chip_rate[row][chip];
       if (std::isfinite(rate)) chain.measured_rate += rate;
-      ChipHealth health = chip_health(state, slot, chip, no_red_floor);
-      report.health[slot][chip] = health;
-      chain.red += health == ChipHealth::red;
-      chain.yellow += health == ChipHealth::yellow;
-      chain.green += health == ChipHealth::green;
+      switch (chip_health(state, slot, chip, no_red_floor)) {
+        case ChipHealth::red:
+          chip_class = ChipClass::red;
+          ++chain.red;
+          break;
+        case ChipHealth::yellow:
+          chip_class = ChipClass::yellow;
+          ++chain.yellow;
+          break;
+        case ChipHealth::green:
+          chip_class = ChipClass::green;
+          ++chain.green;
+          break;
+        case ChipHealth::unclassified:
+          chip_class = ChipClass::unclassified;
+          break;
+      }
     }
+  }
+}
+
+void read_history(BoardReport& report, const std::string& dir, Findings& findings) {
+  BoardFile record;
+  record.path = dir + "/" + chip_history_file;
+  record.found = read_file(record.path, record.text);
+  if (!record.found) {
+    add_unlogged_final_changes(report.history, report.state);
+    return;
+  }
+  ChipHistories recorded;
+  int bad_line = 0;
+  if (read_history_record(record.text, recorded, bad_line)) {
+    report.history = std::move(recorded);
+  } else {
+    findings.add(record, bad_line, "not a change of a chip; the logs are used instead");
+    add_unlogged_final_changes(report.history, report.state);
   }
 }
 
 }  // namespace
 
-BoardReport read_board(const std::string& dir) {
-  BoardReport report;
-  Problems problems(report.problems);
-  if (!std::filesystem::is_directory(dir)) {
-    problems.add(dir, "not a directory");
-    return report;
+const char* class_name(ChipClass chip_class) {
+  switch (chip_class) {
+    case ChipClass::red:
+      return "red";
+    case ChipClass::yellow:
+      return "yellow";
+    case ChipClass::green:
+      return "green";
+    case ChipClass::unclassified:
+      return "unclassified";
+    case ChipClass::unrated:
+      break;
   }
+  return "no rate";
+}
+
+std::string Finding::text() const {
+  return line > 0 ? file + ":" + std::to_string(line) + ": " + what : file + ": " + what;
+}
+
+BoardReport read_board(const std::string& dir) {
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) throw UnusableBoard(dir + ": " + reason(errno));
+  closedir(listing);
+
+  BoardReport report;
+  report.dir = dir;
+  struct stat marker;
+  report.rehearsal = stat((dir + "/" + rehearsal_marker).c_str(), &marker) == 0;
+  Findings findings(report.findings);
+  // Any file that cannot be read throws here, before the caller has shown anything.
+  BoardFile bmminer = find_file(dir, "bmminer.conf");
   BoardFile config = find_file(dir, "config.conf");
+  BoardFile overrides = find_file(dir, "manual_freqs.txt");
   BoardFile rates = find_file(dir, "chip-rates");
-  if (config.path.empty()) problems.add(dir + "/config.conf", "missing");
-  if (rates.path.empty()) problems.add(dir + "/chip-rates", "missing");
-  read_base(report, find_file(dir, "bmminer.conf"), problems);
-  read_chains(report, config, problems);
-  read_overrides(report, find_file(dir, "manual_freqs.txt"), problems);
-  read_rates(report, rates, problems);
-  read_session(report, find_file(dir, "chain-tuner.log"), problems);
-  read_session(report, find_file(dir, "auto-tune"), problems);
+  BoardFile chain_log = find_file(dir, "chain-tuner.log");
+  BoardFile log = find_file(dir, "auto-tune");
+
+  read_base(report, bmminer, findings);
+  read_chains(report, config, findings);
+  read_overrides(report, overrides, findings);
+  read_rates(report, rates, findings);
+  read_session(report, chain_log, findings, false);
+  read_session(report, log, findings, true);
   summarise(report);
+  read_history(report, dir, findings);
   return report;
 }
 

@@ -1,23 +1,41 @@
-// What a tuned board's files say: read from a directory (a rehearsal's sandbox, or a real
-// board's files copied flat), every problem named by file and line.
+// What a tuned board's files say, read with the programs' own parsers: a rehearsal's
+// sandbox, or a real board's files copied into a directory (flat, or under config/ and
+// tmp/). Every line the programs would read differently from what it seems to say is a
+// finding, named by file and line.
 #pragma once
 
 #include <array>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "chip_history.hpp"
 #include "health.hpp"
 #include "ladder.hpp"
 
 namespace tune::rehearse {
 
+// A board directory or one of its files that cannot be read at all: "PATH: reason".
+class UnusableBoard : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Finding {
+  std::string file;  // the path as found (or where it was looked for)
+  int line = 0;      // 1-based; 0 for the file as a whole
+  std::string what;
+  std::string text() const;  // "file:line: what" (or "file: what")
+};
+
 struct ChainSummary {
-  int chain_number = 0;
+  int slot = 0;
   bool present = false;  // /tmp/chip-rates has lines for it
   int freq = 0;
   int voltage = 0;
   double measured_rate = 0;  // sum of its chip rates
-  double ideal_rate = 0;     // sum of its chips' frequency / 8.7
+  double ideal_rate = 0;     // sum of its chips' expected rates
   int red = 0, yellow = 0, green = 0, unrated = 0;
   int overrides = 0;
   double power = 0;  // the chip model's power, simulated units
@@ -31,17 +49,24 @@ struct SessionSummary {
   std::string ending;      // the last entry
 };
 
+// A chip's class in the report: the tuning's own classes, or no rate at all.
+enum class ChipClass { unrated, unclassified, red, yellow, green };
+const char* class_name(ChipClass chip_class);
+
 struct BoardReport {
+  std::string dir;
+  bool rehearsal = false;  // made by tune-rehearse: the chip model's figures mean something
   TuneState state;
   bool rated[chip_table_rows][chips_per_chain] = {};
   std::array<ChainSummary, chain_count> chains;
-  ChipHealth health[chain_count][chips_per_chain] = {};
+  ChipClass chip_class[chain_count][chips_per_chain] = {};
   std::vector<SessionSummary> sessions;
-  std::vector<std::string> problems;  // "file:line: what is wrong"
+  ChipHistories history;
+  std::vector<Finding> findings;
 };
 
-// Reads auto-tune, manual_freqs.txt, config.conf, chip-rates and bmminer.conf (and a
-// rehearsal's chain-tuner.log), each found in `dir`, `dir`/config or `dir`/tmp.
+// Reads the board in `dir`. Throws UnusableBoard when the directory or a file in it exists
+// but cannot be read; a missing file is a finding.
 BoardReport read_board(const std::string& dir);
 
 }  // namespace tune::rehearse

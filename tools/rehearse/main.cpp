@@ -1,91 +1,189 @@
-// tune-rehearse: a whole tuning on a simulated machine, or a report on a board's files.
+// tune-rehearse: a whole tuning on a simulated machine, or a report on boards' files.
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "board_report.hpp"
-#include "report_format.hpp"
 #include "pictures.hpp"
 #include "rehearsal.hpp"
+#include "rehearsal_checks.hpp"
+#include "report_format.hpp"
+#include "report_json.hpp"
 
 namespace {
 
 using namespace tune;
 using namespace tune::rehearse;
 
+constexpr int status_findings = 1;
+constexpr int status_usage = 2;
+constexpr int status_unusable = 3;
+
 constexpr char usage[] =
     "Usage:\n"
-    "  tune-rehearse [options]        rehearse chain-tuner then yellow-fixer on a simulated\n"
-    "                                 machine, in virtual time\n"
-    "  tune-rehearse report DIR [--out DIR2]\n"
-    "                                 summarise a board's files copied into DIR (auto-tune,\n"
-    "                                 manual_freqs.txt, config.conf, chip-rates and, when\n"
-    "                                 present, bmminer.conf) and draw its heat map\n"
+    "  tune-rehearse [OPTIONS]              rehearse chain-tuner, then yellow-fixer, on a\n"
+    "                                       simulated machine in virtual time\n"
+    "  tune-rehearse report DIR [OPTIONS]   report on a board's files copied into DIR\n"
+    "                                       (auto-tune, chip-rates, config.conf,\n"
+    "                                       manual_freqs.txt, bmminer.conf, chain-tuner.log;\n"
+    "                                       flat, or under config/ and tmp/)\n"
+    "  tune-rehearse report DIR DIR... [--json] [--out DIR]\n"
+    "                                       one line per board, then the farm's totals\n"
+    "  tune-rehearse --help | --version\n"
     "\n"
     "Rehearsal options:\n"
     "  --seed N          the simulated machine's seed (default 1); the same seed gives the\n"
     "                    same machine and the same run\n"
     "  --settings LINE   the line for /config/autoTune.conf, for example\n"
     "                    \"restarts_count=5&desired_rate=30000\" (default: empty, so every\n"
-    "                    setting keeps its default)\n"
-    "  --chains LIST     populated chains by chain number, from 1,2,3,5,6,7 (default: all)\n"
+    "                    setting keeps its default); unknown keys and values that are not\n"
+    "                    numbers are named in a warning\n"
+    "  --chains LIST     populated chains by the miner's chain number, from 2,3,4,6,7,8\n"
+    "                    (default: all)\n"
     "  --weak N          weak chips across the machine (default 6)\n"
     "  --dead N          dead chips, rate 0 (default 2)\n"
     "  --missing N       chips the miner never lists in /tmp/chip-rates (default 1)\n"
     "  --out DIR         where the board's files and pictures go (default ./rehearsal);\n"
     "                    an existing directory must be empty or an earlier rehearsal's\n"
-    "  --help            this text\n"
     "\n"
-    "The output directory holds config/ and tmp/ as a board would have them after both\n"
-    "programs, chain-tuner.log (the first program's log, which the second replaces),\n"
-    "summary.txt, heat-map.svg and timeline.svg.\n";
+    "Report options:\n"
+    "  --json            print the report as one JSON document instead of text\n"
+    "  --chip C:N        print chip N of chain C (2, 3, 4, 6, 7 or 8): its state and every\n"
+    "                    change of its frequency\n"
+    "  --out DIR         draw each board's heat map into DIR (made when missing); without it\n"
+    "                    the report writes nothing\n"
+    "\n"
+    "Options take their value as --opt VALUE or --opt=VALUE. Chains are named by the\n"
+    "miner's number everywhere (chain-tuner's own log says 1 2 3 5 6 7 for 2 3 4 6 7 8).\n"
+    "\n"
+    "Exit status:\n"
+    "  0  done; for a report, no findings\n"
+    "  1  the report has findings\n"
+    "  2  bad usage: an unknown option, a missing or wrong value\n"
+    "  3  a board directory or file cannot be read, or the output cannot be written\n";
 
-constexpr char rehearsal_marker[] = ".tune-rehearsal";
+// Ends the run with one line on standard error.
+class Failure {
+ public:
+  Failure(int status, std::string message) : status(status), message(std::move(message)) {}
+  int status;
+  std::string message;
+};
 
-[[noreturn]] void fail(const std::string& message) {
-  std::fprintf(stderr, "tune-rehearse: %s\n", message.c_str());
-  std::exit(2);
+[[noreturn]] void usage_error(const std::string& message) {
+  throw Failure(status_usage, message + "; see tune-rehearse --help");
 }
 
-long parse_count(const char* option, const char* text, long low, long high) {
+long parse_count(const std::string& option, const std::string& text, long low, long high) {
   char* end = nullptr;
-  long value = std::strtol(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || value < low || value > high) {
-    fail(std::string(option) + " takes a number from " + std::to_string(low) + " to " +
-         std::to_string(high) + ", not \"" + text + "\"");
+  errno = 0;
+  long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
+    usage_error(option + " takes a number from " + std::to_string(low) + " to " +
+                std::to_string(high) + ", not \"" + text + "\"");
   }
   return value;
 }
 
-std::array<bool, chain_count> parse_chains(const char* text) {
+std::optional<int> slot_of_chain(const std::string& text) {
+  for (int slot = 0; slot < chain_count; ++slot) {
+    if (text == std::to_string(miner_chain_number(slot))) return slot;
+  }
+  return std::nullopt;
+}
+
+std::array<bool, chain_count> parse_chains(const std::string& list) {
   std::array<bool, chain_count> present{};
-  std::string list(text);
   size_t pos = 0;
   while (pos <= list.size()) {
     size_t end = list.find(',', pos);
     if (end == std::string::npos) end = list.size();
     std::string item = list.substr(pos, end - pos);
-    int slot = -1;
-    for (int s = 0; s < chain_count; ++s) {
-      if (item == std::to_string(chain_number_of(s))) slot = s;
-    }
-    if (slot < 0) fail("--chains takes chain numbers from 1,2,3,5,6,7, not \"" + item + "\"");
-    present[slot] = true;
+    std::optional<int> slot = slot_of_chain(item);
+    if (!slot) usage_error("--chains takes chain numbers from 2,3,4,6,7,8, not \"" + item + "\"");
+    present[*slot] = true;
     pos = end + 1;
   }
   return present;
 }
 
+// "C:N": chain C by the miner's number, chip N.
+std::pair<int, int> parse_chip(const std::string& text) {
+  size_t colon = text.find(':');
+  std::optional<int> slot =
+      colon == std::string::npos ? std::nullopt : slot_of_chain(text.substr(0, colon));
+  if (!slot)
+    usage_error("--chip takes CHAIN:CHIP with CHAIN one of 2,3,4,6,7,8, not \"" + text + "\"");
+  int chip = static_cast<int>(parse_count("--chip's chip", text.substr(colon + 1), 1, 63));
+  return {*slot, chip - 1};
+}
+
 void write_text(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
-  if (!out) fail("cannot write " + path);
+  out.close();
+  if (!out) throw Failure(status_unusable, path + ": cannot be written: " + std::strerror(errno));
+}
+
+void make_output_dir(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec || !std::filesystem::is_directory(dir, ec)) {
+    throw Failure(status_unusable,
+                  dir + ": cannot be made: " + (ec ? ec.message() : "not a directory"));
+  }
+  if (access(dir.c_str(), W_OK) != 0) {
+    throw Failure(status_unusable, dir + ": cannot be written: " + std::strerror(errno));
+  }
+}
+
+// The command line, as options by name and the words between them.
+struct CommandLine {
+  std::map<std::string, std::string> values;
+  std::set<std::string> flags;
+  std::vector<std::string> words;
+};
+
+CommandLine parse_command_line(int argc, char** argv, int first,
+                               const std::set<std::string>& value_options,
+                               const std::set<std::string>& flag_options) {
+  CommandLine line;
+  for (int i = first; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (!arg.starts_with("--")) {
+      line.words.push_back(arg);
+      continue;
+    }
+    size_t equals = arg.find('=');
+    std::string name = arg.substr(0, equals);
+    if (flag_options.count(name)) {
+      if (equals != std::string::npos) usage_error(name + " takes no value");
+      line.flags.insert(name);
+    } else if (value_options.count(name)) {
+      if (equals != std::string::npos) {
+        line.values[name] = arg.substr(equals + 1);
+      } else if (i + 1 < argc) {
+        line.values[name] = argv[++i];
+      } else {
+        usage_error(name + " needs a value");
+      }
+    } else {
+      usage_error("unknown option " + name);
+    }
+  }
+  return line;
 }
 
 // One line updated in place on a terminal; a plain line per change of phase otherwise.
@@ -115,18 +213,18 @@ class ProgressPrinter {
   std::string last_;
 };
 
-void prepare(const std::string& dir) {
+void prepare_rehearsal_dir(const std::string& dir) {
   namespace fs = std::filesystem;
   std::error_code ec;
   if (fs::exists(dir, ec)) {
-    if (!fs::is_directory(dir, ec)) fail(dir + " exists and is not a directory");
+    if (!fs::is_directory(dir, ec))
+      throw Failure(status_usage, dir + ": exists and is not a directory");
     if (!fs::is_empty(dir, ec) && !fs::exists(fs::path(dir) / rehearsal_marker, ec)) {
-      fail(dir + " is not empty and not an earlier rehearsal's; choose another --out");
+      throw Failure(status_usage,
+                    dir + ": not empty and not an earlier rehearsal's; choose another --out");
     }
   }
-  fs::create_directories(dir, ec);
-  if (ec) fail("cannot make " + dir + ": " + ec.message());
-  write_text(dir + "/" + rehearsal_marker, "made by tune-rehearse\n");
+  make_output_dir(dir);
 }
 
 std::string ending(const ProgramRun& run) {
@@ -136,8 +234,34 @@ std::string ending(const ProgramRun& run) {
          " restarts, virtual " + format_duration(run.virtual_seconds);
 }
 
-int run_rehearsal(const RehearsalOptions& options) {
-  prepare(options.out_dir);
+int run_rehearsal(int argc, char** argv) {
+  CommandLine line = parse_command_line(
+      argc, argv, 1, {"--seed", "--settings", "--chains", "--weak", "--dead", "--missing", "--out"},
+      {"--help", "--version"});
+  if (!line.words.empty()) usage_error("unexpected \"" + line.words[0] + "\"");
+  RehearsalOptions options;
+  for (const auto& [name, value] : line.values) {
+    if (name == "--seed") {
+      options.seed = static_cast<std::uint64_t>(parse_count(name, value, 0, 2147483647L));
+    } else if (name == "--settings") {
+      if (value.find('\n') != std::string::npos) usage_error("--settings is a single line");
+      options.settings = value;
+    } else if (name == "--chains") {
+      options.chain_present = parse_chains(value);
+    } else if (name == "--weak") {
+      options.weak_chips = static_cast<int>(parse_count(name, value, 0, 378));
+    } else if (name == "--dead") {
+      options.dead_chips = static_cast<int>(parse_count(name, value, 0, 378));
+    } else if (name == "--missing") {
+      options.missing_chips = static_cast<int>(parse_count(name, value, 0, 378));
+    } else if (name == "--out") {
+      options.out_dir = value;
+    }
+  }
+  for (const std::string& warning : rehearsal_warnings(options)) {
+    std::fprintf(stderr, "tune-rehearse: warning: %s\n", warning.c_str());
+  }
+  prepare_rehearsal_dir(options.out_dir);
   ProgressPrinter printer;
   auto started = std::chrono::steady_clock::now();
   RehearsalResult result =
@@ -165,52 +289,125 @@ int run_rehearsal(const RehearsalOptions& options) {
   return 0;
 }
 
-int run_report(const std::string& dir, const std::string& out_dir) {
-  BoardReport report = read_board(dir);
-  std::printf("%s", format_summary(report).c_str());
-  std::string picture = (out_dir.empty() ? dir : out_dir) + "/heat-map.svg";
-  if (!out_dir.empty()) std::filesystem::create_directories(out_dir);
-  write_text(picture, heat_map_svg(report, "Chips of the board in " + dir));
-  std::printf("picture:     %s\n", picture.c_str());
-  return report.problems.empty() ? 0 : 1;
+// Where a board's heat map goes in a farm: named after the board's directory.
+std::string picture_name(const std::string& dir, std::set<std::string>& used) {
+  std::string base = std::filesystem::path(dir).lexically_normal().filename().string();
+  if (base.empty() || base == "." || base == "..") base = "board";
+  std::string name = base;
+  for (int n = 2; !used.insert(name).second; ++n) name = base + "-" + std::to_string(n);
+  return name + "-heat-map.svg";
+}
+
+int report_one(const std::string& dir, const CommandLine& line) {
+  const bool json = line.flags.count("--json") != 0;
+  auto out = line.values.find("--out");
+  if (out != line.values.end()) make_output_dir(out->second);
+  std::optional<std::pair<int, int>> chip;
+  if (auto it = line.values.find("--chip"); it != line.values.end()) chip = parse_chip(it->second);
+  BoardReport report;
+  try {
+    report = read_board(dir);
+  } catch (const UnusableBoard& unusable) {
+    throw Failure(status_unusable, unusable.what());
+  }
+  if (json) {
+    std::fputs(report_json(report).c_str(), stdout);
+  } else if (chip) {
+    std::fputs(format_chip_history(report, chip->first, chip->second).c_str(), stdout);
+  } else {
+    std::fputs(format_summary(report).c_str(), stdout);
+  }
+  if (out != line.values.end()) {
+    std::string picture = out->second + "/heat-map.svg";
+    write_text(picture, heat_map_svg(report, "Chips of the board in " + dir));
+    if (!json) std::printf("picture: %s\n", picture.c_str());
+  }
+  return report.findings.empty() ? 0 : status_findings;
+}
+
+// Many boards, one at a time: nothing of a board is kept once its line is out.
+int report_farm(const CommandLine& line) {
+  if (line.values.count("--chip")) usage_error("--chip takes one board directory");
+  const bool json = line.flags.count("--json") != 0;
+  auto out = line.values.find("--out");
+  if (out != line.values.end()) make_output_dir(out->second);
+  std::set<std::string> pictures;
+  FarmTotals totals;
+  if (json) std::fputs("{\"boards\":[\n", stdout);
+  bool first = true;
+  for (const std::string& dir : line.words) {
+    std::string text;
+    try {
+      BoardReport report = read_board(dir);
+      totals.add(report);
+      text = json ? board_summary_json(report) : format_board_line(report);
+      if (out != line.values.end()) {
+        write_text(out->second + "/" + picture_name(dir, pictures),
+                   heat_map_svg(report, "Chips of the board in " + dir));
+      }
+    } catch (const UnusableBoard& unusable) {
+      ++totals.unusable;
+      text = json ? unusable_board_json(dir, unusable.what())
+                  : format_unusable_line(dir, unusable.what());
+    }
+    if (json && !first) std::fputc(',', stdout);
+    first = false;
+    std::fputs(text.c_str(), stdout);
+  }
+  if (json) {
+    std::fputs("],\"totals\":", stdout);
+    std::string farm = farm_totals_json(totals);
+    farm.pop_back();  // its line break closes the document instead
+    std::printf("%s}\n", farm.c_str());
+  } else {
+    std::fputs(format_farm_totals(totals).c_str(), stdout);
+  }
+  if (totals.unusable > 0) return status_unusable;
+  return totals.with_findings > 0 ? status_findings : 0;
+}
+
+int run_report(int argc, char** argv) {
+  CommandLine line = parse_command_line(argc, argv, 2, {"--out", "--chip"}, {"--json", "--help"});
+  if (line.flags.count("--help")) {
+    std::fputs(usage, stdout);
+    return 0;
+  }
+  if (line.words.empty()) usage_error("report needs a board directory");
+  if (line.words.size() == 1) return report_one(line.words[0], line);
+  return report_farm(line);
+}
+
+int run(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "report") == 0) return run_report(argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(usage, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("tune-rehearse %s\n", TUNE_VERSION);
+      return 0;
+    }
+  }
+  return run_rehearsal(argc, argv);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::strcmp(argv[1], "report") == 0) {
-    if (argc != 3 && !(argc == 5 && std::strcmp(argv[3], "--out") == 0)) {
-      fail("report takes a directory, and optionally --out DIR\n" + std::string(usage));
+  try {
+    int status = run(argc, argv);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, "tune-rehearse: standard output: %s\n", std::strerror(errno));
+      return status_unusable;
     }
-    return run_report(argv[2], argc == 5 ? argv[4] : "");
+    return status;
+  } catch (const Failure& failure) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "tune-rehearse: %s\n", failure.message.c_str());
+    return failure.status;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "tune-rehearse: %s\n", error.what());
+    return status_unusable;
   }
-  RehearsalOptions options;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(usage, stdout);
-      return 0;
-    }
-    if (i + 1 >= argc) fail("unknown or incomplete option \"" + arg + "\"; see --help");
-    const char* value = argv[++i];
-    if (arg == "--seed") {
-      options.seed = static_cast<std::uint64_t>(parse_count("--seed", value, 0, 2147483647L));
-    } else if (arg == "--settings") {
-      options.settings = value;
-    } else if (arg == "--chains") {
-      options.chain_present = parse_chains(value);
-    } else if (arg == "--weak") {
-      options.weak_chips = static_cast<int>(parse_count("--weak", value, 0, 378));
-    } else if (arg == "--dead") {
-      options.dead_chips = static_cast<int>(parse_count("--dead", value, 0, 378));
-    } else if (arg == "--missing") {
-      options.missing_chips = static_cast<int>(parse_count("--missing", value, 0, 378));
-    } else if (arg == "--out") {
-      options.out_dir = value;
-    } else {
-      fail("unknown option \"" + arg + "\"; see --help");
-    }
-  }
-  if (options.settings.find('\n') != std::string::npos) fail("--settings is a single line");
-  return run_rehearsal(options);
 }

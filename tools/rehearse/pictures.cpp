@@ -9,218 +9,328 @@ namespace tune::rehearse {
 
 namespace {
 
-constexpr int min_shown_freq = 300;
-constexpr int max_shown_freq = 900;
+// Colour-blind-safe colours (Okabe and Ito), one per chain slot; yellow is left out, as it
+// is hard to see on white.
+constexpr const char* chain_colours[chain_count] = {"#E69F00", "#56B4E9", "#009E73",
+                                                    "#0072B2", "#D55E00", "#CC79A7"};
 
-std::string rgb(double r, double g, double b) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "#%02x%02x%02x", static_cast<int>(r), static_cast<int>(g),
-                static_cast<int>(b));
-  return buffer;
+// The frequency bands of the heat map: 25 MHz wide where tuned chips usually sit, so that
+// 800, 825 and 850 MHz differ, and wider below. Each band is [edge, next edge).
+constexpr int band_edges[] = {400, 450, 500, 550, 600, 625, 650, 675, 700,
+                              725, 750, 775, 800, 825, 850, 875, 900};
+constexpr int band_count = sizeof band_edges / sizeof band_edges[0] + 1;  // plus one below
+
+int band_of(int freq) {
+  int band = 0;
+  while (band < band_count - 1 && freq >= band_edges[band]) ++band;
+  return band;
 }
 
-// A dark-blue to yellow ramp for frequencies.
-std::string freq_colour(int freq) {
-  static const double stops[][3] = {
-      {68, 1, 84}, {59, 82, 139}, {33, 145, 140}, {94, 201, 98}, {253, 231, 37}};
-  double t = (std::clamp(freq, min_shown_freq, max_shown_freq) - min_shown_freq) /
-             static_cast<double>(max_shown_freq - min_shown_freq);
-  double scaled = t * 4;
-  int i = std::min(3, static_cast<int>(scaled));
-  double f = scaled - i;
-  return rgb(stops[i][0] + (stops[i + 1][0] - stops[i][0]) * f,
-             stops[i][1] + (stops[i + 1][1] - stops[i][1]) * f,
-             stops[i][2] + (stops[i + 1][2] - stops[i][2]) * f);
-}
-
-const char* health_colour(ChipHealth health) {
-  switch (health) {
-    case ChipHealth::red:
-      return "#e03131";
-    case ChipHealth::yellow:
-      return "#ffd43b";
-    case ChipHealth::green:
-      return "#2f9e44";
-    case ChipHealth::unclassified:
-      break;
-  }
-  return "#adb5bd";
+// The "turbo" colour map (Google's polynomial fit), sampled once per band: neighbouring
+// bands get clearly different hues.
+std::string band_colour(int band) {
+  // Its darkest ends are left out, so that every class mark stands out on every band.
+  double t = 0.08 + 0.82 * band / (band_count - 1);
+  auto channel = [t](double c0, double c1, double c2, double c3, double c4, double c5) {
+    double v = c0 + t * (c1 + t * (c2 + t * (c3 + t * (c4 + t * c5))));
+    return static_cast<int>(std::clamp(v, 0.0, 1.0) * 255 + 0.5);
+  };
+  int r = channel(0.13572138, 4.61539260, -42.66032258, 132.13108234, -152.94239396, 59.28637943);
+  int g = channel(0.09140261, 2.19418839, 4.84296658, -14.18503333, 4.27729857, 2.82956604);
+  int b = channel(0.10667330, 12.64194608, -60.58204836, 110.36276771, -89.90310912, 27.34824973);
+  char text[8];
+  std::snprintf(text, sizeof text, "#%02x%02x%02x", r, g, b);
+  return text;
 }
 
 std::string escape(const std::string& text) {
   std::string out;
   for (char c : text) {
-    if (c == '<')
+    if (c == '<') {
       out += "&lt;";
-    else if (c == '>')
+    } else if (c == '>') {
       out += "&gt;";
-    else if (c == '&')
+    } else if (c == '&') {
       out += "&amp;";
-    else
+    } else if (c == '"') {
+      out += "&quot;";
+    } else {
       out += c;
+    }
   }
   return out;
 }
 
-const char* chain_colours[chain_count] = {"#1c7ed6", "#e8590c", "#2b8a3e",
-                                          "#ae3ec9", "#c92a2a", "#0c8599"};
+std::string number_text(double value, int decimals) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
 
-}  // namespace
+// The class of a chip drawn as a mark: a shape as well as a colour, so that the classes
+// differ without colour vision too.
+void chip_mark(std::ostringstream& svg, ChipClass chip_class, double x, double y) {
+  constexpr char stroke[] = "stroke=\"#000000\" stroke-width=\"0.7\"";
+  switch (chip_class) {
+    case ChipClass::green:
+      svg << "<circle cx=\"" << x << "\" cy=\"" << y << "\" r=\"3.2\" fill=\"#009E73\" " << stroke
+          << "/>";
+      break;
+    case ChipClass::yellow:
+      svg << "<path d=\"M" << x << ' ' << y - 4 << " L" << x + 4 << ' ' << y << " L" << x << ' '
+          << y + 4 << " L" << x - 4 << ' ' << y << " Z\" fill=\"#F0E442\" " << stroke << "/>";
+      break;
+    case ChipClass::red:
+      svg << "<path d=\"M" << x - 3.5 << ' ' << y - 3.5 << " L" << x + 3.5 << ' ' << y + 3.5 << " M"
+          << x + 3.5 << ' ' << y - 3.5 << " L" << x - 3.5 << ' ' << y + 3.5
+          << "\" stroke=\"#000000\" stroke-width=\"3.6\"/><path d=\"M" << x - 3.5 << ' ' << y - 3.5
+          << " L" << x + 3.5 << ' ' << y + 3.5 << " M" << x + 3.5 << ' ' << y - 3.5 << " L"
+          << x - 3.5 << ' ' << y + 3.5 << "\" stroke=\"#D55E00\" stroke-width=\"2\"/>";
+      break;
+    case ChipClass::unclassified:
+      svg << "<circle cx=\"" << x << "\" cy=\"" << y << "\" r=\"2.6\" fill=\"#ffffff\" " << stroke
+          << "/>";
+      break;
+    case ChipClass::unrated:
+      svg << "<rect x=\"" << x - 3 << "\" y=\"" << y - 3
+          << "\" width=\"6\" height=\"6\" fill=\"#ffffff\" " << stroke << "/>";
+      break;
+  }
+  svg << "\n";
+}
 
-std::string heat_map_svg(const BoardReport& report, const std::string& title) {
-  constexpr int cell = 14, row_height = 26, left = 70, top = 50;
-  const int width = left + chips_per_chain * cell + 20;
-  const int height = top + chain_count * row_height + 90;
-  std::ostringstream svg;
+void svg_open(std::ostringstream& svg, int width, int height, const std::string& title) {
   svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
       << "\" viewBox=\"0 0 " << width << ' ' << height << "\" font-family=\"sans-serif\">\n";
   svg << "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-  svg << "<text x=\"" << left << "\" y=\"24\" font-size=\"15\" font-weight=\"bold\">"
-      << escape(title) << "</text>\n";
-  svg << "<text x=\"" << left << "\" y=\"40\" font-size=\"11\" fill=\"#495057\">chips 1 to 63; "
-      << "colour: final frequency; dot: health class</text>\n";
+  svg << "<text x=\"20\" y=\"24\" font-size=\"15\" font-weight=\"bold\">" << escape(title)
+      << "</text>\n";
+}
+
+}  // namespace
+
+std::vector<double> nice_ticks(double low, double high, int most) {
+  std::vector<double> ticks;
+  if (!(high > low) || most < 2) return {low};
+  double rough = (high - low) / (most - 1);
+  double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
+  double step = magnitude;
+  for (double factor : {1.0, 2.0, 5.0, 10.0}) {
+    step = factor * magnitude;
+    if (step >= rough) break;
+  }
+  for (double tick = std::ceil(low / step - 1e-9) * step; tick <= high + step * 1e-9;
+       tick += step) {
+    ticks.push_back(std::abs(tick) < step * 1e-9 ? 0.0 : tick);
+  }
+  return ticks;
+}
+
+std::string heat_map_svg(const BoardReport& report, const std::string& title) {
+  constexpr int cell = 14, row_height = 26, left = 150, top = 72;
+  const int width = left + chips_per_chain * cell + 30;
+  const int height = top + chain_count * row_height + 120;
+  std::ostringstream svg;
+  svg_open(svg, width, height, title);
+  svg << "<text x=\"20\" y=\"42\" font-size=\"11\" fill=\"#333333\">cell colour: the chip's "
+         "frequency; mark: its class from its last rate; hover a chip for its figures</text>\n";
+  // Chip numbers along the top.
+  for (int number : {1, 10, 20, 30, 40, 50, 60, 63}) {
+    double x = left + (number - 1) * cell + (cell - 1) / 2.0;
+    svg << "<text x=\"" << x << "\" y=\"" << top - 6
+        << "\" font-size=\"10\" text-anchor=\"middle\">" << number << "</text>\n";
+    svg << "<line x1=\"" << x << "\" x2=\"" << x << "\" y1=\"" << top - 4 << "\" y2=\"" << top - 1
+        << "\" stroke=\"#333333\"/>\n";
+  }
+  svg << "<text x=\"" << left - 8 << "\" y=\"" << top - 6
+      << "\" font-size=\"10\" text-anchor=\"end\">chip</text>\n";
   for (int slot = 0; slot < chain_count; ++slot) {
     const ChainSummary& chain = report.chains[slot];
     int y = top + slot * row_height;
-    svg << "<text x=\"8\" y=\"" << y + 17 << "\" font-size=\"12\">chain " << chain.chain_number
-        << "</text>\n";
+    svg << "<text x=\"20\" y=\"" << y + 11 << "\" font-size=\"12\" font-weight=\"bold\">chain "
+        << miner_chain_number(slot) << "</text>\n";
+    svg << "<text x=\"20\" y=\"" << y + 21 << "\" font-size=\"9\" fill=\"#555555\">slot " << slot
+        << ", digit " << chain_digit(slot) << ", tuner's " << chain_number_of(slot) << "</text>\n";
     if (!chain.present) {
-      svg << "<rect x=\"" << left << "\" y=\"" << y << "\" width=\"" << chips_per_chain * cell
-          << "\" height=\"" << row_height - 4 << "\" fill=\"#f1f3f5\"/>\n";
-      svg << "<text x=\"" << left + 8 << "\" y=\"" << y + 16
-          << "\" font-size=\"11\" fill=\"#868e96\">absent</text>\n";
+      svg << "<rect x=\"" << left << "\" y=\"" << y << "\" width=\"" << chips_per_chain * cell - 1
+          << "\" height=\"" << row_height - 4 << "\" fill=\"#eeeeee\"/>\n";
+      svg << "<text x=\"" << left + 8 << "\" y=\"" << y + 15
+          << "\" font-size=\"11\" fill=\"#555555\">absent: no chip rates</text>\n";
       continue;
     }
+    int row = chip_table_row(slot);
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       int x = left + chip * cell;
       int freq = effective_chip_freq(report.state, slot, chip);
+      ChipClass chip_class = report.chip_class[slot][chip];
+      std::string rate = report.rated[row][chip]
+                             ? "rate " + number_text(report.state.chip_rate[row][chip], 2) + " GH/s"
+                             : "no rate";
+      size_t changes = report.history.changes[slot][chip].size();
+      svg << "<g><title>chain " << miner_chain_number(slot) << " chip " << chip + 1 << ": " << freq
+          << " MHz, " << rate << ", " << class_name(chip_class) << ", " << changes << " change"
+          << (changes == 1 ? "" : "s") << "</title>";
       svg << "<rect x=\"" << x << "\" y=\"" << y << "\" width=\"" << cell - 1 << "\" height=\""
-          << row_height - 4 << "\" fill=\"" << freq_colour(freq) << "\"><title>chain "
-          << chain.chain_number << " chip " << chip + 1 << ": " << freq << " MHz</title></rect>\n";
-      svg << "<circle cx=\"" << x + cell / 2.0 - 0.5 << "\" cy=\"" << y + (row_height - 4) / 2.0
-          << "\" r=\"3.5\" fill=\"" << health_colour(report.health[slot][chip])
-          << "\" stroke=\"#212529\" stroke-width=\"0.6\"/>\n";
+          << row_height - 4 << "\" fill=\"" << band_colour(band_of(freq)) << "\"/>";
+      chip_mark(svg, chip_class, x + (cell - 1) / 2.0, y + (row_height - 4) / 2.0);
+      svg << "</g>\n";
     }
   }
-  // Legend: the frequency ramp and the health marks.
-  int legend_y = top + chain_count * row_height + 16;
-  for (int i = 0; i <= 60; ++i) {
-    int freq = min_shown_freq + (max_shown_freq - min_shown_freq) * i / 60;
-    svg << "<rect x=\"" << left + i * 5 << "\" y=\"" << legend_y
-        << "\" width=\"5\" height=\"12\" fill=\"" << freq_colour(freq) << "\"/>\n";
+  // The colour bar, one box per band, its edges labelled.
+  int bar_y = top + chain_count * row_height + 18;
+  constexpr int box = 30;
+  svg << "<text x=\"20\" y=\"" << bar_y + 11 << "\" font-size=\"11\">frequency, MHz</text>\n";
+  for (int band = 0; band < band_count; ++band) {
+    int x = left + band * box;
+    svg << "<rect x=\"" << x << "\" y=\"" << bar_y << "\" width=\"" << box << "\" height=\"14\" "
+        << "fill=\"" << band_colour(band) << "\" stroke=\"#ffffff\" stroke-width=\"0.5\"/>\n";
+    if (band > 0) {
+      int edge = band_edges[band - 1];
+      svg << "<line x1=\"" << x << "\" x2=\"" << x << "\" y1=\"" << bar_y + 14 << "\" y2=\""
+          << bar_y + 18 << "\" stroke=\"#333333\"/>\n";
+      bool labelled = edge % 100 == 0 || edge >= 800;
+      if (labelled) {
+        svg << "<text x=\"" << x << "\" y=\"" << bar_y + 29
+            << "\" font-size=\"10\" text-anchor=\"middle\">" << edge << "</text>\n";
+      }
+    }
   }
-  svg << "<text x=\"" << left << "\" y=\"" << legend_y + 26 << "\" font-size=\"11\">"
-      << min_shown_freq << " MHz or less</text>\n";
-  svg << "<text x=\"" << left + 305 << "\" y=\"" << legend_y + 26
-      << "\" font-size=\"11\" text-anchor=\"end\">" << max_shown_freq << " MHz or more</text>\n";
-  const std::pair<ChipHealth, const char*> marks[] = {{ChipHealth::green, "green"},
-                                                  {ChipHealth::yellow, "yellow"},
-                                                  {ChipHealth::red, "red"},
-                                                  {ChipHealth::unclassified, "no rate"}};
-  int x = left + 360;
-  for (const auto& [health, name] : marks) {
-    svg << "<circle cx=\"" << x << "\" cy=\"" << legend_y + 6 << "\" r=\"4\" fill=\""
-        << health_colour(health) << "\" stroke=\"#212529\" stroke-width=\"0.6\"/>\n";
-    svg << "<text x=\"" << x + 8 << "\" y=\"" << legend_y + 10 << "\" font-size=\"11\">" << name
+  // The class marks.
+  const std::pair<ChipClass, const char*> marks[] = {{ChipClass::green, "green (0.9 to 1.3)"},
+                                                     {ChipClass::yellow, "yellow (0.7 to 0.9)"},
+                                                     {ChipClass::red, "red"},
+                                                     {ChipClass::unclassified, "no class"},
+                                                     {ChipClass::unrated, "no rate"}};
+  int x = left;
+  int marks_y = bar_y + 52;
+  svg << "<text x=\"20\" y=\"" << marks_y + 4 << "\" font-size=\"11\">rate / expected</text>\n";
+  for (const auto& [chip_class, name] : marks) {
+    chip_mark(svg, chip_class, x + 4, marks_y);
+    svg << "<text x=\"" << x + 12 << "\" y=\"" << marks_y + 4 << "\" font-size=\"11\">" << name
         << "</text>\n";
-    x += 75;
+    x += 26 + static_cast<int>(std::string(name).size()) * 6;
   }
   svg << "</svg>\n";
   return svg.str();
 }
 
 std::string timeline_svg(const Timeline& timeline, const std::string& title) {
-  constexpr int width = 900, height = 440, left = 70, right = 70, top = 50, bottom = 80;
-  const int plot_w = width - left - right, plot_h = height - top - bottom;
-  double max_hours = 0.01, max_rate = 1;
-  int min_volt = 100000, max_volt = 0;
+  constexpr int width = 960, left = 90, right = 30, top = 50;
+  constexpr int rate_height = 220, panel_height = 54, panel_gap = 10;
+  int present = 0;
+  for (bool p : timeline.chain_present) present += p;
+  const int plot_w = width - left - right;
+  const int panels_top = top + rate_height + 46;
+  const int height = panels_top + present * (panel_height + panel_gap) + 40;
+
+  double end_hours = 0.01, max_rate = 1, min_rate = -1;
   for (const TimelineSample& s : timeline.samples) {
-    max_hours = std::max(max_hours, s.hours);
+    end_hours = std::max(end_hours, s.hours);
     max_rate = std::max(max_rate, s.total_rate);
-    for (int slot = 0; slot < chain_count; ++slot) {
-      if (!timeline.chain_present[slot]) continue;
-      min_volt = std::min(min_volt, s.voltage[slot]);
-      max_volt = std::max(max_volt, s.voltage[slot]);
-    }
+    min_rate = min_rate < 0 ? s.total_rate : std::min(min_rate, s.total_rate);
   }
-  if (min_volt > max_volt) min_volt = max_volt = 0;
-  // Round the voltage axis out to steps of 10 with five even ticks.
-  min_volt = (min_volt - 10) / 10 * 10;
-  max_volt = min_volt + ((max_volt + 10 - min_volt + 49) / 50) * 50;
-  max_rate *= 1.1;
-  auto px = [&](double hours) { return left + hours / max_hours * plot_w; };
-  auto py_rate = [&](double rate) { return top + plot_h - rate / max_rate * plot_h; };
-  auto py_volt = [&](int volt) {
-    return top + plot_h - static_cast<double>(volt - min_volt) / (max_volt - min_volt) * plot_h;
+  // Sessions of a few hours are read in minutes, longer ones in hours.
+  const bool in_minutes = end_hours <= 10;
+  const double time_unit = in_minutes ? 60 : 1;  // axis units per hour
+  std::vector<double> time_ticks = nice_ticks(0, end_hours * time_unit, 10);
+  // The rate axis spans what the rate did, so that its changes show.
+  std::vector<double> rate_ticks =
+      nice_ticks(std::max(0.0, min_rate - (max_rate - min_rate) * 0.1), max_rate * 1.01, 6);
+  double rate_step = rate_ticks.size() > 1 ? rate_ticks[1] - rate_ticks[0] : max_rate;
+  double low_rate =
+      std::max(0.0, rate_ticks.front() - (rate_ticks.front() > min_rate ? rate_step : 0));
+  if (low_rate < rate_ticks.front()) rate_ticks.insert(rate_ticks.begin(), low_rate);
+  double high_rate = std::max(rate_ticks.back(), max_rate);
+  auto px = [&](double hours) { return left + hours / end_hours * plot_w; };
+  auto py_rate = [&](double rate) {
+    return top + rate_height - (rate - low_rate) / (high_rate - low_rate) * rate_height;
   };
 
   std::ostringstream svg;
-  svg.precision(6);
-  svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
-      << "\" viewBox=\"0 0 " << width << ' ' << height << "\" font-family=\"sans-serif\">\n";
-  svg << "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-  svg << "<text x=\"" << left << "\" y=\"24\" font-size=\"15\" font-weight=\"bold\">"
-      << escape(title) << "</text>\n";
+  svg.precision(7);
+  svg_open(svg, width, height, title);
+  // The total rate, held between readings.
   svg << "<rect x=\"" << left << "\" y=\"" << top << "\" width=\"" << plot_w << "\" height=\""
-      << plot_h << "\" fill=\"none\" stroke=\"#868e96\"/>\n";
-  // Axes: hours below, rate on the left, voltage on the right.
-  for (int i = 0; i <= 5; ++i) {
-    double hours = max_hours * i / 5;
-    double rate = max_rate * i / 5;
-    int volt = min_volt + (max_volt - min_volt) * i / 5;
-    char label[32];
-    std::snprintf(label, sizeof label, "%.1f h", hours);
-    svg << "<text x=\"" << px(hours) << "\" y=\"" << top + plot_h + 16
-        << "\" font-size=\"11\" text-anchor=\"middle\">" << label << "</text>\n";
-    std::snprintf(label, sizeof label, "%.0f", rate);
-    svg << "<text x=\"" << left - 6 << "\" y=\"" << py_rate(rate) + 4
-        << "\" font-size=\"11\" text-anchor=\"end\">" << label << "</text>\n";
-    svg << "<text x=\"" << left + plot_w + 6 << "\" y=\"" << py_volt(volt) + 4
-        << "\" font-size=\"11\">" << volt << "</text>\n";
+      << rate_height << "\" fill=\"none\" stroke=\"#888888\"/>\n";
+  for (double rate : rate_ticks) {
     svg << "<line x1=\"" << left << "\" x2=\"" << left + plot_w << "\" y1=\"" << py_rate(rate)
-        << "\" y2=\"" << py_rate(rate) << "\" stroke=\"#f1f3f5\"/>\n";
+        << "\" y2=\"" << py_rate(rate) << "\" stroke=\"#e6e6e6\"/>\n";
+    svg << "<text x=\"" << left - 6 << "\" y=\"" << py_rate(rate) + 4
+        << "\" font-size=\"11\" text-anchor=\"end\">" << number_text(rate, 0) << "</text>\n";
   }
-  svg << "<text x=\"14\" y=\"" << top + plot_h / 2
-      << "\" font-size=\"11\" transform=\"rotate(-90 14 " << top + plot_h / 2
-      << ")\" text-anchor=\"middle\">total measured rate</text>\n";
-  svg << "<text x=\"" << width - 12 << "\" y=\"" << top + plot_h / 2
-      << "\" font-size=\"11\" transform=\"rotate(90 " << width - 12 << ' ' << top + plot_h / 2
-      << ")\" text-anchor=\"middle\">chain voltage</text>\n";
+  svg << "<text x=\"18\" y=\"" << top + rate_height / 2 << "\" font-size=\"11\" transform=\"rotate("
+      << "-90 18 " << top + rate_height / 2 << ")\" text-anchor=\"middle\">total measured rate, "
+      << "GH/s</text>\n";
+  auto time_axis = [&](int y_top, int y_bottom, bool labels) {
+    for (double tick : time_ticks) {
+      double x = px(tick / time_unit);
+      svg << "<line x1=\"" << x << "\" x2=\"" << x << "\" y1=\"" << y_top << "\" y2=\"" << y_bottom
+          << "\" stroke=\"#e6e6e6\"/>\n";
+      if (!labels) continue;
+      std::string label =
+          number_text(tick, tick == std::floor(tick) ? 0 : 1) + (in_minutes ? " min" : " h");
+      svg << "<text x=\"" << x << "\" y=\"" << y_bottom + 15
+          << "\" font-size=\"11\" text-anchor=\"middle\">" << label << "</text>\n";
+    }
+  };
+  time_axis(top, top + rate_height, true);
   if (timeline.yellow_fixer_start_hours >= 0) {
     double x = px(timeline.yellow_fixer_start_hours);
-    svg << "<line x1=\"" << x << "\" x2=\"" << x << "\" y1=\"" << top << "\" y2=\"" << top + plot_h
-        << "\" stroke=\"#495057\" stroke-dasharray=\"4 3\"/>\n";
-    svg << "<text x=\"" << x + 4 << "\" y=\"" << top + 12
-        << "\" font-size=\"11\" fill=\"#495057\">yellow-fixer</text>\n";
+    svg << "<line x1=\"" << x << "\" x2=\"" << x << "\" y1=\"" << top << "\" y2=\""
+        << panels_top + present * (panel_height + panel_gap)
+        << "\" stroke=\"#333333\" stroke-dasharray=\"5 4\"/>\n";
+    svg << "<text x=\"" << x + 4 << "\" y=\"" << top + rate_height - 6
+        << "\" font-size=\"11\" fill=\"#333333\">yellow-fixer starts</text>\n";
   }
-  for (int slot = 0; slot < chain_count; ++slot) {
-    if (!timeline.chain_present[slot]) continue;
-    svg << "<polyline fill=\"none\" stroke=\"" << chain_colours[slot]
-        << "\" stroke-width=\"1.2\" points=\"";
-    for (const TimelineSample& s : timeline.samples) {
-      svg << px(s.hours) << ',' << py_volt(s.voltage[slot]) << ' ';
+  svg << "<path fill=\"none\" stroke=\"#000000\" stroke-width=\"2\" d=\"";
+  for (size_t i = 0; i < timeline.samples.size(); ++i) {
+    const TimelineSample& s = timeline.samples[i];
+    if (i == 0) {
+      svg << "M" << px(s.hours) << ' ' << py_rate(s.total_rate);
+    } else {
+      svg << " H" << px(s.hours) << " V" << py_rate(s.total_rate);
     }
-    svg << "\"/>\n";
-  }
-  svg << "<polyline fill=\"none\" stroke=\"#212529\" stroke-width=\"2.2\" points=\"";
-  for (const TimelineSample& s : timeline.samples) {
-    svg << px(s.hours) << ',' << py_rate(s.total_rate) << ' ';
   }
   svg << "\"/>\n";
-  // Legend.
-  int legend_y = height - 30, x = left;
-  svg << "<line x1=\"" << x << "\" x2=\"" << x + 20 << "\" y1=\"" << legend_y - 4 << "\" y2=\""
-      << legend_y - 4 << "\" stroke=\"#212529\" stroke-width=\"2.2\"/>\n";
-  svg << "<text x=\"" << x + 24 << "\" y=\"" << legend_y
-      << "\" font-size=\"11\">total rate</text>\n";
-  x += 100;
+
+  // One small panel per chain: its voltage, held between changes.
+  svg << "<text x=\"" << left << "\" y=\"" << panels_top - 10
+      << "\" font-size=\"12\" font-weight=\"bold\">chain voltage (the miner's units)</text>\n";
+  int panel = 0;
   for (int slot = 0; slot < chain_count; ++slot) {
     if (!timeline.chain_present[slot]) continue;
-    svg << "<line x1=\"" << x << "\" x2=\"" << x + 20 << "\" y1=\"" << legend_y - 4 << "\" y2=\""
-        << legend_y - 4 << "\" stroke=\"" << chain_colours[slot] << "\"/>\n";
-    svg << "<text x=\"" << x + 24 << "\" y=\"" << legend_y << "\" font-size=\"11\">chain "
-        << chain_number_of(slot) << " voltage</text>\n";
-    x += 115;
+    int y0 = panels_top + panel++ * (panel_height + panel_gap);
+    int low = 100000, high = 0;
+    for (const TimelineSample& s : timeline.samples) {
+      low = std::min(low, s.voltage[slot]);
+      high = std::max(high, s.voltage[slot]);
+    }
+    if (low > high) low = high = 0;
+    low = static_cast<int>(std::floor(low / 10.0)) * 10 - 10;
+    high = static_cast<int>(std::ceil(high / 10.0)) * 10 + 10;
+    auto py = [&](int volt) {
+      return y0 + panel_height - static_cast<double>(volt - low) / (high - low) * panel_height;
+    };
+    svg << "<rect x=\"" << left << "\" y=\"" << y0 << "\" width=\"" << plot_w << "\" height=\""
+        << panel_height << "\" fill=\"none\" stroke=\"#888888\"/>\n";
+    time_axis(y0, y0 + panel_height, panel == present);
+    for (double volt : nice_ticks(low, high, 3)) {
+      svg << "<text x=\"" << left - 6 << "\" y=\"" << py(static_cast<int>(volt)) + 4
+          << "\" font-size=\"10\" text-anchor=\"end\">" << number_text(volt, 0) << "</text>\n";
+    }
+    svg << "<text x=\"" << 18 << "\" y=\"" << y0 + panel_height / 2 + 4
+        << "\" font-size=\"11\" font-weight=\"bold\" fill=\"" << chain_colours[slot] << "\">chain "
+        << miner_chain_number(slot) << "</text>\n";
+    svg << "<path fill=\"none\" stroke=\"" << chain_colours[slot] << "\" stroke-width=\"2.2\" d=\"";
+    for (size_t i = 0; i < timeline.samples.size(); ++i) {
+      const TimelineSample& s = timeline.samples[i];
+      if (i == 0) {
+        svg << "M" << px(s.hours) << ' ' << py(s.voltage[slot]);
+      } else {
+        svg << " H" << px(s.hours) << " V" << py(s.voltage[slot]);
+      }
+    }
+    svg << "\"/>\n";
   }
   svg << "</svg>\n";
   return svg.str();

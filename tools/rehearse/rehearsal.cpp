@@ -1,10 +1,14 @@
 #include "rehearsal.hpp"
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
 #include "chain_tuner.hpp"
+#include "chip_history.hpp"
 #include "chip_model.hpp"
+#include "miner_files.hpp"
+#include "miner_stats.hpp"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
 #include "yellow_fixer.hpp"
@@ -29,13 +33,15 @@ class LogFollower {
  public:
   explicit LogFollower(ProgressState& state) : state_(state) {}
 
-  void follow(sim::SimSystem& sys) {
+  // Takes the entries logged since the last call and returns them.
+  std::vector<std::string> follow(sim::SimSystem& sys) {
     std::string log = sys.read_file("/tmp/auto-tune").value_or("");
     if (log.size() < offset_) offset_ = 0;  // a new program truncated it
     std::vector<std::string> entries;
     sim::split_log_entries(log.substr(offset_), entries);
     offset_ = log.size();
     for (const std::string& entry : entries) take(entry);
+    return entries;
   }
 
  private:
@@ -70,9 +76,62 @@ class LogFollower {
 void prepare_out_dir(const std::string& dir) {
   namespace fs = std::filesystem;
   for (const char* sub : {"config", "tmp", "sbin"}) fs::remove_all(fs::path(dir) / sub);
-  for (const char* file : {"chain-tuner.log", "heat-map.svg", "timeline.svg", "summary.txt"}) {
+  for (const char* file :
+       {"chain-tuner.log", "heat-map.svg", "timeline.svg", "summary.txt", chip_history_file}) {
     fs::remove(fs::path(dir) / file);
   }
+  fs::create_directories(dir);
+  std::ofstream(fs::path(dir) / rehearsal_marker) << "made by tune-rehearse\n";
+}
+
+// Follows the board's miner files and tells the history recorder when they change, with
+// the chip rates the programs read before they changed them.
+class FileWatch {
+ public:
+  explicit FileWatch(HistoryRecorder& recorder) : recorder_(recorder) {}
+
+  void look(sim::SimSystem& sys, const std::string& program, const std::string& when) {
+    std::string config = sys.read_file("/config/config.conf").value_or("");
+    std::string overrides = sys.read_file("/config/manual_freqs.txt").value_or("");
+    if (!started_ || config != config_ || overrides != overrides_) {
+      started_ = true;
+      config_ = config;
+      overrides_ = overrides;
+      TuneState state;
+      apply_lines(state, config_, apply_chain_config_line);
+      apply_lines(state, overrides_, apply_chip_override_line);
+      apply_lines(state, rates_, apply_chip_rate_line);
+      parse_base_freq(sys.read_file("/config/bmminer.conf").value_or("").c_str(), state.base_freq);
+      recorder_.observe(state, program, when);
+    }
+    rates_ = sys.read_file("/tmp/chip-rates").value_or("");
+  }
+
+ private:
+  static void apply_lines(TuneState& state, const std::string& text,
+                          void (*apply)(TuneState&, const std::string&)) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+      size_t end = text.find('\n', pos);
+      end = end == std::string::npos ? text.size() : end + 1;
+      apply(state, text.substr(pos, end - pos));
+      pos = end;
+    }
+  }
+
+  HistoryRecorder& recorder_;
+  bool started_ = false;
+  std::string config_, overrides_, rates_;
+};
+
+// The virtual time as the log stamps it, without the stamp's trailing blank.
+std::string stamp_of(std::time_t when) {
+  struct tm local;
+  char text[32] = "";
+  if (localtime_r(&when, &local) != nullptr) {
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  }
+  return text;
 }
 
 }  // namespace
@@ -97,9 +156,12 @@ RehearsalResult rehearse(const RehearsalOptions& options,
   result.timeline.chain_present = options.chain_present;
   ProgressState state;
   LogFollower follower(state);
+  HistoryRecorder recorder;
+  FileWatch watch(recorder);
   long long last_sample = -1;
   sys.observer = [&](sim::SimSystem& s) {
-    follower.follow(s);
+    recorder.note_entries(follower.follow(s));
+    watch.look(s, state.program, stamp_of(s.now()));
     state.virtual_seconds = s.elapsed_seconds();
     state.restarts = s.restarts;
     if (progress) progress(state);
@@ -119,7 +181,8 @@ RehearsalResult rehearse(const RehearsalOptions& options,
     long long start = sys.elapsed_seconds();
     int restarts = sys.restarts;
     sim::RunResult ran = sys.run(program_main);
-    follower.follow(sys);
+    recorder.note_entries(follower.follow(sys));
+    watch.look(sys, name, stamp_of(sys.now()));
     record = ProgramRun{true, ran.exited, ran.parent_status(), sys.elapsed_seconds() - start,
                         sys.restarts - restarts};
   };
@@ -132,6 +195,8 @@ RehearsalResult rehearse(const RehearsalOptions& options,
     result.timeline.yellow_fixer_start_hours = sys.elapsed_seconds() / 3600.0;
     run("yellow-fixer", yellow_fixer_main, result.yellow_fixer);
   }
+  std::ofstream(options.out_dir + "/" + chip_history_file, std::ios::binary)
+      << format_history_record(recorder.histories());
   return result;
 }
 

@@ -12,6 +12,10 @@
 
 namespace tune::rehearse {
 
+// Marks a directory as a rehearsal's: its chip model figures mean something, and a new
+// rehearsal may replace it.
+inline constexpr char rehearsal_marker[] = ".tune-rehearsal";
+
 struct RehearsalOptions {
   std::uint64_t seed = 1;
   std::string settings;  // the line for /config/autoTune.conf

@@ -5,54 +5,152 @@
 
 namespace tune::rehearse {
 
+namespace {
+
+template <typename... Args>
+std::string printed(const char* format, Args... args) {
+  char line[512];
+  std::snprintf(line, sizeof line, format, args...);
+  return line;
+}
+
+struct ChainTotals {
+  int chains = 0;
+  double measured = 0, ideal = 0, power = 0;
+  int red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
+};
+
+ChainTotals totals_of(const BoardReport& report) {
+  ChainTotals t;
+  for (const ChainSummary& c : report.chains) {
+    t.overrides += c.overrides;
+    if (!c.present) continue;
+    ++t.chains;
+    t.measured += c.measured_rate;
+    t.ideal += c.ideal_rate;
+    t.power += c.power;
+    t.red += c.red;
+    t.yellow += c.yellow;
+    t.green += c.green;
+    t.unrated += c.unrated;
+  }
+  return t;
+}
+
+const SessionSummary* last_session(const BoardReport& report) {
+  return report.sessions.empty() ? nullptr : &report.sessions.back();
+}
+
+}  // namespace
+
 std::string format_duration(long long seconds) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
-                seconds % 60);
-  return buffer;
+  return printed("%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
 
 std::string format_summary(const BoardReport& report) {
   std::ostringstream out;
-  char line[256];
-  out << "chain  freq  volt   measured      ideal  red yellow green unrated overrides\n";
-  double measured = 0, ideal = 0, power = 0;
-  int red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
+  out << "board " << report.dir << (report.rehearsal ? " (a rehearsal)" : "") << "\n";
+  out << "chain slot digit  freq  volt   measured      ideal  red yellow green no-rate "
+         "overrides\n";
   for (const ChainSummary& c : report.chains) {
-    overrides += c.overrides;
+    int chain = miner_chain_number(c.slot);
+    char digit = chain_digit(c.slot);
     if (!c.present) {
-      std::snprintf(line, sizeof line, "%5d  absent (no chip rates) %41d\n", c.chain_number,
-                    c.overrides);
-      out << line;
+      out << printed("%5d %4d %5c %-59s %9d\n", chain, c.slot, digit, " absent (no chip rates)",
+                     c.overrides);
       continue;
     }
-    std::snprintf(line, sizeof line, "%5d %5d %5d %10.2f %10.2f %4d %6d %5d %7d %9d\n",
-                  c.chain_number, c.freq, c.voltage, c.measured_rate, c.ideal_rate, c.red, c.yellow,
-                  c.green, c.unrated, c.overrides);
-    out << line;
-    measured += c.measured_rate;
-    ideal += c.ideal_rate;
-    power += c.power;
-    red += c.red;
-    yellow += c.yellow;
-    green += c.green;
-    unrated += c.unrated;
+    out << printed("%5d %4d %5c %5d %5d %10.2f %10.2f %4d %6d %5d %7d %9d\n", chain, c.slot, digit,
+                   c.freq, c.voltage, c.measured_rate, c.ideal_rate, c.red, c.yellow, c.green,
+                   c.unrated, c.overrides);
   }
-  std::snprintf(line, sizeof line, "total            %10.2f %10.2f %4d %6d %5d %7d %9d\n", measured,
-                ideal, red, yellow, green, unrated, overrides);
-  out << line;
-  if (power > 0) {
-    std::snprintf(line, sizeof line,
-                  "efficiency (simulated chip model): %.3f rate per power unit (%.1f units)\n",
-                  measured / power, power);
-    out << line;
+  ChainTotals t = totals_of(report);
+  out << printed("%-29s%10.2f %10.2f %4d %6d %5d %7d %9d\n", "total", t.measured, t.ideal, t.red,
+                 t.yellow, t.green, t.unrated, t.overrides);
+  out << "rates in GH/s; chains by the miner's number (chain-tuner's log calls chains 2 3 4 6 7 "
+         "8 by 1 2 3 5 6 7)\n";
+  if (report.rehearsal && t.power > 0) {
+    out << printed("efficiency (simulated chip model): %.3f rate per power unit (%.1f units)\n",
+                   t.measured / t.power, t.power);
   }
   for (const SessionSummary& s : report.sessions) {
     out << s.program << ": logged span " << format_duration(s.span_seconds) << ", " << s.restarts
         << " restart" << (s.restarts == 1 ? "" : "s") << ", ended with \"" << s.ending << "\"\n";
   }
-  for (const std::string& problem : report.problems) out << "problem: " << problem << "\n";
+  if (report.findings.empty()) {
+    out << "findings: none\n";
+  } else {
+    out << "findings (" << report.findings.size() << "):\n";
+    for (const Finding& f : report.findings) out << "  " << f.text() << "\n";
+  }
   return out.str();
+}
+
+std::string format_chip_history(const BoardReport& report, int slot, int chip) {
+  std::ostringstream out;
+  int row = chip_table_row(slot);
+  out << printed(
+      "chain %d chip %d (slot %d, config.conf digit %c; chain %d in chain-tuner's log)\n",
+      miner_chain_number(slot), chip + 1, slot, chain_digit(slot), chain_number_of(slot));
+  out << "now: " << effective_chip_freq(report.state, slot, chip) << " MHz";
+  int step = report.state.chip_override[row][chip];
+  out << (step > 0 ? printed(" (override step %d)", step) : std::string(" (no override)"));
+  if (report.rated[row][chip]) {
+    out << printed(", rate %.2f GH/s", static_cast<double>(report.state.chip_rate[row][chip]));
+  }
+  out << ", " << class_name(report.chip_class[slot][chip]) << "\n";
+  const std::vector<ChipChange>& changes = report.history.changes[slot][chip];
+  out << (report.history.recorded ? "changes, from the rehearsal's record:"
+                                  : "changes, from the logs (they name only red lowerings):");
+  if (changes.empty()) out << " none";
+  out << "\n";
+  for (const ChipChange& c : changes) {
+    std::string old_freq = c.old_freq ? std::to_string(*c.old_freq) : "?";
+    out << printed("  %-19s %5s -> %4d MHz  %s\n",
+                   c.when.empty() ? "(time unknown)" : c.when.c_str(), old_freq.c_str(), c.new_freq,
+                   c.cause.c_str());
+  }
+  return out.str();
+}
+
+void FarmTotals::add(const BoardReport& report) {
+  ++boards;
+  with_findings += report.findings.empty() ? 0 : 1;
+  ChainTotals t = totals_of(report);
+  chains += t.chains;
+  measured_rate += t.measured;
+  ideal_rate += t.ideal;
+  red += t.red;
+  yellow += t.yellow;
+  green += t.green;
+  unrated += t.unrated;
+  overrides += t.overrides;
+}
+
+std::string format_board_line(const BoardReport& report) {
+  ChainTotals t = totals_of(report);
+  std::string line = report.dir + printed(
+                                      ": %d chains, rate %.1f of ideal %.1f GH/s, red %d, "
+                                      "yellow %d, green %d, no rate %d, overrides %d, "
+                                      "findings %zu",
+                                      t.chains, t.measured, t.ideal, t.red, t.yellow, t.green,
+                                      t.unrated, t.overrides, report.findings.size());
+  if (const SessionSummary* s = last_session(report)) {
+    line += ", " + s->program + " ended \"" + s->ending + "\"";
+  }
+  return line + "\n";
+}
+
+std::string format_unusable_line(const std::string& dir, const std::string& why) {
+  return dir + ": unusable: " + why + "\n";
+}
+
+std::string format_farm_totals(const FarmTotals& t) {
+  return printed(
+      "farm: %d boards (%d unusable, %d with findings), %d chains, rate %.1f of ideal "
+      "%.1f GH/s, red %d, yellow %d, green %d, no rate %d, overrides %d\n",
+      t.boards + t.unusable, t.unusable, t.with_findings, t.chains, t.measured_rate, t.ideal_rate,
+      t.red, t.yellow, t.green, t.unrated, t.overrides);
 }
 
 }  // namespace tune::rehearse

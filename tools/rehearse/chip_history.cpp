@@ -1,0 +1,184 @@
+#include "chip_history.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "health.hpp"
+#include "text.hpp"
+
+namespace tune::rehearse {
+
+namespace {
+
+constexpr char red_cause[] = "red";
+constexpr char forced_cause[] = "forced to 300 MHz";
+
+// The slot of a miner chain number, or -1.
+int slot_of_miner_chain(int number) {
+  for (int slot = 0; slot < chain_count; ++slot) {
+    if (miner_chain_number(slot) == number) return slot;
+  }
+  return -1;
+}
+
+std::optional<int> last_known_freq(const std::vector<ChipChange>& changes) {
+  if (changes.empty()) return std::nullopt;
+  return changes.back().new_freq;
+}
+
+}  // namespace
+
+std::optional<LoggedChipChange> logged_chip_change(const std::string& entry) {
+  if (!entry.starts_with("Chip ")) return std::nullopt;
+  int chip = 0, chain = 0, freq = 0, streak = 0;
+  float rate = 0;
+  LoggedChipChange change;
+  if (std::sscanf(entry.c_str(), "Chip %d on chain %d is red, new freq is %d", &chip, &chain,
+                  &freq) == 3) {
+    change.new_freq = freq;
+  } else if (std::sscanf(entry.c_str(),
+                         "Chip %d on chain %d still red after %d restarts with low hashrate %f "
+                         "in a row, decrease freq to %d",
+                         &chip, &chain, &streak, &rate, &freq) == 5) {
+    change.new_freq = freq;
+    change.forced = true;
+  } else {
+    return std::nullopt;
+  }
+  change.slot = slot_of_miner_chain(chain);
+  change.chip = chip - 1;
+  if (change.slot < 0 || change.chip < 0 || change.chip >= chips_per_chain) return std::nullopt;
+  return change;
+}
+
+void add_logged_changes(ChipHistories& histories, const std::vector<std::string>& stamps,
+                        const std::vector<std::string>& entries) {
+  // "still red ... decrease freq to 300" is followed by the chip's "is red" entry for the
+  // same change: the two make one forced change.
+  bool forced_pending[chain_count][chips_per_chain] = {};
+  for (size_t i = 0; i < entries.size(); ++i) {
+    std::optional<LoggedChipChange> logged = logged_chip_change(entries[i]);
+    if (!logged) continue;
+    bool& forced = forced_pending[logged->slot][logged->chip];
+    if (logged->forced) {
+      forced = true;
+      continue;
+    }
+    std::vector<ChipChange>& changes = histories.changes[logged->slot][logged->chip];
+    changes.push_back({i < stamps.size() ? stamps[i] : "", last_known_freq(changes),
+                       logged->new_freq, forced ? forced_cause : red_cause});
+    forced = false;
+  }
+}
+
+void add_unlogged_final_changes(ChipHistories& histories, const TuneState& final_state) {
+  for (int slot = 0; slot < chain_count; ++slot) {
+    for (int chip = 0; chip < chips_per_chain; ++chip) {
+      std::vector<ChipChange>& changes = histories.changes[slot][chip];
+      int now = effective_chip_freq(final_state, slot, chip);
+      if (changes.empty() || changes.back().new_freq == now) continue;
+      changes.push_back({"", changes.back().new_freq, now, "not in the log"});
+    }
+  }
+}
+
+std::string format_history_record(const ChipHistories& histories) {
+  std::string text;
+  char line[160];
+  for (int slot = 0; slot < chain_count; ++slot) {
+    for (int chip = 0; chip < chips_per_chain; ++chip) {
+      for (const ChipChange& c : histories.changes[slot][chip]) {
+        std::snprintf(line, sizeof line, "%s\t%d:%d\t%d\t%d\t%s\n", c.when.c_str(),
+                      miner_chain_number(slot), chip + 1, c.old_freq.value_or(0), c.new_freq,
+                      c.cause.c_str());
+        text += line;
+      }
+    }
+  }
+  return text;
+}
+
+bool read_history_record(const std::string& text, ChipHistories& histories, int& bad_line) {
+  size_t pos = 0;
+  int number = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + pos, end - pos);
+    pos = end + 1;
+    ++number;
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t tab; (tab = line.find('\t', start)) != std::string_view::npos; start = tab + 1) {
+      fields.emplace_back(line.substr(start, tab - start));
+    }
+    fields.emplace_back(line.substr(start));
+    int chain = 0, chip = 0;
+    if (fields.size() != 5 || std::sscanf(fields[1].c_str(), "%d:%d", &chain, &chip) != 2 ||
+        slot_of_miner_chain(chain) < 0 || chip < 1 || chip > chips_per_chain) {
+      bad_line = number;
+      return false;
+    }
+    int old_freq = parse_int(fields[2]);
+    histories.changes[slot_of_miner_chain(chain)][chip - 1].push_back(
+        {fields[0], old_freq > 0 ? std::optional<int>(old_freq) : std::nullopt,
+         parse_int(fields[3]), fields[4]});
+  }
+  histories.recorded = true;
+  return true;
+}
+
+void HistoryRecorder::note_entries(const std::vector<std::string>& entries) {
+  for (const std::string& entry : entries) {
+    if (std::optional<LoggedChipChange> logged = logged_chip_change(entry)) {
+      (logged->forced ? forced_logged_ : red_logged_)[logged->slot][logged->chip] = true;
+    }
+  }
+}
+
+void HistoryRecorder::observe(const TuneState& files, const std::string& program,
+                              const std::string& when) {
+  if (!started_) {
+    started_ = true;
+    last_ = files;
+    return;
+  }
+  bool changed = false;
+  for (int slot = 0; slot < chain_count; ++slot) {
+    int row = chip_table_row(slot);
+    for (int chip = 0; chip < chips_per_chain; ++chip) {
+      int before = effective_chip_freq(last_, slot, chip);
+      int after = effective_chip_freq(files, slot, chip);
+      if (before == after) continue;
+      changed = true;
+      const char* cause;
+      if (forced_logged_[slot][chip]) {
+        cause = forced_cause;
+      } else if (red_logged_[slot][chip]) {
+        cause = red_cause;
+      } else if (files.chip_override[row][chip] == last_.chip_override[row][chip]) {
+        cause = "chain frequency";
+      } else if (after > before) {
+        cause = "raise";
+      } else if (program == "yellow-fixer") {
+        cause = "yellow";  // the yellow fixer names only its red chips
+      } else {
+        // The chain tuner lowers red and yellow chips on the rates it last read.
+        ChipHealth health = classify_chip(files.chip_rate[row][chip], before, no_red_floor);
+        cause = health == ChipHealth::red ? red_cause : "yellow";
+      }
+      histories_.changes[slot][chip].push_back({when, before, after, cause});
+    }
+  }
+  if (changed) {
+    for (int slot = 0; slot < chain_count; ++slot) {
+      for (int chip = 0; chip < chips_per_chain; ++chip) {
+        red_logged_[slot][chip] = forced_logged_[slot][chip] = false;
+      }
+    }
+  }
+  last_ = files;
+}
+
+}  // namespace tune::rehearse

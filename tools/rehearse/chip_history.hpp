@@ -1,0 +1,70 @@
+// The history of every chip's frequency: each change with its time, old and new frequency
+// and its cause. A rehearsal records it whole as it runs (chip-history.txt); for a real
+// board it is taken from the logs, which name a chip only when the yellow fixer lowers it
+// as red, so other changes show only as a difference from the chip's final frequency.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ladder.hpp"
+
+namespace tune::rehearse {
+
+inline constexpr char chip_history_file[] = "chip-history.txt";
+
+struct ChipChange {
+  std::string when;             // "YYYY-MM-DD HH:MM:SS" as in the log, or "" when unknown
+  std::optional<int> old_freq;  // MHz, when known
+  int new_freq = 0;             // MHz
+  std::string cause;            // "red", "yellow", "raise", "forced to 300 MHz", "chain frequency",
+                                // or "not in the log"
+};
+
+struct ChipHistories {
+  // Indexed by chain slot and chip index.
+  std::vector<ChipChange> changes[chain_count][chips_per_chain];
+  bool recorded = false;  // from a rehearsal's record rather than the logs
+};
+
+// One log entry that names a chip: the yellow fixer's red and forced lowering.
+struct LoggedChipChange {
+  int slot = -1, chip = -1;
+  int new_freq = 0;
+  bool forced = false;
+};
+std::optional<LoggedChipChange> logged_chip_change(const std::string& entry);
+
+// Adds the changes a log's entries name (stamps as given, without their trailing blank).
+void add_logged_changes(ChipHistories& histories, const std::vector<std::string>& stamps,
+                        const std::vector<std::string>& entries);
+// After the logs: a chip whose final frequency differs from its last logged one was also
+// changed in a way the log does not name.
+void add_unlogged_final_changes(ChipHistories& histories, const TuneState& final_state);
+
+// The record's text (one line a change: when, chain:chip by miner chain number, old, new,
+// cause, separated by tabs) and its reading back; false for a line that is not one.
+std::string format_history_record(const ChipHistories& histories);
+bool read_history_record(const std::string& text, ChipHistories& histories, int& bad_line);
+
+// Watches a rehearsal's board between the programs' steps and records every change of a
+// chip's frequency, with its cause.
+class HistoryRecorder {
+ public:
+  // New log entries: the chips they name as red are remembered until their change is seen.
+  void note_entries(const std::vector<std::string>& entries);
+  // The board's miner files now, with the chip rates the programs last read, the program
+  // running and the time.
+  void observe(const TuneState& files, const std::string& program, const std::string& when);
+  const ChipHistories& histories() const { return histories_; }
+
+ private:
+  bool started_ = false;
+  TuneState last_;
+  bool red_logged_[chain_count][chips_per_chain] = {};
+  bool forced_logged_[chain_count][chips_per_chain] = {};
+  ChipHistories histories_;
+};
+
+}  // namespace tune::rehearse

@@ -1,0 +1,53 @@
+#include "rehearsal_checks.hpp"
+
+#include "chain_tuner.hpp"
+#include "settings.hpp"
+#include "text.hpp"
+
+namespace tune::rehearse {
+
+namespace {
+
+bool is_whole_number(std::string text) {
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.erase(0, 1);
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+std::vector<std::string> rehearsal_warnings(const RehearsalOptions& options) {
+  std::vector<std::string> warnings;
+  // The pairs as the programs split them.
+  for (const std::string& pair : split_fields(options.settings, '&')) {
+    std::vector<std::string> parts = split_fields(pair, '=');
+    if (parts.empty()) continue;
+    const std::string& key = parts[0];
+    if (!is_setting_key(key)) {
+      warnings.push_back("--settings: unknown key \"" + key + "\"; the programs ignore it");
+    } else if (parts.size() < 2) {
+      warnings.push_back("--settings: " + key +
+                         " has no value; the programs keep the one in force");
+    } else if (!is_whole_number(parts[1])) {
+      warnings.push_back("--settings: " + key + "=" + parts[1] +
+                         " is not a whole number; the programs read " +
+                         std::to_string(parse_int(parts[1])));
+    }
+  }
+  TuneSettings settings;
+  apply_settings_line(settings, chain_tuner_settings, options.settings.c_str());
+  if (settings.voltage_to < settings.voltage_from) {
+    warnings.push_back("--settings: voltage_to " + std::to_string(settings.voltage_to) +
+                       " is below voltage_from " + std::to_string(settings.voltage_from) +
+                       "; the chain tuner never walks a voltage down");
+  }
+  constexpr int machine_chips = chain_count * chips_per_chain;
+  int special = options.weak_chips + options.dead_chips + options.missing_chips;
+  if (special > machine_chips) {
+    warnings.push_back("--weak, --dead and --missing ask for " + std::to_string(special) +
+                       " chips of " + std::to_string(machine_chips) +
+                       "; the machine gets as many as it has, weak ones first");
+  }
+  return warnings;
+}
+
+}  // namespace tune::rehearse

@@ -1,0 +1,184 @@
+#include "report_json.hpp"
+
+#include <cjson/cJSON.h>
+
+#include <cmath>
+#include <memory>
+
+namespace tune::rehearse {
+
+namespace {
+
+using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+Json object() {
+  return Json(cJSON_CreateObject(), cJSON_Delete);
+}
+
+// A number that JSON can hold: not-a-number and infinities become null.
+void add_number(cJSON* to, const char* name, double value) {
+  if (std::isfinite(value)) {
+    cJSON_AddNumberToObject(to, name, value);
+  } else {
+    cJSON_AddNullToObject(to, name);
+  }
+}
+
+std::string printed(const Json& json) {
+  char* text = cJSON_PrintUnformatted(json.get());
+  std::string out = text != nullptr ? text : "null";
+  cJSON_free(text);
+  return out + "\n";
+}
+
+void add_totals(cJSON* to, const BoardReport& report) {
+  int chains = 0, red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
+  double measured = 0, ideal = 0;
+  for (const ChainSummary& c : report.chains) {
+    overrides += c.overrides;
+    if (!c.present) continue;
+    ++chains;
+    measured += c.measured_rate;
+    ideal += c.ideal_rate;
+    red += c.red;
+    yellow += c.yellow;
+    green += c.green;
+    unrated += c.unrated;
+  }
+  cJSON* totals = cJSON_AddObjectToObject(to, "totals");
+  cJSON_AddNumberToObject(totals, "chains", chains);
+  add_number(totals, "measured_rate", measured);
+  add_number(totals, "ideal_rate", ideal);
+  cJSON_AddNumberToObject(totals, "red", red);
+  cJSON_AddNumberToObject(totals, "yellow", yellow);
+  cJSON_AddNumberToObject(totals, "green", green);
+  cJSON_AddNumberToObject(totals, "no_rate", unrated);
+  cJSON_AddNumberToObject(totals, "overrides", overrides);
+}
+
+void add_board(cJSON* to, const BoardReport& report) {
+  cJSON_AddStringToObject(to, "board", report.dir.c_str());
+  cJSON_AddBoolToObject(to, "rehearsal", report.rehearsal);
+}
+
+}  // namespace
+
+std::string report_json(const BoardReport& report) {
+  Json root = object();
+  add_board(root.get(), report);
+  cJSON* chains = cJSON_AddArrayToObject(root.get(), "chains");
+  cJSON* chips = cJSON_AddArrayToObject(root.get(), "chips");
+  for (const ChainSummary& c : report.chains) {
+    cJSON* chain = cJSON_CreateObject();
+    cJSON_AddItemToArray(chains, chain);
+    cJSON_AddNumberToObject(chain, "chain", miner_chain_number(c.slot));
+    cJSON_AddNumberToObject(chain, "slot", c.slot);
+    cJSON_AddNumberToObject(chain, "digit", chain_digit(c.slot) - '0');
+    cJSON_AddNumberToObject(chain, "chain_tuner_number", chain_number_of(c.slot));
+    cJSON_AddBoolToObject(chain, "present", c.present);
+    cJSON_AddNumberToObject(chain, "freq", c.freq);
+    cJSON_AddNumberToObject(chain, "voltage", c.voltage);
+    add_number(chain, "measured_rate", c.measured_rate);
+    add_number(chain, "ideal_rate", c.ideal_rate);
+    cJSON_AddNumberToObject(chain, "red", c.red);
+    cJSON_AddNumberToObject(chain, "yellow", c.yellow);
+    cJSON_AddNumberToObject(chain, "green", c.green);
+    cJSON_AddNumberToObject(chain, "no_rate", c.unrated);
+    cJSON_AddNumberToObject(chain, "overrides", c.overrides);
+    int row = chip_table_row(c.slot);
+    for (int index = 0; index < chips_per_chain; ++index) {
+      cJSON* chip = cJSON_CreateObject();
+      cJSON_AddItemToArray(chips, chip);
+      cJSON_AddNumberToObject(chip, "chain", miner_chain_number(c.slot));
+      cJSON_AddNumberToObject(chip, "chip", index + 1);
+      cJSON_AddNumberToObject(chip, "freq", effective_chip_freq(report.state, c.slot, index));
+      cJSON_AddNumberToObject(chip, "override_step", report.state.chip_override[row][index]);
+      if (report.rated[row][index]) {
+        add_number(chip, "rate", report.state.chip_rate[row][index]);
+      } else {
+        cJSON_AddNullToObject(chip, "rate");
+      }
+      cJSON_AddStringToObject(chip, "class", class_name(report.chip_class[c.slot][index]));
+      cJSON* history = cJSON_AddArrayToObject(chip, "history");
+      for (const ChipChange& change : report.history.changes[c.slot][index]) {
+        cJSON* item = cJSON_CreateObject();
+        cJSON_AddItemToArray(history, item);
+        if (change.when.empty()) {
+          cJSON_AddNullToObject(item, "when");
+        } else {
+          cJSON_AddStringToObject(item, "when", change.when.c_str());
+        }
+        if (change.old_freq) {
+          cJSON_AddNumberToObject(item, "old_freq", *change.old_freq);
+        } else {
+          cJSON_AddNullToObject(item, "old_freq");
+        }
+        cJSON_AddNumberToObject(item, "new_freq", change.new_freq);
+        cJSON_AddStringToObject(item, "cause", change.cause.c_str());
+      }
+    }
+  }
+  add_totals(root.get(), report);
+  cJSON_AddStringToObject(root.get(), "history_source",
+                          report.history.recorded ? "rehearsal record" : "logs");
+  cJSON* sessions = cJSON_AddArrayToObject(root.get(), "sessions");
+  for (const SessionSummary& s : report.sessions) {
+    cJSON* session = cJSON_CreateObject();
+    cJSON_AddItemToArray(sessions, session);
+    cJSON_AddStringToObject(session, "program", s.program.c_str());
+    cJSON_AddStringToObject(session, "log", s.log_file.c_str());
+    cJSON_AddNumberToObject(session, "span_seconds", static_cast<double>(s.span_seconds));
+    cJSON_AddNumberToObject(session, "restarts", s.restarts);
+    cJSON_AddStringToObject(session, "ending", s.ending.c_str());
+  }
+  cJSON* findings = cJSON_AddArrayToObject(root.get(), "findings");
+  for (const Finding& f : report.findings) {
+    cJSON* finding = cJSON_CreateObject();
+    cJSON_AddItemToArray(findings, finding);
+    cJSON_AddStringToObject(finding, "file", f.file.c_str());
+    if (f.line > 0) {
+      cJSON_AddNumberToObject(finding, "line", f.line);
+    } else {
+      cJSON_AddNullToObject(finding, "line");
+    }
+    cJSON_AddStringToObject(finding, "what", f.what.c_str());
+  }
+  return printed(root);
+}
+
+std::string board_summary_json(const BoardReport& report) {
+  Json root = object();
+  add_board(root.get(), report);
+  add_totals(root.get(), report);
+  cJSON_AddNumberToObject(root.get(), "findings", static_cast<double>(report.findings.size()));
+  if (!report.sessions.empty()) {
+    cJSON_AddStringToObject(root.get(), "last_program", report.sessions.back().program.c_str());
+    cJSON_AddStringToObject(root.get(), "ending", report.sessions.back().ending.c_str());
+  }
+  return printed(root);
+}
+
+std::string unusable_board_json(const std::string& dir, const std::string& why) {
+  Json root = object();
+  cJSON_AddStringToObject(root.get(), "board", dir.c_str());
+  cJSON_AddStringToObject(root.get(), "unusable", why.c_str());
+  return printed(root);
+}
+
+std::string farm_totals_json(const FarmTotals& t) {
+  Json root = object();
+  cJSON_AddNumberToObject(root.get(), "boards", t.boards + t.unusable);
+  cJSON_AddNumberToObject(root.get(), "unusable", t.unusable);
+  cJSON_AddNumberToObject(root.get(), "with_findings", t.with_findings);
+  cJSON_AddNumberToObject(root.get(), "chains", t.chains);
+  add_number(root.get(), "measured_rate", t.measured_rate);
+  add_number(root.get(), "ideal_rate", t.ideal_rate);
+  cJSON_AddNumberToObject(root.get(), "red", t.red);
+  cJSON_AddNumberToObject(root.get(), "yellow", t.yellow);
+  cJSON_AddNumberToObject(root.get(), "green", t.green);
+  cJSON_AddNumberToObject(root.get(), "no_rate", t.unrated);
+  cJSON_AddNumberToObject(root.get(), "overrides", t.overrides);
+  return printed(root);
+}
+
+}  // namespace tune::rehearse
