@@ -14,7 +14,11 @@ install(FILES "${CMAKE_SOURCE_DIR}/examples/start-tuning.sh" DESTINATION ${_docd
 install(FILES "${CMAKE_SOURCE_DIR}/packaging/copyright" DESTINATION ${_docdir} COMPONENT board)
 
 set(_compressed "")
-foreach(page chain-tuner.8 yellow-fixer.8)
+set(_pages chain-tuner.8 yellow-fixer.8)
+if(NOT TUNE_PROGRAMS_ONLY)
+  list(APPEND _pages tune-rehearse.1)  # the operators' tool goes with the full build only
+endif()
+foreach(page ${_pages})
   set(_out "${CMAKE_BINARY_DIR}/man/${page}.gz")
   add_custom_command(OUTPUT "${_out}"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_BINARY_DIR}/man"
@@ -28,7 +32,11 @@ add_custom_command(OUTPUT "${_changelog}"
   COMMAND gzip -9n -c "${CMAKE_SOURCE_DIR}/packaging/changelog" > "${_changelog}"
   DEPENDS "${CMAKE_SOURCE_DIR}/packaging/changelog" VERBATIM)
 add_custom_target(package-docs ALL DEPENDS ${_compressed} "${_changelog}")
-install(FILES ${_compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT package)
+foreach(page ${_compressed})
+  string(REGEX MATCH "[0-9]\\.gz$" _section "${page}")
+  string(SUBSTRING "${_section}" 0 1 _section)
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${_section} COMPONENT package)
+endforeach()
 install(FILES "${_changelog}" DESTINATION ${_docdir} COMPONENT package)
 if(TUNE_STATIC)
   install(FILES "${CMAKE_SOURCE_DIR}/packaging/lintian-overrides"
@@ -51,6 +59,10 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "chain-tuner tunes the miner's per-chain vo
 frequencies\nover miner restarts, then yellow-fixer lowers weak chips one by one.\nBoth run \
 unattended on the machine's controller board and steer the miner\nonly through its files, \
 its restart trigger and its statistics command.")
+if(NOT TUNE_PROGRAMS_ONLY)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DESCRIPTION "\nThis build also carries tune-rehearse, which \
+rehearses a tuning on a\nsimulated machine and reports on boards' files, one board or a farm.")
+endif()
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_SOURCE_DIR}/cmake/cpack_per_generator.cmake")
 if(TUNE_STATIC)
   set(CPACK_GENERATOR "DEB;TGZ")
