@@ -519,6 +519,23 @@ const char* class_name(ChipClass chip_class) {
   return "no rate";
 }
 
+BoardTotals totals_of(const BoardReport& report) {
+  BoardTotals t;
+  for (const ChainSummary& c : report.chains) {
+    t.overrides += c.overrides;
+    if (!c.present) continue;
+    ++t.chains;
+    t.measured_rate += c.measured_rate;
+    t.ideal_rate += c.ideal_rate;
+    t.power += c.power;
+    t.red += c.red;
+    t.yellow += c.yellow;
+    t.green += c.green;
+    t.unrated += c.unrated;
+  }
+  return t;
+}
+
 std::string Finding::text() const {
   return line > 0 ? file + ":" + std::to_string(line) + ": " + what : file + ": " + what;
 }

@@ -65,6 +65,14 @@ struct BoardReport {
   std::vector<Finding> findings;
 };
 
+// The sums over a board's present chains (overrides over all of them).
+struct BoardTotals {
+  int chains = 0;
+  double measured_rate = 0, ideal_rate = 0, power = 0;
+  int red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
+};
+BoardTotals totals_of(const BoardReport& report);
+
 // Reads the board in `dir`. Throws UnusableBoard when the directory or a file in it exists
 // but cannot be read; a missing file is a finding.
 BoardReport read_board(const std::string& dir);

@@ -14,29 +14,6 @@ std::string printed(const char* format, Args... args) {
   return line;
 }
 
-struct ChainTotals {
-  int chains = 0;
-  double measured = 0, ideal = 0, power = 0;
-  int red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
-};
-
-ChainTotals totals_of(const BoardReport& report) {
-  ChainTotals t;
-  for (const ChainSummary& c : report.chains) {
-    t.overrides += c.overrides;
-    if (!c.present) continue;
-    ++t.chains;
-    t.measured += c.measured_rate;
-    t.ideal += c.ideal_rate;
-    t.power += c.power;
-    t.red += c.red;
-    t.yellow += c.yellow;
-    t.green += c.green;
-    t.unrated += c.unrated;
-  }
-  return t;
-}
-
 const SessionSummary* last_session(const BoardReport& report) {
   return report.sessions.empty() ? nullptr : &report.sessions.back();
 }
@@ -64,14 +41,14 @@ std::string format_summary(const BoardReport& report) {
                    c.freq, c.voltage, c.measured_rate, c.ideal_rate, c.red, c.yellow, c.green,
                    c.unrated, c.overrides);
   }
-  ChainTotals t = totals_of(report);
-  out << printed("%-29s%10.2f %10.2f %4d %6d %5d %7d %9d\n", "total", t.measured, t.ideal, t.red,
-                 t.yellow, t.green, t.unrated, t.overrides);
+  BoardTotals t = totals_of(report);
+  out << printed("%-29s%10.2f %10.2f %4d %6d %5d %7d %9d\n", "total", t.measured_rate, t.ideal_rate,
+                 t.red, t.yellow, t.green, t.unrated, t.overrides);
   out << "rates in GH/s; chains by the miner's number (chain-tuner's log calls chains 2 3 4 6 7 "
          "8 by 1 2 3 5 6 7)\n";
   if (report.rehearsal && t.power > 0) {
     out << printed("efficiency (simulated chip model): %.3f rate per power unit (%.1f units)\n",
-                   t.measured / t.power, t.power);
+                   t.measured_rate / t.power, t.power);
   }
   for (const SessionSummary& s : report.sessions) {
     out << s.program << ": logged span " << format_duration(s.span_seconds) << ", " << s.restarts
@@ -116,10 +93,10 @@ std::string format_chip_history(const BoardReport& report, int slot, int chip) {
 void FarmTotals::add(const BoardReport& report) {
   ++boards;
   with_findings += report.findings.empty() ? 0 : 1;
-  ChainTotals t = totals_of(report);
+  BoardTotals t = totals_of(report);
   chains += t.chains;
-  measured_rate += t.measured;
-  ideal_rate += t.ideal;
+  measured_rate += t.measured_rate;
+  ideal_rate += t.ideal_rate;
   red += t.red;
   yellow += t.yellow;
   green += t.green;
@@ -128,13 +105,13 @@ void FarmTotals::add(const BoardReport& report) {
 }
 
 std::string format_board_line(const BoardReport& report) {
-  ChainTotals t = totals_of(report);
+  BoardTotals t = totals_of(report);
   std::string line = report.dir + printed(
                                       ": %d chains, rate %.1f of ideal %.1f GH/s, red %d, "
                                       "yellow %d, green %d, no rate %d, overrides %d, "
                                       "findings %zu",
-                                      t.chains, t.measured, t.ideal, t.red, t.yellow, t.green,
-                                      t.unrated, t.overrides, report.findings.size());
+                                      t.chains, t.measured_rate, t.ideal_rate, t.red, t.yellow,
+                                      t.green, t.unrated, t.overrides, report.findings.size());
   if (const SessionSummary* s = last_session(report)) {
     line += ", " + s->program + " ended \"" + s->ending + "\"";
   }

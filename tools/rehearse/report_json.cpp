@@ -32,28 +32,16 @@ std::string printed(const Json& json) {
 }
 
 void add_totals(cJSON* to, const BoardReport& report) {
-  int chains = 0, red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
-  double measured = 0, ideal = 0;
-  for (const ChainSummary& c : report.chains) {
-    overrides += c.overrides;
-    if (!c.present) continue;
-    ++chains;
-    measured += c.measured_rate;
-    ideal += c.ideal_rate;
-    red += c.red;
-    yellow += c.yellow;
-    green += c.green;
-    unrated += c.unrated;
-  }
+  BoardTotals t = totals_of(report);
   cJSON* totals = cJSON_AddObjectToObject(to, "totals");
-  cJSON_AddNumberToObject(totals, "chains", chains);
-  add_number(totals, "measured_rate", measured);
-  add_number(totals, "ideal_rate", ideal);
-  cJSON_AddNumberToObject(totals, "red", red);
-  cJSON_AddNumberToObject(totals, "yellow", yellow);
-  cJSON_AddNumberToObject(totals, "green", green);
-  cJSON_AddNumberToObject(totals, "no_rate", unrated);
-  cJSON_AddNumberToObject(totals, "overrides", overrides);
+  cJSON_AddNumberToObject(totals, "chains", t.chains);
+  add_number(totals, "measured_rate", t.measured_rate);
+  add_number(totals, "ideal_rate", t.ideal_rate);
+  cJSON_AddNumberToObject(totals, "red", t.red);
+  cJSON_AddNumberToObject(totals, "yellow", t.yellow);
+  cJSON_AddNumberToObject(totals, "green", t.green);
+  cJSON_AddNumberToObject(totals, "no_rate", t.unrated);
+  cJSON_AddNumberToObject(totals, "overrides", t.overrides);
 }
 
 void add_board(cJSON* to, const BoardReport& report) {

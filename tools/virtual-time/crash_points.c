@@ -25,6 +25,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "sim_record.h"
+
 #define CRASH_AT_FILE "/sim/crash-at"
 #define VERSIONS_DIR "/sim/versions"
 
@@ -34,9 +36,18 @@ static long versions_recorded;
 
 #define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
 
-static int is_tuning_program(void) {
+int is_tuning_program(void) {
   const char* name = program_invocation_short_name;
   return strcmp(name, "chain-tuner") == 0 || strcmp(name, "yellow-fixer") == 0;
+}
+
+void record_in_sim(const char* what, long value) {
+  char path[128];
+  snprintf(path, sizeof path, "/sim/%s.%s", what, program_invocation_short_name);
+  FILE* out = fopen(path, "w");
+  if (out == NULL) return;
+  fprintf(out, "%ld\n", value);
+  fclose(out);
 }
 
 static int on_config(const char* path) {
@@ -202,11 +213,5 @@ int remove(const char* path) {
 }
 
 __attribute__((destructor)) static void record_crash_points(void) {
-  if (!is_tuning_program()) return;
-  char path[128];
-  snprintf(path, sizeof path, "/sim/crash-points.%s", program_invocation_short_name);
-  FILE* out = fopen(path, "w");
-  if (out == NULL) return;
-  fprintf(out, "%ld\n", crash_points_passed);
-  fclose(out);
+  if (is_tuning_program()) record_in_sim("crash-points", crash_points_passed);
 }

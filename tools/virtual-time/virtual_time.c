@@ -20,6 +20,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "sim_record.h"
+
 #define CLOCK_FILE "/sim/clock"
 #define TIME_LIMIT_FILE "/sim/time-limit"
 #define SIM_EPOCH 1798761600LL /* the simulated machine's epoch */
@@ -147,8 +149,7 @@ int gettimeofday(struct timeval* tv, void* zone) {
 }
 
 __attribute__((destructor)) static void record_peak_memory(void) {
-  const char* name = program_invocation_short_name;
-  if (strcmp(name, "chain-tuner") != 0 && strcmp(name, "yellow-fixer") != 0) return;
+  if (!is_tuning_program()) return;
   FILE* status = fopen("/proc/self/status", "r");
   if (status == NULL) return;
   char line[256];
@@ -157,10 +158,5 @@ __attribute__((destructor)) static void record_peak_memory(void) {
     if (strncmp(line, "VmHWM:", 6) == 0) kilobytes = atol(line + 6);
   }
   fclose(status);
-  char path[128];
-  snprintf(path, sizeof path, "/sim/peak-rss.%s", name);
-  FILE* out = fopen(path, "w");
-  if (out == NULL) return;
-  fprintf(out, "%ld\n", kilobytes);
-  fclose(out);
+  record_in_sim("peak-rss", kilobytes);
 }
