@@ -132,9 +132,14 @@ std::pair<int, int> parse_chip(const std::string& text) {
 
 void write_text(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  errno = 0;
   out << text;
   out.close();
-  if (!out) throw Failure(status_unusable, path + ": cannot be written: " + std::strerror(errno));
+  if (!out) {
+    throw Failure(status_unusable,
+                  path + ": cannot be written" +
+                      (errno != 0 ? ": " + std::string(std::strerror(errno)) : ""));
+  }
 }
 
 void make_output_dir(const std::string& dir) {
@@ -300,10 +305,10 @@ std::string picture_name(const std::string& dir, std::set<std::string>& used) {
 
 int report_one(const std::string& dir, const CommandLine& line) {
   const bool json = line.flags.count("--json") != 0;
-  auto out = line.values.find("--out");
-  if (out != line.values.end()) make_output_dir(out->second);
   std::optional<std::pair<int, int>> chip;
   if (auto it = line.values.find("--chip"); it != line.values.end()) chip = parse_chip(it->second);
+  auto out = line.values.find("--out");
+  if (out != line.values.end()) make_output_dir(out->second);
   BoardReport report;
   try {
     report = read_board(dir);
