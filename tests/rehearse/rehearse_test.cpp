@@ -3,6 +3,7 @@
 // exit status), its JSON and farm forms, and pictures that render.
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -220,6 +221,12 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
       {"an unreadable chip rates file",
        [](const std::string& d) { fs::permissions(d + "/chip-rates", fs::perms(0)); }, "", 3,
        "DIR/chip-rates: Permission denied", true},
+      {"a pipe for the chip rates",
+       [](const std::string& d) {
+         fs::remove(d + "/chip-rates");
+         mkfifo((d + "/chip-rates").c_str(), 0644);
+       },
+       "", 3, "DIR/chip-rates: not a regular file"},
       {"an output that cannot be made", [](const std::string&) {}, "--out /proc/x", 3,
        "/proc/x: cannot be made"},
       {"rates no chip gives",

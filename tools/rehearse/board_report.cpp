@@ -42,10 +42,16 @@ std::string reason(int error) {
 // Reads the whole file; false when it does not exist. A file that exists but cannot be
 // read makes the board unusable.
 bool read_file(const std::string& path, std::string& text) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking: a pipe planted in a copied board must not hang the report.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return false;
     throw UnusableBoard(path + ": " + reason(errno));
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    throw UnusableBoard(path + ": not a regular file");
   }
   text.clear();
   char buffer[65536];
