@@ -525,19 +525,35 @@ const char* class_name(ChipClass chip_class) {
   return "no rate";
 }
 
+BoardTotals& BoardTotals::operator+=(const BoardTotals& o) {
+  chains += o.chains;
+  measured_rate += o.measured_rate;
+  ideal_rate += o.ideal_rate;
+  power += o.power;
+  red += o.red;
+  yellow += o.yellow;
+  green += o.green;
+  unrated += o.unrated;
+  overrides += o.overrides;
+  return *this;
+}
+
 BoardTotals totals_of(const BoardReport& report) {
   BoardTotals t;
   for (const ChainSummary& c : report.chains) {
-    t.overrides += c.overrides;
-    if (!c.present) continue;
-    ++t.chains;
-    t.measured_rate += c.measured_rate;
-    t.ideal_rate += c.ideal_rate;
-    t.power += c.power;
-    t.red += c.red;
-    t.yellow += c.yellow;
-    t.green += c.green;
-    t.unrated += c.unrated;
+    BoardTotals chain;
+    chain.overrides = c.overrides;
+    if (c.present) {
+      chain.chains = 1;
+      chain.measured_rate = c.measured_rate;
+      chain.ideal_rate = c.ideal_rate;
+      chain.power = c.power;
+      chain.red = c.red;
+      chain.yellow = c.yellow;
+      chain.green = c.green;
+      chain.unrated = c.unrated;
+    }
+    t += chain;
   }
   return t;
 }

@@ -70,6 +70,7 @@ struct BoardTotals {
   int chains = 0;
   double measured_rate = 0, ideal_rate = 0, power = 0;
   int red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
+  BoardTotals& operator+=(const BoardTotals& other);
 };
 BoardTotals totals_of(const BoardReport& report);
 

@@ -93,15 +93,7 @@ std::string format_chip_history(const BoardReport& report, int slot, int chip) {
 void FarmTotals::add(const BoardReport& report) {
   ++boards;
   with_findings += report.findings.empty() ? 0 : 1;
-  BoardTotals t = totals_of(report);
-  chains += t.chains;
-  measured_rate += t.measured_rate;
-  ideal_rate += t.ideal_rate;
-  red += t.red;
-  yellow += t.yellow;
-  green += t.green;
-  unrated += t.unrated;
-  overrides += t.overrides;
+  sum += totals_of(report);
 }
 
 std::string format_board_line(const BoardReport& report) {
@@ -122,12 +114,13 @@ std::string format_unusable_line(const std::string& dir, const std::string& why)
   return dir + ": unusable: " + why + "\n";
 }
 
-std::string format_farm_totals(const FarmTotals& t) {
+std::string format_farm_totals(const FarmTotals& farm) {
+  const BoardTotals& t = farm.sum;
   return printed(
       "farm: %d boards (%d unusable, %d with findings), %d chains, rate %.1f of ideal "
       "%.1f GH/s, red %d, yellow %d, green %d, no rate %d, overrides %d\n",
-      t.boards + t.unusable, t.unusable, t.with_findings, t.chains, t.measured_rate, t.ideal_rate,
-      t.red, t.yellow, t.green, t.unrated, t.overrides);
+      farm.boards + farm.unusable, farm.unusable, farm.with_findings, t.chains, t.measured_rate,
+      t.ideal_rate, t.red, t.yellow, t.green, t.unrated, t.overrides);
 }
 
 }  // namespace tune::rehearse

@@ -21,9 +21,7 @@ std::string format_chip_history(const BoardReport& report, int slot, int chip);
 // Totals over the boards of a farm, added to one board at a time.
 struct FarmTotals {
   int boards = 0, unusable = 0, with_findings = 0;
-  int chains = 0;
-  double measured_rate = 0, ideal_rate = 0;
-  int red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
+  BoardTotals sum;  // over the usable boards
   void add(const BoardReport& report);
 };
 

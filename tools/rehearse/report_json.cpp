@@ -31,17 +31,15 @@ std::string printed(const Json& json) {
   return out + "\n";
 }
 
-void add_totals(cJSON* to, const BoardReport& report) {
-  BoardTotals t = totals_of(report);
-  cJSON* totals = cJSON_AddObjectToObject(to, "totals");
-  cJSON_AddNumberToObject(totals, "chains", t.chains);
-  add_number(totals, "measured_rate", t.measured_rate);
-  add_number(totals, "ideal_rate", t.ideal_rate);
-  cJSON_AddNumberToObject(totals, "red", t.red);
-  cJSON_AddNumberToObject(totals, "yellow", t.yellow);
-  cJSON_AddNumberToObject(totals, "green", t.green);
-  cJSON_AddNumberToObject(totals, "no_rate", t.unrated);
-  cJSON_AddNumberToObject(totals, "overrides", t.overrides);
+void add_totals(cJSON* to, const BoardTotals& t) {
+  cJSON_AddNumberToObject(to, "chains", t.chains);
+  add_number(to, "measured_rate", t.measured_rate);
+  add_number(to, "ideal_rate", t.ideal_rate);
+  cJSON_AddNumberToObject(to, "red", t.red);
+  cJSON_AddNumberToObject(to, "yellow", t.yellow);
+  cJSON_AddNumberToObject(to, "green", t.green);
+  cJSON_AddNumberToObject(to, "no_rate", t.unrated);
+  cJSON_AddNumberToObject(to, "overrides", t.overrides);
 }
 
 void add_board(cJSON* to, const BoardReport& report) {
@@ -106,7 +104,7 @@ std::string report_json(const BoardReport& report) {
       }
     }
   }
-  add_totals(root.get(), report);
+  add_totals(cJSON_AddObjectToObject(root.get(), "totals"), totals_of(report));
   cJSON_AddStringToObject(root.get(), "history_source",
                           report.history.recorded ? "rehearsal record" : "logs");
   cJSON* sessions = cJSON_AddArrayToObject(root.get(), "sessions");
@@ -137,7 +135,7 @@ std::string report_json(const BoardReport& report) {
 std::string board_summary_json(const BoardReport& report) {
   Json root = object();
   add_board(root.get(), report);
-  add_totals(root.get(), report);
+  add_totals(cJSON_AddObjectToObject(root.get(), "totals"), totals_of(report));
   cJSON_AddNumberToObject(root.get(), "findings", static_cast<double>(report.findings.size()));
   if (!report.sessions.empty()) {
     cJSON_AddStringToObject(root.get(), "last_program", report.sessions.back().program.c_str());
@@ -153,19 +151,12 @@ std::string unusable_board_json(const std::string& dir, const std::string& why) 
   return printed(root);
 }
 
-std::string farm_totals_json(const FarmTotals& t) {
+std::string farm_totals_json(const FarmTotals& farm) {
   Json root = object();
-  cJSON_AddNumberToObject(root.get(), "boards", t.boards + t.unusable);
-  cJSON_AddNumberToObject(root.get(), "unusable", t.unusable);
-  cJSON_AddNumberToObject(root.get(), "with_findings", t.with_findings);
-  cJSON_AddNumberToObject(root.get(), "chains", t.chains);
-  add_number(root.get(), "measured_rate", t.measured_rate);
-  add_number(root.get(), "ideal_rate", t.ideal_rate);
-  cJSON_AddNumberToObject(root.get(), "red", t.red);
-  cJSON_AddNumberToObject(root.get(), "yellow", t.yellow);
-  cJSON_AddNumberToObject(root.get(), "green", t.green);
-  cJSON_AddNumberToObject(root.get(), "no_rate", t.unrated);
-  cJSON_AddNumberToObject(root.get(), "overrides", t.overrides);
+  cJSON_AddNumberToObject(root.get(), "boards", farm.boards + farm.unusable);
+  cJSON_AddNumberToObject(root.get(), "unusable", farm.unusable);
+  cJSON_AddNumberToObject(root.get(), "with_findings", farm.with_findings);
+  add_totals(root.get(), farm.sum);
   return printed(root);
 }
 
