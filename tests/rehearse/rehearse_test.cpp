@@ -76,6 +76,17 @@ ToolRun run_tool(const std::string& cwd, const std::string& args, bool as_nobody
   return run;
 }
 
+// Each "|"-separated part of `expected` is in the run's output or its errors.
+void expect_every_part(const std::string& expected, const ToolRun& run) {
+  for (size_t at = 0, bar; at <= expected.size(); at = bar + 1) {
+    bar = expected.find('|', at);
+    if (bar == std::string::npos) bar = expected.size();
+    std::string part = expected.substr(at, bar - at);
+    EXPECT_NE((run.out + run.err).find(part), std::string::npos) << part << "\n"
+                                                                 << run.out << run.err;
+  }
+}
+
 // A board as a real one is copied off: flat files, no rehearsal marker, no record.
 void copy_flat_board(const TempDir& rehearsal, const std::string& to) {
   fs::create_directories(to);
@@ -293,14 +304,7 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
     std::error_code ignored;
     fs::permissions(dir, fs::perms(0755), ignored);  // to clean up
     EXPECT_EQ(run.status, c.status) << run.out << run.err;
-    std::string expected = std::regex_replace(c.expected, std::regex("DIR"), dir);
-    for (size_t at = 0, bar; at <= expected.size(); at = bar + 1) {
-      bar = expected.find('|', at);
-      if (bar == std::string::npos) bar = expected.size();
-      std::string part = expected.substr(at, bar - at);
-      EXPECT_NE((run.out + run.err).find(part), std::string::npos) << part << "\n"
-                                                                   << run.out << run.err;
-    }
+    expect_every_part(std::regex_replace(c.expected, std::regex("DIR"), dir), run);
     if (c.status >= 2) {
       EXPECT_EQ(run.out, "");  // a failure comes before any table
       EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
@@ -398,12 +402,7 @@ TEST(RehearsalOptions, AreCheckedAndNamed) {
     SCOPED_TRACE(c.args);
     ToolRun run = run_tool(dir.path(), c.args);
     EXPECT_EQ(run.status, c.status) << run.err;
-    for (size_t at = 0, bar; at <= c.expected.size(); at = bar + 1) {
-      bar = c.expected.find('|', at);
-      if (bar == std::string::npos) bar = c.expected.size();
-      std::string part = c.expected.substr(at, bar - at);
-      EXPECT_NE((run.out + run.err).find(part), std::string::npos) << part << "\n" << run.err;
-    }
+    expect_every_part(c.expected, run);
   }
   EXPECT_TRUE(fs::exists(dir / "run/heat-map.svg"));
 }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string_view>
 
 #include "chip_model.hpp"
@@ -280,42 +281,54 @@ std::optional<std::string> chip_line(const BoardFile& file, Findings& findings,
   return value;
 }
 
-void read_overrides(BoardReport& report, const BoardFile& file, Findings& findings) {
-  if (!file.found) return;  // no overrides at all
+// Calls `each` with every "chain:chip:value" line of a chip file that the programs take,
+// after naming the lines they ignore and, once, Windows line ends.
+void for_each_chip_line(const BoardFile& file, Findings& findings, const char* shape,
+                        const char* crlf_note,
+                        const std::function<void(std::string_view line, int number, int row,
+                                                 int chip, const std::string& value)>& each) {
   bool crlf;
   std::vector<std::string_view> lines = lines_of(file.text, crlf);
-  if (crlf) crlf_finding(file, findings, "the programs read the steps all the same");
-  int seen_at[chip_table_rows][chips_per_chain] = {};
+  if (crlf) crlf_finding(file, findings, crlf_note);
   for (size_t i = 0; i < lines.size(); ++i) {
     int number = static_cast<int>(i + 1);
     if (lines[i].empty()) continue;
     int row = 0, chip = 0;
     std::optional<std::string> value =
-        chip_line(file, findings, lines[i], number, "chain:chip:step", row, chip);
-    if (!value) continue;
-    apply_chip_override_line(report.state, std::string(lines[i]));
-    int step = report.state.chip_override[row][chip];
-    if (!is_integer_text(*value)) {
-      findings.add(file, number,
-                   "step " + quoted(*value) + " is not a whole number; the programs read " +
-                       std::to_string(step));
-    }
-    if (step <= 0) {
-      findings.add(file, number,
-                   "step " + std::to_string(step) + " selects no frequency (no override)");
-    } else if (step > top_ladder_step) {
-      findings.add(file, number,
-                   "step " + std::to_string(step) +
-                       " is past the top of the ladder (113); the chip runs at 1175 MHz");
-    }
-    if (seen_at[row][chip] != 0) {
-      findings.add(file, number,
-                   "chip " + std::to_string(chip + 1) + " of chain " + std::to_string(row + 1) +
-                       " was already given on line " + std::to_string(seen_at[row][chip]) +
-                       "; the later one counts");
-    }
-    seen_at[row][chip] = number;
+        chip_line(file, findings, lines[i], number, shape, row, chip);
+    if (value) each(lines[i], number, row, chip, *value);
   }
+}
+
+void read_overrides(BoardReport& report, const BoardFile& file, Findings& findings) {
+  if (!file.found) return;  // no overrides at all
+  int seen_at[chip_table_rows][chips_per_chain] = {};
+  for_each_chip_line(
+      file, findings, "chain:chip:step", "the programs read the steps all the same",
+      [&](std::string_view line, int number, int row, int chip, const std::string& value) {
+        apply_chip_override_line(report.state, std::string(line));
+        int step = report.state.chip_override[row][chip];
+        if (!is_integer_text(value)) {
+          findings.add(file, number,
+                       "step " + quoted(value) + " is not a whole number; the programs read " +
+                           std::to_string(step));
+        }
+        if (step <= 0) {
+          findings.add(file, number,
+                       "step " + std::to_string(step) + " selects no frequency (no override)");
+        } else if (step > top_ladder_step) {
+          findings.add(file, number,
+                       "step " + std::to_string(step) +
+                           " is past the top of the ladder (113); the chip runs at 1175 MHz");
+        }
+        if (seen_at[row][chip] != 0) {
+          findings.add(file, number,
+                       "chip " + std::to_string(chip + 1) + " of chain " + std::to_string(row + 1) +
+                           " was already given on line " + std::to_string(seen_at[row][chip]) +
+                           "; the later one counts");
+        }
+        seen_at[row][chip] = number;
+      });
 }
 
 void read_rates(BoardReport& report, const BoardFile& file, Findings& findings) {
@@ -325,31 +338,24 @@ void read_rates(BoardReport& report, const BoardFile& file, Findings& findings) 
                  "rates\"");
     return;
   }
-  bool crlf;
-  std::vector<std::string_view> lines = lines_of(file.text, crlf);
-  if (crlf) crlf_finding(file, findings, "the programs read the rates all the same");
-  for (size_t i = 0; i < lines.size(); ++i) {
-    int number = static_cast<int>(i + 1);
-    if (lines[i].empty()) continue;
-    int row = 0, chip = 0;
-    std::optional<std::string> value =
-        chip_line(file, findings, lines[i], number, "chain:chip:rate", row, chip);
-    if (!value) continue;
-    apply_chip_rate_line(report.state, std::string(lines[i]));
-    report.rated[row][chip] = true;
-    double rate = std::strtod(value->c_str(), nullptr);
-    if (!is_decimal_text(*value)) {
-      findings.add(file, number,
-                   "rate " + quoted(*value) + " is not a number; the programs read " +
-                       number_text(report.state.chip_rate[row][chip]));
-    } else if (!std::isfinite(rate)) {
-      findings.add(file, number, "rate " + quoted(*value) + " is not a finite number");
-    } else if (rate < 0) {
-      findings.add(file, number, "rate " + quoted(*value) + " is negative");
-    } else if (rate > fastest_real_chip) {
-      findings.add(file, number, "rate " + quoted(*value) + " is beyond any real chip");
-    }
-  }
+  for_each_chip_line(
+      file, findings, "chain:chip:rate", "the programs read the rates all the same",
+      [&](std::string_view line, int number, int row, int chip, const std::string& value) {
+        apply_chip_rate_line(report.state, std::string(line));
+        report.rated[row][chip] = true;
+        double rate = std::strtod(value.c_str(), nullptr);
+        if (!is_decimal_text(value)) {
+          findings.add(file, number,
+                       "rate " + quoted(value) + " is not a number; the programs read " +
+                           number_text(report.state.chip_rate[row][chip]));
+        } else if (!std::isfinite(rate)) {
+          findings.add(file, number, "rate " + quoted(value) + " is not a finite number");
+        } else if (rate < 0) {
+          findings.add(file, number, "rate " + quoted(value) + " is negative");
+        } else if (rate > fastest_real_chip) {
+          findings.add(file, number, "rate " + quoted(value) + " is beyond any real chip");
+        }
+      });
 }
 
 // "YYYY-MM-DD HH:MM:SS " at the start of `text`, as seconds (differences only matter).
