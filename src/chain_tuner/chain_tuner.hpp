@@ -6,6 +6,10 @@
 
 namespace tune {
 
+// The marker chain-tuner leaves at every normal end, for whatever starts the next stage.
+inline constexpr char yellow_marker_path[] = "/config/yellow";
+inline constexpr char yellow_marker_command[] = "echo ok > /config/yellow";
+
 inline constexpr int yellow_chip_limit = 11;
 inline constexpr int freq_cut_gap = 25;  // MHz
 inline constexpr int min_probe_voltage = 800;

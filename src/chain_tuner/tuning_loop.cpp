@@ -13,8 +13,6 @@ namespace tune {
 
 namespace {
 
-constexpr char yellow_marker_command[] = "echo ok > /config/yellow";
-
 enum class ChainStatus { pending, settled };
 
 // State of one call of run_chain_tuning.

@@ -75,16 +75,79 @@ int open_temporary(const std::string& temporary) {
   return fd;
 }
 
-// Makes the rename itself survive a power cut. Some file systems cannot sync a directory;
-// the new content is in place either way, so that is no failure.
+// The disk itself is full or failing: writing in place would only tear the old file.
+bool disk_cannot_take_it(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EIO || error == EFBIG;
+}
+
+// True when the file may be opened for writing, as the plain rewrite would open it. A
+// process that may write the directory but not the file must not replace it either.
+bool may_write_file(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+enum class Replaced { yes, no, write_in_place };
+
+// Removes the temporary file after a failure and tells what to do next; errno stays the
+// failure's.
+Replaced give_up(const std::string& temporary, int error, Replaced next) {
+  unlink(temporary.c_str());
+  errno = error;
+  return next;
+}
+
+// The durable path: a temporary file beside the real one, synced and renamed over it.
+// Where that path is closed but the plain rewrite may still work (a bind-mounted file, a
+// sticky directory, a name taken by a directory, a file system without ownership), the
+// caller writes in place instead; a full or failing disk keeps the old file.
+Replaced replace_through_temporary(const std::string& real, const struct stat* old_file,
+                                   std::string_view text) {
+  const std::string temporary = temporary_name_for(real);
+  int fd = open_temporary(temporary);
+  if (fd < 0) return disk_cannot_take_it(errno) ? Replaced::no : Replaced::write_in_place;
+  if (old_file != nullptr) {
+    // The owner first: changing it may clear the set-id bits that the mode then restores.
+    // Only root may give a file away, and some file systems keep no owners: the new file
+    // then stays the writer's own, as a file written in place would stay its owner's.
+    int owner_kept = fchown(fd, old_file->st_uid, old_file->st_gid);
+    (void)owner_kept;
+    if (fchmod(fd, old_file->st_mode & 07777) != 0) {
+      // The new file would not keep the old one's mode: write the old one in place.
+      close(fd);
+      return give_up(temporary, errno, Replaced::write_in_place);
+    }
+  }
+  errno = 0;
+  bool stored = write_all(fd, text) && fsync(fd) == 0;
+  int error = errno;
+  if (close(fd) != 0 && stored) {
+    stored = false;
+    error = errno;
+  }
+  if (!stored) {
+    return give_up(temporary, error,
+                   disk_cannot_take_it(error) ? Replaced::no : Replaced::write_in_place);
+  }
+  if (rename(temporary.c_str(), real.c_str()) != 0) {
+    error = errno;
+    bool name_held = error == EBUSY || error == EXDEV || error == EPERM || error == EACCES;
+    return give_up(temporary, error, name_held ? Replaced::write_in_place : Replaced::no);
+  }
+  sync_directory(directory_of(real));
+  return Replaced::yes;
+}
+
+}  // namespace
+
 void sync_directory(const std::string& directory) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   fsync(fd);
   close(fd);
 }
-
-}  // namespace
 
 bool replace_file(const std::string& path, std::string_view text) {
   const std::string real = link_target(path);
@@ -96,29 +159,21 @@ bool replace_file(const std::string& path, std::string_view text) {
   if (exists && (!S_ISREG(old_file.st_mode) || old_file.st_nlink > 1)) {
     return rewrite_in_place(real, text);
   }
+  if (exists && !may_write_file(real)) return false;
+  switch (replace_through_temporary(real, exists ? &old_file : nullptr, text)) {
+    case Replaced::yes:
+      return true;
+    case Replaced::no:
+      return false;
+    case Replaced::write_in_place:
+      break;
+  }
+  return rewrite_in_place(real, text);
+}
 
-  const std::string temporary = temporary_name_for(real);
-  int fd = open_temporary(temporary);
-  if (fd < 0) {
-    // No temporary file can be made beside it (a read-only directory holding a writable
-    // file): write in place as before. A full or failing disk keeps the old file instead.
-    if (errno == EACCES || errno == EPERM || errno == EROFS) return rewrite_in_place(real, text);
-    return false;
-  }
-  bool stored = true;
-  if (exists) {
-    // The owner first: changing it may clear the set-id bits that the mode then restores.
-    // Only root may give a file away; anyone else keeps the file as their own.
-    if (fchown(fd, old_file.st_uid, old_file.st_gid) != 0 && errno != EPERM) stored = false;
-    if (fchmod(fd, old_file.st_mode & 07777) != 0) stored = false;
-  }
-  stored = stored && write_all(fd, text) && fsync(fd) == 0;
-  stored = close(fd) == 0 && stored;
-  if (!stored || rename(temporary.c_str(), real.c_str()) != 0) {
-    unlink(temporary.c_str());
-    return false;
-  }
-  sync_directory(directory_of(real));
+bool remove_file(const std::string& path) {
+  if (std::remove(path.c_str()) != 0) return false;
+  sync_directory(directory_of(path));
   return true;
 }
 

@@ -30,10 +30,20 @@ void write_whole_file(System& sys, const char* fixed_path, std::string_view text
 
 // Replaces the content of the file at `path` (a real path, already mapped by the System):
 // the text goes to a temporary file beside the real one, is synced, and is renamed over it;
-// a symbolic link stays a link and the file it names is replaced. A file that cannot be
-// replaced that way (its directory is not writable, or it has other hard links, or it is
-// not a regular file) is rewritten in place instead. False when the text could not be
-// stored; the old content is then whole, except after a failed in-place rewrite.
+// a symbolic link stays a link and the file it names is replaced. That is best effort: a
+// file that cannot be replaced that way (other hard links, not a regular file, a directory
+// where no file can be made or none can be renamed, a bind-mounted file, a sticky
+// directory) is rewritten in place, as a plain write would. False when the text could not
+// be stored, or when the file may not be written at all; the old content is then whole,
+// except after a failed in-place rewrite.
 bool replace_file(const std::string& path, std::string_view text);
+
+// Removes a file (a real path) and syncs its directory, so that no power cut brings it
+// back. False when it could not be removed (no such file, say).
+bool remove_file(const std::string& path);
+
+// Makes the directory's entries (a new, renamed or removed name) survive a power cut. Some
+// file systems cannot sync a directory; that is no failure.
+void sync_directory(const std::string& directory);
 
 }  // namespace tune

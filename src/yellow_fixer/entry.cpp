@@ -72,7 +72,8 @@ void fix_yellow(YellowFixer& fixer) {
 
   run_yellow_iterations(fixer);
 
-  std::remove(ctx.sys.path(yellow_step_path).c_str());
+  // Synced: a power cut must not bring a finished run's step back, or it would resume.
+  remove_file(ctx.sys.path(yellow_step_path));
   if (access(ctx.sys.path(tune_running_path).c_str(), F_OK) == 0) {
     ctx.sys.run_shell(finish_command);  // its status is not the program's
   }

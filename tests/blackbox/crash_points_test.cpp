@@ -100,40 +100,5 @@ TEST(CrashPoints, YellowFixerLeavesWholeFilesAtEveryPowerCutAndResumes) {
          }});
 }
 
-TEST(StartScript, RunsBothStagesAndGoesOnAfterAPowerCut) {
-  auto arrange = [](Sandbox& s) {
-    s.write("config/autoTune.conf", "restarts_count=2&desired_rate=99999");
-    s.write("config/tune-running", "");
-  };
-  Sandbox through;
-  arrange(through);
-  const std::string untuned = through.text("config/config.conf");
-  EXPECT_EQ(through.run("start-tuning.sh").status, 0);
-  EXPECT_EQ(through.log("tmp/chain-tuner.log").back(), "Auto tune is done, exit\n");
-  EXPECT_TRUE(through.log("tmp/yellow-fixer.log").back().ends_with(", quit\n"));
-  EXPECT_EQ(through.text("tmp/finish-ran"), "ran\n");
-  EXPECT_NE(through.text("config/config.conf"), untuned);
-  EXPECT_EQ(through.text("config/tune-backup/config.conf"), untuned);
-  for (const char* gone :
-       {"config/yellow", "config/yellow-step", "config/tune-backup/in-progress"}) {
-    EXPECT_FALSE(through.exists(gone)) << gone;
-  }
-
-  // The power goes just before yellow-fixer's last write, the removal of its step file.
-  Sandbox cut;
-  arrange(cut);
-  cut.write("sim/crash-at", through.text("sim/crash-points.yellow-fixer") + " yellow-fixer\n");
-  EXPECT_EQ(cut.run("start-tuning.sh").status, 128 + 9);
-  EXPECT_TRUE(cut.exists("config/yellow-step"));
-  cut.remove("sim/crash-at");
-  cut.remove("tmp/chain-tuner.log");
-  EXPECT_EQ(cut.run("start-tuning.sh").status, 0);
-  EXPECT_FALSE(cut.exists("tmp/chain-tuner.log"));  // the chains are not tuned again
-  EXPECT_TRUE(cut.log("tmp/yellow-fixer.log").front().starts_with("Resuming tune from step"));
-  EXPECT_EQ(cut.text("config/tune-backup/config.conf"), untuned);
-  EXPECT_EQ(cut.text("config/config.conf"), through.text("config/config.conf"));
-  EXPECT_FALSE(cut.exists("config/yellow-step"));
-}
-
 }  // namespace
 }  // namespace tune::blackbox

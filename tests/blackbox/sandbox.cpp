@@ -82,26 +82,23 @@ void Sandbox::make_dir(const std::string& path) {
 }
 
 Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
-  const std::string binary = !options.binary.empty()     ? options.binary
-                             : program == "chain-tuner"  ? CHAIN_TUNER_PATH
-                             : program == "yellow-fixer" ? YELLOW_FIXER_PATH
-                                                         : START_TUNING_PATH;
-  const std::string inside = "/opt/tune/" + program;
-  const bool script = program == "start-tuning.sh";
+  // The three programs lie side by side in /opt/tune, as tune-session expects them; another
+  // build of the program under test (the static armhf one, say) takes its place.
+  const std::pair<std::string, std::string> programs[] = {{"chain-tuner", CHAIN_TUNER_PATH},
+                                                          {"yellow-fixer", YELLOW_FIXER_PATH},
+                                                          {"tune-session", TUNE_SESSION_PATH}};
   std::vector<std::string> argv = {
       "bwrap", "--ro-bind", "/usr", "/usr", "--symlink", "usr/bin", "/bin", "--symlink", "usr/lib",
       "/lib", "--symlink", "usr/lib64", "/lib64", "--ro-bind", "/etc", "/etc", "--dir", "/sbin",
       "--bind", root_ + "/tmp", "/tmp", "--bind", root_ + "/sim", "/sim", "--ro-bind",
-      root_ + "/finish-tune.sh", "/sbin/finish-tune.sh", "--ro-bind", binary, inside, "--dev",
-      "/dev", "--proc", "/proc", "--unshare-all", "--die-with-parent", "--clearenv", "--setenv",
-      "PATH", "/sim/bin:/usr/bin:/bin", "--setenv", "LD_PRELOAD", "/sim/lib/libvirtual-time.so",
+      root_ + "/finish-tune.sh", "/sbin/finish-tune.sh", "--dev", "/dev", "--proc", "/proc",
+      "--unshare-all", "--die-with-parent", "--clearenv", "--setenv", "PATH",
+      "/sim/bin:/opt/tune:/usr/bin:/bin", "--setenv", "LD_PRELOAD", "/sim/lib/libvirtual-time.so",
       // Sanitized builds: the preload comes first, and leaks are valgrind's to find here.
       "--setenv", "ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"};
-  if (script) {
-    // The start script runs both programs from where TUNE_SBIN says.
-    argv.insert(argv.end(), {"--ro-bind", CHAIN_TUNER_PATH, "/opt/tune/chain-tuner", "--ro-bind",
-                             YELLOW_FIXER_PATH, "/opt/tune/yellow-fixer", "--setenv", "TUNE_SBIN",
-                             "/opt/tune"});
+  for (const auto& [name, path] : programs) {
+    const std::string& binary = name == program && !options.binary.empty() ? options.binary : path;
+    argv.insert(argv.end(), {"--ro-bind", binary, "/opt/tune/" + name});
   }
   for (const auto& [name, value] : options.env) {
     argv.insert(argv.end(), {"--setenv", name, value});
@@ -111,6 +108,9 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
                              std::to_string(options.full_config_bytes), "--tmpfs", "/config"});
   } else {
     argv.insert(argv.end(), {"--bind", root_ + "/config", "/config"});
+  }
+  for (const auto& [outside, inside] : options.binds) {
+    argv.insert(argv.end(), {"--bind", root_ + "/" + outside, inside});
   }
   argv.push_back("--");
   if (options.full_config_bytes > 0) {
@@ -134,8 +134,7 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
                              "--show-leak-kinds=all", "--errors-for-leak-kinds=all"});
   }
   if (!options.launcher.empty()) argv.push_back(options.launcher);
-  if (script) argv.push_back("/bin/sh");
-  argv.push_back(inside);
+  argv.push_back(program == "sh" ? "/bin/sh" : "/opt/tune/" + program);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
 
   std::vector<char*> raw;
@@ -143,10 +142,12 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
   raw.push_back(nullptr);
   pid_t pid;
   Outcome outcome;
-  const std::string output_path = root_ + "/stdout";
+  const std::string output_path = root_ + "/stdout", errors_path = root_ + "/stderr";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   int spawned = posix_spawnp(&pid, "bwrap", &actions, nullptr, raw.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -157,6 +158,7 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
   int status = 0;
   waitpid(pid, &status, 0);
   outcome.output = read("stdout").value_or("");
+  outcome.errors = read("stderr").value_or("");
   outcome.exited = WIFEXITED(status);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return outcome;

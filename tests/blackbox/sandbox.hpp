@@ -14,6 +14,7 @@ struct Outcome {
   bool exited = false;  // ended normally (not by a signal), as the shell sees it
   int status = -1;      // the exit status the shell reports: $?
   std::string output;   // what it wrote to standard output
+  std::string errors;   // and to standard error
 };
 
 // What the program is started without: process creation, pipes, or waiting for its
@@ -28,6 +29,9 @@ struct RunOptions {
   // When set, /config is a tmpfs of this many bytes, seeded from the sandbox's config/ and
   // filled to the last byte before the program starts; config/ gets its content back after.
   long full_config_bytes = 0;
+  // Files of the sandbox bound over paths inside it: {"outside/config.conf",
+  // "/config/config.conf"} makes the miner's file a mount point, as some firmwares do.
+  std::vector<std::pair<std::string, std::string>> binds;
   // Another build of the program (for example the static armhf one) and what runs it
   // ("qemu-arm"); empty: the build under test, run directly.
   std::string binary;
@@ -51,8 +55,8 @@ class Sandbox {
   void remove(const std::string& path);
   void make_dir(const std::string& path);
 
-  // Runs "chain-tuner", "yellow-fixer" or the reference start script "start-tuning.sh"
-  // (with both programs in TUNE_SBIN) and waits for it.
+  // Runs "chain-tuner", "yellow-fixer", "tune-session" (all three lie in /opt/tune, which is
+  // on PATH) or "sh" (the shell, for a script in the arguments) and waits for it.
   Outcome run(const std::string& program, const RunOptions& options = {});
 
   // Log entries without their stamps; fails the test when a stamp is malformed.

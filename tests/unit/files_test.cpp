@@ -110,6 +110,26 @@ TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
       {"a failed write keeps the old content",
        [](const fs::path& d) { std::ofstream(d / "config/config.conf") << "old content\n"; }, false,
        "old content\n", false, 2},
+      {"a directory at the temporary name is passed over: written in place",
+       [](const fs::path& d) {
+         std::ofstream(d / "config/config.conf") << "old content\n";
+         fs::create_directories(d / "config/.config.conf.tune-new/inside");
+       },
+       true, "new"},
+      {"a sticky directory holding another user's file is written in place",
+       [](const fs::path& d) {
+         std::ofstream(d / "config/config.conf") << "old content\n";
+         fs::permissions(d / "config/config.conf", fs::perms(0666));
+         fs::permissions(d / "config", fs::perms(01777));
+       },
+       true, "new", true},
+      {"a writable directory does not make a read-only file writable",
+       [](const fs::path& d) {
+         std::ofstream(d / "config/config.conf") << "old content\n";
+         fs::permissions(d / "config/config.conf", fs::perms(0444));
+         fs::permissions(d / "config", fs::perms(0777));
+       },
+       false, "old content\n", true},
       {"a read-only directory and file change nothing",
        [](const fs::path& d) {
          std::ofstream(d / "config/config.conf") << "old content\n";
@@ -139,9 +159,11 @@ TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
     ASSERT_EQ(stat(file.c_str(), &after), 0);
     if (existed) {
       EXPECT_EQ(after.st_mode, before.st_mode);
+      EXPECT_EQ(after.st_uid, before.st_uid);
     }
     for (const fs::path& place : {dir / "config", dir / "data"}) {
       for (const auto& entry : fs::directory_iterator(place)) {
+        if (entry.is_directory()) continue;  // not ours to remove
         EXPECT_EQ(entry.path().filename().string().find("tune-new"), std::string::npos)
             << entry.path();
       }

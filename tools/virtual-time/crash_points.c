@@ -1,16 +1,21 @@
 /* Crash points for sandboxed runs, preloaded with virtual time. Every write-family call
- * that chain-tuner or yellow-fixer makes on /config (an open that may write, a write, a
- * sync, a change of mode or owner, a rename, an unlink) is a crash point, numbered from 1
- * in the order the program makes them.
+ * that chain-tuner, yellow-fixer or tune-session makes on /config (an open that may write,
+ * a write, a sync, a change of mode or owner, a rename, an unlink, a directory made or
+ * removed) is a crash point,
+ * numbered from 1 in the order the program makes them.
  *
  * - When /sim/crash-at holds N, the machine loses power just before the N-th call: every
  *   process of the sandbox is killed and the call is never made. "N NAME" counts only the
- *   calls of the program NAME.
+ *   calls of the program NAME; "N *" counts the calls of all three programs together, in
+ *   /sim/crash-count.
+ * - When /sim/crash-count exists, every crash point of every program adds one to the
+ *   number it holds: the crash points of a whole tuning, whichever process made them.
  * - At its exit a program records how many crash points its run passed in
  *   /sim/crash-points.NAME, so that a test knows how many there are to try.
  * - When the directory /sim/versions exists, every content a /config file is given (by a
  *   rename onto it, or by closing it after writing it in place) is copied there as
- *   NAME.K, K counting from 1: the whole versions a test may find after a crash. */
+ *   NAME.K, K counting from 1: the whole versions a test may find after a crash.
+ * - When /sim/trace exists, each crash point appends "PROGRAM CALL PATH" to it. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -20,6 +25,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -28,17 +34,21 @@
 #include "sim_record.h"
 
 #define CRASH_AT_FILE "/sim/crash-at"
+#define CRASH_COUNT_FILE "/sim/crash-count"
+#define TRACE_FILE "/sim/trace"
 #define VERSIONS_DIR "/sim/versions"
 
 static long crash_points_passed;
 static long crash_at = -1; /* read once, at the first crash point */
+static int crash_at_counts_all;
 static long versions_recorded;
 
 #define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
 
 int is_tuning_program(void) {
   const char* name = program_invocation_short_name;
-  return strcmp(name, "chain-tuner") == 0 || strcmp(name, "yellow-fixer") == 0;
+  return strcmp(name, "chain-tuner") == 0 || strcmp(name, "yellow-fixer") == 0 ||
+         strcmp(name, "tune-session") == 0;
 }
 
 void record_in_sim(const char* what, long value) {
@@ -63,11 +73,6 @@ static int fd_path(int fd, char* path, size_t size) {
   return 1;
 }
 
-static int fd_on_config(int fd) {
-  char path[4096];
-  return fd_path(fd, path, sizeof path) && on_config(path);
-}
-
 static long read_crash_at(void) {
   FILE* file = fopen(CRASH_AT_FILE, "r");
   if (file == NULL) return 0;
@@ -76,21 +81,56 @@ static long read_crash_at(void) {
   int fields = fscanf(file, "%ld %63s", &at, name);
   fclose(file);
   if (fields < 1) return 0;
-  if (fields == 2 && strcmp(name, program_invocation_short_name) != 0) return 0;
+  if (fields == 2 && strcmp(name, "*") == 0) {
+    crash_at_counts_all = 1;
+  } else if (fields == 2 && strcmp(name, program_invocation_short_name) != 0) {
+    return 0;
+  }
   return at;
 }
 
+/* Adds one to the shared count and gives the new number; 0 when nothing is counted. */
+static long count_in_shared_file(void) {
+  int fd = REAL(open)(CRASH_COUNT_FILE, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return 0;
+  flock(fd, LOCK_EX);
+  char text[32] = {0};
+  long count = pread(fd, text, sizeof text - 1, 0) > 0 ? atol(text) + 1 : 1;
+  int length = snprintf(text, sizeof text, "%ld\n", count);
+  if (REAL(ftruncate)(fd, 0) != 0 || REAL(pwrite)(fd, text, (size_t)length, 0) != length) count = 0;
+  REAL(close)(fd);
+  return count;
+}
+
+static void trace(const char* call, const char* path) {
+  int fd = REAL(open)(TRACE_FILE, O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return;
+  char line[4352];
+  int length = snprintf(line, sizeof line, "%s %s %s\n", program_invocation_short_name, call, path);
+  if (length > 0 && (size_t)length < sizeof line) REAL(write)(fd, line, (size_t)length);
+  REAL(close)(fd);
+}
+
 /* Called before each write-family call on /config. */
-static void crash_point(void) {
+static void crash_point(const char* call, const char* path) {
   if (!is_tuning_program()) return;
   int saved = errno;
   if (crash_at < 0) crash_at = read_crash_at();
   ++crash_points_passed;
-  if (crash_at > 0 && crash_points_passed == crash_at) {
+  long shared = count_in_shared_file();
+  trace(call, path);
+  long reached = crash_at_counts_all ? shared : crash_points_passed;
+  if (crash_at > 0 && reached == crash_at) {
     kill(-1, SIGKILL); /* every other process of the sandbox's pid namespace */
     kill(getpid(), SIGKILL);
   }
   errno = saved;
+}
+
+/* A crash point on the file an open descriptor names, when it is on /config. */
+static void crash_point_on_fd(const char* call, int fd) {
+  char path[4096];
+  if (fd_path(fd, path, sizeof path) && on_config(path)) crash_point(call, path);
 }
 
 static void record_version(const char* path) {
@@ -122,7 +162,7 @@ static int may_write(int flags) {
 
 static int open_with_crash_point(const char* real_name, const char* path, int flags, va_list args) {
   mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
-  if (on_config(path) && may_write(flags)) crash_point();
+  if (on_config(path) && may_write(flags)) crash_point("open", path);
   int (*real_open)(const char*, int, ...) = dlsym(RTLD_NEXT, real_name);
   return real_open(path, flags, mode);
 }
@@ -144,42 +184,42 @@ int open64(const char* path, int flags, ...) {
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
-  if (fd_on_config(fd)) crash_point();
+  crash_point_on_fd("write", fd);
   return REAL(write)(fd, data, size);
 }
 
 ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
-  if (fd_on_config(fd)) crash_point();
+  crash_point_on_fd("pwrite", fd);
   return REAL(pwrite)(fd, data, size, offset);
 }
 
 ssize_t writev(int fd, const struct iovec* parts, int count) {
-  if (fd_on_config(fd)) crash_point();
+  crash_point_on_fd("writev", fd);
   return REAL(writev)(fd, parts, count);
 }
 
 int ftruncate(int fd, off_t length) {
-  if (fd_on_config(fd)) crash_point();
+  crash_point_on_fd("ftruncate", fd);
   return REAL(ftruncate)(fd, length);
 }
 
 int fsync(int fd) {
-  if (fd_on_config(fd)) crash_point();
+  crash_point_on_fd("fsync", fd);
   return REAL(fsync)(fd);
 }
 
 int fdatasync(int fd) {
-  if (fd_on_config(fd)) crash_point();
+  crash_point_on_fd("fdatasync", fd);
   return REAL(fdatasync)(fd);
 }
 
 int fchmod(int fd, mode_t mode) {
-  if (fd_on_config(fd)) crash_point();
+  crash_point_on_fd("fchmod", fd);
   return REAL(fchmod)(fd, mode);
 }
 
 int fchown(int fd, uid_t owner, gid_t group) {
-  if (fd_on_config(fd)) crash_point();
+  crash_point_on_fd("fchown", fd);
   return REAL(fchown)(fd, owner, group);
 }
 
@@ -196,19 +236,29 @@ int close(int fd) {
 }
 
 int rename(const char* from, const char* to) {
-  if (on_config(from) || on_config(to)) crash_point();
+  if (on_config(from) || on_config(to)) crash_point("rename", to);
   int result = REAL(rename)(from, to);
   if (result == 0 && on_config(to)) record_version(to);
   return result;
 }
 
 int unlink(const char* path) {
-  if (on_config(path)) crash_point();
+  if (on_config(path)) crash_point("unlink", path);
   return REAL(unlink)(path);
 }
 
+int mkdir(const char* path, mode_t mode) {
+  if (on_config(path)) crash_point("mkdir", path);
+  return REAL(mkdir)(path, mode);
+}
+
+int rmdir(const char* path) {
+  if (on_config(path)) crash_point("rmdir", path);
+  return REAL(rmdir)(path);
+}
+
 int remove(const char* path) {
-  if (on_config(path)) crash_point();
+  if (on_config(path)) crash_point("remove", path);
   return REAL(remove)(path);
 }
 

@@ -3,8 +3,8 @@
  * and answers the wall clock from it. After each sleep it runs "bmminer-api --tick" so that
  * the stand-in miner sees the time pass. When /sim/time-limit holds a number of seconds, a
  * sleep that takes the clock past it ends the sleeping process with SIGKILL: a test's bound
- * on a program that waits for ever. At the exit of chain-tuner or yellow-fixer it records
- * the process's peak resident memory in /sim/peak-rss.NAME. */
+ * on a program that waits for ever. At the exit of chain-tuner, yellow-fixer or tune-session
+ * it records the process's peak resident memory in /sim/peak-rss.NAME. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -139,6 +139,28 @@ time_t time(time_t* out) {
   time_t now = (time_t)(SIM_EPOCH + virtual_seconds());
   if (out != NULL) *out = now;
   return now;
+}
+
+// The clocks a program reads directly: the wall clock from the virtual one, and the
+// monotonic clocks as the virtual seconds themselves (a deadline measured on them passes
+// in virtual time).
+int clock_gettime(clockid_t clock, struct timespec* now) {
+  switch (clock) {
+    case CLOCK_REALTIME:
+    case CLOCK_REALTIME_COARSE:
+      now->tv_sec = (time_t)(SIM_EPOCH + virtual_seconds());
+      now->tv_nsec = 0;
+      return 0;
+    case CLOCK_MONOTONIC:
+    case CLOCK_MONOTONIC_COARSE:
+    case CLOCK_MONOTONIC_RAW:
+    case CLOCK_BOOTTIME:
+      now->tv_sec = (time_t)virtual_seconds();
+      now->tv_nsec = 0;
+      return 0;
+    default:
+      return (int)syscall(SYS_clock_gettime, clock, now);
+  }
 }
 
 int gettimeofday(struct timeval* tv, void* zone) {

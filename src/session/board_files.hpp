@@ -1,0 +1,49 @@
+// The session's view of the board's files: the paths it works with, and small reads that
+// tell a missing file from an unreadable one.
+#pragma once
+
+#include <string>
+
+#include "system.hpp"
+
+namespace tune::session {
+
+inline constexpr char lock_path[] = "/config/tune-session.lock";
+inline constexpr char backup_dir[] = "/config/tune-backup";
+inline constexpr char kept_logs_dir[] = "/config/tune-logs";
+inline constexpr char session_log_path[] = "/tmp/tune-session.log";
+inline constexpr char config_dir[] = "/config";
+
+// The miner's files a tuning changes, saved before it and put back by undo.
+inline constexpr const char* saved_files[] = {"config.conf", "manual_freqs.txt", "autoTune.conf"};
+
+struct FileRead {
+  enum class Result { read, missing, unreadable } result = Result::missing;
+  std::string text;   // when read
+  std::string error;  // when unreadable: "PATH: reason"
+};
+
+// Reads a regular file (following links). At most `limit` bytes are kept: the first ones,
+// or with `tail` the last ones. A directory, a pipe or a device is unreadable.
+FileRead read_file(const std::string& path, size_t limit, bool tail = false);
+
+// Replaces the file durably (the runtime's replace); empty when stored, else "PATH: reason".
+std::string store_file(const std::string& path, const std::string& text);
+
+// "PATH: reason" for the errno value.
+std::string failure(const std::string& path, int error);
+
+// True when something (a file, a directory, a dangling link) has this name.
+bool name_exists(const std::string& path);
+
+// The last line of a text (without its "\n"), empty when there is none.
+std::string last_line(const std::string& text);
+
+// A line of untrusted text made safe to print: control bytes and bytes that are not UTF-8
+// shown as \xNN, cut to `limit` characters with "...".
+std::string printable(const std::string& text, size_t limit = 200);
+
+// Local time as the programs stamp their log: "YYYY-MM-DD HH:MM:SS".
+std::string local_stamp(std::time_t when);
+
+}  // namespace tune::session

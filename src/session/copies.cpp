@@ -1,0 +1,175 @@
+#include "copies.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <vector>
+
+#include "board_files.hpp"
+#include "files.hpp"
+
+namespace tune::session {
+
+namespace {
+
+// The miner's files are a few kilobytes; a larger one is not the miner's.
+constexpr size_t copy_size_limit = 16 * 1024 * 1024;
+
+// Removes a directory of plain files (a set, or a half-made one); nothing when absent.
+void remove_set_directory(const std::string& path) {
+  if (DIR* dir = opendir(path.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") unlink((path + "/" + name).c_str());
+    }
+    closedir(dir);
+  }
+  rmdir(path.c_str());
+}
+
+std::string make_directory(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return "";
+  return failure(path, errno);
+}
+
+// Writes a new file whole and synced; its mode is the original's.
+std::string write_new_file(const std::string& path, const std::string& text, mode_t mode) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
+  if (fd < 0) return failure(path, errno);
+  size_t done = 0;
+  int error = 0;
+  while (done < text.size() && error == 0) {
+    ssize_t written = write(fd, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) error = written < 0 ? errno : EIO;
+    if (written > 0) done += static_cast<size_t>(written);
+  }
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  return error == 0 ? "" : failure(path, error);
+}
+
+struct MinerFile {
+  const char* name = "";
+  std::optional<std::string> text;  // none: the file does not exist
+  mode_t mode = 0644;
+};
+
+// Reads the miner's files as they are now.
+std::string read_miner_files(System& sys, std::vector<MinerFile>& files) {
+  for (const char* name : saved_files) {
+    const std::string path = sys.path(std::string(config_dir) + "/" + name);
+    FileRead read = read_file(path, copy_size_limit);
+    if (read.result == FileRead::Result::unreadable) return read.error;
+    MinerFile file;
+    file.name = name;
+    struct stat info;
+    if (read.result == FileRead::Result::read) {
+      if (read.text.size() >= copy_size_limit) return path + ": too large to be the miner's";
+      file.text = std::move(read.text);
+      if (stat(path.c_str(), &info) == 0) file.mode = info.st_mode;
+    }
+    files.push_back(std::move(file));
+  }
+  return "";
+}
+
+// Writes the files as a new set in the hidden directory `staging`, synced.
+std::string write_set(const std::string& staging, const std::vector<MinerFile>& files) {
+  remove_set_directory(staging);
+  if (mkdir(staging.c_str(), 0755) != 0) return failure(staging, errno);
+  for (const MinerFile& file : files) {
+    if (!file.text) continue;
+    std::string error = write_new_file(staging + "/" + file.name, *file.text, file.mode);
+    if (!error.empty()) return error;
+  }
+  sync_directory(staging);
+  return "";
+}
+
+// Puts a set in place: the older set, if any, steps aside first and goes only once the
+// new one has its name. After a cut between the two renames, `recover_set` brings the
+// older one back.
+std::string install_set(const std::string& backup, const std::string& set) {
+  const std::string place = backup + "/" + set;
+  const std::string staging = backup + "/." + set + ".new";
+  const std::string aside = backup + "/." + set + ".old";
+  bool had_one = name_exists(place);
+  if (had_one && rename(place.c_str(), aside.c_str()) != 0) return failure(place, errno);
+  if (rename(staging.c_str(), place.c_str()) != 0) {
+    int error = errno;
+    if (had_one) rename(aside.c_str(), place.c_str());
+    return failure(place, error);
+  }
+  sync_directory(backup);
+  if (had_one) remove_set_directory(aside);
+  return "";
+}
+
+// Tidies what a cut left of an earlier save: the set that had stepped aside comes back
+// when no new one took its name, and half-made sets go.
+void recover_set(const std::string& backup, const std::string& set) {
+  const std::string place = backup + "/" + set;
+  const std::string aside = backup + "/." + set + ".old";
+  if (!name_exists(place) && name_exists(aside)) rename(aside.c_str(), place.c_str());
+  remove_set_directory(aside);
+  remove_set_directory(backup + "/." + set + ".new");
+}
+
+std::string save_set(const std::string& backup, const char* set,
+                     const std::vector<MinerFile>& files) {
+  std::string error = write_set(backup + "/." + set + ".new", files);
+  if (error.empty()) error = install_set(backup, set);
+  if (!error.empty()) remove_set_directory(backup + "/." + set + ".new");
+  return error;
+}
+
+}  // namespace
+
+std::string set_directory(System& sys, const char* set) {
+  return sys.path(std::string(backup_dir) + "/" + set);
+}
+
+bool set_exists(System& sys, const char* set) {
+  struct stat info;
+  return stat(set_directory(sys, set).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string save_copies(System& sys) {
+  const std::string backup = sys.path(backup_dir);
+  std::vector<MinerFile> files;
+  std::string error = read_miner_files(sys, files);
+  if (error.empty()) error = make_directory(backup);
+  if (!error.empty()) return error;
+  sync_directory(sys.path(config_dir));
+  for (const char* set : {original_set, before_set}) recover_set(backup, set);
+  if (!set_exists(sys, original_set)) error = save_set(backup, original_set, files);
+  if (error.empty()) error = save_set(backup, before_set, files);
+  return error;
+}
+
+std::string restore_copies(System& sys, const char* set) {
+  const std::string directory = set_directory(sys, set);
+  recover_set(sys.path(backup_dir), set);
+  if (!set_exists(sys, set)) return failure(directory, ENOENT);
+  for (const char* name : saved_files) {
+    const std::string copy = directory + "/" + name;
+    const std::string live = sys.path(std::string(config_dir) + "/" + name);
+    FileRead read = read_file(copy, copy_size_limit);
+    if (read.result == FileRead::Result::unreadable) return read.error;
+    if (read.result == FileRead::Result::missing) {
+      // The file did not exist before the tuning.
+      if (!remove_file(live) && errno != ENOENT) return failure(live, errno);
+      continue;
+    }
+    std::string error = store_file(live, read.text);
+    if (!error.empty()) return error;
+  }
+  return "";
+}
+
+}  // namespace tune::session

@@ -1,0 +1,101 @@
+#include "kept_logs.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "board_files.hpp"
+#include "files.hpp"
+#include "log.hpp"
+
+namespace tune::session {
+
+namespace {
+
+struct LogFile {
+  std::string name;
+  int tuning = 0;
+  long long bytes = 0;
+};
+
+// The kept logs in the directory, oldest first. Other files are not ours and stay.
+std::vector<LogFile> kept_logs_in(const std::string& directory) {
+  std::vector<LogFile> logs;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return logs;
+  while (const dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    int tuning = 0, run = 0, consumed = 0;
+    if (std::sscanf(name.c_str(), "%d-%d-%n", &tuning, &run, &consumed) != 2 || consumed == 0 ||
+        !name.ends_with(".log")) {
+      continue;
+    }
+    struct stat info;
+    if (lstat((directory + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    logs.push_back({name, tuning, info.st_size});
+  }
+  closedir(dir);
+  std::sort(logs.begin(), logs.end(), [](const LogFile& a, const LogFile& b) {
+    return a.tuning != b.tuning ? a.tuning < b.tuning : a.name < b.name;
+  });
+  return logs;
+}
+
+void prune(const std::string& directory, int tuning, const std::string& newest) {
+  std::vector<LogFile> logs = kept_logs_in(directory);
+  long long total = 0;
+  for (const LogFile& log : logs) total += log.bytes;
+  bool removed = false;
+  for (const LogFile& log : logs) {
+    bool too_old = log.tuning <= tuning - kept_tunings;
+    bool over_cap = total > static_cast<long long>(kept_logs_cap);
+    if (log.name == newest || (!too_old && !over_cap)) continue;
+    if (unlink((directory + "/" + log.name).c_str()) == 0) {
+      total -= log.bytes;
+      removed = true;
+    }
+  }
+  if (removed) sync_directory(directory);
+}
+
+// The last lines of a log, whole lines only, when it is longer than one kept log may be.
+std::string last_lines(std::string text) {
+  if (text.size() <= kept_log_limit) return text;
+  size_t from = text.size() - kept_log_limit;
+  size_t line_start = text.find('\n', from);
+  return line_start == std::string::npos ? "" : text.substr(line_start + 1);
+}
+
+}  // namespace
+
+KeptLog keep_log(System& sys, int tuning, int run, const char* program) {
+  KeptLog kept;
+  FileRead log = read_file(sys.path(log_path), kept_log_limit + 1, true);
+  if (log.result == FileRead::Result::missing) return kept;
+  if (log.result == FileRead::Result::unreadable) {
+    kept.error = log.error;
+    return kept;
+  }
+  const std::string directory = sys.path(kept_logs_dir);
+  if (mkdir(directory.c_str(), 0755) == 0) {
+    sync_directory(sys.path(config_dir));
+  } else if (errno != EEXIST) {
+    kept.error = failure(directory, errno);
+    return kept;
+  }
+  char name[64];
+  std::snprintf(name, sizeof name, "%04d-%d-%s.log", tuning, run, program);
+  kept.path = directory + "/" + name;
+  kept.error = store_file(kept.path, last_lines(std::move(log.text)));
+  if (!kept.error.empty()) kept.path.clear();
+  prune(directory, tuning, name);
+  return kept;
+}
+
+}  // namespace tune::session

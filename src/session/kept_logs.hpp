@@ -1,0 +1,26 @@
+// The programs' logs kept in /config/tune-logs: each program replaces /tmp/auto-tune when it
+// starts, and /tmp is gone after a reboot, so the session keeps a copy when a stage ends.
+// Names are "TTTT-R-PROGRAM.log" (tuning, then the run within it), so that they sort in
+// the order they were written; the last five tunings are kept, within a size cap.
+#pragma once
+
+#include <string>
+
+#include "system.hpp"
+
+namespace tune::session {
+
+inline constexpr int kept_tunings = 5;
+inline constexpr size_t kept_logs_cap = 256 * 1024;      // all kept logs together
+inline constexpr size_t kept_log_limit = 128 * 1024;     // one log: its last lines
+
+struct KeptLog {
+  std::string path;   // where it was kept; empty when there was no log to keep
+  std::string error;  // "PATH: reason" when it could not be kept
+};
+
+// Copies the program's log of this run, then removes logs of older tunings and the oldest
+// logs past the cap.
+KeptLog keep_log(System& sys, int tuning, int run, const char* program);
+
+}  // namespace tune::session

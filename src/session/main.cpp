@@ -1,0 +1,173 @@
+// tune-session: the life of one tuning on a board, from the command line.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "session.hpp"
+
+#ifndef TUNE_VERSION
+#error "TUNE_VERSION is set by the build"
+#endif
+
+namespace {
+
+using namespace tune::session;
+
+constexpr char usage[] =
+    "Usage: tune-session COMMAND [OPTION...]\n"
+    "Runs one tuning of the miner on this board from start to end: chain-tuner, then\n"
+    "yellow-fixer, one tuning at a time, going on after any interruption, and undoable.\n"
+    "\n"
+    "Commands:\n"
+    "  start [--foreground] [--chain-tuner-hours=H] [--yellow-fixer-hours=H]\n"
+    "        begin a new tuning (the miner's files are saved first), or go on with the\n"
+    "        one under way; detaches and returns at once unless --foreground, which\n"
+    "        waits and returns the tuning's outcome. Each stage is ended past its\n"
+    "        deadline (defaults: chain-tuner 6 hours, yellow-fixer 3 hours).\n"
+    "  status [--json]\n"
+    "        where the tuning stands and what start would do next (any user)\n"
+    "  stop  end the running stage; a later start goes on with it\n"
+    "  undo [before|original]\n"
+    "        put back the miner's files as they were before the latest tuning\n"
+    "        (before, the default) or before the first one (original), and restart\n"
+    "        the miner; refused while a tuning runs\n"
+    "\n"
+    "Files:  /config/tune-session.state, /config/tune-session.lock,\n"
+    "        /config/tune-backup/{before,original}/, /config/tune-logs/,\n"
+    "        /tmp/tune-session.log (a detached session's output)\n"
+    "Runs:   chain-tuner and yellow-fixer beside tune-session, else in /usr/sbin\n"
+    "\n"
+    "Exit status: 0 done (for start: detached, or the tuning finished); 1 a stage\n"
+    "failed, timed out or was stopped, the miner's files could not be saved, or\n"
+    "nothing to undo; 2 bad usage; 3 another session runs, or the board cannot be used\n"
+    "(no /config, no lock, no programs).\n"
+    "\n"
+    "See tune-session(8).\n";
+
+int usage_error(const std::string& what) {
+  std::fprintf(stderr, "tune-session: %s (see tune-session --help)\n", what.c_str());
+  return exit_usage;
+}
+
+// A positive number of hours, no more than a year.
+std::optional<double> hours_of(const char* text) {
+  char* end = nullptr;
+  double hours = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !std::isfinite(hours) || hours <= 0 || hours > 8760) {
+    return std::nullopt;
+  }
+  return hours;
+}
+
+struct Arguments {
+  int count;
+  char** values;
+  int next = 2;  // after the command
+
+  bool done() const { return next >= count; }
+  // "--name=value" or "--name value": the value, or nullptr when the option is not `name`.
+  // A missing value is reported through `missing`.
+  const char* value_of(const char* name, bool& missing) {
+    const char* arg = values[next];
+    size_t length = std::strlen(name);
+    if (std::strncmp(arg, name, length) != 0) return nullptr;
+    if (arg[length] == '=') {
+      ++next;
+      return arg + length + 1;
+    }
+    if (arg[length] != '\0') return nullptr;
+    next += 2;
+    if (next > count) missing = true;
+    return missing ? "" : values[next - 1];
+  }
+};
+
+int run_start(Arguments& args) {
+  StartOptions options;
+  while (!args.done()) {
+    const char* arg = args.values[args.next];
+    if (std::strcmp(arg, "--foreground") == 0) {
+      options.foreground = true;
+      ++args.next;
+      continue;
+    }
+    bool handled = false;
+    for (auto [name, hours] : {std::pair{"--chain-tuner-hours", &options.chain_tuner_hours},
+                               std::pair{"--yellow-fixer-hours", &options.yellow_fixer_hours}}) {
+      bool missing = false;
+      const char* value = args.value_of(name, missing);
+      if (value == nullptr) continue;
+      if (missing) return usage_error(std::string(name) + ": a number of hours is missing");
+      std::optional<double> parsed = hours_of(value);
+      if (!parsed) {
+        return usage_error(std::string(name) + ": not a number of hours above 0 (up to 8760): " +
+                           value);
+      }
+      *hours = *parsed;
+      handled = true;
+      break;
+    }
+    if (!handled) return usage_error(std::string("start: unknown option: ") + arg);
+  }
+  return start(options);
+}
+
+int run_command(int argc, char** argv) {
+  if (argc < 2) return usage_error("a command is missing: start, status, stop or undo");
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(usage, stdout);
+      return std::fflush(stdout) == 0 ? exit_done : exit_failed;
+    }
+  }
+  const std::string command = argv[1];
+  Arguments args{argc, argv};
+  if (command == "--version") {
+    std::printf("tune-session %s\n", TUNE_VERSION);
+    return std::fflush(stdout) == 0 ? exit_done : exit_failed;
+  }
+  if (command == "start") return run_start(args);
+  if (command == "status") {
+    bool json = false;
+    for (; !args.done(); ++args.next) {
+      if (std::strcmp(argv[args.next], "--json") != 0) {
+        return usage_error(std::string("status: unknown option: ") + argv[args.next]);
+      }
+      json = true;
+    }
+    return status(json);
+  }
+  if (command == "stop") {
+    if (!args.done()) return usage_error(std::string("stop: unknown argument: ") + argv[2]);
+    return stop();
+  }
+  if (command == "undo") {
+    const char* set = argc > 2 ? argv[2] : "before";
+    if (std::strcmp(set, "before") != 0 && std::strcmp(set, "original") != 0) {
+      return usage_error(std::string("undo: not before or original: ") + set);
+    }
+    if (argc > 3) return usage_error(std::string("undo: unknown argument: ") + argv[3]);
+    return undo(set);
+  }
+  return usage_error("unknown command: " + command);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run_command(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "tune-session: out of memory\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tune-session: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "tune-session: unexpected failure\n");
+  }
+  return exit_failed;
+}

@@ -1,0 +1,81 @@
+// The record of the tuning on this board: which tuning it is, where it stands, when each
+// stage began and how each program ended. One small file of "key=value" lines in /config,
+// replaced durably at every change, so that after any cut the next start knows where to
+// go on.
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "system.hpp"
+
+namespace tune::session {
+
+inline constexpr char state_path[] = "/config/tune-session.state";
+
+enum class Stage {
+  none,  // no tuning has run on this board
+  saving,
+  chain_tuner,
+  yellow_fixer,
+  finished,
+  failed,
+  stopped,
+  timed_out,
+  undone,
+};
+
+// The stage's name as the state file, status and messages show it ("timed out", ...).
+const char* stage_name(Stage stage);
+std::optional<Stage> stage_named(const std::string& name);
+
+// A stage in which a program or the copies are at work.
+inline bool is_working(Stage stage) {
+  return stage == Stage::saving || stage == Stage::chain_tuner || stage == Stage::yellow_fixer;
+}
+
+// How a program ended: its exit status, or the signal that ended it.
+struct ProgramEnd {
+  bool by_signal = false;
+  int number = 0;
+  bool operator==(const ProgramEnd&) const = default;
+};
+std::string describe(const ProgramEnd& end);  // "status 1", "signal 15"
+
+struct SessionState {
+  int tuning = 0;  // counts the tunings begun on this board, from 1
+  Stage stage = Stage::none;
+  Stage at = Stage::none;   // for failed, stopped, timed out: the stage it happened in
+  long long pid = 0;        // the session that last worked on this tuning
+  std::time_t began = 0;    // the tuning
+  std::time_t since = 0;    // the current stage
+  int runs = 0;             // program runs of this tuning: numbers the kept logs
+  std::optional<ProgramEnd> chain_tuner, yellow_fixer;  // their last runs in this tuning
+  std::string reason;       // for failed: one line saying why
+  std::string undone_to;    // for undone: "before" or "original"
+  // The tuning before this one, for status: its number, stage and end.
+  int previous_tuning = 0;
+  Stage previous_stage = Stage::none;
+  std::time_t previous_ended = 0;
+
+  // The stage the tuning stands at: the stage itself, or where it failed or stopped.
+  Stage standing() const;
+};
+
+// Reads the text of a state file; unknown keys and lines without "=" are passed over, and
+// values that do not parse leave the field at its default.
+SessionState parse_state(const std::string& text);
+std::string format_state(const SessionState& state);
+
+// What reading the state file gave: a state (a missing file is Stage::none), or the reason
+// it could not be read.
+struct StateRead {
+  SessionState state;
+  std::string error;  // "PATH: reason", empty when read
+};
+StateRead read_state(System& sys);
+// Stores the state durably; the reason on failure ("PATH: reason"), empty when stored.
+std::string write_state(System& sys, const SessionState& state);
+
+}  // namespace tune::session
