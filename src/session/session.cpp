@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -92,21 +93,23 @@ void detach_streams() {
   }
 }
 
-// Tells whoever ran `start` how it went, once: on the terminal, or through a pipe to the
-// parent that waits while a detached session gets going.
+// Tells whoever ran `start` how it went: on the terminal, or through a pipe to the parent
+// that waits while a detached session gets going.
 class Announcer {
  public:
   explicit Announcer(int pipe_fd) : fd_(pipe_fd) {}
 
   bool detached() const { return detached_; }
 
+  // On a terminal every call prints (the start, then the outcome); through the pipe only
+  // the first goes, as the parent returns with it.
   void operator()(int status, const std::string& line) {
-    if (done_) return;
-    done_ = true;
     if (!detached_) {
       print_line(status == exit_done ? stdout : stderr, line);
       return;
     }
+    if (done_) return;
+    done_ = true;
     std::string message = std::to_string(status) + " " + line;
     const char* data = message.data();
     size_t left = message.size();
@@ -140,7 +143,7 @@ class Session {
   bool hand_over();
   bool yellow_fixer_stage();
   bool run_stage_program(Stage stage, const char* name, const std::string& path, double hours,
-                         ProgramEnd& end);
+                         std::optional<ProgramEnd>& end);
 
   void note(const std::string& what);
   void record();
@@ -228,6 +231,7 @@ int Session::run() {
                                                              : yellow_fixer_stage();
     if (!going_on) return exit_failed;
   }
+  announce_(exit_done, "tune-session: " + tuning_name() + " finished");
   return exit_done;
 }
 
@@ -284,12 +288,13 @@ bool Session::save() {
   if (error.empty()) error = clear_marks(sys_);
   if (!error.empty()) return end_early(Stage::failed, "cannot save the miner's files: " + error);
   note("the miner's files are saved in " + set_directory(sys_, before_set));
-  enter(Stage::chain_tuner);
+  // Recorded as chain-tuner starts: a cut before that only saves the same files again.
+  state_.stage = Stage::chain_tuner;
   return true;
 }
 
 bool Session::run_stage_program(Stage stage, const char* name, const std::string& path,
-                                 double hours, ProgramEnd& end) {
+                                 double hours, std::optional<ProgramEnd>& end) {
   ++state_.runs;
   enter(stage);
   note(std::string(name) + " starts (" + path + ")");
@@ -299,7 +304,7 @@ bool Session::run_stage_program(Stage stage, const char* name, const std::string
   }
   end = run.end;
   KeptLog kept = keep_log(sys_, state_.tuning, state_.runs, name);
-  note(std::string(name) + " ended with " + describe(end) +
+  note(std::string(name) + " ended with " + describe(run.end) +
        (kept.path.empty() ? "" : "; its log is kept as " + kept.path) +
        (kept.error.empty() ? "" : "; its log cannot be kept: " + kept.error));
   if (run.ending == ProgramRun::Ending::stopped) return end_early(Stage::stopped, "");
@@ -314,14 +319,12 @@ bool Session::run_stage_program(Stage stage, const char* name, const std::string
 bool Session::chain_tuner_stage() {
   // A chain-tuner that handed over before a cut is not run again.
   if (!name_exists(sys_.path(yellow_marker_path))) {
-    ProgramEnd end;
     if (!run_stage_program(Stage::chain_tuner, "chain-tuner", chain_tuner_path_,
-                           options_.chain_tuner_hours, end)) {
+                           options_.chain_tuner_hours, state_.chain_tuner)) {
       return false;
     }
-    state_.chain_tuner = end;
     if (!name_exists(sys_.path(yellow_marker_path))) {
-      return end_early(Stage::failed, "chain-tuner ended with " + describe(end) +
+      return end_early(Stage::failed, "chain-tuner ended with " + describe(*state_.chain_tuner) +
                                           " without handing over (no " + yellow_marker_path + ")");
     }
   }
@@ -337,20 +340,21 @@ bool Session::hand_over() {
     std::string error = store_file(step, "");
     if (!error.empty()) return end_early(Stage::failed, "cannot hand over: " + error);
   }
-  enter(Stage::yellow_fixer);
+  // Recorded as yellow-fixer starts: a cut before that finds chain-tuner's marker again.
+  state_.stage = Stage::yellow_fixer;
   return true;
 }
 
 bool Session::yellow_fixer_stage() {
   const std::string step = sys_.path(yellow_step_path);
   if (name_exists(step)) {
-    ProgramEnd end;
     if (!run_stage_program(Stage::yellow_fixer, "yellow-fixer", yellow_fixer_path_,
-                           options_.yellow_fixer_hours, end)) {
+                           options_.yellow_fixer_hours, state_.yellow_fixer)) {
       return false;
     }
-    state_.yellow_fixer = end;
-    if (end != ProgramEnd{}) return end_early(Stage::failed, "yellow-fixer ended with " + describe(end));
+    if (*state_.yellow_fixer != ProgramEnd{}) {
+      return end_early(Stage::failed, "yellow-fixer ended with " + describe(*state_.yellow_fixer));
+    }
     if (name_exists(step)) {
       return end_early(Stage::failed, "yellow-fixer ended before its last iteration (" +
                                           std::string(yellow_step_path) + " is still there)");

@@ -3,9 +3,12 @@
 // runs to its normal end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <set>
 
 #include "sandbox.hpp"
@@ -98,6 +101,80 @@ TEST(CrashPoints, YellowFixerLeavesWholeFilesAtEveryPowerCutAndResumes) {
          [](const std::vector<std::string>& log) {
            return !log.empty() && log.back().ends_with(", quit\n");
          }});
+}
+
+
+// The whole life of a tuning through tune-session, cut at every write-family call that
+// tune-session or either program makes on /config, then started again (after a reboot:
+// /tmp/auto-tune is gone) until the tuning has finished.
+TEST(CrashPoints, ATuningThroughTheSessionFinishesWhereverThePowerGoes) {
+  auto arrange = [](Sandbox& s) {
+    s.write("sim/miner.conf", "model=healthy\n");
+    s.write("config/autoTune.conf", "restarts_count=1&desired_rate=99999&voltage_from=940");
+    s.write("config/manual_freqs.txt", "2:1:70\n");
+    s.write("config/tune-running", "");
+  };
+  RunOptions start;
+  start.args = {"start", "--foreground"};
+  Versions versions;
+  std::map<std::string, std::string> first;
+  long crash_points = 0;
+  {
+    Sandbox uncut;
+    arrange(uncut);
+    for (const char* name : {"config.conf", "manual_freqs.txt", "autoTune.conf"}) {
+      first[name] = uncut.text(std::string("config/") + name);
+    }
+    for (const char* name : miner_files) {
+      versions[name].insert(uncut.text(std::string("config/") + name));
+    }
+    versions["yellow-step"].insert("<missing>");
+    uncut.make_dir("sim/versions");
+    uncut.write("sim/crash-count", "0\n");
+    ASSERT_EQ(uncut.run("tune-session", start).status, 0);
+    crash_points = std::stol(uncut.text("sim/crash-count"));
+    for (const auto& entry : fs::directory_iterator(uncut.root() + "/sim/versions")) {
+      std::string name = entry.path().stem().string();
+      if (versions.count(name)) {
+        versions[name].insert(uncut.text("sim/versions/" + entry.path().filename().string()));
+      }
+    }
+  }
+  ASSERT_GT(crash_points, 0);
+  const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");  // for a quicker look by hand
+  const long stride = every != nullptr ? std::max(1L, std::atol(every)) : 1;
+  long torn = 0, unfinished = 0;
+  for (long at = 1; at <= crash_points; at += stride) {
+    SCOPED_TRACE("power cut before crash point " + std::to_string(at) + " of the tuning");
+    Sandbox sandbox;
+    arrange(sandbox);
+    sandbox.write("sim/crash-at", std::to_string(at) + " *\n");
+    sandbox.write("sim/crash-count", "0\n");
+    EXPECT_EQ(sandbox.run("tune-session", start).status, 128 + 9);
+    for (const char* name : miner_files) {
+      std::string content = sandbox.text(std::string("config/") + name);
+      if (versions.at(name).count(content) == 0) {
+        ++torn;
+        ADD_FAILURE() << name << " is torn:\n" << content;
+      }
+    }
+    sandbox.remove("sim/crash-at");
+    int status = -1;
+    for (int starts = 0; starts < 3 && status != 0; ++starts) {
+      sandbox.remove("tmp/auto-tune");
+      status = sandbox.run("tune-session", start).status;
+    }
+    if (status != 0) ++unfinished;
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(sandbox.text("config/tune-session.state").find("\nstage=finished\n"),
+              std::string::npos);
+    for (const auto& [name, text] : first) {
+      EXPECT_EQ(sandbox.text("config/tune-backup/original/" + name), text) << name;
+    }
+  }
+  std::cout << "tune-session, chain-tuner and yellow-fixer: " << crash_points
+            << " crash points, tried every " << stride << ": " << torn << " torn files, "
+            << unfinished << " tunings that did not finish\n";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <set>
 
 #include "sandbox.hpp"
 
@@ -37,7 +38,7 @@ Outcome session(Sandbox& s, std::vector<std::string> args) {
   return s.run("tune-session", options);
 }
 
-[[maybe_unused]] Outcome shell(Sandbox& s, const std::string& script) {
+Outcome shell(Sandbox& s, const std::string& script) {
   RunOptions options;
   options.args = {"-c", script};
   return s.run("sh", options);
@@ -83,6 +84,186 @@ TEST(Session, AWholeTuningRunsBothStagesKeepsCopiesAndLogs) {
   Outcome status = session(s, {"status"});
   EXPECT_EQ(status.status, 0);
   EXPECT_NE(status.output.find("finished at"), std::string::npos) << status.output;
+}
+
+
+TEST(Session, TwoStartsAtOnceRunOneTuning) {
+  Sandbox s;
+  arrange_board(s);
+  s.write("sim/served", "");
+  Outcome both = shell(s,
+                       "tune-session start --foreground >/tmp/a.out 2>&1 & a=$!; "
+                       "tune-session start --foreground >/tmp/b.out 2>&1 & b=$!; "
+                       "wait $a; echo $? >/tmp/a.status; wait $b; echo $? >/tmp/b.status");
+  ASSERT_EQ(both.status, 0) << both.errors;
+  std::set<std::string> statuses = {s.text("tmp/a.status"), s.text("tmp/b.status")};
+  EXPECT_EQ(statuses, (std::set<std::string>{"0\n", "3\n"}));
+  std::string refused = s.text("tmp/a.status") == "3\n" ? s.text("tmp/a.out") : s.text("tmp/b.out");
+  EXPECT_TRUE(std::regex_match(refused, std::regex("tune-session: a tuning is already running: "
+                                                    "tuning 1, stage [a-z-]+ since [-0-9: ]+, "
+                                                    "session pid [0-9]+\n")))
+      << refused;
+  EXPECT_EQ(state_of(s)["stage"], "finished");
+  // One chain-tuner, then one yellow-fixer: the miner never served two programs at once.
+  std::vector<std::string> served;
+  std::string calls = s.text("sim/served");
+  for (size_t at = 0, end; (end = calls.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string caller = calls.substr(at, end - at);
+    if (served.empty() || served.back() != caller) served.push_back(caller);
+  }
+  ASSERT_EQ(served.size(), 2u) << calls;
+  EXPECT_TRUE(served[0].starts_with("chain-tuner "));
+  EXPECT_TRUE(served[1].starts_with("yellow-fixer "));
+}
+
+TEST(Session, ARebootInsideTheFinishingScriptLeadsToANewTuning) {
+  Sandbox s;
+  arrange_board(s);
+  std::map<std::string, std::string> first;
+  for (const char* name : saved) first[name] = s.text(std::string("config/") + name);
+  s.write("finish-tune.sh", "#!/bin/sh\nkill -9 -1\n");  // the power goes while it runs
+  EXPECT_EQ(session(s, {"start", "--foreground"}).status, 128 + 9);
+  EXPECT_EQ(state_of(s)["stage"], "yellow-fixer");
+  EXPECT_TRUE(s.exists("config/yellow"));
+  std::map<std::string, std::string> tuned;
+  for (const char* name : saved) tuned[name] = s.text(std::string("config/") + name);
+
+  Outcome status = session(s, {"status"});
+  EXPECT_NE(status.output.find("yellow-fixer, interrupted"), std::string::npos) << status.output;
+  EXPECT_NE(status.output.find("records the tuning as finished"), std::string::npos)
+      << status.output;
+
+  s.write("finish-tune.sh", "#!/bin/sh\n");
+  s.remove("tmp/auto-tune");  // /tmp does not survive a reboot
+  Outcome next = session(s, {"start", "--foreground"});
+  EXPECT_EQ(next.status, 0) << next.output << next.errors;
+  auto state = state_of(s);
+  EXPECT_EQ(state["tuning"], "2");
+  EXPECT_EQ(state["stage"], "finished");
+  EXPECT_EQ(state["previous-stage"], "finished");
+  EXPECT_EQ(state["chain-tuner"], "status 0");  // chain-tuner ran again
+  for (const char* name : saved) {
+    EXPECT_EQ(s.text(std::string("config/tune-backup/original/") + name), first[name]) << name;
+    EXPECT_EQ(s.text(std::string("config/tune-backup/before/") + name), tuned[name]) << name;
+  }
+}
+
+TEST(Session, AFullConfigRefusesANewTuningAndKeepsTheCopies) {
+  Sandbox s;
+  arrange_board(s);
+  ASSERT_EQ(session(s, {"start", "--foreground"}).status, 0);
+  const std::string state = s.text("config/tune-session.state");
+  std::map<std::string, std::string> copies;
+  for (const char* set : {"before", "original"}) {
+    for (const char* name : saved) {
+      std::string path = std::string("config/tune-backup/") + set + "/" + name;
+      copies[path] = s.text(path);
+    }
+  }
+  RunOptions options;
+  options.args = {"start", "--foreground"};
+  options.full_config_bytes = 256 * 1024;
+  Outcome refused = s.run("tune-session", options);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(std::regex_match(refused.errors,
+                               std::regex("tune-session: [^\n]*No space left on device\n")))
+      << refused.errors;
+  EXPECT_EQ(s.text("config/tune-session.state"), state);
+  for (const auto& [path, text] : copies) EXPECT_EQ(s.text(path), text) << path;
+  EXPECT_FALSE(s.exists("config/tune-backup/.before.new"));
+}
+
+TEST(Session, UndoPutsBackTheFilesOfEitherSetByteForByte) {
+  Sandbox s;
+  arrange_board(s);
+  std::map<std::string, std::string> original;
+  for (const char* name : saved) original[name] = s.text(std::string("config/") + name);
+  ASSERT_FALSE(s.exists("config/manual_freqs.txt"));
+  ASSERT_EQ(session(s, {"start", "--foreground"}).status, 0);
+  s.write("config/autoTune.conf", "restarts_count=1&desired_rate=99999");
+  std::map<std::string, std::string> before;
+  for (const char* name : saved) before[name] = s.text(std::string("config/") + name);
+  ASSERT_EQ(session(s, {"start", "--foreground"}).status, 0);
+
+  for (const auto& [set, expected] : {std::pair{"before", before}, std::pair{"original", original}}) {
+    SCOPED_TRACE(set);
+    s.remove("config/restart");
+    Outcome undone = session(s, {"undo", set});
+    EXPECT_EQ(undone.status, 0) << undone.errors;
+    EXPECT_EQ(undone.output, "tune-session: the miner's files of /config/tune-backup/" +
+                                 std::string(set) + " are back; the miner restarts\n");
+    for (const char* name : saved) {
+      EXPECT_EQ(s.text(std::string("config/") + name), expected.at(name)) << name;
+    }
+    EXPECT_EQ(s.text("config/restart"), "ok\n");
+    EXPECT_FALSE(s.exists("config/yellow"));
+    EXPECT_EQ(state_of(s)["stage"], "undone");
+  }
+  // After an undo the next start is a new tuning.
+  Outcome status = session(s, {"status"});
+  EXPECT_NE(status.output.find("begins a new tuning"), std::string::npos) << status.output;
+}
+
+TEST(Session, AStageWhoseMinerNeverStartsTimesOutAtItsDeadline) {
+  Sandbox s;
+  arrange_board(s);
+  s.write("sim/miner.conf", "elapsed=never\n");
+  s.write("sim/time-limit", "100000\n");  // a bound on the test itself
+  Outcome outcome = session(s, {"start", "--foreground", "--chain-tuner-hours=1"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.errors,
+            "tune-session: tuning 1 timed out in chain-tuner: chain-tuner ran past its deadline "
+            "of 1 hours\n");
+  auto state = state_of(s);
+  EXPECT_EQ(state["stage"], "timed out");
+  EXPECT_EQ(state["at"], "chain-tuner");
+  EXPECT_EQ(state["chain-tuner"], "signal 15");
+  EXPECT_GE(std::stol(s.text("sim/clock")), 3600);
+  EXPECT_EQ(kept_logs(s), (std::vector<std::string>{"0001-1-chain-tuner.log"}));
+  Outcome status = session(s, {"status"});
+  EXPECT_TRUE(std::regex_search(status.output,
+                                std::regex("\nnext: +tune-session start runs chain-tuner again\n")))
+      << status.output;
+}
+
+TEST(Session, StatusWhileRunningThenStopThenStartGoesOn) {
+  Sandbox s;
+  arrange_board(s);
+  s.write("sim/miner.conf", "elapsed=never\n");
+  s.write("sim/time-limit", "100000\n");
+  Outcome run = shell(s,
+                      "tune-session start >/tmp/start.out 2>&1; echo $? >/tmp/start.status; "
+                      "tune-session status >/tmp/running; "
+                      "tune-session status --json >/tmp/running.json; "
+                      "tune-session undo >/tmp/undo.out 2>&1; echo $? >/tmp/undo.status; "
+                      "tune-session stop >/tmp/stop.out; echo $? >/tmp/stop.status");
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(s.text("tmp/start.status"), "0\n");
+  EXPECT_TRUE(std::regex_match(s.text("tmp/start.out"),
+                               std::regex("tune-session: tuning 1 began \\(session pid [0-9]+\\): "
+                                          "the miner's files are saved in /config/tune-backup; "
+                                          "chain-tuner runs; see tune-session status\n")))
+      << s.text("tmp/start.out");
+  EXPECT_TRUE(std::regex_search(s.text("tmp/running"),
+                                std::regex("stage: +chain-tuner, running since [-0-9: ]+ "
+                                           "\\(session pid [0-9]+\\)\n")))
+      << s.text("tmp/running");
+  EXPECT_NE(s.text("tmp/running.json").find("\"running\":true"), std::string::npos);
+  EXPECT_EQ(s.text("tmp/undo.status"), "3\n");
+  EXPECT_TRUE(s.text("tmp/undo.out").starts_with("tune-session: refused while a tuning runs"));
+  EXPECT_EQ(s.text("tmp/stop.status"), "0\n");
+  EXPECT_EQ(s.text("tmp/stop.out"),
+            "tune-session: tuning 1 stopped in chain-tuner; tune-session start goes on with it\n");
+  EXPECT_EQ(state_of(s)["stage"], "stopped");
+  EXPECT_TRUE(s.text("tmp/tune-session.log").find("chain-tuner starts") != std::string::npos);
+
+  s.write("sim/miner.conf", "model=seeded\n");
+  Outcome resumed = session(s, {"start", "--foreground"});
+  EXPECT_EQ(resumed.status, 0) << resumed.errors;
+  EXPECT_TRUE(resumed.output.find("tuning 1 goes on (session pid") != std::string::npos)
+      << resumed.output;
+  EXPECT_EQ(state_of(s)["stage"], "finished");
+  EXPECT_EQ(state_of(s)["tuning"], "1");
 }
 
 }  // namespace

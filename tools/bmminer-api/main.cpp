@@ -15,7 +15,8 @@
 //   kill=STEP:N            SIGKILL the caller on the N-th tick while /config/yellow-step
 //                          holds STEP ("none": while it is absent)
 // /sim/stats-script, when present, gives scripted answers, one line per statistics call
-// ("<none>" prints nothing).
+// ("<none>" prints nothing). When /sim/served exists, every call appends the tuning program
+// it serves (its nearest ancestor that is one) as "NAME PID".
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,6 +92,30 @@ bool trigger_written(std::string& last_seen) {
   return true;
 }
 
+// The tuning program a call serves: the nearest ancestor named chain-tuner or yellow-fixer
+// (the statistics come through popen's shell, a tick straight from the sleeping program).
+std::string served_program() {
+  pid_t pid = getppid();
+  for (int hops = 0; hops < 4 && pid > 1; ++hops) {
+    std::string where = "/proc/" + std::to_string(pid);
+    std::string name = read_text(where + "/comm").value_or("");
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    if (name == "chain-tuner" || name == "yellow-fixer") return name + " " + std::to_string(pid);
+    // The parent's pid is the fourth field of stat, after the name in parentheses.
+    std::string stat = read_text(where + "/stat").value_or("");
+    size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos) break;
+    pid = static_cast<pid_t>(std::atoi(stat.c_str() + name_end + 4));
+  }
+  return "";
+}
+
+void record_served() {
+  std::string path = std::string(sim_dir) + "/served";
+  if (!read_text(path)) return;
+  std::ofstream(path, std::ios::app) << served_program() << "\n";
+}
+
 void maybe_kill_caller(const std::map<std::string, std::string>& settings) {
   auto it = settings.find("kill");
   if (it == settings.end()) return;
@@ -114,6 +139,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: bmminer-api -o stats | bmminer-api --tick\n");
     return 2;
   }
+  record_served();
   std::map<std::string, std::string> settings = read_settings();
   sim::SimMiner miner;
   auto chains = settings.find("chains");
