@@ -106,6 +106,9 @@ TEST(BlackBox, NormalEndingsOfTheChainTunerLeaveTheMarker) {
     const char* settings;
     const char* miner;
     std::string before_last;
+    // The miner's two files are mount points, bound from elsewhere as some firmwares do:
+    // they cannot be renamed over and are written in place.
+    bool bound_files = false;
   } endings[] = {
       {"desired rate reached", "", "model=healthy\n",
        "Current rate 36930 is not less than desired rate 16000.00\n"},
@@ -117,13 +120,27 @@ TEST(BlackBox, NormalEndingsOfTheChainTunerLeaveTheMarker) {
       {"no restarts at all", "restarts_count=0", "",
        "Config parse: freq_from=500, freq_to=850, voltage_from=880, voltage_to=940, "
        "ideal_percent=97\n"},
+      {"miner files bound into /config", "restarts_count=2&desired_rate=99999", "model=seeded\n",
+       "Trying to increase freqs of green chips before restart, reverting voltage on chain 7 to "
+       "940\n",
+       true},
   };
   for (const auto& ending : endings) {
     SCOPED_TRACE(ending.name);
     Sandbox sandbox;
     sandbox.write("config/autoTune.conf", ending.settings);
     sandbox.write("sim/miner.conf", ending.miner);
-    Outcome outcome = sandbox.run("chain-tuner");
+    RunOptions options;
+    const std::string untuned = sandbox.text("config/config.conf");
+    if (ending.bound_files) {
+      sandbox.make_dir("outside");
+      sandbox.write("outside/config.conf", untuned);
+      sandbox.write("outside/manual_freqs.txt", "");
+      sandbox.write("config/manual_freqs.txt", "");
+      options.binds = {{"outside/config.conf", "/config/config.conf"},
+                       {"outside/manual_freqs.txt", "/config/manual_freqs.txt"}};
+    }
+    Outcome outcome = sandbox.run("chain-tuner", options);
     EXPECT_TRUE(outcome.exited);
     EXPECT_EQ(outcome.status, 0);
     Entries log = sandbox.log();
@@ -131,6 +148,11 @@ TEST(BlackBox, NormalEndingsOfTheChainTunerLeaveTheMarker) {
     EXPECT_EQ(log[log.size() - 2], ending.before_last);
     EXPECT_EQ(log.back(), "Auto tune is done, exit\n");
     EXPECT_EQ(sandbox.text("config/yellow"), "ok\n");
+    if (ending.bound_files) {
+      EXPECT_NE(sandbox.text("outside/config.conf"), untuned);
+      EXPECT_NE(sandbox.text("outside/manual_freqs.txt"), "");
+      EXPECT_FALSE(sandbox.exists("config/.config.conf.tune-new"));
+    }
   }
 }
 
@@ -158,6 +180,18 @@ TEST(BlackBox, TheYellowFixerTakesOverTheChainTunersFiles) {
     EXPECT_LE(fixed[chip], step) << chip;
   }
   EXPECT_FALSE(sandbox.exists("config/yellow-step"));
+}
+
+TEST(BlackBox, AFinishedYellowFixerSyncsTheRemovalOfItsStepFile) {
+  // A removal not yet synced could come back after a power cut, and a finished run resume.
+  Sandbox sandbox;
+  sandbox.write("config/yellow-step", "1");
+  sandbox.write("sim/trace", "");
+  ASSERT_EQ(sandbox.run("yellow-fixer").status, 0);
+  std::string trace = sandbox.text("sim/trace");
+  EXPECT_TRUE(trace.ends_with("yellow-fixer remove /config/yellow-step\n"
+                              "yellow-fixer fsync /config\n"))
+      << trace;
 }
 
 TEST(BlackBox, AKilledYellowFixerResumesFromItsStoredStep) {
