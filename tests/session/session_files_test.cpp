@@ -1,0 +1,235 @@
+// The session's records on real files in a temporary /config: the state file, the copies
+// before a tuning, the kept logs, and what start does next.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "board_files.hpp"
+#include "copies.hpp"
+#include "kept_logs.hpp"
+#include "plan.hpp"
+#include "session_state.hpp"
+#include "sim_miner.hpp"
+#include "sim_system.hpp"
+
+namespace tune::session {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Board {
+  sim::SimMiner miner;
+  sim::SimSystem sys{miner};
+  std::string text(const std::string& fixed) { return sys.read_file(fixed).value_or("<missing>"); }
+};
+
+TEST(SessionState, ReadsBackWhatItWritesAndPassesOverWhatItDoesNotKnow) {
+  SessionState state;
+  state.tuning = 7;
+  state.stage = Stage::timed_out;
+  state.at = Stage::yellow_fixer;
+  state.pid = 4242;
+  state.began = 1798761600;
+  state.since = 1798765200;
+  state.runs = 3;
+  state.chain_tuner = ProgramEnd{false, 0};
+  state.yellow_fixer = ProgramEnd{true, 15};
+  state.reason = "yellow-fixer ran past\nits deadline";  // a line break would split the record
+  state.previous_tuning = 6;
+  state.previous_stage = Stage::undone;
+  state.previous_ended = 1798700000;
+  SessionState read = parse_state(format_state(state));
+  EXPECT_EQ(format_state(read), format_state(state));
+  EXPECT_EQ(read.reason, "yellow-fixer ran past its deadline");
+  EXPECT_EQ(read.standing(), Stage::yellow_fixer);
+
+  const struct {
+    const char* text;
+    int tuning;
+    Stage stage;
+    long long pid;
+  } odd[] = {
+      {"", 0, Stage::none, 0},
+      {"tuning=3\nstage=chain-tuner\npid=12\n", 3, Stage::chain_tuner, 12},
+      {"tuning=3\nstage=chain-tuner\npid=12", 3, Stage::chain_tuner, 12},  // no last "\n"
+      {"tuning=x\nstage=running\npid=-4\n", 0, Stage::none, 0},
+      {"tuning=99999999999999999999\nstage=timed out\n", 0, Stage::timed_out, 0},
+      {"\x01\xff=\n=\nstage\npid=7=8\ntuning=2\r\n", 0, Stage::none, 0},
+      {"tuning=1\nstage=finished\ntuning=2\n", 2, Stage::finished, 0},  // the last one counts
+  };
+  for (const auto& c : odd) {
+    SCOPED_TRACE(c.text);
+    SessionState s = parse_state(c.text);
+    EXPECT_EQ(s.tuning, c.tuning);
+    EXPECT_EQ(s.stage, c.stage);
+    EXPECT_EQ(s.pid, c.pid);
+  }
+}
+
+TEST(SessionState, AMissingFileIsNoTuningAndAnUnreadableOneIsAnError) {
+  Board b;
+  EXPECT_EQ(read_state(b.sys).state.stage, Stage::none);
+  EXPECT_EQ(read_state(b.sys).error, "");
+  SessionState state;
+  state.tuning = 1;
+  state.stage = Stage::finished;
+  EXPECT_EQ(write_state(b.sys, state), "");
+  EXPECT_EQ(read_state(b.sys).state.stage, Stage::finished);
+  fs::remove(b.sys.path(state_path));
+  fs::create_directory(b.sys.path(state_path));
+  EXPECT_EQ(read_state(b.sys).error, b.sys.path(state_path) + ": Is a directory");
+  EXPECT_NE(write_state(b.sys, state), "");
+}
+
+TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
+  const struct {
+    Stage stage, at;
+    bool marker;
+    std::optional<std::string> step;
+    Next next;
+    const char* said;
+  } cases[] = {
+      {Stage::none, Stage::none, false, {}, Next::new_tuning, "begins a new tuning"},
+      {Stage::finished, Stage::none, true, {}, Next::new_tuning, "begins a new tuning"},
+      {Stage::undone, Stage::none, false, {}, Next::new_tuning, "begins a new tuning"},
+      {Stage::saving, Stage::none, true, {}, Next::save_copies, "saves the miner's files again"},
+      {Stage::chain_tuner, Stage::none, false, {}, Next::chain_tuner, "runs chain-tuner again"},
+      {Stage::failed, Stage::chain_tuner, false, {}, Next::chain_tuner, "runs chain-tuner again"},
+      // chain-tuner handed over just before the cut: it does not run again
+      {Stage::chain_tuner, Stage::none, true, {}, Next::yellow_fixer, "starts yellow-fixer afresh"},
+      {Stage::yellow_fixer, Stage::none, true, "", Next::yellow_fixer, "starts yellow-fixer afresh"},
+      {Stage::stopped, Stage::yellow_fixer, true, "4", Next::yellow_fixer,
+       "resumes yellow-fixer from step 4"},
+      {Stage::timed_out, Stage::yellow_fixer, true, " 12xyz\n", Next::yellow_fixer,
+       "resumes yellow-fixer from step 12"},
+      {Stage::yellow_fixer, Stage::none, true, "0", Next::yellow_fixer, "starts yellow-fixer afresh"},
+      // no step file: yellow-fixer had finished (a cut inside the finishing script)
+      {Stage::yellow_fixer, Stage::none, true, {}, Next::finished_then_new,
+       "records the tuning as finished"},
+      {Stage::stopped, Stage::yellow_fixer, false, {}, Next::finished_then_new,
+       "records the tuning as finished"},
+  };
+  for (const auto& c : cases) {
+    SessionState state;
+    state.stage = c.stage;
+    state.at = c.at;
+    BoardMarks marks{c.marker, c.step};
+    SCOPED_TRACE(std::string(stage_name(c.stage)) + " at " + stage_name(c.at));
+    EXPECT_EQ(next_step(state, marks), c.next);
+    EXPECT_TRUE(describe_next(c.next, marks).starts_with(c.said)) << describe_next(c.next, marks);
+  }
+}
+
+TEST(Copies, TheFirstFilesStayAndBeforeFollowsEachTuning) {
+  Board b;
+  b.sys.write_file("/config/config.conf", "first config\n");
+  b.sys.write_file("/config/autoTune.conf", "restarts_count=2");
+  ASSERT_EQ(save_copies(b.sys), "");
+  b.sys.write_file("/config/config.conf", "tuned config\n");
+  b.sys.write_file("/config/manual_freqs.txt", "2:1:70\n");
+  ASSERT_EQ(save_copies(b.sys), "");
+
+  EXPECT_EQ(b.text("/config/tune-backup/original/config.conf"), "first config\n");
+  EXPECT_EQ(b.text("/config/tune-backup/original/manual_freqs.txt"), "<missing>");
+  EXPECT_EQ(b.text("/config/tune-backup/before/config.conf"), "tuned config\n");
+  EXPECT_EQ(b.text("/config/tune-backup/before/manual_freqs.txt"), "2:1:70\n");
+  EXPECT_EQ(b.text("/config/tune-backup/before/autoTune.conf"), "restarts_count=2");
+
+  // Undo puts back each file byte for byte, and removes one the set has no copy of.
+  b.sys.write_file("/config/config.conf", "third\n");
+  ASSERT_EQ(restore_copies(b.sys, original_set), "");
+  EXPECT_EQ(b.text("/config/config.conf"), "first config\n");
+  EXPECT_FALSE(b.sys.exists("/config/manual_freqs.txt"));
+  ASSERT_EQ(restore_copies(b.sys, before_set), "");
+  EXPECT_EQ(b.text("/config/manual_freqs.txt"), "2:1:70\n");
+}
+
+TEST(Copies, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
+  Board b;
+  b.sys.write_file("/config/config.conf", "first\n");
+  ASSERT_EQ(save_copies(b.sys), "");
+  // As a cut leaves it: the older set stepped aside, the new one not yet in place.
+  fs::rename(b.sys.path("/config/tune-backup/before"), b.sys.path("/config/tune-backup/.before.old"));
+  fs::create_directory(b.sys.path("/config/tune-backup/.before.new"));
+  b.sys.write_file("/config/tune-backup/.before.new/config.conf", "half");
+  b.sys.write_file("/config/config.conf", "second\n");
+  ASSERT_EQ(restore_copies(b.sys, before_set), "");
+  EXPECT_EQ(b.text("/config/config.conf"), "first\n");
+  EXPECT_FALSE(b.sys.exists("/config/tune-backup/.before.old"));
+  EXPECT_FALSE(b.sys.exists("/config/tune-backup/.before.new"));
+  EXPECT_EQ(restore_copies(b.sys, "nothing"),
+            b.sys.path("/config/tune-backup/nothing") + ": No such file or directory");
+}
+
+TEST(Copies, AFileThatCannotBeReadIsNoCopy) {
+  Board b;
+  fs::create_directory(b.sys.path("/config/autoTune.conf"));
+  EXPECT_EQ(save_copies(b.sys), b.sys.path("/config/autoTune.conf") + ": Is a directory");
+  EXPECT_FALSE(set_exists(b.sys, before_set));
+  EXPECT_FALSE(set_exists(b.sys, original_set));
+}
+
+TEST(KeptLogs, TheLastFiveTuningsStayWithinTheCap) {
+  Board b;
+  EXPECT_EQ(keep_log(b.sys, 1, 1, "chain-tuner").path, "");  // no log to keep
+  for (int tuning = 1; tuning <= 7; ++tuning) {
+    b.sys.write_file("/tmp/auto-tune", "2027-01-01 00:00:00 tuning " + std::to_string(tuning) + "\n");
+    KeptLog kept = keep_log(b.sys, tuning, 1, "chain-tuner");
+    EXPECT_EQ(kept.error, "");
+    EXPECT_EQ(kept.path, b.sys.path("/config/tune-logs/000" + std::to_string(tuning) +
+                                    "-1-chain-tuner.log"));
+  }
+  b.sys.write_file("/config/tune-logs/notes.txt", "the operator's");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(b.sys.path("/config/tune-logs"))) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"0003-1-chain-tuner.log", "0004-1-chain-tuner.log",
+                                             "0005-1-chain-tuner.log", "0006-1-chain-tuner.log",
+                                             "0007-1-chain-tuner.log", "notes.txt"}));
+
+  // Long logs: each keeps its last whole lines, and the oldest go past the cap.
+  std::string line = "2027-01-01 00:00:00 " + std::string(79, 'x') + "\n";  // 100 bytes
+  std::string long_log;
+  for (int i = 0; i < 2000; ++i) long_log += line;
+  b.sys.write_file("/tmp/auto-tune", long_log);
+  for (int run = 2; run <= 4; ++run) keep_log(b.sys, 7, run, "yellow-fixer");
+  std::string kept = b.text("/config/tune-logs/0007-4-yellow-fixer.log");
+  EXPECT_EQ(kept.size(), kept_log_limit / line.size() * line.size());
+  EXPECT_TRUE(kept.starts_with(line));
+  long long total = 0;
+  for (const auto& entry : fs::directory_iterator(b.sys.path("/config/tune-logs"))) {
+    if (entry.path().extension() == ".log") total += entry.file_size();
+  }
+  EXPECT_LE(total, static_cast<long long>(kept_logs_cap));
+  EXPECT_TRUE(b.sys.exists("/config/tune-logs/0007-3-yellow-fixer.log"));
+}
+
+TEST(BoardFiles, UntrustedTextIsShownInert) {
+  const struct {
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"plain text", "plain text"},
+      {"tab\there", "tab\\x09here"},
+      {std::string("nul\0byte", 8), "nul\\x00byte"},
+      {"\x1b]0;owned\x07", "\\x1b]0;owned\\x07"},
+      {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},  // UTF-8 stays
+      {"\xbd half", "\\xbd half"},
+      {"\xc2\x9b C1", "\\xc2\\x9b C1"},
+      {"\xed\xa0\x80 surrogate", "\\xed\\xa0\\x80 surrogate"},
+      {"\xf0\x9f\x98", "\\xf0\\x9f\\x98"},  // cut short
+      {std::string(250, 'a'), std::string(200, 'a') + "..."},
+  };
+  for (const auto& c : cases) EXPECT_EQ(printable(c.text), c.shown) << c.text;
+  EXPECT_EQ(last_line("one\ntwo\n"), "two");
+  EXPECT_EQ(last_line("one\ntwo\r\n\n"), "two");
+  EXPECT_EQ(last_line(""), "");
+}
+
+}  // namespace
+}  // namespace tune::session
