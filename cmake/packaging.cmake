@@ -1,20 +1,20 @@
-# Installing chain-tuner and yellow-fixer to /usr/sbin with their manual pages and the
-# reference start script, and the packages CPack makes of them: a .deb for the target's
-# architecture, and for the static builds also a .tar.gz. The .tar.gz is for boards
-# without dpkg and carries only the component "board": the programs, the start script and
-# the copyright notice.
+# Installing chain-tuner, yellow-fixer and tune-session to /usr/sbin with their manual pages
+# and the init script example, and the packages CPack makes of them: a .deb for the
+# target's architecture, and for the static builds also a .tar.gz. The .tar.gz is for
+# boards without dpkg and carries only the component "board": the programs, the init
+# script example and the copyright notice.
 include(GNUInstallDirs)
 set(_package miner-autotune)
 set(_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_package})
 
-install(TARGETS chain-tuner yellow-fixer RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR}
+install(TARGETS chain-tuner yellow-fixer tune-session RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR}
         COMPONENT board)
-install(FILES "${CMAKE_SOURCE_DIR}/examples/start-tuning.sh" DESTINATION ${_docdir}/examples
+install(FILES "${CMAKE_SOURCE_DIR}/examples/S95tune-session" DESTINATION ${_docdir}/examples
         COMPONENT board)
 install(FILES "${CMAKE_SOURCE_DIR}/packaging/copyright" DESTINATION ${_docdir} COMPONENT board)
 
 set(_compressed "")
-set(_pages chain-tuner.8 yellow-fixer.8)
+set(_pages chain-tuner.8 yellow-fixer.8 tune-session.8)
 if(NOT TUNE_PROGRAMS_ONLY)
   list(APPEND _pages tune-rehearse.1)  # the operators' tool goes with the full build only
 endif()
@@ -58,7 +58,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "chain-tuner tunes the miner's per-chain voltages and \
 frequencies\nover miner restarts, then yellow-fixer lowers weak chips one by one.\nBoth run \
 unattended on the machine's controller board and steer the miner\nonly through its files, \
-its restart trigger and its statistics command.")
+its restart trigger and its statistics command.\ntune-session runs one tuning from start to \
+end, one at a time, going on\nafter any interruption, with the miner's files saved before it \
+and an undo.")
 if(NOT TUNE_PROGRAMS_ONLY)
   string(APPEND CPACK_DEBIAN_PACKAGE_DESCRIPTION "\nThis build also carries tune-rehearse, which \
 rehearses a tuning on a\nsimulated machine and reports on boards' files, one board or a farm.")

@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "board_files.hpp"
@@ -41,9 +41,13 @@ std::vector<LogFile> kept_logs_in(const std::string& directory) {
     logs.push_back({name, tuning, info.st_size});
   }
   closedir(dir);
-  std::sort(logs.begin(), logs.end(), [](const LogFile& a, const LogFile& b) {
+  // A few files: a plain insertion sort, by tuning and then by name.
+  auto older = [](const LogFile& a, const LogFile& b) {
     return a.tuning != b.tuning ? a.tuning < b.tuning : a.name < b.name;
-  });
+  };
+  for (size_t i = 1; i < logs.size(); ++i) {
+    for (size_t j = i; j > 0 && older(logs[j], logs[j - 1]); --j) std::swap(logs[j], logs[j - 1]);
+  }
   return logs;
 }
 

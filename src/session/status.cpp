@@ -1,7 +1,7 @@
 // `tune-session status`: where the tuning stands, for any user, without taking the lock.
 #include <cstdio>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "board_files.hpp"
 #include "copies.hpp"
@@ -22,15 +22,18 @@ constexpr size_t log_tail_bytes = 4096;
 struct StatusView {
   SessionState state;
   bool running = false;
-  bool interrupted = false;      // a working stage that no session holds
-  std::string next;              // what start does, when no session runs
-  std::string last_log_line;     // of /tmp/auto-tune, shown safe
-  std::vector<std::string> copies;
+  bool interrupted = false;   // a working stage that no session holds
+  std::string next;           // what start does, when no session runs
+  std::string last_log_line;  // of /tmp/auto-tune, shown safe
+  bool copies[2] = {};        // before, original
 };
+
+constexpr const char* sets[] = {before_set, original_set};
 
 // The stage line: "chain-tuner, running since ...", "failed in chain-tuner at ...: why".
 std::string stage_line(const StatusView& view) {
   const SessionState& s = view.state;
+  std::string line = stage_name(s.stage);
   const std::string since = local_stamp(s.since);
   switch (s.stage) {
     case Stage::none:
@@ -39,23 +42,21 @@ std::string stage_line(const StatusView& view) {
     case Stage::chain_tuner:
     case Stage::yellow_fixer:
       if (view.running) {
-        return std::string(stage_name(s.stage)) + ", running since " + since + " (session pid " +
-               std::to_string(s.pid) + ")";
+        return line + ", running since " + since + " (session pid " + std::to_string(s.pid) + ")";
       }
-      return std::string(stage_name(s.stage)) + ", interrupted: no session runs (the stage began " +
-             since + ")";
-    case Stage::finished:
-      return "finished at " + since;
+      return line + ", interrupted: no session runs (the stage began " + since + ")";
     case Stage::undone:
-      return "undone at " + since + ": the files of " + std::string(backup_dir) + "/" +
-             s.undone_to + " are back";
+      return line + " at " + since + ": the files of " + backup_dir + "/" + s.undone_to +
+             " are back";
     case Stage::failed:
     case Stage::stopped:
     case Stage::timed_out:
-      return std::string(stage_name(s.stage)) + " in " + stage_name(s.at) + " at " + since +
-             (s.reason.empty() ? "" : ": " + printable(s.reason));
+      line = line + " in " + stage_name(s.at);
+      break;
+    case Stage::finished:
+      break;
   }
-  return "";
+  return line + " at " + since + (s.reason.empty() ? "" : ": " + printable(s.reason));
 }
 
 std::string program_line(const std::optional<ProgramEnd>& end) {
@@ -64,11 +65,8 @@ std::string program_line(const std::optional<ProgramEnd>& end) {
 
 void print_text(const StatusView& view) {
   const SessionState& s = view.state;
-  std::string text;
-  auto line = [&](const char* key, const std::string& value) {
-    char padded[32];
-    std::snprintf(padded, sizeof padded, "%-15s", key);
-    text += padded + value + "\n";
+  auto line = [](const char* key, const std::string& value) {
+    std::printf("%-15s%s\n", key, value.c_str());
   };
   line("tuning:", std::to_string(s.tuning));
   line("stage:", stage_line(view));
@@ -84,64 +82,86 @@ void print_text(const StatusView& view) {
                           stage_name(s.previous_stage) + " at " + local_stamp(s.previous_ended));
   }
   std::string copies;
-  for (const std::string& copy : view.copies) copies += (copies.empty() ? "" : ", ") + copy;
+  for (int set = 0; set < 2; ++set) {
+    if (!view.copies[set]) continue;
+    copies += (copies.empty() ? "" : ", ") + std::string(backup_dir) + "/" + sets[set];
+  }
   line("copies:", copies.empty() ? "none" : copies);
   line("logs:", kept_logs_dir);
-  std::fputs(text.c_str(), stdout);
 }
 
-// A JSON string; the text is already free of control bytes and invalid UTF-8.
-std::string json_string(const std::string& text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
+// One JSON object, member by member. Strings are already free of control bytes and of
+// bytes that are not UTF-8 (see printable), so quotes and backslashes are all to escape.
+class JsonObject {
+ public:
+  void raw(const char* key, const std::string& value) {
+    text_ += text_.size() == 1 ? "\"" : ",\"";
+    text_ += key;
+    text_ += "\":";
+    text_ += value;
   }
-  return quoted + "\"";
-}
+  void string(const char* key, const std::string& value) { raw(key, quoted(value)); }
+  void number(const char* key, long long value) { raw(key, std::to_string(value)); }
+  void null(const char* key) { raw(key, "null"); }
+  std::string close() { return text_ + "}"; }
 
-std::string json_or_null(bool present, const std::string& value) {
-  return present ? value : "null";
-}
+  static std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    return out + "\"";
+  }
+
+ private:
+  std::string text_ = "{";
+};
 
 void print_json(const StatusView& view) {
   const SessionState& s = view.state;
-  auto end_of = [](const std::optional<ProgramEnd>& end) {
-    return json_or_null(end.has_value(), end ? json_string(describe(*end)) : "");
+  const bool ended_early = s.stage != s.standing();
+  JsonObject json;
+  auto maybe_string = [&](const char* key, bool present, const std::string& value) {
+    present ? json.string(key, value) : json.null(key);
   };
-  std::string copies;
-  for (const char* set : {before_set, original_set}) {
-    bool present = false;
-    for (const std::string& copy : view.copies) present = present || copy.ends_with(set);
-    copies += std::string(copies.empty() ? "" : ",") + json_string(set) + ":" +
-              json_or_null(present, json_string(std::string(backup_dir) + "/" + set));
+  auto maybe_number = [&](const char* key, bool present, long long value) {
+    present ? json.number(key, value) : json.null(key);
+  };
+  json.number("tuning", s.tuning);
+  json.string("stage", stage_name(s.stage));
+  maybe_string("at", ended_early, stage_name(s.at));
+  json.raw("running", view.running ? "true" : "false");
+  json.raw("interrupted", view.interrupted ? "true" : "false");
+  maybe_number("pid", view.running, s.pid);
+  maybe_number("since", s.tuning > 0, s.since);
+  maybe_number("began", s.tuning > 0, s.began);
+  maybe_string("chain_tuner", s.chain_tuner.has_value(), s.chain_tuner ? describe(*s.chain_tuner) : "");
+  maybe_string("yellow_fixer", s.yellow_fixer.has_value(),
+               s.yellow_fixer ? describe(*s.yellow_fixer) : "");
+  maybe_string("reason", !s.reason.empty(), printable(s.reason));
+  maybe_string("last_log_line", !view.last_log_line.empty(), view.last_log_line);
+  maybe_string("next", !view.running, view.next);
+  if (s.previous_tuning > 0) {
+    JsonObject previous;
+    previous.number("tuning", s.previous_tuning);
+    previous.string("stage", stage_name(s.previous_stage));
+    previous.number("ended", s.previous_ended);
+    json.raw("previous", previous.close());
+  } else {
+    json.null("previous");
   }
-  bool ended_early = s.stage == Stage::failed || s.stage == Stage::stopped ||
-                     s.stage == Stage::timed_out;
-  std::string json = "{";
-  json += "\"tuning\":" + std::to_string(s.tuning);
-  json += ",\"stage\":" + json_string(stage_name(s.stage));
-  json += ",\"at\":" + json_or_null(ended_early, json_string(stage_name(s.at)));
-  json += std::string(",\"running\":") + (view.running ? "true" : "false");
-  json += std::string(",\"interrupted\":") + (view.interrupted ? "true" : "false");
-  json += ",\"pid\":" + json_or_null(view.running, std::to_string(s.pid));
-  json += ",\"since\":" + json_or_null(s.tuning > 0, std::to_string(s.since));
-  json += ",\"began\":" + json_or_null(s.tuning > 0, std::to_string(s.began));
-  json += ",\"chain_tuner\":" + end_of(s.chain_tuner);
-  json += ",\"yellow_fixer\":" + end_of(s.yellow_fixer);
-  json += ",\"reason\":" + json_or_null(!s.reason.empty(), json_string(printable(s.reason)));
-  json += ",\"last_log_line\":" +
-          json_or_null(!view.last_log_line.empty(), json_string(view.last_log_line));
-  json += ",\"next\":" + json_or_null(!view.running, json_string(view.next));
-  json += ",\"previous\":" +
-          json_or_null(s.previous_tuning > 0,
-                       "{\"tuning\":" + std::to_string(s.previous_tuning) +
-                           ",\"stage\":" + json_string(stage_name(s.previous_stage)) +
-                           ",\"ended\":" + std::to_string(s.previous_ended) + "}");
-  json += ",\"copies\":{" + copies + "}";
-  json += ",\"logs\":" + json_string(kept_logs_dir);
-  json += "}\n";
-  std::fputs(json.c_str(), stdout);
+  JsonObject copies;
+  for (int set = 0; set < 2; ++set) {
+    if (view.copies[set]) {
+      copies.string(sets[set], std::string(backup_dir) + "/" + sets[set]);
+    } else {
+      copies.null(sets[set]);
+    }
+  }
+  json.raw("copies", copies.close());
+  json.string("logs", kept_logs_dir);
+  std::printf("%s\n", json.close().c_str());
 }
 
 }  // namespace
@@ -163,9 +183,7 @@ int status(bool json) {
   view.next = describe_next(next_step(view.state, marks), marks);
   FileRead log = read_file(sys.path(log_path), log_tail_bytes, true);
   if (log.result == FileRead::Result::read) view.last_log_line = printable(last_line(log.text));
-  for (const char* set : {before_set, original_set}) {
-    if (set_exists(sys, set)) view.copies.push_back(set_directory(sys, set));
-  }
+  for (int set = 0; set < 2; ++set) view.copies[set] = set_exists(sys, sets[set]);
   if (json) {
     print_json(view);
   } else {

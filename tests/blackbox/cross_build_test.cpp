@@ -18,6 +18,7 @@ struct Case {
   const char* name;
   const char* program;
   std::function<void(Sandbox&)> arrange;
+  std::vector<std::string> args = {};
 };
 
 struct Result {
@@ -26,14 +27,17 @@ struct Result {
   std::vector<std::string> files;
 };
 
-Result run_case(const Case& c, const RunOptions& options) {
+Result run_case(const Case& c, RunOptions options) {
   Sandbox sandbox;
   c.arrange(sandbox);
   Result result;
+  options.args = c.args;
   result.outcome = sandbox.run(c.program, options);
   result.log = sandbox.log();
   for (const char* file : {"config/config.conf", "config/manual_freqs.txt", "config/yellow",
-                           "config/yellow-step", "config/restart", "tmp/chip-rates"}) {
+                           "config/yellow-step", "config/restart", "tmp/chip-rates",
+                           "config/tune-backup/original/config.conf",
+                           "config/tune-logs/0001-1-chain-tuner.log"}) {
     result.files.push_back(sandbox.text(file));
   }
   return result;
@@ -56,13 +60,19 @@ TEST(CrossBuild, ShortEndingsMatchTheBuildUnderTest) {
          s.write("sim/miner.conf", "chip_rates=off\n");
          s.write("sim/stats-script", "STATS=0,Elapsed=180,chain_rate2=1\n");
        }},
+      // tune-session runs the build under test's chain-tuner beside it either way.
+      {"a tuning whose chain-tuner finds no settings", "tune-session",
+       [](Sandbox& s) { s.remove("config/autoTune.conf"); }, {"start", "--foreground"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.program) + ": " + c.name);
     RunOptions other;
+    const std::string program = c.program;
     other.binary = std::string(build_dir) + "/src/" +
-                   (std::string(c.program) == "chain-tuner" ? "chain_tuner/chain-tuner"
-                                                            : "yellow_fixer/yellow-fixer");
+                   (program == "chain-tuner"    ? "chain_tuner/"
+                    : program == "yellow-fixer" ? "yellow_fixer/"
+                                                : "session/") +
+                   program;
     if (access(other.binary.c_str(), X_OK) != 0) GTEST_SKIP() << other.binary << " not built";
     if (launcher != nullptr) other.launcher = launcher;
     Result expected = run_case(c, RunOptions{});

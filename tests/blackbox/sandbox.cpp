@@ -46,7 +46,8 @@ Sandbox::Sandbox() {
 Sandbox::~Sandbox() {
   const char* keep = std::getenv("TUNE_FOOTPRINT_DIR");
   if (keep != nullptr) {
-    for (const char* name : {"peak-rss.chain-tuner", "peak-rss.yellow-fixer"}) {
+    for (const char* name :
+         {"peak-rss.chain-tuner", "peak-rss.yellow-fixer", "peak-rss.tune-session"}) {
       if (exists(std::string("sim/") + name)) {
         fs::copy_file(root_ + "/sim/" + name, std::string(keep) + "/" + name,
                       fs::copy_options::overwrite_existing);
