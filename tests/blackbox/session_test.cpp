@@ -2,7 +2,9 @@
 // miner and virtual time, whole tunings, cuts at bad moments, stops, time-outs and undo.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -86,6 +88,54 @@ TEST(Session, AWholeTuningRunsBothStagesKeepsCopiesAndLogs) {
   EXPECT_NE(status.output.find("finished at"), std::string::npos) << status.output;
 }
 
+
+TEST(Session, BadUsageAndAnUnusableBoardAreOneLineAndChangeNothing) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string said;  // the start of standard error, or of standard output for status 0
+    std::function<void(Sandbox&)> arrange = [](Sandbox&) {};
+  } cases[] = {
+      {{}, 2, "tune-session: a command is missing"},
+      {{"frobnicate"}, 2, "tune-session: unknown command: frobnicate"},
+      {{"start", "--chain-tuner-hours=0"}, 2, "tune-session: --chain-tuner-hours: not a number"},
+      {{"start", "--yellow-fixer-hours", "nan"}, 2, "tune-session: --yellow-fixer-hours: not a"},
+      {{"start", "--chain-tuner-hours"}, 2, "tune-session: --chain-tuner-hours: a number of hours "
+                                            "is missing"},
+      {{"start", "-f"}, 2, "tune-session: start: unknown option: -f"},
+      {{"status", "--xml"}, 2, "tune-session: status: unknown option: --xml"},
+      {{"stop", "now"}, 2, "tune-session: stop: unknown argument: now"},
+      {{"undo", "yesterday"}, 2, "tune-session: undo: not before or original: yesterday"},
+      {{"--version"}, 0, "tune-session " TUNE_VERSION "\n"},
+      {{"undo", "--help"}, 0, "Usage: tune-session COMMAND"},
+      {{"undo"}, 1, "tune-session: nothing to undo: /config/tune-backup/before: No such file"},
+      {{"stop"}, 0, "tune-session: no tuning is running\n"},
+      {{"start", "--foreground"}, 3,
+       "tune-session: cannot lock /config/tune-session.lock: Is a directory\n",
+       [](Sandbox& s) { s.make_dir("config/tune-session.lock"); }},
+      {{"status"}, 3, "tune-session: cannot read /config/tune-session.state: Is a directory\n",
+       [](Sandbox& s) { s.make_dir("config/tune-session.state"); }},
+  };
+  for (const auto& c : cases) {
+    std::string name;
+    for (const std::string& arg : c.args) name += arg + " ";
+    SCOPED_TRACE(name);
+    Sandbox s;
+    c.arrange(s);
+    const std::string config = s.text("config/config.conf");
+    Outcome outcome = session(s, c.args);
+    EXPECT_EQ(outcome.status, c.status);
+    const std::string& said = c.status == 0 ? outcome.output : outcome.errors;
+    EXPECT_TRUE(said.starts_with(c.said)) << said;
+    if (c.status != 0) {
+      EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+      EXPECT_EQ(outcome.output, "");
+    }
+    EXPECT_EQ(s.text("config/config.conf"), config);
+    EXPECT_FALSE(s.exists("config/tune-backup"));
+    EXPECT_FALSE(s.exists("tmp/auto-tune"));
+  }
+}
 
 TEST(Session, TwoStartsAtOnceRunOneTuning) {
   Sandbox s;
