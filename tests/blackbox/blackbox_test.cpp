@@ -320,6 +320,18 @@ TEST(BlackBox, FullSessionsRunCleanUnderValgrind) {
   Outcome fixer = sandbox.run("yellow-fixer", options);
   EXPECT_EQ(fixer.status, 0) << "memcheck reports errors or leaks (status 99)";
   EXPECT_TRUE(sandbox.log().back().ends_with(", quit\n"));
+
+  // tune-session over a whole tuning (its programs run as they are), then its other commands.
+  Sandbox board;
+  board.write("config/autoTune.conf", "restarts_count=1&desired_rate=99999");
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"start", "--foreground"}, {"status"}, {"status", "--json"},
+        {"undo", "original"}, {"stop"}}) {
+    options.args = args;
+    Outcome session = board.run("tune-session", options);
+    EXPECT_EQ(session.status, 0) << args[0] << ": memcheck reports errors or leaks (status 99)\n"
+                                 << session.errors;
+  }
 }
 
 }  // namespace
