@@ -31,15 +31,24 @@ size_t printable_sequence(const std::string& text, size_t at) {
     if ((byte(at + i) & 0xc0) != 0x80) return 0;
   }
   unsigned char second = byte(at + 1);
-  if (lead == 0xc2 && second < 0xa0) return 0;                 // C1 controls
-  if (lead == 0xe0 && second < 0xa0) return 0;                 // overlong
-  if (lead == 0xed && second >= 0xa0) return 0;                // surrogates
-  if (lead == 0xf0 && second < 0x90) return 0;                 // overlong
-  if (lead == 0xf4 && second >= 0x90) return 0;                // past U+10FFFF
+  if (lead == 0xc2 && second < 0xa0) return 0;   // C1 controls
+  if (lead == 0xe0 && second < 0xa0) return 0;   // overlong
+  if (lead == 0xed && second >= 0xa0) return 0;  // surrogates
+  if (lead == 0xf0 && second < 0x90) return 0;   // overlong
+  if (lead == 0xf4 && second >= 0x90) return 0;  // past U+10FFFF
   return length;
 }
 
 }  // namespace
+
+std::string cat(std::initializer_list<std::string_view> pieces) {
+  size_t length = 0;
+  for (std::string_view piece : pieces) length += piece.size();
+  std::string joined;
+  joined.reserve(length);
+  for (std::string_view piece : pieces) joined.append(piece);
+  return joined;
+}
 
 FileRead read_file(const std::string& path, size_t limit, bool tail) {
   FileRead result;
@@ -80,7 +89,7 @@ std::string store_file(const std::string& path, const std::string& text) {
 }
 
 std::string failure(const std::string& path, int error) {
-  return path + ": " + std::strerror(error);
+  return cat({path, ": ", std::strerror(error)});
 }
 
 bool name_exists(const std::string& path) {

@@ -2,7 +2,9 @@
 // tell a missing file from an unreadable one.
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "system.hpp"
 
@@ -16,6 +18,9 @@ inline constexpr char config_dir[] = "/config";
 
 // The miner's files a tuning changes, saved before it and put back by undo.
 inline constexpr const char* saved_files[] = {"config.conf", "manual_freqs.txt", "autoTune.conf"};
+
+// The pieces joined: one call where a chain of "+" would build a string at every step.
+std::string cat(std::initializer_list<std::string_view> pieces);
 
 struct FileRead {
   enum class Result { read, missing, unreadable } result = Result::missing;

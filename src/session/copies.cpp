@@ -62,7 +62,7 @@ struct MinerFile {
 // Reads the miner's files as they are now.
 std::string read_miner_files(System& sys, std::vector<MinerFile>& files) {
   for (const char* name : saved_files) {
-    const std::string path = sys.path(std::string(config_dir) + "/" + name);
+    const std::string path = sys.path(cat({config_dir, "/", name}));
     FileRead read = read_file(path, copy_size_limit);
     if (read.result == FileRead::Result::unreadable) return read.error;
     MinerFile file;
@@ -84,7 +84,7 @@ std::string write_set(const std::string& staging, const std::vector<MinerFile>& 
   if (mkdir(staging.c_str(), 0755) != 0) return failure(staging, errno);
   for (const MinerFile& file : files) {
     if (!file.text) continue;
-    std::string error = write_new_file(staging + "/" + file.name, *file.text, file.mode);
+    std::string error = write_new_file(cat({staging, "/", file.name}), *file.text, file.mode);
     if (!error.empty()) return error;
   }
   sync_directory(staging);
@@ -95,9 +95,9 @@ std::string write_set(const std::string& staging, const std::vector<MinerFile>& 
 // new one has its name. After a cut between the two renames, `recover_set` brings the
 // older one back.
 std::string install_set(const std::string& backup, const std::string& set) {
-  const std::string place = backup + "/" + set;
-  const std::string staging = backup + "/." + set + ".new";
-  const std::string aside = backup + "/." + set + ".old";
+  const std::string place = cat({backup, "/", set});
+  const std::string staging = cat({backup, "/.", set, ".new"});
+  const std::string aside = cat({backup, "/.", set, ".old"});
   bool had_one = name_exists(place);
   if (had_one && rename(place.c_str(), aside.c_str()) != 0) return failure(place, errno);
   if (rename(staging.c_str(), place.c_str()) != 0) {
@@ -113,25 +113,26 @@ std::string install_set(const std::string& backup, const std::string& set) {
 // Tidies what a cut left of an earlier save: the set that had stepped aside comes back
 // when no new one took its name, and half-made sets go.
 void recover_set(const std::string& backup, const std::string& set) {
-  const std::string place = backup + "/" + set;
-  const std::string aside = backup + "/." + set + ".old";
+  const std::string place = cat({backup, "/", set});
+  const std::string aside = cat({backup, "/.", set, ".old"});
   if (!name_exists(place) && name_exists(aside)) rename(aside.c_str(), place.c_str());
   remove_set_directory(aside);
-  remove_set_directory(backup + "/." + set + ".new");
+  remove_set_directory(cat({backup, "/.", set, ".new"}));
 }
 
 std::string save_set(const std::string& backup, const char* set,
                      const std::vector<MinerFile>& files) {
-  std::string error = write_set(backup + "/." + set + ".new", files);
+  const std::string staging = cat({backup, "/.", set, ".new"});
+  std::string error = write_set(staging, files);
   if (error.empty()) error = install_set(backup, set);
-  if (!error.empty()) remove_set_directory(backup + "/." + set + ".new");
+  if (!error.empty()) remove_set_directory(staging);
   return error;
 }
 
 }  // namespace
 
 std::string set_directory(System& sys, const char* set) {
-  return sys.path(std::string(backup_dir) + "/" + set);
+  return sys.path(cat({backup_dir, "/", set}));
 }
 
 bool set_exists(System& sys, const char* set) {
@@ -157,8 +158,8 @@ std::string restore_copies(System& sys, const char* set) {
   recover_set(sys.path(backup_dir), set);
   if (!set_exists(sys, set)) return failure(directory, ENOENT);
   for (const char* name : saved_files) {
-    const std::string copy = directory + "/" + name;
-    const std::string live = sys.path(std::string(config_dir) + "/" + name);
+    const std::string copy = cat({directory, "/", name});
+    const std::string live = sys.path(cat({config_dir, "/", name}));
     FileRead read = read_file(copy, copy_size_limit);
     if (read.result == FileRead::Result::unreadable) return read.error;
     if (read.result == FileRead::Result::missing) {

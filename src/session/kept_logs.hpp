@@ -11,8 +11,8 @@
 namespace tune::session {
 
 inline constexpr int kept_tunings = 5;
-inline constexpr size_t kept_logs_cap = 256 * 1024;      // all kept logs together
-inline constexpr size_t kept_log_limit = 128 * 1024;     // one log: its last lines
+inline constexpr size_t kept_logs_cap = 256 * 1024;   // all kept logs together
+inline constexpr size_t kept_log_limit = 128 * 1024;  // one log: its last lines
 
 struct KeptLog {
   std::string path;   // where it was kept; empty when there was no log to keep

@@ -105,8 +105,8 @@ int run_start(Arguments& args) {
       if (missing) return usage_error(std::string(name) + ": a number of hours is missing");
       std::optional<double> parsed = hours_of(value);
       if (!parsed) {
-        return usage_error(std::string(name) + ": not a number of hours above 0 (up to 8760): " +
-                           value);
+        return usage_error(std::string(name) +
+                           ": not a number of hours above 0 (up to 8760): " + value);
       }
       *hours = *parsed;
       handled = true;

@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "board_files.hpp"
@@ -44,13 +46,18 @@ void print_line(std::FILE* stream, const std::string& line) {
   std::fflush(stream);
 }
 
+// One line of tune-session's own: its name, then the pieces.
+void say(std::FILE* stream, std::initializer_list<std::string_view> pieces) {
+  print_line(stream, "tune-session: " + cat(pieces));
+}
+
 // "tuning 3, stage chain-tuner since 2026-12-08 04:44:49, session pid 1234"
 std::string running_session(System& sys) {
   StateRead read = read_state(sys);
-  if (!read.error.empty()) return "its state cannot be read: " + read.error;
+  if (!read.error.empty()) return cat({"its state cannot be read: ", read.error});
   const SessionState& state = read.state;
-  return "tuning " + std::to_string(state.tuning) + ", stage " + stage_name(state.stage) +
-         " since " + local_stamp(state.since) + ", session pid " + std::to_string(state.pid);
+  return cat({"tuning ", std::to_string(state.tuning), ", stage ", stage_name(state.stage),
+              " since ", local_stamp(state.since), ", session pid ", std::to_string(state.pid)});
 }
 
 // A tuning program beside this executable, else in /usr/sbin; empty when neither is there.
@@ -62,7 +69,7 @@ std::string find_program(const char* name) {
     beside = beside.substr(0, beside.rfind('/') + 1) + name;
     if (access(beside.c_str(), X_OK) == 0) return beside;
   }
-  std::string installed = std::string(program_dir) + "/" + name;
+  std::string installed = cat({program_dir, "/", name});
   return access(installed.c_str(), X_OK) == 0 ? installed : "";
 }
 
@@ -103,14 +110,15 @@ class Announcer {
 
   // On a terminal every call prints (the start, then the outcome); through the pipe only
   // the first goes, as the parent returns with it.
-  void operator()(int status, const std::string& line) {
+  void operator()(int status, std::initializer_list<std::string_view> pieces) {
+    const std::string line = "tune-session: " + cat(pieces);
     if (!detached_) {
       print_line(status == exit_done ? stdout : stderr, line);
       return;
     }
     if (done_) return;
     done_ = true;
-    std::string message = std::to_string(status) + " " + line;
+    std::string message = cat({std::to_string(status), " ", line});
     const char* data = message.data();
     size_t left = message.size();
     while (left > 0) {
@@ -145,7 +153,7 @@ class Session {
   bool run_stage_program(Stage stage, const char* name, const std::string& path, double hours,
                          std::optional<ProgramEnd>& end);
 
-  void note(const std::string& what);
+  void note(std::initializer_list<std::string_view> what);
   void record();
   void enter(Stage stage);
   bool end_early(Stage how, const std::string& reason);
@@ -159,15 +167,15 @@ class Session {
   std::string chain_tuner_path_, yellow_fixer_path_;
 };
 
-void Session::note(const std::string& what) {
-  print_line(stdout, local_stamp(sys_.now()) + " " + tuning_name() + ": " + what);
+void Session::note(std::initializer_list<std::string_view> what) {
+  print_line(stdout, cat({local_stamp(sys_.now()), " ", tuning_name(), ": ", cat(what)}));
 }
 
 // The state is the session's memory across cuts, but the files the programs leave are
 // the truth it goes by: a state that cannot be stored is noted and the work goes on.
 void Session::record() {
   std::string error = write_state(sys_, state_);
-  if (!error.empty()) note("cannot record the state: " + error);
+  if (!error.empty()) note({"cannot record the state: ", error});
 }
 
 void Session::enter(Stage stage) {
@@ -185,10 +193,10 @@ bool Session::end_early(Stage how, const std::string& reason) {
   state_.reason = reason;
   state_.since = sys_.now();
   record();
-  note(std::string(stage_name(how)) + " in " + stage_name(state_.at) +
-       (reason.empty() ? "" : ": " + reason));
-  announce_(exit_failed, "tune-session: " + tuning_name() + " " + stage_name(how) + " in " +
-                             stage_name(state_.at) + (reason.empty() ? "" : ": " + reason));
+  const char* colon = reason.empty() ? "" : ": ";
+  note({stage_name(how), " in ", stage_name(state_.at), colon, reason});
+  announce_(exit_failed,
+            {tuning_name(), " ", stage_name(how), " in ", stage_name(state_.at), colon, reason});
   return false;
 }
 
@@ -198,8 +206,7 @@ int Session::run() {
   for (const auto& [name, path] : {std::pair{"chain-tuner", &chain_tuner_path_},
                                    std::pair{"yellow-fixer", &yellow_fixer_path_}}) {
     if (path->empty()) {
-      announce_(exit_busy, std::string("tune-session: ") + name +
-                               " is neither beside tune-session nor in " + program_dir);
+      announce_(exit_busy, {name, " is neither beside tune-session nor in ", program_dir});
       return exit_busy;
     }
   }
@@ -207,17 +214,17 @@ int Session::run() {
   std::string error;
   switch (lock_.take(sys_, error)) {
     case SessionLock::Taken::failed:
-      announce_(exit_busy, "tune-session: cannot lock " + error);
+      announce_(exit_busy, {"cannot lock ", error});
       return exit_busy;
     case SessionLock::Taken::held_elsewhere:
-      announce_(exit_busy, "tune-session: a tuning is already running: " + running_session(sys_));
+      announce_(exit_busy, {"a tuning is already running: ", running_session(sys_)});
       return exit_busy;
     case SessionLock::Taken::yes:
       break;
   }
   StateRead read = read_state(sys_);
   if (!read.error.empty()) {
-    announce_(exit_busy, "tune-session: cannot read " + read.error);
+    announce_(exit_busy, {"cannot read ", read.error});
     return exit_busy;
   }
   state_ = read.state;
@@ -227,11 +234,11 @@ int Session::run() {
       end_early(Stage::stopped, "");
       return exit_failed;
     }
-    bool going_on = state_.standing() == Stage::chain_tuner ? chain_tuner_stage()
-                                                             : yellow_fixer_stage();
+    bool going_on =
+        state_.standing() == Stage::chain_tuner ? chain_tuner_stage() : yellow_fixer_stage();
     if (!going_on) return exit_failed;
   }
-  announce_(exit_done, "tune-session: " + tuning_name() + " finished");
+  announce_(exit_done, {tuning_name(), " finished"});
   return exit_done;
 }
 
@@ -243,7 +250,7 @@ bool Session::begin() {
   if (next == Next::finished_then_new) {
     state_.stage = Stage::finished;
     state_.since = sys_.now();
-    note("yellow-fixer had finished before the session was cut: recorded as finished");
+    note({"yellow-fixer had finished before the session was cut: recorded as finished"});
   }
   const bool fresh = next == Next::new_tuning || next == Next::finished_then_new;
   if (fresh) {
@@ -267,17 +274,16 @@ bool Session::begin() {
   state_.since = sys_.now();
   std::string error = write_state(sys_, state_);
   if (!error.empty()) {
-    announce_(exit_failed, "tune-session: cannot record the tuning: " + error);
+    announce_(exit_failed, {"cannot record the tuning: ", error});
     return false;
   }
-  note(fresh ? "begins" : "goes on: " + plan);
+  note({fresh ? "begins" : "goes on: ", fresh ? "" : plan});
   if (state_.stage == Stage::saving && !save()) return false;
-  announce_(exit_done, "tune-session: " + tuning_name() + (fresh ? " began" : " goes on") +
-                           " (session pid " + std::to_string(state_.pid) + "): " +
-                           (fresh ? "the miner's files are saved in " + std::string(backup_dir) +
-                                        "; chain-tuner runs"
-                                  : plan) +
-                           (announce_.detached() ? "; see tune-session status" : ""));
+  const std::string saved =
+      cat({"the miner's files are saved in ", backup_dir, "; chain-tuner runs"});
+  announce_(exit_done, {tuning_name(), fresh ? " began" : " goes on", " (session pid ",
+                        std::to_string(state_.pid), "): ", fresh ? saved : plan,
+                        announce_.detached() ? "; see tune-session status" : ""});
   return true;
 }
 
@@ -286,32 +292,32 @@ bool Session::begin() {
 bool Session::save() {
   std::string error = save_copies(sys_);
   if (error.empty()) error = clear_marks(sys_);
-  if (!error.empty()) return end_early(Stage::failed, "cannot save the miner's files: " + error);
-  note("the miner's files are saved in " + set_directory(sys_, before_set));
+  if (!error.empty())
+    return end_early(Stage::failed, cat({"cannot save the miner's files: ", error}));
+  note({"the miner's files are saved in ", set_directory(sys_, before_set)});
   // Recorded as chain-tuner starts: a cut before that only saves the same files again.
   state_.stage = Stage::chain_tuner;
   return true;
 }
 
 bool Session::run_stage_program(Stage stage, const char* name, const std::string& path,
-                                 double hours, std::optional<ProgramEnd>& end) {
+                                double hours, std::optional<ProgramEnd>& end) {
   ++state_.runs;
   enter(stage);
-  note(std::string(name) + " starts (" + path + ")");
+  note({name, " starts (", path, ")"});
   ProgramRun run = run_program(path, hours);
   if (run.ending == ProgramRun::Ending::not_started) {
-    return end_early(Stage::failed, "cannot start " + run.error);
+    return end_early(Stage::failed, cat({"cannot start ", run.error}));
   }
   end = run.end;
   KeptLog kept = keep_log(sys_, state_.tuning, state_.runs, name);
-  note(std::string(name) + " ended with " + describe(run.end) +
-       (kept.path.empty() ? "" : "; its log is kept as " + kept.path) +
-       (kept.error.empty() ? "" : "; its log cannot be kept: " + kept.error));
+  note({name, " ended with ", describe(run.end), kept.path.empty() ? "" : "; its log is kept as ",
+        kept.path, kept.error.empty() ? "" : "; its log cannot be kept: ", kept.error});
   if (run.ending == ProgramRun::Ending::stopped) return end_early(Stage::stopped, "");
   if (run.ending == ProgramRun::Ending::timed_out) {
     char deadline[64];
     std::snprintf(deadline, sizeof deadline, "%g hours", hours);
-    return end_early(Stage::timed_out, std::string(name) + " ran past its deadline of " + deadline);
+    return end_early(Stage::timed_out, cat({name, " ran past its deadline of ", deadline}));
   }
   return true;
 }
@@ -324,8 +330,8 @@ bool Session::chain_tuner_stage() {
       return false;
     }
     if (!name_exists(sys_.path(yellow_marker_path))) {
-      return end_early(Stage::failed, "chain-tuner ended with " + describe(*state_.chain_tuner) +
-                                          " without handing over (no " + yellow_marker_path + ")");
+      return end_early(Stage::failed, cat({"chain-tuner ended with ", describe(*state_.chain_tuner),
+                                           " without handing over (no ", yellow_marker_path, ")"}));
     }
   }
   return hand_over();
@@ -338,7 +344,7 @@ bool Session::hand_over() {
   const std::string step = sys_.path(yellow_step_path);
   if (!name_exists(step)) {
     std::string error = store_file(step, "");
-    if (!error.empty()) return end_early(Stage::failed, "cannot hand over: " + error);
+    if (!error.empty()) return end_early(Stage::failed, cat({"cannot hand over: ", error}));
   }
   // Recorded as yellow-fixer starts: a cut before that finds chain-tuner's marker again.
   state_.stage = Stage::yellow_fixer;
@@ -353,15 +359,16 @@ bool Session::yellow_fixer_stage() {
       return false;
     }
     if (*state_.yellow_fixer != ProgramEnd{}) {
-      return end_early(Stage::failed, "yellow-fixer ended with " + describe(*state_.yellow_fixer));
+      return end_early(Stage::failed,
+                       cat({"yellow-fixer ended with ", describe(*state_.yellow_fixer)}));
     }
     if (name_exists(step)) {
-      return end_early(Stage::failed, "yellow-fixer ended before its last iteration (" +
-                                          std::string(yellow_step_path) + " is still there)");
+      return end_early(Stage::failed, cat({"yellow-fixer ended before its last iteration (",
+                                           yellow_step_path, " is still there)"}));
     }
   }
   enter(Stage::finished);
-  note("finished");
+  note({"finished"});
   return true;
 }
 
@@ -370,12 +377,12 @@ bool Session::yellow_fixer_stage() {
 int start_detached(const StartOptions& options) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
-    print_line(stderr, std::string("tune-session: cannot detach: ") + std::strerror(errno));
+    say(stderr, {"cannot detach: ", std::strerror(errno)});
     return exit_busy;
   }
   pid_t child = fork();
   if (child < 0) {
-    print_line(stderr, std::string("tune-session: cannot detach: ") + std::strerror(errno));
+    say(stderr, {"cannot detach: ", std::strerror(errno)});
     return exit_busy;
   }
   if (child == 0) {
@@ -399,8 +406,7 @@ int start_detached(const StartOptions& options) {
   close(ends[0]);
   size_t space = message.find(' ');
   if (space == std::string::npos || space == 0) {
-    print_line(stderr, std::string("tune-session: the detached session ended without a word; see ") +
-                           session_log_path);
+    say(stderr, {"the detached session ended without a word; see ", session_log_path});
     return exit_failed;
   }
   int status = std::atoi(message.substr(0, space).c_str());
@@ -414,7 +420,7 @@ long long session_pid(System& sys) {
   for (int tenth = 0; tenth < 10; ++tenth) {
     StateRead read = read_state(sys);
     long long pid = read.state.pid;
-    FileRead comm = read_file("/proc/" + std::to_string(pid) + "/comm", 64);
+    FileRead comm = read_file(cat({"/proc/", std::to_string(pid), "/comm"}), 64);
     if (pid > 1 && comm.result == FileRead::Result::read && comm.text == "tune-session\n") {
       return pid;
     }
@@ -436,39 +442,40 @@ int stop() {
   std::string error;
   if (!lock_is_held(sys, error)) {
     if (!error.empty()) {
-      print_line(stderr, "tune-session: cannot tell whether a tuning runs: " + error);
+      say(stderr, {"cannot tell whether a tuning runs: ", error});
       return exit_busy;
     }
-    print_line(stdout, "tune-session: no tuning is running");
+    say(stdout, {"no tuning is running"});
     return exit_done;
   }
   // A pid from the state is trusted only while the lock is held: after a reboot the same
   // number may be any process.
   long long pid = session_pid(sys);
   if (pid == 0) {
-    print_line(stderr, "tune-session: a session holds " + sys.path(lock_path) +
-                           " but its pid is not known; nothing was signalled");
+    say(stderr, {"a session holds ", sys.path(lock_path),
+                 " but its pid is not known; nothing was signalled"});
     return exit_busy;
   }
   if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
-    print_line(stderr, "tune-session: cannot stop the session (pid " + std::to_string(pid) +
-                           "): " + std::strerror(errno));
+    say(stderr,
+        {"cannot stop the session (pid ", std::to_string(pid), "): ", std::strerror(errno)});
     return exit_failed;
   }
   for (int tenth = 0; tenth < stop_wait_tenths; ++tenth) {
     if (!lock_is_held(sys, error)) {
       SessionState state = read_state(sys).state;
-      const std::string tuning = "tune-session: tuning " + std::to_string(state.tuning);
-      print_line(stdout, state.stage == Stage::stopped
-                             ? tuning + " stopped in " + stage_name(state.at) +
-                                   "; tune-session start goes on with it"
-                             : tuning + " ended: " + stage_name(state.stage));
+      const std::string tuning = cat({"tuning ", std::to_string(state.tuning)});
+      if (state.stage == Stage::stopped) {
+        say(stdout,
+            {tuning, " stopped in ", stage_name(state.at), "; tune-session start goes on with it"});
+      } else {
+        say(stdout, {tuning, " ended: ", stage_name(state.stage)});
+      }
       return exit_done;
     }
     pause_tenth();
   }
-  print_line(stderr, "tune-session: the session (pid " + std::to_string(pid) +
-                         ") has not ended within a minute");
+  say(stderr, {"the session (pid ", std::to_string(pid), ") has not ended within a minute"});
   return exit_failed;
 }
 
@@ -478,28 +485,27 @@ int undo(const char* set) {
   std::string error;
   switch (lock.take(sys, error)) {
     case SessionLock::Taken::failed:
-      print_line(stderr, "tune-session: cannot lock " + error);
+      say(stderr, {"cannot lock ", error});
       return exit_busy;
     case SessionLock::Taken::held_elsewhere:
-      print_line(stderr, "tune-session: refused while a tuning runs: " + running_session(sys) +
-                             "; stop it first");
+      say(stderr, {"refused while a tuning runs: ", running_session(sys), "; stop it first"});
       return exit_busy;
     case SessionLock::Taken::yes:
       break;
   }
   StateRead read = read_state(sys);
   if (!read.error.empty()) {
-    print_line(stderr, "tune-session: cannot read " + read.error);
+    say(stderr, {"cannot read ", read.error});
     return exit_busy;
   }
   if (!set_exists(sys, set)) {
-    print_line(stderr, "tune-session: nothing to undo: " + failure(set_directory(sys, set), ENOENT));
+    say(stderr, {"nothing to undo: ", failure(set_directory(sys, set), ENOENT)});
     return exit_failed;
   }
   error = restore_copies(sys, set);
   if (error.empty()) error = clear_marks(sys);
   if (!error.empty()) {
-    print_line(stderr, "tune-session: cannot put the miner's files back: " + error);
+    say(stderr, {"cannot put the miner's files back: ", error});
     return exit_failed;
   }
   SessionState state = read.state;
@@ -510,14 +516,13 @@ int undo(const char* set) {
   state.pid = getpid();
   state.since = sys.now();
   error = write_state(sys, state);
-  if (!error.empty()) print_line(stderr, "tune-session: cannot record the undo: " + error);
+  if (!error.empty()) say(stderr, {"cannot record the undo: ", error});
   if (sys.run_shell(restart_command) == -1) {
-    print_line(stderr, "tune-session: the miner's files are back, but the restart trigger cannot "
-                       "be run: " + std::string(restart_command));
+    say(stderr,
+        {"the miner's files are back, but the restart trigger cannot be run: ", restart_command});
     return exit_failed;
   }
-  print_line(stdout, "tune-session: the miner's files of " + set_directory(sys, set) +
-                         " are back; the miner restarts");
+  say(stdout, {"the miner's files of ", set_directory(sys, set), " are back; the miner restarts"});
   return exit_done;
 }
 

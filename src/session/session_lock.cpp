@@ -24,7 +24,9 @@ void short_pause() {
 
 }  // namespace
 
-SessionLock::~SessionLock() { release(); }
+SessionLock::~SessionLock() {
+  release();
+}
 
 SessionLock::Taken SessionLock::take(System& sys, std::string& error) {
   const std::string path = sys.path(lock_path);

@@ -46,14 +46,14 @@ std::string describe(const ProgramEnd& end);  // "status 1", "signal 15"
 struct SessionState {
   int tuning = 0;  // counts the tunings begun on this board, from 1
   Stage stage = Stage::none;
-  Stage at = Stage::none;   // for failed, stopped, timed out: the stage it happened in
-  long long pid = 0;        // the session that last worked on this tuning
-  std::time_t began = 0;    // the tuning
-  std::time_t since = 0;    // the current stage
-  int runs = 0;             // program runs of this tuning: numbers the kept logs
+  Stage at = Stage::none;  // for failed, stopped, timed out: the stage it happened in
+  long long pid = 0;       // the session that last worked on this tuning
+  std::time_t began = 0;   // the tuning
+  std::time_t since = 0;   // the current stage
+  int runs = 0;            // program runs of this tuning: numbers the kept logs
   std::optional<ProgramEnd> chain_tuner, yellow_fixer;  // their last runs in this tuning
-  std::string reason;       // for failed: one line saying why
-  std::string undone_to;    // for undone: "before" or "original"
+  std::string reason;                                   // for failed: one line saying why
+  std::string undone_to;                                // for undone: "before" or "original"
   // The tuning before this one, for status: its number, stage and end.
   int previous_tuning = 0;
   Stage previous_stage = Stage::none;

@@ -42,21 +42,21 @@ std::string stage_line(const StatusView& view) {
     case Stage::chain_tuner:
     case Stage::yellow_fixer:
       if (view.running) {
-        return line + ", running since " + since + " (session pid " + std::to_string(s.pid) + ")";
+        return cat({line, ", running since ", since, " (session pid ", std::to_string(s.pid), ")"});
       }
-      return line + ", interrupted: no session runs (the stage began " + since + ")";
+      return cat({line, ", interrupted: no session runs (the stage began ", since, ")"});
     case Stage::undone:
-      return line + " at " + since + ": the files of " + backup_dir + "/" + s.undone_to +
-             " are back";
+      return cat(
+          {line, " at ", since, ": the files of ", backup_dir, "/", s.undone_to, " are back"});
     case Stage::failed:
     case Stage::stopped:
     case Stage::timed_out:
-      line = line + " in " + stage_name(s.at);
+      line = cat({line, " in ", stage_name(s.at)});
       break;
     case Stage::finished:
       break;
   }
-  return line + " at " + since + (s.reason.empty() ? "" : ": " + printable(s.reason));
+  return cat({line, " at ", since, s.reason.empty() ? "" : ": ", printable(s.reason)});
 }
 
 std::string program_line(const std::optional<ProgramEnd>& end) {
@@ -78,13 +78,13 @@ void print_text(const StatusView& view) {
   if (!view.last_log_line.empty()) line("last log line:", view.last_log_line);
   if (!view.running) line("next:", "tune-session start " + view.next);
   if (s.previous_tuning > 0) {
-    line("previous:", "tuning " + std::to_string(s.previous_tuning) + ", " +
-                          stage_name(s.previous_stage) + " at " + local_stamp(s.previous_ended));
+    line("previous:", cat({"tuning ", std::to_string(s.previous_tuning), ", ",
+                           stage_name(s.previous_stage), " at ", local_stamp(s.previous_ended)}));
   }
   std::string copies;
   for (int set = 0; set < 2; ++set) {
     if (!view.copies[set]) continue;
-    copies += (copies.empty() ? "" : ", ") + std::string(backup_dir) + "/" + sets[set];
+    copies += cat({copies.empty() ? "" : ", ", backup_dir, "/", sets[set]});
   }
   line("copies:", copies.empty() ? "none" : copies);
   line("logs:", kept_logs_dir);
@@ -136,7 +136,8 @@ void print_json(const StatusView& view) {
   maybe_number("pid", view.running, s.pid);
   maybe_number("since", s.tuning > 0, s.since);
   maybe_number("began", s.tuning > 0, s.began);
-  maybe_string("chain_tuner", s.chain_tuner.has_value(), s.chain_tuner ? describe(*s.chain_tuner) : "");
+  maybe_string("chain_tuner", s.chain_tuner.has_value(),
+               s.chain_tuner ? describe(*s.chain_tuner) : "");
   maybe_string("yellow_fixer", s.yellow_fixer.has_value(),
                s.yellow_fixer ? describe(*s.yellow_fixer) : "");
   maybe_string("reason", !s.reason.empty(), printable(s.reason));
@@ -154,7 +155,7 @@ void print_json(const StatusView& view) {
   JsonObject copies;
   for (int set = 0; set < 2; ++set) {
     if (view.copies[set]) {
-      copies.string(sets[set], std::string(backup_dir) + "/" + sets[set]);
+      copies.string(sets[set], cat({backup_dir, "/", sets[set]}));
     } else {
       copies.null(sets[set]);
     }

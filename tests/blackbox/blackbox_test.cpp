@@ -189,8 +189,9 @@ TEST(BlackBox, AFinishedYellowFixerSyncsTheRemovalOfItsStepFile) {
   sandbox.write("sim/trace", "");
   ASSERT_EQ(sandbox.run("yellow-fixer").status, 0);
   std::string trace = sandbox.text("sim/trace");
-  EXPECT_TRUE(trace.ends_with("yellow-fixer remove /config/yellow-step\n"
-                              "yellow-fixer fsync /config\n"))
+  EXPECT_TRUE(
+      trace.ends_with("yellow-fixer remove /config/yellow-step\n"
+                      "yellow-fixer fsync /config\n"))
       << trace;
 }
 
@@ -324,9 +325,11 @@ TEST(BlackBox, FullSessionsRunCleanUnderValgrind) {
   // tune-session over a whole tuning (its programs run as they are), then its other commands.
   Sandbox board;
   board.write("config/autoTune.conf", "restarts_count=1&desired_rate=99999");
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{"start", "--foreground"}, {"status"}, {"status", "--json"},
-        {"undo", "original"}, {"stop"}}) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"start", "--foreground"},
+                                        {"status"},
+                                        {"status", "--json"},
+                                        {"undo", "original"},
+                                        {"stop"}}) {
     options.args = args;
     Outcome session = board.run("tune-session", options);
     EXPECT_EQ(session.status, 0) << args[0] << ": memcheck reports errors or leaks (status 99)\n"

@@ -103,7 +103,6 @@ TEST(CrashPoints, YellowFixerLeavesWholeFilesAtEveryPowerCutAndResumes) {
          }});
 }
 
-
 // The whole life of a tuning through tune-session, cut at every write-family call that
 // tune-session or either program makes on /config, then started again (after a reboot:
 // /tmp/auto-tune is gone) until the tuning has finished.

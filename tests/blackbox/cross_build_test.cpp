@@ -34,10 +34,10 @@ Result run_case(const Case& c, RunOptions options) {
   options.args = c.args;
   result.outcome = sandbox.run(c.program, options);
   result.log = sandbox.log();
-  for (const char* file : {"config/config.conf", "config/manual_freqs.txt", "config/yellow",
-                           "config/yellow-step", "config/restart", "tmp/chip-rates",
-                           "config/tune-backup/original/config.conf",
-                           "config/tune-logs/0001-1-chain-tuner.log"}) {
+  for (const char* file :
+       {"config/config.conf", "config/manual_freqs.txt", "config/yellow", "config/yellow-step",
+        "config/restart", "tmp/chip-rates", "config/tune-backup/original/config.conf",
+        "config/tune-logs/0001-1-chain-tuner.log"}) {
     result.files.push_back(sandbox.text(file));
   }
   return result;
@@ -61,8 +61,10 @@ TEST(CrossBuild, ShortEndingsMatchTheBuildUnderTest) {
          s.write("sim/stats-script", "STATS=0,Elapsed=180,chain_rate2=1\n");
        }},
       // tune-session runs the build under test's chain-tuner beside it either way.
-      {"a tuning whose chain-tuner finds no settings", "tune-session",
-       [](Sandbox& s) { s.remove("config/autoTune.conf"); }, {"start", "--foreground"}},
+      {"a tuning whose chain-tuner finds no settings",
+       "tune-session",
+       [](Sandbox& s) { s.remove("config/autoTune.conf"); },
+       {"start", "--foreground"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.program) + ": " + c.name);

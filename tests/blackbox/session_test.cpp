@@ -75,9 +75,10 @@ TEST(Session, AWholeTuningRunsBothStagesKeepsCopiesAndLogs) {
     EXPECT_EQ(s.text(std::string("config/tune-backup/before/") + name), first[name]) << name;
   }
   EXPECT_NE(s.text("config/config.conf"), first["config.conf"]);
-  EXPECT_EQ(kept_logs(s), (std::vector<std::string>{"0001-1-chain-tuner.log",
-                                                    "0001-2-yellow-fixer.log"}));
-  EXPECT_TRUE(s.text("config/tune-logs/0001-1-chain-tuner.log").ends_with("Auto tune is done, exit\n"));
+  EXPECT_EQ(kept_logs(s),
+            (std::vector<std::string>{"0001-1-chain-tuner.log", "0001-2-yellow-fixer.log"}));
+  EXPECT_TRUE(
+      s.text("config/tune-logs/0001-1-chain-tuner.log").ends_with("Auto tune is done, exit\n"));
   EXPECT_TRUE(s.text("config/tune-logs/0001-2-yellow-fixer.log").ends_with(", quit\n"));
   EXPECT_EQ(s.text("tmp/finish-ran"), "ran\n");
   EXPECT_TRUE(s.exists("config/tune-running"));  // the firmware's, untouched
@@ -87,7 +88,6 @@ TEST(Session, AWholeTuningRunsBothStagesKeepsCopiesAndLogs) {
   EXPECT_EQ(status.status, 0);
   EXPECT_NE(status.output.find("finished at"), std::string::npos) << status.output;
 }
-
 
 TEST(Session, BadUsageAndAnUnusableBoardAreOneLineAndChangeNothing) {
   const struct {
@@ -100,8 +100,10 @@ TEST(Session, BadUsageAndAnUnusableBoardAreOneLineAndChangeNothing) {
       {{"frobnicate"}, 2, "tune-session: unknown command: frobnicate"},
       {{"start", "--chain-tuner-hours=0"}, 2, "tune-session: --chain-tuner-hours: not a number"},
       {{"start", "--yellow-fixer-hours", "nan"}, 2, "tune-session: --yellow-fixer-hours: not a"},
-      {{"start", "--chain-tuner-hours"}, 2, "tune-session: --chain-tuner-hours: a number of hours "
-                                            "is missing"},
+      {{"start", "--chain-tuner-hours"},
+       2,
+       "tune-session: --chain-tuner-hours: a number of hours "
+       "is missing"},
       {{"start", "-f"}, 2, "tune-session: start: unknown option: -f"},
       {{"status", "--xml"}, 2, "tune-session: status: unknown option: --xml"},
       {{"stop", "now"}, 2, "tune-session: stop: unknown argument: now"},
@@ -110,10 +112,13 @@ TEST(Session, BadUsageAndAnUnusableBoardAreOneLineAndChangeNothing) {
       {{"undo", "--help"}, 0, "Usage: tune-session COMMAND"},
       {{"undo"}, 1, "tune-session: nothing to undo: /config/tune-backup/before: No such file"},
       {{"stop"}, 0, "tune-session: no tuning is running\n"},
-      {{"start", "--foreground"}, 3,
+      {{"start", "--foreground"},
+       3,
        "tune-session: cannot lock /config/tune-session.lock: Is a directory\n",
        [](Sandbox& s) { s.make_dir("config/tune-session.lock"); }},
-      {{"status"}, 3, "tune-session: cannot read /config/tune-session.state: Is a directory\n",
+      {{"status"},
+       3,
+       "tune-session: cannot read /config/tune-session.state: Is a directory\n",
        [](Sandbox& s) { s.make_dir("config/tune-session.state"); }},
   };
   for (const auto& c : cases) {
@@ -150,8 +155,8 @@ TEST(Session, TwoStartsAtOnceRunOneTuning) {
   EXPECT_EQ(statuses, (std::set<std::string>{"0\n", "3\n"}));
   std::string refused = s.text("tmp/a.status") == "3\n" ? s.text("tmp/a.out") : s.text("tmp/b.out");
   EXPECT_TRUE(std::regex_match(refused, std::regex("tune-session: a tuning is already running: "
-                                                    "tuning 1, stage [a-z-]+ since [-0-9: ]+, "
-                                                    "session pid [0-9]+\n")))
+                                                   "tuning 1, stage [a-z-]+ since [-0-9: ]+, "
+                                                   "session pid [0-9]+\n")))
       << refused;
   EXPECT_EQ(state_of(s)["stage"], "finished");
   // One chain-tuner, then one yellow-fixer: the miner never served two programs at once.
@@ -215,8 +220,8 @@ TEST(Session, AFullConfigRefusesANewTuningAndKeepsTheCopies) {
   options.full_config_bytes = 256 * 1024;
   Outcome refused = s.run("tune-session", options);
   EXPECT_EQ(refused.status, 1);
-  EXPECT_TRUE(std::regex_match(refused.errors,
-                               std::regex("tune-session: [^\n]*No space left on device\n")))
+  EXPECT_TRUE(
+      std::regex_match(refused.errors, std::regex("tune-session: [^\n]*No space left on device\n")))
       << refused.errors;
   EXPECT_EQ(s.text("config/tune-session.state"), state);
   for (const auto& [path, text] : copies) EXPECT_EQ(s.text(path), text) << path;
@@ -235,7 +240,8 @@ TEST(Session, UndoPutsBackTheFilesOfEitherSetByteForByte) {
   for (const char* name : saved) before[name] = s.text(std::string("config/") + name);
   ASSERT_EQ(session(s, {"start", "--foreground"}).status, 0);
 
-  for (const auto& [set, expected] : {std::pair{"before", before}, std::pair{"original", original}}) {
+  for (const auto& [set, expected] :
+       {std::pair{"before", before}, std::pair{"original", original}}) {
     SCOPED_TRACE(set);
     s.remove("config/restart");
     Outcome undone = session(s, {"undo", set});

@@ -100,16 +100,26 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
       {Stage::failed, Stage::chain_tuner, false, {}, Next::chain_tuner, "runs chain-tuner again"},
       // chain-tuner handed over just before the cut: it does not run again
       {Stage::chain_tuner, Stage::none, true, {}, Next::yellow_fixer, "starts yellow-fixer afresh"},
-      {Stage::yellow_fixer, Stage::none, true, "", Next::yellow_fixer, "starts yellow-fixer afresh"},
+      {Stage::yellow_fixer, Stage::none, true, "", Next::yellow_fixer,
+       "starts yellow-fixer afresh"},
       {Stage::stopped, Stage::yellow_fixer, true, "4", Next::yellow_fixer,
        "resumes yellow-fixer from step 4"},
       {Stage::timed_out, Stage::yellow_fixer, true, " 12xyz\n", Next::yellow_fixer,
        "resumes yellow-fixer from step 12"},
-      {Stage::yellow_fixer, Stage::none, true, "0", Next::yellow_fixer, "starts yellow-fixer afresh"},
+      {Stage::yellow_fixer, Stage::none, true, "0", Next::yellow_fixer,
+       "starts yellow-fixer afresh"},
       // no step file: yellow-fixer had finished (a cut inside the finishing script)
-      {Stage::yellow_fixer, Stage::none, true, {}, Next::finished_then_new,
+      {Stage::yellow_fixer,
+       Stage::none,
+       true,
+       {},
+       Next::finished_then_new,
        "records the tuning as finished"},
-      {Stage::stopped, Stage::yellow_fixer, false, {}, Next::finished_then_new,
+      {Stage::stopped,
+       Stage::yellow_fixer,
+       false,
+       {},
+       Next::finished_then_new,
        "records the tuning as finished"},
   };
   for (const auto& c : cases) {
@@ -152,7 +162,8 @@ TEST(Copies, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
   b.sys.write_file("/config/config.conf", "first\n");
   ASSERT_EQ(save_copies(b.sys), "");
   // As a cut leaves it: the older set stepped aside, the new one not yet in place.
-  fs::rename(b.sys.path("/config/tune-backup/before"), b.sys.path("/config/tune-backup/.before.old"));
+  fs::rename(b.sys.path("/config/tune-backup/before"),
+             b.sys.path("/config/tune-backup/.before.old"));
   fs::create_directory(b.sys.path("/config/tune-backup/.before.new"));
   b.sys.write_file("/config/tune-backup/.before.new/config.conf", "half");
   b.sys.write_file("/config/config.conf", "second\n");
@@ -176,11 +187,12 @@ TEST(KeptLogs, TheLastFiveTuningsStayWithinTheCap) {
   Board b;
   EXPECT_EQ(keep_log(b.sys, 1, 1, "chain-tuner").path, "");  // no log to keep
   for (int tuning = 1; tuning <= 7; ++tuning) {
-    b.sys.write_file("/tmp/auto-tune", "2027-01-01 00:00:00 tuning " + std::to_string(tuning) + "\n");
+    b.sys.write_file("/tmp/auto-tune",
+                     "2027-01-01 00:00:00 tuning " + std::to_string(tuning) + "\n");
     KeptLog kept = keep_log(b.sys, tuning, 1, "chain-tuner");
     EXPECT_EQ(kept.error, "");
-    EXPECT_EQ(kept.path, b.sys.path("/config/tune-logs/000" + std::to_string(tuning) +
-                                    "-1-chain-tuner.log"));
+    EXPECT_EQ(kept.path,
+              b.sys.path("/config/tune-logs/000" + std::to_string(tuning) + "-1-chain-tuner.log"));
   }
   b.sys.write_file("/config/tune-logs/notes.txt", "the operator's");
   std::vector<std::string> names;
