@@ -60,6 +60,27 @@ std::string running_session(System& sys) {
               " since ", local_stamp(state.since), ", session pid ", std::to_string(state.pid)});
 }
 
+// Takes the lock and reads the state; on failure `error` is the line to say (without the
+// program's name): the lock or the state cannot be had, or another session runs (then
+// `busy` and `then` frame what it does).
+StateRead lock_and_read(SessionLock& lock, System& sys, const char* busy, const char* then) {
+  StateRead read;
+  std::string error;
+  switch (lock.take(sys, error)) {
+    case SessionLock::Taken::failed:
+      read.error = cat({"cannot lock ", error});
+      return read;
+    case SessionLock::Taken::held_elsewhere:
+      read.error = cat({busy, running_session(sys), then});
+      return read;
+    case SessionLock::Taken::yes:
+      break;
+  }
+  read = read_state(sys);
+  if (!read.error.empty()) read.error = cat({"cannot read ", read.error});
+  return read;
+}
+
 // A tuning program beside this executable, else in /usr/sbin; empty when neither is there.
 std::string find_program(const char* name) {
   char self[4096];
@@ -211,20 +232,9 @@ int Session::run() {
     }
   }
   hold_signals();
-  std::string error;
-  switch (lock_.take(sys_, error)) {
-    case SessionLock::Taken::failed:
-      announce_(exit_busy, {"cannot lock ", error});
-      return exit_busy;
-    case SessionLock::Taken::held_elsewhere:
-      announce_(exit_busy, {"a tuning is already running: ", running_session(sys_)});
-      return exit_busy;
-    case SessionLock::Taken::yes:
-      break;
-  }
-  StateRead read = read_state(sys_);
+  StateRead read = lock_and_read(lock_, sys_, "a tuning is already running: ", "");
   if (!read.error.empty()) {
-    announce_(exit_busy, {"cannot read ", read.error});
+    announce_(exit_busy, {read.error});
     return exit_busy;
   }
   state_ = read.state;
@@ -482,22 +492,12 @@ int stop() {
 int undo(const char* set) {
   PosixSystem sys;
   SessionLock lock;
-  std::string error;
-  switch (lock.take(sys, error)) {
-    case SessionLock::Taken::failed:
-      say(stderr, {"cannot lock ", error});
-      return exit_busy;
-    case SessionLock::Taken::held_elsewhere:
-      say(stderr, {"refused while a tuning runs: ", running_session(sys), "; stop it first"});
-      return exit_busy;
-    case SessionLock::Taken::yes:
-      break;
-  }
-  StateRead read = read_state(sys);
+  StateRead read = lock_and_read(lock, sys, "refused while a tuning runs: ", "; stop it first");
   if (!read.error.empty()) {
-    say(stderr, {"cannot read ", read.error});
+    say(stderr, {read.error});
     return exit_busy;
   }
+  std::string error;
   if (!set_exists(sys, set)) {
     say(stderr, {"nothing to undo: ", failure(set_directory(sys, set), ENOENT)});
     return exit_failed;

@@ -30,25 +30,49 @@ struct Session {
 // uncut run gave it. "<missing>" stands for no file.
 using Versions = std::map<std::string, std::set<std::string>>;
 
-Versions versions_of_uncut_run(const Session& session, long& crash_points) {
-  Sandbox sandbox;
-  session.arrange(sandbox);
+// The miner files as they are before a run; a step file may also be gone after one.
+Versions versions_before_run(const Sandbox& sandbox) {
   Versions versions;
   for (const char* name : miner_files) {
     versions[name].insert(sandbox.text(std::string("config/") + name));
   }
   versions["yellow-step"].insert("<missing>");  // removed at the finish
-  sandbox.make_dir("sim/versions");
-  Outcome outcome = sandbox.run(session.program);
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_TRUE(session.ended_normally(sandbox.log()));
-  crash_points = std::stol(sandbox.text(std::string("sim/crash-points.") + session.program));
+  return versions;
+}
+
+// Adds what the preload recorded of a run made with sim/versions present.
+void add_versions_given(const Sandbox& sandbox, Versions& versions) {
   for (const auto& entry : fs::directory_iterator(sandbox.root() + "/sim/versions")) {
     std::string name = entry.path().stem().string();  // NAME.K
     if (versions.count(name)) {
       versions[name].insert(sandbox.text("sim/versions/" + entry.path().filename().string()));
     }
   }
+}
+
+// The miner files that hold none of their whole versions, each a test failure.
+long torn_files(const Sandbox& sandbox, const Versions& versions) {
+  long torn = 0;
+  for (const char* name : miner_files) {
+    std::string content = sandbox.text(std::string("config/") + name);
+    if (versions.at(name).count(content) == 0) {
+      ++torn;
+      ADD_FAILURE() << name << " is torn:\n" << content;
+    }
+  }
+  return torn;
+}
+
+Versions versions_of_uncut_run(const Session& session, long& crash_points) {
+  Sandbox sandbox;
+  session.arrange(sandbox);
+  Versions versions = versions_before_run(sandbox);
+  sandbox.make_dir("sim/versions");
+  Outcome outcome = sandbox.run(session.program);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_TRUE(session.ended_normally(sandbox.log()));
+  crash_points = std::stol(sandbox.text(std::string("sim/crash-points.") + session.program));
+  add_versions_given(sandbox, versions);
   return versions;
 }
 
@@ -64,13 +88,7 @@ void sweep(const Session& session) {
     sandbox.write("sim/crash-at", std::to_string(at) + "\n");
     Outcome cut = sandbox.run(session.program);
     EXPECT_EQ(cut.status, 128 + 9);
-    for (const char* name : miner_files) {
-      std::string content = sandbox.text(std::string("config/") + name);
-      if (versions.at(name).count(content) == 0) {
-        ++torn;
-        ADD_FAILURE() << name << " is torn:\n" << content;
-      }
-    }
+    torn += torn_files(sandbox, versions);
     sandbox.remove("sim/crash-at");
     Outcome next = sandbox.run(session.program);
     EXPECT_EQ(next.status, 0);
@@ -124,20 +142,12 @@ TEST(CrashPoints, ATuningThroughTheSessionFinishesWhereverThePowerGoes) {
     for (const char* name : {"config.conf", "manual_freqs.txt", "autoTune.conf"}) {
       first[name] = uncut.text(std::string("config/") + name);
     }
-    for (const char* name : miner_files) {
-      versions[name].insert(uncut.text(std::string("config/") + name));
-    }
-    versions["yellow-step"].insert("<missing>");
+    versions = versions_before_run(uncut);
     uncut.make_dir("sim/versions");
     uncut.write("sim/crash-count", "0\n");
     ASSERT_EQ(uncut.run("tune-session", start).status, 0);
     crash_points = std::stol(uncut.text("sim/crash-count"));
-    for (const auto& entry : fs::directory_iterator(uncut.root() + "/sim/versions")) {
-      std::string name = entry.path().stem().string();
-      if (versions.count(name)) {
-        versions[name].insert(uncut.text("sim/versions/" + entry.path().filename().string()));
-      }
-    }
+    add_versions_given(uncut, versions);
   }
   ASSERT_GT(crash_points, 0);
   const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");  // for a quicker look by hand
@@ -150,13 +160,7 @@ TEST(CrashPoints, ATuningThroughTheSessionFinishesWhereverThePowerGoes) {
     sandbox.write("sim/crash-at", std::to_string(at) + " *\n");
     sandbox.write("sim/crash-count", "0\n");
     EXPECT_EQ(sandbox.run("tune-session", start).status, 128 + 9);
-    for (const char* name : miner_files) {
-      std::string content = sandbox.text(std::string("config/") + name);
-      if (versions.at(name).count(content) == 0) {
-        ++torn;
-        ADD_FAILURE() << name << " is torn:\n" << content;
-      }
-    }
+    torn += torn_files(sandbox, versions);
     sandbox.remove("sim/crash-at");
     int status = -1;
     for (int starts = 0; starts < 3 && status != 0; ++starts) {

@@ -24,6 +24,13 @@ void arrange_board(Sandbox& s) {
   s.write("config/tune-running", "");
 }
 
+// The saved miner files as they stand in a directory of the sandbox ("config/", say).
+std::map<std::string, std::string> saved_files_in(const Sandbox& s, const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const char* name : saved) files[name] = s.text(dir + name);
+  return files;
+}
+
 std::map<std::string, std::string> state_of(const Sandbox& s) {
   std::map<std::string, std::string> state;
   std::string text = s.text("config/tune-session.state");
@@ -60,8 +67,7 @@ TEST(Session, AWholeTuningRunsBothStagesKeepsCopiesAndLogs) {
   Sandbox s;
   arrange_board(s);
   s.write("config/manual_freqs.txt", "2:1:70\n");
-  std::map<std::string, std::string> first;
-  for (const char* name : saved) first[name] = s.text(std::string("config/") + name);
+  const auto first = saved_files_in(s, "config/");
 
   Outcome outcome = session(s, {"start", "--foreground"});
   EXPECT_EQ(outcome.status, 0) << outcome.output << outcome.errors;
@@ -70,11 +76,9 @@ TEST(Session, AWholeTuningRunsBothStagesKeepsCopiesAndLogs) {
   EXPECT_EQ(state["tuning"], "1");
   EXPECT_EQ(state["chain-tuner"], "status 0");
   EXPECT_EQ(state["yellow-fixer"], "status 0");
-  for (const char* name : saved) {
-    EXPECT_EQ(s.text(std::string("config/tune-backup/original/") + name), first[name]) << name;
-    EXPECT_EQ(s.text(std::string("config/tune-backup/before/") + name), first[name]) << name;
-  }
-  EXPECT_NE(s.text("config/config.conf"), first["config.conf"]);
+  EXPECT_EQ(saved_files_in(s, "config/tune-backup/original/"), first);
+  EXPECT_EQ(saved_files_in(s, "config/tune-backup/before/"), first);
+  EXPECT_NE(s.text("config/config.conf"), first.at("config.conf"));
   EXPECT_EQ(kept_logs(s),
             (std::vector<std::string>{"0001-1-chain-tuner.log", "0001-2-yellow-fixer.log"}));
   EXPECT_TRUE(
@@ -174,14 +178,12 @@ TEST(Session, TwoStartsAtOnceRunOneTuning) {
 TEST(Session, ARebootInsideTheFinishingScriptLeadsToANewTuning) {
   Sandbox s;
   arrange_board(s);
-  std::map<std::string, std::string> first;
-  for (const char* name : saved) first[name] = s.text(std::string("config/") + name);
+  const auto first = saved_files_in(s, "config/");
   s.write("finish-tune.sh", "#!/bin/sh\nkill -9 -1\n");  // the power goes while it runs
   EXPECT_EQ(session(s, {"start", "--foreground"}).status, 128 + 9);
   EXPECT_EQ(state_of(s)["stage"], "yellow-fixer");
   EXPECT_TRUE(s.exists("config/yellow"));
-  std::map<std::string, std::string> tuned;
-  for (const char* name : saved) tuned[name] = s.text(std::string("config/") + name);
+  const auto tuned = saved_files_in(s, "config/");
 
   Outcome status = session(s, {"status"});
   EXPECT_NE(status.output.find("yellow-fixer, interrupted"), std::string::npos) << status.output;
@@ -197,10 +199,8 @@ TEST(Session, ARebootInsideTheFinishingScriptLeadsToANewTuning) {
   EXPECT_EQ(state["stage"], "finished");
   EXPECT_EQ(state["previous-stage"], "finished");
   EXPECT_EQ(state["chain-tuner"], "status 0");  // chain-tuner ran again
-  for (const char* name : saved) {
-    EXPECT_EQ(s.text(std::string("config/tune-backup/original/") + name), first[name]) << name;
-    EXPECT_EQ(s.text(std::string("config/tune-backup/before/") + name), tuned[name]) << name;
-  }
+  EXPECT_EQ(saved_files_in(s, "config/tune-backup/original/"), first);
+  EXPECT_EQ(saved_files_in(s, "config/tune-backup/before/"), tuned);
 }
 
 TEST(Session, AFullConfigRefusesANewTuningAndKeepsTheCopies) {
@@ -208,13 +208,8 @@ TEST(Session, AFullConfigRefusesANewTuningAndKeepsTheCopies) {
   arrange_board(s);
   ASSERT_EQ(session(s, {"start", "--foreground"}).status, 0);
   const std::string state = s.text("config/tune-session.state");
-  std::map<std::string, std::string> copies;
-  for (const char* set : {"before", "original"}) {
-    for (const char* name : saved) {
-      std::string path = std::string("config/tune-backup/") + set + "/" + name;
-      copies[path] = s.text(path);
-    }
-  }
+  const auto before = saved_files_in(s, "config/tune-backup/before/");
+  const auto original = saved_files_in(s, "config/tune-backup/original/");
   RunOptions options;
   options.args = {"start", "--foreground"};
   options.full_config_bytes = 256 * 1024;
@@ -224,20 +219,19 @@ TEST(Session, AFullConfigRefusesANewTuningAndKeepsTheCopies) {
       std::regex_match(refused.errors, std::regex("tune-session: [^\n]*No space left on device\n")))
       << refused.errors;
   EXPECT_EQ(s.text("config/tune-session.state"), state);
-  for (const auto& [path, text] : copies) EXPECT_EQ(s.text(path), text) << path;
+  EXPECT_EQ(saved_files_in(s, "config/tune-backup/before/"), before);
+  EXPECT_EQ(saved_files_in(s, "config/tune-backup/original/"), original);
   EXPECT_FALSE(s.exists("config/tune-backup/.before.new"));
 }
 
 TEST(Session, UndoPutsBackTheFilesOfEitherSetByteForByte) {
   Sandbox s;
   arrange_board(s);
-  std::map<std::string, std::string> original;
-  for (const char* name : saved) original[name] = s.text(std::string("config/") + name);
+  const auto original = saved_files_in(s, "config/");
   ASSERT_FALSE(s.exists("config/manual_freqs.txt"));
   ASSERT_EQ(session(s, {"start", "--foreground"}).status, 0);
   s.write("config/autoTune.conf", "restarts_count=1&desired_rate=99999");
-  std::map<std::string, std::string> before;
-  for (const char* name : saved) before[name] = s.text(std::string("config/") + name);
+  const auto before = saved_files_in(s, "config/");
   ASSERT_EQ(session(s, {"start", "--foreground"}).status, 0);
 
   for (const auto& [set, expected] :
@@ -248,9 +242,7 @@ TEST(Session, UndoPutsBackTheFilesOfEitherSetByteForByte) {
     EXPECT_EQ(undone.status, 0) << undone.errors;
     EXPECT_EQ(undone.output, "tune-session: the miner's files of /config/tune-backup/" +
                                  std::string(set) + " are back; the miner restarts\n");
-    for (const char* name : saved) {
-      EXPECT_EQ(s.text(std::string("config/") + name), expected.at(name)) << name;
-    }
+    EXPECT_EQ(saved_files_in(s, "config/"), expected);
     EXPECT_EQ(s.text("config/restart"), "ok\n");
     EXPECT_FALSE(s.exists("config/yellow"));
     EXPECT_EQ(state_of(s)["stage"], "undone");
