@@ -66,14 +66,22 @@ FileRead read_file(const std::string& path, size_t limit, bool tail) {
   if (tail && error == 0 && info.st_size > static_cast<off_t>(limit)) {
     offset = info.st_size - static_cast<off_t>(limit);
   }
+  result.whole = offset == 0;
   char buffer[8192];
-  while (error == 0 && result.text.size() < limit) {
-    ssize_t got = pread(fd, buffer, std::min(sizeof buffer, limit - result.text.size()), offset);
+  while (error == 0) {
+    // One byte past the limit tells a file cut at the limit from one that ends there.
+    size_t room = limit - result.text.size() + 1;
+    ssize_t got = pread(fd, buffer, std::min(sizeof buffer, room), offset);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) error = errno;
     if (got <= 0) break;
     result.text.append(buffer, static_cast<size_t>(got));
     offset += got;
+    if (result.text.size() > limit) {
+      result.text.resize(limit);
+      result.whole = false;
+      break;
+    }
   }
   close(fd);
   if (error == -1) return unreadable(path + ": not a regular file");

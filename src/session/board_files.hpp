@@ -24,12 +24,14 @@ std::string cat(std::initializer_list<std::string_view> pieces);
 
 struct FileRead {
   enum class Result { read, missing, unreadable } result = Result::missing;
-  std::string text;   // when read
-  std::string error;  // when unreadable: "PATH: reason"
+  std::string text;    // when read
+  bool whole = false;  // the text is the whole file, not cut at the limit
+  std::string error;   // when unreadable: "PATH: reason"
 };
 
 // Reads a regular file (following links). At most `limit` bytes are kept: the first ones,
-// or with `tail` the last ones. A directory, a pipe or a device is unreadable.
+// or with `tail` the last ones. A directory, a pipe or a device is unreadable; opening
+// never blocks.
 FileRead read_file(const std::string& path, size_t limit, bool tail = false);
 
 // Replaces the file durably (the runtime's replace); empty when stored, else "PATH: reason".

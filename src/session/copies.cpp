@@ -19,21 +19,37 @@ namespace {
 // The miner's files are a few kilobytes; a larger one is not the miner's.
 constexpr size_t copy_size_limit = 16 * 1024 * 1024;
 
-// Removes a directory of plain files (a set, or a half-made one); nothing when absent.
+// Removes a set's directory (or a half-made one) with all it holds; nothing when absent.
+// Links are removed, never followed.
 void remove_set_directory(const std::string& path) {
   if (DIR* dir = opendir(path.c_str())) {
     while (const dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") unlink((path + "/" + name).c_str());
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string inside = cat({path, "/", name});
+      struct stat info;
+      if (lstat(inside.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        remove_set_directory(inside);
+      } else {
+        unlink(inside.c_str());
+      }
     }
     closedir(dir);
   }
   rmdir(path.c_str());
 }
 
-std::string make_directory(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return "";
-  return failure(path, errno);
+// The directory of the sets, made when missing.
+std::string make_backup_directory(System& sys) {
+  const std::string path = sys.path(backup_dir);
+  if (mkdir(path.c_str(), 0755) == 0) {
+    sync_directory(sys.path(config_dir));
+    return "";
+  }
+  if (errno != EEXIST) return failure(path, errno);
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return failure(path, errno);
+  return S_ISDIR(info.st_mode) ? "" : failure(path, ENOTDIR);
 }
 
 // Writes a new file whole and synced; its mode is the original's.
@@ -69,7 +85,7 @@ std::string read_miner_files(System& sys, std::vector<MinerFile>& files) {
     file.name = name;
     struct stat info;
     if (read.result == FileRead::Result::read) {
-      if (read.text.size() >= copy_size_limit) return path + ": too large to be the miner's";
+      if (!read.whole) return cat({path, ": too large to be the miner's"});
       file.text = std::move(read.text);
       if (stat(path.c_str(), &info) == 0) file.mode = info.st_mode;
     }
@@ -136,17 +152,22 @@ std::string set_directory(System& sys, const char* set) {
 }
 
 bool set_exists(System& sys, const char* set) {
-  struct stat info;
-  return stat(set_directory(sys, set).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  // A set that stepped aside when a cut came between the two renames is still the set:
+  // the next save or undo puts it back.
+  for (const std::string& path :
+       {set_directory(sys, set), sys.path(cat({backup_dir, "/.", set, ".old"}))}) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return true;
+  }
+  return false;
 }
 
 std::string save_copies(System& sys) {
   const std::string backup = sys.path(backup_dir);
   std::vector<MinerFile> files;
   std::string error = read_miner_files(sys, files);
-  if (error.empty()) error = make_directory(backup);
+  if (error.empty()) error = make_backup_directory(sys);
   if (!error.empty()) return error;
-  sync_directory(sys.path(config_dir));
   for (const char* set : {original_set, before_set}) recover_set(backup, set);
   if (!set_exists(sys, original_set)) error = save_set(backup, original_set, files);
   if (error.empty()) error = save_set(backup, before_set, files);
@@ -157,17 +178,25 @@ std::string restore_copies(System& sys, const char* set) {
   const std::string directory = set_directory(sys, set);
   recover_set(sys.path(backup_dir), set);
   if (!set_exists(sys, set)) return failure(directory, ENOENT);
+  // Every copy is read before any file changes: a set that cannot be read whole changes
+  // nothing.
+  std::vector<FileRead> copies;
   for (const char* name : saved_files) {
     const std::string copy = cat({directory, "/", name});
-    const std::string live = sys.path(cat({config_dir, "/", name}));
-    FileRead read = read_file(copy, copy_size_limit);
-    if (read.result == FileRead::Result::unreadable) return read.error;
-    if (read.result == FileRead::Result::missing) {
+    copies.push_back(read_file(copy, copy_size_limit));
+    if (copies.back().result == FileRead::Result::unreadable) return copies.back().error;
+    if (copies.back().result == FileRead::Result::read && !copies.back().whole) {
+      return cat({copy, ": too large to be the miner's"});
+    }
+  }
+  for (size_t i = 0; i < copies.size(); ++i) {
+    const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
+    if (copies[i].result == FileRead::Result::missing) {
       // The file did not exist before the tuning.
       if (!remove_file(live) && errno != ENOENT) return failure(live, errno);
       continue;
     }
-    std::string error = store_file(live, read.text);
+    std::string error = store_file(live, copies[i].text);
     if (!error.empty()) return error;
   }
   return "";

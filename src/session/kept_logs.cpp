@@ -68,19 +68,18 @@ void prune(const std::string& directory, int tuning, const std::string& newest) 
   if (removed) sync_directory(directory);
 }
 
-// The last lines of a log, whole lines only, when it is longer than one kept log may be.
-std::string last_lines(std::string text) {
-  if (text.size() <= kept_log_limit) return text;
-  size_t from = text.size() - kept_log_limit;
-  size_t line_start = text.find('\n', from);
-  return line_start == std::string::npos ? "" : text.substr(line_start + 1);
+// The last lines of a log read from its end: a line cut at the start is dropped.
+std::string whole_lines(const FileRead& log) {
+  if (log.whole) return log.text;
+  size_t line_start = log.text.find('\n');
+  return line_start == std::string::npos ? "" : log.text.substr(line_start + 1);
 }
 
 }  // namespace
 
 KeptLog keep_log(System& sys, int tuning, int run, const char* program) {
   KeptLog kept;
-  FileRead log = read_file(sys.path(log_path), kept_log_limit + 1, true);
+  FileRead log = read_file(sys.path(log_path), kept_log_limit, true);
   if (log.result == FileRead::Result::missing) return kept;
   if (log.result == FileRead::Result::unreadable) {
     kept.error = log.error;
@@ -96,7 +95,7 @@ KeptLog keep_log(System& sys, int tuning, int run, const char* program) {
   char name[64];
   std::snprintf(name, sizeof name, "%04d-%d-%s.log", tuning, run, program);
   kept.path = directory + "/" + name;
-  kept.error = store_file(kept.path, last_lines(std::move(log.text)));
+  kept.error = store_file(kept.path, whole_lines(log));
   if (!kept.error.empty()) kept.path.clear();
   prune(directory, tuning, name);
   return kept;

@@ -1,5 +1,8 @@
 // tune-session: the life of one tuning on a board, from the command line.
-#include <cmath>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,14 +57,33 @@ int usage_error(const std::string& what) {
   return exit_usage;
 }
 
-// A positive number of hours, no more than a year.
+// A decimal number of hours above 0, no more than a year: digits with at most one point.
 std::optional<double> hours_of(const char* text) {
-  char* end = nullptr;
-  double hours = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !std::isfinite(hours) || hours <= 0 || hours > 8760) {
-    return std::nullopt;
+  int digits = 0, points = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c >= '0' && *c <= '9') {
+      ++digits;
+    } else if (*c == '.') {
+      ++points;
+    } else {
+      return std::nullopt;
+    }
   }
+  if (digits == 0 || points > 1) return std::nullopt;
+  double hours = std::strtod(text, nullptr);
+  if (hours <= 0 || hours > 8760) return std::nullopt;
   return hours;
+}
+
+// Standard streams that a caller left closed are opened on /dev/null, so that no file the
+// program opens (a pipe, a log) takes their place and gets their output.
+void open_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (opened >= 0 && opened != fd) close(opened);  // lower ones were open already
+    }
+  }
 }
 
 struct Arguments {
@@ -106,7 +128,7 @@ int run_start(Arguments& args) {
       std::optional<double> parsed = hours_of(value);
       if (!parsed) {
         return usage_error(std::string(name) +
-                           ": not a number of hours above 0 (up to 8760): " + value);
+                           ": not a decimal number of hours above 0 and up to 8760: " + value);
       }
       *hours = *parsed;
       handled = true;
@@ -160,6 +182,7 @@ int run_command(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  open_standard_streams();
   try {
     return run_command(argc, argv);
   } catch (const std::bad_alloc&) {

@@ -12,8 +12,12 @@ BoardMarks read_marks(System& sys) {
   marks.yellow_marker = name_exists(sys.path(yellow_marker_path));
   FileRead step = read_file(sys.path(yellow_step_path), 64);
   if (step.result == FileRead::Result::read) marks.yellow_step = step.text;
-  // A step file that exists but cannot be read still means work left.
-  if (step.result == FileRead::Result::unreadable) marks.yellow_step = "";
+  // A step file that exists but cannot be read still means work left, which yellow-fixer
+  // cannot do.
+  if (step.result == FileRead::Result::unreadable) {
+    marks.yellow_step = "";
+    marks.step_problem = step.error;
+  }
   return marks;
 }
 
@@ -41,6 +45,9 @@ std::string describe_next(Next next, const BoardMarks& marks) {
     case Next::chain_tuner:
       return "runs chain-tuner again";
     case Next::yellow_fixer: {
+      if (!marks.step_problem.empty()) {
+        return cat({"cannot run yellow-fixer: ", printable(marks.step_problem)});
+      }
       // Read as yellow-fixer reads it: the first line, as strtol reads it.
       std::string step = marks.yellow_step.value_or("");
       if (step.empty()) return "starts yellow-fixer afresh";

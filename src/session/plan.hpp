@@ -23,6 +23,7 @@ enum class Next {
 struct BoardMarks {
   bool yellow_marker = false;
   std::optional<std::string> yellow_step;  // its first bytes, when the file exists
+  std::string step_problem;  // a step file that is there but cannot be read: "PATH: reason"
 };
 
 BoardMarks read_marks(System& sys);

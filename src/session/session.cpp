@@ -274,6 +274,10 @@ bool Session::begin() {
       state_.previous_stage = previous.stage;
       state_.previous_ended = previous.since;
     }
+  } else if (is_working(state_.stage) && state_.stage != Stage::saving && state_.runs > 0) {
+    // The program's run was cut (the session killed, say, with no reboot): its log is still
+    // in /tmp, and the next run would empty it.
+    keep_log(sys_, state_.tuning, state_.runs, stage_name(state_.stage));
   } else if (state_.stage != state_.standing()) {
     // Going on after a failure, a stop or a time-out: back in the stage it ended in.
     state_.stage = state_.standing();
@@ -363,6 +367,9 @@ bool Session::hand_over() {
 
 bool Session::yellow_fixer_stage() {
   const std::string step = sys_.path(yellow_step_path);
+  const std::string problem = read_marks(sys_).step_problem;
+  if (!problem.empty())
+    return end_early(Stage::failed, cat({"cannot run yellow-fixer: ", problem}));
   if (name_exists(step)) {
     if (!run_stage_program(Stage::yellow_fixer, "yellow-fixer", yellow_fixer_path_,
                            options_.yellow_fixer_hours, state_.yellow_fixer)) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,25 @@ void short_pause() {
   nanosleep(&pause, nullptr);
 }
 
+// Opens the lock file, which must be a regular file: a pipe or a device there would block
+// or mean nothing. -1 with `error` set ("PATH: reason") otherwise; `missing` tells that
+// there is no such file.
+int open_lock_file(const std::string& path, int flags, std::string& error, bool& missing) {
+  int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0644);
+  missing = fd < 0 && errno == ENOENT;
+  if (fd < 0) {
+    error = failure(path, errno);
+    return -1;
+  }
+  struct stat info = {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    error = S_ISDIR(info.st_mode) ? failure(path, EISDIR) : cat({path, ": not a regular file"});
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 SessionLock::~SessionLock() {
@@ -30,17 +50,13 @@ SessionLock::~SessionLock() {
 
 SessionLock::Taken SessionLock::take(System& sys, std::string& error) {
   const std::string path = sys.path(lock_path);
-  bool made = false;
-  fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
-  if (fd_ < 0 && errno == ENOENT) {
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0644);
-    made = fd_ >= 0;
+  bool missing = false;
+  fd_ = open_lock_file(path, O_RDWR, error, missing);
+  if (missing) {
+    fd_ = open_lock_file(path, O_RDWR | O_CREAT, error, missing);
+    if (fd_ >= 0) sync_directory(sys.path(config_dir));
   }
-  if (fd_ < 0) {
-    error = failure(path, errno);
-    return Taken::failed;
-  }
-  if (made) sync_directory(sys.path(config_dir));
+  if (fd_ < 0) return Taken::failed;
   for (int attempt = 1;; ++attempt) {
     if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return Taken::yes;
     if (errno == EINTR) continue;
@@ -61,10 +77,11 @@ void SessionLock::release() {
 
 bool lock_is_held(System& sys, std::string& error) {
   const std::string path = sys.path(lock_path);
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+  bool missing = false;
+  int fd = open_lock_file(path, O_RDONLY, error, missing);
   if (fd < 0) {
-    if (errno != ENOENT) error = failure(path, errno);
-    return false;  // never made: no session has run
+    if (missing) error.clear();  // never made: no session has run
+    return false;
   }
   int result;
   while ((result = flock(fd, LOCK_SH | LOCK_NB)) != 0 && errno == EINTR) {

@@ -82,54 +82,78 @@ Stage SessionState::standing() const {
   return ended_early ? at : stage;
 }
 
-SessionState parse_state(const std::string& text) {
+std::optional<SessionState> parse_state(const std::string& text, std::string& problem) {
   SessionState state;
+  bool has_tuning = false, has_stage = false;
   size_t start = 0;
-  while (start < text.size()) {
+  for (int number = 1; start < text.size(); ++number) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
+    const std::string line = text.substr(start, end - start);
     start = end + 1;
     size_t equals = line.find('=');
-    if (equals == std::string::npos) continue;
     const std::string key = line.substr(0, equals);
-    const std::string value = line.substr(equals + 1);
-    std::optional<long long> number = whole_number(value);
-    auto set_time = [&](std::time_t& field) {
-      if (number) field = static_cast<std::time_t>(*number);
+    const std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
+    const std::optional<long long> whole = whole_number(value);
+    const std::optional<Stage> stage = stage_named(value);
+    bool understood = equals != std::string::npos && !key.empty();
+    auto count = [&](int& field) {
+      understood = understood && whole && *whole >= 0 && *whole <= 1000000000;
+      if (understood) field = static_cast<int>(*whole);
     };
-    auto set_count = [&](int& field) {
-      if (number && *number >= 0 && *number <= 1000000000) field = static_cast<int>(*number);
+    auto time = [&](std::time_t& field) {
+      understood = understood && whole && *whole >= 0;
+      if (understood) field = static_cast<std::time_t>(*whole);
+    };
+    auto named = [&](Stage& field) {
+      understood = understood && stage;
+      if (understood) field = *stage;
+    };
+    auto ended = [&](std::optional<ProgramEnd>& field) {
+      field = program_end(value);
+      understood = understood && field;
     };
     if (key == "tuning") {
-      set_count(state.tuning);
+      count(state.tuning);
+      has_tuning = true;
     } else if (key == "stage") {
-      state.stage = stage_named(value).value_or(Stage::none);
+      named(state.stage);
+      has_stage = true;
     } else if (key == "at") {
-      state.at = stage_named(value).value_or(Stage::none);
+      named(state.at);
     } else if (key == "pid") {
-      if (number && *number > 0) state.pid = *number;
+      understood = understood && whole && *whole >= 0;
+      if (understood) state.pid = *whole;
     } else if (key == "began") {
-      set_time(state.began);
+      time(state.began);
     } else if (key == "since") {
-      set_time(state.since);
+      time(state.since);
     } else if (key == "runs") {
-      set_count(state.runs);
+      count(state.runs);
     } else if (key == "chain-tuner") {
-      state.chain_tuner = program_end(value);
+      ended(state.chain_tuner);
     } else if (key == "yellow-fixer") {
-      state.yellow_fixer = program_end(value);
+      ended(state.yellow_fixer);
     } else if (key == "reason") {
       state.reason = value;
     } else if (key == "undone-to") {
+      understood = understood && (value == "before" || value == "original");
       state.undone_to = value;
     } else if (key == "previous-tuning") {
-      set_count(state.previous_tuning);
+      count(state.previous_tuning);
     } else if (key == "previous-stage") {
-      state.previous_stage = stage_named(value).value_or(Stage::none);
+      named(state.previous_stage);
     } else if (key == "previous-ended") {
-      set_time(state.previous_ended);
+      time(state.previous_ended);
+    }  // other keys: written by a later version, passed over
+    if (!understood) {
+      problem = "line " + std::to_string(number) + " is not understood: " + printable(line, 60);
+      return std::nullopt;
     }
+  }
+  if (!has_tuning || !has_stage) {
+    problem = has_tuning ? "no stage" : "no tuning number";
+    return std::nullopt;
   }
   return state;
 }
@@ -165,8 +189,19 @@ StateRead read_state(System& sys) {
   StateRead read;
   const std::string path = sys.path(state_path);
   FileRead file = read_file(path, state_size_limit);
-  if (file.result == FileRead::Result::unreadable) read.error = file.error;
-  if (file.result == FileRead::Result::read) read.state = parse_state(file.text);
+  if (file.result == FileRead::Result::missing) return read;
+  if (file.result == FileRead::Result::unreadable) {
+    read.error = file.error;
+    return read;
+  }
+  std::string problem = "larger than a state file can be";
+  std::optional<SessionState> state;
+  if (file.whole) state = parse_state(file.text, problem);
+  if (state) {
+    read.state = *state;
+  } else {
+    read.error = cat({path, ": not a tuning session's state (", problem, ")"});
+  }
   return read;
 }
 

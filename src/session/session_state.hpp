@@ -63,13 +63,15 @@ struct SessionState {
   Stage standing() const;
 };
 
-// Reads the text of a state file; unknown keys and lines without "=" are passed over, and
-// values that do not parse leave the field at its default.
-SessionState parse_state(const std::string& text);
+// Reads the text of a state file. Keys it does not know are passed over (a later version
+// may add some); a known key with a value it cannot take, a line without "=", or a text
+// without tuning number or stage gives no state and says why in `problem`.
+std::optional<SessionState> parse_state(const std::string& text, std::string& problem);
 std::string format_state(const SessionState& state);
 
 // What reading the state file gave: a state (a missing file is Stage::none), or the reason
-// it could not be read.
+// it could not be read or understood. A state that is not understood is never taken for
+// none: that would begin the numbering anew over the copies and logs it names.
 struct StateRead {
   SessionState state;
   std::string error;  // "PATH: reason", empty when read

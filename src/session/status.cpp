@@ -1,4 +1,7 @@
 // `tune-session status`: where the tuning stands, for any user, without taking the lock.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -46,8 +49,8 @@ std::string stage_line(const StatusView& view) {
       }
       return cat({line, ", interrupted: no session runs (the stage began ", since, ")"});
     case Stage::undone:
-      return cat(
-          {line, " at ", since, ": the files of ", backup_dir, "/", s.undone_to, " are back"});
+      return cat({line, " at ", since, ": the files of ", backup_dir, "/", printable(s.undone_to),
+                  " are back"});
     case Stage::failed:
     case Stage::stopped:
     case Stage::timed_out:
@@ -141,6 +144,7 @@ void print_json(const StatusView& view) {
   maybe_string("yellow_fixer", s.yellow_fixer.has_value(),
                s.yellow_fixer ? describe(*s.yellow_fixer) : "");
   maybe_string("reason", !s.reason.empty(), printable(s.reason));
+  maybe_string("undone_to", !s.undone_to.empty(), printable(s.undone_to));
   maybe_string("last_log_line", !view.last_log_line.empty(), view.last_log_line);
   maybe_string("next", !view.running, view.next);
   if (s.previous_tuning > 0) {
@@ -165,6 +169,19 @@ void print_json(const StatusView& view) {
   std::printf("%s\n", json.close().c_str());
 }
 
+// What stops any start on this board before it looks at the tuning: no /config, or a
+// copies directory that is something else (a lock file that is something else is the
+// status's own error). Empty when there is none of that.
+std::string start_problem(System& sys) {
+  struct stat info;
+  const std::string config = sys.path(config_dir);
+  if (stat(config.c_str(), &info) != 0) return failure(config, errno);
+  if (!S_ISDIR(info.st_mode)) return failure(config, ENOTDIR);
+  const std::string backup = sys.path(backup_dir);
+  if (stat(backup.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) return failure(backup, ENOTDIR);
+  return "";
+}
+
 }  // namespace
 
 int status(bool json) {
@@ -181,7 +198,9 @@ int status(bool json) {
   view.state = read.state;
   view.interrupted = !view.running && is_working(view.state.stage);
   const BoardMarks marks = read_marks(sys);
-  view.next = describe_next(next_step(view.state, marks), marks);
+  const std::string problem = start_problem(sys);
+  view.next = problem.empty() ? describe_next(next_step(view.state, marks), marks)
+                              : cat({"cannot run: ", printable(problem)});
   FileRead log = read_file(sys.path(log_path), log_tail_bytes, true);
   if (log.result == FileRead::Result::read) view.last_log_line = printable(last_line(log.text));
   for (int set = 0; set < 2; ++set) view.copies[set] = set_exists(sys, sets[set]);

@@ -102,7 +102,9 @@ TEST(Session, BadUsageAndAnUnusableBoardAreOneLineAndChangeNothing) {
   } cases[] = {
       {{}, 2, "tune-session: a command is missing"},
       {{"frobnicate"}, 2, "tune-session: unknown command: frobnicate"},
-      {{"start", "--chain-tuner-hours=0"}, 2, "tune-session: --chain-tuner-hours: not a number"},
+      {{"start", "--chain-tuner-hours=0"}, 2, "tune-session: --chain-tuner-hours: not a decimal"},
+      {{"start", "--chain-tuner-hours=0x10"}, 2, "tune-session: --chain-tuner-hours: not a"},
+      {{"start", "--chain-tuner-hours=1e3"}, 2, "tune-session: --chain-tuner-hours: not a"},
       {{"start", "--yellow-fixer-hours", "nan"}, 2, "tune-session: --yellow-fixer-hours: not a"},
       {{"start", "--chain-tuner-hours"},
        2,
@@ -280,7 +282,8 @@ TEST(Session, StatusWhileRunningThenStopThenStartGoesOn) {
   s.write("sim/miner.conf", "elapsed=never\n");
   s.write("sim/time-limit", "100000\n");
   Outcome run = shell(s,
-                      "tune-session start >/tmp/start.out 2>&1; echo $? >/tmp/start.status; "
+                      // standard input and error closed, as an init script may leave them
+                      "tune-session start <&- >/tmp/start.out 2>&-; echo $? >/tmp/start.status; "
                       "tune-session status >/tmp/running; "
                       "tune-session status --json >/tmp/running.json; "
                       "tune-session undo >/tmp/undo.out 2>&1; echo $? >/tmp/undo.status; "
