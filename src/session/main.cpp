@@ -31,7 +31,8 @@ constexpr char usage[] =
     "        begin a new tuning (the miner's files are saved first), or go on with the\n"
     "        one under way; detaches and returns at once unless --foreground, which\n"
     "        waits and returns the tuning's outcome. Each stage is ended past its\n"
-    "        deadline (defaults: chain-tuner 6 hours, yellow-fixer 3 hours).\n"
+    "        deadline, in decimal hours up to 8760 (defaults: chain-tuner 6,\n"
+    "        yellow-fixer 3).\n"
     "  status [--json]\n"
     "        where the tuning stands and what start would do next (any user)\n"
     "  stop  end the running stage; a later start goes on with it\n"
@@ -46,9 +47,9 @@ constexpr char usage[] =
     "Runs:   chain-tuner and yellow-fixer beside tune-session, else in /usr/sbin\n"
     "\n"
     "Exit status: 0 done (for start: detached, or the tuning finished); 1 a stage\n"
-    "failed, timed out or was stopped, the miner's files could not be saved, or\n"
-    "nothing to undo; 2 bad usage; 3 another session runs, or the board cannot be used\n"
-    "(no /config, no lock, no programs).\n"
+    "failed, timed out or was stopped, the miner's files could not be saved or put\n"
+    "back, or stop could not end the session; 2 bad usage; 3 another session runs, or\n"
+    "the board cannot be used (no /config, no lock, an unreadable state, no programs).\n"
     "\n"
     "See tune-session(8).\n";
 
