@@ -1,14 +1,12 @@
-#include "session.hpp"
-
+// `tune-session start`: one tuning from its copies to its finish, in the foreground or
+// detached, going on from where the last session left it.
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -17,13 +15,13 @@
 
 #include "board_files.hpp"
 #include "chain_tuner.hpp"
+#include "command_support.hpp"
 #include "copies.hpp"
-#include "files.hpp"
 #include "kept_logs.hpp"
-#include "miner_restart.hpp"
 #include "plan.hpp"
 #include "posix_system.hpp"
 #include "program_run.hpp"
+#include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
 #include "yellow_fixer.hpp"
@@ -33,53 +31,6 @@ namespace tune::session {
 namespace {
 
 constexpr char program_dir[] = "/usr/sbin";
-// How long stop waits for the session to record the stop and let go of the lock.
-constexpr int stop_wait_tenths = 600;
-
-void pause_tenth() {
-  struct timespec pause = {0, 100'000'000};
-  nanosleep(&pause, nullptr);
-}
-
-void print_line(std::FILE* stream, const std::string& line) {
-  std::fprintf(stream, "%s\n", line.c_str());
-  std::fflush(stream);
-}
-
-// One line of tune-session's own: its name, then the pieces.
-void say(std::FILE* stream, std::initializer_list<std::string_view> pieces) {
-  print_line(stream, "tune-session: " + cat(pieces));
-}
-
-// "tuning 3, stage chain-tuner since 2026-12-08 04:44:49, session pid 1234"
-std::string running_session(System& sys) {
-  StateRead read = read_state(sys);
-  if (!read.error.empty()) return cat({"its state cannot be read: ", read.error});
-  const SessionState& state = read.state;
-  return cat({"tuning ", std::to_string(state.tuning), ", stage ", stage_name(state.stage),
-              " since ", local_stamp(state.since), ", session pid ", std::to_string(state.pid)});
-}
-
-// Takes the lock and reads the state; on failure `error` is the line to say (without the
-// program's name): the lock or the state cannot be had, or another session runs (then
-// `busy` and `then` frame what it does).
-StateRead lock_and_read(SessionLock& lock, System& sys, const char* busy, const char* then) {
-  StateRead read;
-  std::string error;
-  switch (lock.take(sys, error)) {
-    case SessionLock::Taken::failed:
-      read.error = cat({"cannot lock ", error});
-      return read;
-    case SessionLock::Taken::held_elsewhere:
-      read.error = cat({busy, running_session(sys), then});
-      return read;
-    case SessionLock::Taken::yes:
-      break;
-  }
-  read = read_state(sys);
-  if (!read.error.empty()) read.error = cat({"cannot read ", read.error});
-  return read;
-}
 
 // A tuning program beside this executable, else in /usr/sbin; empty when neither is there.
 std::string find_program(const char* name) {
@@ -92,18 +43,6 @@ std::string find_program(const char* name) {
   }
   std::string installed = cat({program_dir, "/", name});
   return access(installed.c_str(), X_OK) == 0 ? installed : "";
-}
-
-// Removes a file the programs leave, durably; a missing one is no failure.
-std::string clear_file(System& sys, const char* fixed_path) {
-  const std::string path = sys.path(fixed_path);
-  if (remove_file(path) || errno == ENOENT) return "";
-  return failure(path, errno);
-}
-
-std::string clear_marks(System& sys) {
-  std::string error = clear_file(sys, yellow_marker_path);
-  return error.empty() ? clear_file(sys, yellow_step_path) : error;
 }
 
 // A detached session's output (and its programs') goes to its log in /tmp.
@@ -431,106 +370,12 @@ int start_detached(const StartOptions& options) {
   return status;
 }
 
-// The pid of the running session, read from the state while the lock is held; 0 when the
-// state does not name a tune-session process (it is being written, say).
-long long session_pid(System& sys) {
-  for (int tenth = 0; tenth < 10; ++tenth) {
-    StateRead read = read_state(sys);
-    long long pid = read.state.pid;
-    FileRead comm = read_file(cat({"/proc/", std::to_string(pid), "/comm"}), 64);
-    if (pid > 1 && comm.result == FileRead::Result::read && comm.text == "tune-session\n") {
-      return pid;
-    }
-    pause_tenth();
-  }
-  return 0;
-}
-
 }  // namespace
 
 int start(const StartOptions& options) {
   if (!options.foreground) return start_detached(options);
   Announcer announce(-1);
   return Session(options, announce).run();
-}
-
-int stop() {
-  PosixSystem sys;
-  std::string error;
-  if (!lock_is_held(sys, error)) {
-    if (!error.empty()) {
-      say(stderr, {"cannot tell whether a tuning runs: ", error});
-      return exit_busy;
-    }
-    say(stdout, {"no tuning is running"});
-    return exit_done;
-  }
-  // A pid from the state is trusted only while the lock is held: after a reboot the same
-  // number may be any process.
-  long long pid = session_pid(sys);
-  if (pid == 0) {
-    say(stderr, {"a session holds ", sys.path(lock_path),
-                 " but its pid is not known; nothing was signalled"});
-    return exit_busy;
-  }
-  if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
-    say(stderr,
-        {"cannot stop the session (pid ", std::to_string(pid), "): ", std::strerror(errno)});
-    return exit_failed;
-  }
-  for (int tenth = 0; tenth < stop_wait_tenths; ++tenth) {
-    if (!lock_is_held(sys, error)) {
-      SessionState state = read_state(sys).state;
-      const std::string tuning = cat({"tuning ", std::to_string(state.tuning)});
-      if (state.stage == Stage::stopped) {
-        say(stdout,
-            {tuning, " stopped in ", stage_name(state.at), "; tune-session start goes on with it"});
-      } else {
-        say(stdout, {tuning, " ended: ", stage_name(state.stage)});
-      }
-      return exit_done;
-    }
-    pause_tenth();
-  }
-  say(stderr, {"the session (pid ", std::to_string(pid), ") has not ended within a minute"});
-  return exit_failed;
-}
-
-int undo(const char* set) {
-  PosixSystem sys;
-  SessionLock lock;
-  StateRead read = lock_and_read(lock, sys, "refused while a tuning runs: ", "; stop it first");
-  if (!read.error.empty()) {
-    say(stderr, {read.error});
-    return exit_busy;
-  }
-  std::string error;
-  if (!set_exists(sys, set)) {
-    say(stderr, {"nothing to undo: ", failure(set_directory(sys, set), ENOENT)});
-    return exit_failed;
-  }
-  error = restore_copies(sys, set);
-  if (error.empty()) error = clear_marks(sys);
-  if (!error.empty()) {
-    say(stderr, {"cannot put the miner's files back: ", error});
-    return exit_failed;
-  }
-  SessionState state = read.state;
-  state.stage = Stage::undone;
-  state.at = Stage::none;
-  state.reason.clear();
-  state.undone_to = set;
-  state.pid = getpid();
-  state.since = sys.now();
-  error = write_state(sys, state);
-  if (!error.empty()) say(stderr, {"cannot record the undo: ", error});
-  if (sys.run_shell(restart_command) == -1) {
-    say(stderr,
-        {"the miner's files are back, but the restart trigger cannot be run: ", restart_command});
-    return exit_failed;
-  }
-  say(stdout, {"the miner's files of ", set_directory(sys, set), " are back; the miner restarts"});
-  return exit_done;
 }
 
 }  // namespace tune::session

@@ -1,0 +1,63 @@
+#include "command_support.hpp"
+
+#include <cerrno>
+
+#include "board_files.hpp"
+#include "chain_tuner.hpp"
+#include "files.hpp"
+#include "yellow_fixer.hpp"
+
+namespace tune::session {
+
+void print_line(std::FILE* stream, const std::string& line) {
+  std::fprintf(stream, "%s\n", line.c_str());
+  std::fflush(stream);
+}
+
+void say(std::FILE* stream, std::initializer_list<std::string_view> pieces) {
+  print_line(stream, "tune-session: " + cat(pieces));
+}
+
+std::string running_session(System& sys) {
+  StateRead read = read_state(sys);
+  if (!read.error.empty()) return cat({"its state cannot be read: ", read.error});
+  const SessionState& state = read.state;
+  return cat({"tuning ", std::to_string(state.tuning), ", stage ", stage_name(state.stage),
+              " since ", local_stamp(state.since), ", session pid ", std::to_string(state.pid)});
+}
+
+StateRead lock_and_read(SessionLock& lock, System& sys, const char* busy, const char* then) {
+  StateRead read;
+  std::string error;
+  switch (lock.take(sys, error)) {
+    case SessionLock::Taken::failed:
+      read.error = cat({"cannot lock ", error});
+      return read;
+    case SessionLock::Taken::held_elsewhere:
+      read.error = cat({busy, running_session(sys), then});
+      return read;
+    case SessionLock::Taken::yes:
+      break;
+  }
+  read = read_state(sys);
+  if (!read.error.empty()) read.error = cat({"cannot read ", read.error});
+  return read;
+}
+
+namespace {
+
+// Removes a file the programs leave, durably; a missing one is no failure.
+std::string clear_file(System& sys, const char* fixed_path) {
+  const std::string path = sys.path(fixed_path);
+  if (remove_file(path) || errno == ENOENT) return "";
+  return failure(path, errno);
+}
+
+}  // namespace
+
+std::string clear_marks(System& sys) {
+  std::string error = clear_file(sys, yellow_marker_path);
+  return error.empty() ? clear_file(sys, yellow_step_path) : error;
+}
+
+}  // namespace tune::session

@@ -1,0 +1,34 @@
+// What the commands of tune-session share: their one-line messages, the lock with the
+// state behind it, and the programs' marks of a tuning.
+#pragma once
+
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "session_lock.hpp"
+#include "session_state.hpp"
+#include "system.hpp"
+
+namespace tune::session {
+
+// Prints the line and flushes: a detached session's parent may be gone the next moment.
+void print_line(std::FILE* stream, const std::string& line);
+
+// One line of tune-session's own: its name, then the pieces.
+void say(std::FILE* stream, std::initializer_list<std::string_view> pieces);
+
+// "tuning 3, stage chain-tuner since 2026-12-08 04:44:49, session pid 1234"
+std::string running_session(System& sys);
+
+// Takes the lock and reads the state; on failure `error` is the line to say (without the
+// program's name): the lock or the state cannot be had, or another session runs (then
+// `busy` and `then` frame what it does).
+StateRead lock_and_read(SessionLock& lock, System& sys, const char* busy, const char* then);
+
+// Removes chain-tuner's marker and yellow-fixer's step file, durably; empty when done (or
+// there were none), else "PATH: reason".
+std::string clear_marks(System& sys);
+
+}  // namespace tune::session

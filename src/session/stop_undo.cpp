@@ -1,0 +1,128 @@
+// `tune-session stop` and `tune-session undo`.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "board_files.hpp"
+#include "command_support.hpp"
+#include "copies.hpp"
+#include "miner_restart.hpp"
+#include "posix_system.hpp"
+#include "session.hpp"
+#include "session_lock.hpp"
+#include "session_state.hpp"
+
+namespace tune::session {
+
+namespace {
+
+// How long stop waits for the session to record the stop and let go of the lock.
+constexpr int stop_wait_tenths = 600;
+
+void pause_tenth() {
+  struct timespec pause = {0, 100'000'000};
+  nanosleep(&pause, nullptr);
+}
+
+// The pid of the running session, read from the state while the lock is held; 0 when the
+// state does not name a tune-session process (it is being written, say).
+long long session_pid(System& sys) {
+  for (int tenth = 0; tenth < 10; ++tenth) {
+    StateRead read = read_state(sys);
+    long long pid = read.state.pid;
+    FileRead comm = read_file(cat({"/proc/", std::to_string(pid), "/comm"}), 64);
+    if (pid > 1 && comm.result == FileRead::Result::read && comm.text == "tune-session\n") {
+      return pid;
+    }
+    pause_tenth();
+  }
+  return 0;
+}
+
+}  // namespace
+
+int stop() {
+  PosixSystem sys;
+  std::string error;
+  if (!lock_is_held(sys, error)) {
+    if (!error.empty()) {
+      say(stderr, {"cannot tell whether a tuning runs: ", error});
+      return exit_busy;
+    }
+    say(stdout, {"no tuning is running"});
+    return exit_done;
+  }
+  // A pid from the state is trusted only while the lock is held: after a reboot the same
+  // number may be any process.
+  long long pid = session_pid(sys);
+  if (pid == 0) {
+    say(stderr, {"a session holds ", sys.path(lock_path),
+                 " but its pid is not known; nothing was signalled"});
+    return exit_busy;
+  }
+  if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
+    say(stderr,
+        {"cannot stop the session (pid ", std::to_string(pid), "): ", std::strerror(errno)});
+    return exit_failed;
+  }
+  for (int tenth = 0; tenth < stop_wait_tenths; ++tenth) {
+    if (!lock_is_held(sys, error)) {
+      SessionState state = read_state(sys).state;
+      const std::string tuning = cat({"tuning ", std::to_string(state.tuning)});
+      if (state.stage == Stage::stopped) {
+        say(stdout,
+            {tuning, " stopped in ", stage_name(state.at), "; tune-session start goes on with it"});
+      } else {
+        say(stdout, {tuning, " ended: ", stage_name(state.stage)});
+      }
+      return exit_done;
+    }
+    pause_tenth();
+  }
+  say(stderr, {"the session (pid ", std::to_string(pid), ") has not ended within a minute"});
+  return exit_failed;
+}
+
+int undo(const char* set) {
+  PosixSystem sys;
+  SessionLock lock;
+  StateRead read = lock_and_read(lock, sys, "refused while a tuning runs: ", "; stop it first");
+  if (!read.error.empty()) {
+    say(stderr, {read.error});
+    return exit_busy;
+  }
+  std::string error;
+  if (!set_exists(sys, set)) {
+    say(stderr, {"nothing to undo: ", failure(set_directory(sys, set), ENOENT)});
+    return exit_failed;
+  }
+  error = restore_copies(sys, set);
+  if (error.empty()) error = clear_marks(sys);
+  if (!error.empty()) {
+    say(stderr, {"cannot put the miner's files back: ", error});
+    return exit_failed;
+  }
+  SessionState state = read.state;
+  state.stage = Stage::undone;
+  state.at = Stage::none;
+  state.reason.clear();
+  state.undone_to = set;
+  state.pid = getpid();
+  state.since = sys.now();
+  error = write_state(sys, state);
+  if (!error.empty()) say(stderr, {"cannot record the undo: ", error});
+  if (sys.run_shell(restart_command) == -1) {
+    say(stderr,
+        {"the miner's files are back, but the restart trigger cannot be run: ", restart_command});
+    return exit_failed;
+  }
+  say(stdout, {"the miner's files of ", set_directory(sys, set), " are back; the miner restarts"});
+  return exit_done;
+}
+
+}  // namespace tune::session
