@@ -1,6 +1,6 @@
-// tune-rehearse: a whole tuning on a simulated machine, or a report on boards' files.
-#include <unistd.h>
-
+// tune-rehearse: a whole tuning on a simulated machine, or a report on boards' files. This
+// is the command line only: one table of options, from which the usage text and the
+// parsing are both made, and the calls into the wings.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -8,7 +8,6 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,22 +15,60 @@
 #include <vector>
 
 #include "board_report.hpp"
+#include "chip_power.hpp"
+#include "output.hpp"
 #include "pictures.hpp"
+#include "progress.hpp"
 #include "rehearsal.hpp"
 #include "rehearsal_checks.hpp"
-#include "report_format.hpp"
 #include "report_json.hpp"
+#include "report_text.hpp"
+#include "text.hpp"
+#include "tool_error.hpp"
 
 namespace {
 
 using namespace tune;
 using namespace tune::rehearse;
 
-constexpr int status_findings = 1;
-constexpr int status_usage = 2;
-constexpr int status_unusable = 3;
+enum class Command { rehearse, report };
 
-constexpr char usage[] =
+struct OptionSpec {
+  Command command;
+  const char* name;
+  const char* value;  // what it takes, as the usage names it; nullptr for a flag
+  const char* help;   // its lines in the usage, split at "\n"
+};
+
+constexpr OptionSpec option_table[] = {
+    {Command::rehearse, "--seed", "N",
+     "the simulated machine's seed (default 1); the same seed gives the\n"
+     "same machine and the same run"},
+    {Command::rehearse, "--settings", "LINE",
+     "the line for /config/autoTune.conf, for example\n"
+     "\"restarts_count=5&desired_rate=30000\" (default: empty, so every\n"
+     "setting keeps its default); unknown keys and values that are not\n"
+     "numbers are named in a warning"},
+    {Command::rehearse, "--chains", "LIST",
+     "populated chains by the miner's chain number, from 2,3,4,6,7,8\n"
+     "(default: all)"},
+    {Command::rehearse, "--weak", "N", "weak chips across the machine (default 6)"},
+    {Command::rehearse, "--dead", "N", "dead chips, rate 0 (default 2)"},
+    {Command::rehearse, "--missing", "N",
+     "chips the miner never lists in /tmp/chip-rates (default 1)"},
+    {Command::rehearse, "--out", "DIR",
+     "where the board's files and pictures go (default ./rehearsal);\n"
+     "an existing directory must be empty or an earlier rehearsal's"},
+    {Command::report, "--json", nullptr, "print the report as one JSON document instead of text"},
+    {Command::report, "--chip", "C:N",
+     "print chip N of chain C (2, 3, 4, 6, 7 or 8): its state and every\n"
+     "change of its frequency"},
+    {Command::report, "--out", "DIR",
+     "draw each board's heat map into DIR (made when missing); without it\n"
+     "the report writes nothing"},
+};
+
+constexpr char usage_head[] =
     "Usage:\n"
     "  tune-rehearse [OPTIONS]              rehearse chain-tuner, then yellow-fixer, on a\n"
     "                                       simulated machine in virtual time\n"
@@ -41,30 +78,9 @@ constexpr char usage[] =
     "                                       flat, or under config/ and tmp/)\n"
     "  tune-rehearse report DIR DIR... [--json] [--out DIR]\n"
     "                                       one line per board, then the farm's totals\n"
-    "  tune-rehearse --help | --version\n"
-    "\n"
-    "Rehearsal options:\n"
-    "  --seed N          the simulated machine's seed (default 1); the same seed gives the\n"
-    "                    same machine and the same run\n"
-    "  --settings LINE   the line for /config/autoTune.conf, for example\n"
-    "                    \"restarts_count=5&desired_rate=30000\" (default: empty, so every\n"
-    "                    setting keeps its default); unknown keys and values that are not\n"
-    "                    numbers are named in a warning\n"
-    "  --chains LIST     populated chains by the miner's chain number, from 2,3,4,6,7,8\n"
-    "                    (default: all)\n"
-    "  --weak N          weak chips across the machine (default 6)\n"
-    "  --dead N          dead chips, rate 0 (default 2)\n"
-    "  --missing N       chips the miner never lists in /tmp/chip-rates (default 1)\n"
-    "  --out DIR         where the board's files and pictures go (default ./rehearsal);\n"
-    "                    an existing directory must be empty or an earlier rehearsal's\n"
-    "\n"
-    "Report options:\n"
-    "  --json            print the report as one JSON document instead of text\n"
-    "  --chip C:N        print chip N of chain C (2, 3, 4, 6, 7 or 8): its state and every\n"
-    "                    change of its frequency\n"
-    "  --out DIR         draw each board's heat map into DIR (made when missing); without it\n"
-    "                    the report writes nothing\n"
-    "\n"
+    "  tune-rehearse --help | --version\n";
+
+constexpr char usage_tail[] =
     "Options take their value as --opt VALUE or --opt=VALUE. Chains are named by the\n"
     "miner's number everywhere (chain-tuner's own log says 1 2 3 5 6 7 for 2 3 4 6 7 8).\n"
     "\n"
@@ -74,18 +90,33 @@ constexpr char usage[] =
     "  2  bad usage: an unknown option, a missing or wrong value\n"
     "  3  a board directory or file cannot be read, or the output cannot be written\n";
 
-// Ends the run with one line on standard error.
-class Failure {
- public:
-  Failure(int status, std::string message) : status(status), message(std::move(message)) {}
-  int status;
-  std::string message;
-};
-
-[[noreturn]] void usage_error(const std::string& message) {
-  throw Failure(status_usage, message + "; see tune-rehearse --help");
+// The options of one command in the usage: name and value in a column of 20, then the help.
+std::string option_lines(Command command) {
+  constexpr size_t column = 20;
+  std::string text;
+  for (const OptionSpec& option : option_table) {
+    if (option.command != command) continue;
+    std::string left =
+        std::string("  ") + option.name + (option.value ? std::string(" ") + option.value : "");
+    left.resize(std::max(left.size() + 1, column), ' ');
+    for (const std::string& line : split_lines(option.help)) {
+      text += left + line + "\n";
+      left.assign(column, ' ');
+    }
+  }
+  return text;
 }
 
+std::string usage() {
+  return std::string(usage_head) + "\nRehearsal options:\n" + option_lines(Command::rehearse) +
+         "\nReport options:\n" + option_lines(Command::report) + "\n" + usage_tail;
+}
+
+constexpr long machine_chips = chain_count * chips_per_chain;
+
+[[noreturn]] void usage_error(const std::string& message) {
+  throw ToolError(status_usage, message + "; see tune-rehearse --help");
+}
 long parse_count(const std::string& option, const std::string& text, long low, long high) {
   char* end = nullptr;
   errno = 0;
@@ -106,15 +137,10 @@ std::optional<int> slot_of_chain(const std::string& text) {
 
 std::array<bool, chain_count> parse_chains(const std::string& list) {
   std::array<bool, chain_count> present{};
-  size_t pos = 0;
-  while (pos <= list.size()) {
-    size_t end = list.find(',', pos);
-    if (end == std::string::npos) end = list.size();
-    std::string item = list.substr(pos, end - pos);
+  for (const std::string& item : split_at(list, ',')) {
     std::optional<int> slot = slot_of_chain(item);
     if (!slot) usage_error("--chains takes chain numbers from 2,3,4,6,7,8, not \"" + item + "\"");
     present[*slot] = true;
-    pos = end + 1;
   }
   return present;
 }
@@ -130,30 +156,6 @@ std::pair<int, int> parse_chip(const std::string& text) {
   return {*slot, chip - 1};
 }
 
-void write_text(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  errno = 0;
-  out << text;
-  out.close();
-  if (!out) {
-    throw Failure(status_unusable,
-                  path + ": cannot be written" +
-                      (errno != 0 ? ": " + std::string(std::strerror(errno)) : ""));
-  }
-}
-
-void make_output_dir(const std::string& dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec || !std::filesystem::is_directory(dir, ec)) {
-    throw Failure(status_unusable,
-                  dir + ": cannot be made: " + (ec ? ec.message() : "not a directory"));
-  }
-  if (access(dir.c_str(), W_OK) != 0) {
-    throw Failure(status_unusable, dir + ": cannot be written: " + std::strerror(errno));
-  }
-}
-
 // The command line, as options by name and the words between them.
 struct CommandLine {
   std::map<std::string, std::string> values;
@@ -161,9 +163,13 @@ struct CommandLine {
   std::vector<std::string> words;
 };
 
-CommandLine parse_command_line(int argc, char** argv, int first,
-                               const std::set<std::string>& value_options,
-                               const std::set<std::string>& flag_options) {
+// Reads the command's options as the table gives them, with --help and the `extra` flags.
+CommandLine parse_command_line(int argc, char** argv, int first, Command command,
+                               std::set<std::string> flags) {
+  std::set<std::string> values;
+  for (const OptionSpec& option : option_table) {
+    if (option.command == command) (option.value ? values : flags).insert(option.name);
+  }
   CommandLine line;
   for (int i = first; i < argc; ++i) {
     std::string arg = argv[i];
@@ -173,10 +179,10 @@ CommandLine parse_command_line(int argc, char** argv, int first,
     }
     size_t equals = arg.find('=');
     std::string name = arg.substr(0, equals);
-    if (flag_options.count(name)) {
+    if (flags.count(name)) {
       if (equals != std::string::npos) usage_error(name + " takes no value");
       line.flags.insert(name);
-    } else if (value_options.count(name)) {
+    } else if (values.count(name)) {
       if (equals != std::string::npos) {
         line.values[name] = arg.substr(equals + 1);
       } else if (i + 1 < argc) {
@@ -191,58 +197,8 @@ CommandLine parse_command_line(int argc, char** argv, int first,
   return line;
 }
 
-// One line updated in place on a terminal; a plain line per change of phase otherwise.
-class ProgressPrinter {
- public:
-  ProgressPrinter() : terminal_(isatty(STDERR_FILENO) == 1) {}
-
-  void show(const ProgressState& s) {
-    std::string where = s.program + ", iteration " + std::to_string(s.iteration) + ", " + s.phase;
-    std::string line = where + ", virtual time " + format_duration(s.virtual_seconds) + ", " +
-                       std::to_string(s.restarts) + " restarts";
-    if (terminal_) {
-      std::fprintf(stderr, "\r\033[K%s", line.c_str());
-      shown_ = true;
-    } else if (where != last_) {
-      std::fprintf(stderr, "%s\n", line.c_str());
-    }
-    last_ = where;
-  }
-  void finish() {
-    if (terminal_ && shown_) std::fputc('\n', stderr);
-  }
-
- private:
-  bool terminal_;
-  bool shown_ = false;
-  std::string last_;
-};
-
-void prepare_rehearsal_dir(const std::string& dir) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  if (fs::exists(dir, ec)) {
-    if (!fs::is_directory(dir, ec))
-      throw Failure(status_usage, dir + ": exists and is not a directory");
-    if (!fs::is_empty(dir, ec) && !fs::exists(fs::path(dir) / rehearsal_marker, ec)) {
-      throw Failure(status_usage,
-                    dir + ": not empty and not an earlier rehearsal's; choose another --out");
-    }
-  }
-  make_output_dir(dir);
-}
-
-std::string ending(const ProgramRun& run) {
-  if (!run.ran) return "did not run (no /config/yellow marker)";
-  std::string text = run.exited ? "ended by exit, status " : "returned, status ";
-  return text + std::to_string(run.parent_status) + ", " + std::to_string(run.restarts) +
-         " restarts, virtual " + format_duration(run.virtual_seconds);
-}
-
 int run_rehearsal(int argc, char** argv) {
-  CommandLine line = parse_command_line(
-      argc, argv, 1, {"--seed", "--settings", "--chains", "--weak", "--dead", "--missing", "--out"},
-      {"--help", "--version"});
+  CommandLine line = parse_command_line(argc, argv, 1, Command::rehearse, {"--help", "--version"});
   if (!line.words.empty()) usage_error("unexpected \"" + line.words[0] + "\"");
   RehearsalOptions options;
   for (const auto& [name, value] : line.values) {
@@ -254,11 +210,11 @@ int run_rehearsal(int argc, char** argv) {
     } else if (name == "--chains") {
       options.chain_present = parse_chains(value);
     } else if (name == "--weak") {
-      options.weak_chips = static_cast<int>(parse_count(name, value, 0, 378));
+      options.weak_chips = static_cast<int>(parse_count(name, value, 0, machine_chips));
     } else if (name == "--dead") {
-      options.dead_chips = static_cast<int>(parse_count(name, value, 0, 378));
+      options.dead_chips = static_cast<int>(parse_count(name, value, 0, machine_chips));
     } else if (name == "--missing") {
-      options.missing_chips = static_cast<int>(parse_count(name, value, 0, 378));
+      options.missing_chips = static_cast<int>(parse_count(name, value, 0, machine_chips));
     } else if (name == "--out") {
       options.out_dir = value;
     }
@@ -276,21 +232,15 @@ int run_rehearsal(int argc, char** argv) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   BoardReport report = read_board(options.out_dir);
-  std::string summary = format_summary(report);
-  write_text(options.out_dir + "/summary.txt", summary);
+  std::string summary = format_summary(report, chip_model_power(report));
+  write_output(options.out_dir + "/summary.txt", summary);
   std::string seed = "seed " + std::to_string(options.seed);
-  write_text(options.out_dir + "/heat-map.svg",
-             heat_map_svg(report, "Chips after a rehearsed tuning, " + seed));
-  write_text(options.out_dir + "/timeline.svg",
-             timeline_svg(result.timeline, "Rehearsed tuning over virtual time, " + seed));
-
-  std::printf("%s", summary.c_str());
-  std::printf("chain-tuner  %s\n", ending(result.chain_tuner).c_str());
-  std::printf("yellow-fixer %s\n", ending(result.yellow_fixer).c_str());
-  std::printf("real time %.2f s\n", real_seconds);
-  std::printf("board files: %s/config, %s/tmp\n", options.out_dir.c_str(), options.out_dir.c_str());
-  std::printf("pictures:    %s/heat-map.svg, %s/timeline.svg\n", options.out_dir.c_str(),
-              options.out_dir.c_str());
+  write_output(options.out_dir + "/heat-map.svg",
+               heat_map_svg(report, "Chips after a rehearsed tuning, " + seed));
+  write_output(options.out_dir + "/timeline.svg",
+               timeline_svg(result.timeline, "Rehearsed tuning over virtual time, " + seed));
+  std::fputs(summary.c_str(), stdout);
+  std::fputs(format_rehearsal_end(result, real_seconds, options.out_dir).c_str(), stdout);
   return 0;
 }
 
@@ -313,18 +263,20 @@ int report_one(const std::string& dir, const CommandLine& line) {
   try {
     report = read_board(dir);
   } catch (const UnusableBoard& unusable) {
-    throw Failure(status_unusable, unusable.what());
+    throw ToolError(status_unusable, unusable.what());
   }
   if (json) {
     std::fputs(report_json(report).c_str(), stdout);
   } else if (chip) {
     std::fputs(format_chip_history(report, chip->first, chip->second).c_str(), stdout);
   } else {
-    std::fputs(format_summary(report).c_str(), stdout);
+    std::optional<double> power;
+    if (report.rehearsal) power = chip_model_power(report);
+    std::fputs(format_summary(report, power).c_str(), stdout);
   }
   if (out != line.values.end()) {
     std::string picture = out->second + "/heat-map.svg";
-    write_text(picture, heat_map_svg(report, "Chips of the board in " + dir));
+    write_output(picture, heat_map_svg(report, "Chips of the board in " + dir));
     if (!json) std::printf("picture: %s\n", picture.c_str());
   }
   return report.findings.empty() ? 0 : status_findings;
@@ -338,43 +290,34 @@ int report_farm(const CommandLine& line) {
   if (out != line.values.end()) make_output_dir(out->second);
   std::set<std::string> pictures;
   FarmTotals totals;
-  if (json) std::fputs("{\"boards\":[\n", stdout);
-  bool first = true;
+  FarmJson farm_json;
+  if (json) std::fputs(farm_json.begin().c_str(), stdout);
   for (const std::string& dir : line.words) {
     std::string text;
     try {
       BoardReport report = read_board(dir);
       totals.add(report);
-      text = json ? board_summary_json(report) : format_board_line(report);
+      text = json ? farm_json.board(report) : format_board_line(report);
       if (out != line.values.end()) {
-        write_text(out->second + "/" + picture_name(dir, pictures),
-                   heat_map_svg(report, "Chips of the board in " + dir));
+        write_output(out->second + "/" + picture_name(dir, pictures),
+                     heat_map_svg(report, "Chips of the board in " + dir));
       }
     } catch (const UnusableBoard& unusable) {
       ++totals.unusable;
-      text = json ? unusable_board_json(dir, unusable.what())
+      text = json ? farm_json.unusable(dir, unusable.what())
                   : format_unusable_line(dir, unusable.what());
     }
-    if (json && !first) std::fputc(',', stdout);
-    first = false;
     std::fputs(text.c_str(), stdout);
   }
-  if (json) {
-    std::fputs("],\"totals\":", stdout);
-    std::string farm = farm_totals_json(totals);
-    farm.pop_back();  // its line break closes the document instead
-    std::printf("%s}\n", farm.c_str());
-  } else {
-    std::fputs(format_farm_totals(totals).c_str(), stdout);
-  }
+  std::fputs((json ? farm_json.end(totals) : format_farm_totals(totals)).c_str(), stdout);
   if (totals.unusable > 0) return status_unusable;
   return totals.with_findings > 0 ? status_findings : 0;
 }
 
 int run_report(int argc, char** argv) {
-  CommandLine line = parse_command_line(argc, argv, 2, {"--out", "--chip"}, {"--json", "--help"});
+  CommandLine line = parse_command_line(argc, argv, 2, Command::report, {"--help"});
   if (line.flags.count("--help")) {
-    std::fputs(usage, stdout);
+    std::fputs(usage().c_str(), stdout);
     return 0;
   }
   if (line.words.empty()) usage_error("report needs a board directory");
@@ -386,7 +329,7 @@ int run(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "report") == 0) return run_report(argc, argv);
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(usage, stdout);
+      std::fputs(usage().c_str(), stdout);
       return 0;
     }
     if (std::strcmp(argv[i], "--version") == 0) {
@@ -407,7 +350,7 @@ int main(int argc, char** argv) {
       return status_unusable;
     }
     return status;
-  } catch (const Failure& failure) {
+  } catch (const ToolError& failure) {
     std::fflush(stdout);
     std::fprintf(stderr, "tune-rehearse: %s\n", failure.message.c_str());
     return failure.status;

@@ -8,11 +8,11 @@ ChipHealth classify_chip(float rate, int freq, std::optional<int> red_floor) {
   // widened to double for the comparisons: the boundaries depend on exactly this.
   float expected = static_cast<float>(expected_rate(freq));
   double ratio = static_cast<double>(rate / expected);
-  if (ratio < 0.7 || ratio > 1.3) {
+  if (ratio < ratio_red_below || ratio > ratio_green_to) {
     return !red_floor || freq > *red_floor ? ChipHealth::red : ChipHealth::unclassified;
   }
-  if (ratio > 0.7 && ratio < 0.9) return ChipHealth::yellow;
-  if (ratio >= 0.9 && ratio <= 1.3) return ChipHealth::green;
+  if (ratio > ratio_red_below && ratio < ratio_green_from) return ChipHealth::yellow;
+  if (ratio >= ratio_green_from && ratio <= ratio_green_to) return ChipHealth::green;
   return ChipHealth::unclassified;  // exactly 0.7, or not a number
 }
 

@@ -9,9 +9,17 @@ namespace tune {
 
 enum class ChipHealth { unclassified, red, yellow, green };
 
+// MHz a healthy chip needs for each GH/s it gives.
+inline constexpr double mhz_per_rate = 8.7;
+
+// The bounds of the classes, as ratios of measured to expected rate.
+inline constexpr double ratio_red_below = 0.7;   // and yellow from
+inline constexpr double ratio_green_from = 0.9;  // and yellow below
+inline constexpr double ratio_green_to = 1.3;    // red above
+
 // The rate a healthy chip gives at `freq` MHz: freq / 8.7.
 inline double expected_rate(int freq) {
-  return freq / 8.7;
+  return freq / mhz_per_rate;
 }
 
 // Red: ratio of rate to expected rate below 0.7 or above 1.3, at a frequency above

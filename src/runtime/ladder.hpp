@@ -64,6 +64,13 @@ constexpr int miner_chain_number(int slot) {
 constexpr char chain_digit(int slot) {
   return static_cast<char>('1' + slot);
 }
+// The slot whose miner chain number this is, or -1 when no slot has it.
+constexpr int slot_of_miner_chain(int number) {
+  for (int slot = 0; slot < chain_count; ++slot) {
+    if (miner_chain_number(slot) == number) return slot;
+  }
+  return -1;
+}
 // The frequency a chip runs at: its override, else its chain's frequency, else base_freq.
 int effective_chip_freq(const TuneState& state, int slot, int chip);
 

@@ -31,6 +31,22 @@ std::vector<std::string> split_fields(std::string_view text, char delimiter) {
   return pieces;
 }
 
+std::vector<std::string> split_at(std::string_view text, char delimiter) {
+  std::vector<std::string> pieces;
+  for (size_t start = 0;;) {
+    size_t end = text.find(delimiter, start);
+    pieces.emplace_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return pieces;
+    start = end + 1;
+  }
+}
+
+std::vector<std::string> split_lines(std::string_view text) {
+  if (text.empty()) return {};
+  if (text.back() == '\n') text.remove_suffix(1);
+  return split_at(text, '\n');
+}
+
 int parse_int(const char* text) {
   long value = std::strtol(text, nullptr, 10);
   if (value > INT_MAX) return INT_MAX;

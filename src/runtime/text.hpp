@@ -13,6 +13,14 @@ namespace tune {
 // Pieces that cannot be allocated give no pieces at all.
 std::vector<std::string> split_fields(std::string_view text, char delimiter);
 
+// The pieces of a text between single delimiter characters, empty ones kept: "a,,b" gives
+// "a", "", "b", and "" gives one empty piece. (The programs' own reading is split_fields.)
+std::vector<std::string> split_at(std::string_view text, char delimiter);
+
+// The lines of a text without their "\n": a last line without one counts, and a final
+// "\n" ends the last line rather than beginning an empty one.
+std::vector<std::string> split_lines(std::string_view text);
+
 // True when `text` begins with `prefix`; an empty prefix matches every text.
 inline bool has_prefix(std::string_view text, std::string_view prefix) {
   return text.starts_with(prefix);

@@ -16,9 +16,10 @@
 #include <set>
 
 #include "board_report.hpp"
+#include "chip_power.hpp"
 #include "pictures.hpp"
 #include "rehearsal.hpp"
-#include "report_format.hpp"
+#include "report_text.hpp"
 
 namespace tune::rehearse {
 namespace {
@@ -151,8 +152,8 @@ TEST(Rehearsal, SummaryAndChipHistoryAgreeWithTheFiles) {
   for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
     ++rated[std::stoi((*it)[1])];
   }
-  for (const ChainSummary& chain : report.chains) {
-    int number = miner_chain_number(chain.slot);
+  for (const ChainView& chain : report.chains) {
+    int number = chain.number;
     EXPECT_EQ(chain.overrides, overrides[number]) << number;
     EXPECT_EQ(chain.present, rated[number] > 0) << number;
     if (!chain.present) continue;
@@ -168,17 +169,17 @@ TEST(Rehearsal, SummaryAndChipHistoryAgreeWithTheFiles) {
 
   // Each recorded change starts where the last one ended and the last ends where the chip
   // runs now; the yellow fixer's logged red chips are among the red changes.
-  ASSERT_TRUE(report.history.recorded);
+  ASSERT_TRUE(report.history_recorded);
   int changes = 0;
   for (int slot = 0; slot < chain_count; ++slot) {
     for (int chip = 0; chip < chips_per_chain; ++chip) {
-      const std::vector<ChipChange>& history = report.history.changes[slot][chip];
+      const std::vector<ChipChange>& history = report.chains[slot].chips[chip].history;
       for (size_t i = 1; i < history.size(); ++i) {
         EXPECT_EQ(history[i].old_freq, history[i - 1].new_freq);
       }
       if (history.empty()) continue;
       ++changes;
-      EXPECT_EQ(history.back().new_freq, effective_chip_freq(report.state, slot, chip));
+      EXPECT_EQ(history.back().new_freq, report.chains[slot].chips[chip].freq);
     }
   }
   EXPECT_GT(changes, 0);
@@ -202,10 +203,12 @@ TEST(Report, ACopiedBoardDirectoryReadsAsTheRehearsal) {
   EXPECT_EQ(from_copy.findings.size(), 0u);
   // Without the record the history comes from the logs: only red lowerings, and the
   // chips' final frequencies.
-  EXPECT_FALSE(from_copy.history.recorded);
-  std::string summary = format_summary(from_copy);
+  EXPECT_FALSE(from_copy.history_recorded);
+  // The chip model's efficiency is a rehearsal's figure only.
+  std::string summary = format_summary(from_copy, chip_model_power(from_copy));
   EXPECT_EQ(summary.find("efficiency"), std::string::npos) << summary;
-  EXPECT_NE(format_summary(from_sandbox).find("efficiency"), std::string::npos);
+  EXPECT_NE(format_summary(from_sandbox, chip_model_power(from_sandbox)).find("efficiency"),
+            std::string::npos);
 }
 
 TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
@@ -336,9 +339,9 @@ TEST(Report, TheJsonDocumentSaysWhatTheSummarySays) {
   const cJSON* chips = cJSON_GetObjectItem(root, "chips");
   ASSERT_EQ(cJSON_GetArraySize(chips), chain_count * chips_per_chain);
   const cJSON* first = cJSON_GetArrayItem(chips, 0);
-  EXPECT_EQ(cJSON_GetObjectItem(first, "freq")->valueint, effective_chip_freq(report.state, 0, 0));
+  EXPECT_EQ(cJSON_GetObjectItem(first, "freq")->valueint, report.chains[0].chips[0].freq);
   EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(first, "history")),
-            static_cast<int>(report.history.changes[0][0].size()));
+            static_cast<int>(report.chains[0].chips[0].history.size()));
   const cJSON* findings = cJSON_GetObjectItem(root, "findings");
   ASSERT_EQ(cJSON_GetArraySize(findings), 1);
   EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(findings, 0), "what")->valuestring,
@@ -467,7 +470,7 @@ TEST(Pictures, HeatMapAndTimelineRenderToImagesThatAreNotBlank) {
       std::regex_search(heat, tooltip,
                         std::regex("<title>chain 2 chip 1: (\\d+) MHz, rate [0-9.]+ GH/s, "
                                    "(green|yellow|red|unclassified), \\d+ changes?</title>")));
-  EXPECT_EQ(std::stoi(tooltip[1]), effective_chip_freq(report.state, 0, 0));
+  EXPECT_EQ(std::stoi(tooltip[1]), report.chains[0].chips[0].freq);
 }
 
 }  // namespace

@@ -2,28 +2,28 @@
 // lines of a whole farm.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "board_report.hpp"
+#include "rehearsal.hpp"
 
 namespace tune::rehearse {
 
 // Seconds as "h:mm:ss".
 std::string format_duration(long long seconds);
 
-// The terminal summary: per chain, totals, sessions, findings; the simulated chip model's
-// efficiency for a rehearsal only.
-std::string format_summary(const BoardReport& report);
+// The terminal summary: per chain, totals, sessions, findings; with the simulated chip
+// model's power figure, for a rehearsal only, its efficiency.
+std::string format_summary(const BoardReport& report, std::optional<double> model_power = {});
+
+// How each program of a rehearsal ended, the real time it took, and where its files and
+// pictures are: the lines after a rehearsal's summary.
+std::string format_rehearsal_end(const RehearsalResult& result, double real_seconds,
+                                 const std::string& out_dir);
 
 // One chip's state and every change of its frequency.
 std::string format_chip_history(const BoardReport& report, int slot, int chip);
-
-// Totals over the boards of a farm, added to one board at a time.
-struct FarmTotals {
-  int boards = 0, unusable = 0, with_findings = 0;
-  BoardTotals sum;  // over the usable boards
-  void add(const BoardReport& report);
-};
 
 // One board's line in a farm report, and the farm's closing line.
 std::string format_board_line(const BoardReport& report);

@@ -4,13 +4,17 @@
 #include <filesystem>
 #include <fstream>
 
+#include "board_report.hpp"
 #include "chain_tuner.hpp"
 #include "chip_history.hpp"
 #include "chip_model.hpp"
+#include "history_recorder.hpp"
 #include "miner_files.hpp"
 #include "miner_stats.hpp"
+#include "output.hpp"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
+#include "tool_error.hpp"
 #include "yellow_fixer.hpp"
 
 namespace tune::rehearse {
@@ -136,6 +140,20 @@ std::string stamp_of(std::time_t when) {
 
 }  // namespace
 
+void prepare_rehearsal_dir(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::exists(dir, ec)) {
+    if (!fs::is_directory(dir, ec))
+      throw ToolError(status_usage, dir + ": exists and is not a directory");
+    if (!fs::is_empty(dir, ec) && !fs::exists(fs::path(dir) / rehearsal_marker, ec)) {
+      throw ToolError(status_usage,
+                      dir + ": not empty and not an earlier rehearsal's; choose another --out");
+    }
+  }
+  make_output_dir(dir);
+}
+
 RehearsalResult rehearse(const RehearsalOptions& options,
                          const std::function<void(const ProgressState&)>& progress) {
   prepare_out_dir(options.out_dir);
@@ -176,15 +194,15 @@ RehearsalResult rehearse(const RehearsalOptions& options,
     result.timeline.samples.push_back(sample);
   };
 
-  auto run = [&](const char* name, int (*program_main)(System&), ProgramRun& record) {
+  auto run = [&](const char* name, int (*program_main)(System&), RehearsedRun& record) {
     state = ProgressState{name, 0, "starting", sys.elapsed_seconds(), sys.restarts};
     long long start = sys.elapsed_seconds();
     int restarts = sys.restarts;
     sim::RunResult ran = sys.run(program_main);
     recorder.note_entries(follower.follow(sys));
     watch.look(sys, name, stamp_of(sys.now()));
-    record = ProgramRun{true, ran.exited, ran.parent_status(), sys.elapsed_seconds() - start,
-                        sys.restarts - restarts};
+    record = RehearsedRun{true, ran.exited, ran.parent_status(), sys.elapsed_seconds() - start,
+                          sys.restarts - restarts};
   };
 
   run("chain-tuner", chain_tuner_main, result.chain_tuner);

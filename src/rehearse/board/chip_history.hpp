@@ -14,6 +14,10 @@ namespace tune::rehearse {
 
 inline constexpr char chip_history_file[] = "chip-history.txt";
 
+// The causes of a change that the logs name.
+inline constexpr char red_cause[] = "red";
+inline constexpr char forced_cause[] = "forced to 300 MHz";
+
 struct ChipChange {
   std::string when;             // "YYYY-MM-DD HH:MM:SS" as in the log, or "" when unknown
   std::optional<int> old_freq;  // MHz, when known
@@ -47,24 +51,5 @@ void add_unlogged_final_changes(ChipHistories& histories, const TuneState& final
 // cause, separated by tabs) and its reading back; false for a line that is not one.
 std::string format_history_record(const ChipHistories& histories);
 bool read_history_record(const std::string& text, ChipHistories& histories, int& bad_line);
-
-// Watches a rehearsal's board between the programs' steps and records every change of a
-// chip's frequency, with its cause.
-class HistoryRecorder {
- public:
-  // New log entries: the chips they name as red are remembered until their change is seen.
-  void note_entries(const std::vector<std::string>& entries);
-  // The board's miner files now, with the chip rates the programs last read, the program
-  // running and the time.
-  void observe(const TuneState& files, const std::string& program, const std::string& when);
-  const ChipHistories& histories() const { return histories_; }
-
- private:
-  bool started_ = false;
-  TuneState last_;
-  bool red_logged_[chain_count][chips_per_chain] = {};
-  bool forced_logged_[chain_count][chips_per_chain] = {};
-  ChipHistories histories_;
-};
 
 }  // namespace tune::rehearse

@@ -28,7 +28,7 @@ std::string printed(const Json& json) {
   char* text = cJSON_PrintUnformatted(json.get());
   std::string out = text != nullptr ? text : "null";
   cJSON_free(text);
-  return out + "\n";
+  return out;
 }
 
 void add_totals(cJSON* to, const BoardTotals& t) {
@@ -54,13 +54,13 @@ std::string report_json(const BoardReport& report) {
   add_board(root.get(), report);
   cJSON* chains = cJSON_AddArrayToObject(root.get(), "chains");
   cJSON* chips = cJSON_AddArrayToObject(root.get(), "chips");
-  for (const ChainSummary& c : report.chains) {
+  for (const ChainView& c : report.chains) {
     cJSON* chain = cJSON_CreateObject();
     cJSON_AddItemToArray(chains, chain);
-    cJSON_AddNumberToObject(chain, "chain", miner_chain_number(c.slot));
+    cJSON_AddNumberToObject(chain, "chain", c.number);
     cJSON_AddNumberToObject(chain, "slot", c.slot);
-    cJSON_AddNumberToObject(chain, "digit", chain_digit(c.slot) - '0');
-    cJSON_AddNumberToObject(chain, "chain_tuner_number", chain_number_of(c.slot));
+    cJSON_AddNumberToObject(chain, "digit", c.digit - '0');
+    cJSON_AddNumberToObject(chain, "chain_tuner_number", c.tuner_number);
     cJSON_AddBoolToObject(chain, "present", c.present);
     cJSON_AddNumberToObject(chain, "freq", c.freq);
     cJSON_AddNumberToObject(chain, "voltage", c.voltage);
@@ -71,22 +71,22 @@ std::string report_json(const BoardReport& report) {
     cJSON_AddNumberToObject(chain, "green", c.green);
     cJSON_AddNumberToObject(chain, "no_rate", c.unrated);
     cJSON_AddNumberToObject(chain, "overrides", c.overrides);
-    int row = chip_table_row(c.slot);
     for (int index = 0; index < chips_per_chain; ++index) {
+      const ChipView& view = c.chips[index];
       cJSON* chip = cJSON_CreateObject();
       cJSON_AddItemToArray(chips, chip);
-      cJSON_AddNumberToObject(chip, "chain", miner_chain_number(c.slot));
+      cJSON_AddNumberToObject(chip, "chain", c.number);
       cJSON_AddNumberToObject(chip, "chip", index + 1);
-      cJSON_AddNumberToObject(chip, "freq", effective_chip_freq(report.state, c.slot, index));
-      cJSON_AddNumberToObject(chip, "override_step", report.state.chip_override[row][index]);
-      if (report.rated[row][index]) {
-        add_number(chip, "rate", report.state.chip_rate[row][index]);
+      cJSON_AddNumberToObject(chip, "freq", view.freq);
+      cJSON_AddNumberToObject(chip, "override_step", view.override_step);
+      if (view.rate) {
+        add_number(chip, "rate", *view.rate);
       } else {
         cJSON_AddNullToObject(chip, "rate");
       }
-      cJSON_AddStringToObject(chip, "class", class_name(report.chip_class[c.slot][index]));
+      cJSON_AddStringToObject(chip, "class", class_name(view.chip_class));
       cJSON* history = cJSON_AddArrayToObject(chip, "history");
-      for (const ChipChange& change : report.history.changes[c.slot][index]) {
+      for (const ChipChange& change : view.history) {
         cJSON* item = cJSON_CreateObject();
         cJSON_AddItemToArray(history, item);
         if (change.when.empty()) {
@@ -106,7 +106,7 @@ std::string report_json(const BoardReport& report) {
   }
   add_totals(cJSON_AddObjectToObject(root.get(), "totals"), totals_of(report));
   cJSON_AddStringToObject(root.get(), "history_source",
-                          report.history.recorded ? "rehearsal record" : "logs");
+                          report.history_recorded ? "rehearsal record" : "logs");
   cJSON* sessions = cJSON_AddArrayToObject(root.get(), "sessions");
   for (const SessionSummary& s : report.sessions) {
     cJSON* session = cJSON_CreateObject();
@@ -129,10 +129,16 @@ std::string report_json(const BoardReport& report) {
     }
     cJSON_AddStringToObject(finding, "what", f.what.c_str());
   }
-  return printed(root);
+  return printed(root) + "\n";
 }
 
-std::string board_summary_json(const BoardReport& report) {
+std::string FarmJson::next(std::string item) {
+  std::string separated = first_ ? "" : ",";
+  first_ = false;
+  return separated + item;
+}
+
+std::string FarmJson::board(const BoardReport& report) {
   Json root = object();
   add_board(root.get(), report);
   add_totals(cJSON_AddObjectToObject(root.get(), "totals"), totals_of(report));
@@ -141,23 +147,23 @@ std::string board_summary_json(const BoardReport& report) {
     cJSON_AddStringToObject(root.get(), "last_program", report.sessions.back().program.c_str());
     cJSON_AddStringToObject(root.get(), "ending", report.sessions.back().ending.c_str());
   }
-  return printed(root);
+  return next(printed(root) + "\n");
 }
 
-std::string unusable_board_json(const std::string& dir, const std::string& why) {
+std::string FarmJson::unusable(const std::string& dir, const std::string& why) {
   Json root = object();
   cJSON_AddStringToObject(root.get(), "board", dir.c_str());
   cJSON_AddStringToObject(root.get(), "unusable", why.c_str());
-  return printed(root);
+  return next(printed(root) + "\n");
 }
 
-std::string farm_totals_json(const FarmTotals& farm) {
+std::string FarmJson::end(const FarmTotals& farm) const {
   Json root = object();
   cJSON_AddNumberToObject(root.get(), "boards", farm.boards + farm.unusable);
   cJSON_AddNumberToObject(root.get(), "unusable", farm.unusable);
   cJSON_AddNumberToObject(root.get(), "with_findings", farm.with_findings);
   add_totals(root.get(), farm.sum);
-  return printed(root);
+  return "],\"totals\":" + printed(root) + "}\n";
 }
 
 }  // namespace tune::rehearse

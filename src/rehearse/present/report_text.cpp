@@ -1,4 +1,4 @@
-#include "report_format.hpp"
+#include "report_text.hpp"
 
 #include <cstdio>
 #include <sstream>
@@ -24,31 +24,29 @@ std::string format_duration(long long seconds) {
   return printed("%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
 
-std::string format_summary(const BoardReport& report) {
+std::string format_summary(const BoardReport& report, std::optional<double> model_power) {
   std::ostringstream out;
   out << "board " << report.dir << (report.rehearsal ? " (a rehearsal)" : "") << "\n";
   out << "chain slot digit  freq  volt   measured      ideal  red yellow green no-rate "
          "overrides\n";
-  for (const ChainSummary& c : report.chains) {
-    int chain = miner_chain_number(c.slot);
-    char digit = chain_digit(c.slot);
+  for (const ChainView& c : report.chains) {
     if (!c.present) {
-      out << printed("%5d %4d %5c %-59s %9d\n", chain, c.slot, digit, " absent (no chip rates)",
-                     c.overrides);
+      out << printed("%5d %4d %5c %-59s %9d\n", c.number, c.slot, c.digit,
+                     " absent (no chip rates)", c.overrides);
       continue;
     }
-    out << printed("%5d %4d %5c %5d %5d %10.2f %10.2f %4d %6d %5d %7d %9d\n", chain, c.slot, digit,
-                   c.freq, c.voltage, c.measured_rate, c.ideal_rate, c.red, c.yellow, c.green,
-                   c.unrated, c.overrides);
+    out << printed("%5d %4d %5c %5d %5d %10.2f %10.2f %4d %6d %5d %7d %9d\n", c.number, c.slot,
+                   c.digit, c.freq, c.voltage, c.measured_rate, c.ideal_rate, c.red, c.yellow,
+                   c.green, c.unrated, c.overrides);
   }
   BoardTotals t = totals_of(report);
   out << printed("%-29s%10.2f %10.2f %4d %6d %5d %7d %9d\n", "total", t.measured_rate, t.ideal_rate,
                  t.red, t.yellow, t.green, t.unrated, t.overrides);
   out << "rates in GH/s; chains by the miner's number (chain-tuner's log calls chains 2 3 4 6 7 "
          "8 by 1 2 3 5 6 7)\n";
-  if (report.rehearsal && t.power > 0) {
+  if (report.rehearsal && model_power && *model_power > 0) {
     out << printed("efficiency (simulated chip model): %.3f rate per power unit (%.1f units)\n",
-                   t.measured_rate / t.power, t.power);
+                   t.measured_rate / *model_power, *model_power);
   }
   for (const SessionSummary& s : report.sessions) {
     out << s.program << ": logged span " << format_duration(s.span_seconds) << ", " << s.restarts
@@ -63,37 +61,48 @@ std::string format_summary(const BoardReport& report) {
   return out.str();
 }
 
-std::string format_chip_history(const BoardReport& report, int slot, int chip) {
+namespace {
+
+std::string ending(const RehearsedRun& run) {
+  if (!run.ran) return "did not run (no /config/yellow marker)";
+  std::string text = run.exited ? "ended by exit, status " : "returned, status ";
+  return text + std::to_string(run.parent_status) + ", " + std::to_string(run.restarts) +
+         " restarts, virtual " + format_duration(run.virtual_seconds);
+}
+
+}  // namespace
+
+std::string format_rehearsal_end(const RehearsalResult& result, double real_seconds,
+                                 const std::string& out_dir) {
+  return "chain-tuner  " + ending(result.chain_tuner) + "\n" + "yellow-fixer " +
+         ending(result.yellow_fixer) + "\n" + printed("real time %.2f s\n", real_seconds) +
+         "board files: " + out_dir + "/config, " + out_dir + "/tmp\n" + "pictures:    " + out_dir +
+         "/heat-map.svg, " + out_dir + "/timeline.svg\n";
+}
+
+std::string format_chip_history(const BoardReport& report, int slot, int index) {
   std::ostringstream out;
-  int row = chip_table_row(slot);
+  const ChainView& chain = report.chains[slot];
+  const ChipView& chip = chain.chips[index];
   out << printed(
       "chain %d chip %d (slot %d, config.conf digit %c; chain %d in chain-tuner's log)\n",
-      miner_chain_number(slot), chip + 1, slot, chain_digit(slot), chain_number_of(slot));
-  out << "now: " << effective_chip_freq(report.state, slot, chip) << " MHz";
-  int step = report.state.chip_override[row][chip];
-  out << (step > 0 ? printed(" (override step %d)", step) : std::string(" (no override)"));
-  if (report.rated[row][chip]) {
-    out << printed(", rate %.2f GH/s", static_cast<double>(report.state.chip_rate[row][chip]));
-  }
-  out << ", " << class_name(report.chip_class[slot][chip]) << "\n";
-  const std::vector<ChipChange>& changes = report.history.changes[slot][chip];
-  out << (report.history.recorded ? "changes, from the rehearsal's record:"
+      chain.number, index + 1, slot, chain.digit, chain.tuner_number);
+  out << "now: " << chip.freq << " MHz";
+  out << (chip.override_step > 0 ? printed(" (override step %d)", chip.override_step)
+                                 : std::string(" (no override)"));
+  if (chip.rate) out << printed(", rate %.2f GH/s", static_cast<double>(*chip.rate));
+  out << ", " << class_name(chip.chip_class) << "\n";
+  out << (report.history_recorded ? "changes, from the rehearsal's record:"
                                   : "changes, from the logs (they name only red lowerings):");
-  if (changes.empty()) out << " none";
+  if (chip.history.empty()) out << " none";
   out << "\n";
-  for (const ChipChange& c : changes) {
+  for (const ChipChange& c : chip.history) {
     std::string old_freq = c.old_freq ? std::to_string(*c.old_freq) : "?";
     out << printed("  %-19s %5s -> %4d MHz  %s\n",
                    c.when.empty() ? "(time unknown)" : c.when.c_str(), old_freq.c_str(), c.new_freq,
                    c.cause.c_str());
   }
   return out.str();
-}
-
-void FarmTotals::add(const BoardReport& report) {
-  ++boards;
-  with_findings += report.findings.empty() ? 0 : 1;
-  sum += totals_of(report);
 }
 
 std::string format_board_line(const BoardReport& report) {

@@ -1,7 +1,8 @@
 // What a tuned board's files say, read with the programs' own parsers: a rehearsal's
-// sandbox, or a real board's files copied into a directory (flat, or under config/ and
+// directory, or a real board's files copied into a directory (flat, or under config/ and
 // tmp/). Every line the programs would read differently from what it seems to say is a
-// finding, named by file and line.
+// finding, named by file and line. The board is given as one view indexed by chain slot and
+// chip: presenting it needs no table rows and no tuning state.
 #pragma once
 
 #include <array>
@@ -11,10 +12,13 @@
 #include <vector>
 
 #include "chip_history.hpp"
-#include "health.hpp"
 #include "ladder.hpp"
 
 namespace tune::rehearse {
+
+// A directory a rehearsal made holds this file: the chip model's figures mean something
+// there, and a new rehearsal may replace it.
+inline constexpr char rehearsal_marker[] = ".tune-rehearsal";
 
 // A board directory or one of its files that cannot be read at all: "PATH: reason".
 class UnusableBoard : public std::runtime_error {
@@ -29,18 +33,6 @@ struct Finding {
   std::string text() const;  // "file:line: what" (or "file: what")
 };
 
-struct ChainSummary {
-  int slot = 0;
-  bool present = false;  // /tmp/chip-rates has lines for it
-  int freq = 0;
-  int voltage = 0;
-  double measured_rate = 0;  // sum of its chip rates
-  double ideal_rate = 0;     // sum of its chips' expected rates
-  int red = 0, yellow = 0, green = 0, unrated = 0;
-  int overrides = 0;
-  double power = 0;  // the chip model's power, simulated units
-};
-
 struct SessionSummary {
   std::string program;     // "chain-tuner" or "yellow-fixer"
   std::string log_file;    // where it was read from
@@ -53,26 +45,53 @@ struct SessionSummary {
 enum class ChipClass { unrated, unclassified, red, yellow, green };
 const char* class_name(ChipClass chip_class);
 
+struct ChipView {
+  int freq = 0;               // MHz, as the miner runs it
+  int override_step = 0;      // as manual_freqs.txt gives it (0 or less: none)
+  std::optional<float> rate;  // GH/s, when /tmp/chip-rates lists the chip
+  ChipClass chip_class = ChipClass::unrated;
+  std::vector<ChipChange> history;
+};
+
+struct ChainView {
+  int slot = 0;
+  int number = 0;        // the miner's chain number
+  char digit = '1';      // of its config.conf keys
+  int tuner_number = 0;  // "chain N" in chain-tuner's log
+  bool present = false;  // /tmp/chip-rates has lines for it
+  int freq = 0;
+  int voltage = 0;
+  double measured_rate = 0;  // sum of its chip rates
+  double ideal_rate = 0;     // sum of its chips' expected rates
+  int red = 0, yellow = 0, green = 0, unrated = 0;
+  int overrides = 0;
+  std::array<ChipView, chips_per_chain> chips;
+};
+
 struct BoardReport {
   std::string dir;
   bool rehearsal = false;  // made by tune-rehearse: the chip model's figures mean something
-  TuneState state;
-  bool rated[chip_table_rows][chips_per_chain] = {};
-  std::array<ChainSummary, chain_count> chains;
-  ChipClass chip_class[chain_count][chips_per_chain] = {};
+  std::array<ChainView, chain_count> chains;
+  bool history_recorded = false;  // from a rehearsal's record rather than the logs
   std::vector<SessionSummary> sessions;
-  ChipHistories history;
   std::vector<Finding> findings;
 };
 
 // The sums over a board's present chains (overrides over all of them).
 struct BoardTotals {
   int chains = 0;
-  double measured_rate = 0, ideal_rate = 0, power = 0;
+  double measured_rate = 0, ideal_rate = 0;
   int red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
   BoardTotals& operator+=(const BoardTotals& other);
 };
 BoardTotals totals_of(const BoardReport& report);
+
+// Totals over the boards of a farm, added to one board at a time.
+struct FarmTotals {
+  int boards = 0, unusable = 0, with_findings = 0;
+  BoardTotals sum;  // over the usable boards
+  void add(const BoardReport& report);
+};
 
 // Reads the board in `dir`. Throws UnusableBoard when the directory or a file in it exists
 // but cannot be read; a missing file is a finding.

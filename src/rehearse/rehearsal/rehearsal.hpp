@@ -8,13 +8,9 @@
 #include <string>
 
 #include "ladder.hpp"
-#include "pictures.hpp"
+#include "timeline.hpp"
 
 namespace tune::rehearse {
-
-// Marks a directory as a rehearsal's: its chip model figures mean something, and a new
-// rehearsal may replace it.
-inline constexpr char rehearsal_marker[] = ".tune-rehearsal";
 
 struct RehearsalOptions {
   std::uint64_t seed = 1;
@@ -35,7 +31,7 @@ struct ProgressState {
   int restarts = 0;
 };
 
-struct ProgramRun {
+struct RehearsedRun {
   bool ran = false;
   bool exited = false;  // ended through an exit
   int parent_status = 0;
@@ -44,13 +40,17 @@ struct ProgramRun {
 };
 
 struct RehearsalResult {
-  ProgramRun chain_tuner;
-  ProgramRun yellow_fixer;
+  RehearsedRun chain_tuner;
+  RehearsedRun yellow_fixer;
   Timeline timeline;
 };
 
-// Runs both programs in `options.out_dir` (which must be new, empty, or an earlier
-// rehearsal's), calling `progress` as the run goes.
+// Makes sure a rehearsal may use the directory: new, empty, or an earlier rehearsal's (it
+// would replace someone's files otherwise). ToolError when it may not or cannot be made.
+void prepare_rehearsal_dir(const std::string& dir);
+
+// Runs both programs in `options.out_dir` (see prepare_rehearsal_dir), calling `progress`
+// as the run goes.
 RehearsalResult rehearse(const RehearsalOptions& options,
                          const std::function<void(const ProgressState&)>& progress);
 

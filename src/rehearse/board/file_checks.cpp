@@ -1,0 +1,295 @@
+#include <cjson/cJSON.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+
+#include "board_reading.hpp"
+#include "miner_files.hpp"
+#include "miner_stats.hpp"
+#include "text.hpp"
+
+namespace tune::rehearse {
+
+namespace {
+
+// No real chip hashes faster than this (GH/s); the fastest ladder step expects about 135.
+constexpr double fastest_real_chip = 1000;
+constexpr int lowest_board_voltage = 600;  // the miner's units, hundredths of a volt
+constexpr int highest_board_voltage = 1100;
+
+// The lines of a text without their line ends, "\r\n" counted as one; tells whether any
+// line ended in "\r\n".
+std::vector<std::string_view> lines_of(const std::string& text, bool& crlf) {
+  std::vector<std::string_view> lines;
+  crlf = false;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + pos, end - pos);
+    if (end < text.size() && line.ends_with('\r')) {
+      line.remove_suffix(1);
+      crlf = true;
+    }
+    lines.push_back(line);
+    pos = end + 1;
+  }
+  return lines;
+}
+
+// A whole decimal integer: an optional sign and digits, nothing else.
+bool is_integer_text(std::string_view text) {
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.remove_prefix(1);
+  if (text.empty() || text.size() > 10) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+std::string number_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+bool is_decimal_text(const std::string& text) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  std::strtod(text.c_str(), &end);
+  return *end == '\0';
+}
+
+void crlf_finding(const BoardFile& file, Findings& findings, const char* what_programs_do) {
+  findings.add(file, 1,
+               std::string("lines end in CR LF, not LF: ") + what_programs_do +
+                   " (every line; reported once)");
+}
+
+}  // namespace
+
+std::string quoted(std::string_view text) {
+  constexpr size_t shown = 60;
+  std::string out = "\"";
+  out.append(text.substr(0, shown));
+  if (text.size() > shown) out += "...";
+  return out + "\"";
+}
+
+void read_base(BoardReading& board, const BoardFile& file, Findings& findings) {
+  if (!file.found) return;  // optional: the programs need it, but a copy may leave it out
+  cJSON* root = cJSON_Parse(file.text.c_str());
+  if (root == nullptr) {
+    const char* error = cJSON_GetErrorPtr();
+    int line = 1;
+    if (error != nullptr && error >= file.text.c_str() &&
+        error <= file.text.c_str() + file.text.size()) {
+      for (const char* c = file.text.c_str(); c < error; ++c) line += *c == '\n';
+    }
+    findings.add(file, line,
+                 "not valid JSON: the programs end with \"Can't read json\", status 255");
+    return;
+  }
+  const cJSON* item = cJSON_GetObjectItemCaseSensitive(root, freq_key);
+  if (!cJSON_IsString(item) || !is_integer_text(item->valuestring)) {
+    findings.add(file, 0,
+                 "no \"bitmain-freq\" string holding a frequency: chips without a chain "
+                 "frequency run at 0 MHz in the programs' eyes");
+  }
+  cJSON_Delete(root);
+  parse_base_freq(file.text.c_str(), board.state.base_freq);
+}
+
+namespace {
+
+// A config.conf chain line: what the programs make of it, and whether it makes sense.
+void check_chain_line(BoardReading& board, const BoardFile& file, Findings& findings,
+                      std::string_view line, int number, int (&seen_at)[2][chain_count]) {
+  bool voltage = line.starts_with(voltage_key);
+  std::string_view key = voltage ? voltage_key : freq_key;
+  int slot = -1;
+  if (line.size() > key.size()) {
+    for (int s = 0; s < chain_count; ++s) {
+      if (line[key.size()] == chain_digit(s)) slot = s;
+    }
+  }
+  if (slot < 0) {
+    findings.add(file, number,
+                 quoted(line) + ": no chain digit 1 to 6 after \"" + std::string(key) +
+                     "\"; the programs read no chain from it");
+    return;
+  }
+  size_t equals = line.find('=');
+  if (equals == std::string_view::npos) {
+    findings.add(file, number, quoted(line) + ": no \"=\"; the programs skip it");
+    return;
+  }
+  std::string value(line.substr(equals + 1));
+  apply_chain_config_line(board.state, std::string(line));
+  int read = voltage ? board.state.chain_voltage[slot] : board.state.chain_freq[slot];
+  if (!is_integer_text(value)) {
+    findings.add(file, number,
+                 quoted(line) + ": the value is not a whole number; the programs read " +
+                     std::to_string(read));
+  } else if (!voltage && (read < freq_ladder[0] || read > freq_ladder[top_ladder_step])) {
+    findings.add(
+        file, number,
+        "chain frequency " + std::to_string(read) + " MHz is outside the chips' 100 to 1175 MHz");
+  } else if (voltage && (read < lowest_board_voltage || read > highest_board_voltage)) {
+    findings.add(file, number,
+                 "chain voltage " + std::to_string(read) + " is outside the " +
+                     std::to_string(lowest_board_voltage) + " to " +
+                     std::to_string(highest_board_voltage) + " a board runs at");
+  }
+  int& first = seen_at[voltage ? 1 : 0][slot];
+  if (first != 0) {
+    findings.add(file, number,
+                 std::string(key) + chain_digit(slot) + " was already given on line " +
+                     std::to_string(first) + "; the programs take the later one");
+  } else {
+    first = number;
+  }
+}
+
+}  // namespace
+
+void read_chains(BoardReading& board, const BoardFile& file, Findings& findings) {
+  if (!file.found) {
+    findings.add(file, 0, "missing: the chains' frequencies and voltages are unknown");
+    return;
+  }
+  bool crlf;
+  std::vector<std::string_view> lines = lines_of(file.text, crlf);
+  if (crlf) {
+    crlf_finding(file, findings,
+                 "the programs read the values, but their rewrite writes the chain lines with "
+                 "LF and keeps the CR on the miner's own lines");
+  }
+  int seen_at[2][chain_count] = {};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string_view line = lines[i];
+    if (line.starts_with(freq_key) || line.starts_with(voltage_key)) {
+      check_chain_line(board, file, findings, line, static_cast<int>(i + 1), seen_at);
+    }
+  }
+}
+
+namespace {
+
+// Reads one "chain:chip:value" line as the programs do, and names what they would ignore.
+// Returns the value text, or nothing when the programs ignore the line.
+std::optional<std::string> chip_line(const BoardFile& file, Findings& findings,
+                                     std::string_view line, int number, const char* shape, int& row,
+                                     int& chip) {
+  std::string text(line);
+  std::vector<std::string> fields = split_fields(text, ':');
+  if (fields.size() < 3) {
+    findings.add(
+        file, number,
+        "expected " + std::string(shape) + ", got " + quoted(line) + "; the programs ignore it");
+    return std::nullopt;
+  }
+  std::string value;
+  if (!parse_chip_line(text, row, chip, value)) {
+    findings.add(file, number,
+                 quoted(line) +
+                     ": chain field 1 to 16 and chip 1 to 63 expected; the programs "
+                     "ignore it");
+    return std::nullopt;
+  }
+  if (!is_integer_text(fields[0]) || !is_integer_text(fields[1])) {
+    findings.add(file, number, quoted(line) + ": the chain or chip field is not a whole number");
+  }
+  bool slot_row = false;
+  for (int slot = 0; slot < chain_count; ++slot) slot_row |= chip_table_row(slot) == row;
+  if (!slot_row) {
+    findings.add(file, number,
+                 "chain " + std::to_string(row + 1) +
+                     " is no chain slot's (2, 3, 4, 6, 7 or 8); no tuning uses this line");
+  }
+  return value;
+}
+
+// Calls `each` with every "chain:chip:value" line of a chip file that the programs take,
+// after naming the lines they ignore and, once, Windows line ends.
+void for_each_chip_line(const BoardFile& file, Findings& findings, const char* shape,
+                        const char* crlf_note,
+                        const std::function<void(std::string_view line, int number, int row,
+                                                 int chip, const std::string& value)>& each) {
+  bool crlf;
+  std::vector<std::string_view> lines = lines_of(file.text, crlf);
+  if (crlf) crlf_finding(file, findings, crlf_note);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    int number = static_cast<int>(i + 1);
+    if (lines[i].empty()) continue;
+    int row = 0, chip = 0;
+    std::optional<std::string> value =
+        chip_line(file, findings, lines[i], number, shape, row, chip);
+    if (value) each(lines[i], number, row, chip, *value);
+  }
+}
+
+}  // namespace
+
+void read_overrides(BoardReading& board, const BoardFile& file, Findings& findings) {
+  if (!file.found) return;  // no overrides at all
+  int seen_at[chip_table_rows][chips_per_chain] = {};
+  for_each_chip_line(
+      file, findings, "chain:chip:step", "the programs read the steps all the same",
+      [&](std::string_view line, int number, int row, int chip, const std::string& value) {
+        apply_chip_override_line(board.state, std::string(line));
+        int step = board.state.chip_override[row][chip];
+        if (!is_integer_text(value)) {
+          findings.add(file, number,
+                       "step " + quoted(value) + " is not a whole number; the programs read " +
+                           std::to_string(step));
+        }
+        if (step <= 0) {
+          findings.add(file, number,
+                       "step " + std::to_string(step) + " selects no frequency (no override)");
+        } else if (step > top_ladder_step) {
+          findings.add(file, number,
+                       "step " + std::to_string(step) +
+                           " is past the top of the ladder (113); the chip runs at 1175 MHz");
+        }
+        if (seen_at[row][chip] != 0) {
+          findings.add(file, number,
+                       "chip " + std::to_string(chip + 1) + " of chain " + std::to_string(row + 1) +
+                           " was already given on line " + std::to_string(seen_at[row][chip]) +
+                           "; the later one counts");
+        }
+        seen_at[row][chip] = number;
+      });
+}
+
+void read_rates(BoardReading& board, const BoardFile& file, Findings& findings) {
+  if (!file.found) {
+    findings.add(file, 0,
+                 "missing: no chip has a rate, and the programs end with \"Failed to read "
+                 "rates\"");
+    return;
+  }
+  for_each_chip_line(
+      file, findings, "chain:chip:rate", "the programs read the rates all the same",
+      [&](std::string_view line, int number, int row, int chip, const std::string& value) {
+        apply_chip_rate_line(board.state, std::string(line));
+        board.rated[row][chip] = true;
+        double rate = std::strtod(value.c_str(), nullptr);
+        if (!is_decimal_text(value)) {
+          findings.add(file, number,
+                       "rate " + quoted(value) + " is not a number; the programs read " +
+                           number_text(board.state.chip_rate[row][chip]));
+        } else if (!std::isfinite(rate)) {
+          findings.add(file, number, "rate " + quoted(value) + " is not a finite number");
+        } else if (rate < 0) {
+          findings.add(file, number, "rate " + quoted(value) + " is negative");
+        } else if (rate > fastest_real_chip) {
+          findings.add(file, number, "rate " + quoted(value) + " is beyond any real chip");
+        }
+      });
+}
+
+}  // namespace tune::rehearse

@@ -1,0 +1,103 @@
+#include <ctime>
+#include <optional>
+#include <string_view>
+
+#include "board_reading.hpp"
+
+namespace tune::rehearse {
+
+namespace {
+
+// "YYYY-MM-DD HH:MM:SS " at the start of `text`, as seconds (differences only matter).
+std::optional<long long> stamp_at(std::string_view text) {
+  static constexpr char shape[] = "dddd-dd-dd dd:dd:dd ";
+  if (text.size() < sizeof shape - 1) return std::nullopt;
+  for (size_t i = 0; i + 1 < sizeof shape; ++i) {
+    char c = text[i];
+    if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return std::nullopt;
+  }
+  auto number = [&](size_t at, size_t length) {
+    int value = 0;
+    for (size_t i = at; i < at + length; ++i) value = value * 10 + (text[i] - '0');
+    return value;
+  };
+  std::tm tm{};
+  tm.tm_year = number(0, 4) - 1900;
+  tm.tm_mon = number(5, 2) - 1;
+  tm.tm_mday = number(8, 2);
+  tm.tm_hour = number(11, 2);
+  tm.tm_min = number(14, 2);
+  tm.tm_sec = number(17, 2);
+  return static_cast<long long>(timegm(&tm));
+}
+
+constexpr size_t stamp_length = 20;
+
+}  // namespace
+
+void read_session(BoardReading& board, const BoardFile& file, Findings& findings, bool required) {
+  if (!file.found) {
+    if (required) findings.add(file, 0, "missing: no log of the last run");
+    return;
+  }
+  if (file.text.empty()) {
+    findings.add(file, 0, "empty: the log holds no run");
+    return;
+  }
+  // Entries: each begins with a stamp; one without a line break runs up to the next stamp.
+  std::vector<std::string> stamps, entries;
+  std::optional<long long> first, last;
+  size_t pos = 0;
+  int line = 1;
+  bool unstamped_reported = false;
+  while (pos < file.text.size()) {
+    std::string_view rest(file.text.data() + pos, file.text.size() - pos);
+    std::optional<long long> seconds = stamp_at(rest);
+    if (!seconds) {
+      if (!unstamped_reported) {
+        findings.add(file, line, "no time stamp: not an entry the programs wrote");
+        unstamped_reported = true;
+      }
+      size_t end = rest.find('\n');
+      if (end == std::string_view::npos) break;
+      pos += end + 1;
+      ++line;
+      continue;
+    }
+    if (!first) first = seconds;
+    last = seconds;
+    size_t end = stamp_length;
+    while (end < rest.size() && rest[end] != '\n' && !stamp_at(rest.substr(end))) ++end;
+    if (end < rest.size() && rest[end] == '\n') {
+      ++end;
+      ++line;
+    }
+    stamps.emplace_back(rest.substr(0, stamp_length - 1));
+    entries.emplace_back(rest.substr(stamp_length, end - stamp_length));
+    pos += end;
+  }
+  if (entries.empty()) return;
+  add_logged_changes(board.history, stamps, entries);
+  SessionSummary session;
+  session.log_file = file.path;
+  bool fixer = false, resumed = false;
+  int restarts = 0;
+  for (const std::string& entry : entries) {
+    fixer |= entry == "Fix yellow\n";
+    resumed |=
+        entry.starts_with("Resuming tune from step ") && entry != "Resuming tune from step 0\n";
+  }
+  session.program = fixer ? "yellow-fixer" : "chain-tuner";
+  // The chain tuner logs "GET STAT" after each restart. The yellow fixer says why it
+  // restarts, and restarts once more at a fresh start (one not resumed from a stored step).
+  for (const std::string& entry : entries) {
+    restarts += fixer ? entry.ends_with(", doing restart\n") : entry == "GET STAT\n";
+  }
+  session.restarts = restarts + (fixer && !resumed ? 1 : 0);
+  session.span_seconds = *last - *first;
+  session.ending = entries.back();
+  if (!session.ending.empty() && session.ending.back() == '\n') session.ending.pop_back();
+  board.sessions.push_back(session);
+}
+
+}  // namespace tune::rehearse

@@ -1,0 +1,29 @@
+// A board report as one JSON document, for whatever is built on top of the report.
+#pragma once
+
+#include <string>
+
+#include "board_report.hpp"
+
+namespace tune::rehearse {
+
+// The whole report: the board, its chains, every chip with its history, the totals, the
+// logged sessions and the findings.
+std::string report_json(const BoardReport& report);
+
+// A farm's report as one JSON document, written a board at a time as the boards are read:
+// {"boards":[ each board's summary (the board, its chain totals, its findings count and how
+// it ended) or why it is unusable ],"totals":{ the farm's }}.
+class FarmJson {
+ public:
+  std::string begin() const { return "{\"boards\":[\n"; }
+  std::string board(const BoardReport& report);
+  std::string unusable(const std::string& dir, const std::string& why);
+  std::string end(const FarmTotals& totals) const;
+
+ private:
+  std::string next(std::string item);
+  bool first_ = true;
+};
+
+}  // namespace tune::rehearse

@@ -1,0 +1,23 @@
+// What a rehearsal samples as virtual time passes, for the timeline picture.
+#pragma once
+
+#include <array>
+#include <vector>
+
+#include "ladder.hpp"
+
+namespace tune::rehearse {
+
+struct TimelineSample {
+  double hours = 0;  // virtual time since the session began
+  double total_rate = 0;
+  std::array<int, chain_count> voltage{};
+};
+
+struct Timeline {
+  std::vector<TimelineSample> samples;
+  std::array<bool, chain_count> chain_present{};
+  double yellow_fixer_start_hours = -1;  // where the second program began, if it ran
+};
+
+}  // namespace tune::rehearse
