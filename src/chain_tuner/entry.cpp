@@ -1,5 +1,6 @@
 // Start-up of the chain tuner: its settings, and its look at a freshly started miner.
 #include "chain_tuner.hpp"
+#include "chain_tuner_messages.hpp"
 #include "log.hpp"
 #include "miner_files.hpp"
 #include "miner_restart.hpp"
@@ -25,7 +26,7 @@ bool check_miner_started(TuneContext& ctx) {
   PipeLine output = read_stats_first_line(ctx.sys);
   if (!output.has_line || !reports_elapsed(output.line)) return false;
   int elapsed = parse_elapsed(output.line);
-  tune_logf(ctx.sys, "Elapsed time: %d\n", elapsed);
+  tune_logf(ctx.sys, chain_tuner_log::elapsed, elapsed);
   if (elapsed < ctx.settings.wait_after_restart) catch_up_with_miner(ctx, elapsed);
   return true;
 }

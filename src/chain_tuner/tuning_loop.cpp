@@ -3,6 +3,7 @@
 #include <array>
 
 #include "chain_tuner.hpp"
+#include "chain_tuner_messages.hpp"
 #include "log.hpp"
 #include "miner_files.hpp"
 #include "miner_restart.hpp"
@@ -45,7 +46,7 @@ bool any_chain_pending(const LoopState& loop) {
 }
 
 void write_yellow_marker(ChainTuner& tuner) {
-  tune_log(tuner.ctx.sys, "Auto tune is done, exit\n");
+  tune_log(tuner.ctx.sys, chain_tuner_log::done);
   tuner.ctx.sys.run_shell(yellow_marker_command);  // a missing marker changes nothing here
 }
 
@@ -101,8 +102,7 @@ void check_phase(ChainTuner& tuner, LoopState& loop) {
       if (check_chain(tuner, loop, slot)) pass_changed = true;
     }
     if (pass_changed) {
-      tune_logf(ctx.sys, "Update config with new voltage and wait %d seconds...\n",
-                settle_wait_seconds);
+      tune_logf(ctx.sys, chain_tuner_log::settle, settle_wait_seconds);
       write_chain_config(ctx);
       ctx.sys.sleep_seconds(settle_wait_seconds);
       read_miner_stats(ctx);
@@ -120,10 +120,8 @@ void green_phase(ChainTuner& tuner) {
     if (state.chain_rate[slot] > 0 && state.chain_voltage[slot] > min_probe_voltage) {
       probe_voltage[slot] = state.chain_voltage[slot];
       lower_chain_voltage(tuner, slot);
-      tune_logf(ctx.sys,
-                "Trying to increase freqs of green chips before restart, decreasing voltage of "
-                "chain %d to %d\n",
-                chain_number_of(slot), state.chain_voltage[slot]);
+      tune_logf(ctx.sys, chain_tuner_log::green_lowering, chain_number_of(slot),
+                state.chain_voltage[slot]);
     }
   }
   write_chain_config(ctx);
@@ -131,17 +129,12 @@ void green_phase(ChainTuner& tuner) {
   read_chip_rates(ctx);
   for (int slot = 0; slot < chain_count; ++slot) {
     if (!(state.chain_rate[slot] > 0)) continue;
-    tune_logf(ctx.sys,
-              "Trying to increase freqs of green chips before restart, increasing freqs of green "
-              "chips on chain %d\n",
-              chain_number_of(slot));
+    tune_logf(ctx.sys, chain_tuner_log::green_raising, chain_number_of(slot));
     raise_green_chips(tuner, slot);
     if (probe_voltage[slot] > min_probe_voltage) {
       raise_chain_voltage(tuner, slot);
-      tune_logf(ctx.sys,
-                "Trying to increase freqs of green chips before restart, reverting voltage on "
-                "chain %d to %d\n",
-                chain_number_of(slot), state.chain_voltage[slot]);
+      tune_logf(ctx.sys, chain_tuner_log::green_reverting, chain_number_of(slot),
+                state.chain_voltage[slot]);
     }
   }
   write_chip_overrides(ctx);
@@ -168,12 +161,10 @@ bool desired_rate_reached(ChainTuner& tuner) {
   }
   float threshold = static_cast<float>(ctx.settings.desired_rate);
   if (threshold <= static_cast<float>(total)) {
-    tune_logf(ctx.sys, "Current rate %d is not less than desired rate %.2f\n", total,
-              static_cast<double>(threshold));
+    tune_logf(ctx.sys, chain_tuner_log::rate_reached, total, static_cast<double>(threshold));
     return true;
   }
-  tune_logf(ctx.sys, "Current rate %d is less than desired rate %.2f\n", total,
-            static_cast<double>(threshold));
+  tune_logf(ctx.sys, chain_tuner_log::rate_below, total, static_cast<double>(threshold));
   return false;
 }
 
@@ -185,14 +176,14 @@ void run_chain_tuning(ChainTuner& tuner) {
     loop.chain_status.fill(ChainStatus::pending);
     write_chain_config(ctx);
     restart_miner(ctx, check_miner_started);
-    tune_log(ctx.sys, "GET STAT\n");
+    tune_log(ctx.sys, chain_tuner_log::get_stat);
     read_miner_stats(ctx);
     if (ctx.state.chain_rate[0] == -1.0f) {
-      tune_log(ctx.sys, "CGMiner not started in expected time, doing restart\n");
+      tune_log(ctx.sys, chain_tuner_log::not_started_in_time);
       break;
     }
     read_chip_rates(ctx);
-    tune_log(ctx.sys, "CHECK RATES\n");
+    tune_log(ctx.sys, chain_tuner_log::check_rates);
     loop.all_chains_ok = true;
     check_phase(tuner, loop);
     if (loop.all_chains_ok && desired_rate_reached(tuner)) {

@@ -98,4 +98,48 @@ void tune_fatalf(System& sys, int status, const char* format, ...) {
   end_process(sys, status);
 }
 
+namespace {
+
+// Takes a number at `at` in the manner its conversion writes it; false when there is none.
+bool take_number(std::string_view entry, size_t& at, char conversion,
+                 std::vector<double>& numbers) {
+  size_t start = at;
+  if (at < entry.size() && entry[at] == '-') ++at;
+  auto digits = [&] {
+    size_t first = at;
+    while (at < entry.size() && entry[at] >= '0' && entry[at] <= '9') ++at;
+    return at > first;
+  };
+  bool whole = digits();
+  bool fraction = conversion == 'f' && at < entry.size() && entry[at] == '.' && (++at, digits());
+  if (!whole && !fraction) return false;
+  numbers.push_back(std::strtod(std::string(entry.substr(start, at - start)).c_str(), nullptr));
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<double>> read_message(const char* format, std::string_view entry) {
+  std::vector<double> numbers;
+  size_t at = 0;
+  for (const char* f = format; *f != '\0'; ++f) {
+    if (*f != '%') {
+      if (at >= entry.size() || entry[at] != *f) return std::nullopt;
+      ++at;
+      continue;
+    }
+    ++f;
+    if (*f == '\0') return std::nullopt;
+    if (*f == '%') {
+      if (at >= entry.size() || entry[at] != '%') return std::nullopt;
+      ++at;
+      continue;
+    }
+    while (*f == '.' || (*f >= '0' && *f <= '9')) ++f;  // a precision says how it was written
+    if ((*f != 'd' && *f != 'f') || !take_number(entry, at, *f, numbers)) return std::nullopt;
+  }
+  if (at != entry.size()) return std::nullopt;
+  return numbers;
+}
+
 }  // namespace tune

@@ -1,6 +1,10 @@
 // The shared log /tmp/auto-tune and the fatal exits that end a run.
 #pragma once
 
+#include <optional>
+#include <string_view>
+#include <vector>
+
 #include "system.hpp"
 
 namespace tune {
@@ -18,5 +22,10 @@ void tune_logf(System& sys, const char* format, ...) __attribute__((format(print
 [[noreturn]] void tune_fatal(System& sys, int status, const char* message);
 [[noreturn]] void tune_fatalf(System& sys, int status, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// Reads a log entry back as the message `format` wrote it (a printf format whose only
+// conversions are %d, %f and %.Nf): the numbers it holds, in order, or nothing when the
+// entry is not that message, whole, with its "\n" when the format has one.
+std::optional<std::vector<double>> read_message(const char* format, std::string_view entry);
 
 }  // namespace tune

@@ -42,8 +42,7 @@ int parse_elapsed(const std::string& line) {
 void catch_up_with_miner(TuneContext& ctx, int elapsed) {
   int target = ctx.settings.wait_after_restart;
   int missing = seconds_missing(target, elapsed);
-  tune_logf(ctx.sys, "Elapsed time is %d, need to wait another %d seconds to reach %d ...\n",
-            elapsed, missing, target);
+  tune_logf(ctx.sys, catch_up_message, elapsed, missing, target);
   ctx.sys.sleep_seconds(missing);
 }
 
@@ -55,7 +54,7 @@ void restart_miner(TuneContext& ctx, MinerReadyCheck miner_ready) {
 
 void wait_for_miner(TuneContext& ctx, MinerReadyCheck miner_ready) {
   while (!miner_ready(ctx)) {
-    tune_logf(ctx.sys, "Not started yet, wait %d seconds\n", ctx.settings.stat_poll_interval);
+    tune_logf(ctx.sys, not_started_message, ctx.settings.stat_poll_interval);
     ctx.sys.sleep_seconds(ctx.settings.stat_poll_interval);
   }
 }

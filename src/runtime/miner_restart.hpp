@@ -9,6 +9,11 @@ namespace tune {
 struct TuneContext;
 
 inline constexpr char restart_command[] = "echo ok > /config/restart";
+
+// The wait's log entries, which the rehearsal reads too.
+inline constexpr char catch_up_message[] =
+    "Elapsed time is %d, need to wait another %d seconds to reach %d ...\n";
+inline constexpr char not_started_message[] = "Not started yet, wait %d seconds\n";
 inline constexpr int restart_pause_seconds = 5;
 
 // One look at the miner: true once it is ready to be read (after any catch-up sleep the

@@ -13,6 +13,7 @@
 #include "settings.hpp"
 #include "text.hpp"
 #include "yellow_fixer.hpp"
+#include "yellow_fixer_messages.hpp"
 
 namespace tune {
 
@@ -42,7 +43,7 @@ int read_yellow_step(YellowFixer& fixer) {
   });
   if (!first_line) return 0;  // no file, or an empty one: a fresh start
   int step = parse_int(*first_line);
-  tune_logf(fixer.ctx.sys, "Resuming tune from step %d\n", step);
+  tune_logf(fixer.ctx.sys, yellow_fixer_log::resuming, step);
   return step;
 }
 
@@ -63,7 +64,7 @@ void fix_yellow(YellowFixer& fixer) {
   }
   read_chip_rates(ctx);
   read_miner_stats(ctx);
-  tune_log(ctx.sys, "Fix yellow\n");
+  tune_log(ctx.sys, yellow_fixer_log::fix_yellow);
   read_chip_overrides(ctx);
   fixer.successful_iterations = 0;
   load_tune_settings(ctx, yellow_fixer_settings);

@@ -8,6 +8,7 @@
 #include "settings.hpp"
 #include "text.hpp"
 #include "yellow_fixer.hpp"
+#include "yellow_fixer_messages.hpp"
 
 namespace tune {
 
@@ -51,16 +52,13 @@ void handle_red_chip(YellowFixer& fixer, int slot, int chip, int freq, float rat
   if (streak <= streak_limit) {
     new_freq = ladder_step_down(freq, red_step_gap);
   } else {
-    tune_logf(ctx.sys,
-              "Chip %d on chain %d still red after %d restarts with low hashrate %.2f in a row, "
-              "decrease freq to %d\n",
-              chip + 1, miner_chain, streak_limit, static_cast<double>(rate), forced_freq);
+    tune_logf(ctx.sys, yellow_fixer_log::forced_chip, chip + 1, miner_chain, streak_limit,
+              static_cast<double>(rate), forced_freq);
   }
   int step = ladder_index_of(new_freq);
   ctx.state.chip_override[chip_table_row(slot)][chip] = step;
   fixer.iteration_changed = true;
-  tune_logf(ctx.sys, "Chip %d on chain %d is red, new freq is %d\n", chip + 1, miner_chain,
-            freq_ladder[step]);
+  tune_logf(ctx.sys, yellow_fixer_log::red_chip, chip + 1, miner_chain, freq_ladder[step]);
 }
 
 void observation_pass(YellowFixer& fixer) {
@@ -106,13 +104,13 @@ bool desired_ideal_rate_reached(YellowFixer& fixer) {
   for (int slot = 0; slot < chain_count; ++slot) sum += ctx.state.chain_rate_ideal[slot];
   float threshold = static_cast<float>(ctx.settings.desired_rate) * desired_rate_factor;
   if (threshold <= sum) {
-    tune_logf(ctx.sys, "Current ideal rate %.2f is more than desired rate %.2f\n",
-              static_cast<double>(sum), static_cast<double>(threshold));
+    tune_logf(ctx.sys, yellow_fixer_log::ideal_above, static_cast<double>(sum),
+              static_cast<double>(threshold));
     return true;
   }
   // Also when a value is not a number.
-  tune_logf(ctx.sys, "Current ideal rate %.2f is less than desired rate %.2f\n",
-            static_cast<double>(sum), static_cast<double>(threshold));
+  tune_logf(ctx.sys, yellow_fixer_log::ideal_below, static_cast<double>(sum),
+            static_cast<double>(threshold));
   return false;
 }
 
@@ -130,18 +128,17 @@ void run_yellow_iterations(YellowFixer& fixer) {
     lower_persistently_yellow(fixer);
 
     if (fixer.iteration_changed) {
-      tune_logf(ctx.sys, "Found %d persistently yellow chips, decrease freq\n",
-                fixer.persistent_yellow_count);
+      tune_logf(ctx.sys, yellow_fixer_log::persistent_yellow, fixer.persistent_yellow_count);
       write_chip_overrides(ctx);
       if (fixer.persistent_yellow_count > 0) {
-        tune_log(ctx.sys, "Found persistently yellow chips, doing restart\n");
+        tune_log(ctx.sys, yellow_fixer_log::yellow_restart);
       } else {
-        tune_logf(ctx.sys, "Found %d red chips, doing restart\n", fixer.red_count);
+        tune_logf(ctx.sys, yellow_fixer_log::red_restart, fixer.red_count);
       }
       restart_miner(ctx, wait_for_elapsed);
       fixer.successful_iterations = 0;
     } else if (++fixer.successful_iterations >= successful_iterations_to_stop) {
-      tune_log(ctx.sys, "Three successful iterations in a row, quit\n");
+      tune_log(ctx.sys, yellow_fixer_log::three_successful);
       return;
     }
 
@@ -153,11 +150,11 @@ void run_yellow_iterations(YellowFixer& fixer) {
     read_chip_overrides(ctx);
     reload(ctx);
     if (fixer.yellow_step == check_limit) {
-      tune_logf(ctx.sys, "Number of checks is %d, quit\n", check_limit);
+      tune_logf(ctx.sys, yellow_fixer_log::check_limit, check_limit);
       return;
     }
     if (!desired_ideal_rate_reached(fixer) && !fixer.iteration_changed) {
-      tune_log(ctx.sys, "Rate is less than desired, quit\n");
+      tune_log(ctx.sys, yellow_fixer_log::rate_below_desired);
       return;
     }
   }

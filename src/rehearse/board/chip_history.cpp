@@ -5,7 +5,9 @@
 #include <string_view>
 
 #include "health.hpp"
+#include "log.hpp"
 #include "text.hpp"
+#include "yellow_fixer_messages.hpp"
 
 namespace tune::rehearse {
 
@@ -19,24 +21,19 @@ std::optional<int> last_known_freq(const std::vector<ChipChange>& changes) {
 }  // namespace
 
 std::optional<LoggedChipChange> logged_chip_change(const std::string& entry) {
-  if (!entry.starts_with("Chip ")) return std::nullopt;
-  int chip = 0, chain = 0, freq = 0, streak = 0;
-  float rate = 0;
+  // The numbers: chip, chain and new frequency; the forced line has a streak and a rate
+  // between the chain and the frequency.
   LoggedChipChange change;
-  if (std::sscanf(entry.c_str(), "Chip %d on chain %d is red, new freq is %d", &chip, &chain,
-                  &freq) == 3) {
-    change.new_freq = freq;
-  } else if (std::sscanf(entry.c_str(),
-                         "Chip %d on chain %d still red after %d restarts with low hashrate %f "
-                         "in a row, decrease freq to %d",
-                         &chip, &chain, &streak, &rate, &freq) == 5) {
-    change.new_freq = freq;
+  std::optional<std::vector<double>> numbers = read_message(yellow_fixer_log::red_chip, entry);
+  if (!numbers) {
+    numbers = read_message(yellow_fixer_log::forced_chip, entry);
     change.forced = true;
-  } else {
-    return std::nullopt;
   }
-  change.slot = slot_of_miner_chain(chain);
-  change.chip = chip - 1;
+  if (!numbers) return std::nullopt;
+  const std::vector<double>& n = *numbers;
+  change.new_freq = static_cast<int>(n.back());
+  change.slot = slot_of_miner_chain(static_cast<int>(n[1]));
+  change.chip = static_cast<int>(n[0]) - 1;
   if (change.slot < 0 || change.chip < 0 || change.chip >= chips_per_chain) return std::nullopt;
   return change;
 }

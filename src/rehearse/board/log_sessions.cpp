@@ -3,6 +3,9 @@
 #include <string_view>
 
 #include "board_reading.hpp"
+#include "chain_tuner_messages.hpp"
+#include "log.hpp"
+#include "yellow_fixer_messages.hpp"
 
 namespace tune::rehearse {
 
@@ -83,15 +86,17 @@ void read_session(BoardReading& board, const BoardFile& file, Findings& findings
   bool fixer = false, resumed = false;
   int restarts = 0;
   for (const std::string& entry : entries) {
-    fixer |= entry == "Fix yellow\n";
-    resumed |=
-        entry.starts_with("Resuming tune from step ") && entry != "Resuming tune from step 0\n";
+    fixer |= read_message(yellow_fixer_log::fix_yellow, entry).has_value();
+    std::optional<std::vector<double>> step = read_message(yellow_fixer_log::resuming, entry);
+    resumed |= step && step->front() != 0;
   }
   session.program = fixer ? "yellow-fixer" : "chain-tuner";
   // The chain tuner logs "GET STAT" after each restart. The yellow fixer says why it
   // restarts, and restarts once more at a fresh start (one not resumed from a stored step).
   for (const std::string& entry : entries) {
-    restarts += fixer ? entry.ends_with(", doing restart\n") : entry == "GET STAT\n";
+    restarts += fixer ? read_message(yellow_fixer_log::yellow_restart, entry) ||
+                            read_message(yellow_fixer_log::red_restart, entry)
+                      : read_message(chain_tuner_log::get_stat, entry).has_value();
   }
   session.restarts = restarts + (fixer && !resumed ? 1 : 0);
   session.span_seconds = *last - *first;

@@ -6,16 +6,20 @@
 
 #include "board_report.hpp"
 #include "chain_tuner.hpp"
+#include "chain_tuner_messages.hpp"
 #include "chip_history.hpp"
 #include "chip_model.hpp"
 #include "history_recorder.hpp"
+#include "log.hpp"
 #include "miner_files.hpp"
+#include "miner_restart.hpp"
 #include "miner_stats.hpp"
 #include "output.hpp"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
 #include "tool_error.hpp"
 #include "yellow_fixer.hpp"
+#include "yellow_fixer_messages.hpp"
 
 namespace tune::rehearse {
 
@@ -50,26 +54,42 @@ class LogFollower {
 
  private:
   void take(const std::string& entry) {
-    auto is = [&](const char* prefix) { return entry.starts_with(prefix); };
-    if (is("Elapsed time") || is("Not started yet")) state_.phase = "waiting for the miner";
+    // Whether the entry is one of these messages.
+    auto is = [&](std::initializer_list<const char*> messages) {
+      for (const char* message : messages) {
+        if (read_message(message, entry)) return true;
+      }
+      return false;
+    };
+    if (is({catch_up_message, not_started_message, chain_tuner_log::elapsed})) {
+      state_.phase = "waiting for the miner";
+    }
     if (state_.program == "chain-tuner") {
-      if (is("GET STAT")) ++state_.iteration;
-      if (is("CHECK RATES")) state_.phase = "checking chains";
-      if (is("Update config with new voltage")) state_.phase = "settling a voltage change";
-      if (is("Trying to increase freqs")) state_.phase = "green phase";
-      if (is("Current rate")) state_.phase = "desired-rate check";
-      if (is("Auto tune is done")) state_.phase = "done";
+      namespace tuner = chain_tuner_log;
+      if (is({tuner::get_stat})) ++state_.iteration;
+      if (is({tuner::check_rates})) state_.phase = "checking chains";
+      if (is({tuner::settle})) state_.phase = "settling a voltage change";
+      if (is({tuner::green_lowering, tuner::green_raising, tuner::green_reverting})) {
+        state_.phase = "green phase";
+      }
+      if (is({tuner::rate_reached, tuner::rate_below})) state_.phase = "desired-rate check";
+      if (is({tuner::done})) state_.phase = "done";
     } else {
-      if (is("Fix yellow")) {
+      namespace fixer = yellow_fixer_log;
+      if (is({fixer::fix_yellow})) {
         state_.iteration = 1;
         state_.phase = "observing chips";
       }
-      if (is("Found ")) state_.phase = "restarting with new overrides";
-      if (is("Current ideal rate")) {
+      if (is({fixer::persistent_yellow, fixer::yellow_restart, fixer::red_restart})) {
+        state_.phase = "restarting with new overrides";
+      }
+      if (is({fixer::ideal_above, fixer::ideal_below})) {
         ++state_.iteration;
         state_.phase = "observing chips";
       }
-      if (entry.ends_with(", quit\n")) state_.phase = "done";
+      if (is({fixer::three_successful, fixer::check_limit, fixer::rate_below_desired})) {
+        state_.phase = "done";
+      }
     }
   }
 
