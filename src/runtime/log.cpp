@@ -119,6 +119,28 @@ bool take_number(std::string_view entry, size_t& at, char conversion,
 
 }  // namespace
 
+std::optional<long long> read_log_stamp(std::string_view text) {
+  static constexpr char shape[] = "dddd-dd-dd dd:dd:dd ";
+  if (text.size() < sizeof shape - 1) return std::nullopt;
+  for (size_t i = 0; i + 1 < sizeof shape; ++i) {
+    char c = text[i];
+    if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return std::nullopt;
+  }
+  auto number = [&](size_t at, size_t length) {
+    int value = 0;
+    for (size_t i = at; i < at + length; ++i) value = value * 10 + (text[i] - '0');
+    return value;
+  };
+  std::tm tm{};
+  tm.tm_year = number(0, 4) - 1900;
+  tm.tm_mon = number(5, 2) - 1;
+  tm.tm_mday = number(8, 2);
+  tm.tm_hour = number(11, 2);
+  tm.tm_min = number(14, 2);
+  tm.tm_sec = number(17, 2);
+  return static_cast<long long>(timegm(&tm));
+}
+
 std::optional<std::vector<double>> read_message(const char* format, std::string_view entry) {
   std::vector<double> numbers;
   size_t at = 0;

@@ -23,6 +23,13 @@ void tune_logf(System& sys, const char* format, ...) __attribute__((format(print
 [[noreturn]] void tune_fatalf(System& sys, int status, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// The stamp that begins every entry: "YYYY-MM-DD HH:MM:SS ", a blank included.
+inline constexpr size_t log_stamp_length = 20;
+
+// The stamp at the start of `text` as seconds, its fields taken as UTC (only differences
+// between stamps mean something), or nothing when the text does not begin with one.
+std::optional<long long> read_log_stamp(std::string_view text);
+
 // Reads a log entry back as the message `format` wrote it (a printf format whose only
 // conversions are %d, %f and %.Nf): the numbers it holds, in order, or nothing when the
 // entry is not that message, whole, with its "\n" when the format has one.

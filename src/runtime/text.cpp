@@ -47,6 +47,18 @@ std::vector<std::string> split_lines(std::string_view text) {
   return split_at(text, '\n');
 }
 
+std::optional<int> exact_int(std::string_view text) {
+  std::string_view digits = text;
+  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
+  if (digits.empty() || digits.size() > 10) return std::nullopt;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+  }
+  long long value = std::strtoll(std::string(text).c_str(), nullptr, 10);
+  if (value < INT_MIN || value > INT_MAX) return std::nullopt;
+  return static_cast<int>(value);
+}
+
 int parse_int(const char* text) {
   long value = std::strtol(text, nullptr, 10);
   if (value > INT_MAX) return INT_MAX;

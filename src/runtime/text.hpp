@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,11 @@ std::vector<std::string> split_at(std::string_view text, char delimiter);
 // The lines of a text without their "\n": a last line without one counts, and a final
 // "\n" ends the last line rather than beginning an empty one.
 std::vector<std::string> split_lines(std::string_view text);
+
+// The value of a text that is exactly a whole number the programs read as written: an
+// optional sign and digits, within the int range. Nothing for any other text (which
+// parse_int still reads, as the programs do, but not as it looks).
+std::optional<int> exact_int(std::string_view text);
 
 // True when `text` begins with `prefix`; an empty prefix matches every text.
 inline bool has_prefix(std::string_view text, std::string_view prefix) {

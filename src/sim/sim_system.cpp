@@ -8,6 +8,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "log.hpp"
 #include "miner_restart.hpp"
 #include "miner_stats.hpp"
 #include "sim_miner.hpp"
@@ -43,16 +44,8 @@ std::string make_temporary_root() {
   return make_board_dirs(buffer.data());
 }
 
-// A stamp as "%Y-%m-%d %H:%M:%S " writes it.
 bool is_stamp_at(const std::string& text, size_t pos) {
-  static constexpr char shape[] = "dddd-dd-dd dd:dd:dd ";
-  if (pos + sizeof shape - 1 > text.size()) return false;
-  for (size_t i = 0; i + 1 < sizeof shape; ++i) {
-    char c = text[pos + i];
-    bool ok = shape[i] == 'd' ? (c >= '0' && c <= '9') : c == shape[i];
-    if (!ok) return false;
-  }
-  return true;
+  return read_log_stamp(std::string_view(text).substr(pos)).has_value();
 }
 
 }  // namespace
@@ -169,12 +162,11 @@ void SimSystem::remove_file(std::string_view fixed_path) {
 }
 
 bool split_log_entries(const std::string& log, std::vector<std::string>& entries) {
-  constexpr size_t stamp_length = 20;
   entries.clear();
   size_t pos = 0;
   while (pos < log.size()) {
     if (!is_stamp_at(log, pos)) return false;
-    pos += stamp_length;
+    pos += log_stamp_length;
     // An entry runs to its line break, or up to the next stamp when it has none.
     size_t end = pos;
     while (end < log.size() && log[end] != '\n' && !is_stamp_at(log, end)) ++end;

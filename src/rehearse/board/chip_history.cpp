@@ -86,20 +86,10 @@ std::string format_history_record(const ChipHistories& histories) {
 }
 
 bool read_history_record(const std::string& text, ChipHistories& histories, int& bad_line) {
-  size_t pos = 0;
   int number = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line(text.data() + pos, end - pos);
-    pos = end + 1;
+  for (const std::string& line : split_lines(text)) {
     ++number;
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (size_t tab; (tab = line.find('\t', start)) != std::string_view::npos; start = tab + 1) {
-      fields.emplace_back(line.substr(start, tab - start));
-    }
-    fields.emplace_back(line.substr(start));
+    std::vector<std::string> fields = split_at(line, '\t');
     int chain = 0, chip = 0;
     if (fields.size() != 5 || std::sscanf(fields[1].c_str(), "%d:%d", &chain, &chip) != 2 ||
         slot_of_miner_chain(chain) < 0 || chip < 1 || chip > chips_per_chain) {

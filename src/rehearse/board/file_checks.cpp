@@ -22,32 +22,17 @@ constexpr int highest_board_voltage = 1100;
 
 // The lines of a text without their line ends, "\r\n" counted as one; tells whether any
 // line ended in "\r\n".
-std::vector<std::string_view> lines_of(const std::string& text, bool& crlf) {
-  std::vector<std::string_view> lines;
+std::vector<std::string> lines_of(const std::string& text, bool& crlf) {
+  std::vector<std::string> lines = split_lines(text);
   crlf = false;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line(text.data() + pos, end - pos);
-    if (end < text.size() && line.ends_with('\r')) {
-      line.remove_suffix(1);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    bool ended = i + 1 < lines.size() || text.ends_with('\n');  // a last line may have none
+    if (ended && lines[i].ends_with('\r')) {
+      lines[i].pop_back();
       crlf = true;
     }
-    lines.push_back(line);
-    pos = end + 1;
   }
   return lines;
-}
-
-// A whole decimal integer: an optional sign and digits, nothing else.
-bool is_integer_text(std::string_view text) {
-  if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.remove_prefix(1);
-  if (text.empty() || text.size() > 10) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
 }
 
 std::string number_text(double value) {
@@ -94,7 +79,7 @@ void read_base(BoardReading& board, const BoardFile& file, Findings& findings) {
     return;
   }
   const cJSON* item = cJSON_GetObjectItemCaseSensitive(root, freq_key);
-  if (!cJSON_IsString(item) || !is_integer_text(item->valuestring)) {
+  if (!cJSON_IsString(item) || !exact_int(item->valuestring)) {
     findings.add(file, 0,
                  "no \"bitmain-freq\" string holding a frequency: chips without a chain "
                  "frequency run at 0 MHz in the programs' eyes");
@@ -130,7 +115,7 @@ void check_chain_line(BoardReading& board, const BoardFile& file, Findings& find
   std::string value(line.substr(equals + 1));
   apply_chain_config_line(board.state, std::string(line));
   int read = voltage ? board.state.chain_voltage[slot] : board.state.chain_freq[slot];
-  if (!is_integer_text(value)) {
+  if (!exact_int(value)) {
     findings.add(file, number,
                  quoted(line) + ": the value is not a whole number; the programs read " +
                      std::to_string(read));
@@ -162,7 +147,7 @@ void read_chains(BoardReading& board, const BoardFile& file, Findings& findings)
     return;
   }
   bool crlf;
-  std::vector<std::string_view> lines = lines_of(file.text, crlf);
+  std::vector<std::string> lines = lines_of(file.text, crlf);
   if (crlf) {
     crlf_finding(file, findings,
                  "the programs read the values, but their rewrite writes the chain lines with "
@@ -200,7 +185,7 @@ std::optional<std::string> chip_line(const BoardFile& file, Findings& findings,
                      "ignore it");
     return std::nullopt;
   }
-  if (!is_integer_text(fields[0]) || !is_integer_text(fields[1])) {
+  if (!exact_int(fields[0]) || !exact_int(fields[1])) {
     findings.add(file, number, quoted(line) + ": the chain or chip field is not a whole number");
   }
   bool slot_row = false;
@@ -220,7 +205,7 @@ void for_each_chip_line(const BoardFile& file, Findings& findings, const char* s
                         const std::function<void(std::string_view line, int number, int row,
                                                  int chip, const std::string& value)>& each) {
   bool crlf;
-  std::vector<std::string_view> lines = lines_of(file.text, crlf);
+  std::vector<std::string> lines = lines_of(file.text, crlf);
   if (crlf) crlf_finding(file, findings, crlf_note);
   for (size_t i = 0; i < lines.size(); ++i) {
     int number = static_cast<int>(i + 1);
@@ -242,7 +227,7 @@ void read_overrides(BoardReading& board, const BoardFile& file, Findings& findin
       [&](std::string_view line, int number, int row, int chip, const std::string& value) {
         apply_chip_override_line(board.state, std::string(line));
         int step = board.state.chip_override[row][chip];
-        if (!is_integer_text(value)) {
+        if (!exact_int(value)) {
           findings.add(file, number,
                        "step " + quoted(value) + " is not a whole number; the programs read " +
                            std::to_string(step));

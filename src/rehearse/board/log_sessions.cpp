@@ -1,4 +1,3 @@
-#include <ctime>
 #include <optional>
 #include <string_view>
 
@@ -8,35 +7,6 @@
 #include "yellow_fixer_messages.hpp"
 
 namespace tune::rehearse {
-
-namespace {
-
-// "YYYY-MM-DD HH:MM:SS " at the start of `text`, as seconds (differences only matter).
-std::optional<long long> stamp_at(std::string_view text) {
-  static constexpr char shape[] = "dddd-dd-dd dd:dd:dd ";
-  if (text.size() < sizeof shape - 1) return std::nullopt;
-  for (size_t i = 0; i + 1 < sizeof shape; ++i) {
-    char c = text[i];
-    if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return std::nullopt;
-  }
-  auto number = [&](size_t at, size_t length) {
-    int value = 0;
-    for (size_t i = at; i < at + length; ++i) value = value * 10 + (text[i] - '0');
-    return value;
-  };
-  std::tm tm{};
-  tm.tm_year = number(0, 4) - 1900;
-  tm.tm_mon = number(5, 2) - 1;
-  tm.tm_mday = number(8, 2);
-  tm.tm_hour = number(11, 2);
-  tm.tm_min = number(14, 2);
-  tm.tm_sec = number(17, 2);
-  return static_cast<long long>(timegm(&tm));
-}
-
-constexpr size_t stamp_length = 20;
-
-}  // namespace
 
 void read_session(BoardReading& board, const BoardFile& file, Findings& findings, bool required) {
   if (!file.found) {
@@ -55,7 +25,7 @@ void read_session(BoardReading& board, const BoardFile& file, Findings& findings
   bool unstamped_reported = false;
   while (pos < file.text.size()) {
     std::string_view rest(file.text.data() + pos, file.text.size() - pos);
-    std::optional<long long> seconds = stamp_at(rest);
+    std::optional<long long> seconds = read_log_stamp(rest);
     if (!seconds) {
       if (!unstamped_reported) {
         findings.add(file, line, "no time stamp: not an entry the programs wrote");
@@ -69,14 +39,14 @@ void read_session(BoardReading& board, const BoardFile& file, Findings& findings
     }
     if (!first) first = seconds;
     last = seconds;
-    size_t end = stamp_length;
-    while (end < rest.size() && rest[end] != '\n' && !stamp_at(rest.substr(end))) ++end;
+    size_t end = log_stamp_length;
+    while (end < rest.size() && rest[end] != '\n' && !read_log_stamp(rest.substr(end))) ++end;
     if (end < rest.size() && rest[end] == '\n') {
       ++end;
       ++line;
     }
-    stamps.emplace_back(rest.substr(0, stamp_length - 1));
-    entries.emplace_back(rest.substr(stamp_length, end - stamp_length));
+    stamps.emplace_back(rest.substr(0, log_stamp_length - 1));
+    entries.emplace_back(rest.substr(log_stamp_length, end - log_stamp_length));
     pos += end;
   }
   if (entries.empty()) return;

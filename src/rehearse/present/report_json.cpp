@@ -24,7 +24,7 @@ void add_number(cJSON* to, const char* name, double value) {
   }
 }
 
-std::string printed(const Json& json) {
+std::string json_text(const Json& json) {
   char* text = cJSON_PrintUnformatted(json.get());
   std::string out = text != nullptr ? text : "null";
   cJSON_free(text);
@@ -129,7 +129,7 @@ std::string report_json(const BoardReport& report) {
     }
     cJSON_AddStringToObject(finding, "what", f.what.c_str());
   }
-  return printed(root) + "\n";
+  return json_text(root) + "\n";
 }
 
 std::string FarmJson::next(std::string item) {
@@ -147,14 +147,14 @@ std::string FarmJson::board(const BoardReport& report) {
     cJSON_AddStringToObject(root.get(), "last_program", report.sessions.back().program.c_str());
     cJSON_AddStringToObject(root.get(), "ending", report.sessions.back().ending.c_str());
   }
-  return next(printed(root) + "\n");
+  return next(json_text(root) + "\n");
 }
 
 std::string FarmJson::unusable(const std::string& dir, const std::string& why) {
   Json root = object();
   cJSON_AddStringToObject(root.get(), "board", dir.c_str());
   cJSON_AddStringToObject(root.get(), "unusable", why.c_str());
-  return next(printed(root) + "\n");
+  return next(json_text(root) + "\n");
 }
 
 std::string FarmJson::end(const FarmTotals& farm) const {
@@ -163,7 +163,7 @@ std::string FarmJson::end(const FarmTotals& farm) const {
   cJSON_AddNumberToObject(root.get(), "unusable", farm.unusable);
   cJSON_AddNumberToObject(root.get(), "with_findings", farm.with_findings);
   add_totals(root.get(), farm.sum);
-  return "],\"totals\":" + printed(root) + "}\n";
+  return "],\"totals\":" + json_text(root) + "}\n";
 }
 
 }  // namespace tune::rehearse

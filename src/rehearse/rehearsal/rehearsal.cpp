@@ -17,6 +17,7 @@
 #include "output.hpp"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
+#include "text.hpp"
 #include "tool_error.hpp"
 #include "yellow_fixer.hpp"
 #include "yellow_fixer_messages.hpp"
@@ -134,13 +135,7 @@ class FileWatch {
  private:
   static void apply_lines(TuneState& state, const std::string& text,
                           void (*apply)(TuneState&, const std::string&)) {
-    size_t pos = 0;
-    while (pos < text.size()) {
-      size_t end = text.find('\n', pos);
-      end = end == std::string::npos ? text.size() : end + 1;
-      apply(state, text.substr(pos, end - pos));
-      pos = end;
-    }
+    for (const std::string& line : split_lines(text)) apply(state, line);
   }
 
   HistoryRecorder& recorder_;

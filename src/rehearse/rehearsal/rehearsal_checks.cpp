@@ -6,15 +6,6 @@
 
 namespace tune::rehearse {
 
-namespace {
-
-bool is_whole_number(std::string text) {
-  if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.erase(0, 1);
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-}  // namespace
-
 std::vector<std::string> rehearsal_warnings(const RehearsalOptions& options) {
   std::vector<std::string> warnings;
   // The pairs as the programs split them.
@@ -27,7 +18,7 @@ std::vector<std::string> rehearsal_warnings(const RehearsalOptions& options) {
     } else if (parts.size() < 2) {
       warnings.push_back("--settings: " + key +
                          " has no value; the programs keep the one in force");
-    } else if (!is_whole_number(parts[1])) {
+    } else if (!exact_int(parts[1])) {
       warnings.push_back("--settings: " + key + "=" + parts[1] +
                          " is not a whole number; the programs read " +
                          std::to_string(parse_int(parts[1])));
