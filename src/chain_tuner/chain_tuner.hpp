@@ -10,7 +10,11 @@ namespace tune {
 inline constexpr char yellow_marker_path[] = "/config/yellow";
 inline constexpr char yellow_marker_command[] = "echo ok > /config/yellow";
 
+inline constexpr int red_chip_limit = 15;
 inline constexpr int yellow_chip_limit = 11;
+inline constexpr int voltage_step = 10;
+// No setting sets it; the "Config parse" entry shows it.
+inline constexpr int freq_from = 500;
 inline constexpr int freq_cut_gap = 25;  // MHz
 inline constexpr int min_probe_voltage = 800;
 inline constexpr int settle_wait_seconds = 60;

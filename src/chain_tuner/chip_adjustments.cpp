@@ -7,7 +7,6 @@ namespace tune {
 
 namespace {
 
-constexpr int red_floor = 300;     // MHz: only red chips above this are lowered
 constexpr int yellow_floor = 100;  // MHz: only yellow chips above this are lowered
 constexpr int green_raise_steps = 2;
 
@@ -80,7 +79,7 @@ void lower_red_chips(ChainTuner& tuner, int slot) {
   for (int chip = 0; chip < chips_per_chain; ++chip) {
     int freq = effective_chip_freq(tuner.ctx.state, slot, chip);
     if (health_of(tuner, slot, chip) != ChipHealth::red || tuner.chip_lowered[slot][chip] ||
-        freq <= red_floor) {
+        freq <= red_floor_freq) {
       continue;
     }
     tuner.chip_touched[slot][chip] = true;

@@ -19,7 +19,7 @@ void load_chain_tuner_settings(TuneContext& ctx) {
   tune_logf(ctx.sys,
             "Config parse: freq_from=%d, freq_to=%d, voltage_from=%d, voltage_to=%d, "
             "ideal_percent=%d\n",
-            s.freq_from, s.freq_to, s.voltage_from, s.voltage_to, s.ideal_percent);
+            freq_from, s.freq_to, s.voltage_from, s.voltage_to, s.ideal_percent);
 }
 
 bool check_miner_started(TuneContext& ctx) {

@@ -139,7 +139,10 @@ std::array<bool, chain_count> parse_chains(const std::string& list) {
   std::array<bool, chain_count> present{};
   for (const std::string& item : split_at(list, ',')) {
     std::optional<int> slot = slot_of_chain(item);
-    if (!slot) usage_error("--chains takes chain numbers from 2,3,4,6,7,8, not \"" + item + "\"");
+    if (!slot) {
+      usage_error("--chains takes chain numbers from " + miner_chain_numbers(",", ",") +
+                  ", not \"" + item + "\"");
+    }
     present[*slot] = true;
   }
   return present;
@@ -151,8 +154,10 @@ std::pair<int, int> parse_chip(const std::string& text) {
   std::optional<int> slot =
       colon == std::string::npos ? std::nullopt : slot_of_chain(text.substr(0, colon));
   if (!slot)
-    usage_error("--chip takes CHAIN:CHIP with CHAIN one of 2,3,4,6,7,8, not \"" + text + "\"");
-  int chip = static_cast<int>(parse_count("--chip's chip", text.substr(colon + 1), 1, 63));
+    usage_error("--chip takes CHAIN:CHIP with CHAIN one of " + miner_chain_numbers(",", ",") +
+                ", not \"" + text + "\"");
+  int chip =
+      static_cast<int>(parse_count("--chip's chip", text.substr(colon + 1), 1, chips_per_chain));
   return {*slot, chip - 1};
 }
 

@@ -28,6 +28,10 @@ inline double expected_rate(int freq) {
 // number.
 ChipHealth classify_chip(float rate, int freq, std::optional<int> red_floor);
 
+// The red floor (MHz): the yellow fixer classes and lowers red chips above it only, and
+// sends a chip that stays red to it; the chain tuner lowers red chips above it only.
+inline constexpr int red_floor_freq = 300;
+
 // Any chip with a frequency can be red.
 inline constexpr std::optional<int> no_red_floor;
 

@@ -44,4 +44,13 @@ int effective_chip_freq(const TuneState& state, int slot, int chip) {
   return state.base_freq;
 }
 
+std::string miner_chain_numbers(const char* separator, const char* last_separator) {
+  std::string text;
+  for (int slot = 0; slot < chain_count; ++slot) {
+    if (slot > 0) text += slot + 1 < chain_count ? separator : last_separator;
+    text += std::to_string(miner_chain_number(slot));
+  }
+  return text;
+}
+
 }  // namespace tune

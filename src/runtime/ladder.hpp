@@ -12,9 +12,6 @@ inline constexpr int chip_table_rows = 16;
 inline constexpr int ladder_size = 114;
 inline constexpr int top_ladder_step = ladder_size - 1;
 
-inline constexpr int red_chip_limit = 15;
-inline constexpr int voltage_step = 10;
-
 // The allowed chip frequencies in MHz, strictly ascending.
 inline constexpr int freq_ladder[ladder_size] = {
     100, 125, 150, 175, 200,  225,  250,  275,  300,  325,  350,  375, 400, 404, 406, 408, 412,
@@ -71,6 +68,10 @@ constexpr int slot_of_miner_chain(int number) {
   }
   return -1;
 }
+// The miner chain numbers of the slots in order, joined for a message: with ", " and " or "
+// "2, 3, 4, 6, 7 or 8", with "," and "," "2,3,4,6,7,8".
+std::string miner_chain_numbers(const char* separator, const char* last_separator);
+
 // The frequency a chip runs at: its override, else its chain's frequency, else base_freq.
 int effective_chip_freq(const TuneState& state, int slot, int chip);
 

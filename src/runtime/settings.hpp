@@ -21,7 +21,6 @@ struct TuneSettings {
   int stat_poll_interval = 30;
   int wait_test_run_seconds = 3600;
   int desired_rate = 16000;
-  int freq_from = 500;  // no key sets it; shown in the "Config parse" line only
 };
 
 // A setting a program reads from the file; each program names its own set of them.

@@ -16,7 +16,7 @@ namespace {
 
 constexpr float low_rate = 10.0f;
 constexpr int streak_limit = 3;
-constexpr int forced_freq = freq_floor;      // MHz
+constexpr int forced_freq = red_floor_freq;  // MHz
 constexpr int red_step_gap = 25;             // MHz
 constexpr int persistent_yellow_passes = 4;  // more than this many passes
 constexpr int successful_iterations_to_stop = 3;
@@ -67,8 +67,8 @@ void observation_pass(YellowFixer& fixer) {
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       int freq = effective_chip_freq(ctx.state, slot, chip);
       float rate = ctx.state.chip_rate[chip_table_row(slot)][chip];
-      if (freq > freq_floor && rate > low_rate) fixer.low_hashrate_streak[slot][chip] = 0;
-      ChipHealth health = chip_health(ctx.state, slot, chip, freq_floor);
+      if (freq > red_floor_freq && rate > low_rate) fixer.low_hashrate_streak[slot][chip] = 0;
+      ChipHealth health = chip_health(ctx.state, slot, chip, red_floor_freq);
       if (health == ChipHealth::red) {
         if (fixer.red_handled[slot][chip]) continue;
         handle_red_chip(fixer, slot, chip, freq, rate);
@@ -88,7 +88,7 @@ void lower_persistently_yellow(YellowFixer& fixer) {
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       if (fixer.yellow_passes[slot][chip] <= persistent_yellow_passes) continue;
       int freq = effective_chip_freq(ctx.state, slot, chip);
-      if (freq <= freq_floor) continue;
+      if (freq <= red_floor_freq) continue;
       ++fixer.persistent_yellow_count;
       fixer.iteration_changed = true;
       ctx.state.chip_override[chip_table_row(slot)][chip] = ladder_index_of(freq) - 1;

@@ -14,8 +14,6 @@ inline constexpr int observation_passes = 12;
 inline constexpr int pass_pause_seconds = 10;
 inline constexpr int check_limit = 15;
 inline constexpr float desired_rate_factor = 1.01f;
-// Only a chip above this frequency (MHz) can be red; a red chip's streak sends it here.
-inline constexpr int freq_floor = 300;
 
 // The settings the yellow fixer reads from the settings file; it ignores the others.
 inline constexpr SettingField yellow_fixer_settings[] = {

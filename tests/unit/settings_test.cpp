@@ -61,7 +61,6 @@ TEST(ApplySettingsLine, PairRules) {
   apply_settings_line(s, chain_tuner_settings, "max_freq=abc&voltage_from=-5x");
   EXPECT_EQ(s.max_freq, 0);
   EXPECT_EQ(s.voltage_from, -5);
-  EXPECT_EQ(s.freq_from, 500);
 }
 
 TEST(LoadTuneSettings, YellowFixerReadsItsFiveKeysSilently) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "health.hpp"
 #include "ladder.hpp"
 
 namespace tune::rehearse {
@@ -16,7 +17,7 @@ inline constexpr char chip_history_file[] = "chip-history.txt";
 
 // The causes of a change that the logs name.
 inline constexpr char red_cause[] = "red";
-inline constexpr char forced_cause[] = "forced to 300 MHz";
+inline const std::string forced_cause = "forced to " + std::to_string(red_floor_freq) + " MHz";
 
 struct ChipChange {
   std::string when;             // "YYYY-MM-DD HH:MM:SS" as in the log, or "" when unknown

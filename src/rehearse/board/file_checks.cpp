@@ -103,7 +103,8 @@ void check_chain_line(BoardReading& board, const BoardFile& file, Findings& find
   }
   if (slot < 0) {
     findings.add(file, number,
-                 quoted(line) + ": no chain digit 1 to 6 after \"" + std::string(key) +
+                 quoted(line) + ": no chain digit " + chain_digit(0) + " to " +
+                     chain_digit(chain_count - 1) + " after \"" + std::string(key) +
                      "\"; the programs read no chain from it");
     return;
   }
@@ -120,9 +121,10 @@ void check_chain_line(BoardReading& board, const BoardFile& file, Findings& find
                  quoted(line) + ": the value is not a whole number; the programs read " +
                      std::to_string(read));
   } else if (!voltage && (read < freq_ladder[0] || read > freq_ladder[top_ladder_step])) {
-    findings.add(
-        file, number,
-        "chain frequency " + std::to_string(read) + " MHz is outside the chips' 100 to 1175 MHz");
+    findings.add(file, number,
+                 "chain frequency " + std::to_string(read) + " MHz is outside the chips' " +
+                     std::to_string(freq_ladder[0]) + " to " +
+                     std::to_string(freq_ladder[top_ladder_step]) + " MHz");
   } else if (voltage && (read < lowest_board_voltage || read > highest_board_voltage)) {
     findings.add(file, number,
                  "chain voltage " + std::to_string(read) + " is outside the " +
@@ -180,8 +182,9 @@ std::optional<std::string> chip_line(const BoardFile& file, Findings& findings,
   std::string value;
   if (!parse_chip_line(text, row, chip, value)) {
     findings.add(file, number,
-                 quoted(line) +
-                     ": chain field 1 to 16 and chip 1 to 63 expected; the programs "
+                 quoted(line) + ": chain field 1 to " + std::to_string(chip_table_rows) +
+                     " and chip 1 to " + std::to_string(chips_per_chain) +
+                     " expected; the programs "
                      "ignore it");
     return std::nullopt;
   }
@@ -192,8 +195,8 @@ std::optional<std::string> chip_line(const BoardFile& file, Findings& findings,
   for (int slot = 0; slot < chain_count; ++slot) slot_row |= chip_table_row(slot) == row;
   if (!slot_row) {
     findings.add(file, number,
-                 "chain " + std::to_string(row + 1) +
-                     " is no chain slot's (2, 3, 4, 6, 7 or 8); no tuning uses this line");
+                 "chain " + std::to_string(row + 1) + " is no chain slot's (" +
+                     miner_chain_numbers(", ", " or ") + "); no tuning uses this line");
   }
   return value;
 }
@@ -237,8 +240,9 @@ void read_overrides(BoardReading& board, const BoardFile& file, Findings& findin
                        "step " + std::to_string(step) + " selects no frequency (no override)");
         } else if (step > top_ladder_step) {
           findings.add(file, number,
-                       "step " + std::to_string(step) +
-                           " is past the top of the ladder (113); the chip runs at 1175 MHz");
+                       "step " + std::to_string(step) + " is past the top of the ladder (" +
+                           std::to_string(top_ladder_step) + "); the chip runs at " +
+                           std::to_string(freq_ladder[top_ladder_step]) + " MHz");
         }
         if (seen_at[row][chip] != 0) {
           findings.add(file, number,

@@ -45,11 +45,19 @@ std::string band_colour(int band) {
 // The class of a chip drawn as a mark: a shape as well as a colour, so that the classes
 // differ without colour vision too.
 void chip_mark(Svg& svg, ChipClass chip_class, double x, double y) {
+  // Path data: a command and a point, each added in place.
+  auto to = [&svg](std::string& d, const char* command, double px, double py) {
+    d += command;
+    d += svg.number(px);
+    d += ' ';
+    d += svg.number(py);
+  };
   auto cross = [&](const char* colour, const char* width, const char* after) {
-    std::string d = "M" + svg.number(x - 3.5) + ' ' + svg.number(y - 3.5) + " L" +
-                    svg.number(x + 3.5) + ' ' + svg.number(y + 3.5) + " M" + svg.number(x + 3.5) +
-                    ' ' + svg.number(y - 3.5) + " L" + svg.number(x - 3.5) + ' ' +
-                    svg.number(y + 3.5);
+    std::string d;
+    to(d, "M", x - 3.5, y - 3.5);
+    to(d, " L", x + 3.5, y + 3.5);
+    to(d, " M", x + 3.5, y - 3.5);
+    to(d, " L", x - 3.5, y + 3.5);
     svg.shape("path", {{"d", d}, {"stroke", colour}, {"stroke-width", width}}, after);
   };
   switch (chip_class) {
@@ -62,9 +70,12 @@ void chip_mark(Svg& svg, ChipClass chip_class, double x, double y) {
                            {"stroke-width", "0.7"}});
       break;
     case ChipClass::yellow: {
-      std::string d = "M" + svg.number(x) + ' ' + svg.number(y - 4) + " L" + svg.number(x + 4) +
-                      ' ' + svg.number(y) + " L" + svg.number(x) + ' ' + svg.number(y + 4) + " L" +
-                      svg.number(x - 4) + ' ' + svg.number(y) + " Z";
+      std::string d;
+      to(d, "M", x, y - 4);
+      to(d, " L", x + 4, y);
+      to(d, " L", x, y + 4);
+      to(d, " L", x - 4, y);
+      d += " Z";
       svg.shape("path",
                 {{"d", d}, {"fill", "#F0E442"}, {"stroke", "#000000"}, {"stroke-width", "0.7"}});
       break;

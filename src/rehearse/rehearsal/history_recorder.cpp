@@ -29,7 +29,7 @@ void HistoryRecorder::observe(const TuneState& files, const std::string& program
       int after = effective_chip_freq(files, slot, chip);
       if (before == after) continue;
       changed = true;
-      const char* cause;
+      std::string cause;
       if (forced_logged_[slot][chip]) {
         cause = forced_cause;
       } else if (red_logged_[slot][chip]) {
