@@ -11,6 +11,7 @@
 #include <string>
 
 #include "files.hpp"
+#include "posix_system.hpp"
 
 namespace {
 
@@ -48,8 +49,9 @@ void durable_replace(benchmark::State& state) {
   const fs::path dir = bench_dir();
   const std::string path = dir / "manual_freqs.txt";
   const std::string text = typical_overrides();
+  tune::PosixSystem board;
   for (auto _ : state) {
-    if (!tune::replace_file(path, text)) state.SkipWithError("cannot replace");
+    if (!tune::replace_file(board, path, text)) state.SkipWithError("cannot replace");
   }
   fs::remove_all(dir);
 }

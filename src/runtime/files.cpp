@@ -50,10 +50,10 @@ bool write_all(int fd, std::string_view text) {
 
 // As fopen(path, "w") and a write would do it, but with every step checked. A device or
 // a pipe cannot be synced, which is no failure.
-bool rewrite_in_place(const std::string& path, std::string_view text) {
+bool rewrite_in_place(System& sys, const std::string& path, std::string_view text) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  bool stored = write_all(fd, text) && (fsync(fd) == 0 || errno == EINVAL || errno == EROFS);
+  bool stored = write_all(fd, text) && (sys.sync(fd) == 0 || errno == EINVAL || errno == EROFS);
   return close(fd) == 0 && stored;
 }
 
@@ -103,8 +103,8 @@ Replaced give_up(const std::string& temporary, int error, Replaced next) {
 // Where that path is closed but the plain rewrite may still work (a bind-mounted file, a
 // sticky directory, a name taken by a directory, a file system without ownership), the
 // caller writes in place instead; a full or failing disk keeps the old file.
-Replaced replace_through_temporary(const std::string& real, const struct stat* old_file,
-                                   std::string_view text) {
+Replaced replace_through_temporary(System& sys, const std::string& real,
+                                   const struct stat* old_file, std::string_view text) {
   const std::string temporary = temporary_name_for(real);
   int fd = open_temporary(temporary);
   if (fd < 0) return disk_cannot_take_it(errno) ? Replaced::no : Replaced::write_in_place;
@@ -121,7 +121,7 @@ Replaced replace_through_temporary(const std::string& real, const struct stat* o
     }
   }
   errno = 0;
-  bool stored = write_all(fd, text) && fsync(fd) == 0;
+  bool stored = write_all(fd, text) && sys.sync(fd) == 0;
   int error = errno;
   if (close(fd) != 0 && stored) {
     stored = false;
@@ -136,31 +136,31 @@ Replaced replace_through_temporary(const std::string& real, const struct stat* o
     bool name_held = error == EBUSY || error == EXDEV || error == EPERM || error == EACCES;
     return give_up(temporary, error, name_held ? Replaced::write_in_place : Replaced::no);
   }
-  sync_directory(directory_of(real));
+  sync_directory(sys, directory_of(real));
   return Replaced::yes;
 }
 
 }  // namespace
 
-void sync_directory(const std::string& directory) {
+void sync_directory(System& sys, const std::string& directory) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  fsync(fd);
+  sys.sync(fd);
   close(fd);
 }
 
-bool replace_file(const std::string& path, std::string_view text) {
+bool replace_file(System& sys, const std::string& path, std::string_view text) {
   const std::string real = link_target(path);
   struct stat old_file;
   bool exists = stat(real.c_str(), &old_file) == 0;
-  if (!exists && errno != ENOENT) return rewrite_in_place(real, text);
+  if (!exists && errno != ENOENT) return rewrite_in_place(sys, real, text);
   // A rename would cut the other hard links off the new content, and would put a regular
   // file where a device or pipe was.
   if (exists && (!S_ISREG(old_file.st_mode) || old_file.st_nlink > 1)) {
-    return rewrite_in_place(real, text);
+    return rewrite_in_place(sys, real, text);
   }
   if (exists && !may_write_file(real)) return false;
-  switch (replace_through_temporary(real, exists ? &old_file : nullptr, text)) {
+  switch (replace_through_temporary(sys, real, exists ? &old_file : nullptr, text)) {
     case Replaced::yes:
       return true;
     case Replaced::no:
@@ -168,12 +168,12 @@ bool replace_file(const std::string& path, std::string_view text) {
     case Replaced::write_in_place:
       break;
   }
-  return rewrite_in_place(real, text);
+  return rewrite_in_place(sys, real, text);
 }
 
-bool remove_file(const std::string& path) {
+bool remove_file(System& sys, const std::string& path) {
   if (std::remove(path.c_str()) != 0) return false;
-  sync_directory(directory_of(path));
+  sync_directory(sys, directory_of(path));
   return true;
 }
 
@@ -216,7 +216,8 @@ bool for_each_line(System& sys, const char* fixed_path,
 }
 
 void write_whole_file(System& sys, const char* fixed_path, std::string_view text) {
-  if (!replace_file(sys.path(fixed_path), text)) tune_fatalf(sys, 1, "Can't open %s\n", fixed_path);
+  if (!replace_file(sys, sys.path(fixed_path), text))
+    tune_fatalf(sys, 1, "Can't open %s\n", fixed_path);
 }
 
 }  // namespace tune

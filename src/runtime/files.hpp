@@ -36,14 +36,14 @@ void write_whole_file(System& sys, const char* fixed_path, std::string_view text
 // directory) is rewritten in place, as a plain write would. False when the text could not
 // be stored, or when the file may not be written at all; the old content is then whole,
 // except after a failed in-place rewrite.
-bool replace_file(const std::string& path, std::string_view text);
+bool replace_file(System& sys, const std::string& path, std::string_view text);
 
 // Removes a file (a real path) and syncs its directory, so that no power cut brings it
 // back. False when it could not be removed (no such file, say).
-bool remove_file(const std::string& path);
+bool remove_file(System& sys, const std::string& path);
 
-// Makes the directory's entries (a new, renamed or removed name) survive a power cut. Some
-// file systems cannot sync a directory; that is no failure.
-void sync_directory(const std::string& directory);
+// Makes the directory's entries (a new, renamed or removed name) survive a power cut,
+// through the system's sync. Some file systems cannot sync a directory; that is no failure.
+void sync_directory(System& sys, const std::string& directory);
 
 }  // namespace tune

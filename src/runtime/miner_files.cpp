@@ -156,7 +156,7 @@ void apply_chip_override_line(TuneState& state, const std::string& line) {
 
 void write_chip_overrides(TuneContext& ctx) {
   // A file that cannot be stored is passed over without a word; the old one stays whole.
-  replace_file(ctx.sys.path(chip_overrides_path), format_chip_overrides(ctx.state));
+  replace_file(ctx.sys, ctx.sys.path(chip_overrides_path), format_chip_overrides(ctx.state));
 }
 
 void read_chip_overrides(TuneContext& ctx) {

@@ -40,6 +40,10 @@ void PosixSystem::sleep_seconds(long long seconds) {
   while (left > 0) left = sleep(left);
 }
 
+int PosixSystem::sync(int fd) {
+  return fsync(fd);
+}
+
 std::time_t PosixSystem::now() {
   return std::time(nullptr);
 }

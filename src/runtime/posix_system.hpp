@@ -12,6 +12,7 @@ class PosixSystem final : public System {
   PipeLine first_line_of(const char* command) override;
   void sleep_seconds(long long seconds) override;
   std::time_t now() override;
+  int sync(int fd) override;
   [[noreturn]] void exit_process(int status) override;
 };
 

@@ -28,6 +28,10 @@ class System {
   // Blocks for the given number of seconds; zero or less returns at once.
   virtual void sleep_seconds(long long seconds) = 0;
   virtual std::time_t now() = 0;
+  // Makes what was written to an open file (or a directory's new, renamed and removed
+  // names) survive a power cut: 0, or -1 with errno set. The board syncs; the simulated
+  // machine has no power to lose and does nothing.
+  virtual int sync(int fd) = 0;
   [[noreturn]] virtual void exit_process(int status) = 0;
 };
 

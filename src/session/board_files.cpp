@@ -90,9 +90,9 @@ FileRead read_file(const std::string& path, size_t limit, bool tail) {
   return result;
 }
 
-std::string store_file(const std::string& path, const std::string& text) {
+std::string store_file(System& sys, const std::string& path, const std::string& text) {
   errno = 0;
-  if (replace_file(path, text)) return "";
+  if (replace_file(sys, path, text)) return "";
   return errno != 0 ? failure(path, errno) : path + ": cannot be written";
 }
 

@@ -35,7 +35,7 @@ struct FileRead {
 FileRead read_file(const std::string& path, size_t limit, bool tail = false);
 
 // Replaces the file durably (the runtime's replace); empty when stored, else "PATH: reason".
-std::string store_file(const std::string& path, const std::string& text);
+std::string store_file(System& sys, const std::string& path, const std::string& text);
 
 // "PATH: reason" for the errno value.
 std::string failure(const std::string& path, int error);

@@ -49,7 +49,7 @@ namespace {
 // Removes a file the programs leave, durably; a missing one is no failure.
 std::string clear_file(System& sys, const char* fixed_path) {
   const std::string path = sys.path(fixed_path);
-  if (remove_file(path) || errno == ENOENT) return "";
+  if (remove_file(sys, path) || errno == ENOENT) return "";
   return failure(path, errno);
 }
 

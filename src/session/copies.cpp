@@ -43,7 +43,7 @@ void remove_set_directory(const std::string& path) {
 std::string make_backup_directory(System& sys) {
   const std::string path = sys.path(backup_dir);
   if (mkdir(path.c_str(), 0755) == 0) {
-    sync_directory(sys.path(config_dir));
+    sync_directory(sys, sys.path(config_dir));
     return "";
   }
   if (errno != EEXIST) return failure(path, errno);
@@ -53,7 +53,8 @@ std::string make_backup_directory(System& sys) {
 }
 
 // Writes a new file whole and synced; its mode is the original's.
-std::string write_new_file(const std::string& path, const std::string& text, mode_t mode) {
+std::string write_new_file(System& sys, const std::string& path, const std::string& text,
+                           mode_t mode) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
   if (fd < 0) return failure(path, errno);
   size_t done = 0;
@@ -64,7 +65,7 @@ std::string write_new_file(const std::string& path, const std::string& text, mod
     if (written <= 0) error = written < 0 ? errno : EIO;
     if (written > 0) done += static_cast<size_t>(written);
   }
-  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (error == 0 && sys.sync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   return error == 0 ? "" : failure(path, error);
 }
@@ -95,22 +96,23 @@ std::string read_miner_files(System& sys, std::vector<MinerFile>& files) {
 }
 
 // Writes the files as a new set in the hidden directory `staging`, synced.
-std::string write_set(const std::string& staging, const std::vector<MinerFile>& files) {
+std::string write_set(System& sys, const std::string& staging,
+                      const std::vector<MinerFile>& files) {
   remove_set_directory(staging);
   if (mkdir(staging.c_str(), 0755) != 0) return failure(staging, errno);
   for (const MinerFile& file : files) {
     if (!file.text) continue;
-    std::string error = write_new_file(cat({staging, "/", file.name}), *file.text, file.mode);
+    std::string error = write_new_file(sys, cat({staging, "/", file.name}), *file.text, file.mode);
     if (!error.empty()) return error;
   }
-  sync_directory(staging);
+  sync_directory(sys, staging);
   return "";
 }
 
 // Puts a set in place: the older set, if any, steps aside first and goes only once the
 // new one has its name. After a cut between the two renames, `recover_set` brings the
 // older one back.
-std::string install_set(const std::string& backup, const std::string& set) {
+std::string install_set(System& sys, const std::string& backup, const std::string& set) {
   const std::string place = cat({backup, "/", set});
   const std::string staging = cat({backup, "/.", set, ".new"});
   const std::string aside = cat({backup, "/.", set, ".old"});
@@ -121,7 +123,7 @@ std::string install_set(const std::string& backup, const std::string& set) {
     if (had_one) rename(aside.c_str(), place.c_str());
     return failure(place, error);
   }
-  sync_directory(backup);
+  sync_directory(sys, backup);
   if (had_one) remove_set_directory(aside);
   return "";
 }
@@ -136,11 +138,11 @@ void recover_set(const std::string& backup, const std::string& set) {
   remove_set_directory(cat({backup, "/.", set, ".new"}));
 }
 
-std::string save_set(const std::string& backup, const char* set,
+std::string save_set(System& sys, const std::string& backup, const char* set,
                      const std::vector<MinerFile>& files) {
   const std::string staging = cat({backup, "/.", set, ".new"});
-  std::string error = write_set(staging, files);
-  if (error.empty()) error = install_set(backup, set);
+  std::string error = write_set(sys, staging, files);
+  if (error.empty()) error = install_set(sys, backup, set);
   if (!error.empty()) remove_set_directory(staging);
   return error;
 }
@@ -169,8 +171,8 @@ std::string save_copies(System& sys) {
   if (error.empty()) error = make_backup_directory(sys);
   if (!error.empty()) return error;
   for (const char* set : {original_set, before_set}) recover_set(backup, set);
-  if (!set_exists(sys, original_set)) error = save_set(backup, original_set, files);
-  if (error.empty()) error = save_set(backup, before_set, files);
+  if (!set_exists(sys, original_set)) error = save_set(sys, backup, original_set, files);
+  if (error.empty()) error = save_set(sys, backup, before_set, files);
   return error;
 }
 
@@ -193,10 +195,10 @@ std::string restore_copies(System& sys, const char* set) {
     const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
     if (copies[i].result == FileRead::Result::missing) {
       // The file did not exist before the tuning.
-      if (!remove_file(live) && errno != ENOENT) return failure(live, errno);
+      if (!remove_file(sys, live) && errno != ENOENT) return failure(live, errno);
       continue;
     }
-    std::string error = store_file(live, copies[i].text);
+    std::string error = store_file(sys, live, copies[i].text);
     if (!error.empty()) return error;
   }
   return "";

@@ -51,7 +51,7 @@ std::vector<LogFile> kept_logs_in(const std::string& directory) {
   return logs;
 }
 
-void prune(const std::string& directory, int tuning, const std::string& newest) {
+void prune(System& sys, const std::string& directory, int tuning, const std::string& newest) {
   std::vector<LogFile> logs = kept_logs_in(directory);
   long long total = 0;
   for (const LogFile& log : logs) total += log.bytes;
@@ -65,7 +65,7 @@ void prune(const std::string& directory, int tuning, const std::string& newest) 
       removed = true;
     }
   }
-  if (removed) sync_directory(directory);
+  if (removed) sync_directory(sys, directory);
 }
 
 // The last lines of a log read from its end: a line cut at the start is dropped.
@@ -87,7 +87,7 @@ KeptLog keep_log(System& sys, int tuning, int run, const char* program) {
   }
   const std::string directory = sys.path(kept_logs_dir);
   if (mkdir(directory.c_str(), 0755) == 0) {
-    sync_directory(sys.path(config_dir));
+    sync_directory(sys, sys.path(config_dir));
   } else if (errno != EEXIST) {
     kept.error = failure(directory, errno);
     return kept;
@@ -95,9 +95,9 @@ KeptLog keep_log(System& sys, int tuning, int run, const char* program) {
   char name[64];
   std::snprintf(name, sizeof name, "%04d-%d-%s.log", tuning, run, program);
   kept.path = directory + "/" + name;
-  kept.error = store_file(kept.path, whole_lines(log));
+  kept.error = store_file(sys, kept.path, whole_lines(log));
   if (!kept.error.empty()) kept.path.clear();
-  prune(directory, tuning, name);
+  prune(sys, directory, tuning, name);
   return kept;
 }
 

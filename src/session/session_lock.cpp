@@ -54,7 +54,7 @@ SessionLock::Taken SessionLock::take(System& sys, std::string& error) {
   fd_ = open_lock_file(path, O_RDWR, error, missing);
   if (missing) {
     fd_ = open_lock_file(path, O_RDWR | O_CREAT, error, missing);
-    if (fd_ >= 0) sync_directory(sys.path(config_dir));
+    if (fd_ >= 0) sync_directory(sys, sys.path(config_dir));
   }
   if (fd_ < 0) return Taken::failed;
   for (int attempt = 1;; ++attempt) {

@@ -206,7 +206,7 @@ StateRead read_state(System& sys) {
 }
 
 std::string write_state(System& sys, const SessionState& state) {
-  return store_file(sys.path(state_path), format_state(state));
+  return store_file(sys, sys.path(state_path), format_state(state));
 }
 
 }  // namespace tune::session

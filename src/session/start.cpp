@@ -296,7 +296,7 @@ bool Session::chain_tuner_stage() {
 bool Session::hand_over() {
   const std::string step = sys_.path(yellow_step_path);
   if (!name_exists(step)) {
-    std::string error = store_file(step, "");
+    std::string error = store_file(sys_, step, "");
     if (!error.empty()) return end_early(Stage::failed, cat({"cannot hand over: ", error}));
   }
   // Recorded as yellow-fixer starts: a cut before that finds chain-tuner's marker again.

@@ -2,6 +2,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -196,16 +197,23 @@ void SimMiner::write_chip_rates(SimSystem& sys) {
   view_.elapsed = elapsed(sys);
   view_.now = sys.elapsed_seconds();
   ++view_.refreshes;
+  // "%d:%d:%.2f\n" a chip, written without printf: this runs at every tick of a
+  // rehearsal, and to_chars rounds exactly as printf does.
   std::string text;
   char buffer[64];
   for (int slot = 0; slot < chain_count; ++slot) {
     if (!chain_present[slot]) continue;
+    const std::string chain = std::to_string(miner_chain_number(slot)) + ":";
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       std::optional<float> rate = chip_rate(view_, slot, chip);
       if (!rate) continue;
-      std::snprintf(buffer, sizeof buffer, "%d:%d:%.2f\n", miner_chain_number(slot), chip + 1,
-                    static_cast<double>(*rate));
-      text += buffer;
+      text += chain;
+      text += std::to_string(chip + 1);
+      text += ':';
+      auto written = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(*rate),
+                                   std::chars_format::fixed, 2);
+      text.append(buffer, written.ptr);
+      text += '\n';
     }
   }
   sys.write_file("/tmp/chip-rates", text);

@@ -44,6 +44,7 @@ class SimSystem final : public System {
   PipeLine first_line_of(const char* command) override;
   void sleep_seconds(long long seconds) override;
   std::time_t now() override { return clock_; }
+  int sync(int) override { return 0; }
   [[noreturn]] void exit_process(int status) override;
 
   // Runs a program's main on this system and reports how it ended.

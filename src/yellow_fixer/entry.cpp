@@ -51,7 +51,7 @@ void write_yellow_step(YellowFixer& fixer, int step) {
   // A step that cannot be stored is passed over; the last stored one stays whole.
   char text[16];
   std::snprintf(text, sizeof text, "%d", step);
-  replace_file(fixer.ctx.sys.path(yellow_step_path), text);
+  replace_file(fixer.ctx.sys, fixer.ctx.sys.path(yellow_step_path), text);
 }
 
 void fix_yellow(YellowFixer& fixer) {
@@ -74,7 +74,7 @@ void fix_yellow(YellowFixer& fixer) {
   run_yellow_iterations(fixer);
 
   // Synced: a power cut must not bring a finished run's step back, or it would resume.
-  remove_file(ctx.sys.path(yellow_step_path));
+  remove_file(ctx.sys, ctx.sys.path(yellow_step_path));
   if (access(ctx.sys.path(tune_running_path).c_str(), F_OK) == 0) {
     ctx.sys.run_shell(finish_command);  // its status is not the program's
   }

@@ -12,6 +12,7 @@
 
 #include "harness.hpp"
 #include "log.hpp"
+#include "posix_system.hpp"
 
 namespace tune {
 namespace {
@@ -52,7 +53,8 @@ bool replace_in_child(const std::string& path, const std::string& text, bool as_
       struct rlimit limit = {file_size_limit, file_size_limit};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    _exit(replace_file(path, text) ? 0 : 1);
+    PosixSystem board;  // the real durable replace, syncs and all
+    _exit(replace_file(board, path, text) ? 0 : 1);
   }
   int status = 0;
   waitpid(child, &status, 0);

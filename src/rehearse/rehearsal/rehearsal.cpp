@@ -1,8 +1,12 @@
 #include "rehearsal.hpp"
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <utility>
 
 #include "board_report.hpp"
 #include "chain_tuner.hpp"
@@ -42,13 +46,23 @@ class LogFollower {
  public:
   explicit LogFollower(ProgressState& state) : state_(state) {}
 
-  // Takes the entries logged since the last call and returns them.
+  // Takes the entries logged since the last call and returns them: only what was added is
+  // read, as the log grows by whole entries.
   std::vector<std::string> follow(sim::SimSystem& sys) {
-    std::string log = sys.read_file("/tmp/auto-tune").value_or("");
-    if (log.size() < offset_) offset_ = 0;  // a new program truncated it
     std::vector<std::string> entries;
-    sim::split_log_entries(log.substr(offset_), entries);
-    offset_ = log.size();
+    // Opened once: a program that starts truncates the same file, which stays open here.
+    if (!log_.is_open()) log_.open(sys.path(log_path), std::ios::binary);
+    if (!log_.is_open()) return entries;
+    log_.clear();
+    log_.seekg(0, std::ios::end);
+    size_t size = static_cast<size_t>(log_.tellg());
+    if (size < offset_) offset_ = 0;  // a new program truncated it
+    std::string added(size - offset_, '\0');
+    log_.seekg(static_cast<std::streamoff>(offset_));
+    log_.read(added.data(), static_cast<std::streamsize>(added.size()));
+    added.resize(static_cast<size_t>(log_.gcount()));
+    offset_ += added.size();
+    sim::split_log_entries(added, entries);
     for (const std::string& entry : entries) take(entry);
     return entries;
   }
@@ -95,6 +109,7 @@ class LogFollower {
   }
 
   ProgressState& state_;
+  std::ifstream log_;
   size_t offset_ = 0;
 };
 
@@ -109,15 +124,46 @@ void prepare_out_dir(const std::string& dir) {
   std::ofstream(fs::path(dir) / rehearsal_marker) << "made by tune-rehearse\n";
 }
 
+// A file read again only when it may have changed: the programs replace the miner's files
+// (a new file each time), so a file whose identity, size and time are the same is unchanged.
+class WatchedFile {
+ public:
+  explicit WatchedFile(std::string path) : path_(std::move(path)) {}
+  const std::string& text() {
+    struct stat now = {};
+    bool there = stat(path_.c_str(), &now) == 0;
+    bool same = there == there_ && now.st_ino == last_.st_ino && now.st_size == last_.st_size &&
+                now.st_mtim.tv_sec == last_.st_mtim.tv_sec &&
+                now.st_mtim.tv_nsec == last_.st_mtim.tv_nsec;
+    if (!read_ || !same) {
+      std::ifstream in(path_, std::ios::binary);
+      text_ = there && in ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
+      read_ = true;
+    }
+    there_ = there;
+    last_ = now;
+    return text_;
+  }
+
+ private:
+  std::string path_;
+  bool read_ = false, there_ = false;
+  struct stat last_ = {};
+  std::string text_;
+};
+
 // Follows the board's miner files and tells the history recorder when they change, with
 // the chip rates the programs read before they changed them.
 class FileWatch {
  public:
-  explicit FileWatch(HistoryRecorder& recorder) : recorder_(recorder) {}
+  FileWatch(HistoryRecorder& recorder, sim::SimSystem& sys)
+      : recorder_(recorder),
+        config_file_(sys.path(chain_config_path)),
+        overrides_file_(sys.path(chip_overrides_path)) {}
 
   void look(sim::SimSystem& sys, const std::string& program, const std::string& when) {
-    std::string config = sys.read_file("/config/config.conf").value_or("");
-    std::string overrides = sys.read_file("/config/manual_freqs.txt").value_or("");
+    const std::string& config = config_file_.text();
+    const std::string& overrides = overrides_file_.text();
     if (!started_ || config != config_ || overrides != overrides_) {
       started_ = true;
       config_ = config;
@@ -129,7 +175,11 @@ class FileWatch {
       parse_base_freq(sys.read_file("/config/bmminer.conf").value_or("").c_str(), state.base_freq);
       recorder_.observe(state, program, when);
     }
-    rates_ = sys.read_file("/tmp/chip-rates").value_or("");
+    // Only the miner writes the chip rates; it counts its writes.
+    if (sys.miner().view().refreshes != rates_refreshes_) {
+      rates_refreshes_ = sys.miner().view().refreshes;
+      rates_ = sys.read_file(chip_rates_path).value_or("");
+    }
   }
 
  private:
@@ -139,8 +189,10 @@ class FileWatch {
   }
 
   HistoryRecorder& recorder_;
+  WatchedFile config_file_, overrides_file_;
   bool started_ = false;
   std::string config_, overrides_, rates_;
+  int rates_refreshes_ = -1;
 };
 
 // The virtual time as the log stamps it, without the stamp's trailing blank.
@@ -190,7 +242,7 @@ RehearsalResult rehearse(const RehearsalOptions& options,
   ProgressState state;
   LogFollower follower(state);
   HistoryRecorder recorder;
-  FileWatch watch(recorder);
+  FileWatch watch(recorder, sys);
   long long last_sample = -1;
   sys.observer = [&](sim::SimSystem& s) {
     recorder.note_entries(follower.follow(s));
