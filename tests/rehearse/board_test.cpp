@@ -1,0 +1,200 @@
+// The board wing and the JSON presenter at their own level: the checks of each file, the
+// chip history the logs tell, and the JSON document's shape.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "board_report.hpp"
+#include "report_json.hpp"
+
+namespace tune::rehearse {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A flat board directory with the given files (and a log, unless given).
+class Board {
+ public:
+  explicit Board(const std::map<std::string, std::string>& files) {
+    std::string pattern = (fs::temp_directory_path() / "tune-board-XXXXXX").string();
+    dir_ = mkdtemp(pattern.data());
+    std::map<std::string, std::string> all = {{"chip-rates", "2:1:74.71\n"},
+                                              {"config.conf", "bitmain-freq1=650\n"},
+                                              {"auto-tune", "2027-01-01 00:00:00 Fix yellow\n"}};
+    for (const auto& [name, text] : files) all[name] = text;
+    for (const auto& [name, text] : all) std::ofstream(dir_ + "/" + name) << text;
+  }
+  ~Board() { fs::remove_all(dir_); }
+  BoardReport read() const { return read_board(dir_); }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+TEST(BoardChecks, EachLineTheProgramsReadOtherwiseIsNamed) {
+  const struct {
+    const char* file;
+    std::string text;
+    int line;
+    std::string what;
+  } cases[] = {
+      {"bmminer.conf", "{\"bitmain-freq\":", 1,
+       "not valid JSON: the programs end with \"Can't read json\", status 255"},
+      {"bmminer.conf", "{\"bitmain-freq\": 650}", 0,
+       "no \"bitmain-freq\" string holding a frequency: chips without a chain frequency run at "
+       "0 MHz in the programs' eyes"},
+      {"config.conf", "bitmain-freq1=650\nbitmain-freq1=700\n", 2,
+       "bitmain-freq1 was already given on line 1; the programs take the later one"},
+      {"config.conf", "bitmain-freq2=6x0\n", 1,
+       "\"bitmain-freq2=6x0\": the value is not a whole number; the programs read 6"},
+      {"config.conf", "bitmain-freq3=1200\n", 1,
+       "chain frequency 1200 MHz is outside the chips' 100 to 1175 MHz"},
+      {"config.conf", "bitmain-voltage4\n", 1,
+       "\"bitmain-voltage4\": no \"=\"; the programs skip it"},
+      {"manual_freqs.txt", "2:1:120\n", 1,
+       "step 120 is past the top of the ladder (113); the chip runs at 1175 MHz"},
+      {"manual_freqs.txt", "2:1:70\n2:1:71\n", 2,
+       "chip 1 of chain 2 was already given on line 1; the later one counts"},
+      {"manual_freqs.txt", "2:1:7o\n", 1, "step \"7o\" is not a whole number; the programs read 7"},
+      {"manual_freqs.txt", "2:1\n", 1,
+       "expected chain:chip:step, got \"2:1\"; the programs ignore it"},
+      {"chip-rates", "2.0:1:74.71\n", 1,
+       "\"2.0:1:74.71\": the chain or chip field is not a whole number"},
+      {"chip-rates", "17:1:74.71\n", 1,
+       "\"17:1:74.71\": chain field 1 to 16 and chip 1 to 63 expected; the programs ignore it"},
+      {"chain-tuner.log", "", 0, "empty: the log holds no run"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + ": " + c.text);
+    Board board({{c.file, c.text}});
+    BoardReport report = board.read();
+    ASSERT_EQ(report.findings.size(), 1u)
+        << (report.findings.empty() ? "" : report.findings[0].text());
+    EXPECT_EQ(report.findings[0].file, board.dir() + "/" + c.file);
+    EXPECT_EQ(report.findings[0].line, c.line);
+    EXPECT_EQ(report.findings[0].what, c.what);
+  }
+}
+
+TEST(BoardHistory, TheLogsTellRedAndForcedLoweringsAndTheRestIsNotInTheLog) {
+  const struct {
+    const char* name;
+    std::string log;
+    std::string overrides;             // the chip's final state
+    std::vector<std::string> changes;  // of chain 2 chip 2: "when old->new cause"
+  } cases[] = {
+      {"one red lowering",
+       "2027-01-01 00:20:00 Chip 2 on chain 2 is red, new freq is 625\n",
+       "2:2:70\n",
+       {"2027-01-01 00:20:00 ?->625 red"}},
+      {"a forced lowering is one change with the red line after it",
+       "2027-01-01 00:20:00 Chip 2 on chain 2 is red, new freq is 625\n"
+       "2027-01-01 00:40:00 Chip 2 on chain 2 still red after 4 restarts with low hashrate 1.00 "
+       "in a row, decrease freq to 300\n"
+       "2027-01-01 00:40:00 Chip 2 on chain 2 is red, new freq is 300\n",
+       "2:2:8\n",
+       {"2027-01-01 00:20:00 ?->625 red", "2027-01-01 00:40:00 625->300 forced to 300 MHz"}},
+      {"a later change the log does not name",
+       "2027-01-01 00:20:00 Chip 2 on chain 2 is red, new freq is 625\n",
+       "2:2:60\n",
+       {"2027-01-01 00:20:00 ?->625 red", " 625->562 not in the log"}},
+      {"another chip's line, a chain no slot has, and a cut line are no change of this chip",
+       "2027-01-01 00:20:00 Chip 3 on chain 2 is red, new freq is 625\n"
+       "2027-01-01 00:21:00 Chip 2 on chain 5 is red, new freq is 625\n"
+       "2027-01-01 00:22:00 Chip 2 on chain 2 is red, new freq is 62",
+       "",
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Board board({{"auto-tune", "2027-01-01 00:00:00 Fix yellow\n" + c.log},
+                 {"manual_freqs.txt", c.overrides},
+                 {"config.conf", "bitmain-freq1=650\n"}});
+    BoardReport report = board.read();
+    std::vector<std::string> changes;
+    for (const ChipChange& change : report.chains[0].chips[1].history) {
+      changes.push_back(change.when + " " +
+                        (change.old_freq ? std::to_string(*change.old_freq) : "?") + "->" +
+                        std::to_string(change.new_freq) + " " + change.cause);
+    }
+    EXPECT_EQ(changes, c.changes);
+    EXPECT_FALSE(report.history_recorded);
+  }
+}
+
+// The kind of a JSON value: "number", "string", "null", "bool", "array" or "object".
+std::string kind(const cJSON* item) {
+  if (cJSON_IsNumber(item)) return "number";
+  if (cJSON_IsString(item)) return "string";
+  if (cJSON_IsNull(item)) return "null";
+  if (cJSON_IsBool(item)) return "bool";
+  if (cJSON_IsArray(item)) return "array";
+  return cJSON_IsObject(item) ? "object" : "?";
+}
+
+TEST(ReportJson, EveryMemberIsThereWithItsKindAndWhatIsUnknownIsNull) {
+  Board board({{"chip-rates", "2:1:74.71\n2:2:nan\n"},
+               {"auto-tune",
+                "2027-01-01 00:00:00 Fix yellow\n"
+                "2027-01-01 00:20:00 Chip 1 on chain 2 is red, new freq is 625\n"},
+               {"config.conf", "bitmain-freq1=650\nbitmain-freq9=1\n"}});
+  BoardReport report = board.read();
+  cJSON* root = cJSON_Parse(report_json(report).c_str());
+  ASSERT_NE(root, nullptr);
+  const struct {
+    const cJSON* in;
+    const char* member;
+    std::string kind;
+  } members[] = {
+      {root, "board", "string"},   {root, "rehearsal", "bool"}, {root, "chains", "array"},
+      {root, "chips", "array"},    {root, "totals", "object"},  {root, "history_source", "string"},
+      {root, "sessions", "array"}, {root, "findings", "array"},
+  };
+  for (const auto& m : members)
+    EXPECT_EQ(kind(cJSON_GetObjectItem(m.in, m.member)), m.kind) << m.member;
+  const cJSON* chips = cJSON_GetObjectItem(root, "chips");
+  ASSERT_EQ(cJSON_GetArraySize(chips), chain_count * chips_per_chain);
+  const cJSON* first = cJSON_GetArrayItem(chips, 0);
+  EXPECT_EQ(kind(cJSON_GetObjectItem(first, "rate")), "number");
+  EXPECT_EQ(kind(cJSON_GetObjectItem(cJSON_GetArrayItem(chips, 1), "rate")), "null");  // nan
+  EXPECT_EQ(kind(cJSON_GetObjectItem(cJSON_GetArrayItem(chips, 2), "rate")), "null");  // none
+  const cJSON* change = cJSON_GetArrayItem(cJSON_GetObjectItem(first, "history"), 0);
+  EXPECT_EQ(kind(cJSON_GetObjectItem(change, "when")), "string");
+  EXPECT_EQ(kind(cJSON_GetObjectItem(change, "old_freq")), "null");
+  EXPECT_EQ(cJSON_GetObjectItem(change, "new_freq")->valueint, 625);
+  const cJSON* finding = cJSON_GetArrayItem(cJSON_GetObjectItem(root, "findings"), 0);
+  EXPECT_EQ(cJSON_GetObjectItem(finding, "line")->valueint, 2);
+  for (const char* key : {"chains", "measured_rate", "ideal_rate", "red", "yellow", "green",
+                          "no_rate", "overrides"}) {
+    EXPECT_EQ(kind(cJSON_GetObjectItem(cJSON_GetObjectItem(root, "totals"), key)), "number") << key;
+  }
+  cJSON_Delete(root);
+
+  // A farm document is whole JSON however its boards came out.
+  FarmTotals totals;
+  totals.add(report);
+  ++totals.unusable;
+  FarmJson farm;
+  std::string document = farm.begin();
+  document += farm.board(report);
+  document += farm.unusable("gone \"board\"", "gone: No such file or directory");
+  document += farm.end(totals);
+  cJSON* parsed = cJSON_Parse(document.c_str());
+  ASSERT_NE(parsed, nullptr) << document;
+  EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(parsed, "boards")), 2);
+  EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetObjectItem(parsed, "totals"), "boards")->valueint, 2);
+  EXPECT_STREQ(
+      cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(parsed, "boards"), 1), "board")
+          ->valuestring,
+      "gone \"board\"");
+  cJSON_Delete(parsed);
+}
+
+}  // namespace
+}  // namespace tune::rehearse
