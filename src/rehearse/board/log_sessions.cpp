@@ -8,18 +8,18 @@
 
 namespace tune::rehearse {
 
-void read_session(BoardReading& board, const BoardFile& file, Findings& findings, bool required) {
-  if (!file.found) {
-    if (required) findings.add(file, 0, "missing: no log of the last run");
-    return;
-  }
-  if (file.text.empty()) {
-    findings.add(file, 0, "empty: the log holds no run");
-    return;
-  }
-  // Entries: each begins with a stamp; one without a line break runs up to the next stamp.
+namespace {
+
+// A log's entries, each with its stamp (without the stamp's trailing blank).
+struct LogEntries {
   std::vector<std::string> stamps, entries;
-  std::optional<long long> first, last;
+  long long first = 0, last = 0;  // the first and last stamps, as seconds
+};
+
+// Entries: each begins with a stamp; one without a line break runs up to the next stamp. A
+// line without a stamp is named once and passed over.
+LogEntries split_entries(const BoardFile& file, Findings& findings) {
+  LogEntries log;
   size_t pos = 0;
   int line = 1;
   bool unstamped_reported = false;
@@ -37,42 +37,63 @@ void read_session(BoardReading& board, const BoardFile& file, Findings& findings
       ++line;
       continue;
     }
-    if (!first) first = seconds;
-    last = seconds;
+    if (log.entries.empty()) log.first = *seconds;
+    log.last = *seconds;
     size_t end = log_stamp_length;
     while (end < rest.size() && rest[end] != '\n' && !read_log_stamp(rest.substr(end))) ++end;
     if (end < rest.size() && rest[end] == '\n') {
       ++end;
       ++line;
     }
-    stamps.emplace_back(rest.substr(0, log_stamp_length - 1));
-    entries.emplace_back(rest.substr(log_stamp_length, end - log_stamp_length));
+    log.stamps.emplace_back(rest.substr(0, log_stamp_length - 1));
+    log.entries.emplace_back(rest.substr(log_stamp_length, end - log_stamp_length));
     pos += end;
   }
-  if (entries.empty()) return;
-  add_logged_changes(board.history, stamps, entries);
+  return log;
+}
+
+// Which program wrote the entries, the restarts they show, and how they end.
+SessionSummary summarise_session(const BoardFile& file, const LogEntries& log) {
+  namespace fixer = yellow_fixer_log;
   SessionSummary session;
   session.log_file = file.path;
-  bool fixer = false, resumed = false;
-  int restarts = 0;
-  for (const std::string& entry : entries) {
-    fixer |= read_message(yellow_fixer_log::fix_yellow, entry).has_value();
-    std::optional<std::vector<double>> step = read_message(yellow_fixer_log::resuming, entry);
+  bool by_fixer = false, resumed = false;
+  for (const std::string& entry : log.entries) {
+    by_fixer |= read_message(fixer::fix_yellow, entry).has_value();
+    std::optional<std::vector<double>> step = read_message(fixer::resuming, entry);
     resumed |= step && step->front() != 0;
   }
-  session.program = fixer ? "yellow-fixer" : "chain-tuner";
+  session.program = by_fixer ? "yellow-fixer" : "chain-tuner";
   // The chain tuner logs "GET STAT" after each restart. The yellow fixer says why it
   // restarts, and restarts once more at a fresh start (one not resumed from a stored step).
-  for (const std::string& entry : entries) {
-    restarts += fixer ? read_message(yellow_fixer_log::yellow_restart, entry) ||
-                            read_message(yellow_fixer_log::red_restart, entry)
-                      : read_message(chain_tuner_log::get_stat, entry).has_value();
+  int restarts = 0;
+  for (const std::string& entry : log.entries) {
+    restarts += by_fixer ? read_message(fixer::yellow_restart, entry) ||
+                               read_message(fixer::red_restart, entry)
+                         : read_message(chain_tuner_log::get_stat, entry).has_value();
   }
-  session.restarts = restarts + (fixer && !resumed ? 1 : 0);
-  session.span_seconds = *last - *first;
-  session.ending = entries.back();
+  session.restarts = restarts + (by_fixer && !resumed ? 1 : 0);
+  session.span_seconds = log.last - log.first;
+  session.ending = log.entries.back();
   if (!session.ending.empty() && session.ending.back() == '\n') session.ending.pop_back();
-  board.sessions.push_back(session);
+  return session;
+}
+
+}  // namespace
+
+void read_session(BoardReading& board, const BoardFile& file, Findings& findings, bool required) {
+  if (!file.found) {
+    if (required) findings.add(file, 0, "missing: no log of the last run");
+    return;
+  }
+  if (file.text.empty()) {
+    findings.add(file, 0, "empty: the log holds no run");
+    return;
+  }
+  LogEntries log = split_entries(file, findings);
+  if (log.entries.empty()) return;
+  add_logged_changes(board.history, log.stamps, log.entries);
+  board.sessions.push_back(summarise_session(file, log));
 }
 
 }  // namespace tune::rehearse

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 
 namespace tune::rehearse {
 
@@ -47,6 +48,78 @@ void add_board(cJSON* to, const BoardReport& report) {
   cJSON_AddBoolToObject(to, "rehearsal", report.rehearsal);
 }
 
+// A member that may be unknown: null then.
+void add_optional_number(cJSON* to, const char* name, std::optional<double> value) {
+  if (value) {
+    add_number(to, name, *value);
+  } else {
+    cJSON_AddNullToObject(to, name);
+  }
+}
+
+void add_optional_string(cJSON* to, const char* name, const std::string& value) {
+  if (value.empty()) {
+    cJSON_AddNullToObject(to, name);
+  } else {
+    cJSON_AddStringToObject(to, name, value.c_str());
+  }
+}
+
+cJSON* new_item(cJSON* array) {
+  cJSON* item = cJSON_CreateObject();
+  cJSON_AddItemToArray(array, item);
+  return item;
+}
+
+void add_chain(cJSON* chain, const ChainView& c) {
+  cJSON_AddNumberToObject(chain, "chain", c.number);
+  cJSON_AddNumberToObject(chain, "slot", c.slot);
+  cJSON_AddNumberToObject(chain, "digit", c.digit - '0');
+  cJSON_AddNumberToObject(chain, "chain_tuner_number", c.tuner_number);
+  cJSON_AddBoolToObject(chain, "present", c.present);
+  cJSON_AddNumberToObject(chain, "freq", c.freq);
+  cJSON_AddNumberToObject(chain, "voltage", c.voltage);
+  add_number(chain, "measured_rate", c.measured_rate);
+  add_number(chain, "ideal_rate", c.ideal_rate);
+  cJSON_AddNumberToObject(chain, "red", c.red);
+  cJSON_AddNumberToObject(chain, "yellow", c.yellow);
+  cJSON_AddNumberToObject(chain, "green", c.green);
+  cJSON_AddNumberToObject(chain, "no_rate", c.unrated);
+  cJSON_AddNumberToObject(chain, "overrides", c.overrides);
+}
+
+void add_chip(cJSON* chip, const ChainView& chain, int index) {
+  const ChipView& view = chain.chips[index];
+  cJSON_AddNumberToObject(chip, "chain", chain.number);
+  cJSON_AddNumberToObject(chip, "chip", index + 1);
+  cJSON_AddNumberToObject(chip, "freq", view.freq);
+  cJSON_AddNumberToObject(chip, "override_step", view.override_step);
+  add_optional_number(chip, "rate", view.rate);
+  cJSON_AddStringToObject(chip, "class", class_name(view.chip_class));
+  cJSON* history = cJSON_AddArrayToObject(chip, "history");
+  for (const ChipChange& change : view.history) {
+    cJSON* item = new_item(history);
+    add_optional_string(item, "when", change.when);
+    add_optional_number(item, "old_freq", change.old_freq);
+    cJSON_AddNumberToObject(item, "new_freq", change.new_freq);
+    cJSON_AddStringToObject(item, "cause", change.cause.c_str());
+  }
+}
+
+void add_session(cJSON* session, const SessionSummary& s) {
+  cJSON_AddStringToObject(session, "program", s.program.c_str());
+  cJSON_AddStringToObject(session, "log", s.log_file.c_str());
+  cJSON_AddNumberToObject(session, "span_seconds", static_cast<double>(s.span_seconds));
+  cJSON_AddNumberToObject(session, "restarts", s.restarts);
+  cJSON_AddStringToObject(session, "ending", s.ending.c_str());
+}
+
+void add_finding(cJSON* finding, const Finding& f) {
+  cJSON_AddStringToObject(finding, "file", f.file.c_str());
+  add_optional_number(finding, "line", f.line > 0 ? std::optional<double>(f.line) : std::nullopt);
+  cJSON_AddStringToObject(finding, "what", f.what.c_str());
+}
+
 }  // namespace
 
 std::string report_json(const BoardReport& report) {
@@ -54,81 +127,17 @@ std::string report_json(const BoardReport& report) {
   add_board(root.get(), report);
   cJSON* chains = cJSON_AddArrayToObject(root.get(), "chains");
   cJSON* chips = cJSON_AddArrayToObject(root.get(), "chips");
-  for (const ChainView& c : report.chains) {
-    cJSON* chain = cJSON_CreateObject();
-    cJSON_AddItemToArray(chains, chain);
-    cJSON_AddNumberToObject(chain, "chain", c.number);
-    cJSON_AddNumberToObject(chain, "slot", c.slot);
-    cJSON_AddNumberToObject(chain, "digit", c.digit - '0');
-    cJSON_AddNumberToObject(chain, "chain_tuner_number", c.tuner_number);
-    cJSON_AddBoolToObject(chain, "present", c.present);
-    cJSON_AddNumberToObject(chain, "freq", c.freq);
-    cJSON_AddNumberToObject(chain, "voltage", c.voltage);
-    add_number(chain, "measured_rate", c.measured_rate);
-    add_number(chain, "ideal_rate", c.ideal_rate);
-    cJSON_AddNumberToObject(chain, "red", c.red);
-    cJSON_AddNumberToObject(chain, "yellow", c.yellow);
-    cJSON_AddNumberToObject(chain, "green", c.green);
-    cJSON_AddNumberToObject(chain, "no_rate", c.unrated);
-    cJSON_AddNumberToObject(chain, "overrides", c.overrides);
-    for (int index = 0; index < chips_per_chain; ++index) {
-      const ChipView& view = c.chips[index];
-      cJSON* chip = cJSON_CreateObject();
-      cJSON_AddItemToArray(chips, chip);
-      cJSON_AddNumberToObject(chip, "chain", c.number);
-      cJSON_AddNumberToObject(chip, "chip", index + 1);
-      cJSON_AddNumberToObject(chip, "freq", view.freq);
-      cJSON_AddNumberToObject(chip, "override_step", view.override_step);
-      if (view.rate) {
-        add_number(chip, "rate", *view.rate);
-      } else {
-        cJSON_AddNullToObject(chip, "rate");
-      }
-      cJSON_AddStringToObject(chip, "class", class_name(view.chip_class));
-      cJSON* history = cJSON_AddArrayToObject(chip, "history");
-      for (const ChipChange& change : view.history) {
-        cJSON* item = cJSON_CreateObject();
-        cJSON_AddItemToArray(history, item);
-        if (change.when.empty()) {
-          cJSON_AddNullToObject(item, "when");
-        } else {
-          cJSON_AddStringToObject(item, "when", change.when.c_str());
-        }
-        if (change.old_freq) {
-          cJSON_AddNumberToObject(item, "old_freq", *change.old_freq);
-        } else {
-          cJSON_AddNullToObject(item, "old_freq");
-        }
-        cJSON_AddNumberToObject(item, "new_freq", change.new_freq);
-        cJSON_AddStringToObject(item, "cause", change.cause.c_str());
-      }
-    }
+  for (const ChainView& chain : report.chains) {
+    add_chain(new_item(chains), chain);
+    for (int index = 0; index < chips_per_chain; ++index) add_chip(new_item(chips), chain, index);
   }
   add_totals(cJSON_AddObjectToObject(root.get(), "totals"), totals_of(report));
   cJSON_AddStringToObject(root.get(), "history_source",
                           report.history_recorded ? "rehearsal record" : "logs");
   cJSON* sessions = cJSON_AddArrayToObject(root.get(), "sessions");
-  for (const SessionSummary& s : report.sessions) {
-    cJSON* session = cJSON_CreateObject();
-    cJSON_AddItemToArray(sessions, session);
-    cJSON_AddStringToObject(session, "program", s.program.c_str());
-    cJSON_AddStringToObject(session, "log", s.log_file.c_str());
-    cJSON_AddNumberToObject(session, "span_seconds", static_cast<double>(s.span_seconds));
-    cJSON_AddNumberToObject(session, "restarts", s.restarts);
-    cJSON_AddStringToObject(session, "ending", s.ending.c_str());
-  }
+  for (const SessionSummary& session : report.sessions) add_session(new_item(sessions), session);
   cJSON* findings = cJSON_AddArrayToObject(root.get(), "findings");
-  for (const Finding& f : report.findings) {
-    cJSON* finding = cJSON_CreateObject();
-    cJSON_AddItemToArray(findings, finding);
-    cJSON_AddStringToObject(finding, "file", f.file.c_str());
-    if (f.line > 0) {
-      cJSON_AddNumberToObject(finding, "line", f.line);
-    } else {
-      cJSON_AddNullToObject(finding, "line");
-    }
-    cJSON_AddStringToObject(finding, "what", f.what.c_str());
-  }
+  for (const Finding& finding : report.findings) add_finding(new_item(findings), finding);
   return json_text(root) + "\n";
 }
 

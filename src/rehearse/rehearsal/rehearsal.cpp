@@ -205,6 +205,64 @@ std::string stamp_of(std::time_t when) {
   return text;
 }
 
+// The board before tuning: the miner's files, the settings line, a tuning marked active.
+void set_up_board(sim::SimSystem& sys, const std::string& settings) {
+  sys.write_file(bmminer_conf_path, initial_bmminer_conf);
+  sys.write_file(settings_path, settings + "\n");
+  sys.write_file(chain_config_path, initial_chain_config());
+  sys.write_file(tune_running_path, "");
+  sys.write_file("/sbin/finish-tune.sh", "#!/bin/sh\n# the board's own finishing steps\n");
+}
+
+// What the rehearsal watches between the programs' steps: their log for the progress line
+// and the chips they name, the miner's files for the chip history, and the miner's rates
+// and voltages for the timeline.
+class Watch {
+ public:
+  Watch(sim::SimSystem& sys, Timeline& timeline,
+        const std::function<void(const ProgressState&)>& progress)
+      : follower_(state_), files_(recorder_, sys), timeline_(timeline), progress_(progress) {}
+
+  void begin_program(const char* name, sim::SimSystem& sys) {
+    state_ = ProgressState{name, 0, "starting", sys.elapsed_seconds(), sys.restarts};
+  }
+
+  // After a program's step (a sleep, a shell command, a statistics call).
+  void step(sim::SimSystem& sys) {
+    look(sys);
+    state_.virtual_seconds = sys.elapsed_seconds();
+    state_.restarts = sys.restarts;
+    if (progress_) progress_(state_);
+    if (sys.elapsed_seconds() == last_sample_) return;
+    last_sample_ = sys.elapsed_seconds();
+    TimelineSample sample;
+    sample.hours = sys.elapsed_seconds() / 3600.0;
+    const sim::SimMiner& miner = sys.miner();
+    for (int slot = 0; slot < chain_count; ++slot) {
+      sample.voltage[slot] = miner.view().voltage[slot];
+      if (timeline_.chain_present[slot]) sample.total_rate += miner.chain_rate(miner.view(), slot);
+    }
+    timeline_.samples.push_back(sample);
+  }
+
+  // The log and the miner's files, as they are now.
+  void look(sim::SimSystem& sys) {
+    recorder_.note_entries(follower_.follow(sys));
+    files_.look(sys, state_.program, stamp_of(sys.now()));
+  }
+
+  const ChipHistories& histories() const { return recorder_.histories(); }
+
+ private:
+  ProgressState state_;
+  LogFollower follower_;
+  HistoryRecorder recorder_;
+  FileWatch files_;
+  Timeline& timeline_;
+  const std::function<void(const ProgressState&)>& progress_;
+  long long last_sample_ = -1;
+};
+
 }  // namespace
 
 void prepare_rehearsal_dir(const std::string& dir) {
@@ -225,63 +283,40 @@ RehearsalResult rehearse(const RehearsalOptions& options,
                          const std::function<void(const ProgressState&)>& progress) {
   prepare_out_dir(options.out_dir);
   sim::SimMiner miner;
-  for (int slot = 0; slot < chain_count; ++slot)
+  for (int slot = 0; slot < chain_count; ++slot) {
     miner.chain_present[slot] = options.chain_present[slot];
+  }
   sim::ChipModel model(sim::ChipModelOptions{options.seed, options.weak_chips, options.dead_chips,
                                              options.missing_chips});
   model.install(miner);
   sim::SimSystem sys(miner, options.out_dir);
-  sys.write_file("/config/bmminer.conf", initial_bmminer_conf);
-  sys.write_file("/config/autoTune.conf", options.settings + "\n");
-  sys.write_file("/config/config.conf", initial_chain_config());
-  sys.write_file("/config/tune-running", "");
-  sys.write_file("/sbin/finish-tune.sh", "#!/bin/sh\n# the board's own finishing steps\n");
+  set_up_board(sys, options.settings);
 
   RehearsalResult result;
   result.timeline.chain_present = options.chain_present;
-  ProgressState state;
-  LogFollower follower(state);
-  HistoryRecorder recorder;
-  FileWatch watch(recorder, sys);
-  long long last_sample = -1;
-  sys.observer = [&](sim::SimSystem& s) {
-    recorder.note_entries(follower.follow(s));
-    watch.look(s, state.program, stamp_of(s.now()));
-    state.virtual_seconds = s.elapsed_seconds();
-    state.restarts = s.restarts;
-    if (progress) progress(state);
-    if (s.elapsed_seconds() == last_sample) return;
-    last_sample = s.elapsed_seconds();
-    TimelineSample sample;
-    sample.hours = s.elapsed_seconds() / 3600.0;
-    for (int slot = 0; slot < chain_count; ++slot) {
-      sample.voltage[slot] = miner.view().voltage[slot];
-      if (options.chain_present[slot]) sample.total_rate += miner.chain_rate(miner.view(), slot);
-    }
-    result.timeline.samples.push_back(sample);
-  };
+  Watch watch(sys, result.timeline, progress);
+  sys.observer = [&](sim::SimSystem& s) { watch.step(s); };
 
   auto run = [&](const char* name, int (*program_main)(System&), RehearsedRun& record) {
-    state = ProgressState{name, 0, "starting", sys.elapsed_seconds(), sys.restarts};
+    watch.begin_program(name, sys);
     long long start = sys.elapsed_seconds();
     int restarts = sys.restarts;
     sim::RunResult ran = sys.run(program_main);
-    recorder.note_entries(follower.follow(sys));
-    watch.look(sys, name, stamp_of(sys.now()));
+    watch.look(sys);
     record = RehearsedRun{true, ran.exited, ran.parent_status(), sys.elapsed_seconds() - start,
                           sys.restarts - restarts};
   };
 
   run("chain-tuner", chain_tuner_main, result.chain_tuner);
-  std::filesystem::copy_file(sys.path("/tmp/auto-tune"), options.out_dir + "/chain-tuner.log",
+  std::filesystem::copy_file(sys.path(log_path), options.out_dir + "/chain-tuner.log",
                              std::filesystem::copy_options::overwrite_existing);
   // The next stage starts on the chain tuner's marker, as on a board.
-  if (sys.exists("/config/yellow")) {
+  if (sys.exists(yellow_marker_path)) {
     result.timeline.yellow_fixer_start_hours = sys.elapsed_seconds() / 3600.0;
     run("yellow-fixer", yellow_fixer_main, result.yellow_fixer);
   }
   std::ofstream(options.out_dir + "/" + chip_history_file, std::ios::binary)
-      << format_history_record(recorder.histories());
+      << format_history_record(watch.histories());
   return result;
 }
 
