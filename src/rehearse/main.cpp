@@ -1,6 +1,7 @@
 // tune-rehearse: a whole tuning on a simulated machine, or a report on boards' files. This
 // is the command line only: one table of options, from which the usage text and the
 // parsing are both made, and the calls into the wings.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -117,6 +118,7 @@ constexpr long machine_chips = chain_count * chips_per_chain;
 [[noreturn]] void usage_error(const std::string& message) {
   throw ToolError(status_usage, message + "; see tune-rehearse --help");
 }
+
 long parse_count(const std::string& option, const std::string& text, long low, long high) {
   char* end = nullptr;
   errno = 0;
