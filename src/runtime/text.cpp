@@ -9,6 +9,32 @@
 
 namespace tune {
 
+namespace {
+
+// The length of the valid UTF-8 sequence at `at` that is no control character, or 0.
+size_t printable_sequence(std::string_view text, size_t at) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char lead = byte(at);
+  if (lead >= 0x20 && lead < 0x7f) return 1;
+  size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                  : lead >= 0xe0 && lead <= 0xef ? 3
+                  : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                 : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xc0) != 0x80) return 0;
+  }
+  unsigned char second = byte(at + 1);
+  if (lead == 0xc2 && second < 0xa0) return 0;   // C1 controls
+  if (lead == 0xe0 && second < 0xa0) return 0;   // overlong
+  if (lead == 0xed && second >= 0xa0) return 0;  // surrogates
+  if (lead == 0xf0 && second < 0x90) return 0;   // overlong
+  if (lead == 0xf4 && second >= 0x90) return 0;  // past U+10FFFF
+  return length;
+}
+
+}  // namespace
+
 std::vector<std::string> split_fields(std::string_view text, char delimiter) {
   std::vector<std::string> pieces;
   size_t end_of_text = text.find('\0');
@@ -106,6 +132,28 @@ bool read_line(std::FILE* file, std::string& line) {
   if (length >= 0) line.assign(buffer, static_cast<size_t>(length));
   std::free(buffer);
   return length >= 0;
+}
+
+std::string printable(std::string_view text, size_t limit) {
+  std::string shown;
+  size_t characters = 0;
+  for (size_t at = 0; at < text.size(); ++characters) {
+    if (characters == limit) {
+      shown += "\u2026";
+      break;
+    }
+    size_t length = printable_sequence(text, at);
+    if (length == 0) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(text[at]));
+      shown += escaped;
+      ++at;
+    } else {
+      shown.append(text, at, length);
+      at += length;
+    }
+  }
+  return shown;
 }
 
 }  // namespace tune

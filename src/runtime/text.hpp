@@ -27,6 +27,11 @@ std::vector<std::string> split_lines(std::string_view text);
 // parse_int still reads, as the programs do, but not as it looks).
 std::optional<int> exact_int(std::string_view text);
 
+// Untrusted text made safe to show on a terminal or in JSON: control bytes (NUL, ESC, CR,
+// ...), C1 controls and bytes that are not UTF-8 become "\xNN"; the result is valid UTF-8,
+// cut to `limit` characters with "…".
+std::string printable(std::string_view text, size_t limit = 200);
+
 // True when `text` begins with `prefix`; an empty prefix matches every text.
 inline bool has_prefix(std::string_view text, std::string_view prefix) {
   return text.starts_with(prefix);

@@ -15,32 +15,6 @@
 
 namespace tune::session {
 
-namespace {
-
-// The length of the valid UTF-8 sequence at `at` that is no control character, or 0.
-size_t printable_sequence(const std::string& text, size_t at) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char lead = byte(at);
-  if (lead >= 0x20 && lead < 0x7f) return 1;
-  size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
-                  : lead >= 0xe0 && lead <= 0xef ? 3
-                  : lead >= 0xf0 && lead <= 0xf4 ? 4
-                                                 : 0;
-  if (length == 0 || at + length > text.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xc0) != 0x80) return 0;
-  }
-  unsigned char second = byte(at + 1);
-  if (lead == 0xc2 && second < 0xa0) return 0;   // C1 controls
-  if (lead == 0xe0 && second < 0xa0) return 0;   // overlong
-  if (lead == 0xed && second >= 0xa0) return 0;  // surrogates
-  if (lead == 0xf0 && second < 0x90) return 0;   // overlong
-  if (lead == 0xf4 && second >= 0x90) return 0;  // past U+10FFFF
-  return length;
-}
-
-}  // namespace
-
 std::string cat(std::initializer_list<std::string_view> pieces) {
   size_t length = 0;
   for (std::string_view piece : pieces) length += piece.size();
@@ -111,28 +85,6 @@ std::string last_line(const std::string& text) {
   size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
   start = start == std::string::npos ? 0 : start + 1;
   return start < end ? text.substr(start, end - start) : "";
-}
-
-std::string printable(const std::string& text, size_t limit) {
-  std::string shown;
-  size_t characters = 0;
-  for (size_t at = 0; at < text.size(); ++characters) {
-    if (characters == limit) {
-      shown += "...";
-      break;
-    }
-    size_t length = printable_sequence(text, at);
-    if (length == 0) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(text[at]));
-      shown += escaped;
-      ++at;
-    } else {
-      shown.append(text, at, length);
-      at += length;
-    }
-  }
-  return shown;
 }
 
 std::string local_stamp(std::time_t when) {

@@ -46,10 +46,6 @@ bool name_exists(const std::string& path);
 // The last line of a text (without its "\n"), empty when there is none.
 std::string last_line(const std::string& text);
 
-// A line of untrusted text made safe to print: control bytes and bytes that are not UTF-8
-// shown as \xNN, cut to `limit` characters with "...".
-std::string printable(const std::string& text, size_t limit = 200);
-
 // Local time as the programs stamp their log: "YYYY-MM-DD HH:MM:SS".
 std::string local_stamp(std::time_t when);
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "board_files.hpp"
+#include "text.hpp"
 
 namespace tune::session {
 

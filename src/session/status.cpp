@@ -15,6 +15,7 @@
 #include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
+#include "text.hpp"
 
 namespace tune::session {
 

@@ -64,5 +64,25 @@ TEST(TruncateToInt, TruncatesTowardZeroAndSaturates) {
   EXPECT_EQ(truncate_to_int(std::numeric_limits<float>::quiet_NaN()), 0);
 }
 
+TEST(Printable, UntrustedTextIsShownInert) {
+  const struct {
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"plain text", "plain text"},
+      {"tab\there", "tab\\x09here"},
+      {std::string("nul\0byte", 8), "nul\\x00byte"},
+      {"\x1b]0;owned\x07", "\\x1b]0;owned\\x07"},
+      {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},  // UTF-8 stays
+      {"\xbd half", "\\xbd half"},
+      {"\xc2\x9b C1", "\\xc2\\x9b C1"},
+      {"\xed\xa0\x80 surrogate", "\\xed\\xa0\\x80 surrogate"},
+      {"\xf0\x9f\x98", "\\xf0\\x9f\\x98"},  // cut short
+      {std::string(250, 'a'), std::string(200, 'a') + "\u2026"},
+      {std::string(199, 'a') + "\xc3\xa9\xc3\xa9", std::string(199, 'a') + "\xc3\xa9\u2026"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(printable(c.text), c.shown) << c.text;
+}
+
 }  // namespace
 }  // namespace tune
