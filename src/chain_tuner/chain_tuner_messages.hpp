@@ -5,6 +5,9 @@
 
 namespace tune::chain_tuner_log {
 
+// The first entry of every run that has read its settings.
+inline constexpr char config_parse[] =
+    "Config parse: freq_from=%d, freq_to=%d, voltage_from=%d, voltage_to=%d, ideal_percent=%d\n";
 inline constexpr char elapsed[] = "Elapsed time: %d\n";
 inline constexpr char get_stat[] = "GET STAT\n";  // once after each restart
 inline constexpr char not_started_in_time[] =

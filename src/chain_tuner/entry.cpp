@@ -17,8 +17,7 @@ void load_chain_tuner_settings(TuneContext& ctx) {
     ctx.state.chain_voltage[slot] = s.voltage_to;
   }
   tune_logf(ctx.sys,
-            "Config parse: freq_from=%d, freq_to=%d, voltage_from=%d, voltage_to=%d, "
-            "ideal_percent=%d\n",
+            chain_tuner_log::config_parse,
             freq_from, s.freq_to, s.voltage_from, s.voltage_to, s.ideal_percent);
 }
 

@@ -184,7 +184,7 @@ std::optional<std::string> read_whole_file(System& sys, const char* fixed_path) 
     std::fclose(file);
     file = nullptr;
   }
-  if (file == nullptr) tune_fatalf(sys, 1, "Can't read %s\n", fixed_path);
+  if (file == nullptr) tune_fatalf(sys, 1, fatal_log::cannot_read, fixed_path);
   std::optional<std::string> text;
   // A file larger than the machine's memory (a sparse or runaway one) cannot be held,
   // whatever the allocator would promise.
@@ -217,7 +217,7 @@ bool for_each_line(System& sys, const char* fixed_path,
 
 void write_whole_file(System& sys, const char* fixed_path, std::string_view text) {
   if (!replace_file(sys, sys.path(fixed_path), text))
-    tune_fatalf(sys, 1, "Can't open %s\n", fixed_path);
+    tune_fatalf(sys, 1, fatal_log::cannot_open, fixed_path);
 }
 
 }  // namespace tune

@@ -6,8 +6,7 @@
 
 namespace tune {
 
-bool parse_chip_line(const std::string& line, int& row, int& chip, std::string& value) {
-  std::vector<std::string> fields = split_fields(line, ':');
+bool parse_chip_fields(const std::vector<std::string>& fields, int& row, int& chip) {
   if (fields.size() < 3) return false;
   int chain_field = parse_int(fields[0]);
   int chip_number = parse_int(fields[1]);
@@ -15,6 +14,12 @@ bool parse_chip_line(const std::string& line, int& row, int& chip, std::string& 
   if (chip_number < 1 || chip_number > chips_per_chain) return false;
   row = chain_field - 1;
   chip = chip_number - 1;
+  return true;
+}
+
+bool parse_chip_line(const std::string& line, int& row, int& chip, std::string& value) {
+  std::vector<std::string> fields = split_fields(line, ':');
+  if (!parse_chip_fields(fields, row, chip)) return false;
   value = fields[2];
   return true;
 }

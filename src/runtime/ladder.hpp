@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tune {
 
@@ -37,6 +38,8 @@ struct TuneState {
 // its chip table row, chip index and value text. False for a line with fewer than three
 // fields or one that names no place in the tables: such a line is ignored whole.
 bool parse_chip_line(const std::string& line, int& row, int& chip, std::string& value);
+// The same, from the line's fields as split_fields gives them.
+bool parse_chip_fields(const std::vector<std::string>& fields, int& row, int& chip);
 
 // Index of an exact ladder frequency, or -1.
 int ladder_index_of(int freq);

@@ -119,13 +119,18 @@ bool take_number(std::string_view entry, size_t& at, char conversion,
 
 }  // namespace
 
-std::optional<long long> read_log_stamp(std::string_view text) {
+bool log_stamp_shaped(std::string_view text) {
   static constexpr char shape[] = "dddd-dd-dd dd:dd:dd ";
-  if (text.size() < sizeof shape - 1) return std::nullopt;
+  if (text.size() < sizeof shape - 1) return false;
   for (size_t i = 0; i + 1 < sizeof shape; ++i) {
     char c = text[i];
-    if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return std::nullopt;
+    if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return false;
   }
+  return true;
+}
+
+std::optional<long long> read_log_stamp(std::string_view text) {
+  if (!log_stamp_shaped(text)) return std::nullopt;
   auto number = [&](size_t at, size_t length) {
     int value = 0;
     for (size_t i = at; i < at + length; ++i) value = value * 10 + (text[i] - '0');
@@ -138,7 +143,16 @@ std::optional<long long> read_log_stamp(std::string_view text) {
   tm.tm_hour = number(11, 2);
   tm.tm_min = number(14, 2);
   tm.tm_sec = number(17, 2);
-  return static_cast<long long>(timegm(&tm));
+  const std::tm asked = tm;
+  time_t seconds = timegm(&tm);
+  // timegm carries an impossible field into the next one; a possible time comes back whole.
+  std::tm back{};
+  if (gmtime_r(&seconds, &back) == nullptr || back.tm_year != asked.tm_year ||
+      back.tm_mon != asked.tm_mon || back.tm_mday != asked.tm_mday ||
+      back.tm_hour != asked.tm_hour || back.tm_min != asked.tm_min || back.tm_sec != asked.tm_sec) {
+    return std::nullopt;
+  }
+  return static_cast<long long>(seconds);
 }
 
 std::optional<std::vector<double>> read_message(const char* format, std::string_view entry) {
@@ -155,6 +169,12 @@ std::optional<std::vector<double>> read_message(const char* format, std::string_
     if (*f == '%') {
       if (at >= entry.size() || entry[at] != '%') return std::nullopt;
       ++at;
+      continue;
+    }
+    if (*f == 's') {
+      // A text (a path): up to the format's next character, which ends it.
+      char until = f[1];
+      while (at < entry.size() && entry[at] != until && entry[at] != '\n') ++at;
       continue;
     }
     while (*f == '.' || (*f >= '0' && *f <= '9')) ++f;  // a precision says how it was written

@@ -10,6 +10,20 @@
 namespace tune {
 
 inline constexpr char log_path[] = "/tmp/auto-tune";
+
+// The entries of the fatal exits, in both programs: each ends a run at once.
+namespace fatal_log {
+inline constexpr char cannot_read[] = "Can't read %s\n";
+inline constexpr char not_json[] = "Can't read json\n";
+inline constexpr char cannot_open[] = "Can't open %s\n";
+inline constexpr char command_failed[] = "Failed to run command\n";
+inline constexpr char rates_failed[] = "Failed to read rates\n";
+inline constexpr char no_settings[] = "Can't open config file";  // no line break, exit status 0
+inline constexpr char restart_failed[] = "Can't restart asic\n";
+inline constexpr char out_of_memory[] = "Out of memory\n";
+inline constexpr const char* all[] = {cannot_read,  not_json,    cannot_open,    command_failed,
+                                      rates_failed, no_settings, restart_failed, out_of_memory};
+}  // namespace fatal_log
 inline constexpr int message_buffer_size = 2048;
 
 // Starts a fresh log: truncates it, creating it if missing. Failures are silent.
@@ -26,13 +40,19 @@ void tune_logf(System& sys, const char* format, ...) __attribute__((format(print
 // The stamp that begins every entry: "YYYY-MM-DD HH:MM:SS ", a blank included.
 inline constexpr size_t log_stamp_length = 20;
 
+// True when `text` begins with the shape of a stamp, digits and separators in place,
+// whether or not it names a possible time.
+bool log_stamp_shaped(std::string_view text);
+
 // The stamp at the start of `text` as seconds, its fields taken as UTC (only differences
-// between stamps mean something), or nothing when the text does not begin with one.
+// between stamps mean something), or nothing when the text does not begin with one or it
+// names an impossible date or time (month 13, 25 o'clock, February 30).
 std::optional<long long> read_log_stamp(std::string_view text);
 
 // Reads a log entry back as the message `format` wrote it (a printf format whose only
-// conversions are %d, %f and %.Nf): the numbers it holds, in order, or nothing when the
-// entry is not that message, whole, with its "\n" when the format has one.
+// conversions are %d, %f, %.Nf and %s, a text within one line): the numbers it holds, in
+// order, or nothing when the entry is not that message, whole, with its "\n" when the
+// format has one.
 std::optional<std::vector<double>> read_message(const char* format, std::string_view entry);
 
 }  // namespace tune

@@ -83,7 +83,7 @@ bool parse_base_freq(const char* json_text, int& base_freq) {
 void read_base_freq(TuneContext& ctx) {
   std::optional<std::string> text = read_whole_file(ctx.sys, bmminer_conf_path);
   if (!text || !parse_base_freq(text->c_str(), ctx.state.base_freq)) {
-    tune_fatal(ctx.sys, -1, "Can't read json\n");
+    tune_fatal(ctx.sys, -1, fatal_log::not_json);
   }
 }
 

@@ -47,7 +47,7 @@ void catch_up_with_miner(TuneContext& ctx, int elapsed) {
 }
 
 void restart_miner(TuneContext& ctx, MinerReadyCheck miner_ready) {
-  if (ctx.sys.run_shell(restart_command) == -1) tune_fatal(ctx.sys, -1, "Can't restart asic\n");
+  if (ctx.sys.run_shell(restart_command) == -1) tune_fatal(ctx.sys, -1, fatal_log::restart_failed);
   ctx.sys.sleep_seconds(restart_pause_seconds);
   wait_for_miner(ctx, miner_ready);
 }

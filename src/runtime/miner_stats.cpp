@@ -36,7 +36,7 @@ void apply_stats_field(TuneState& state, const std::string& field) {
 
 PipeLine read_stats_first_line(System& sys) {
   PipeLine output = sys.first_line_of(stats_command);
-  if (!output.started) tune_fatal(sys, 1, "Failed to run command\n");
+  if (!output.started) tune_fatal(sys, 1, fatal_log::command_failed);
   return output;
 }
 
@@ -64,7 +64,7 @@ void apply_chip_rate_line(TuneState& state, const std::string& line) {
 void read_chip_rates(TuneContext& ctx) {
   if (!for_each_line(ctx.sys, chip_rates_path,
                      [&](const std::string& line) { apply_chip_rate_line(ctx.state, line); })) {
-    tune_fatal(ctx.sys, 1, "Failed to read rates\n");
+    tune_fatal(ctx.sys, 1, fatal_log::rates_failed);
   }
 }
 

@@ -35,7 +35,7 @@ int run_on_board(int (*program_main)(System&)) {
     return program_main(sys);
   } catch (...) {
     try {
-      tune_log(sys, "Out of memory\n");
+      tune_log(sys, fatal_log::out_of_memory);
     } catch (...) {
       // Not even the log's path could be held; the status still tells.
     }

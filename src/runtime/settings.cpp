@@ -56,7 +56,7 @@ void apply_settings_line(TuneSettings& settings, std::span<const SettingField> r
 void load_tune_settings(TuneContext& ctx, std::span<const SettingField> reads) {
   std::optional<std::string> last_line;
   if (!for_each_line(ctx.sys, settings_path, [&](const std::string& line) { last_line = line; })) {
-    tune_fatal(ctx.sys, 0, "Can't open config file");
+    tune_fatal(ctx.sys, 0, fatal_log::no_settings);
   }
   if (last_line) apply_settings_line(ctx.settings, reads, last_line->c_str());
 }

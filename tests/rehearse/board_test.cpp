@@ -25,7 +25,9 @@ class Board {
     dir_ = mkdtemp(pattern.data());
     std::map<std::string, std::string> all = {{"chip-rates", "2:1:74.71\n"},
                                               {"config.conf", "bitmain-freq1=650\n"},
-                                              {"auto-tune", "2027-01-01 00:00:00 Fix yellow\n"}};
+                                              {"auto-tune", "2027-01-01 00:00:00 Fix yellow\n"
+                                                            "2027-01-01 00:09:00 Number of "
+                                                            "checks is 15, quit\n"}};
     for (const auto& [name, text] : files) all[name] = text;
     for (const auto& [name, text] : all) std::ofstream(dir_ + "/" + name) << text;
   }

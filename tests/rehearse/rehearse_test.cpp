@@ -211,6 +211,11 @@ TEST(Report, ACopiedBoardDirectoryReadsAsTheRehearsal) {
             std::string::npos);
 }
 
+// A yellow-fixer log that ended as the program ends.
+const std::string finished_log =
+    "2027-01-01 00:00:00 Fix yellow\n2027-01-01 00:30:00 Three successful iterations in a row, "
+    "quit\n";
+
 TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
   const std::string good_rates = "2:1:74.71\n2:2:74.71\n";
   const struct Case {
@@ -285,7 +290,8 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
               "2027-01-01 00:20:00 Chip 2 on chain 2 is red, new freq is 625\n"
               "2027-01-01 00:40:00 Chip 2 on chain 2 still red after 3 restarts with low "
               "hashrate 1.00 in a row, decrease freq to 300\n"
-              "2027-01-01 00:40:00 Chip 2 on chain 2 is red, new freq is 300\n");
+              "2027-01-01 00:40:00 Chip 2 on chain 2 is red, new freq is 300\n"
+              "2027-01-01 01:00:00 Number of checks is 15, quit\n");
          spit(d + "/manual_freqs.txt", "2:2:8\n");
        },
        "--chip 2:2", 0,
@@ -301,7 +307,7 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
     fs::create_directory(dir);
     spit(dir + "/config.conf", "bitmain-freq1=650\nbitmain-voltage1=910\n");
     spit(dir + "/chip-rates", good_rates);
-    spit(dir + "/auto-tune", "2027-01-01 00:00:00 Fix yellow\n");
+    spit(dir + "/auto-tune", finished_log);
     c.arrange(dir);
     ToolRun run = run_tool(work.path(), "report " + dir + " " + c.args, c.as_nobody);
     std::error_code ignored;
@@ -318,7 +324,9 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
 TEST(Report, TheJsonDocumentSaysWhatTheSummarySays) {
   TempDir dir;
   rehearse_into(dir / "board");
-  spit(dir / "board/tmp/chip-rates", slurp(dir / "board/tmp/chip-rates") + "2:1:-5\n");
+  std::string rates = slurp(dir / "board/tmp/chip-rates");
+  ASSERT_TRUE(rates.starts_with("2:1:"));
+  spit(dir / "board/tmp/chip-rates", "2:1:-5" + rates.substr(rates.find('\n')));
   ToolRun run = run_tool(dir.path(), "report board --json");
   EXPECT_EQ(run.status, 1);
   cJSON* root = cJSON_Parse(run.out.c_str());

@@ -9,11 +9,14 @@
 
 namespace tune::rehearse {
 
-bool read_board_file(const std::string& path, std::string& text) {
-  // Not blocking: a pipe planted in a copied board must not hang the report.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+namespace {
+
+// Opens a board file for reading, never blocking (a pipe planted in a copied board must
+// not hang the report): -1 when it does not exist; UnusableBoard when it cannot be read.
+int open_board_file(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return false;
+    if (errno == ENOENT || errno == ENOTDIR) return -1;
     throw UnusableBoard(path + ": " + std::strerror(errno));
   }
   struct stat info;
@@ -21,19 +24,26 @@ bool read_board_file(const std::string& path, std::string& text) {
     close(fd);
     throw UnusableBoard(path + ": not a regular file");
   }
-  text.clear();
-  char buffer[65536];
+  return fd;
+}
+
+// Reads a piece; 0 at the end. UnusableBoard on a read error.
+size_t read_piece(int fd, const std::string& path, char* buffer, size_t size) {
   for (;;) {
-    ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      int error = errno;
-      close(fd);
-      throw UnusableBoard(path + ": " + std::strerror(error));
-    }
-    if (got == 0) break;
-    text.append(buffer, static_cast<size_t>(got));
+    ssize_t got = read(fd, buffer, size);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno == EINTR) continue;
+    int error = errno;
+    close(fd);
+    throw UnusableBoard(path + ": " + std::strerror(error));
   }
+}
+
+}  // namespace
+
+bool board_file_exists(const std::string& path) {
+  int fd = open_board_file(path);
+  if (fd < 0) return false;
   close(fd);
   return true;
 }
@@ -43,13 +53,84 @@ BoardFile find_board_file(const std::string& dir, const char* name) {
   file.path = dir + "/" + name;
   for (const char* sub : {"/", "/config/", "/tmp/"}) {
     std::string path = dir + sub + name;
-    if (read_board_file(path, file.text)) {
+    if (board_file_exists(path)) {
       file.path = path;
       file.found = true;
       break;
     }
   }
   return file;
+}
+
+void for_each_board_line(const BoardFile& file, const std::function<void(const BoardLine&)>& each,
+                         bool* crlf) {
+  if (crlf != nullptr) *crlf = false;
+  if (!file.found) return;
+  int fd = open_board_file(file.path);
+  if (fd < 0) return;
+  std::string line;
+  BoardLine current;
+  current.number = 1;
+  auto finish = [&](bool ended) {
+    if (ended && !line.empty() && line.back() == '\r') {
+      line.pop_back();
+      if (crlf != nullptr) *crlf = true;
+    }
+    current.text = line;
+    current.ended = ended;
+    each(current);
+    line.clear();
+    current = BoardLine{};
+  };
+  static thread_local char buffer[64 * 1024];
+  for (size_t got; (got = read_piece(fd, file.path, buffer, sizeof buffer)) > 0;) {
+    for (size_t at = 0; at < got;) {
+      const char* end = static_cast<const char*>(std::memchr(buffer + at, '\n', got - at));
+      size_t length = (end != nullptr ? static_cast<size_t>(end - buffer) : got) - at;
+      size_t room = longest_board_line - std::min(line.size(), longest_board_line);
+      if (length > room) current.cut = true;
+      line.append(buffer + at, std::min(length, room));
+      at += length;
+      if (end == nullptr) break;
+      int number = current.number;
+      finish(true);
+      current.number = number + 1;
+      ++at;
+    }
+  }
+  close(fd);
+  if (!line.empty() || current.cut) finish(false);
+}
+
+std::optional<std::string> read_small_board_file(const BoardFile& file, size_t limit) {
+  std::string text;
+  if (!file.found) return text;
+  int fd = open_board_file(file.path);
+  if (fd < 0) return text;
+  char buffer[8192];
+  for (size_t got; (got = read_piece(fd, file.path, buffer, sizeof buffer)) > 0;) {
+    if (text.size() + got > limit) {
+      close(fd);
+      return std::nullopt;
+    }
+    text.append(buffer, got);
+  }
+  close(fd);
+  return text;
+}
+
+void Findings::add(const BoardFile& file, int line, const std::string& what) {
+  if (++counts_[file.path] <= most_per_file) out_.push_back({file.path, line, what});
+}
+
+void Findings::close() {
+  for (const auto& [path, count] : counts_) {
+    if (count > most_per_file) {
+      out_.push_back({path, 0,
+                      std::to_string(count - most_per_file) + " more findings in this file are "
+                                                              "not shown"});
+    }
+  }
 }
 
 }  // namespace tune::rehearse

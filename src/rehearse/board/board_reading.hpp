@@ -3,6 +3,9 @@
 // until the report turns it into its view.
 #pragma once
 
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,24 +19,49 @@ namespace tune::rehearse {
 struct BoardFile {
   std::string path;  // where it was found, or where it was first looked for
   bool found = false;
-  std::string text;
 };
 
-// Reads the whole file; false when it does not exist. A file that exists but cannot be
-// read, or is no regular file, makes the board unusable (UnusableBoard).
-bool read_board_file(const std::string& path, std::string& text);
-// The file of that name in the board directory, flat or under config/ or tmp/.
-BoardFile find_board_file(const std::string& dir, const char* name);
+// A line of a board file: its text without the line end, its number from 1, whether a
+// "\n" ended it, and whether it was longer than a line may be held (then cut).
+struct BoardLine {
+  std::string_view text;
+  int number = 0;
+  bool ended = false;
+  bool cut = false;
+};
 
+// The longest line held whole; the rest of a longer one is passed over (no miner file has
+// lines anywhere near it, and a board's copy may hold anything).
+inline constexpr size_t longest_board_line = 64 * 1024;
+
+// The file of that name in the board directory, flat or under config/ or tmp/. A file that
+// exists but cannot be read, or is no regular file, makes the board unusable
+// (UnusableBoard), before anything is shown.
+BoardFile find_board_file(const std::string& dir, const char* name);
+// Whether a file is there (false when it does not exist); UnusableBoard as above.
+bool board_file_exists(const std::string& path);
+// Calls `each` with every line of a found file, read a piece at a time: memory stays the
+// same whatever the file's size. CR LF endings are taken as line ends; `crlf` tells
+// whether there were any.
+void for_each_board_line(const BoardFile& file, const std::function<void(const BoardLine&)>& each,
+                         bool* crlf = nullptr);
+// The whole of a small file (bmminer.conf, a rehearsal's record); nothing when it is
+// larger than `limit`.
+std::optional<std::string> read_small_board_file(const BoardFile& file, size_t limit);
+
+// The findings of a board, at most a hundred a file: a file of bad lines, however large,
+// gives a bounded report, and one more finding that says how many were left out.
 class Findings {
  public:
   explicit Findings(std::vector<Finding>& out) : out_(out) {}
-  void add(const BoardFile& file, int line, const std::string& what) {
-    out_.push_back({file.path, line, what});
-  }
+  void add(const BoardFile& file, int line, const std::string& what);
+  // Adds the finding of each file that had more than it could show.
+  void close();
 
  private:
+  static constexpr int most_per_file = 100;
   std::vector<Finding>& out_;
+  std::map<std::string, long long> counts_;
 };
 
 // What the programs read from the board's files.

@@ -9,6 +9,8 @@
 
 #include "board_reading.hpp"
 #include "health.hpp"
+#include "session_state.hpp"
+#include "text.hpp"
 
 namespace tune::rehearse {
 
@@ -69,14 +71,21 @@ void summarise(const BoardReading& board, BoardReport& report) {
 void read_history(BoardReading& board, const std::string& dir, Findings& findings) {
   BoardFile record;
   record.path = dir + "/" + chip_history_file;
-  record.found = read_board_file(record.path, record.text);
+  record.found = board_file_exists(record.path);
   if (!record.found) {
+    add_unlogged_final_changes(board.history, board.state);
+    return;
+  }
+  constexpr size_t largest_record = 16 * 1024 * 1024;
+  std::optional<std::string> text = read_small_board_file(record, largest_record);
+  if (!text) {
+    findings.add(record, 0, "larger than 16 MB: not a rehearsal's record; the logs are used");
     add_unlogged_final_changes(board.history, board.state);
     return;
   }
   ChipHistories recorded;
   int bad_line = 0;
-  if (read_history_record(record.text, recorded, bad_line)) {
+  if (read_history_record(*text, recorded, bad_line)) {
     board.history = std::move(recorded);
   } else {
     findings.add(record, bad_line, "not a change of a chip; the logs are used instead");
@@ -84,7 +93,83 @@ void read_history(BoardReading& board, const std::string& dir, Findings& finding
   }
 }
 
+// The last tuning's outcome from tune-session's state, when the copy holds it.
+bool outcome_from_state(BoardReport& report, const BoardFile& file, Findings& findings) {
+  if (!file.found) return false;
+  std::optional<std::string> text = read_small_board_file(file, 64 * 1024);
+  std::string problem = "larger than a state file can be";
+  std::optional<session::SessionState> state;
+  if (text) state = session::parse_state(*text, problem);
+  if (!state) {
+    findings.add(file, 0, "not a tuning session's state (" + problem + "); the logs are used");
+    return false;
+  }
+  using session::Stage;
+  switch (state->stage) {
+    case Stage::finished:
+      report.outcome = Outcome::finished;
+      break;
+    case Stage::failed:
+    case Stage::timed_out:
+      report.outcome = Outcome::failed;
+      break;
+    case Stage::none:
+    case Stage::undone:
+      report.outcome = Outcome::not_run;
+      break;
+    default:  // stopped, or a stage at work when the copy was taken
+      report.outcome = Outcome::interrupted;
+      break;
+  }
+  report.outcome_from = "tune-session state";
+  if (report.outcome != Outcome::finished) {
+    std::string where = state->stage != state->standing()
+                            ? std::string(" in ") + session::stage_name(state->standing())
+                            : "";
+    findings.add(file, 0,
+                 "tuning " + std::to_string(state->tuning) + " is " +
+                     session::stage_name(state->stage) + where +
+                     (state->reason.empty() ? "" : ": " + printable(state->reason)) +
+                     ", not finished");
+  }
+  return true;
+}
+
+// The last tuning's outcome from the logs: the last program's run.
+void outcome_from_logs(BoardReport& report, Findings& findings) {
+  if (report.sessions.empty()) return;  // no log: a finding of its own already
+  const SessionSummary& last = report.sessions.back();
+  report.outcome_from = "logs";
+  report.outcome = last.outcome;
+  std::string what;
+  if (last.outcome == Outcome::finished && last.program == "chain-tuner") {
+    report.outcome = Outcome::interrupted;
+    what = "chain-tuner finished, but yellow-fixer has not run: the tuning stopped between "
+           "its stages";
+  } else if (last.outcome == Outcome::failed) {
+    what = last.program + " failed: its log ends with \"" + last.ending + "\"";
+  } else if (last.outcome == Outcome::interrupted) {
+    what = last.program + " was interrupted: its log stops at \"" + last.ending +
+           "\" without an ending";
+  }
+  if (!what.empty()) findings.add(BoardFile{last.log_file, true}, 0, what);
+}
+
 }  // namespace
+
+const char* outcome_name(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::finished:
+      return "finished";
+    case Outcome::failed:
+      return "failed";
+    case Outcome::interrupted:
+      return "interrupted";
+    case Outcome::not_run:
+      break;
+  }
+  return "not run";
+}
 
 const char* class_name(ChipClass chip_class) {
   switch (chip_class) {
@@ -160,6 +245,7 @@ BoardReport read_board(const std::string& dir) {
   BoardFile rates = find_board_file(dir, "chip-rates");
   BoardFile chain_log = find_board_file(dir, "chain-tuner.log");
   BoardFile log = find_board_file(dir, "auto-tune");
+  BoardFile state = find_board_file(dir, "tune-session.state");
 
   BoardReading board;
   read_base(board, bmminer, findings);
@@ -172,6 +258,8 @@ BoardReport read_board(const std::string& dir) {
   summarise(board, report);
   report.history_recorded = board.history.recorded;
   report.sessions = std::move(board.sessions);
+  if (!outcome_from_state(report, state, findings)) outcome_from_logs(report, findings);
+  findings.close();
   return report;
 }
 

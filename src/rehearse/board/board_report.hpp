@@ -33,12 +33,19 @@ struct Finding {
   std::string text() const;  // "file:line: what" (or "file: what")
 };
 
+// How a program's run, or a whole tuning, ended: the program's normal endings, its fatal
+// ones, a log that stops without an ending (or in the middle of a line), or no run at all.
+enum class Outcome { finished, failed, interrupted, not_run };
+const char* outcome_name(Outcome outcome);  // "finished", "failed", "interrupted", "not run"
+
 struct SessionSummary {
-  std::string program;     // "chain-tuner" or "yellow-fixer"
+  std::string program;     // "chain-tuner", "yellow-fixer", or "unknown" for a log that
+                           // holds nothing only one of them writes
   std::string log_file;    // where it was read from
-  long long span_seconds;  // first to last stamp
+  long long span_seconds;  // first to last possible stamp
   int restarts;            // restarts the log shows
-  std::string ending;      // the last entry
+  std::string ending;      // the last entry, shown safe
+  Outcome outcome = Outcome::interrupted;
 };
 
 // A chip's class in the report: the tuning's own classes, or no rate at all.
@@ -74,6 +81,11 @@ struct BoardReport {
   std::array<ChainView, chain_count> chains;
   bool history_recorded = false;  // from a rehearsal's record rather than the logs
   std::vector<SessionSummary> sessions;
+  // The last tuning's outcome: from tune-session's state when the copy has it, else from
+  // the logs (the last program's run; a chain-tuner that finished without a yellow-fixer
+  // log is a tuning cut between its stages).
+  Outcome outcome = Outcome::not_run;
+  std::string outcome_from;  // "tune-session state", "logs" or "" when nothing ran
   std::vector<Finding> findings;
 };
 

@@ -38,24 +38,18 @@ std::optional<LoggedChipChange> logged_chip_change(const std::string& entry) {
   return change;
 }
 
-void add_logged_changes(ChipHistories& histories, const std::vector<std::string>& stamps,
-                        const std::vector<std::string>& entries) {
-  // "still red ... decrease freq to 300" is followed by the chip's "is red" entry for the
-  // same change: the two make one forced change.
-  bool forced_pending[chain_count][chips_per_chain] = {};
-  for (size_t i = 0; i < entries.size(); ++i) {
-    std::optional<LoggedChipChange> logged = logged_chip_change(entries[i]);
-    if (!logged) continue;
-    bool& forced = forced_pending[logged->slot][logged->chip];
-    if (logged->forced) {
-      forced = true;
-      continue;
-    }
-    std::vector<ChipChange>& changes = histories.changes[logged->slot][logged->chip];
-    changes.push_back({i < stamps.size() ? stamps[i] : "", last_known_freq(changes),
-                       logged->new_freq, forced ? forced_cause : red_cause});
-    forced = false;
+void LoggedChanges::add(const std::string& stamp, const std::string& entry) {
+  std::optional<LoggedChipChange> logged = logged_chip_change(entry);
+  if (!logged) return;
+  bool& forced = forced_pending_[logged->slot][logged->chip];
+  if (logged->forced) {
+    forced = true;
+    return;
   }
+  std::vector<ChipChange>& changes = histories_.changes[logged->slot][logged->chip];
+  changes.push_back({stamp, last_known_freq(changes), logged->new_freq,
+                     forced ? forced_cause : red_cause});
+  forced = false;
 }
 
 void add_unlogged_final_changes(ChipHistories& histories, const TuneState& final_state) {

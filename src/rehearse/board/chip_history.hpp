@@ -41,9 +41,19 @@ struct LoggedChipChange {
 };
 std::optional<LoggedChipChange> logged_chip_change(const std::string& entry);
 
-// Adds the changes a log's entries name (stamps as given, without their trailing blank).
-void add_logged_changes(ChipHistories& histories, const std::vector<std::string>& stamps,
-                        const std::vector<std::string>& entries);
+// Adds the changes a log's entries name, an entry at a time (its stamp as the log gives
+// it, without the trailing blank).
+class LoggedChanges {
+ public:
+  explicit LoggedChanges(ChipHistories& histories) : histories_(histories) {}
+  void add(const std::string& stamp, const std::string& entry);
+
+ private:
+  ChipHistories& histories_;
+  // "still red ... decrease freq to 300" comes before the chip's "is red" entry of the same
+  // change: the two make one forced change.
+  bool forced_pending_[chain_count][chips_per_chain] = {};
+};
 // After the logs: a chip whose final frequency differs from its last logged one was also
 // changed in a way the log does not name.
 void add_unlogged_final_changes(ChipHistories& histories, const TuneState& final_state);

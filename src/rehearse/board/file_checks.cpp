@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "board_reading.hpp"
@@ -19,21 +20,6 @@ namespace {
 constexpr double fastest_real_chip = 1000;
 constexpr int lowest_board_voltage = 600;  // the miner's units, hundredths of a volt
 constexpr int highest_board_voltage = 1100;
-
-// The lines of a text without their line ends, "\r\n" counted as one; tells whether any
-// line ended in "\r\n".
-std::vector<std::string> lines_of(const std::string& text, bool& crlf) {
-  std::vector<std::string> lines = split_lines(text);
-  crlf = false;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    bool ended = i + 1 < lines.size() || text.ends_with('\n');  // a last line may have none
-    if (ended && lines[i].ends_with('\r')) {
-      lines[i].pop_back();
-      crlf = true;
-    }
-  }
-  return lines;
-}
 
 std::string number_text(double value) {
   char text[32];
@@ -57,22 +43,23 @@ void crlf_finding(const BoardFile& file, Findings& findings, const char* what_pr
 }  // namespace
 
 std::string quoted(std::string_view text) {
-  constexpr size_t shown = 60;
-  std::string out = "\"";
-  out.append(text.substr(0, shown));
-  if (text.size() > shown) out += "...";
-  return out + "\"";
+  return "\"" + printable(text, 60) + "\"";
 }
 
 void read_base(BoardReading& board, const BoardFile& file, Findings& findings) {
   if (!file.found) return;  // optional: the programs need it, but a copy may leave it out
-  cJSON* root = cJSON_Parse(file.text.c_str());
+  constexpr size_t largest_configuration = 1024 * 1024;
+  std::optional<std::string> text = read_small_board_file(file, largest_configuration);
+  if (!text) {
+    findings.add(file, 0, "larger than 1 MB: not the miner's configuration; not read");
+    return;
+  }
+  cJSON* root = cJSON_Parse(text->c_str());
   if (root == nullptr) {
     const char* error = cJSON_GetErrorPtr();
     int line = 1;
-    if (error != nullptr && error >= file.text.c_str() &&
-        error <= file.text.c_str() + file.text.size()) {
-      for (const char* c = file.text.c_str(); c < error; ++c) line += *c == '\n';
+    if (error != nullptr && error >= text->c_str() && error <= text->c_str() + text->size()) {
+      for (const char* c = text->c_str(); c < error; ++c) line += *c == '\n';
     }
     findings.add(file, line,
                  "not valid JSON: the programs end with \"Can't read json\", status 255");
@@ -85,7 +72,7 @@ void read_base(BoardReading& board, const BoardFile& file, Findings& findings) {
                  "frequency run at 0 MHz in the programs' eyes");
   }
   cJSON_Delete(root);
-  parse_base_freq(file.text.c_str(), board.state.base_freq);
+  parse_base_freq(text->c_str(), board.state.base_freq);
 }
 
 namespace {
@@ -148,19 +135,20 @@ void read_chains(BoardReading& board, const BoardFile& file, Findings& findings)
     findings.add(file, 0, "missing: the chains' frequencies and voltages are unknown");
     return;
   }
-  bool crlf;
-  std::vector<std::string> lines = lines_of(file.text, crlf);
+  bool crlf = false;
+  int seen_at[2][chain_count] = {};
+  for_each_board_line(
+      file,
+      [&](const BoardLine& line) {
+        if (line.text.starts_with(freq_key) || line.text.starts_with(voltage_key)) {
+          check_chain_line(board, file, findings, line.text, line.number, seen_at);
+        }
+      },
+      &crlf);
   if (crlf) {
     crlf_finding(file, findings,
                  "the programs read the values, but their rewrite writes the chain lines with "
                  "LF and keeps the CR on the miner's own lines");
-  }
-  int seen_at[2][chain_count] = {};
-  for (size_t i = 0; i < lines.size(); ++i) {
-    std::string_view line = lines[i];
-    if (line.starts_with(freq_key) || line.starts_with(voltage_key)) {
-      check_chain_line(board, file, findings, line, static_cast<int>(i + 1), seen_at);
-    }
   }
 }
 
@@ -171,21 +159,18 @@ namespace {
 std::optional<std::string> chip_line(const BoardFile& file, Findings& findings,
                                      std::string_view line, int number, const char* shape, int& row,
                                      int& chip) {
-  std::string text(line);
-  std::vector<std::string> fields = split_fields(text, ':');
+  std::vector<std::string> fields = split_fields(line, ':');
   if (fields.size() < 3) {
     findings.add(
         file, number,
         "expected " + std::string(shape) + ", got " + quoted(line) + "; the programs ignore it");
     return std::nullopt;
   }
-  std::string value;
-  if (!parse_chip_line(text, row, chip, value)) {
+  if (!parse_chip_fields(fields, row, chip)) {
     findings.add(file, number,
                  quoted(line) + ": chain field 1 to " + std::to_string(chip_table_rows) +
                      " and chip 1 to " + std::to_string(chips_per_chain) +
-                     " expected; the programs "
-                     "ignore it");
+                     " expected; the programs ignore it");
     return std::nullopt;
   }
   if (!exact_int(fields[0]) || !exact_int(fields[1])) {
@@ -198,38 +183,47 @@ std::optional<std::string> chip_line(const BoardFile& file, Findings& findings,
                  "chain " + std::to_string(row + 1) + " is no chain slot's (" +
                      miner_chain_numbers(", ", " or ") + "); no tuning uses this line");
   }
-  return value;
+  return std::move(fields[2]);
 }
 
 // Calls `each` with every "chain:chip:value" line of a chip file that the programs take,
-// after naming the lines they ignore and, once, Windows line ends.
+// after naming the lines they ignore, a chip given twice and, once, Windows line ends.
 void for_each_chip_line(const BoardFile& file, Findings& findings, const char* shape,
-                        const char* crlf_note,
-                        const std::function<void(std::string_view line, int number, int row,
-                                                 int chip, const std::string& value)>& each) {
-  bool crlf;
-  std::vector<std::string> lines = lines_of(file.text, crlf);
+                        const char* crlf_note, const char* twice_note,
+                        const std::function<void(int number, int row, int chip,
+                                                 const std::string& value)>& each) {
+  bool crlf = false;
+  auto seen_at = std::make_unique<int[][chips_per_chain]>(chip_table_rows);
+  for_each_board_line(
+      file,
+      [&](const BoardLine& line) {
+        if (line.text.empty()) return;
+        int row = 0, chip = 0;
+        std::optional<std::string> value =
+            chip_line(file, findings, line.text, line.number, shape, row, chip);
+        if (!value) return;
+        if (seen_at[row][chip] != 0) {
+          findings.add(file, line.number,
+                       "chip " + std::to_string(chip + 1) + " of chain " + std::to_string(row + 1) +
+                           " was already given on line " + std::to_string(seen_at[row][chip]) +
+                           "; " + twice_note);
+        }
+        seen_at[row][chip] = line.number;
+        each(line.number, row, chip, *value);
+      },
+      &crlf);
   if (crlf) crlf_finding(file, findings, crlf_note);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    int number = static_cast<int>(i + 1);
-    if (lines[i].empty()) continue;
-    int row = 0, chip = 0;
-    std::optional<std::string> value =
-        chip_line(file, findings, lines[i], number, shape, row, chip);
-    if (value) each(lines[i], number, row, chip, *value);
-  }
 }
 
 }  // namespace
 
 void read_overrides(BoardReading& board, const BoardFile& file, Findings& findings) {
   if (!file.found) return;  // no overrides at all
-  int seen_at[chip_table_rows][chips_per_chain] = {};
   for_each_chip_line(
       file, findings, "chain:chip:step", "the programs read the steps all the same",
-      [&](std::string_view line, int number, int row, int chip, const std::string& value) {
-        apply_chip_override_line(board.state, std::string(line));
-        int step = board.state.chip_override[row][chip];
+      "the later one counts", [&](int number, int row, int chip, const std::string& value) {
+        int step = parse_int(value);
+        board.state.chip_override[row][chip] = step;
         if (!exact_int(value)) {
           findings.add(file, number,
                        "step " + quoted(value) + " is not a whole number; the programs read " +
@@ -244,13 +238,6 @@ void read_overrides(BoardReading& board, const BoardFile& file, Findings& findin
                            std::to_string(top_ladder_step) + "); the chip runs at " +
                            std::to_string(freq_ladder[top_ladder_step]) + " MHz");
         }
-        if (seen_at[row][chip] != 0) {
-          findings.add(file, number,
-                       "chip " + std::to_string(chip + 1) + " of chain " + std::to_string(row + 1) +
-                           " was already given on line " + std::to_string(seen_at[row][chip]) +
-                           "; the later one counts");
-        }
-        seen_at[row][chip] = number;
       });
 }
 
@@ -263,8 +250,8 @@ void read_rates(BoardReading& board, const BoardFile& file, Findings& findings) 
   }
   for_each_chip_line(
       file, findings, "chain:chip:rate", "the programs read the rates all the same",
-      [&](std::string_view line, int number, int row, int chip, const std::string& value) {
-        apply_chip_rate_line(board.state, std::string(line));
+      "the programs take the later one", [&](int number, int row, int chip, const std::string& value) {
+        board.state.chip_rate[row][chip] = parse_single(value);
         board.rated[row][chip] = true;
         double rate = std::strtod(value.c_str(), nullptr);
         if (!is_decimal_text(value)) {

@@ -4,80 +4,134 @@
 #include "board_reading.hpp"
 #include "chain_tuner_messages.hpp"
 #include "log.hpp"
+#include "text.hpp"
 #include "yellow_fixer_messages.hpp"
 
 namespace tune::rehearse {
 
 namespace {
 
-// A log's entries, each with its stamp (without the stamp's trailing blank).
-struct LogEntries {
-  std::vector<std::string> stamps, entries;
-  long long first = 0, last = 0;  // the first and last stamps, as seconds
-};
+namespace tuner = chain_tuner_log;
+namespace fixer = yellow_fixer_log;
 
-// Entries: each begins with a stamp; one without a line break runs up to the next stamp. A
-// line without a stamp is named once and passed over.
-LogEntries split_entries(const BoardFile& file, Findings& findings) {
-  LogEntries log;
-  size_t pos = 0;
-  int line = 1;
-  bool unstamped_reported = false;
-  while (pos < file.text.size()) {
-    std::string_view rest(file.text.data() + pos, file.text.size() - pos);
-    std::optional<long long> seconds = read_log_stamp(rest);
-    if (!seconds) {
-      if (!unstamped_reported) {
-        findings.add(file, line, "no time stamp: not an entry the programs wrote");
-        unstamped_reported = true;
+// Entries only chain-tuner writes, and only yellow-fixer: which program wrote a log.
+constexpr const char* chain_tuner_only[] = {
+    tuner::config_parse, tuner::elapsed,        tuner::get_stat,      tuner::not_started_in_time,
+    tuner::check_rates,  tuner::settle,         tuner::green_lowering, tuner::green_raising,
+    tuner::green_reverting, tuner::rate_reached, tuner::rate_below,   tuner::done};
+constexpr const char* yellow_fixer_only[] = {
+    fixer::resuming,          fixer::fix_yellow,     fixer::forced_chip, fixer::red_chip,
+    fixer::ideal_above,       fixer::ideal_below,    fixer::persistent_yellow,
+    fixer::yellow_restart,    fixer::red_restart,    fixer::three_successful,
+    fixer::check_limit,       fixer::rate_below_desired};
+constexpr const char* yellow_fixer_endings[] = {fixer::three_successful, fixer::check_limit,
+                                                fixer::rate_below_desired};
+
+bool is_one_of(const std::string& entry, std::initializer_list<const char*> messages) {
+  for (const char* message : messages) {
+    if (read_message(message, entry)) return true;
+  }
+  return false;
+}
+
+template <size_t n>
+bool is_one_of(const std::string& entry, const char* const (&messages)[n]) {
+  for (const char* message : messages) {
+    if (read_message(message, entry)) return true;
+  }
+  return false;
+}
+
+// One log read an entry at a time: what its session shows, and the chip changes it names.
+class SessionReader {
+ public:
+  SessionReader(const BoardFile& file, Findings& findings, ChipHistories& history)
+      : file_(file), findings_(findings), changes_(history) {}
+
+  void line(const BoardLine& line) {
+    std::string_view rest = line.text;
+    if (!log_stamp_shaped(rest)) {
+      if (!unstamped_reported_) {
+        findings_.add(file_, line.number, "no time stamp: not an entry the programs wrote");
+        unstamped_reported_ = true;
       }
-      size_t end = rest.find('\n');
-      if (end == std::string_view::npos) break;
-      pos += end + 1;
-      ++line;
-      continue;
+      return;
     }
-    if (log.entries.empty()) log.first = *seconds;
-    log.last = *seconds;
-    size_t end = log_stamp_length;
-    while (end < rest.size() && rest[end] != '\n' && !read_log_stamp(rest.substr(end))) ++end;
-    if (end < rest.size() && rest[end] == '\n') {
-      ++end;
-      ++line;
+    // An entry runs to its line break, or up to the next stamp when it has none.
+    while (!rest.empty()) {
+      size_t end = log_stamp_length;
+      while (end < rest.size() && !log_stamp_shaped(rest.substr(end))) ++end;
+      bool last = end >= rest.size();
+      entry(line, rest.substr(0, end), last && line.ended && !line.cut);
+      rest.remove_prefix(std::min(end, rest.size()));
     }
-    log.stamps.emplace_back(rest.substr(0, log_stamp_length - 1));
-    log.entries.emplace_back(rest.substr(log_stamp_length, end - log_stamp_length));
-    pos += end;
   }
-  return log;
-}
 
-// Which program wrote the entries, the restarts they show, and how they end.
-SessionSummary summarise_session(const BoardFile& file, const LogEntries& log) {
-  namespace fixer = yellow_fixer_log;
-  SessionSummary session;
-  session.log_file = file.path;
-  bool by_fixer = false, resumed = false;
-  for (const std::string& entry : log.entries) {
-    by_fixer |= read_message(fixer::fix_yellow, entry).has_value();
-    std::optional<std::vector<double>> step = read_message(fixer::resuming, entry);
-    resumed |= step && step->front() != 0;
+  std::optional<SessionSummary> finish() {
+    if (entries_ == 0) return std::nullopt;
+    SessionSummary session;
+    session.log_file = file_.path;
+    session.program = by_fixer_ ? "yellow-fixer" : by_tuner_ ? "chain-tuner" : "unknown";
+    // The chain tuner logs "GET STAT" after each restart. The yellow fixer says why it
+    // restarts, and restarts once more at a fresh start (one not resumed from a stored step).
+    session.restarts = by_fixer_  ? fixer_restarts_ + (resumed_ ? 0 : 1)
+                       : by_tuner_ ? tuner_restarts_
+                                   : 0;
+    session.span_seconds = first_ && last_ ? *last_ - *first_ : 0;
+    std::string shown = last_entry_;
+    if (!shown.empty() && shown.back() == '\n') shown.pop_back();
+    session.ending = printable(shown);
+    session.outcome = outcome();
+    return session;
   }
-  session.program = by_fixer ? "yellow-fixer" : "chain-tuner";
-  // The chain tuner logs "GET STAT" after each restart. The yellow fixer says why it
-  // restarts, and restarts once more at a fresh start (one not resumed from a stored step).
-  int restarts = 0;
-  for (const std::string& entry : log.entries) {
-    restarts += by_fixer ? read_message(fixer::yellow_restart, entry) ||
-                               read_message(fixer::red_restart, entry)
-                         : read_message(chain_tuner_log::get_stat, entry).has_value();
+
+ private:
+  void entry(const BoardLine& line, std::string_view text, bool ended) {
+    std::string stamp(text.substr(0, log_stamp_length - 1));
+    std::optional<long long> seconds = read_log_stamp(text);
+    if (!seconds && !impossible_reported_) {
+      findings_.add(file_, line.number,
+                    "impossible time stamp \"" + printable(stamp) + "\": no span is taken from it");
+      impossible_reported_ = true;
+    }
+    if (seconds) {
+      if (!first_) first_ = seconds;
+      last_ = seconds;
+    }
+    std::string body(text.substr(std::min(text.size(), log_stamp_length)));
+    if (ended) body += '\n';
+    ++entries_;
+    last_entry_ = body;
+    changes_.add(seconds ? stamp : "", body);
+    by_tuner_ |= is_one_of(body, chain_tuner_only);
+    by_fixer_ |= is_one_of(body, yellow_fixer_only);
+    if (std::optional<std::vector<double>> step = read_message(fixer::resuming, body)) {
+      resumed_ |= step->front() != 0;
+    }
+    fixer_restarts_ += is_one_of(body, {fixer::yellow_restart, fixer::red_restart});
+    tuner_restarts_ += is_one_of(body, {tuner::get_stat});
   }
-  session.restarts = restarts + (by_fixer && !resumed ? 1 : 0);
-  session.span_seconds = log.last - log.first;
-  session.ending = log.entries.back();
-  if (!session.ending.empty() && session.ending.back() == '\n') session.ending.pop_back();
-  return session;
-}
+
+  Outcome outcome() const {
+    if (is_one_of(last_entry_, fatal_log::all)) return Outcome::failed;
+    if (by_fixer_) {
+      return is_one_of(last_entry_, yellow_fixer_endings) ? Outcome::finished
+                                                          : Outcome::interrupted;
+    }
+    if (by_tuner_ && is_one_of(last_entry_, {tuner::done})) return Outcome::finished;
+    return Outcome::interrupted;  // no ending, or cut in the middle of a line
+  }
+
+  const BoardFile& file_;
+  Findings& findings_;
+  LoggedChanges changes_;
+  bool unstamped_reported_ = false, impossible_reported_ = false;
+  std::optional<long long> first_, last_;
+  long long entries_ = 0;
+  std::string last_entry_;
+  bool by_tuner_ = false, by_fixer_ = false, resumed_ = false;
+  int tuner_restarts_ = 0, fixer_restarts_ = 0;
+};
 
 }  // namespace
 
@@ -86,14 +140,25 @@ void read_session(BoardReading& board, const BoardFile& file, Findings& findings
     if (required) findings.add(file, 0, "missing: no log of the last run");
     return;
   }
-  if (file.text.empty()) {
+  SessionReader reader(file, findings, board.history);
+  bool crlf = false, empty = true;
+  for_each_board_line(
+      file,
+      [&](const BoardLine& line) {
+        empty = false;
+        reader.line(line);
+      },
+      &crlf);
+  if (empty) {
     findings.add(file, 0, "empty: the log holds no run");
     return;
   }
-  LogEntries log = split_entries(file, findings);
-  if (log.entries.empty()) return;
-  add_logged_changes(board.history, log.stamps, log.entries);
-  board.sessions.push_back(summarise_session(file, log));
+  if (crlf) {
+    findings.add(file, 1,
+                 "lines end in CR LF, not LF: the programs write LF; the log was changed on "
+                 "its way (every line; reported once)");
+  }
+  if (std::optional<SessionSummary> session = reader.finish()) board.sessions.push_back(*session);
 }
 
 }  // namespace tune::rehearse
