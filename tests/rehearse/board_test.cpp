@@ -25,9 +25,10 @@ class Board {
     dir_ = mkdtemp(pattern.data());
     std::map<std::string, std::string> all = {{"chip-rates", "2:1:74.71\n"},
                                               {"config.conf", "bitmain-freq1=650\n"},
-                                              {"auto-tune", "2027-01-01 00:00:00 Fix yellow\n"
-                                                            "2027-01-01 00:09:00 Number of "
-                                                            "checks is 15, quit\n"}};
+                                              {"auto-tune",
+                                               "2027-01-01 00:00:00 Fix yellow\n"
+                                               "2027-01-01 00:09:00 Number of "
+                                               "checks is 15, quit\n"}};
     for (const auto& [name, text] : files) all[name] = text;
     for (const auto& [name, text] : all) std::ofstream(dir_ + "/" + name) << text;
   }
@@ -71,6 +72,15 @@ TEST(BoardChecks, EachLineTheProgramsReadOtherwiseIsNamed) {
       {"chip-rates", "17:1:74.71\n", 1,
        "\"17:1:74.71\": chain field 1 to 16 and chip 1 to 63 expected; the programs ignore it"},
       {"chain-tuner.log", "", 0, "empty: the log holds no run"},
+      {"chip-rates", "2:1:74.71\n2:1:70\n", 2,
+       "chip 1 of chain 2 was already given on line 1; the programs take the later one"},
+      {"auto-tune",
+       "2027-01-01 00:00:00 Fix yellow\r\n2027-01-01 00:09:00 Number of checks is 15, quit\r\n", 1,
+       "lines end in CR LF, not LF: the programs write LF; the log was changed on its way (every "
+       "line; reported once)"},
+      {"auto-tune",
+       "2027-13-45 99:99:99 Fix yellow\n2027-01-01 00:09:00 Number of checks is 15, quit\n", 1,
+       "impossible time stamp \"2027-13-45 99:99:99\": no span is taken from it"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.file) + ": " + c.text);
@@ -128,6 +138,105 @@ TEST(BoardHistory, TheLogsTellRedAndForcedLoweringsAndTheRestIsNotInTheLog) {
     EXPECT_EQ(changes, c.changes);
     EXPECT_FALSE(report.history_recorded);
   }
+}
+
+TEST(BoardOutcome, TheLastRunTellsHowTheTuningEnded) {
+  const struct {
+    const char* name;
+    std::map<std::string, std::string> files;
+    Outcome outcome;
+    std::string program;  // of the last session
+    std::string ending;   // as shown
+  } cases[] = {
+      {"yellow-fixer finished",
+       {},
+       Outcome::finished,
+       "yellow-fixer",
+       "Number of checks is 15, quit"},
+      {"chain-tuner failed at once",
+       {{"auto-tune",
+         "2027-01-01 00:00:00 Config parse: freq_from=500, freq_to=850, "
+         "voltage_from=880, voltage_to=940, ideal_percent=97\n"
+         "2027-01-01 00:00:00 Can't read json\n"}},
+       Outcome::failed,
+       "chain-tuner",
+       "Can't read json"},
+      {"a missing settings file (no line break, status 0) is a failure",
+       {{"auto-tune", "2027-01-01 00:00:00 Can't open config file"}},
+       Outcome::failed,
+       "unknown",
+       "Can't open config file"},
+      {"a log cut in the middle of a line",
+       {{"auto-tune", "2027-01-01 00:00:00 Fix yellow\n2027-01-01 00:10:00 Current i"}},
+       Outcome::interrupted,
+       "yellow-fixer",
+       "Current i"},
+      {"a log with CR LF is still yellow-fixer's, and finished",
+       {{"auto-tune",
+         "2027-01-01 00:00:00 Fix yellow\r\n2027-01-01 00:09:00 Three successful "
+         "iterations in a row, quit\r\n"}},
+       Outcome::finished,
+       "yellow-fixer",
+       "Three successful iterations in a row, quit"},
+      {"a log cut before \"Fix yellow\" is yellow-fixer's by its resume",
+       {{"auto-tune", "2027-01-01 00:00:00 Resuming tune from step 3\n"}},
+       Outcome::interrupted,
+       "yellow-fixer",
+       "Resuming tune from step 3"},
+      {"chain-tuner finished and no yellow-fixer log: between the stages",
+       {{"auto-tune", "2027-01-01 00:00:00 Auto tune is done, exit\n"}},
+       Outcome::interrupted,
+       "chain-tuner",
+       "Auto tune is done, exit"},
+      {"only what both programs write",
+       {{"auto-tune",
+         "2027-01-01 00:00:00 Not started yet, wait 30 "
+         "seconds\n"}},
+       Outcome::interrupted,
+       "unknown",
+       "Not started yet, wait 30 seconds"},
+      {"an escape sequence in the last entry stays inert",
+       {{"auto-tune", "2027-01-01 00:00:00 Fix yellow\n2027-01-01 00:01:00 \x1b]0;x\x07\n"}},
+       Outcome::interrupted,
+       "yellow-fixer",
+       "\\x1b]0;x\\x07"},
+      {"tune-session's state tells, over the logs",
+       {{"tune-session.state", "tuning=2\nstage=timed out\nat=chain-tuner\n"}},
+       Outcome::failed,
+       "yellow-fixer",
+       "Number of checks is 15, quit"},
+      {"a finished state",
+       {{"tune-session.state", "tuning=2\nstage=finished\n"}},
+       Outcome::finished,
+       "yellow-fixer",
+       "Number of checks is 15, quit"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Board board(c.files);
+    BoardReport report = board.read();
+    EXPECT_EQ(report.outcome, c.outcome);
+    ASSERT_FALSE(report.sessions.empty());
+    EXPECT_EQ(report.sessions.back().program, c.program);
+    EXPECT_EQ(report.sessions.back().ending, c.ending);
+    bool outcome_finding = false;
+    for (const Finding& f : report.findings) {
+      outcome_finding |= f.line == 0 && (f.what.find("interrupted") != std::string::npos ||
+                                         f.what.find("failed") != std::string::npos ||
+                                         f.what.find("not finished") != std::string::npos ||
+                                         f.what.find("between its stages") != std::string::npos);
+    }
+    EXPECT_EQ(outcome_finding, c.outcome != Outcome::finished);
+  }
+}
+
+TEST(BoardChecks, AFileOfBadLinesGivesABoundedReport) {
+  std::string bad;
+  for (int i = 0; i < 150; ++i) bad += "not a rate\n";
+  Board board({{"chip-rates", bad}});
+  BoardReport report = board.read();
+  ASSERT_EQ(report.findings.size(), 101u);
+  EXPECT_EQ(report.findings.back().what, "50 more findings in this file are not shown");
 }
 
 // The kind of a JSON value: "number", "string", "null", "bool", "array" or "object".
