@@ -375,7 +375,9 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   ASSERT_EQ(lines.size(), 4u) << text.out;
   EXPECT_TRUE(lines[0].starts_with("a: 6 chains, rate ")) << lines[0];
   EXPECT_TRUE(lines[2].starts_with("c: unusable: c: Permission denied")) << lines[2];
-  EXPECT_TRUE(lines[3].starts_with("farm: 3 boards (1 unusable, 0 with findings), 12 chains"))
+  EXPECT_TRUE(
+      lines[3].starts_with("farm: 3 boards (1 unusable, 0 with findings), tunings 2 "
+                           "finished, 0 failed, 0 interrupted, 0 not run; 12 chains"))
       << lines[3];
   EXPECT_FALSE(fs::exists(farm / "a/heat-map.svg"));  // nothing drawn unless asked
 

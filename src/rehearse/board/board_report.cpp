@@ -144,8 +144,9 @@ void outcome_from_logs(BoardReport& report, Findings& findings) {
   std::string what;
   if (last.outcome == Outcome::finished && last.program == "chain-tuner") {
     report.outcome = Outcome::interrupted;
-    what = "chain-tuner finished, but yellow-fixer has not run: the tuning stopped between "
-           "its stages";
+    what =
+        "chain-tuner finished, but yellow-fixer has not run: the tuning stopped between "
+        "its stages";
   } else if (last.outcome == Outcome::failed) {
     what = last.program + " failed: its log ends with \"" + last.ending + "\"";
   } else if (last.outcome == Outcome::interrupted) {
@@ -221,11 +222,13 @@ BoardTotals totals_of(const BoardReport& report) {
 void FarmTotals::add(const BoardReport& report) {
   ++boards;
   with_findings += report.findings.empty() ? 0 : 1;
+  ++by_outcome[static_cast<int>(report.outcome)];
   sum += totals_of(report);
 }
 
 std::string Finding::text() const {
-  return line > 0 ? file + ":" + std::to_string(line) + ": " + what : file + ": " + what;
+  std::string shown = printable(file, 4096);
+  return line > 0 ? shown + ":" + std::to_string(line) + ": " + what : shown + ": " + what;
 }
 
 BoardReport read_board(const std::string& dir) {

@@ -101,7 +101,8 @@ BoardTotals totals_of(const BoardReport& report);
 // Totals over the boards of a farm, added to one board at a time.
 struct FarmTotals {
   int boards = 0, unusable = 0, with_findings = 0;
-  BoardTotals sum;  // over the usable boards
+  int by_outcome[4] = {};  // usable boards by their last tuning's Outcome
+  BoardTotals sum;         // over the usable boards
   void add(const BoardReport& report);
 };
 

@@ -47,8 +47,8 @@ void LoggedChanges::add(const std::string& stamp, const std::string& entry) {
     return;
   }
   std::vector<ChipChange>& changes = histories_.changes[logged->slot][logged->chip];
-  changes.push_back({stamp, last_known_freq(changes), logged->new_freq,
-                     forced ? forced_cause : red_cause});
+  changes.push_back(
+      {stamp, last_known_freq(changes), logged->new_freq, forced ? forced_cause : red_cause});
   forced = false;
 }
 

@@ -188,10 +188,10 @@ std::optional<std::string> chip_line(const BoardFile& file, Findings& findings,
 
 // Calls `each` with every "chain:chip:value" line of a chip file that the programs take,
 // after naming the lines they ignore, a chip given twice and, once, Windows line ends.
-void for_each_chip_line(const BoardFile& file, Findings& findings, const char* shape,
-                        const char* crlf_note, const char* twice_note,
-                        const std::function<void(int number, int row, int chip,
-                                                 const std::string& value)>& each) {
+void for_each_chip_line(
+    const BoardFile& file, Findings& findings, const char* shape, const char* crlf_note,
+    const char* twice_note,
+    const std::function<void(int number, int row, int chip, const std::string& value)>& each) {
   bool crlf = false;
   auto seen_at = std::make_unique<int[][chips_per_chain]>(chip_table_rows);
   for_each_board_line(
@@ -250,7 +250,8 @@ void read_rates(BoardReading& board, const BoardFile& file, Findings& findings) 
   }
   for_each_chip_line(
       file, findings, "chain:chip:rate", "the programs read the rates all the same",
-      "the programs take the later one", [&](int number, int row, int chip, const std::string& value) {
+      "the programs take the later one",
+      [&](int number, int row, int chip, const std::string& value) {
         board.state.chip_rate[row][chip] = parse_single(value);
         board.rated[row][chip] = true;
         double rate = std::strtod(value.c_str(), nullptr);

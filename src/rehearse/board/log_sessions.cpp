@@ -16,14 +16,14 @@ namespace fixer = yellow_fixer_log;
 
 // Entries only chain-tuner writes, and only yellow-fixer: which program wrote a log.
 constexpr const char* chain_tuner_only[] = {
-    tuner::config_parse, tuner::elapsed,        tuner::get_stat,      tuner::not_started_in_time,
-    tuner::check_rates,  tuner::settle,         tuner::green_lowering, tuner::green_raising,
-    tuner::green_reverting, tuner::rate_reached, tuner::rate_below,   tuner::done};
+    tuner::config_parse,    tuner::elapsed,      tuner::get_stat,       tuner::not_started_in_time,
+    tuner::check_rates,     tuner::settle,       tuner::green_lowering, tuner::green_raising,
+    tuner::green_reverting, tuner::rate_reached, tuner::rate_below,     tuner::done};
 constexpr const char* yellow_fixer_only[] = {
-    fixer::resuming,          fixer::fix_yellow,     fixer::forced_chip, fixer::red_chip,
-    fixer::ideal_above,       fixer::ideal_below,    fixer::persistent_yellow,
-    fixer::yellow_restart,    fixer::red_restart,    fixer::three_successful,
-    fixer::check_limit,       fixer::rate_below_desired};
+    fixer::resuming,          fixer::fix_yellow,     fixer::forced_chip,
+    fixer::red_chip,          fixer::ideal_above,    fixer::ideal_below,
+    fixer::persistent_yellow, fixer::yellow_restart, fixer::red_restart,
+    fixer::three_successful,  fixer::check_limit,    fixer::rate_below_desired};
 constexpr const char* yellow_fixer_endings[] = {fixer::three_successful, fixer::check_limit,
                                                 fixer::rate_below_desired};
 
@@ -74,7 +74,7 @@ class SessionReader {
     session.program = by_fixer_ ? "yellow-fixer" : by_tuner_ ? "chain-tuner" : "unknown";
     // The chain tuner logs "GET STAT" after each restart. The yellow fixer says why it
     // restarts, and restarts once more at a fresh start (one not resumed from a stored step).
-    session.restarts = by_fixer_  ? fixer_restarts_ + (resumed_ ? 0 : 1)
+    session.restarts = by_fixer_   ? fixer_restarts_ + (resumed_ ? 0 : 1)
                        : by_tuner_ ? tuner_restarts_
                                    : 0;
     session.span_seconds = first_ && last_ ? *last_ - *first_ : 0;

@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 
+#include "text.hpp"
+
 namespace tune::rehearse {
 
 namespace {
@@ -43,9 +45,16 @@ void add_totals(cJSON* to, const BoardTotals& t) {
   cJSON_AddNumberToObject(to, "overrides", t.overrides);
 }
 
+// Every text from a board's files or the command line goes in shown safe: JSON needs valid
+// UTF-8, and a terminal showing it should meet no control bytes.
+void add_text(cJSON* to, const char* name, const std::string& text) {
+  cJSON_AddStringToObject(to, name, printable(text, 4096).c_str());
+}
+
 void add_board(cJSON* to, const BoardReport& report) {
-  cJSON_AddStringToObject(to, "board", report.dir.c_str());
+  add_text(to, "board", report.dir);
   cJSON_AddBoolToObject(to, "rehearsal", report.rehearsal);
+  cJSON_AddStringToObject(to, "outcome", outcome_name(report.outcome));
 }
 
 // A member that may be unknown: null then.
@@ -108,14 +117,15 @@ void add_chip(cJSON* chip, const ChainView& chain, int index) {
 
 void add_session(cJSON* session, const SessionSummary& s) {
   cJSON_AddStringToObject(session, "program", s.program.c_str());
-  cJSON_AddStringToObject(session, "log", s.log_file.c_str());
+  cJSON_AddStringToObject(session, "outcome", outcome_name(s.outcome));
+  add_text(session, "log", s.log_file);
   cJSON_AddNumberToObject(session, "span_seconds", static_cast<double>(s.span_seconds));
   cJSON_AddNumberToObject(session, "restarts", s.restarts);
   cJSON_AddStringToObject(session, "ending", s.ending.c_str());
 }
 
 void add_finding(cJSON* finding, const Finding& f) {
-  cJSON_AddStringToObject(finding, "file", f.file.c_str());
+  add_text(finding, "file", f.file);
   add_optional_number(finding, "line", f.line > 0 ? std::optional<double>(f.line) : std::nullopt);
   cJSON_AddStringToObject(finding, "what", f.what.c_str());
 }
@@ -134,6 +144,7 @@ std::string report_json(const BoardReport& report) {
   add_totals(cJSON_AddObjectToObject(root.get(), "totals"), totals_of(report));
   cJSON_AddStringToObject(root.get(), "history_source",
                           report.history_recorded ? "rehearsal record" : "logs");
+  add_optional_string(root.get(), "outcome_from", report.outcome_from);
   cJSON* sessions = cJSON_AddArrayToObject(root.get(), "sessions");
   for (const SessionSummary& session : report.sessions) add_session(new_item(sessions), session);
   cJSON* findings = cJSON_AddArrayToObject(root.get(), "findings");
@@ -161,8 +172,8 @@ std::string FarmJson::board(const BoardReport& report) {
 
 std::string FarmJson::unusable(const std::string& dir, const std::string& why) {
   Json root = object();
-  cJSON_AddStringToObject(root.get(), "board", dir.c_str());
-  cJSON_AddStringToObject(root.get(), "unusable", why.c_str());
+  add_text(root.get(), "board", dir);
+  add_text(root.get(), "unusable", why);
   return next(json_text(root) + "\n");
 }
 
@@ -171,6 +182,12 @@ std::string FarmJson::end(const FarmTotals& farm) const {
   cJSON_AddNumberToObject(root.get(), "boards", farm.boards + farm.unusable);
   cJSON_AddNumberToObject(root.get(), "unusable", farm.unusable);
   cJSON_AddNumberToObject(root.get(), "with_findings", farm.with_findings);
+  cJSON* outcomes = cJSON_AddObjectToObject(root.get(), "outcomes");
+  for (Outcome outcome :
+       {Outcome::finished, Outcome::failed, Outcome::interrupted, Outcome::not_run}) {
+    cJSON_AddNumberToObject(outcomes, outcome_name(outcome),
+                            farm.by_outcome[static_cast<int>(outcome)]);
+  }
   add_totals(root.get(), farm.sum);
   return "],\"totals\":" + json_text(root) + "}\n";
 }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "text.hpp"
+
 namespace tune::rehearse {
 
 namespace {
@@ -20,13 +22,17 @@ const SessionSummary* last_session(const BoardReport& report) {
 
 }  // namespace
 
+std::string shown_path(const std::string& path) {
+  return printable(path, shown_path_limit);
+}
+
 std::string format_duration(long long seconds) {
   return printed("%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
 
 std::string format_summary(const BoardReport& report, std::optional<double> model_power) {
   std::ostringstream out;
-  out << "board " << report.dir << (report.rehearsal ? " (a rehearsal)" : "") << "\n";
+  out << "board " << shown_path(report.dir) << (report.rehearsal ? " (a rehearsal)" : "") << "\n";
   out << "chain slot digit  freq  volt   measured      ideal  red yellow green no-rate "
          "overrides\n";
   for (const ChainView& c : report.chains) {
@@ -49,9 +55,12 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
                    t.measured_rate / *model_power, *model_power);
   }
   for (const SessionSummary& s : report.sessions) {
-    out << s.program << ": logged span " << format_duration(s.span_seconds) << ", " << s.restarts
-        << " restart" << (s.restarts == 1 ? "" : "s") << ", ended with \"" << s.ending << "\"\n";
+    out << s.program << ": " << outcome_name(s.outcome) << ", logged span "
+        << format_duration(s.span_seconds) << ", " << s.restarts << " restart"
+        << (s.restarts == 1 ? "" : "s") << ", ended with \"" << s.ending << "\"\n";
   }
+  out << "last tuning: " << outcome_name(report.outcome)
+      << (report.outcome_from.empty() ? "" : " (from the " + report.outcome_from + ")") << "\n";
   if (report.findings.empty()) {
     out << "findings: none\n";
   } else {
@@ -107,12 +116,14 @@ std::string format_chip_history(const BoardReport& report, int slot, int index) 
 
 std::string format_board_line(const BoardReport& report) {
   BoardTotals t = totals_of(report);
-  std::string line = report.dir + printed(
-                                      ": %d chains, rate %.1f of ideal %.1f GH/s, red %d, "
-                                      "yellow %d, green %d, no rate %d, overrides %d, "
-                                      "findings %zu",
-                                      t.chains, t.measured_rate, t.ideal_rate, t.red, t.yellow,
-                                      t.green, t.unrated, t.overrides, report.findings.size());
+  std::string line =
+      shown_path(report.dir) + printed(
+                                   ": %d chains, rate %.1f of ideal %.1f GH/s, red %d, "
+                                   "yellow %d, green %d, no rate %d, overrides %d, "
+                                   "findings %zu",
+                                   t.chains, t.measured_rate, t.ideal_rate, t.red, t.yellow,
+                                   t.green, t.unrated, t.overrides, report.findings.size());
+  line += std::string(", tuning ") + outcome_name(report.outcome);
   if (const SessionSummary* s = last_session(report)) {
     line += ", " + s->program + " ended \"" + s->ending + "\"";
   }
@@ -120,16 +131,21 @@ std::string format_board_line(const BoardReport& report) {
 }
 
 std::string format_unusable_line(const std::string& dir, const std::string& why) {
-  return dir + ": unusable: " + why + "\n";
+  return shown_path(dir) + ": unusable: " + printable(why, shown_path_limit) + "\n";
 }
 
 std::string format_farm_totals(const FarmTotals& farm) {
   const BoardTotals& t = farm.sum;
   return printed(
-      "farm: %d boards (%d unusable, %d with findings), %d chains, rate %.1f of ideal "
-      "%.1f GH/s, red %d, yellow %d, green %d, no rate %d, overrides %d\n",
-      farm.boards + farm.unusable, farm.unusable, farm.with_findings, t.chains, t.measured_rate,
-      t.ideal_rate, t.red, t.yellow, t.green, t.unrated, t.overrides);
+      "farm: %d boards (%d unusable, %d with findings), tunings %d finished, %d failed, %d "
+      "interrupted, %d not run; %d chains, rate %.1f of ideal %.1f GH/s, red %d, yellow %d, "
+      "green %d, no rate %d, overrides %d\n",
+      farm.boards + farm.unusable, farm.unusable, farm.with_findings,
+      farm.by_outcome[static_cast<int>(Outcome::finished)],
+      farm.by_outcome[static_cast<int>(Outcome::failed)],
+      farm.by_outcome[static_cast<int>(Outcome::interrupted)],
+      farm.by_outcome[static_cast<int>(Outcome::not_run)], t.chains, t.measured_rate, t.ideal_rate,
+      t.red, t.yellow, t.green, t.unrated, t.overrides);
 }
 
 }  // namespace tune::rehearse

@@ -10,6 +10,10 @@
 
 namespace tune::rehearse {
 
+// A path (a directory named on the command line, a file in it) made safe to show.
+inline constexpr size_t shown_path_limit = 4096;
+std::string shown_path(const std::string& path);
+
 // Seconds as "h:mm:ss".
 std::string format_duration(long long seconds);
 
