@@ -120,6 +120,7 @@ PipeLine SimSystem::pipe(const char* command) {
 
 void SimSystem::sleep_seconds(long long seconds) {
   seconds = std::max(0LL, seconds);
+  if (before_sleep) before_sleep(*this);
   sleeps.push_back(seconds);
   clock_ += seconds;
   miner_.tick(*this);
@@ -161,11 +162,14 @@ void SimSystem::remove_file(std::string_view fixed_path) {
   std::filesystem::remove(path(fixed_path), ignored);
 }
 
-bool split_log_entries(const std::string& log, std::vector<std::string>& entries) {
+bool split_log_entries(const std::string& log, std::vector<std::string>& entries,
+                       std::vector<std::string>* stamps) {
   entries.clear();
+  if (stamps != nullptr) stamps->clear();
   size_t pos = 0;
   while (pos < log.size()) {
     if (!is_stamp_at(log, pos)) return false;
+    if (stamps != nullptr) stamps->push_back(log.substr(pos, log_stamp_length - 1));
     pos += log_stamp_length;
     // An entry runs to its line break, or up to the next stamp when it has none.
     size_t end = pos;

@@ -75,6 +75,9 @@ class SimSystem final : public System {
   // Called after every sleep, shell command and statistics call: a test's view of the run
   // as it goes, and the place to inject faults or stop the run.
   std::function<void(SimSystem&)> observer;
+  // Called as a sleep begins, before the clock moves: what the program did up to then,
+  // at the time it did it.
+  std::function<void(SimSystem&)> before_sleep;
 
  private:
   int shell(const char* command);
@@ -88,6 +91,7 @@ class SimSystem final : public System {
 
 // Splits a log text into its entries with their stamps removed. Returns false if any entry
 // does not begin with a "YYYY-MM-DD HH:MM:SS " stamp.
-bool split_log_entries(const std::string& log, std::vector<std::string>& entries);
+bool split_log_entries(const std::string& log, std::vector<std::string>& entries,
+                       std::vector<std::string>* stamps = nullptr);
 
 }  // namespace tune::sim

@@ -6,10 +6,12 @@
 
 namespace tune::rehearse {
 
-void HistoryRecorder::note_entries(const std::vector<std::string>& entries) {
-  for (const std::string& entry : entries) {
-    if (std::optional<LoggedChipChange> logged = logged_chip_change(entry)) {
+void HistoryRecorder::note_entries(const std::vector<std::string>& entries,
+                                   const std::vector<std::string>& stamps) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (std::optional<LoggedChipChange> logged = logged_chip_change(entries[i])) {
       (logged->forced ? forced_logged_ : red_logged_)[logged->slot][logged->chip] = true;
+      if (i < stamps.size()) logged_at_[logged->slot][logged->chip] = stamps[i];
     }
   }
 }
@@ -45,13 +47,18 @@ void HistoryRecorder::observe(const TuneState& files, const std::string& program
         ChipHealth health = classify_chip(files.chip_rate[row][chip], before, no_red_floor);
         cause = health == ChipHealth::red ? red_cause : "yellow";
       }
-      histories_.changes[slot][chip].push_back({when, before, after, cause});
+      // A change the log names has the log's time; any other, the time it was made.
+      bool named = forced_logged_[slot][chip] || red_logged_[slot][chip];
+      const std::string& at =
+          named && !logged_at_[slot][chip].empty() ? logged_at_[slot][chip] : when;
+      histories_.changes[slot][chip].push_back({at, before, after, cause});
     }
   }
   if (changed) {
     for (int slot = 0; slot < chain_count; ++slot) {
       for (int chip = 0; chip < chips_per_chain; ++chip) {
         red_logged_[slot][chip] = forced_logged_[slot][chip] = false;
+        logged_at_[slot][chip].clear();
       }
     }
   }

@@ -13,8 +13,10 @@ namespace tune::rehearse {
 
 class HistoryRecorder {
  public:
-  // New log entries: the chips they name as red are remembered until their change is seen.
-  void note_entries(const std::vector<std::string>& entries);
+  // New log entries with their stamps: the chips they name as red are remembered, with the
+  // time the log gives, until their change is seen.
+  void note_entries(const std::vector<std::string>& entries,
+                    const std::vector<std::string>& stamps);
   // The board's miner files now, with the chip rates the programs last read, the program
   // running and the time.
   void observe(const TuneState& files, const std::string& program, const std::string& when);
@@ -25,6 +27,7 @@ class HistoryRecorder {
   TuneState last_;
   bool red_logged_[chain_count][chips_per_chain] = {};
   bool forced_logged_[chain_count][chips_per_chain] = {};
+  std::string logged_at_[chain_count][chips_per_chain];
   ChipHistories histories_;
 };
 

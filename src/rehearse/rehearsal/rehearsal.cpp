@@ -46,9 +46,9 @@ class LogFollower {
  public:
   explicit LogFollower(ProgressState& state) : state_(state) {}
 
-  // Takes the entries logged since the last call and returns them: only what was added is
-  // read, as the log grows by whole entries.
-  std::vector<std::string> follow(sim::SimSystem& sys) {
+  // Takes the entries logged since the last call and returns them, their stamps in
+  // `stamps`: only what was added is read, as the log grows by whole entries.
+  std::vector<std::string> follow(sim::SimSystem& sys, std::vector<std::string>& stamps) {
     std::vector<std::string> entries;
     // Opened once: a program that starts truncates the same file, which stays open here.
     if (!log_.is_open()) log_.open(sys.path(log_path), std::ios::binary);
@@ -62,7 +62,7 @@ class LogFollower {
     log_.read(added.data(), static_cast<std::streamsize>(added.size()));
     added.resize(static_cast<size_t>(log_.gcount()));
     offset_ += added.size();
-    sim::split_log_entries(added, entries);
+    sim::split_log_entries(added, entries, &stamps);
     for (const std::string& entry : entries) take(entry);
     return entries;
   }
@@ -224,14 +224,15 @@ class Watch {
       : follower_(state_), files_(recorder_, sys), timeline_(timeline), progress_(progress) {}
 
   void begin_program(const char* name, sim::SimSystem& sys) {
-    state_ = ProgressState{name, 0, "starting", sys.elapsed_seconds(), sys.restarts};
+    state_ = ProgressState{name, 0, "starting", sys.elapsed_seconds(), 0};
+    restarts_before_ = sys.restarts;
   }
 
   // After a program's step (a sleep, a shell command, a statistics call).
   void step(sim::SimSystem& sys) {
     look(sys);
     state_.virtual_seconds = sys.elapsed_seconds();
-    state_.restarts = sys.restarts;
+    state_.restarts = sys.restarts - restarts_before_;  // this program's, as its log counts them
     if (progress_) progress_(state_);
     if (sys.elapsed_seconds() == last_sample_) return;
     last_sample_ = sys.elapsed_seconds();
@@ -247,7 +248,9 @@ class Watch {
 
   // The log and the miner's files, as they are now.
   void look(sim::SimSystem& sys) {
-    recorder_.note_entries(follower_.follow(sys));
+    std::vector<std::string> stamps;
+    std::vector<std::string> entries = follower_.follow(sys, stamps);
+    recorder_.note_entries(entries, stamps);
     files_.look(sys, state_.program, stamp_of(sys.now()));
   }
 
@@ -261,6 +264,7 @@ class Watch {
   Timeline& timeline_;
   const std::function<void(const ProgressState&)>& progress_;
   long long last_sample_ = -1;
+  int restarts_before_ = 0;
 };
 
 }  // namespace
@@ -296,6 +300,9 @@ RehearsalResult rehearse(const RehearsalOptions& options,
   result.timeline.chain_present = options.chain_present;
   Watch watch(sys, result.timeline, progress);
   sys.observer = [&](sim::SimSystem& s) { watch.step(s); };
+  // The files are looked at before each sleep too, so that a change is stamped when the
+  // program made it, as its log stamps it.
+  sys.before_sleep = [&](sim::SimSystem& s) { watch.look(s); };
 
   auto run = [&](const char* name, int (*program_main)(System&), RehearsedRun& record) {
     watch.begin_program(name, sys);
