@@ -178,27 +178,37 @@ CommandLine parse_command_line(int argc, char** argv, int first, Command command
     if (option.command == command) (option.value ? values : flags).insert(option.name);
   }
   CommandLine line;
+  bool options_ended = false;  // after "--", every word is a directory
   for (int i = first; i < argc; ++i) {
     std::string arg = argv[i];
-    if (!arg.starts_with("--")) {
+    if (options_ended || arg == "-" || !arg.starts_with("-")) {
       line.words.push_back(arg);
       continue;
     }
+    if (arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    if (arg == "-h" && flags.count("--help")) arg = "--help";
     size_t equals = arg.find('=');
     std::string name = arg.substr(0, equals);
+    if (!arg.starts_with("--")) usage_error("unknown option " + printable(name, 60));
     if (flags.count(name)) {
       if (equals != std::string::npos) usage_error(name + " takes no value");
       line.flags.insert(name);
     } else if (values.count(name)) {
+      std::string value;
       if (equals != std::string::npos) {
-        line.values[name] = arg.substr(equals + 1);
+        value = arg.substr(equals + 1);
       } else if (i + 1 < argc) {
-        line.values[name] = argv[++i];
+        value = argv[++i];
       } else {
         usage_error(name + " needs a value");
       }
+      if (value.empty()) usage_error(name + " needs a value, not an empty one");
+      line.values[name] = value;
     } else {
-      usage_error("unknown option " + name);
+      usage_error("unknown option " + printable(name, 60));
     }
   }
   return line;
@@ -272,10 +282,14 @@ int report_one(const std::string& dir, const CommandLine& line) {
   } catch (const UnusableBoard& unusable) {
     throw ToolError(status_unusable, unusable.what());
   }
-  if (json) {
+  if (json && chip) {
+    std::fputs(chip_json(report, chip->first, chip->second).c_str(), stdout);
+  } else if (json) {
     std::fputs(report_json(report).c_str(), stdout);
   } else if (chip) {
+    // The chip, then what makes the status 1 when there is anything.
     std::fputs(format_chip_history(report, chip->first, chip->second).c_str(), stdout);
+    std::fputs(format_findings(report).c_str(), stdout);
   } else {
     std::optional<double> power;
     if (report.rehearsal) power = chip_model_power(report);
@@ -310,9 +324,11 @@ int report_farm(const CommandLine& line) {
                      heat_map_svg(report, "Chips of the board in " + dir));
       }
     } catch (const UnusableBoard& unusable) {
+      // On standard error, where every failure goes; the JSON document keeps its place too.
       ++totals.unusable;
-      text = json ? farm_json.unusable(dir, unusable.what())
-                  : format_unusable_line(dir, unusable.what());
+      std::fflush(stdout);
+      std::fputs(("tune-rehearse: " + format_unusable_line(dir, unusable.what())).c_str(), stderr);
+      if (json) text = farm_json.unusable(dir, unusable.what());
     }
     std::fputs(text.c_str(), stdout);
   }

@@ -156,6 +156,33 @@ void outcome_from_logs(BoardReport& report, Findings& findings) {
   if (!what.empty()) findings.add(BoardFile{last.log_file, true}, 0, what);
 }
 
+// How many directories in `dir` hold a board's files: an operator may name the folder of a
+// farm's copies rather than the copies in it.
+int boards_inside(const std::string& dir) {
+  int boards = 0;
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return 0;
+  while (const dirent* entry = readdir(listing)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == ".." || boards >= 1000) continue;
+    std::string inside = dir + "/" + name;
+    struct stat info;
+    if (lstat(inside.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
+    try {
+      for (const char* file : {"chip-rates", "auto-tune", "config.conf"}) {
+        if (find_board_file(inside, file).found) {
+          ++boards;
+          break;
+        }
+      }
+    } catch (const UnusableBoard&) {
+      ++boards;  // unreadable, but a board's all the same
+    }
+  }
+  closedir(listing);
+  return boards;
+}
+
 }  // namespace
 
 const char* outcome_name(Outcome outcome) {
@@ -250,6 +277,14 @@ BoardReport read_board(const std::string& dir) {
   BoardFile log = find_board_file(dir, "auto-tune");
   BoardFile state = find_board_file(dir, "tune-session.state");
 
+  if (!config.found && !rates.found && !log.found) {
+    if (int boards = boards_inside(dir)) {
+      findings.add(BoardFile{dir, true}, 0,
+                   "no board's files here, but " + std::to_string(boards) +
+                       " of its directories hold some: report them with \"tune-rehearse report " +
+                       printable(dir, 200) + "/*\"");
+    }
+  }
   BoardReading board;
   read_base(board, bmminer, findings);
   read_chains(board, config, findings);

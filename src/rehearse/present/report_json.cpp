@@ -152,6 +152,12 @@ std::string report_json(const BoardReport& report) {
   return json_text(root) + "\n";
 }
 
+std::string chip_json(const BoardReport& report, int slot, int chip) {
+  Json root = object();
+  add_chip(root.get(), report.chains[slot], chip);
+  return json_text(root) + "\n";
+}
+
 std::string FarmJson::next(std::string item) {
   std::string separated = first_ ? "" : ",";
   first_ = false;

@@ -11,6 +11,9 @@ namespace tune::rehearse {
 // logged sessions and the findings.
 std::string report_json(const BoardReport& report);
 
+// One chip: its chain and number, frequency, override step, rate, class and history.
+std::string chip_json(const BoardReport& report, int slot, int chip);
+
 // A farm's report as one JSON document, written a board at a time as the boards are read:
 // {"boards":[ each board's summary (the board, its chain totals, its findings count and how
 // it ended) or why it is unusable ],"totals":{ the farm's }}.

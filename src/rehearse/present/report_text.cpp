@@ -61,13 +61,15 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
   }
   out << "last tuning: " << outcome_name(report.outcome)
       << (report.outcome_from.empty() ? "" : " (from the " + report.outcome_from + ")") << "\n";
-  if (report.findings.empty()) {
-    out << "findings: none\n";
-  } else {
-    out << "findings (" << report.findings.size() << "):\n";
-    for (const Finding& f : report.findings) out << "  " << f.text() << "\n";
-  }
+  out << format_findings(report);
   return out.str();
+}
+
+std::string format_findings(const BoardReport& report) {
+  if (report.findings.empty()) return "findings: none\n";
+  std::string text = "findings (" + std::to_string(report.findings.size()) + "):\n";
+  for (const Finding& f : report.findings) text += "  " + f.text() + "\n";
+  return text;
 }
 
 namespace {

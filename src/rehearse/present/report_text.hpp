@@ -26,6 +26,9 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
 std::string format_rehearsal_end(const RehearsalResult& result, double real_seconds,
                                  const std::string& out_dir);
 
+// The findings, one a line, or "findings: none".
+std::string format_findings(const BoardReport& report);
+
 // One chip's state and every change of its frequency.
 std::string format_chip_history(const BoardReport& report, int slot, int chip);
 
