@@ -12,6 +12,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 
@@ -374,6 +375,65 @@ TEST(Report, TheJsonDocumentSaysWhatTheSummarySays) {
   EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(findings, 0), "what")->valuestring,
                "rate \"-5\" is negative");
   cJSON_Delete(root);
+}
+
+// True when the text is valid UTF-8 with no control byte but the line break.
+bool inert_text(const std::string& text) {
+  for (size_t at = 0; at < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[at]);
+    if (c == '\n' || (c >= 0x20 && c < 0x7f)) {
+      ++at;
+      continue;
+    }
+    size_t length = c >= 0xc2 && c <= 0xdf   ? 2
+                    : c >= 0xe0 && c <= 0xef ? 3
+                    : c >= 0xf0 && c <= 0xf4 ? 4
+                                             : 0;
+    if (length == 0 || at + length > text.size()) return false;
+    for (size_t i = 1; i < length; ++i) {
+      if ((static_cast<unsigned char>(text[at + i]) & 0xc0) != 0x80) return false;
+    }
+    if (c == 0xc2 && static_cast<unsigned char>(text[at + 1]) < 0xa0) return false;  // C1
+    at += length;
+  }
+  return true;
+}
+
+TEST(Report, BoardsOfRandomBytesGiveInertTextAndJsonThatParses) {
+  TempDir farm;
+  std::mt19937 random(20261208);
+  std::string dirs;
+  for (int board = 0; board < 12; ++board) {
+    std::string dir = "b" + std::to_string(board);
+    fs::create_directory(farm / dir);
+    for (const char* name :
+         {"auto-tune", "chip-rates", "config.conf", "manual_freqs.txt", "bmminer.conf",
+          "chain-tuner.log", "chip-history.txt", "tune-session.state"}) {
+      std::string bytes(random() % 3000, '\0');
+      for (char& b : bytes) b = static_cast<char>(random() % 256);
+      // Some lines shaped as the programs' own, so that the readers get past their first
+      // check, with random bytes inside them.
+      if (random() % 2) bytes = "2027-01-01 00:00:00 " + bytes + "\n2:1:" + bytes.substr(0, 9);
+      spit(farm / dir + "/" + name, bytes);
+    }
+    dirs += " " + dir;
+  }
+  const std::string all[] = {"report b0",           "report b1 --json",
+                             "report" + dirs,         "report" + dirs + " --json",
+                             "report b2 --chip 2:1", "report b3 --chip 2:1 --json"};
+  for (const std::string& args : all) {
+    SCOPED_TRACE(args);
+    ToolRun run = run_tool(farm.path(), args);
+    EXPECT_TRUE(run.status == 0 || run.status == 1) << run.err;
+    EXPECT_TRUE(inert_text(run.out)) << run.out;
+    EXPECT_TRUE(inert_text(run.err)) << run.err;
+    EXPECT_TRUE(run.out.empty() || run.out.back() == '\n');
+    if (args.find("--json") != std::string::npos) {
+      cJSON* parsed = cJSON_Parse(run.out.c_str());
+      EXPECT_NE(parsed, nullptr) << run.out;
+      cJSON_Delete(parsed);
+    }
+  }
 }
 
 TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
