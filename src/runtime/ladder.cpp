@@ -6,15 +6,16 @@
 
 namespace tune {
 
-bool parse_chip_fields(const std::vector<std::string>& fields, int& row, int& chip) {
-  if (fields.size() < 3) return false;
-  int chain_field = parse_int(fields[0]);
-  int chip_number = parse_int(fields[1]);
+bool place_chip(int chain_field, int chip_number, int& row, int& chip) {
   if (chain_field < 1 || chain_field > chip_table_rows) return false;
   if (chip_number < 1 || chip_number > chips_per_chain) return false;
   row = chain_field - 1;
   chip = chip_number - 1;
   return true;
+}
+
+bool parse_chip_fields(const std::vector<std::string>& fields, int& row, int& chip) {
+  return fields.size() >= 3 && place_chip(parse_int(fields[0]), parse_int(fields[1]), row, chip);
 }
 
 bool parse_chip_line(const std::string& line, int& row, int& chip, std::string& value) {

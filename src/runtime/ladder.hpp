@@ -40,6 +40,8 @@ struct TuneState {
 bool parse_chip_line(const std::string& line, int& row, int& chip, std::string& value);
 // The same, from the line's fields as split_fields gives them.
 bool parse_chip_fields(const std::vector<std::string>& fields, int& row, int& chip);
+// The same, from the chain field and chip number as read.
+bool place_chip(int chain_field, int chip_number, int& row, int& chip);
 
 // Index of an exact ladder frequency, or -1.
 int ladder_index_of(int freq);

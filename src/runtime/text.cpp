@@ -77,10 +77,12 @@ std::optional<int> exact_int(std::string_view text) {
   std::string_view digits = text;
   if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
   if (digits.empty() || digits.size() > 10) return std::nullopt;
+  long long value = 0;  // ten digits at most: no overflow
   for (char c : digits) {
     if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
   }
-  long long value = std::strtoll(std::string(text).c_str(), nullptr, 10);
+  if (text[0] == '-') value = -value;
   if (value < INT_MIN || value > INT_MAX) return std::nullopt;
   return static_cast<int>(value);
 }

@@ -72,6 +72,8 @@ TEST(BoardChecks, EachLineTheProgramsReadOtherwiseIsNamed) {
       {"chip-rates", "17:1:74.71\n", 1,
        "\"17:1:74.71\": chain field 1 to 16 and chip 1 to 63 expected; the programs ignore it"},
       {"chain-tuner.log", "", 0, "empty: the log holds no run"},
+      {"chip-rates", "2:1:95.5x\n", 1, "rate \"95.5x\" is not a number; the programs read 95.5"},
+      {"chip-rates", "2:1:1e400\n", 1, "rate \"1e400\" is not a finite number"},
       {"chip-rates", "2:1:74.71\n2:1:70\n", 2,
        "chip 1 of chain 2 was already given on line 1; the programs take the later one"},
       {"auto-tune",

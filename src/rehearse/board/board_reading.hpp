@@ -55,6 +55,12 @@ class Findings {
  public:
   explicit Findings(std::vector<Finding>& out) : out_(out) {}
   void add(const BoardFile& file, int line, const std::string& what);
+  // The same, building the text only when it will be shown: a file of millions of bad lines
+  // costs a count each.
+  template <typename Describe>
+  void add_described(const BoardFile& file, int line, Describe describe) {
+    if (++counts_[file.path] <= most_per_file) out_.push_back({file.path, line, describe()});
+  }
   // Adds the finding of each file that had more than it could show.
   void close();
 

@@ -1,5 +1,6 @@
 #include <cjson/cJSON.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -25,13 +26,6 @@ std::string number_text(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", value);
   return text;
-}
-
-bool is_decimal_text(const std::string& text) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  std::strtod(text.c_str(), &end);
-  return *end == '\0';
 }
 
 void crlf_finding(const BoardFile& file, Findings& findings, const char* what_programs_do) {
@@ -154,6 +148,24 @@ void read_chains(BoardReading& board, const BoardFile& file, Findings& findings)
 
 namespace {
 
+// A rate as strtod reads it, and whether the whole text is that number. A text that starts
+// with a digit and is all one decimal reads the same through from_chars, many times faster:
+// both give the nearest double.
+double read_rate(const std::string& text, bool& whole) {
+  double rate = 0;
+  if (!text.empty() && text[0] >= '0' && text[0] <= '9') {
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), rate);
+    if (error == std::errc() && end == text.data() + text.size()) {
+      whole = true;
+      return rate;
+    }
+  }
+  char* end = nullptr;
+  rate = std::strtod(text.c_str(), &end);
+  whole = !text.empty() && *end == '\0';
+  return rate;
+}
+
 // Reads one "chain:chip:value" line as the programs do, and names what they would ignore.
 // Returns the value text, or nothing when the programs ignore the line.
 std::optional<std::string> chip_line(const BoardFile& file, Findings& findings,
@@ -161,27 +173,36 @@ std::optional<std::string> chip_line(const BoardFile& file, Findings& findings,
                                      int& chip) {
   std::vector<std::string> fields = split_fields(line, ':');
   if (fields.size() < 3) {
-    findings.add(
-        file, number,
-        "expected " + std::string(shape) + ", got " + quoted(line) + "; the programs ignore it");
+    findings.add_described(file, number, [&] {
+      return "expected " + std::string(shape) + ", got " + quoted(line) +
+             "; the programs ignore it";
+    });
     return std::nullopt;
   }
-  if (!parse_chip_fields(fields, row, chip)) {
-    findings.add(file, number,
-                 quoted(line) + ": chain field 1 to " + std::to_string(chip_table_rows) +
-                     " and chip 1 to " + std::to_string(chips_per_chain) +
-                     " expected; the programs ignore it");
+  // Whole numbers read the same either way, without the C library's slower reading.
+  std::optional<int> chain_field = exact_int(fields[0]), chip_number = exact_int(fields[1]);
+  bool whole = chain_field && chip_number;
+  if (!(whole ? place_chip(*chain_field, *chip_number, row, chip)
+              : parse_chip_fields(fields, row, chip))) {
+    findings.add_described(file, number, [&] {
+      return quoted(line) + ": chain field 1 to " + std::to_string(chip_table_rows) +
+             " and chip 1 to " + std::to_string(chips_per_chain) +
+             " expected; the programs ignore it";
+    });
     return std::nullopt;
   }
-  if (!exact_int(fields[0]) || !exact_int(fields[1])) {
-    findings.add(file, number, quoted(line) + ": the chain or chip field is not a whole number");
+  if (!whole) {
+    findings.add_described(file, number, [&] {
+      return quoted(line) + ": the chain or chip field is not a whole number";
+    });
   }
   bool slot_row = false;
   for (int slot = 0; slot < chain_count; ++slot) slot_row |= chip_table_row(slot) == row;
   if (!slot_row) {
-    findings.add(file, number,
-                 "chain " + std::to_string(row + 1) + " is no chain slot's (" +
-                     miner_chain_numbers(", ", " or ") + "); no tuning uses this line");
+    findings.add_described(file, number, [&] {
+      return "chain " + std::to_string(row + 1) + " is no chain slot's (" +
+             miner_chain_numbers(", ", " or ") + "); no tuning uses this line";
+    });
   }
   return std::move(fields[2]);
 }
@@ -203,10 +224,11 @@ void for_each_chip_line(
             chip_line(file, findings, line.text, line.number, shape, row, chip);
         if (!value) return;
         if (seen_at[row][chip] != 0) {
-          findings.add(file, line.number,
-                       "chip " + std::to_string(chip + 1) + " of chain " + std::to_string(row + 1) +
-                           " was already given on line " + std::to_string(seen_at[row][chip]) +
-                           "; " + twice_note);
+          findings.add_described(file, line.number, [&] {
+            return "chip " + std::to_string(chip + 1) + " of chain " + std::to_string(row + 1) +
+                   " was already given on line " + std::to_string(seen_at[row][chip]) + "; " +
+                   twice_note;
+          });
         }
         seen_at[row][chip] = line.number;
         each(line.number, row, chip, *value);
@@ -252,10 +274,11 @@ void read_rates(BoardReading& board, const BoardFile& file, Findings& findings) 
       file, findings, "chain:chip:rate", "the programs read the rates all the same",
       "the programs take the later one",
       [&](int number, int row, int chip, const std::string& value) {
-        board.state.chip_rate[row][chip] = parse_single(value);
+        bool whole = false;
+        double rate = read_rate(value, whole);
+        board.state.chip_rate[row][chip] = to_single(rate);
         board.rated[row][chip] = true;
-        double rate = std::strtod(value.c_str(), nullptr);
-        if (!is_decimal_text(value)) {
+        if (!whole) {
           findings.add(file, number,
                        "rate " + quoted(value) + " is not a number; the programs read " +
                            number_text(board.state.chip_rate[row][chip]));
