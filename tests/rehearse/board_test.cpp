@@ -241,6 +241,24 @@ TEST(BoardChecks, AFileOfBadLinesGivesABoundedReport) {
   EXPECT_EQ(report.findings.back().what, "50 more findings in this file are not shown");
 }
 
+TEST(BoardHistory, ALogOfEndlessLoweringsKeepsEachChipsLatestChanges) {
+  std::string log = "2027-01-01 00:00:00 Fix yellow\n";
+  const int lowerings = 2 * ChipHistories::kept_per_chip + 55;
+  for (int i = 0; i < lowerings; ++i) {
+    log += "2027-01-01 00:01:00 Chip 2 on chain 2 is red, new freq is " + std::to_string(1000 - i) +
+           "\n";
+  }
+  Board board({{"auto-tune", log}, {"manual_freqs.txt", ""}});
+  const ChipView& chip = board.read().chains[0].chips[1];
+  ASSERT_EQ(chip.history.size(), ChipHistories::kept_per_chip);
+  // The lowerings the log names, then the one to the final frequency it does not.
+  EXPECT_EQ(chip.earlier_changes, lowerings + 1 - static_cast<long long>(chip.history.size()));
+  EXPECT_EQ(chip.history[0].new_freq,
+            1000 - (lowerings + 1 - static_cast<int>(chip.history.size())));
+  EXPECT_EQ(chip.history[chip.history.size() - 2].new_freq, 1000 - (lowerings - 1));
+  EXPECT_EQ(chip.history.back().cause, "not in the log");
+}
+
 // The kind of a JSON value: "number", "string", "null", "bool", "array" or "object".
 std::string kind(const cJSON* item) {
   if (cJSON_IsNumber(item)) return "number";
@@ -275,6 +293,7 @@ TEST(ReportJson, EveryMemberIsThereWithItsKindAndWhatIsUnknownIsNull) {
   ASSERT_EQ(cJSON_GetArraySize(chips), chain_count * chips_per_chain);
   const cJSON* first = cJSON_GetArrayItem(chips, 0);
   EXPECT_EQ(kind(cJSON_GetObjectItem(first, "rate")), "number");
+  EXPECT_EQ(kind(cJSON_GetObjectItem(first, "earlier_changes")), "number");
   EXPECT_EQ(kind(cJSON_GetObjectItem(cJSON_GetArrayItem(chips, 1), "rate")), "null");  // nan
   EXPECT_EQ(kind(cJSON_GetObjectItem(cJSON_GetArrayItem(chips, 2), "rate")), "null");  // none
   const cJSON* change = cJSON_GetArrayItem(cJSON_GetObjectItem(first, "history"), 0);

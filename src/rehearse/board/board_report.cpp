@@ -34,7 +34,8 @@ void summarise(const BoardReading& board, BoardReport& report) {
       view.freq = effective_chip_freq(state, slot, chip);
       view.override_step = state.chip_override[row][chip];
       if (board.rated[row][chip]) view.rate = state.chip_rate[row][chip];
-      view.history = board.history.changes[slot][chip];
+      view.history = board.history.latest(slot, chip);
+      view.earlier_changes = board.history.earlier(slot, chip);
       chain.present |= board.rated[row][chip];
       if (view.override_step > 0) ++chain.overrides;
     }

@@ -57,7 +57,8 @@ struct ChipView {
   int override_step = 0;      // as manual_freqs.txt gives it (0 or less: none)
   std::optional<float> rate;  // GH/s, when /tmp/chip-rates lists the chip
   ChipClass chip_class = ChipClass::unrated;
-  std::vector<ChipChange> history;
+  std::vector<ChipChange> history;  // the latest changes
+  long long earlier_changes = 0;    // before those, not kept
 };
 
 struct ChainView {

@@ -1,5 +1,6 @@
 #include "chip_history.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -11,14 +12,33 @@
 
 namespace tune::rehearse {
 
-namespace {
+namespace {}  // namespace
 
-std::optional<int> last_known_freq(const std::vector<ChipChange>& changes) {
-  if (changes.empty()) return std::nullopt;
-  return changes.back().new_freq;
+void ChipHistories::add(int slot, int chip, ChipChange change) {
+  std::vector<ChipChange>& changes = changes_[slot][chip];
+  if (changes.size() == 2 * kept_per_chip) {
+    changes.erase(changes.begin(), changes.begin() + kept_per_chip);
+    dropped_[slot][chip] += kept_per_chip;
+  }
+  changes.push_back(std::move(change));
 }
 
-}  // namespace
+std::vector<ChipChange> ChipHistories::latest(int slot, int chip) const {
+  const std::vector<ChipChange>& changes = changes_[slot][chip];
+  size_t shown = std::min(changes.size(), kept_per_chip);
+  return std::vector<ChipChange>(changes.end() - static_cast<std::ptrdiff_t>(shown), changes.end());
+}
+
+long long ChipHistories::earlier(int slot, int chip) const {
+  const std::vector<ChipChange>& changes = changes_[slot][chip];
+  return dropped_[slot][chip] +
+         static_cast<long long>(changes.size() - std::min(changes.size(), kept_per_chip));
+}
+
+const ChipChange* ChipHistories::last(int slot, int chip) const {
+  const std::vector<ChipChange>& changes = changes_[slot][chip];
+  return changes.empty() ? nullptr : &changes.back();
+}
 
 std::optional<LoggedChipChange> logged_chip_change(const std::string& entry) {
   // The numbers: chip, chain and new frequency; the forced line has a streak and a rate
@@ -46,19 +66,20 @@ void LoggedChanges::add(const std::string& stamp, const std::string& entry) {
     forced = true;
     return;
   }
-  std::vector<ChipChange>& changes = histories_.changes[logged->slot][logged->chip];
-  changes.push_back(
-      {stamp, last_known_freq(changes), logged->new_freq, forced ? forced_cause : red_cause});
+  const ChipChange* last = histories_.last(logged->slot, logged->chip);
+  histories_.add(logged->slot, logged->chip,
+                 {stamp, last ? std::optional<int>(last->new_freq) : std::nullopt, logged->new_freq,
+                  forced ? forced_cause : red_cause});
   forced = false;
 }
 
 void add_unlogged_final_changes(ChipHistories& histories, const TuneState& final_state) {
   for (int slot = 0; slot < chain_count; ++slot) {
     for (int chip = 0; chip < chips_per_chain; ++chip) {
-      std::vector<ChipChange>& changes = histories.changes[slot][chip];
+      const ChipChange* last = histories.last(slot, chip);
       int now = effective_chip_freq(final_state, slot, chip);
-      if (changes.empty() || changes.back().new_freq == now) continue;
-      changes.push_back({"", changes.back().new_freq, now, "not in the log"});
+      if (last == nullptr || last->new_freq == now) continue;
+      histories.add(slot, chip, {"", last->new_freq, now, "not in the log"});
     }
   }
 }
@@ -68,7 +89,7 @@ std::string format_history_record(const ChipHistories& histories) {
   char line[160];
   for (int slot = 0; slot < chain_count; ++slot) {
     for (int chip = 0; chip < chips_per_chain; ++chip) {
-      for (const ChipChange& c : histories.changes[slot][chip]) {
+      for (const ChipChange& c : histories.latest(slot, chip)) {
         std::snprintf(line, sizeof line, "%s\t%d:%d\t%d\t%d\t%s\n", c.when.c_str(),
                       miner_chain_number(slot), chip + 1, c.old_freq.value_or(0), c.new_freq,
                       c.cause.c_str());
@@ -91,9 +112,9 @@ bool read_history_record(const std::string& text, ChipHistories& histories, int&
       return false;
     }
     int old_freq = parse_int(fields[2]);
-    histories.changes[slot_of_miner_chain(chain)][chip - 1].push_back(
-        {fields[0], old_freq > 0 ? std::optional<int>(old_freq) : std::nullopt,
-         parse_int(fields[3]), fields[4]});
+    histories.add(slot_of_miner_chain(chain), chip - 1,
+                  {fields[0], old_freq > 0 ? std::optional<int>(old_freq) : std::nullopt,
+                   parse_int(fields[3]), fields[4]});
   }
   histories.recorded = true;
   return true;

@@ -27,10 +27,24 @@ struct ChipChange {
                                 // or "not in the log"
 };
 
-struct ChipHistories {
-  // Indexed by chain slot and chip index.
-  std::vector<ChipChange> changes[chain_count][chips_per_chain];
+class ChipHistories {
+ public:
+  // The latest changes kept of each chip; a log of any length holds the memory to that.
+  static constexpr size_t kept_per_chip = 200;
+
+  void add(int slot, int chip, ChipChange change);
+  // The latest changes kept, oldest first, and how many came before them.
+  std::vector<ChipChange> latest(int slot, int chip) const;
+  long long earlier(int slot, int chip) const;
+  const ChipChange* last(int slot, int chip) const;
+
   bool recorded = false;  // from a rehearsal's record rather than the logs
+
+ private:
+  // Indexed by chain slot and chip index; a chip's list holds up to twice the kept changes
+  // before the older half goes, so that adding stays cheap.
+  std::vector<ChipChange> changes_[chain_count][chips_per_chain];
+  long long dropped_[chain_count][chips_per_chain] = {};
 };
 
 // One log entry that names a chip: the yellow fixer's red and forced lowering.

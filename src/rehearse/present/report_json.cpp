@@ -105,6 +105,7 @@ void add_chip(cJSON* chip, const ChainView& chain, int index) {
   cJSON_AddNumberToObject(chip, "override_step", view.override_step);
   add_optional_number(chip, "rate", view.rate);
   cJSON_AddStringToObject(chip, "class", class_name(view.chip_class));
+  cJSON_AddNumberToObject(chip, "earlier_changes", static_cast<double>(view.earlier_changes));
   cJSON* history = cJSON_AddArrayToObject(chip, "history");
   for (const ChipChange& change : view.history) {
     cJSON* item = new_item(history);

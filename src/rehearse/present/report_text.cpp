@@ -107,6 +107,9 @@ std::string format_chip_history(const BoardReport& report, int slot, int index) 
                                   : "changes, from the logs (they name only red lowerings):");
   if (chip.history.empty()) out << " none";
   out << "\n";
+  if (chip.earlier_changes > 0) {
+    out << "  (" << chip.earlier_changes << " earlier changes, not kept)\n";
+  }
   for (const ChipChange& c : chip.history) {
     std::string old_freq = c.old_freq ? std::to_string(*c.old_freq) : "?";
     out << printed("  %-19s %5s -> %4d MHz  %s\n",

@@ -51,7 +51,7 @@ void HistoryRecorder::observe(const TuneState& files, const std::string& program
       bool named = forced_logged_[slot][chip] || red_logged_[slot][chip];
       const std::string& at =
           named && !logged_at_[slot][chip].empty() ? logged_at_[slot][chip] : when;
-      histories_.changes[slot][chip].push_back({at, before, after, cause});
+      histories_.add(slot, chip, {at, before, after, cause});
     }
   }
   if (changed) {
