@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,16 +17,9 @@
 
 namespace tune::session {
 
-namespace {
+using LogFile = KeptLogFile;
 
-struct LogFile {
-  std::string name;
-  int tuning = 0;
-  long long bytes = 0;
-};
-
-// The kept logs in the directory, oldest first. Other files are not ours and stay.
-std::vector<LogFile> kept_logs_in(const std::string& directory) {
+std::vector<KeptLogFile> list_kept_logs(const std::string& directory) {
   std::vector<LogFile> logs;
   DIR* dir = opendir(directory.c_str());
   if (dir == nullptr) return logs;
@@ -38,21 +32,23 @@ std::vector<LogFile> kept_logs_in(const std::string& directory) {
     }
     struct stat info;
     if (lstat((directory + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    logs.push_back({name, tuning, info.st_size});
+    logs.push_back({name, tuning, run, name.substr(static_cast<size_t>(consumed),
+                                                   name.size() - consumed - 4),
+                     info.st_size});
   }
   closedir(dir);
-  // A few files: a plain insertion sort, by tuning and then by name.
-  auto older = [](const LogFile& a, const LogFile& b) {
-    return a.tuning != b.tuning ? a.tuning < b.tuning : a.name < b.name;
-  };
-  for (size_t i = 1; i < logs.size(); ++i) {
-    for (size_t j = i; j > 0 && older(logs[j], logs[j - 1]); --j) std::swap(logs[j], logs[j - 1]);
-  }
+  // By tuning and run as numbers (run 10 comes after run 9), then by name.
+  std::sort(logs.begin(), logs.end(), [](const LogFile& a, const LogFile& b) {
+    if (a.tuning != b.tuning) return a.tuning < b.tuning;
+    return a.run != b.run ? a.run < b.run : a.name < b.name;
+  });
   return logs;
 }
 
+namespace {
+
 void prune(System& sys, const std::string& directory, int tuning, const std::string& newest) {
-  std::vector<LogFile> logs = kept_logs_in(directory);
+  std::vector<LogFile> logs = list_kept_logs(directory);
   long long total = 0;
   for (const LogFile& log : logs) total += log.bytes;
   bool removed = false;

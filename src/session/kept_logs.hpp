@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "system.hpp"
 
@@ -18,6 +19,17 @@ struct KeptLog {
   std::string path;   // where it was kept; empty when there was no log to keep
   std::string error;  // "PATH: reason" when it could not be kept
 };
+
+struct KeptLogFile {
+  std::string name;  // within the directory
+  int tuning = 0, run = 0;
+  std::string program;  // as the name gives it
+  long long bytes = 0;
+};
+
+// The kept logs in the directory, oldest first: regular files named as keep_log names them.
+// Other files are passed over.
+std::vector<KeptLogFile> list_kept_logs(const std::string& directory);
 
 // Copies the program's log of this run, then removes logs of older tunings and the oldest
 // logs past the cap.

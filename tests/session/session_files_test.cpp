@@ -257,6 +257,17 @@ TEST(KeptLogs, TheLastFiveTuningsStayWithinTheCap) {
   }
   EXPECT_LE(total, static_cast<long long>(kept_logs_cap));
   EXPECT_TRUE(b.sys.exists("/config/tune-logs/0007-3-yellow-fixer.log"));
+
+  // Listed in the order written (run 10 after run 9), the operator's file passed over.
+  b.sys.write_file("/tmp/auto-tune", "2027-01-01 00:00:00 short\n");
+  keep_log(b.sys, 7, 9, "chain-tuner");
+  keep_log(b.sys, 7, 10, "yellow-fixer");
+  std::vector<KeptLogFile> listed = list_kept_logs(b.sys.path("/config/tune-logs"));
+  ASSERT_GE(listed.size(), 2u);
+  EXPECT_EQ(listed.back().name, "0007-10-yellow-fixer.log");
+  EXPECT_EQ(listed.back().program, "yellow-fixer");
+  EXPECT_EQ(listed[listed.size() - 2].run, 9);
+  EXPECT_EQ(listed[listed.size() - 2].program, "chain-tuner");
 }
 
 TEST(BoardFiles, TheLastLineOfALog) {
