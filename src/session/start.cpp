@@ -248,8 +248,9 @@ bool Session::save() {
   if (!error.empty())
     return end_early(Stage::failed, cat({"cannot save the miner's files: ", error}));
   note({"the miner's files are saved in ", set_directory(sys_, before_set)});
-  // Recorded as chain-tuner starts: a cut before that only saves the same files again.
-  state_.stage = Stage::chain_tuner;
+  // Recorded before the caller hears that chain-tuner runs, so that status says so too; a
+  // cut before this record only saves the same files again.
+  enter(Stage::chain_tuner);
   return true;
 }
 
