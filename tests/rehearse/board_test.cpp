@@ -11,6 +11,7 @@
 
 #include "board_report.hpp"
 #include "report_json.hpp"
+#include "report_text.hpp"
 
 namespace tune::rehearse {
 namespace {
@@ -30,7 +31,10 @@ class Board {
                                                "2027-01-01 00:09:00 Number of "
                                                "checks is 15, quit\n"}};
     for (const auto& [name, text] : files) all[name] = text;
-    for (const auto& [name, text] : all) std::ofstream(dir_ + "/" + name) << text;
+    for (const auto& [name, text] : all) {
+      fs::create_directories(fs::path(dir_ + "/" + name).parent_path());
+      std::ofstream(dir_ + "/" + name) << text;
+    }
   }
   ~Board() { fs::remove_all(dir_); }
   BoardReport read() const { return read_board(dir_); }
@@ -39,6 +43,15 @@ class Board {
  private:
   std::string dir_;
 };
+
+std::string kind(const cJSON* item) {
+  if (cJSON_IsNumber(item)) return "number";
+  if (cJSON_IsString(item)) return "string";
+  if (cJSON_IsNull(item)) return "null";
+  if (cJSON_IsBool(item)) return "bool";
+  if (cJSON_IsArray(item)) return "array";
+  return cJSON_IsObject(item) ? "object" : "?";
+}
 
 TEST(BoardChecks, EachLineTheProgramsReadOtherwiseIsNamed) {
   const struct {
@@ -232,6 +245,75 @@ TEST(BoardOutcome, TheLastRunTellsHowTheTuningEnded) {
   }
 }
 
+TEST(BoardKept, TheKeptCopiesAndLogsShowBeforeAndAfterAndEachTuningsOutcome) {
+  const std::string yellow_fixer_done =
+      "2027-01-01 01:00:00 Fix yellow\n2027-01-01 02:00:00 Number of checks is 15, quit\n";
+  Board board(
+      {{"tune-session.state", "tuning=10\nstage=timed out\nat=yellow-fixer\n"},
+       {"config.conf", "bitmain-freq1=600\nbitmain-voltage1=930\n"},
+       {"manual_freqs.txt", "2:1:5\n2:2:5\n"},
+       {"tune-backup/original/config.conf", "bitmain-freq1=650\nbitmain-voltage1=940\n"},
+       {"tune-backup/before/manual_freqs.txt", "2:7:3\n"},  // no config.conf
+       // the logs kept under config/, as a copy of /config holds them
+       {"config/tune-logs/0008-1-chain-tuner.log",
+        "2027-01-01 00:00:00 Not started yet, wait 30 seconds\n"},
+       {"config/tune-logs/0009-1-chain-tuner.log", "2027-01-01 00:00:00 Auto tune is done, exit\n"},
+       {"config/tune-logs/0009-2-yellow-fixer.log", yellow_fixer_done},
+       {"config/tune-logs/0010-1-chain-tuner.log", "2027-01-01 00:00:00 Auto tune is done, exit\n"},
+       {"config/tune-logs/0010-2-yellow-fixer.log", "2027-01-01 01:00:00 Fix yellow\n"}});
+  BoardReport report = board.read();
+  const KeptRecord& kept = report.kept;
+  ASSERT_EQ(kept.sets.size(), 2u);
+  EXPECT_EQ(kept.sets[0].name, "original");
+  EXPECT_EQ(kept.sets[0].chains[0].freq, 650);
+  EXPECT_EQ(kept.sets[1].chains[0].freq, std::nullopt);
+  EXPECT_EQ(kept.sets[1].chains[0].overrides, 1);
+  // 8: only what both programs write, kept under chain-tuner's name; 10: the state's word.
+  const std::vector<std::pair<int, Outcome>> expected = {
+      {8, Outcome::interrupted}, {9, Outcome::finished}, {10, Outcome::failed}};
+  ASSERT_EQ(kept.tunings.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(kept.tunings[i].tuning, expected[i].first);
+    EXPECT_EQ(kept.tunings[i].outcome, expected[i].second) << expected[i].first;
+  }
+  EXPECT_EQ(kept.tunings[1].logs.size(), 2u);
+
+  std::string text = format_summary(report);
+  EXPECT_NE(text.find("settings, original -> before -> now (kept in " + board.dir() +
+                      "/tune-backup):\n"
+                      "  chain 2: freq 650 -> ? -> 600 MHz, volt 940 -> ? -> 930, "
+                      "overrides 0 -> 1 -> 2\n"
+                      "kept tunings (" +
+                      board.dir() +
+                      "/config/tune-logs):\n"
+                      "  tuning 8: interrupted (0008-1-chain-tuner.log)\n"
+                      "  tuning 9: finished (0009-1-chain-tuner.log, 0009-2-yellow-fixer.log)\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("chain 3:"), std::string::npos) << "a chain no set or rate speaks of";
+
+  cJSON* root = cJSON_Parse(report_json(report).c_str());
+  ASSERT_NE(root, nullptr);
+  const cJSON* json = cJSON_GetObjectItem(root, "kept");
+  const cJSON* before_chain =
+      cJSON_GetArrayItem(cJSON_GetObjectItem(cJSON_GetObjectItem(json, "before"), "chains"), 0);
+  EXPECT_EQ(kind(cJSON_GetObjectItem(before_chain, "freq")), "null");
+  EXPECT_EQ(cJSON_GetObjectItem(before_chain, "overrides")->valueint, 1);
+  const cJSON* last = cJSON_GetArrayItem(cJSON_GetObjectItem(json, "tunings"), 2);
+  EXPECT_STREQ(cJSON_GetObjectItem(last, "outcome")->valuestring, "failed");
+  EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(last, "logs")), 2);
+  cJSON_Delete(root);
+
+  // A copy without them says nothing of them; the JSON has nulls and no tunings.
+  Board plain({});
+  EXPECT_EQ(format_summary(plain.read()).find("kept"), std::string::npos);
+  root = cJSON_Parse(report_json(plain.read()).c_str());
+  json = cJSON_GetObjectItem(root, "kept");
+  EXPECT_EQ(kind(cJSON_GetObjectItem(json, "original")), "null");
+  EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(json, "tunings")), 0);
+  cJSON_Delete(root);
+}
+
 TEST(BoardChecks, AFileOfBadLinesGivesABoundedReport) {
   std::string bad;
   for (int i = 0; i < 150; ++i) bad += "not a rate\n";
@@ -260,15 +342,6 @@ TEST(BoardHistory, ALogOfEndlessLoweringsKeepsEachChipsLatestChanges) {
 }
 
 // The kind of a JSON value: "number", "string", "null", "bool", "array" or "object".
-std::string kind(const cJSON* item) {
-  if (cJSON_IsNumber(item)) return "number";
-  if (cJSON_IsString(item)) return "string";
-  if (cJSON_IsNull(item)) return "null";
-  if (cJSON_IsBool(item)) return "bool";
-  if (cJSON_IsArray(item)) return "array";
-  return cJSON_IsObject(item) ? "object" : "?";
-}
-
 TEST(ReportJson, EveryMemberIsThereWithItsKindAndWhatIsUnknownIsNull) {
   Board board({{"chip-rates", "2:1:74.71\n2:2:nan\n"},
                {"auto-tune",

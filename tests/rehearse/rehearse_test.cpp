@@ -405,10 +405,14 @@ TEST(Report, BoardsOfRandomBytesGiveInertTextAndJsonThatParses) {
   std::string dirs;
   for (int board = 0; board < 12; ++board) {
     std::string dir = "b" + std::to_string(board);
-    fs::create_directory(farm / dir);
+    for (const char* sub : {"/tune-backup/before", "/tune-backup/original", "/tune-logs"}) {
+      fs::create_directories(farm / dir + sub);
+    }
     for (const char* name :
          {"auto-tune", "chip-rates", "config.conf", "manual_freqs.txt", "bmminer.conf",
-          "chain-tuner.log", "chip-history.txt", "tune-session.state"}) {
+          "chain-tuner.log", "chip-history.txt", "tune-session.state",
+          "tune-backup/before/config.conf", "tune-backup/original/manual_freqs.txt",
+          "tune-logs/0001-1-chain-tuner.log", "tune-logs/0002-1-yellow-fixer.log"}) {
       std::string bytes(random() % 3000, '\0');
       for (char& b : bytes) b = static_cast<char>(random() % 256);
       // Some lines shaped as the programs' own, so that the readers get past their first
@@ -418,9 +422,12 @@ TEST(Report, BoardsOfRandomBytesGiveInertTextAndJsonThatParses) {
     }
     dirs += " " + dir;
   }
-  const std::string all[] = {"report b0",           "report b1 --json",
-                             "report" + dirs,         "report" + dirs + " --json",
-                             "report b2 --chip 2:1", "report b3 --chip 2:1 --json"};
+  const std::string all[] = {"report b0",
+                             "report b1 --json",
+                             "report" + dirs,
+                             "report" + dirs + " --json",
+                             "report b2 --chip 2:1",
+                             "report b3 --chip 2:1 --json"};
   for (const std::string& args : all) {
     SCOPED_TRACE(args);
     ToolRun run = run_tool(farm.path(), args);

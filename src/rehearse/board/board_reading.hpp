@@ -88,6 +88,17 @@ void read_rates(BoardReading& board, const BoardFile& file, Findings& findings);
 // only when `required`.
 void read_session(BoardReading& board, const BoardFile& file, Findings& findings, bool required);
 
+// A tuning's outcome from its programs' runs, oldest first: the last run's, but a
+// chain-tuner that finished with no yellow-fixer run after it is a tuning cut between its
+// stages. `why` says what a tuning that did not finish shows.
+Outcome tuning_outcome(const std::vector<SessionSummary>& runs, std::string& why);
+
+// The settings and logs tune-session keeps, when the copy holds them (under DIR or
+// DIR/config). `last_tuning` is the state's tuning number, whose outcome is `last_outcome`;
+// 0 when the copy has no state.
+KeptRecord read_kept_record(const std::string& dir, int last_tuning, Outcome last_outcome,
+                            Findings& findings);
+
 // Text shown in a finding: quoted, cut at 60 characters.
 std::string quoted(std::string_view text);
 

@@ -94,16 +94,17 @@ void read_history(BoardReading& board, const std::string& dir, Findings& finding
   }
 }
 
-// The last tuning's outcome from tune-session's state, when the copy holds it.
-bool outcome_from_state(BoardReport& report, const BoardFile& file, Findings& findings) {
-  if (!file.found) return false;
+// The last tuning's outcome from tune-session's state, when the copy holds it: the number of
+// that tuning, or 0 when there is no state to take it from.
+int outcome_from_state(BoardReport& report, const BoardFile& file, Findings& findings) {
+  if (!file.found) return 0;
   std::optional<std::string> text = read_small_board_file(file, 64 * 1024);
   std::string problem = "larger than a state file can be";
   std::optional<session::SessionState> state;
   if (text) state = session::parse_state(*text, problem);
   if (!state) {
     findings.add(file, 0, "not a tuning session's state (" + problem + "); the logs are used");
-    return false;
+    return 0;
   }
   using session::Stage;
   switch (state->stage) {
@@ -133,28 +134,16 @@ bool outcome_from_state(BoardReport& report, const BoardFile& file, Findings& fi
                      (state->reason.empty() ? "" : ": " + printable(state->reason)) +
                      ", not finished");
   }
-  return true;
+  return std::max(state->tuning, 1);
 }
 
 // The last tuning's outcome from the logs: the last program's run.
 void outcome_from_logs(BoardReport& report, Findings& findings) {
   if (report.sessions.empty()) return;  // no log: a finding of its own already
-  const SessionSummary& last = report.sessions.back();
   report.outcome_from = "logs";
-  report.outcome = last.outcome;
-  std::string what;
-  if (last.outcome == Outcome::finished && last.program == "chain-tuner") {
-    report.outcome = Outcome::interrupted;
-    what =
-        "chain-tuner finished, but yellow-fixer has not run: the tuning stopped between "
-        "its stages";
-  } else if (last.outcome == Outcome::failed) {
-    what = last.program + " failed: its log ends with \"" + last.ending + "\"";
-  } else if (last.outcome == Outcome::interrupted) {
-    what = last.program + " was interrupted: its log stops at \"" + last.ending +
-           "\" without an ending";
-  }
-  if (!what.empty()) findings.add(BoardFile{last.log_file, true}, 0, what);
+  std::string why;
+  report.outcome = tuning_outcome(report.sessions, why);
+  if (!why.empty()) findings.add(BoardFile{report.sessions.back().log_file, true}, 0, why);
 }
 
 // How many directories in `dir` hold a board's files: an operator may name the folder of a
@@ -297,7 +286,9 @@ BoardReport read_board(const std::string& dir) {
   summarise(board, report);
   report.history_recorded = board.history.recorded;
   report.sessions = std::move(board.sessions);
-  if (!outcome_from_state(report, state, findings)) outcome_from_logs(report, findings);
+  int last_tuning = outcome_from_state(report, state, findings);
+  if (last_tuning == 0) outcome_from_logs(report, findings);
+  report.kept = read_kept_record(dir, last_tuning, report.outcome, findings);
   findings.close();
   return report;
 }

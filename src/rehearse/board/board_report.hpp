@@ -76,6 +76,32 @@ struct ChainView {
   std::array<ChipView, chips_per_chain> chips;
 };
 
+// A chain's settings in one set of the miner's files.
+struct ChainSettings {
+  std::optional<int> freq, voltage;  // MHz and the miner's voltage; none without config.conf
+  int overrides = 0;                 // chips with an override step
+};
+
+// What tune-session keeps on a board, when the copy holds it: the miner's files before the
+// first tuning ("original") and before the latest ("before"), and the logs of the last
+// tunings, each tuning with its outcome.
+struct KeptSet {
+  std::string name;  // "original" or "before"
+  std::string dir;
+  std::array<ChainSettings, chain_count> chains;  // by chain slot
+};
+struct KeptTuning {
+  int tuning = 0;
+  Outcome outcome = Outcome::interrupted;
+  std::vector<std::string> logs;  // their paths, in the order written
+};
+struct KeptRecord {
+  std::string backup_dir;     // empty when the copy has no kept sets
+  std::vector<KeptSet> sets;  // those the copy holds, oldest first
+  std::string logs_dir;       // empty when the copy has no kept logs
+  std::vector<KeptTuning> tunings;
+};
+
 struct BoardReport {
   std::string dir;
   bool rehearsal = false;  // made by tune-rehearse: the chip model's figures mean something
@@ -87,6 +113,7 @@ struct BoardReport {
   // log is a tuning cut between its stages).
   Outcome outcome = Outcome::not_run;
   std::string outcome_from;  // "tune-session state", "logs" or "" when nothing ran
+  KeptRecord kept;
   std::vector<Finding> findings;
 };
 

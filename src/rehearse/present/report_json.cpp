@@ -131,6 +131,43 @@ void add_finding(cJSON* finding, const Finding& f) {
   cJSON_AddStringToObject(finding, "what", f.what.c_str());
 }
 
+void add_optional_int(cJSON* to, const char* name, std::optional<int> value) {
+  add_optional_number(to, name, value ? std::optional<double>(*value) : std::nullopt);
+}
+
+// What tune-session kept: each set's settings per chain (null when the copy lacks the set),
+// and each kept tuning with its outcome and logs.
+void add_kept(cJSON* to, const KeptRecord& kept) {
+  for (const char* name : {"original", "before"}) {
+    const KeptSet* found = nullptr;
+    for (const KeptSet& set : kept.sets) found = set.name == name ? &set : found;
+    if (found == nullptr) {
+      cJSON_AddNullToObject(to, name);
+      continue;
+    }
+    cJSON* set = cJSON_AddObjectToObject(to, name);
+    add_text(set, "dir", found->dir);
+    cJSON* chains = cJSON_AddArrayToObject(set, "chains");
+    for (int slot = 0; slot < chain_count; ++slot) {
+      cJSON* chain = new_item(chains);
+      cJSON_AddNumberToObject(chain, "chain", miner_chain_number(slot));
+      add_optional_int(chain, "freq", found->chains[slot].freq);
+      add_optional_int(chain, "voltage", found->chains[slot].voltage);
+      cJSON_AddNumberToObject(chain, "overrides", found->chains[slot].overrides);
+    }
+  }
+  cJSON* tunings = cJSON_AddArrayToObject(to, "tunings");
+  for (const KeptTuning& tuning : kept.tunings) {
+    cJSON* item = new_item(tunings);
+    cJSON_AddNumberToObject(item, "tuning", tuning.tuning);
+    cJSON_AddStringToObject(item, "outcome", outcome_name(tuning.outcome));
+    cJSON* logs = cJSON_AddArrayToObject(item, "logs");
+    for (const std::string& log : tuning.logs) {
+      cJSON_AddItemToArray(logs, cJSON_CreateString(printable(log, 4096).c_str()));
+    }
+  }
+}
+
 }  // namespace
 
 std::string report_json(const BoardReport& report) {
@@ -148,6 +185,7 @@ std::string report_json(const BoardReport& report) {
   add_optional_string(root.get(), "outcome_from", report.outcome_from);
   cJSON* sessions = cJSON_AddArrayToObject(root.get(), "sessions");
   for (const SessionSummary& session : report.sessions) add_session(new_item(sessions), session);
+  add_kept(cJSON_AddObjectToObject(root.get(), "kept"), report.kept);
   cJSON* findings = cJSON_AddArrayToObject(root.get(), "findings");
   for (const Finding& finding : report.findings) add_finding(new_item(findings), finding);
   return json_text(root) + "\n";

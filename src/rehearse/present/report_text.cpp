@@ -20,6 +20,60 @@ const SessionSummary* last_session(const BoardReport& report) {
   return report.sessions.empty() ? nullptr : &report.sessions.back();
 }
 
+std::string setting_text(std::optional<int> value) {
+  return value ? std::to_string(*value) : "?";
+}
+
+// One chain's settings through the kept sets to now: "650 -> 600 -> 575".
+std::string through_sets(const KeptRecord& kept, std::optional<int> ChainSettings::*member,
+                         int slot, int now) {
+  std::string text;
+  for (const KeptSet& set : kept.sets) text += setting_text(set.chains[slot].*member) + " -> ";
+  return text + std::to_string(now);
+}
+
+// The settings tune-session kept before the tunings beside the board's settings now, for
+// the chains that run now or whose settings the tunings changed; then each kept tuning.
+std::string format_kept(const BoardReport& report) {
+  const KeptRecord& kept = report.kept;
+  std::string out;
+  if (!kept.sets.empty()) {
+    std::string names;
+    for (const KeptSet& set : kept.sets) names += set.name + " -> ";
+    out += "settings, " + names + "now (kept in " + shown_path(kept.backup_dir) + "):\n";
+    for (const ChainView& c : report.chains) {
+      std::string freq = through_sets(kept, &ChainSettings::freq, c.slot, c.freq);
+      std::string volt = through_sets(kept, &ChainSettings::voltage, c.slot, c.voltage);
+      std::string overrides;
+      bool changed = false;
+      for (const KeptSet& set : kept.sets) {
+        const ChainSettings& then = set.chains[c.slot];
+        overrides += std::to_string(then.overrides) + " -> ";
+        // a set without config.conf changes nothing it does not show
+        changed = changed || then.freq.value_or(c.freq) != c.freq ||
+                  then.voltage.value_or(c.voltage) != c.voltage || then.overrides != c.overrides;
+      }
+      overrides += std::to_string(c.overrides);
+      if (!c.present && !changed) continue;
+      out += printed("  chain %d: freq %s MHz, volt %s, overrides %s\n", c.number, freq.c_str(),
+                     volt.c_str(), overrides.c_str());
+    }
+  }
+  if (!kept.logs_dir.empty()) {
+    out += "kept tunings (" + shown_path(kept.logs_dir) +
+           "):" + (kept.tunings.empty() ? " none" : "") + "\n";
+    for (const KeptTuning& tuning : kept.tunings) {
+      std::string logs;
+      for (const std::string& log : tuning.logs) {
+        logs += (logs.empty() ? "" : ", ") + shown_path(log.substr(log.rfind('/') + 1));
+      }
+      out += "  tuning " + std::to_string(tuning.tuning) + ": " + outcome_name(tuning.outcome) +
+             " (" + logs + ")\n";
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string shown_path(const std::string& path) {
@@ -59,6 +113,7 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
         << format_duration(s.span_seconds) << ", " << s.restarts << " restart"
         << (s.restarts == 1 ? "" : "s") << ", ended with \"" << s.ending << "\"\n";
   }
+  out << format_kept(report);
   out << "last tuning: " << outcome_name(report.outcome)
       << (report.outcome_from.empty() ? "" : " (from the " + report.outcome_from + ")") << "\n";
   out << format_findings(report);

@@ -1,0 +1,130 @@
+// What tune-session keeps on a board, read from a copy: the miner's files before the first
+// and the latest tuning, and the logs of the last tunings.
+#include <sys/stat.h>
+
+#include "board_reading.hpp"
+#include "copies.hpp"
+#include "kept_logs.hpp"
+
+namespace tune::rehearse {
+
+Outcome tuning_outcome(const std::vector<SessionSummary>& runs, std::string& why) {
+  why.clear();
+  if (runs.empty()) return Outcome::not_run;
+  const SessionSummary& last = runs.back();
+  if (last.outcome == Outcome::finished && last.program == "chain-tuner") {
+    why =
+        "chain-tuner finished, but yellow-fixer has not run: the tuning stopped between its "
+        "stages";
+    return Outcome::interrupted;
+  }
+  if (last.outcome == Outcome::failed) {
+    why = last.program + " failed: its log ends with \"" + last.ending + "\"";
+  } else if (last.outcome == Outcome::interrupted) {
+    why = last.program + " was interrupted: its log stops at \"" + last.ending +
+          "\" without an ending";
+  }
+  return last.outcome;
+}
+
+namespace {
+
+// The directory `name` directly in the copy or in its config/, as the operator copied
+// /config; empty when neither is there.
+std::string kept_directory(const std::string& dir, const char* name) {
+  for (const char* sub : {"/", "/config/"}) {
+    std::string path = dir + sub + name;
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return path;
+  }
+  return "";
+}
+
+// One set of saved files, read as the programs read them. What the files say is not checked
+// here: they are the board's past, not what it runs.
+KeptSet read_set(const std::string& backup, const char* name) {
+  KeptSet set;
+  set.name = name;
+  set.dir = backup + "/" + name;
+  BoardReading reading;
+  std::vector<Finding> ignored;
+  Findings past(ignored);
+  BoardFile config{set.dir + "/config.conf", board_file_exists(set.dir + "/config.conf")};
+  BoardFile overrides{set.dir + "/manual_freqs.txt",
+                      board_file_exists(set.dir + "/manual_freqs.txt")};
+  read_chains(reading, config, past);
+  read_overrides(reading, overrides, past);
+  for (int slot = 0; slot < chain_count; ++slot) {
+    ChainSettings& chain = set.chains[slot];
+    if (config.found) {
+      chain.freq = reading.state.chain_freq[slot];
+      chain.voltage = reading.state.chain_voltage[slot];
+    }
+    for (int step : reading.state.chip_override[chip_table_row(slot)]) chain.overrides += step > 0;
+  }
+  return set;
+}
+
+// The runs a kept log holds, each named by the log itself, or by the name the log was kept
+// under when what is left of it shows nothing only one program writes.
+void read_kept_runs(const std::string& path, const std::string& program,
+                    std::vector<SessionSummary>& runs) {
+  BoardReading reading;
+  std::vector<Finding> ignored;
+  Findings past(ignored);
+  read_session(reading, BoardFile{path, true}, past, true);
+  for (SessionSummary& run : reading.sessions) {
+    if (run.program == "unknown" && (program == "chain-tuner" || program == "yellow-fixer")) {
+      run.program = program;
+    }
+    runs.push_back(std::move(run));
+  }
+}
+
+}  // namespace
+
+KeptRecord read_kept_record(const std::string& dir, int last_tuning, Outcome last_outcome,
+                            Findings& findings) {
+  KeptRecord kept;
+  kept.backup_dir = kept_directory(dir, "tune-backup");
+  if (const std::string& backup = kept.backup_dir; !backup.empty()) {
+    for (const char* name : {session::original_set, session::before_set}) {
+      try {
+        if (!kept_directory(backup, name).empty()) kept.sets.push_back(read_set(backup, name));
+      } catch (const UnusableBoard& unreadable) {
+        findings.add(
+            BoardFile{backup + "/" + name, true}, 0,
+            "cannot be read (" + std::string(unreadable.what()) + "); the set is left out");
+      }
+    }
+  }
+  kept.logs_dir = kept_directory(dir, "tune-logs");
+  if (kept.logs_dir.empty()) return kept;
+  std::vector<SessionSummary> runs;
+  auto close_tuning = [&] {
+    if (kept.tunings.empty()) return;
+    KeptTuning& tuning = kept.tunings.back();
+    std::string why;
+    tuning.outcome = tuning.tuning == last_tuning ? last_outcome : tuning_outcome(runs, why);
+    runs.clear();
+  };
+  for (const session::KeptLogFile& log : session::list_kept_logs(kept.logs_dir)) {
+    if (kept.tunings.empty() || kept.tunings.back().tuning != log.tuning) {
+      close_tuning();
+      kept.tunings.push_back({log.tuning, Outcome::not_run, {}});
+    }
+    std::string path = kept.logs_dir + "/" + log.name;
+    kept.tunings.back().logs.push_back(path);
+    try {
+      read_kept_runs(path, log.program, runs);
+    } catch (const UnusableBoard& unreadable) {
+      findings.add(BoardFile{path, true}, 0,
+                   "cannot be read (" + std::string(unreadable.what()) +
+                       "); the tuning's outcome is from its other logs");
+    }
+  }
+  close_tuning();
+  return kept;
+}
+
+}  // namespace tune::rehearse
