@@ -23,6 +23,7 @@
 #include "rehearsal.hpp"
 #include "rehearsal_checks.hpp"
 #include "report_json.hpp"
+#include "report_metrics.hpp"
 #include "report_text.hpp"
 #include "text.hpp"
 #include "tool_error.hpp"
@@ -67,6 +68,9 @@ constexpr OptionSpec option_table[] = {
     {Command::report, "--out", "DIR",
      "draw each board's heat map into DIR (made when missing); without it\n"
      "the report writes nothing"},
+    {Command::report, "--metrics", "FILE",
+     "also write the report in the Prometheus text format to FILE, replaced\n"
+     "whole (for node_exporter's textfile collector: FILE ends in .prom)"},
 };
 
 constexpr char usage_head[] =
@@ -77,7 +81,7 @@ constexpr char usage_head[] =
     "                                       (auto-tune, chip-rates, config.conf,\n"
     "                                       manual_freqs.txt, bmminer.conf, chain-tuner.log;\n"
     "                                       flat, or under config/ and tmp/)\n"
-    "  tune-rehearse report DIR DIR... [--json] [--out DIR]\n"
+    "  tune-rehearse report DIR DIR... [--json] [--out DIR] [--metrics FILE]\n"
     "                                       one line per board, then the farm's totals\n"
     "  tune-rehearse --help | --version\n";
 
@@ -261,26 +265,31 @@ int run_rehearsal(int argc, char** argv) {
   return 0;
 }
 
-// Where a board's heat map goes in a farm: named after the board's directory.
-std::string picture_name(const std::string& dir, std::set<std::string>& used) {
-  std::string base = std::filesystem::path(dir).lexically_normal().filename().string();
-  if (base.empty() || base == "." || base == "..") base = "board";
-  std::string name = base;
-  for (int n = 2; !used.insert(name).second; ++n) name = base + "-" + std::to_string(n);
-  return name + "-heat-map.svg";
-}
-
 int report_one(const std::string& dir, const CommandLine& line) {
   const bool json = line.flags.count("--json") != 0;
   std::optional<std::pair<int, int>> chip;
   if (auto it = line.values.find("--chip"); it != line.values.end()) chip = parse_chip(it->second);
   auto out = line.values.find("--out");
   if (out != line.values.end()) make_output_dir(out->second);
+  auto metrics_file = line.values.find("--metrics");
+  const bool metrics = metrics_file != line.values.end();
+  if (metrics) check_replaceable(metrics_file->second);
+  std::set<std::string> names;
+  MetricsWriter writer;
   BoardReport report;
   try {
     report = read_board(dir);
   } catch (const UnusableBoard& unusable) {
+    // Prometheus hears of it too, rather than keep the board's last figures.
+    if (metrics) {
+      writer.unusable(board_name(dir, names));
+      replace_output(metrics_file->second, writer.text());
+    }
     throw ToolError(status_unusable, unusable.what());
+  }
+  if (metrics) {
+    writer.board(report, board_name(dir, names));
+    replace_output(metrics_file->second, writer.text());
   }
   if (json && chip) {
     std::fputs(chip_json(report, chip->first, chip->second).c_str(), stdout);
@@ -309,23 +318,29 @@ int report_farm(const CommandLine& line) {
   const bool json = line.flags.count("--json") != 0;
   auto out = line.values.find("--out");
   if (out != line.values.end()) make_output_dir(out->second);
-  std::set<std::string> pictures;
+  auto metrics_file = line.values.find("--metrics");
+  if (metrics_file != line.values.end()) check_replaceable(metrics_file->second);
+  std::set<std::string> names;
+  MetricsWriter metrics;
   FarmTotals totals;
   FarmJson farm_json;
   if (json) std::fputs(farm_json.begin().c_str(), stdout);
   for (const std::string& dir : line.words) {
     std::string text;
+    const std::string name = board_name(dir, names);
     try {
       BoardReport report = read_board(dir);
       totals.add(report);
+      metrics.board(report, name);
       text = json ? farm_json.board(report) : format_board_line(report);
       if (out != line.values.end()) {
-        write_output(out->second + "/" + picture_name(dir, pictures),
+        write_output(out->second + "/" + name + "-heat-map.svg",
                      heat_map_svg(report, "Chips of the board in " + dir));
       }
     } catch (const UnusableBoard& unusable) {
       // On standard error, where every failure goes; the JSON document keeps its place too.
       ++totals.unusable;
+      metrics.unusable(name);
       std::fflush(stdout);
       std::fputs(("tune-rehearse: " + format_unusable_line(dir, unusable.what())).c_str(), stderr);
       if (json) text = farm_json.unusable(dir, unusable.what());
@@ -333,6 +348,7 @@ int report_farm(const CommandLine& line) {
     std::fputs(text.c_str(), stdout);
   }
   std::fputs((json ? farm_json.end(totals) : format_farm_totals(totals)).c_str(), stdout);
+  if (metrics_file != line.values.end()) replace_output(metrics_file->second, metrics.text());
   if (totals.unusable > 0) return status_unusable;
   return totals.with_findings > 0 ? status_findings : 0;
 }

@@ -358,7 +358,8 @@ TEST(ReportJson, EveryMemberIsThereWithItsKindAndWhatIsUnknownIsNull) {
   } members[] = {
       {root, "board", "string"},   {root, "rehearsal", "bool"}, {root, "chains", "array"},
       {root, "chips", "array"},    {root, "totals", "object"},  {root, "history_source", "string"},
-      {root, "sessions", "array"}, {root, "findings", "array"},
+      {root, "sessions", "array"}, {root, "findings", "array"}, {root, "ended_at", "number"},
+      {root, "kept", "object"},
   };
   for (const auto& m : members)
     EXPECT_EQ(kind(cJSON_GetObjectItem(m.in, m.member)), m.kind) << m.member;

@@ -20,6 +20,7 @@
 #include "chip_power.hpp"
 #include "pictures.hpp"
 #include "rehearsal.hpp"
+#include "report_metrics.hpp"
 #include "report_text.hpp"
 
 namespace tune::rehearse {
@@ -87,6 +88,20 @@ void expect_every_part(const std::string& expected, const ToolRun& run) {
     EXPECT_NE((run.out + run.err).find(part), std::string::npos) << part << "\n"
                                                                  << run.out << run.err;
   }
+}
+
+// What promtool says of a metrics file: nothing when it takes the file as it is.
+std::string promtool_problems(const std::string& path) {
+  FILE* pipe = popen(("promtool check metrics < '" + path + "' 2>&1").c_str(), "r");
+  if (pipe == nullptr) return "promtool cannot be run";
+  std::string said;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) said.append(buffer, n);
+  int raw = pclose(pipe);
+  if (WIFEXITED(raw) && WEXITSTATUS(raw) == 127) {
+    return "promtool not found: scripts/install-deps installs it";
+  }
+  return raw == 0 ? "" : "promtool: " + said;
 }
 
 // A board as a real one is copied off: flat files, no rehearsal marker, no record.
@@ -427,7 +442,8 @@ TEST(Report, BoardsOfRandomBytesGiveInertTextAndJsonThatParses) {
                              "report" + dirs,
                              "report" + dirs + " --json",
                              "report b2 --chip 2:1",
-                             "report b3 --chip 2:1 --json"};
+                             "report b3 --chip 2:1 --json",
+                             "report" + dirs + " --metrics=random.prom"};
   for (const std::string& args : all) {
     SCOPED_TRACE(args);
     ToolRun run = run_tool(farm.path(), args);
@@ -435,6 +451,9 @@ TEST(Report, BoardsOfRandomBytesGiveInertTextAndJsonThatParses) {
     EXPECT_TRUE(inert_text(run.out)) << run.out;
     EXPECT_TRUE(inert_text(run.err)) << run.err;
     EXPECT_TRUE(run.out.empty() || run.out.back() == '\n');
+    if (args.find("--metrics") != std::string::npos) {
+      EXPECT_EQ(promtool_problems(farm / "random.prom"), "");
+    }
     if (args.find("--json") != std::string::npos) {
       cJSON* parsed = cJSON_Parse(run.out.c_str());
       EXPECT_NE(parsed, nullptr) << run.out;
@@ -476,6 +495,65 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   cJSON_Delete(root);
   EXPECT_TRUE(fs::exists(farm / "pictures/a-heat-map.svg"));
   EXPECT_TRUE(fs::exists(farm / "pictures/b-heat-map.svg"));
+
+  // For Prometheus: a board that cannot be read is still a series, and the file appears
+  // whole under its name, with nothing left beside it.
+  fs::create_directory(farm / "metrics");
+  ToolRun metrics = run_tool(farm.path(), "report a b gone --metrics metrics/farm.prom");
+  EXPECT_EQ(metrics.status, 3) << metrics.err;
+  std::string exposition = slurp(farm / "metrics/farm.prom");
+  for (const char* sample : {"tune_board_readable{board=\"gone\"} 0\n",
+                             "tune_board_last_tuning{board=\"a\",outcome=\"finished\"} 1\n",
+                             "tune_chain_frequency_megahertz{board=\"b\",chain=\"8\"} "}) {
+    EXPECT_NE(exposition.find(sample), std::string::npos) << sample << exposition;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(farm / "metrics"), {}), 1);
+  // One that cannot be written fails before any report is out.
+  ToolRun refused = run_tool(farm.path(), "report a --metrics metrics/farm.prom", true);
+  EXPECT_EQ(refused.status, 3);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err,
+            "tune-rehearse: metrics/farm.prom: cannot be written: Permission denied\n");
+}
+
+TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
+  TempDir dir;
+  rehearse_into(dir / "a");
+  fs::create_directory(dir / "cut");
+  spit(dir / "cut/auto-tune", "2027-01-01 00:00:00 Fix yellow\n2027-01-01 00:10:00 Current i");
+  spit(dir / "cut/chip-rates", "2:1:74.71\n");
+  MetricsWriter writer;
+  // Names as directories may have them: quotes, backslashes, line breaks, any byte.
+  const std::string odd = "a \"b\" \\c\nd\x1b\xff";
+  writer.board(read_board(dir / "a"), odd);
+  writer.board(read_board(dir / "cut"), "cut");
+  writer.unusable("gone");
+  const std::string text = writer.text();
+  spit(dir / "board.prom", text);
+  EXPECT_EQ(promtool_problems(dir / "board.prom"), "");
+  const std::string odd_label = "board=\"a \\\"b\\\" \\\\c\\\\x0ad\\\\x1b\\\\xff\"";
+  const struct {
+    std::string sample;
+    size_t count;
+  } expected[] = {
+      {"# TYPE tune_board_readable gauge\n", 1},
+      {"# TYPE tune_chain_voltage gauge\n", 1},
+      {"tune_board_readable{" + odd_label + "} 1\n", 1},
+      {"tune_board_readable{board=\"gone\"} 0\n", 1},
+      {"tune_board_last_tuning{board=\"cut\",outcome=\"interrupted\"} 1\n", 1},
+      {"tune_board_last_tuning{board=\"cut\",", 4},  // one of each outcome
+      {"tune_board_last_tuning_end_timestamp_seconds{board=\"cut\"} 1798762200\n", 1},
+      {"tune_board_chips{board=\"cut\",class=\"no_rate\"} 62\n", 1},  // chain 2's other chips
+      {"tune_chain_frequency_megahertz{" + odd_label, 6},
+      {"tune_chain_measured_gigahashes_per_second{board=\"cut\",chain=\"2\"} 74.71\n", 1},
+      {"{board=\"gone\"", 1},  // nothing but its readability
+  };
+  for (const auto& e : expected) {
+    size_t count = 0;
+    for (size_t at = text.find(e.sample); at != std::string::npos; at = text.find(e.sample, at + 1))
+      ++count;
+    EXPECT_EQ(count, e.count) << e.sample << "\n" << text;
+  }
 }
 
 TEST(RehearsalOptions, AreCheckedAndNamed) {

@@ -124,6 +124,7 @@ int outcome_from_state(BoardReport& report, const BoardFile& file, Findings& fin
       break;
   }
   report.outcome_from = "tune-session state";
+  if (report.outcome != Outcome::not_run && state->since > 0) report.ended_at = state->since;
   if (report.outcome != Outcome::finished) {
     std::string where = state->stage != state->standing()
                             ? std::string(" in ") + session::stage_name(state->standing())
@@ -143,6 +144,7 @@ void outcome_from_logs(BoardReport& report, Findings& findings) {
   report.outcome_from = "logs";
   std::string why;
   report.outcome = tuning_outcome(report.sessions, why);
+  report.ended_at = report.sessions.back().last_stamp;
   if (!why.empty()) findings.add(BoardFile{report.sessions.back().log_file, true}, 0, why);
 }
 

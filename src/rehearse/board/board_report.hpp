@@ -43,8 +43,9 @@ struct SessionSummary {
                            // holds nothing only one of them writes
   std::string log_file;    // where it was read from
   long long span_seconds;  // first to last possible stamp
-  int restarts;            // restarts the log shows
-  std::string ending;      // the last entry, shown safe
+  std::optional<long long> last_stamp;  // the last possible stamp, read as UTC
+  int restarts;                         // restarts the log shows
+  std::string ending;                   // the last entry, shown safe
   Outcome outcome = Outcome::interrupted;
 };
 
@@ -113,6 +114,9 @@ struct BoardReport {
   // log is a tuning cut between its stages).
   Outcome outcome = Outcome::not_run;
   std::string outcome_from;  // "tune-session state", "logs" or "" when nothing ran
+  // When the last tuning ended, or stopped where it stands: seconds since the epoch, from
+  // the state, else from the last log's last stamp read as UTC. None when nothing tells.
+  std::optional<long long> ended_at;
   KeptRecord kept;
   std::vector<Finding> findings;
 };

@@ -78,6 +78,7 @@ class SessionReader {
                        : by_tuner_ ? tuner_restarts_
                                    : 0;
     session.span_seconds = first_ && last_ ? *last_ - *first_ : 0;
+    session.last_stamp = last_;
     std::string shown = last_entry_;
     if (!shown.empty() && shown.back() == '\n') shown.pop_back();
     session.ending = printable(shown);

@@ -51,12 +51,6 @@ void add_text(cJSON* to, const char* name, const std::string& text) {
   cJSON_AddStringToObject(to, name, printable(text, 4096).c_str());
 }
 
-void add_board(cJSON* to, const BoardReport& report) {
-  add_text(to, "board", report.dir);
-  cJSON_AddBoolToObject(to, "rehearsal", report.rehearsal);
-  cJSON_AddStringToObject(to, "outcome", outcome_name(report.outcome));
-}
-
 // A member that may be unknown: null then.
 void add_optional_number(cJSON* to, const char* name, std::optional<double> value) {
   if (value) {
@@ -64,6 +58,15 @@ void add_optional_number(cJSON* to, const char* name, std::optional<double> valu
   } else {
     cJSON_AddNullToObject(to, name);
   }
+}
+
+void add_board(cJSON* to, const BoardReport& report) {
+  add_text(to, "board", report.dir);
+  cJSON_AddBoolToObject(to, "rehearsal", report.rehearsal);
+  cJSON_AddStringToObject(to, "outcome", outcome_name(report.outcome));
+  std::optional<double> ended;
+  if (report.ended_at) ended = static_cast<double>(*report.ended_at);
+  add_optional_number(to, "ended_at", ended);
 }
 
 void add_optional_string(cJSON* to, const char* name, const std::string& value) {
