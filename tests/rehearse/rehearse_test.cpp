@@ -554,6 +554,13 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
       ++count;
     EXPECT_EQ(count, e.count) << e.sample << "\n" << text;
   }
+  // The example alert rules name metrics the report writes.
+  const std::string rules = slurp(TUNE_SOURCE_DIR "/examples/prometheus/tune-alerts.yml");
+  const std::regex metric("tune_[a-z_]+");
+  size_t named = 0;
+  for (std::sregex_iterator it(rules.begin(), rules.end(), metric), end; it != end; ++it, ++named)
+    EXPECT_NE(text.find("# TYPE " + it->str() + " gauge\n"), std::string::npos) << it->str();
+  EXPECT_GE(named, 5u);
 }
 
 TEST(RehearsalOptions, AreCheckedAndNamed) {
