@@ -319,7 +319,8 @@ int report_farm(const CommandLine& line) {
   auto out = line.values.find("--out");
   if (out != line.values.end()) make_output_dir(out->second);
   auto metrics_file = line.values.find("--metrics");
-  if (metrics_file != line.values.end()) check_replaceable(metrics_file->second);
+  const bool metrics_asked = metrics_file != line.values.end();
+  if (metrics_asked) check_replaceable(metrics_file->second);
   std::set<std::string> names;
   MetricsWriter metrics;
   FarmTotals totals;
@@ -331,7 +332,7 @@ int report_farm(const CommandLine& line) {
     try {
       BoardReport report = read_board(dir);
       totals.add(report);
-      metrics.board(report, name);
+      if (metrics_asked) metrics.board(report, name);
       text = json ? farm_json.board(report) : format_board_line(report);
       if (out != line.values.end()) {
         write_output(out->second + "/" + name + "-heat-map.svg",
@@ -340,7 +341,7 @@ int report_farm(const CommandLine& line) {
     } catch (const UnusableBoard& unusable) {
       // On standard error, where every failure goes; the JSON document keeps its place too.
       ++totals.unusable;
-      metrics.unusable(name);
+      if (metrics_asked) metrics.unusable(name);
       std::fflush(stdout);
       std::fputs(("tune-rehearse: " + format_unusable_line(dir, unusable.what())).c_str(), stderr);
       if (json) text = farm_json.unusable(dir, unusable.what());
@@ -348,7 +349,7 @@ int report_farm(const CommandLine& line) {
     std::fputs(text.c_str(), stdout);
   }
   std::fputs((json ? farm_json.end(totals) : format_farm_totals(totals)).c_str(), stdout);
-  if (metrics_file != line.values.end()) replace_output(metrics_file->second, metrics.text());
+  if (metrics_asked) replace_output(metrics_file->second, metrics.text());
   if (totals.unusable > 0) return status_unusable;
   return totals.with_findings > 0 ? status_findings : 0;
 }
