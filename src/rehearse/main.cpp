@@ -67,10 +67,10 @@ constexpr OptionSpec option_table[] = {
      "change of its frequency"},
     {Command::report, "--out", "DIR",
      "draw each board's heat map into DIR (made when missing); without it\n"
-     "the report writes nothing"},
+     "the report draws nothing"},
     {Command::report, "--metrics", "FILE",
-     "also write the report in the Prometheus text format to FILE, replaced\n"
-     "whole (for node_exporter's textfile collector: FILE ends in .prom)"},
+     "also write the report in the Prometheus text format to FILE,\n"
+     "replaced whole (node_exporter's textfile collector reads *.prom)"},
 };
 
 constexpr char usage_head[] =
@@ -86,12 +86,13 @@ constexpr char usage_head[] =
     "  tune-rehearse --help | --version\n";
 
 constexpr char usage_tail[] =
-    "Options take their value as --opt VALUE or --opt=VALUE. Chains are named by the\n"
-    "miner's number everywhere (chain-tuner's own log says 1 2 3 5 6 7 for 2 3 4 6 7 8).\n"
+    "Options take their value as --opt VALUE or --opt=VALUE; \"--\" ends them. Chains are\n"
+    "named by the miner's number everywhere (chain-tuner's own log says 1 2 3 5 6 7 for\n"
+    "2 3 4 6 7 8).\n"
     "\n"
     "Exit status:\n"
     "  0  done; for a report, no findings\n"
-    "  1  the report has findings\n"
+    "  1  the report has findings (a tuning that did not finish is one)\n"
     "  2  bad usage: an unknown option, a missing or wrong value\n"
     "  3  a board directory or file cannot be read, or the output cannot be written\n";
 
