@@ -155,19 +155,25 @@ std::optional<long long> read_log_stamp(std::string_view text) {
   return static_cast<long long>(seconds);
 }
 
-std::optional<std::vector<double>> read_message(const char* format, std::string_view entry) {
-  std::vector<double> numbers;
+namespace {
+
+enum class Match { none, whole, cut };
+
+// How `entry` stands to what `format` writes: that message whole, its start (the entry ends
+// before the format does), or neither. The numbers read go to `numbers`.
+Match match_message(const char* format, std::string_view entry, std::vector<double>& numbers) {
   size_t at = 0;
   for (const char* f = format; *f != '\0'; ++f) {
+    if (at == entry.size()) return Match::cut;
     if (*f != '%') {
-      if (at >= entry.size() || entry[at] != *f) return std::nullopt;
+      if (entry[at] != *f) return Match::none;
       ++at;
       continue;
     }
     ++f;
-    if (*f == '\0') return std::nullopt;
+    if (*f == '\0') return Match::none;
     if (*f == '%') {
-      if (at >= entry.size() || entry[at] != '%') return std::nullopt;
+      if (at >= entry.size() || entry[at] != '%') return Match::none;
       ++at;
       continue;
     }
@@ -178,10 +184,23 @@ std::optional<std::vector<double>> read_message(const char* format, std::string_
       continue;
     }
     while (*f == '.' || (*f >= '0' && *f <= '9')) ++f;  // a precision says how it was written
-    if ((*f != 'd' && *f != 'f') || !take_number(entry, at, *f, numbers)) return std::nullopt;
+    if (entry.substr(at) == "-") return Match::cut;      // a number cut after its sign
+    if ((*f != 'd' && *f != 'f') || !take_number(entry, at, *f, numbers)) return Match::none;
   }
-  if (at != entry.size()) return std::nullopt;
+  return at == entry.size() ? Match::whole : Match::none;
+}
+
+}  // namespace
+
+std::optional<std::vector<double>> read_message(const char* format, std::string_view entry) {
+  std::vector<double> numbers;
+  if (match_message(format, entry, numbers) != Match::whole) return std::nullopt;
   return numbers;
+}
+
+bool may_be_cut_from(const char* format, std::string_view entry) {
+  std::vector<double> numbers;
+  return match_message(format, entry, numbers) != Match::none;
 }
 
 }  // namespace tune

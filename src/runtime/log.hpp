@@ -54,5 +54,8 @@ std::optional<long long> read_log_stamp(std::string_view text);
 // order, or nothing when the entry is not that message, whole, with its "\n" when the
 // format has one.
 std::optional<std::vector<double>> read_message(const char* format, std::string_view entry);
+// True when `entry` is what `format` writes, whole or cut anywhere (a log cut by a power
+// cut ends in the middle of an entry).
+bool may_be_cut_from(const char* format, std::string_view entry);
 
 }  // namespace tune

@@ -81,9 +81,12 @@ TEST(ProgramMessages, EveryEntryTheToolReadsReadsBackWithItsNumbers) {
     ASSERT_TRUE(numbers) << entries[0];
     ASSERT_EQ(numbers->size(), c.numbers.size());
     for (size_t i = 0; i < c.numbers.size(); ++i) EXPECT_DOUBLE_EQ((*numbers)[i], c.numbers[i]);
-    // A cut entry, or another message, is not this one.
+    // A cut entry, or another message, is not this one; every cut may be one.
     EXPECT_FALSE(read_message(c.message, entries[0].substr(0, entries[0].size() - 2)));
     EXPECT_FALSE(read_message(c.message, "x" + entries[0]));
+    for (size_t length = 0; length <= entries[0].size(); ++length)
+      EXPECT_TRUE(may_be_cut_from(c.message, entries[0].substr(0, length))) << length;
+    EXPECT_FALSE(may_be_cut_from(c.message, "x" + entries[0].substr(0, 3)));
   }
 }
 

@@ -4,6 +4,7 @@
 #include "board_reading.hpp"
 #include "chain_tuner_messages.hpp"
 #include "log.hpp"
+#include "miner_restart.hpp"
 #include "text.hpp"
 #include "yellow_fixer_messages.hpp"
 
@@ -40,6 +41,27 @@ bool is_one_of(const std::string& entry, const char* const (&messages)[n]) {
     if (read_message(message, entry)) return true;
   }
   return false;
+}
+
+template <size_t n>
+bool may_be_cut_from_one_of(const std::string& entry, const char* const (&messages)[n]) {
+  for (const char* message : messages) {
+    if (may_be_cut_from(message, entry)) return true;
+  }
+  return false;
+}
+
+// Whose a cut entry is: a program's when it can be the start of that program's own entries
+// only, not of the other's, nor of those both write.
+void recognise_cut(const std::string& entry, bool& by_tuner, bool& by_fixer) {
+  const bool tuner = may_be_cut_from_one_of(entry, chain_tuner_only);
+  const bool fixer = may_be_cut_from_one_of(entry, yellow_fixer_only);
+  if (tuner == fixer || may_be_cut_from_one_of(entry, fatal_log::all) ||
+      may_be_cut_from(catch_up_message, entry) || may_be_cut_from(not_started_message, entry)) {
+    return;
+  }
+  by_tuner |= tuner;
+  by_fixer |= fixer;
 }
 
 // One log read an entry at a time: what its session shows, and the chip changes it names.
@@ -106,6 +128,7 @@ class SessionReader {
     changes_.add(seconds ? stamp : "", body);
     by_tuner_ |= is_one_of(body, chain_tuner_only);
     by_fixer_ |= is_one_of(body, yellow_fixer_only);
+    if (!ended) recognise_cut(body, by_tuner_, by_fixer_);
     if (std::optional<std::vector<double>> step = read_message(fixer::resuming, body)) {
       resumed_ |= step->front() != 0;
     }
