@@ -139,22 +139,26 @@ bool read_line(std::FILE* file, std::string& line) {
 
 std::string printable(std::string_view text, size_t limit) {
   std::string shown;
-  size_t characters = 0;
-  for (size_t at = 0; at < text.size(); ++characters) {
-    if (characters == limit) {
-      shown += "\u2026";
-      break;
-    }
+  size_t characters = 0;  // as shown: an escaped byte is four
+  size_t fits = 0;        // how much of `shown` leaves room for the ellipsis
+  for (size_t at = 0; at < text.size();) {
     size_t length = printable_sequence(text, at);
     if (length == 0) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(text[at]));
       shown += escaped;
+      characters += 4;
       ++at;
     } else {
       shown.append(text, at, length);
+      ++characters;
       at += length;
     }
+    if (characters > limit) {
+      shown.resize(fits);
+      return shown + "\u2026";
+    }
+    if (characters < limit) fits = shown.size();
   }
   return shown;
 }

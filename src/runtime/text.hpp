@@ -29,7 +29,7 @@ std::optional<int> exact_int(std::string_view text);
 
 // Untrusted text made safe to show on a terminal or in JSON: control bytes (NUL, ESC, CR,
 // ...), C1 controls and bytes that are not UTF-8 become "\xNN"; the result is valid UTF-8,
-// cut to `limit` characters with "…".
+// at most `limit` characters as shown, cut with "…".
 std::string printable(std::string_view text, size_t limit = 200);
 
 // True when `text` begins with `prefix`; an empty prefix matches every text.

@@ -64,6 +64,12 @@ TEST(TruncateToInt, TruncatesTowardZeroAndSaturates) {
   EXPECT_EQ(truncate_to_int(std::numeric_limits<float>::quiet_NaN()), 0);
 }
 
+std::string repeated(const std::string& text, int times) {
+  std::string out;
+  while (times-- > 0) out += text;
+  return out;
+}
+
 TEST(Printable, UntrustedTextIsShownInert) {
   const struct {
     std::string text;
@@ -78,8 +84,13 @@ TEST(Printable, UntrustedTextIsShownInert) {
       {"\xc2\x9b C1", "\\xc2\\x9b C1"},
       {"\xed\xa0\x80 surrogate", "\\xed\\xa0\\x80 surrogate"},
       {"\xf0\x9f\x98", "\\xf0\\x9f\\x98"},  // cut short
-      {std::string(250, 'a'), std::string(200, 'a') + "\u2026"},
-      {std::string(199, 'a') + "\xc3\xa9\xc3\xa9", std::string(199, 'a') + "\xc3\xa9\u2026"},
+      // At most 200 characters as shown, the ellipsis and each escape's four included.
+      {std::string(200, 'a'), std::string(200, 'a')},
+      {std::string(250, 'a'), std::string(199, 'a') + "\u2026"},
+      {std::string(198, 'a') + "\xc3\xa9\xc3\xa9\xc3\xa9", std::string(198, 'a') + "\xc3\xa9\u2026"},
+      {std::string(50, '\x1b'), repeated("\\x1b", 50)},
+      {std::string(60, '\x1b'), repeated("\\x1b", 49) + "\u2026"},
+      {"abc" + std::string(60, '\0'), "abc" + repeated("\\x00", 49) + "\u2026"},
   };
   for (const auto& c : cases) EXPECT_EQ(printable(c.text), c.shown) << c.text;
 }
