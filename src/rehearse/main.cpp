@@ -211,6 +211,7 @@ CommandLine parse_command_line(int argc, char** argv, int first, Command command
         usage_error(name + " needs a value");
       }
       if (value.empty()) usage_error(name + " needs a value, not an empty one");
+      if (line.values.count(name)) usage_error(name + " is given twice");
       line.values[name] = value;
     } else {
       usage_error("unknown option " + printable(name, 60));

@@ -184,7 +184,7 @@ Match match_message(const char* format, std::string_view entry, std::vector<doub
       continue;
     }
     while (*f == '.' || (*f >= '0' && *f <= '9')) ++f;  // a precision says how it was written
-    if (entry.substr(at) == "-") return Match::cut;      // a number cut after its sign
+    if (entry.substr(at) == "-") return Match::cut;     // a number cut after its sign
     if ((*f != 'd' && *f != 'f') || !take_number(entry, at, *f, numbers)) return Match::none;
   }
   return at == entry.size() ? Match::whole : Match::none;

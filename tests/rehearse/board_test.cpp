@@ -276,6 +276,7 @@ TEST(BoardKept, TheKeptCopiesAndLogsShowBeforeAndAfterAndEachTuningsOutcome) {
   ASSERT_EQ(kept.sets.size(), 2u);
   EXPECT_EQ(kept.sets[0].name, "original");
   EXPECT_EQ(kept.sets[0].chains[0].freq, 650);
+  EXPECT_EQ(kept.sets[0].chains[1].freq, std::nullopt);  // no line of its own: not 0
   EXPECT_EQ(kept.sets[1].chains[0].freq, std::nullopt);
   EXPECT_EQ(kept.sets[1].chains[0].overrides, 1);
   // 8: only what both programs write, kept under chain-tuner's name; 10: the state's word.

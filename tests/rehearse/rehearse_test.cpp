@@ -326,6 +326,8 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
        "{\"chain\":2,\"chip\":2,\"freq\":650,\"override_step\":0,"},
       {"a short option that is not one", [](const std::string&) {}, "-j", 2, "unknown option -j"},
       {"an empty --out", [](const std::string&) {}, "--out=", 2, "--out needs a value"},
+      {"an option given twice", [](const std::string&) {}, "--chip 2:1 --chip=2:2", 2,
+       "--chip is given twice"},
       {"the folder of a farm's boards",
        [](const std::string& d) {
          fs::create_directory(d + "/b1");
@@ -621,7 +623,8 @@ TEST(Pictures, HeatMapAndTimelineRenderToImagesThatAreNotBlank) {
   TempDir dir;
   RehearsalResult result = rehearse_into(dir.path());
   BoardReport report = read_board(dir.path());
-  spit(dir / "heat-map.svg", heat_map_svg(report, "heat map <test> & more"));
+  // A title from a board's path of any bytes: escaped, and the file still renders.
+  spit(dir / "heat-map.svg", heat_map_svg(report, "heat map <test> & more \x1b\xbd"));
   spit(dir / "timeline.svg", timeline_svg(result.timeline, "timeline"));
   for (const char* name : {"heat-map.svg", "timeline.svg"}) {
     SCOPED_TRACE(name);
@@ -645,7 +648,7 @@ TEST(Pictures, HeatMapAndTimelineRenderToImagesThatAreNotBlank) {
     std::string label = "chain " + std::to_string(miner_chain_number(slot)) + "<";
     EXPECT_NE(heat.find(label), std::string::npos) << label;
   }
-  EXPECT_NE(heat.find("heat map &lt;test&gt; &amp; more"), std::string::npos);
+  EXPECT_NE(heat.find("heat map &lt;test&gt; &amp; more \\x1b\\xbd<"), std::string::npos);
   std::smatch tooltip;
   ASSERT_TRUE(
       std::regex_search(heat, tooltip,

@@ -87,7 +87,8 @@ TEST(Printable, UntrustedTextIsShownInert) {
       // At most 200 characters as shown, the ellipsis and each escape's four included.
       {std::string(200, 'a'), std::string(200, 'a')},
       {std::string(250, 'a'), std::string(199, 'a') + "\u2026"},
-      {std::string(198, 'a') + "\xc3\xa9\xc3\xa9\xc3\xa9", std::string(198, 'a') + "\xc3\xa9\u2026"},
+      {std::string(198, 'a') + "\xc3\xa9\xc3\xa9\xc3\xa9",
+       std::string(198, 'a') + "\xc3\xa9\u2026"},
       {std::string(50, '\x1b'), repeated("\\x1b", 50)},
       {std::string(60, '\x1b'), repeated("\\x1b", 49) + "\u2026"},
       {"abc" + std::string(60, '\0'), "abc" + repeated("\\x00", 49) + "\u2026"},

@@ -56,8 +56,11 @@ KeptSet read_set(const std::string& backup, const char* name) {
   read_overrides(reading, overrides, past);
   for (int slot = 0; slot < chain_count; ++slot) {
     ChainSettings& chain = set.chains[slot];
-    if (config.found) {
+    // A setting the saved config.conf does not give is unknown, not 0.
+    if (config.found && reading.state.chain_freq[slot] > 0) {
       chain.freq = reading.state.chain_freq[slot];
+    }
+    if (config.found && reading.state.chain_voltage[slot] > 0) {
       chain.voltage = reading.state.chain_voltage[slot];
     }
     for (int step : reading.state.chip_override[chip_table_row(slot)]) chain.overrides += step > 0;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "text.hpp"
+
 namespace tune::rehearse {
 
 Svg::Svg(int width, int height, const std::string& title, int precision) : precision_(precision) {
@@ -23,7 +25,9 @@ std::string Svg::number(double value) const {
 
 std::string Svg::escape(std::string_view text) {
   std::string out;
-  for (char c : text) {
+  // A title may hold a board's path: any bytes, which XML takes only as valid UTF-8 and
+  // without control characters.
+  for (char c : printable(text, 1000)) {
     switch (c) {
       case '<':
         out += "&lt;";
