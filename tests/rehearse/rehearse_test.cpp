@@ -260,6 +260,18 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
       {"an unreadable chip rates file",
        [](const std::string& d) { fs::permissions(d + "/chip-rates", fs::perms(0)); }, "", 3,
        "DIR/chip-rates: Permission denied", true},
+      {"unreadable kept files: the board's past, findings",
+       [](const std::string& d) {
+         fs::create_directories(d + "/tune-backup/before");
+         fs::create_directories(d + "/tune-logs");
+         spit(d + "/tune-backup/before/config.conf", "bitmain-freq1=650\n");
+         fs::permissions(d + "/tune-backup/before/config.conf", fs::perms(0));
+         fs::permissions(d + "/tune-logs", fs::perms(0));
+       },
+       "", 1,
+       "DIR/tune-backup/before: cannot be read (config.conf: Permission denied); the set is "
+       "left out|DIR/tune-logs: cannot be read (Permission denied); its tunings are left out",
+       true},
       {"a pipe for the chip rates",
        [](const std::string& d) {
          fs::remove(d + "/chip-rates");
@@ -349,6 +361,7 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
     ToolRun run = run_tool(work.path(), "report " + dir + " " + c.args, c.as_nobody);
     std::error_code ignored;
     fs::permissions(dir, fs::perms(0755), ignored);  // to clean up
+    fs::permissions(dir + "/tune-logs", fs::perms(0755), ignored);
     EXPECT_EQ(run.status, c.status) << run.out << run.err;
     expect_every_part(std::regex_replace(c.expected, std::regex("DIR"), dir), run);
     if (c.status >= 2) {

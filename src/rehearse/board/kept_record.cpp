@@ -1,6 +1,10 @@
 // What tune-session keeps on a board, read from a copy: the miner's files before the first
 // and the latest tuning, and the logs of the last tunings.
+#include <dirent.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "board_reading.hpp"
 #include "copies.hpp"
@@ -84,6 +88,15 @@ void read_kept_runs(const std::string& path, const std::string& program,
   }
 }
 
+// Why `path` could not be read, from the failure's message, without the path said twice.
+std::string reason(const UnusableBoard& failure, const std::string& path) {
+  std::string what = failure.what();
+  for (const std::string& prefix : {path + ": ", path + "/"}) {
+    if (what.starts_with(prefix)) return what.substr(prefix.size());
+  }
+  return what;
+}
+
 }  // namespace
 
 KeptRecord read_kept_record(const std::string& dir, int last_tuning, Outcome last_outcome,
@@ -95,14 +108,22 @@ KeptRecord read_kept_record(const std::string& dir, int last_tuning, Outcome las
       try {
         if (!kept_directory(backup, name).empty()) kept.sets.push_back(read_set(backup, name));
       } catch (const UnusableBoard& unreadable) {
-        findings.add(
-            BoardFile{backup + "/" + name, true}, 0,
-            "cannot be read (" + std::string(unreadable.what()) + "); the set is left out");
+        const std::string set = backup + "/" + name;
+        findings.add(BoardFile{set, true}, 0,
+                     "cannot be read (" + reason(unreadable, set) + "); the set is left out");
       }
     }
   }
   kept.logs_dir = kept_directory(dir, "tune-logs");
   if (kept.logs_dir.empty()) return kept;
+  if (DIR* listing = opendir(kept.logs_dir.c_str())) {
+    closedir(listing);
+  } else {
+    findings.add(
+        BoardFile{kept.logs_dir, true}, 0,
+        std::string("cannot be read (") + std::strerror(errno) + "); its tunings are left out");
+    return kept;
+  }
   std::vector<SessionSummary> runs;
   auto close_tuning = [&] {
     if (kept.tunings.empty()) return;
@@ -122,7 +143,7 @@ KeptRecord read_kept_record(const std::string& dir, int last_tuning, Outcome las
       read_kept_runs(path, log.program, runs);
     } catch (const UnusableBoard& unreadable) {
       findings.add(BoardFile{path, true}, 0,
-                   "cannot be read (" + std::string(unreadable.what()) +
+                   "cannot be read (" + reason(unreadable, path) +
                        "); the tuning's outcome is from its other logs");
     }
   }
