@@ -16,9 +16,8 @@ void load_chain_tuner_settings(TuneContext& ctx) {
     ctx.state.chain_freq[slot] = s.freq_to;
     ctx.state.chain_voltage[slot] = s.voltage_to;
   }
-  tune_logf(ctx.sys,
-            chain_tuner_log::config_parse,
-            freq_from, s.freq_to, s.voltage_from, s.voltage_to, s.ideal_percent);
+  tune_logf(ctx.sys, chain_tuner_log::config_parse, freq_from, s.freq_to, s.voltage_from,
+            s.voltage_to, s.ideal_percent);
 }
 
 bool check_miner_started(TuneContext& ctx) {

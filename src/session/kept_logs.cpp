@@ -32,9 +32,9 @@ std::vector<KeptLogFile> list_kept_logs(const std::string& directory) {
     }
     struct stat info;
     if (lstat((directory + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    logs.push_back({name, tuning, run, name.substr(static_cast<size_t>(consumed),
-                                                   name.size() - consumed - 4),
-                     info.st_size});
+    logs.push_back({name, tuning, run,
+                    name.substr(static_cast<size_t>(consumed), name.size() - consumed - 4),
+                    info.st_size});
   }
   closedir(dir);
   // By tuning and run as numbers (run 10 comes after run 9), then by name.
