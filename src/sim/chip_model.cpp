@@ -10,9 +10,7 @@ namespace tune::sim {
 
 namespace {
 
-constexpr int nominal_voltage = 880;
-constexpr double falloff_mhz = 120;  // above the limit, the rate ratio drops 1 per this much
-constexpr double noise_span = 0.015;
+using namespace population;
 
 // splitmix64: a small generator whose output is the same everywhere.
 std::uint64_t mix(std::uint64_t x) {
@@ -42,25 +40,28 @@ class Random {
 ChipModel::ChipModel(const ChipModelOptions& options) : seed_(options.seed) {
   Random random(options.seed);
   for (auto& chain : chips_) {
-    double chain_quality = random.normal(0, 15);
-    for (Chip& chip : chain) {
-      chip.limit_at_nominal = random.normal(785 + chain_quality, 35);
-      chip.limit_per_volt = random.normal(1.2, 0.15);
+    double chain_quality = random.normal(0, chain_spread);
+    for (ChipTraits& chip : chain) {
+      chip.limit_at_nominal = random.normal(limit_mean + chain_quality, chip_spread);
+      chip.limit_per_volt = random.normal(per_volt_mean, per_volt_spread);
     }
   }
-  auto mark = [&](int count, Kind kind) {
+  auto mark = [&](int count, ChipKind kind) {
     for (int placed = 0, tries = 0; placed < count && tries < 10000; ++tries) {
-      Chip& chip = chips_[random.below(chain_count)][random.below(chips_per_chain)];
-      if (chip.kind != Kind::normal) continue;
+      ChipTraits& chip = chips_[random.below(chain_count)][random.below(chips_per_chain)];
+      if (chip.kind != ChipKind::normal) continue;
       chip.kind = kind;
-      if (kind == Kind::weak) chip.limit_at_nominal -= 150 + random.uniform() * 150;
+      if (kind == ChipKind::weak) chip.limit_at_nominal -= 150 + random.uniform() * 150;
       ++placed;
     }
   };
-  mark(options.weak_chips, Kind::weak);
-  mark(options.dead_chips, Kind::dead);
-  mark(options.missing_chips, Kind::missing);
+  mark(options.weak_chips, ChipKind::weak);
+  mark(options.dead_chips, ChipKind::dead);
+  mark(options.missing_chips, ChipKind::missing);
 }
+
+ChipModel::ChipModel(const ChipTable& chips, std::uint64_t noise_seed)
+    : seed_(noise_seed), chips_(chips) {}
 
 void ChipModel::install(SimMiner& miner) const {
   miner.chip_rate = [this](const MinerView& view, int slot, int chip) {
@@ -69,14 +70,14 @@ void ChipModel::install(SimMiner& miner) const {
 }
 
 double ChipModel::stable_limit(int slot, int chip, int voltage) const {
-  const Chip& c = chips_[slot][chip];
+  const ChipTraits& c = chips_[slot][chip];
   return c.limit_at_nominal + c.limit_per_volt * (voltage - nominal_voltage);
 }
 
 std::optional<float> ChipModel::rate(const MinerView& view, int slot, int chip) const {
-  const Chip& c = chips_[slot][chip];
-  if (c.kind == Kind::missing) return std::nullopt;
-  if (c.kind == Kind::dead) return 0.0f;
+  const ChipTraits& c = chips_[slot][chip];
+  if (c.kind == ChipKind::missing) return std::nullopt;
+  if (c.kind == ChipKind::dead) return 0.0f;
   int freq = view.freq[slot][chip];
   if (freq <= 0) return 0.0f;
   int voltage = view.voltage[slot] > 0 ? view.voltage[slot] : nominal_voltage;

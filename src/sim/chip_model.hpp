@@ -4,6 +4,7 @@
 // or missing from /tmp/chip-rates. The same seed gives the same machine.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -13,6 +14,29 @@ namespace tune::sim {
 
 class SimMiner;
 struct MinerView;
+
+// The population the seeded machines are drawn from, which a model fitted to a board's
+// files takes as its prior.
+namespace population {
+inline constexpr int nominal_voltage = 880;
+inline constexpr double limit_mean = 785;     // MHz at the nominal voltage
+inline constexpr double chain_spread = 15;    // of a chain's mean limit around limit_mean
+inline constexpr double chip_spread = 35;     // of a chip's limit around its chain's mean
+inline constexpr double per_volt_mean = 1.2;  // MHz gained per voltage unit
+inline constexpr double per_volt_spread = 0.15;
+inline constexpr double falloff_mhz = 120;   // above the limit, the rate ratio drops 1 per this
+inline constexpr double noise_span = 0.015;  // a rate's noise, as a share of the full rate
+}  // namespace population
+
+enum class ChipKind { normal, weak, dead, missing };
+
+// One chip of the model: where it stops hashing fully, and what it is.
+struct ChipTraits {
+  double limit_at_nominal = population::limit_mean;  // MHz at the nominal voltage
+  double limit_per_volt = population::per_volt_mean;
+  ChipKind kind = ChipKind::normal;
+};
+using ChipTable = std::array<std::array<ChipTraits, chips_per_chain>, chain_count>;
 
 struct ChipModelOptions {
   std::uint64_t seed = 1;
@@ -24,6 +48,10 @@ struct ChipModelOptions {
 class ChipModel {
  public:
   explicit ChipModel(const ChipModelOptions& options);
+  // A machine of the given chips, its rates' noise drawn from `noise_seed`.
+  ChipModel(const ChipTable& chips, std::uint64_t noise_seed);
+
+  const ChipTraits& traits(int slot, int chip) const { return chips_[slot][chip]; }
 
   // Makes the miner report this model's rates.
   void install(SimMiner& miner) const;
@@ -35,14 +63,8 @@ class ChipModel {
   static double chip_power(int freq, int voltage);
 
  private:
-  enum class Kind { normal, weak, dead, missing };
-  struct Chip {
-    double limit_at_nominal = 0;  // MHz at the nominal voltage
-    double limit_per_volt = 0;    // MHz gained per voltage unit
-    Kind kind = Kind::normal;
-  };
   std::uint64_t seed_;
-  Chip chips_[chain_count][chips_per_chain];
+  ChipTable chips_;
 };
 
 }  // namespace tune::sim

@@ -1,0 +1,36 @@
+// A board's twin: the chip model fitted to what a board's files show, so that the tuning the
+// board would run next can be rehearsed on it. Each chip's limit comes from its measured rate
+// where the rate shows it (a chip past its limit hashes less), else from the population's
+// prior bounded by what the files do show (full rate at F: the limit is above F; red at F:
+// below). The twin predicts under the simulated chip model's assumptions, not a real chip's.
+#pragma once
+
+#include <array>
+#include <optional>
+
+#include "board_report.hpp"
+#include "chip_model.hpp"
+
+namespace tune::rehearse {
+
+// What a board's files tell of one chip.
+struct ChipEvidence {
+  int freq = 0;               // MHz it ran at when its rate was taken
+  int voltage = 0;            // its chain's voltage then
+  std::optional<float> rate;  // GH/s; none when the miner never lists it
+  std::optional<int> red_at;  // the lowest MHz it is known to have gone red at
+};
+using BoardEvidence = std::array<std::array<ChipEvidence, chips_per_chain>, chain_count>;
+
+// The evidence in a board's report: each chip's frequency, its chain's voltage, its rate, and
+// the frequencies the logs name it red at.
+BoardEvidence evidence_of(const BoardReport& report);
+
+// The chips of the twin, chain by chain: a chain's own level is taken from the chips whose
+// rates show their limits, shrunk towards the population's as few of them do.
+sim::ChipTable fit_twin(const BoardEvidence& evidence);
+
+// The part of a rate below which it shows the chip past its limit rather than noise.
+inline constexpr double full_rate_share = 1 - 2 * sim::population::noise_span;
+
+}  // namespace tune::rehearse
