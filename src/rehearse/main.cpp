@@ -58,6 +58,10 @@ constexpr OptionSpec option_table[] = {
     {Command::rehearse, "--dead", "N", "dead chips, rate 0 (default 2)"},
     {Command::rehearse, "--missing", "N",
      "chips the miner never lists in /tmp/chip-rates (default 1)"},
+    {Command::rehearse, "--from", "BOARD",
+     "rehearse the board whose files are copied in BOARD (as report\n"
+     "reads them) on its twin: the chip model fitted to its chip rates\n"
+     "and settings; the seed then draws only the rates' noise"},
     {Command::rehearse, "--out", "DIR",
      "where the board's files and pictures go (default ./rehearsal);\n"
      "an existing directory must be empty or an earlier rehearsal's"},
@@ -242,6 +246,21 @@ int run_rehearsal(int argc, char** argv) {
       options.out_dir = value;
     }
   }
+  auto from = line.values.find("--from");
+  std::optional<BoardTwin> twin;
+  if (from != line.values.end()) {
+    for (const char* chip_option : {"--chains", "--weak", "--dead", "--missing"}) {
+      if (line.values.count(chip_option)) {
+        usage_error(std::string(chip_option) + " cannot go with --from: the board's files tell");
+      }
+    }
+    std::error_code ec;
+    if (std::filesystem::equivalent(from->second, options.out_dir, ec)) {
+      usage_error("--out " + options.out_dir + " is the board of --from; choose another --out");
+    }
+    twin = twin_of(from->second);
+    use_twin(options, *twin);
+  }
   for (const std::string& warning : rehearsal_warnings(options)) {
     std::fprintf(stderr, "tune-rehearse: warning: %s\n", warning.c_str());
   }
@@ -264,6 +283,13 @@ int run_rehearsal(int argc, char** argv) {
                timeline_svg(result.timeline, "Rehearsed tuning over virtual time, " + seed));
   std::fputs(summary.c_str(), stdout);
   std::fputs(format_rehearsal_end(result, real_seconds, options.out_dir).c_str(), stdout);
+  if (twin) {
+    std::string prediction = format_twin_prediction(
+        twin->today, report,
+        result.chain_tuner.virtual_seconds + result.yellow_fixer.virtual_seconds);
+    write_output(options.out_dir + "/prediction.txt", prediction);
+    std::fputs(prediction.c_str(), stdout);
+  }
   return 0;
 }
 

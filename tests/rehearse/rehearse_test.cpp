@@ -578,6 +578,37 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
   EXPECT_GE(named, 5u);
 }
 
+TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
+  TempDir dir;
+  rehearse_into(dir / "board");  // its before/ is a new board's copy
+  fs::create_directories(dir / "no-rates");
+  spit(dir / "no-rates/config.conf", "bitmain-freq1=650\n");
+  spit(dir / "no-rates/chip-rates", "");
+  const struct {
+    std::string args;
+    int status;
+    std::string expected;
+  } cases[] = {
+      {"--from board/before --out twin", 0,
+       "the board in board/before, today -> predicted by its twin (simulated chip model):|"
+       "measured rate     27"},
+      {"--from gone", 3, "gone: No such file or directory"},
+      {"--from no-rates", 3, "no-rates: no chip rates (chip-rates lists no chip)"},
+      {"--from board --chains 2,3", 2, "--chains cannot go with --from"},
+      {"--from board --out board", 2, "--out board is the board of --from"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    ToolRun run = run_tool(dir.path(), c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    expect_every_part(c.expected, run);
+  }
+  // The prediction is kept beside the rehearsal's summary, and the twin's tuning changed the
+  // board: its chains no longer run at the new board's 650 MHz.
+  EXPECT_NE(slurp(dir / "twin/prediction.txt").find("chips changed"), std::string::npos);
+  EXPECT_NE(read_board(dir / "twin").chains[0].freq, 650);
+}
+
 TEST(RehearsalOptions, AreCheckedAndNamed) {
   TempDir dir;
   const struct {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <utility>
+
 #include "chip_model.hpp"
 #include "health.hpp"
 #include "sim_miner.hpp"
@@ -30,15 +33,17 @@ TEST(Twin, EachChipFromWhatItsFilesShow) {
        799, 801},
       {"at a higher voltage, taken back to the nominal one", rated(850, 910, 836),
        sim::ChipKind::normal, 799, 801},
-      {"full rate far below: the population's level", rated(650, 880, 800), sim::ChipKind::normal,
-       780, 790},
-      {"full rate near the level: above where it ran", rated(800, 880, 900), sim::ChipKind::normal,
-       805, 830},
+      {"full rate: above where it ran", rated(800, 880, 900), sim::ChipKind::normal, 800, 1e9},
       {"full rate, and red higher up: between the two",
        {650, 880, static_cast<float>(expected_rate(650)), 760},
        sim::ChipKind::normal,
-       700,
+       650,
        760},
+      {"held below its chain: below the chain's frequency",
+       {650, 880, static_cast<float>(expected_rate(650)), std::nullopt, 700},
+       sim::ChipKind::normal,
+       650,
+       700},
       {"far below any chain: weak", rated(650, 880, 590), sim::ChipKind::weak, 589, 591},
       {"rate 0: dead", {650, 880, 0.0f, std::nullopt}, sim::ChipKind::dead, 0, 1e9},
       {"never listed: missing",
@@ -59,15 +64,31 @@ TEST(Twin, EachChipFromWhatItsFilesShow) {
   }
 }
 
-TEST(Twin, AChainsShownChipsMoveItsOtherChips) {
+TEST(Twin, AChainsShownChipsMoveItsOtherChipsWhichSpreadAsARealChainsDo) {
   BoardEvidence evidence;
   for (auto& chain : evidence) chain.fill(rated(650, 880, 800));
   for (int chip = 0; chip < 20; ++chip) evidence[1][chip] = rated(900, 880, 830);
   sim::ChipTable table = fit_twin(evidence);
-  // 20 chips 45 MHz above the population's level take their chain about 39 MHz up; a chain
-  // that shows nothing stays at the population's level.
-  EXPECT_NEAR(table[1][40].limit_at_nominal, 785 + 45 * 20 / (20 + 35.0 * 35 / (15 * 15)), 1);
-  EXPECT_NEAR(table[0][40].limit_at_nominal, 785, 1);
+  auto mean_and_spread = [&](int slot, int first) {
+    double sum = 0, squares = 0;
+    int n = chips_per_chain - first;
+    for (int chip = first; chip < chips_per_chain; ++chip) {
+      sum += table[slot][chip].limit_at_nominal;
+      squares += table[slot][chip].limit_at_nominal * table[slot][chip].limit_at_nominal;
+    }
+    double mean = sum / n;
+    return std::pair{mean, std::sqrt(squares / n - mean * mean)};
+  };
+  // 20 chips 45 MHz above the population's level take their chain about 29 MHz up; a chain
+  // that shows nothing stays at the population's level. Either spreads as chips do (35).
+  auto [moved, moved_spread] = mean_and_spread(1, 20);
+  auto [level, spread] = mean_and_spread(0, 0);
+  EXPECT_NEAR(moved, 785 + 45 * 20 / (20 + 35.0 * 35 / (15 * 15)), 12);
+  EXPECT_NEAR(level, 785, 12);
+  EXPECT_NEAR(spread, 35, 8);
+  EXPECT_NEAR(moved_spread, 35, 10);
+  // The same evidence, the same twin.
+  EXPECT_EQ(fit_twin(evidence)[0][5].limit_at_nominal, table[0][5].limit_at_nominal);
 }
 
 TEST(Twin, ASeededMachineRunFastGivesBackItsLimits) {

@@ -119,6 +119,19 @@ std::optional<std::string> read_small_board_file(const BoardFile& file, size_t l
   return text;
 }
 
+std::map<std::string, std::string> read_settings_files(const std::string& dir) {
+  constexpr size_t largest = 1024 * 1024;
+  std::map<std::string, std::string> files;
+  for (const char* name : {"config.conf", "manual_freqs.txt", "bmminer.conf", "autoTune.conf"}) {
+    BoardFile file = find_board_file(dir, name);
+    if (!file.found) continue;
+    std::optional<std::string> text = read_small_board_file(file, largest);
+    if (!text) throw UnusableBoard(file.path + ": larger than a settings file can be (1 MB)");
+    files[name] = std::move(*text);
+  }
+  return files;
+}
+
 void Findings::add(const BoardFile& file, int line, const std::string& what) {
   if (++counts_[file.path] <= most_per_file) out_.push_back({file.path, line, what});
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -137,6 +138,11 @@ struct FarmTotals {
   BoardTotals sum;         // over the usable boards
   void add(const BoardReport& report);
 };
+
+// The miner's settings files of the board in `dir` as they are, by name ("config.conf",
+// "manual_freqs.txt", "bmminer.conf", "autoTune.conf"), those it has. UnusableBoard when one
+// cannot be read or is larger than such a file can be.
+std::map<std::string, std::string> read_settings_files(const std::string& dir);
 
 // Reads the board in `dir`. Throws UnusableBoard when the directory or a file in it exists
 // but cannot be read; a missing file is a finding.

@@ -26,6 +26,12 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
 std::string format_rehearsal_end(const RehearsalResult& result, double real_seconds,
                                  const std::string& out_dir);
 
+// A board's twin rehearsed: the board today beside what its twin predicts after the tuning
+// (total measured rate, the chip model's efficiency, chips whose frequency changes, the
+// tuning's duration: the logs' span today, the rehearsal's virtual time predicted).
+std::string format_twin_prediction(const BoardReport& today, const BoardReport& predicted,
+                                   long long predicted_seconds);
+
 // The findings, one a line, or "findings: none".
 std::string format_findings(const BoardReport& report);
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <utility>
 
 #include "board_report.hpp"
@@ -205,11 +206,16 @@ std::string stamp_of(std::time_t when) {
   return text;
 }
 
-// The board before tuning: the miner's files, the settings line, a tuning marked active.
-void set_up_board(sim::SimSystem& sys, const std::string& settings) {
-  sys.write_file(bmminer_conf_path, initial_bmminer_conf);
-  sys.write_file(settings_path, settings + "\n");
-  sys.write_file(chain_config_path, initial_chain_config());
+// The board before tuning: the miner's files (those given, else a new board's), the
+// settings line, a tuning marked active.
+void set_up_board(sim::SimSystem& sys, const RehearsalOptions& options) {
+  std::map<std::string, std::string> files = {{"bmminer.conf", initial_bmminer_conf},
+                                              {"config.conf", initial_chain_config()}};
+  for (const auto& [name, text] : options.files) files[name] = text;
+  if (!options.settings.empty() || !files.count("autoTune.conf")) {
+    files["autoTune.conf"] = options.settings + "\n";
+  }
+  for (const auto& [name, text] : files) sys.write_file("/config/" + name, text);
   sys.write_file(tune_running_path, "");
   sys.write_file("/sbin/finish-tune.sh", "#!/bin/sh\n# the board's own finishing steps\n");
 }
@@ -283,21 +289,38 @@ void prepare_rehearsal_dir(const std::string& dir) {
   make_output_dir(dir);
 }
 
+void use_twin(RehearsalOptions& options, const BoardTwin& twin) {
+  options.files = twin.files;
+  options.chain_present = twin.chain_present;
+  options.chips = twin.chips;
+}
+
 RehearsalResult rehearse(const RehearsalOptions& options,
                          const std::function<void(const ProgressState&)>& progress) {
   prepare_out_dir(options.out_dir);
   sim::SimMiner miner;
-  for (int slot = 0; slot < chain_count; ++slot) {
-    miner.chain_present[slot] = options.chain_present[slot];
-  }
-  sim::ChipModel model(sim::ChipModelOptions{options.seed, options.weak_chips, options.dead_chips,
-                                             options.missing_chips});
+  const std::array<bool, chain_count>& present = options.chain_present;
+  for (int slot = 0; slot < chain_count; ++slot) miner.chain_present[slot] = present[slot];
+  sim::ChipModel model =
+      options.chips
+          ? sim::ChipModel(*options.chips, options.seed)
+          : sim::ChipModel(sim::ChipModelOptions{options.seed, options.weak_chips,
+                                                 options.dead_chips, options.missing_chips});
   model.install(miner);
   sim::SimSystem sys(miner, options.out_dir);
-  set_up_board(sys, options.settings);
+  set_up_board(sys, options);
+  {
+    // The board as it stands before the tuning, its miner running the files as they are:
+    // a copy to report on, or to fit a twin to.
+    sim::SimMiner before_miner = miner;
+    model.install(before_miner);
+    sim::SimSystem before(before_miner, options.out_dir + "/" + before_tuning_dir);
+    set_up_board(before, options);
+    before_miner.tick(before);
+  }
 
   RehearsalResult result;
-  result.timeline.chain_present = options.chain_present;
+  result.timeline.chain_present = present;
   Watch watch(sys, result.timeline, progress);
   sys.observer = [&](sim::SimSystem& s) { watch.step(s); };
   // The files are looked at before each sleep too, so that a change is stamped when the

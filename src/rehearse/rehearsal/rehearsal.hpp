@@ -5,10 +5,13 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 
 #include "ladder.hpp"
 #include "timeline.hpp"
+#include "twin.hpp"
 
 namespace tune::rehearse {
 
@@ -20,7 +23,17 @@ struct RehearsalOptions {
   int dead_chips = 2;
   int missing_chips = 1;
   std::string out_dir = "rehearsal";
+  // The miner's files to start from, by name ("config.conf", "manual_freqs.txt",
+  // "bmminer.conf", "autoTune.conf"), in place of a new board's; `settings`, when not empty,
+  // in place of the autoTune.conf among them.
+  std::map<std::string, std::string> files;
+  // A board's fitted chips in place of the seeded machine's (the seed then draws only the
+  // rates' noise).
+  std::optional<sim::ChipTable> chips;
 };
+
+// The options that rehearse a board's twin: its files, chains and chips.
+void use_twin(RehearsalOptions& options, const BoardTwin& twin);
 
 // Where a running rehearsal is, for the progress line.
 struct ProgressState {
@@ -44,6 +57,9 @@ struct RehearsalResult {
   RehearsedRun yellow_fixer;
   Timeline timeline;
 };
+
+// Where in a rehearsal's directory the board's files before the tuning are kept.
+inline constexpr char before_tuning_dir[] = "before";
 
 // Makes sure a rehearsal may use the directory: new, empty, or an earlier rehearsal's (it
 // would replace someone's files otherwise). ToolError when it may not or cannot be made.

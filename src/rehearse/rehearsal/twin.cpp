@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "health.hpp"
+#include "tool_error.hpp"
 
 namespace tune::rehearse {
 
@@ -20,21 +21,32 @@ double at_nominal(double limit, int voltage) {
   return limit - population::per_volt_mean * (voltage - population::nominal_voltage);
 }
 
-double normal_density(double x) {
-  return std::isinf(x) ? 0 : std::exp(-x * x / 2) / std::sqrt(2 * M_PI);
-}
-
 double normal_below(double x) {
   return 0.5 * std::erfc(-x / std::sqrt(2.0));
 }
 
-// The mean of a normal law kept to [low, high]; the nearer bound when the law has almost
-// nothing there.
-double truncated_mean(double mean, double spread, double low, double high) {
-  double a = (low - mean) / spread, b = (high - mean) / spread;
-  double mass = normal_below(b) - normal_below(a);
-  if (mass < 1e-9) return mean < low ? low : high;
-  return mean + spread * (normal_density(a) - normal_density(b)) / mass;
+// A draw from a normal law kept to [low, high], by its inverse distribution at `u` (0 to 1):
+// the twin's chips spread as a real board's do, where the evidence leaves room.
+double truncated_draw(double mean, double spread, double low, double high, double u) {
+  double a = normal_below((low - mean) / spread), b = normal_below((high - mean) / spread);
+  if (b - a < 1e-9) return mean < low ? low : high;
+  double target = a + u * (b - a);
+  double lo = -40, hi = 40;  // in spreads; bisection on the distribution
+  for (int i = 0; i < 80; ++i) {
+    double mid = (lo + hi) / 2;
+    (normal_below(mid) < target ? lo : hi) = mid;
+  }
+  return std::clamp(mean + spread * (lo + hi) / 2, low, high);
+}
+
+// A fixed uniform number per chip, so that a twin is the same every time.
+double chip_uniform(int slot, int chip) {
+  std::uint64_t x =
+      static_cast<std::uint64_t>(slot * chips_per_chain + chip + 1) * 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return (static_cast<double>(x >> 11) + 0.5) * 0x1p-53;
 }
 
 // What one chip's evidence says of its limit at the nominal voltage.
@@ -55,6 +67,9 @@ ChipReading read_chip(const ChipEvidence& chip) {
     return reading;
   }
   if (chip.red_at) reading.high = at_nominal(*chip.red_at, chip.voltage);
+  if (chip.chain_freq > chip.freq && chip.freq > 0) {
+    reading.high = std::min(reading.high, at_nominal(chip.chain_freq, chip.voltage));
+  }
   if (chip.freq <= 0) return reading;
   double share = *chip.rate / expected_rate(chip.freq);
   if (share >= full_rate_share) {
@@ -81,6 +96,7 @@ BoardEvidence evidence_of(const BoardReport& report) {
       ChipEvidence& chip = evidence[chain.slot][index];
       chip.freq = view.freq;
       chip.voltage = chain.voltage;
+      chip.chain_freq = chain.freq;
       chip.rate = view.rate;
       for (const ChipChange& change : view.history) {
         if (change.cause != "red" || !change.old_freq) continue;
@@ -118,11 +134,40 @@ sim::ChipTable fit_twin(const BoardEvidence& evidence) {
       traits.limit_per_volt = population::per_volt_mean;
       if (reading.kind != sim::ChipKind::normal) continue;
       traits.limit_at_nominal =
-          reading.shown ? *reading.shown : truncated_mean(level, spread, reading.low, reading.high);
+          reading.shown
+              ? *reading.shown
+              : truncated_draw(level, spread, reading.low, reading.high, chip_uniform(slot, chip));
       if (weak(traits.limit_at_nominal)) traits.kind = sim::ChipKind::weak;
     }
   }
   return table;
+}
+
+BoardTwin twin_of(const std::string& dir) {
+  BoardTwin twin;
+  BoardReport report;
+  try {
+    report = read_board(dir);
+    twin.files = read_settings_files(dir);
+  } catch (const UnusableBoard& unusable) {
+    throw ToolError(status_unusable, unusable.what());
+  }
+  bool any = false;
+  for (const ChainView& chain : report.chains)
+    any |= twin.chain_present[chain.slot] = chain.present;
+  if (!any) {
+    throw ToolError(status_unusable, dir +
+                                         ": no chip rates (chip-rates lists no chip): the twin "
+                                         "is fitted from them");
+  }
+  if (!twin.files.count("config.conf")) {
+    throw ToolError(status_unusable, dir +
+                                         ": no config.conf: the twin needs the chains' "
+                                         "frequencies and voltages");
+  }
+  twin.chips = fit_twin(evidence_of(report));
+  twin.today = std::move(report);
+  return twin;
 }
 
 }  // namespace tune::rehearse

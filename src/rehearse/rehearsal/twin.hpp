@@ -6,7 +6,9 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <optional>
+#include <string>
 
 #include "board_report.hpp"
 #include "chip_model.hpp"
@@ -19,6 +21,7 @@ struct ChipEvidence {
   int voltage = 0;            // its chain's voltage then
   std::optional<float> rate;  // GH/s; none when the miner never lists it
   std::optional<int> red_at;  // the lowest MHz it is known to have gone red at
+  int chain_freq = 0;         // its chain's MHz: a chip held below it failed there
 };
 using BoardEvidence = std::array<std::array<ChipEvidence, chips_per_chain>, chain_count>;
 
@@ -29,6 +32,19 @@ BoardEvidence evidence_of(const BoardReport& report);
 // The chips of the twin, chain by chain: a chain's own level is taken from the chips whose
 // rates show their limits, shrunk towards the population's as few of them do.
 sim::ChipTable fit_twin(const BoardEvidence& evidence);
+
+// A board to rehearse instead of a seeded machine: its settings files as they are, the chains
+// that hash, and its fitted chips.
+struct BoardTwin {
+  std::map<std::string, std::string> files;  // by name: config.conf, manual_freqs.txt, ...
+  std::array<bool, chain_count> chain_present{};
+  sim::ChipTable chips;
+  BoardReport today;  // the board as its files show it
+};
+
+// The twin of the board copied in `dir`. ToolError (status 3) when the copy cannot be read
+// or lacks what a twin is fitted from: chip rates, and the chains' settings in config.conf.
+BoardTwin twin_of(const std::string& dir);
 
 // The part of a rate below which it shows the chip past its limit rather than noise.
 inline constexpr double full_rate_share = 1 - 2 * sim::population::noise_span;
