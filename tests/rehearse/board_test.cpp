@@ -342,7 +342,8 @@ TEST(BoardHistory, ALogOfEndlessLoweringsKeepsEachChipsLatestChanges) {
            "\n";
   }
   Board board({{"auto-tune", log}, {"manual_freqs.txt", ""}});
-  const ChipView& chip = board.read().chains[0].chips[1];
+  const BoardReport report = board.read();
+  const ChipView& chip = report.chains[0].chips[1];
   ASSERT_EQ(chip.history.size(), ChipHistories::kept_per_chip);
   // The lowerings the log names, then the one to the final frequency it does not.
   EXPECT_EQ(chip.earlier_changes, lowerings + 1 - static_cast<long long>(chip.history.size()));

@@ -37,7 +37,10 @@ void crlf_finding(const BoardFile& file, Findings& findings, const char* what_pr
 }  // namespace
 
 std::string quoted(std::string_view text) {
-  return "\"" + printable(text, 60) + "\"";
+  std::string shown = "\"";  // appended, not prefixed: GCC 12 warns of an overlap that is not
+  shown += printable(text, 60);
+  shown += '"';
+  return shown;
 }
 
 void read_base(BoardReading& board, const BoardFile& file, Findings& findings) {
