@@ -57,7 +57,7 @@ TEST(Twin, EachChipFromWhatItsFilesShow) {
     BoardEvidence evidence;
     for (auto& chain : evidence) chain.fill(rated(650, 880, 800));
     evidence[0][0] = c.chip;
-    const sim::ChipTraits& fitted = fit_twin(evidence)[0][0];
+    const sim::ChipTraits fitted = fit_twin(evidence)[0][0];
     EXPECT_EQ(fitted.kind, c.kind);
     EXPECT_GE(fitted.limit_at_nominal, c.low);
     EXPECT_LE(fitted.limit_at_nominal, c.high);
