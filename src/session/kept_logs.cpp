@@ -19,6 +19,15 @@ namespace tune::session {
 
 using LogFile = KeptLogFile;
 
+namespace {
+
+bool comes_before(const KeptLogFile& a, const KeptLogFile& b) {
+  if (a.tuning != b.tuning) return a.tuning < b.tuning;
+  return a.run != b.run ? a.run < b.run : a.name < b.name;
+}
+
+}  // namespace
+
 std::vector<KeptLogFile> list_kept_logs(const std::string& directory) {
   std::vector<LogFile> logs;
   DIR* dir = opendir(directory.c_str());
@@ -32,16 +41,16 @@ std::vector<KeptLogFile> list_kept_logs(const std::string& directory) {
     }
     struct stat info;
     if (lstat((directory + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    logs.push_back({name, tuning, run,
-                    name.substr(static_cast<size_t>(consumed), name.size() - consumed - 4),
-                    info.st_size});
+    LogFile log{name, tuning, run,
+                name.substr(static_cast<size_t>(consumed), name.size() - consumed - 4),
+                info.st_size};
+    // In order as they are found, by tuning and run as numbers (run 10 comes after run 9),
+    // then by name: a directory holds a few dozen, and an insertion keeps the program small.
+    auto at = logs.begin();
+    while (at != logs.end() && !comes_before(log, *at)) ++at;
+    logs.insert(at, std::move(log));
   }
   closedir(dir);
-  // By tuning and run as numbers (run 10 comes after run 9), then by name.
-  std::sort(logs.begin(), logs.end(), [](const LogFile& a, const LogFile& b) {
-    if (a.tuning != b.tuning) return a.tuning < b.tuning;
-    return a.run != b.run ? a.run < b.run : a.name < b.name;
-  });
   return logs;
 }
 

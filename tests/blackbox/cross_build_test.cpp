@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <string>
 
 #include "sandbox.hpp"
 
@@ -87,6 +89,25 @@ TEST(CrossBuild, ShortEndingsMatchTheBuildUnderTest) {
       EXPECT_EQ(actual.files[i], expected.files[i]) << "file " << i;
     }
     EXPECT_FALSE(expected.log.empty());
+  }
+}
+
+// What a board's flash takes: each program of the armhf build, stripped as the packages
+// ship it, in half a megabyte.
+TEST(CrossBuild, TheBoardsProgramsFitInHalfAMegabyte) {
+  const char* build_dir = std::getenv("TUNE_CROSS_BUILD_DIR");
+  const char* launcher = std::getenv("TUNE_CROSS_LAUNCHER");
+  if (build_dir == nullptr || launcher == nullptr) GTEST_SKIP() << "not the armhf build";
+  namespace fs = std::filesystem;
+  const std::string stripped = (fs::temp_directory_path() / "tune-stripped-XXXXXX").string();
+  for (const char* program :
+       {"chain_tuner/chain-tuner", "yellow_fixer/yellow-fixer", "session/tune-session"}) {
+    SCOPED_TRACE(program);
+    std::string built = std::string(build_dir) + "/src/" + program;
+    std::string command = "arm-linux-gnueabihf-strip -o '" + stripped + "' '" + built + "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    EXPECT_LE(fs::file_size(stripped), 500u * 1024);
+    fs::remove(stripped);
   }
 }
 
