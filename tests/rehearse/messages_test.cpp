@@ -86,7 +86,9 @@ TEST(ProgramMessages, EveryEntryTheToolReadsReadsBackWithItsNumbers) {
     EXPECT_FALSE(read_message(c.message, "x" + entries[0]));
     for (size_t length = 0; length <= entries[0].size(); ++length)
       EXPECT_TRUE(may_be_cut_from(c.message, entries[0].substr(0, length))) << length;
-    EXPECT_FALSE(may_be_cut_from(c.message, "x" + entries[0].substr(0, 3)));
+    std::string other = "x";  // appended, not prefixed: GCC 12 warns of an overlap that is not
+    other += entries[0].substr(0, 3);
+    EXPECT_FALSE(may_be_cut_from(c.message, other));
   }
 }
 
