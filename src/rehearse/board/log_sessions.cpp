@@ -28,36 +28,29 @@ constexpr const char* yellow_fixer_only[] = {
 constexpr const char* yellow_fixer_endings[] = {fixer::three_successful, fixer::check_limit,
                                                 fixer::rate_below_desired};
 
-bool is_one_of(const std::string& entry, std::initializer_list<const char*> messages) {
+// Whether the entry is one of the messages, whole (or, with `cut`, perhaps cut short).
+template <typename Messages>
+bool is_one_of(const std::string& entry, const Messages& messages, bool cut = false) {
   for (const char* message : messages) {
-    if (read_message(message, entry)) return true;
+    if (cut ? may_be_cut_from(message, entry) : read_message(message, entry).has_value()) {
+      return true;
+    }
   }
   return false;
 }
 
-template <size_t n>
-bool is_one_of(const std::string& entry, const char* const (&messages)[n]) {
-  for (const char* message : messages) {
-    if (read_message(message, entry)) return true;
-  }
-  return false;
-}
-
-template <size_t n>
-bool may_be_cut_from_one_of(const std::string& entry, const char* const (&messages)[n]) {
-  for (const char* message : messages) {
-    if (may_be_cut_from(message, entry)) return true;
-  }
-  return false;
+bool is_one_of(const std::string& entry, std::initializer_list<const char*> messages,
+               bool cut = false) {
+  return is_one_of<std::initializer_list<const char*>>(entry, messages, cut);
 }
 
 // Whose a cut entry is: a program's when it can be the start of that program's own entries
 // only, not of the other's, nor of those both write.
 void recognise_cut(const std::string& entry, bool& by_tuner, bool& by_fixer) {
-  const bool tuner = may_be_cut_from_one_of(entry, chain_tuner_only);
-  const bool fixer = may_be_cut_from_one_of(entry, yellow_fixer_only);
-  if (tuner == fixer || may_be_cut_from_one_of(entry, fatal_log::all) ||
-      may_be_cut_from(catch_up_message, entry) || may_be_cut_from(not_started_message, entry)) {
+  const bool tuner = is_one_of(entry, chain_tuner_only, true);
+  const bool fixer = is_one_of(entry, yellow_fixer_only, true);
+  if (tuner == fixer || is_one_of(entry, fatal_log::all, true) ||
+      is_one_of(entry, {catch_up_message, not_started_message}, true)) {
     return;
   }
   by_tuner |= tuner;
