@@ -1,6 +1,8 @@
 // tune-rehearse: a whole tuning on a simulated machine, or a report on boards' files. This
 // is the command line only: one table of options, from which the usage text and the
 // parsing are both made, and the calls into the wings.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -19,12 +21,16 @@
 #include "chip_power.hpp"
 #include "output.hpp"
 #include "pictures.hpp"
+#include "prediction.hpp"
+#include "predictions.hpp"
 #include "progress.hpp"
 #include "rehearsal.hpp"
 #include "rehearsal_checks.hpp"
 #include "report_json.hpp"
 #include "report_metrics.hpp"
 #include "report_text.hpp"
+#include "settings_presets.hpp"
+#include "spread.hpp"
 #include "text.hpp"
 #include "tool_error.hpp"
 
@@ -61,7 +67,14 @@ constexpr OptionSpec option_table[] = {
     {Command::rehearse, "--from", "BOARD",
      "rehearse the board whose files are copied in BOARD (as report\n"
      "reads them) on its twin: the chip model fitted to its chip rates\n"
-     "and settings; the seed then draws only the rates' noise"},
+     "and settings; the seed then draws only the rates' noise. Given\n"
+     "more boards (--from BOARD BOARD...), rank them by the gain their\n"
+     "tuning predicts, most first: the farm's order of work"},
+    {Command::rehearse, "--compare", "LINE",
+     "rehearse the same board (the seed's, or --from BOARD) once per\n"
+     "settings line (--compare LINE LINE...), spread over the cores,\n"
+     "and compare them in one table and --out's compare.svg; a LINE is\n"
+     "a line for autoTune.conf or a preset: eco, balanced, performance"},
     {Command::rehearse, "--out", "DIR",
      "where the board's files and pictures go (default ./rehearsal);\n"
      "an existing directory must be empty or an earlier rehearsal's"},
@@ -81,6 +94,12 @@ constexpr char usage_head[] =
     "Usage:\n"
     "  tune-rehearse [OPTIONS]              rehearse chain-tuner, then yellow-fixer, on a\n"
     "                                       simulated machine in virtual time\n"
+    "  tune-rehearse --from BOARD [OPTIONS] rehearse the tuning a board's copy would run\n"
+    "                                       next, on its twin, and predict what it gains\n"
+    "  tune-rehearse --compare LINE... [--from BOARD] [OPTIONS]\n"
+    "                                       settings lines compared on one board\n"
+    "  tune-rehearse --from BOARD BOARD... [--settings LINE] [--seed N]\n"
+    "                                       boards ranked by the gain of their tuning\n"
     "  tune-rehearse report DIR [OPTIONS]   report on a board's files copied into DIR\n"
     "                                       (auto-tune, chip-rates, config.conf,\n"
     "                                       manual_freqs.txt, bmminer.conf, chain-tuner.log;\n"
@@ -98,7 +117,8 @@ constexpr char usage_tail[] =
     "  0  done; for a report, no findings\n"
     "  1  the report has findings (a tuning that did not finish is one)\n"
     "  2  bad usage: an unknown option, a missing or wrong value\n"
-    "  3  a board directory or file cannot be read, or the output cannot be written\n";
+    "  3  a board directory or file cannot be read, or the output cannot be written;\n"
+    "     a board too broken to fit a twin to; a compared line without a result\n";
 
 // The options of one command in the usage: name and value in a column of 20, then the help.
 std::string option_lines(Command command) {
@@ -117,9 +137,22 @@ std::string option_lines(Command command) {
   return text;
 }
 
+// The presets --compare knows, each the plain line it stands for.
+std::string preset_lines() {
+  std::string text;
+  for (const SettingsPreset& preset : settings_presets) {
+    std::string name = std::string("  ") + preset.name;
+    name.resize(14, ' ');
+    text += name + preset.what + ":\n                " + preset.line + "\n";
+  }
+  return text;
+}
+
 std::string usage() {
   return std::string(usage_head) + "\nRehearsal options:\n" + option_lines(Command::rehearse) +
-         "\nReport options:\n" + option_lines(Command::report) + "\n" + usage_tail;
+         "\nPresets for --compare (lines to paste into /config/autoTune.conf):\n" +
+         preset_lines() + "\nReport options:\n" + option_lines(Command::report) + "\n" +
+         usage_tail;
 }
 
 constexpr long machine_chips = chain_count * chips_per_chain;
@@ -224,9 +257,8 @@ CommandLine parse_command_line(int argc, char** argv, int first, Command command
   return line;
 }
 
-int run_rehearsal(int argc, char** argv) {
-  CommandLine line = parse_command_line(argc, argv, 1, Command::rehearse, {"--help", "--version"});
-  if (!line.words.empty()) usage_error("unexpected \"" + line.words[0] + "\"");
+// The rehearsal options other than the board and the settings lines compared.
+RehearsalOptions rehearsal_options(const CommandLine& line) {
   RehearsalOptions options;
   for (const auto& [name, value] : line.values) {
     if (name == "--seed") {
@@ -246,24 +278,34 @@ int run_rehearsal(int argc, char** argv) {
       options.out_dir = value;
     }
   }
-  auto from = line.values.find("--from");
-  std::optional<BoardTwin> twin;
-  if (from != line.values.end()) {
-    for (const char* chip_option : {"--chains", "--weak", "--dead", "--missing"}) {
-      if (line.values.count(chip_option)) {
-        usage_error(std::string(chip_option) + " cannot go with --from: the board's files tell");
-      }
-    }
-    std::error_code ec;
-    if (std::filesystem::equivalent(from->second, options.out_dir, ec)) {
-      usage_error("--out " + options.out_dir + " is the board of --from; choose another --out");
-    }
-    twin = twin_of(from->second);
-    use_twin(options, *twin);
-  }
+  return options;
+}
+
+void print_warnings(const RehearsalOptions& options, const std::string& which) {
   for (const std::string& warning : rehearsal_warnings(options)) {
-    std::fprintf(stderr, "tune-rehearse: warning: %s\n", warning.c_str());
+    std::fprintf(stderr, "tune-rehearse: warning: %s%s\n", which.c_str(), warning.c_str());
   }
+}
+
+// What a rehearsal leaves beside the board's files: its summary and its two pictures.
+std::string write_rehearsal_outputs(const RehearsalOptions& options, const RehearsalResult& result,
+                                    const BoardReport& report) {
+  std::string summary = format_summary(report, chip_model_power(report));
+  write_output(options.out_dir + "/summary.txt", summary);
+  std::string seed = "seed " + std::to_string(options.seed);
+  write_output(options.out_dir + "/heat-map.svg",
+               heat_map_svg(report, "Chips after a rehearsed tuning, " + seed));
+  write_output(options.out_dir + "/timeline.svg",
+               timeline_svg(result.timeline, "Rehearsed tuning over virtual time, " + seed));
+  return summary;
+}
+
+long long virtual_seconds(const RehearsalResult& result) {
+  return result.chain_tuner.virtual_seconds + result.yellow_fixer.virtual_seconds;
+}
+
+int rehearse_one(RehearsalOptions options, const std::optional<BoardTwin>& twin) {
+  print_warnings(options, "");
   prepare_rehearsal_dir(options.out_dir);
   ProgressPrinter printer;
   auto started = std::chrono::steady_clock::now();
@@ -274,23 +316,202 @@ int run_rehearsal(int argc, char** argv) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   BoardReport report = read_board(options.out_dir);
-  std::string summary = format_summary(report, chip_model_power(report));
-  write_output(options.out_dir + "/summary.txt", summary);
-  std::string seed = "seed " + std::to_string(options.seed);
-  write_output(options.out_dir + "/heat-map.svg",
-               heat_map_svg(report, "Chips after a rehearsed tuning, " + seed));
-  write_output(options.out_dir + "/timeline.svg",
-               timeline_svg(result.timeline, "Rehearsed tuning over virtual time, " + seed));
-  std::fputs(summary.c_str(), stdout);
+  std::fputs(write_rehearsal_outputs(options, result, report).c_str(), stdout);
   std::fputs(format_rehearsal_end(result, real_seconds, options.out_dir).c_str(), stdout);
   if (twin) {
-    std::string prediction = format_twin_prediction(
-        twin->today, report,
-        result.chain_tuner.virtual_seconds + result.yellow_fixer.virtual_seconds);
-    write_output(options.out_dir + "/prediction.txt", prediction);
-    std::fputs(prediction.c_str(), stdout);
+    Prediction prediction = predict(twin->today, report, virtual_seconds(result));
+    std::string text = format_twin_prediction(twin->today.dir, prediction);
+    write_output(options.out_dir + "/prediction.txt", text);
+    write_output(options.out_dir + "/prediction.json",
+                 prediction_json(twin->today.dir, prediction));
+    std::fputs(text.c_str(), stdout);
   }
   return 0;
+}
+
+// The settings lines a --compare names: each a preset's name or a line as it stands.
+std::vector<ComparedSettings> compared_lines(const std::vector<std::string>& words) {
+  std::vector<ComparedSettings> lines;
+  for (const std::string& word : words) {
+    if (word.empty()) usage_error("--compare needs settings lines, not an empty one");
+    if (word.find('\n') != std::string::npos) usage_error("--compare takes single lines");
+    if (std::optional<SettingsPreset> preset = settings_preset(word)) {
+      lines.push_back({preset->name, preset->line, {}, {}});
+    } else {
+      lines.push_back({"line " + std::to_string(lines.size() + 1), word, {}, {}});
+    }
+  }
+  return lines;
+}
+
+// One board rehearsed once per settings line, the lines spread over the cores, each in its
+// own directory under --out.
+int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings> lines,
+                     const std::optional<BoardTwin>& twin) {
+  auto dir_of = [&](size_t i) { return base.out_dir + "/line-" + std::to_string(i + 1); };
+  auto options_of = [&](size_t i) {
+    RehearsalOptions options = base;
+    options.settings = lines[i].line;
+    options.out_dir = dir_of(i);
+    return options;
+  };
+  for (size_t i = 0; i < lines.size(); ++i) {
+    print_warnings(options_of(i), lines[i].name + ": ");
+  }
+  prepare_rehearsal_dir(base.out_dir);
+  write_output(base.out_dir + "/" + rehearsal_marker, "made by tune-rehearse\n");
+  // Lines of an earlier, longer comparison would be taken for this one's.
+  for (size_t i = 0; i < 1000; ++i) {
+    std::string dir = dir_of(i);
+    std::error_code ec;
+    if (i < lines.size()) {
+      prepare_rehearsal_dir(dir);
+    } else if (std::filesystem::exists(dir + "/" + rehearsal_marker, ec)) {
+      std::filesystem::remove_all(dir, ec);
+    }
+  }
+  std::vector<JobResult> results = spread_over_cores(
+      lines.size(),
+      [&](size_t i) {
+        RehearsalOptions options = options_of(i);
+        RehearsalResult result = tune::rehearse::rehearse(options, nullptr);
+        BoardReport after = read_board(options.out_dir);
+        write_rehearsal_outputs(options, result, after);
+        BoardReport today =
+            twin ? twin->today : read_board(options.out_dir + "/" + before_tuning_dir);
+        return encode_prediction(predict(today, after, virtual_seconds(result)));
+      },
+      usable_cores());
+  bool all = true;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (results[i].done) lines[i].prediction = decode_prediction(results[i].text);
+    if (!lines[i].prediction) {
+      lines[i].failure = results[i].done ? "no result" : printable(results[i].text);
+      all = false;
+    }
+  }
+  std::string board = twin ? "the twin of the board in " + shown_path(twin->today.dir)
+                           : "the simulated board of seed " + std::to_string(base.seed);
+  std::string table = format_comparison(board, lines);
+  write_output(base.out_dir + "/compare.txt", table);
+  write_output(base.out_dir + "/compare.svg",
+               comparison_svg(lines, "Settings compared on " + board));
+  std::fputs(table.c_str(), stdout);
+  std::printf("rehearsals: %s/line-1 .. line-%zu; picture: %s/compare.svg\n",
+              base.out_dir.c_str(), lines.size(), base.out_dir.c_str());
+  return all ? 0 : status_unusable;
+}
+
+// A directory of its own for rehearsals nobody keeps, gone when the run ends: under $TMPDIR,
+// else in memory (/dev/shm) where the machine has it, else /tmp. A rehearsal writes the
+// board's files often; in memory the order of work takes half the time.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string where = tmp && *tmp ? tmp : ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string pattern = where + "/tune-rehearse.XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw ToolError(status_unusable,
+                      printable(pattern) + ": cannot make a directory to rehearse in: " +
+                          std::strerror(errno));
+    }
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Every board's twin rehearsed, the boards spread over the cores, then ranked by the gain
+// their tuning predicts. Boards that cannot be fitted are named on standard error.
+int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& boards) {
+  print_warnings(base, "");
+  ScratchDir scratch;
+  std::vector<JobResult> results = spread_over_cores(
+      boards.size(),
+      [&](size_t i) {
+        BoardTwin twin = twin_of(boards[i]);
+        RehearsalOptions options = base;
+        use_twin(options, twin);
+        options.out_dir = scratch.path() + "/" + std::to_string(i);
+        options.keep_before = false;  // the board's own files say how it is today
+        RehearsalResult result = tune::rehearse::rehearse(options, nullptr);
+        Prediction prediction =
+            predict(twin.today, read_board(options.out_dir), virtual_seconds(result));
+        std::error_code ec;
+        std::filesystem::remove_all(options.out_dir, ec);
+        return encode_prediction(prediction);
+      },
+      usable_cores());
+  std::vector<RankedBoard> ranked;
+  size_t unusable = 0;
+  for (size_t i = 0; i < boards.size(); ++i) {
+    std::optional<Prediction> prediction;
+    if (results[i].done) prediction = decode_prediction(results[i].text);
+    if (prediction) {
+      ranked.push_back({boards[i], *prediction});
+      continue;
+    }
+    ++unusable;
+    std::string why = results[i].done ? "no result" : results[i].text;
+    // A twin's own failure names the board already.
+    if (!why.starts_with(shown_path(boards[i]) + ":")) why = shown_path(boards[i]) + ": " + why;
+    std::fprintf(stderr, "tune-rehearse: %s\n", why.c_str());
+  }
+  rank_by_gain(ranked);
+  std::fputs(format_work_order(ranked, unusable).c_str(), stdout);
+  return unusable > 0 ? status_unusable : 0;
+}
+
+int run_rehearsal(int argc, char** argv) {
+  CommandLine line = parse_command_line(argc, argv, 1, Command::rehearse, {"--help", "--version"});
+  RehearsalOptions options = rehearsal_options(line);
+  auto from = line.values.find("--from");
+  auto compare = line.values.find("--compare");
+  const bool many_boards = from != line.values.end() && compare == line.values.end() &&
+                           !line.words.empty();
+  if (!line.words.empty() && !many_boards && compare == line.values.end()) {
+    usage_error("unexpected \"" + printable(line.words[0], 60) + "\"");
+  }
+  if (compare != line.values.end() && line.values.count("--settings")) {
+    usage_error("--settings cannot go with --compare: each compared LINE is the settings");
+  }
+  std::optional<BoardTwin> twin;
+  if (from != line.values.end()) {
+    for (const char* chip_option : {"--chains", "--weak", "--dead", "--missing"}) {
+      if (line.values.count(chip_option)) {
+        usage_error(std::string(chip_option) + " cannot go with --from: the board's files tell");
+      }
+    }
+    if (many_boards) {
+      if (line.values.count("--out")) {
+        usage_error("--out goes with one board; the order of work is printed");
+      }
+      std::vector<std::string> boards = {from->second};
+      boards.insert(boards.end(), line.words.begin(), line.words.end());
+      return order_of_work(options, boards);
+    }
+    std::error_code ec;
+    if (std::filesystem::equivalent(from->second, options.out_dir, ec)) {
+      usage_error("--out " + options.out_dir + " is the board of --from; choose another --out");
+    }
+    twin = twin_of(from->second);
+    use_twin(options, *twin);
+  }
+  if (compare != line.values.end()) {
+    std::vector<std::string> words = {compare->second};
+    words.insert(words.end(), line.words.begin(), line.words.end());
+    return compare_settings(options, compared_lines(words), twin);
+  }
+  return rehearse_one(options, twin);
 }
 
 int report_one(const std::string& dir, const CommandLine& line) {

@@ -240,4 +240,29 @@ std::string FarmJson::end(const FarmTotals& farm) const {
   return "],\"totals\":" + json_text(root) + "}\n";
 }
 
+
+std::string prediction_json(const std::string& board_dir, const Prediction& p) {
+  Json json = object();
+  add_text(json.get(), "board", board_dir);
+  cJSON_AddStringToObject(json.get(), "model", "simulated chip model");
+  cJSON_AddNumberToObject(json.get(), "chips", p.chips);
+  cJSON_AddNumberToObject(json.get(), "chips_changed", p.chips_changed);
+  add_number(json.get(), "gain", p.gain());
+  add_optional_number(json.get(), "gain_percent", p.gain_percent());
+  auto side = [&](const char* name, double rate, double power, int overrides,
+                  std::optional<long long> seconds, const char* seconds_name) {
+    cJSON* item = cJSON_AddObjectToObject(json.get(), name);
+    add_number(item, "measured_rate", rate);
+    add_optional_number(item, "efficiency", model_efficiency(rate, power));
+    cJSON_AddNumberToObject(item, "overrides", overrides);
+    std::optional<double> duration;
+    if (seconds) duration = static_cast<double>(*seconds);
+    add_optional_number(item, seconds_name, duration);
+  };
+  side("today", p.rate_today, p.power_today, p.overrides_today, p.logged_seconds, "logged_seconds");
+  side("predicted", p.rate_after, p.power_after, p.overrides_after, p.virtual_seconds,
+       "virtual_seconds");
+  return json_text(json) + "\n";
+}
+
 }  // namespace tune::rehearse

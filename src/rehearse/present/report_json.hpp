@@ -4,6 +4,7 @@
 #include <string>
 
 #include "board_report.hpp"
+#include "prediction.hpp"
 
 namespace tune::rehearse {
 
@@ -28,5 +29,10 @@ class FarmJson {
   std::string next(std::string item);
   bool first_ = true;
 };
+
+// What a board's twin predicts: the board, its chips and how many change, the gain, and the
+// board "today" beside "predicted" (measured rate, the model's efficiency, overrides, and the
+// logs' span today, the rehearsal's virtual seconds predicted).
+std::string prediction_json(const std::string& board_dir, const Prediction& prediction);
 
 }  // namespace tune::rehearse

@@ -10,13 +10,6 @@ namespace tune::rehearse {
 
 namespace {
 
-template <typename... Args>
-std::string printed(const char* format, Args... args) {
-  char line[512];
-  std::snprintf(line, sizeof line, format, args...);
-  return line;
-}
-
 const SessionSummary* last_session(const BoardReport& report) {
   return report.sessions.empty() ? nullptr : &report.sessions.back();
 }
@@ -119,38 +112,6 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
       << (report.outcome_from.empty() ? "" : " (from the " + report.outcome_from + ")") << "\n";
   out << format_findings(report);
   return out.str();
-}
-
-std::string format_twin_prediction(const BoardReport& today, const BoardReport& predicted,
-                                   long long predicted_seconds) {
-  const BoardTotals before = totals_of(today), after = totals_of(predicted);
-  const double power_before = chip_model_power(today), power_after = chip_model_power(predicted);
-  int chips = 0, changed = 0;
-  for (const ChainView& chain : today.chains) {
-    if (!chain.present) continue;
-    for (int index = 0; index < chips_per_chain; ++index) {
-      ++chips;
-      changed += chain.chips[index].freq != predicted.chains[chain.slot].chips[index].freq;
-    }
-  }
-  long long logged = 0;
-  for (const SessionSummary& session : today.sessions) logged += session.span_seconds;
-  auto efficiency = [](double rate, double power) {
-    return power > 0 ? printed("%.3f", rate / power) : std::string("-");
-  };
-  std::string out = "the board in " + shown_path(today.dir) +
-                    ", today -> predicted by its twin (simulated chip model):\n";
-  out += printed("  measured rate     %.2f -> %.2f GH/s (%+.1f %%)\n", before.measured_rate,
-                 after.measured_rate,
-                 before.measured_rate > 0
-                     ? 100 * (after.measured_rate - before.measured_rate) / before.measured_rate
-                     : 0.0);
-  out += "  efficiency        " + efficiency(before.measured_rate, power_before) + " -> " +
-         efficiency(after.measured_rate, power_after) + " rate per power unit\n";
-  out += printed("  chips changed     %d of %d\n", changed, chips);
-  out += "  tuning duration   " + (today.sessions.empty() ? "-" : format_duration(logged)) +
-         " (its logs) -> " + format_duration(predicted_seconds) + " (virtual)\n";
-  return out;
 }
 
 std::string format_findings(const BoardReport& report) {

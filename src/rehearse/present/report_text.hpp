@@ -2,6 +2,7 @@
 // lines of a whole farm.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -9,6 +10,14 @@
 #include "rehearsal.hpp"
 
 namespace tune::rehearse {
+
+// A line formatted into a bounded buffer: the figures the text shows, never a file's text.
+template <typename... Args>
+std::string printed(const char* format, Args... args) {
+  char line[512];
+  std::snprintf(line, sizeof line, format, args...);
+  return line;
+}
 
 // A path (a directory named on the command line, a file in it) made safe to show.
 inline constexpr size_t shown_path_limit = 4096;
@@ -25,12 +34,6 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
 // pictures are: the lines after a rehearsal's summary.
 std::string format_rehearsal_end(const RehearsalResult& result, double real_seconds,
                                  const std::string& out_dir);
-
-// A board's twin rehearsed: the board today beside what its twin predicts after the tuning
-// (total measured rate, the chip model's efficiency, chips whose frequency changes, the
-// tuning's duration: the logs' span today, the rehearsal's virtual time predicted).
-std::string format_twin_prediction(const BoardReport& today, const BoardReport& predicted,
-                                   long long predicted_seconds);
 
 // The findings, one a line, or "findings: none".
 std::string format_findings(const BoardReport& report);

@@ -309,7 +309,7 @@ RehearsalResult rehearse(const RehearsalOptions& options,
   model.install(miner);
   sim::SimSystem sys(miner, options.out_dir);
   set_up_board(sys, options);
-  {
+  if (options.keep_before) {
     // The board as it stands before the tuning, its miner running the files as they are:
     // a copy to report on, or to fit a twin to.
     sim::SimMiner before_miner = miner;

@@ -30,6 +30,8 @@ struct RehearsalOptions {
   // A board's fitted chips in place of the seeded machine's (the seed then draws only the
   // rates' noise).
   std::optional<sim::ChipTable> chips;
+  // Whether to leave the board as it stands before the tuning in OUT/before.
+  bool keep_before = true;
 };
 
 // The options that rehearse a board's twin: its files, chains and chips.

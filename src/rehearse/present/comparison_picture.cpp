@@ -1,0 +1,128 @@
+// The comparison picture: one dot plot a measure, the settings lines down the side, the
+// board today as a dashed line where it has the measure.
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <iterator>
+#include <optional>
+
+#include "pictures.hpp"
+#include "report_text.hpp"
+#include "svg.hpp"
+#include "text.hpp"
+
+namespace tune::rehearse {
+
+namespace {
+
+constexpr int label_width = 150, panel_width = 190, panel_gap = 12, top = 74, row = 30;
+
+struct Measure {
+  const char* name;
+  std::function<std::optional<double>(const Prediction&)> after;  // none: not shown
+  std::function<std::optional<double>(const Prediction&)> today;  // none: no reference line
+  std::function<std::string(double)> label;
+};
+
+void panel(Svg& svg, const Measure& measure, int x0, const std::vector<ComparedSettings>& lines) {
+  const int height = static_cast<int>(lines.size()) * row;
+  std::vector<double> values;
+  std::optional<double> today;
+  for (const ComparedSettings& line : lines) {
+    if (!line.prediction) continue;
+    if (std::optional<double> v = measure.after(*line.prediction)) values.push_back(*v);
+    if (!today) today = measure.today(*line.prediction);
+  }
+  if (today) values.push_back(*today);
+  double low = values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+  double high = values.empty() ? 1 : *std::max_element(values.begin(), values.end());
+  const double pad = std::max((high - low) * 0.15, std::abs(high) * 0.01 + 1e-9);
+  std::vector<double> ticks = nice_ticks(low - pad, high + pad, 5);
+  low = std::min(low - pad, ticks.front());
+  high = std::max(high + pad, ticks.back());
+  auto x = [&](double v) { return x0 + (v - low) / (high - low) * panel_width; };
+
+  svg.text({{"x", x0}, {"y", top - 10}, {"font-size", 12}, {"font-weight", "bold"}}, measure.name);
+  svg.shape("rect", {{"x", x0},
+                     {"y", top},
+                     {"width", panel_width},
+                     {"height", height},
+                     {"fill", "none"},
+                     {"stroke", "#888888"}});
+  for (double tick : ticks) {
+    if (x(tick) < x0 - 0.5 || x(tick) > x0 + panel_width + 0.5) continue;
+    svg.shape("line", {{"x1", x(tick)},
+                       {"x2", x(tick)},
+                       {"y1", top},
+                       {"y2", top + height},
+                       {"stroke", "#e6e6e6"}});
+    svg.text({{"x", x(tick)}, {"y", top + height + 14}, {"font-size", 10}, {"text-anchor", "middle"}},
+             measure.label(tick));
+  }
+  if (today) {
+    svg.shape("line", {{"x1", x(*today)},
+                       {"x2", x(*today)},
+                       {"y1", top},
+                       {"y2", top + height},
+                       {"stroke", "#333333"},
+                       {"stroke-dasharray", "5 4"}});
+  }
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const double y = top + (static_cast<double>(i) + 0.5) * row;
+    std::optional<double> v = lines[i].prediction ? measure.after(*lines[i].prediction)
+                                                  : std::nullopt;
+    if (!v) {
+      svg.text({{"x", x0 + 6}, {"y", y + 4}, {"font-size", 11}, {"fill", "#B00000"}},
+               lines[i].prediction ? "-" : "failed");
+      continue;
+    }
+    svg.shape("circle", {{"cx", x(*v)}, {"cy", y}, {"r", 5}, {"fill", "#0072B2"}});
+    const bool right_half = x(*v) > x0 + panel_width * 0.6;
+    svg.text({{"x", x(*v) + (right_half ? -8 : 8)},
+              {"y", y - 7},
+              {"font-size", 10},
+              {"text-anchor", right_half ? "end" : "start"}},
+             measure.label(*v));
+  }
+}
+
+}  // namespace
+
+std::string comparison_svg(const std::vector<ComparedSettings>& lines, const std::string& title) {
+  auto fixed = [](int decimals) {
+    return [decimals](double v) { return printed("%.*f", decimals, v); };
+  };
+  const Measure measures[] = {
+      {"measured rate, GH/s", [](const Prediction& p) { return std::optional(p.rate_after); },
+       [](const Prediction& p) { return std::optional(p.rate_today); }, fixed(0)},
+      {"efficiency (model)",
+       [](const Prediction& p) { return model_efficiency(p.rate_after, p.power_after); },
+       [](const Prediction& p) { return model_efficiency(p.rate_today, p.power_today); },
+       fixed(3)},
+      {"chips overridden",
+       [](const Prediction& p) { return std::optional<double>(p.overrides_after); },
+       [](const Prediction& p) { return std::optional<double>(p.overrides_today); }, fixed(0)},
+      {"virtual duration, h",
+       [](const Prediction& p) { return std::optional(p.virtual_seconds / 3600.0); },
+       [](const Prediction&) { return std::optional<double>(); }, fixed(2)},
+  };
+  const int count = static_cast<int>(std::size(measures));
+  const int width = label_width + count * panel_width + (count - 1) * panel_gap + 20;
+  const int height = top + static_cast<int>(lines.size()) * row + 50;
+  Svg svg(width, height, title);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    svg.text({{"x", label_width - 10},
+              {"y", top + (static_cast<double>(i) + 0.5) * row + 4},
+              {"font-size", 12},
+              {"text-anchor", "end"}},
+             printable(lines[i].name, 20));
+  }
+  for (int m = 0; m < count; ++m) {
+    panel(svg, measures[m], label_width + m * (panel_width + panel_gap), lines);
+  }
+  svg.text({{"x", 10}, {"y", height - 10}, {"font-size", 11}, {"fill", "#333333"}},
+           "dots: predicted after the tuning; dashed: the board today. Simulated chip model.");
+  return svg.finish();
+}
+
+}  // namespace tune::rehearse

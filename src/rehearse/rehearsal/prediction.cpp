@@ -1,0 +1,70 @@
+#include "prediction.hpp"
+
+#include <cstdio>
+
+#include "chip_power.hpp"
+
+namespace tune::rehearse {
+
+std::optional<double> Prediction::gain_percent() const {
+  if (rate_today <= 0) return std::nullopt;
+  return 100 * gain() / rate_today;
+}
+
+std::optional<double> model_efficiency(double rate, double power) {
+  if (power <= 0) return std::nullopt;
+  return rate / power;
+}
+
+Prediction predict(const BoardReport& today, const BoardReport& after, long long virtual_seconds) {
+  Prediction p;
+  const BoardTotals now = totals_of(today);
+  p.rate_today = now.measured_rate;
+  p.overrides_today = now.overrides;
+  const BoardTotals then = totals_of(after);
+  p.rate_after = then.measured_rate;
+  p.overrides_after = then.overrides;
+  p.power_today = chip_model_power(today);
+  p.power_after = chip_model_power(after);
+  for (const ChainView& chain : today.chains) {
+    if (!chain.present) continue;
+    for (int index = 0; index < chips_per_chain; ++index) {
+      ++p.chips;
+      p.chips_changed += chain.chips[index].freq != after.chains[chain.slot].chips[index].freq;
+    }
+  }
+  if (!today.sessions.empty()) {
+    p.logged_seconds = 0;
+    for (const SessionSummary& session : today.sessions) *p.logged_seconds += session.span_seconds;
+  }
+  p.virtual_seconds = virtual_seconds;
+  return p;
+}
+
+// %a keeps every bit of a double, so a prediction reads back exactly as it was made.
+std::string encode_prediction(const Prediction& p) {
+  char line[512];
+  std::snprintf(line, sizeof line, "%a %a %a %a %d %d %d %d %lld %lld", p.rate_today, p.rate_after,
+                p.power_today, p.power_after, p.chips, p.chips_changed, p.overrides_today,
+                p.overrides_after,
+                p.logged_seconds.value_or(-1), p.virtual_seconds);
+  return line;
+}
+
+std::optional<Prediction> decode_prediction(std::string_view line) {
+  Prediction p;
+  long long logged = 0;
+  int used = 0;
+  std::string text(line);
+  if (std::sscanf(text.c_str(), "%la %la %la %la %d %d %d %d %lld %lld%n", &p.rate_today,
+                  &p.rate_after, &p.power_today, &p.power_after, &p.chips, &p.chips_changed,
+                  &p.overrides_today, &p.overrides_after, &logged, &p.virtual_seconds,
+                  &used) != 10 ||
+      static_cast<size_t>(used) != text.size()) {
+    return std::nullopt;
+  }
+  if (logged >= 0) p.logged_seconds = logged;
+  return p;
+}
+
+}  // namespace tune::rehearse

@@ -1,0 +1,28 @@
+// Independent jobs (rehearsals, each on its own directory) spread over the machine's cores:
+// each worker is a process of its own, so that the programs' process-wide state stays apart
+// and a job that crashes takes only its own result with it.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tune::rehearse {
+
+struct JobResult {
+  bool done = false;
+  std::string text;  // what the job returned, or why it failed
+};
+
+// The cores this process may run on.
+int usable_cores();
+
+// Runs job(0) .. job(count - 1) in at most `workers` processes and returns their results in
+// the jobs' order. A job that throws fails with the exception's message; a worker that dies
+// fails the jobs it had not finished.
+std::vector<JobResult> spread_over_cores(size_t count,
+                                         const std::function<std::string(size_t)>& job,
+                                         int workers);
+
+}  // namespace tune::rehearse
