@@ -281,9 +281,9 @@ RehearsalOptions rehearsal_options(const CommandLine& line) {
   return options;
 }
 
-void print_warnings(const RehearsalOptions& options, const std::string& which) {
-  for (const std::string& warning : rehearsal_warnings(options)) {
-    std::fprintf(stderr, "tune-rehearse: warning: %s%s\n", which.c_str(), warning.c_str());
+void print_warnings(const std::vector<std::string>& warnings) {
+  for (const std::string& warning : warnings) {
+    std::fprintf(stderr, "tune-rehearse: warning: %s\n", warning.c_str());
   }
 }
 
@@ -305,7 +305,7 @@ long long virtual_seconds(const RehearsalResult& result) {
 }
 
 int rehearse_one(RehearsalOptions options, const std::optional<BoardTwin>& twin) {
-  print_warnings(options, "");
+  print_warnings(rehearsal_warnings(options));
   prepare_rehearsal_dir(options.out_dir);
   ProgressPrinter printer;
   auto started = std::chrono::steady_clock::now();
@@ -355,8 +355,9 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
     options.out_dir = dir_of(i);
     return options;
   };
-  for (size_t i = 0; i < lines.size(); ++i) {
-    print_warnings(options_of(i), lines[i].name + ": ");
+  print_warnings(rehearsal_warnings(base));
+  for (const ComparedSettings& line : lines) {
+    print_warnings(settings_warnings(line.line, "--compare " + line.name));
   }
   prepare_rehearsal_dir(base.out_dir);
   write_output(base.out_dir + "/" + rehearsal_marker, "made by tune-rehearse\n");
@@ -433,7 +434,7 @@ class ScratchDir {
 // Every board's twin rehearsed, the boards spread over the cores, then ranked by the gain
 // their tuning predicts. Boards that cannot be fitted are named on standard error.
 int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& boards) {
-  print_warnings(base, "");
+  print_warnings(rehearsal_warnings(base));
   ScratchDir scratch;
   std::vector<JobResult> results = spread_over_cores(
       boards.size(),

@@ -596,6 +596,20 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
       {"--from no-rates", 3, "no-rates: no chip rates (chip-rates lists no chip)"},
       {"--from board --chains 2,3", 2, "--chains cannot go with --from"},
       {"--from board --out board", 2, "--out board is the board of --from"},
+      // Settings compared: on the seed's board, and on a twin.
+      {"--compare balanced 'freq_to=700&restart_count=3' --out compared", 0,
+       "settings compared on the simulated board of seed 1|today|1    balanced|"
+       "2    line 2|warning: --compare line 2: unknown key \"restart_count\"|compared/compare.svg"},
+      {"--from board/before --compare eco --out twin-compared", 0,
+       "settings compared on the twin of the board in board/before|1    eco"},
+      {"--compare eco --settings max_freq=700", 2, "--settings cannot go with --compare"},
+      {"--compare eco ''", 2, "--compare needs settings lines, not an empty one"},
+      // The farm's order of work: the new board gains more than the tuned one.
+      {"--from board board/before no-rates", 3,
+       "board/before\n|board\n|2 boards by predicted gain|1 more could not be|"
+       "tune-rehearse: no-rates: no chip rates"},
+      {"--from board board/before --out x", 2, "--out goes with one board"},
+      {"unexpected", 2, "unexpected \"unexpected\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
@@ -607,6 +621,23 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
   // board: its chains no longer run at the new board's 650 MHz.
   EXPECT_NE(slurp(dir / "twin/prediction.txt").find("chips changed"), std::string::npos);
   EXPECT_NE(read_board(dir / "twin").chains[0].freq, 650);
+  EXPECT_NE(slurp(dir / "twin/prediction.json").find("\"predicted\":{\"measured_rate\":"),
+            std::string::npos);
+  // The balanced preset is the defaults written out: its tuning is the plain rehearsal's.
+  EXPECT_EQ(slurp(dir / "compared/line-1/tmp/chip-rates"), slurp(dir / "board/tmp/chip-rates"));
+  EXPECT_EQ(slurp(dir / "compared/line-1/config/config.conf"),
+            slurp(dir / "board/config/config.conf"));
+  EXPECT_NE(slurp(dir / "compared/line-2/config/config.conf"),
+            slurp(dir / "board/config/config.conf"));
+  EXPECT_TRUE(slurp(dir / "compared/compare.svg").ends_with("</svg>\n"));
+  // The new board comes first in the order of work, the tuned one second.
+  ToolRun ranked = run_tool(dir.path(), "--from board board/before");
+  const size_t below_header = ranked.out.find('\n');
+  EXPECT_LT(ranked.out.find("board/before\n"), ranked.out.find(" board\n", below_header))
+      << ranked.out;
+  // A shorter comparison into the same directory leaves no line of the longer one behind.
+  EXPECT_EQ(run_tool(dir.path(), "--compare eco --out compared").status, 0);
+  EXPECT_FALSE(fs::exists(dir / "compared/line-2"));
 }
 
 TEST(RehearsalOptions, AreCheckedAndNamed) {

@@ -13,4 +13,7 @@ namespace tune::rehearse {
 // voltage_to below voltage_from, more weak, dead and missing chips than the machine has.
 std::vector<std::string> rehearsal_warnings(const RehearsalOptions& options);
 
+// The settings line's part of them, each begun with `source` (the option that gave it).
+std::vector<std::string> settings_warnings(const std::string& line, const std::string& source);
+
 }  // namespace tune::rehearse

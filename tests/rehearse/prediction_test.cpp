@@ -1,0 +1,107 @@
+// Rehearsals in other processes: their predictions come back exactly, in the jobs' order,
+// and a job that fails or dies costs only its own result.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <stdexcept>
+#include <unistd.h>
+
+#include "prediction.hpp"
+#include "predictions.hpp"
+#include "spread.hpp"
+#include "tool_error.hpp"
+
+namespace tune::rehearse {
+namespace {
+
+TEST(Prediction, ComesBackFromAnotherProcessAsItWasMade) {
+  Prediction p;
+  p.rate_today = 27757.351234567;
+  p.rate_after = 1.0 / 3;
+  p.power_today = 27204.2;
+  p.chips = 378;
+  p.chips_changed = 377;
+  p.overrides_today = 2;
+  p.overrides_after = 63;
+  p.virtual_seconds = 2940;
+  for (std::optional<long long> logged : {std::optional<long long>(), std::optional(2335LL)}) {
+    p.logged_seconds = logged;
+    std::optional<Prediction> back = decode_prediction(encode_prediction(p));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->rate_today, p.rate_today);
+    EXPECT_EQ(back->rate_after, p.rate_after);
+    EXPECT_EQ(back->power_today, p.power_today);
+    EXPECT_EQ(back->overrides_today, 2);
+    EXPECT_EQ(back->overrides_after, 63);
+    EXPECT_EQ(back->logged_seconds, logged);
+    EXPECT_EQ(back->virtual_seconds, 2940);
+  }
+  for (const char* line : {"", "1 2 3", "0x1p+0 0x1p+0 0x1p+0 0x1p+0 1 2 3 4 5 6 extra"}) {
+    EXPECT_FALSE(decode_prediction(line)) << line;
+  }
+}
+
+TEST(Prediction, BoardsRankByGainThenByName) {
+  auto board = [](const char* dir, double today, double after) {
+    Prediction p;
+    p.rate_today = today;
+    p.rate_after = after;
+    return RankedBoard{dir, p};
+  };
+  std::vector<RankedBoard> boards = {board("c", 100, 90), board("b", 100, 150),
+                                     board("a", 200, 250), board("d", 0, 10)};
+  rank_by_gain(boards);
+  std::string order;
+  for (const RankedBoard& b : boards) order += b.dir;
+  EXPECT_EQ(order, "abdc");  // a and b gain 50: by name; a board at 0 today has no percent
+  EXPECT_NE(format_work_order(boards, 2).find("4 boards by predicted gain"), std::string::npos);
+}
+
+TEST(Spread, ResultsComeInTheJobsOrderAndAFailureIsOnlyItsJobs) {
+  const struct {
+    const char* what;
+    size_t count;
+    int workers;
+    int dying;  // the job whose worker dies, or -1
+  } cases[] = {
+      {"more jobs than workers", 7, 2, -1},
+      {"more workers than jobs", 2, 8, -1},
+      {"one worker", 3, 1, -1},
+      {"a worker killed in its second job", 6, 2, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<JobResult> results = spread_over_cores(
+        c.count,
+        [&](size_t i) -> std::string {
+          if (static_cast<int>(i) == c.dying) raise(SIGKILL);
+          if (i == 2) throw ToolError(status_unusable, "board 2: no chip rates");
+          if (i == 4) throw std::runtime_error("out of luck");
+          return "job " + std::to_string(i) + " in " + std::to_string(getpid());
+        },
+        c.workers);
+    ASSERT_EQ(results.size(), c.count);
+    for (size_t i = 0; i < c.count; ++i) {
+      SCOPED_TRACE(i);
+      // Each worker takes every workers-th job; the dead one's jobs from its death on fail.
+      const bool lost = c.dying >= 0 && i >= static_cast<size_t>(c.dying) &&
+                        i % static_cast<size_t>(c.workers) ==
+                            static_cast<size_t>(c.dying) % static_cast<size_t>(c.workers);
+      if (lost) {
+        EXPECT_FALSE(results[i].done);
+        EXPECT_EQ(results[i].text, "its rehearsal process was killed by signal 9 (Killed)");
+      } else if (i == 2 || i == 4) {
+        EXPECT_FALSE(results[i].done);
+        EXPECT_EQ(results[i].text, i == 2 ? "board 2: no chip rates" : "out of luck");
+      } else {
+        EXPECT_TRUE(results[i].done);
+        EXPECT_TRUE(results[i].text.starts_with("job " + std::to_string(i) + " in "));
+        EXPECT_EQ(results[i].text.find(std::to_string(getpid())), std::string::npos)
+            << "ran in the tool's own process";
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tune::rehearse
