@@ -73,7 +73,8 @@ ChipReading read_chip(const ChipEvidence& chip) {
   if (chip.freq <= 0) return reading;
   double share = *chip.rate / expected_rate(chip.freq);
   if (share >= full_rate_share) {
-    reading.low = at_nominal(chip.freq, chip.voltage);
+    // A full rate allows the chip a little past its limit: as far as the noise hides.
+    reading.low = at_nominal(chip.freq - (1 - full_rate_share) * population::falloff_mhz, chip.voltage);
   } else {
     double limit = chip.freq - (1 - share) * population::falloff_mhz;
     reading.shown = std::min(at_nominal(limit, chip.voltage), reading.high);
