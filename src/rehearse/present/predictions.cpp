@@ -1,6 +1,7 @@
 #include "predictions.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "report_text.hpp"
 #include "text.hpp"
@@ -15,7 +16,9 @@ std::string efficiency_text(double rate, double power) {
 }
 
 std::string percent_text(std::optional<double> percent) {
-  return percent ? printed("%+.1f %%", *percent) : std::string("-");
+  if (!percent) return "-";
+  // Not "-0.0 %": a loss too small to show is none.
+  return printed("%+.1f %%", std::abs(*percent) < 0.05 ? 0.0 : *percent);
 }
 
 }  // namespace
