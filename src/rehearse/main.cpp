@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -644,6 +645,12 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::fprintf(stderr, "tune-rehearse: %s\n", failure.message.c_str());
     return failure.status;
+  } catch (const Interrupted& interrupted) {
+    // Its rehearsals stopped and their directory gone: ends as the signal would have ended it.
+    std::fflush(stdout);
+    std::signal(interrupted.signal, SIG_DFL);
+    std::raise(interrupted.signal);
+    return status_unusable;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "tune-rehearse: %s\n", error.what());
     return status_unusable;

@@ -103,5 +103,27 @@ TEST(Spread, ResultsComeInTheJobsOrderAndAFailureIsOnlyItsJobs) {
   }
 }
 
+TEST(Spread, AStopSignalStopsTheWorkersAndEndsTheRunForItsCatcher) {
+  const pid_t tool = getpid();
+  int caught = 0;
+  try {
+    spread_over_cores(
+        4,
+        [&](size_t i) -> std::string {
+          if (i == 1) kill(tool, SIGTERM);  // as `kill` from another shell would
+          pause();  // the other jobs would never end on their own
+          return "";
+        },
+        2);
+  } catch (const Interrupted& interrupted) {
+    caught = interrupted.signal;
+  }
+  EXPECT_EQ(caught, SIGTERM);
+  // The tool's own handling of SIGTERM is back as it was.
+  struct sigaction now = {};
+  sigaction(SIGTERM, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
 }  // namespace
 }  // namespace tune::rehearse

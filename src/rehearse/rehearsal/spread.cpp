@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 
 #include "tool_error.hpp"
 
@@ -68,6 +70,35 @@ void take_records(std::string& buffer, std::vector<JobResult>& results) {
   }
 }
 
+volatile sig_atomic_t stop_signal = 0;
+
+void note_stop(int signal) { stop_signal = signal; }
+
+// While the workers run, a signal that would end the tool is noted instead, so that the tool
+// stops them and ends cleanly; the workers themselves end by it at once.
+class StopSignals {
+ public:
+  StopSignals() {
+    stop_signal = 0;
+    struct sigaction noting = {};
+    noting.sa_handler = note_stop;
+    sigemptyset(&noting.sa_mask);
+    for (size_t i = 0; i < std::size(signals_); ++i) sigaction(signals_[i], &noting, &old_[i]);
+  }
+  ~StopSignals() {
+    for (size_t i = 0; i < std::size(signals_); ++i) sigaction(signals_[i], &old_[i], nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+  static void reset_in_worker() {
+    for (int signal : signals_) ::signal(signal, SIG_DFL);
+  }
+
+ private:
+  static constexpr int signals_[] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction old_[3];
+};
+
 std::string how_it_ended(int status) {
   if (WIFSIGNALED(status)) {
     return std::string("its rehearsal process was killed by signal ") +
@@ -98,6 +129,7 @@ std::vector<JobResult> spread_over_cores(size_t count,
     std::string buffer;
   };
   std::vector<Worker> running;
+  StopSignals stop_signals;
   std::fflush(nullptr);  // nothing buffered before the fork is written twice
   for (size_t first = 0; first < step && first < count; ++first) {
     int pipe_fds[2];
@@ -107,6 +139,8 @@ std::vector<JobResult> spread_over_cores(size_t count,
     }
     pid_t pid = ::fork();
     if (pid == 0) {
+      StopSignals::reset_in_worker();
+      if (stop_signal != 0) _exit(1);
       ::close(pipe_fds[0]);
       for (const Worker& other : running) ::close(other.fd);
       work(pipe_fds[1], first, count, step, job);
@@ -126,7 +160,7 @@ std::vector<JobResult> spread_over_cores(size_t count,
   for (const Worker& worker : running) fds.push_back(pollfd{worker.fd, POLLIN, 0});
   size_t open = fds.size();
   char chunk[65536];
-  while (open > 0) {
+  while (open > 0 && stop_signal == 0) {
     if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
       break;
@@ -145,6 +179,9 @@ std::vector<JobResult> spread_over_cores(size_t count,
       --open;
     }
   }
+  if (stop_signal != 0) {
+    for (const Worker& worker : running) ::kill(worker.pid, SIGTERM);
+  }
   for (size_t i = 0; i < running.size(); ++i) {
     if (fds[i].fd >= 0) ::close(fds[i].fd);
     int status = 0;
@@ -156,6 +193,7 @@ std::vector<JobResult> spread_over_cores(size_t count,
       }
     }
   }
+  if (stop_signal != 0) throw Interrupted{stop_signal};
   // Jobs of workers that never started: run here, one after another.
   for (size_t first = running.size(); first < step; ++first) {
     for (size_t index = first; index < count; index += step) {

@@ -1,6 +1,6 @@
 // Independent jobs (rehearsals, each on its own directory) spread over the machine's cores:
-// each worker is a process of its own, so that the programs' process-wide state stays apart
-// and a job that crashes takes only its own result with it.
+// each worker is a process of its own, which shares nothing with the others but a pipe to
+// the tool, so that a job that crashes takes only its own results with it.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,12 @@ struct JobResult {
 
 // The cores this process may run on.
 int usable_cores();
+
+// Thrown when SIGINT, SIGTERM or SIGHUP ends the run: the workers are stopped and waited
+// for, so that whoever catches it may clean up and end by the same signal.
+struct Interrupted {
+  int signal;
+};
 
 // Runs job(0) .. job(count - 1) in at most `workers` processes and returns their results in
 // the jobs' order. A job that throws fails with the exception's message; a worker that dies
