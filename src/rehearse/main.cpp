@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -151,9 +151,8 @@ std::string preset_lines() {
 
 std::string usage() {
   return std::string(usage_head) + "\nRehearsal options:\n" + option_lines(Command::rehearse) +
-         "\nPresets for --compare (lines to paste into /config/autoTune.conf):\n" +
-         preset_lines() + "\nReport options:\n" + option_lines(Command::report) + "\n" +
-         usage_tail;
+         "\nPresets for --compare (lines to paste into /config/autoTune.conf):\n" + preset_lines() +
+         "\nReport options:\n" + option_lines(Command::report) + "\n" + usage_tail;
 }
 
 constexpr long machine_chips = chain_count * chips_per_chain;
@@ -399,8 +398,8 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
   write_output(base.out_dir + "/compare.svg",
                comparison_svg(lines, "Settings compared on " + board));
   std::fputs(table.c_str(), stdout);
-  std::printf("rehearsals: %s/line-1 .. line-%zu; picture: %s/compare.svg\n",
-              base.out_dir.c_str(), lines.size(), base.out_dir.c_str());
+  std::printf("rehearsals: %s/line-1 .. line-%zu; picture: %s/compare.svg\n", base.out_dir.c_str(),
+              lines.size(), base.out_dir.c_str());
   return all ? 0 : status_unusable;
 }
 
@@ -411,12 +410,14 @@ class ScratchDir {
  public:
   ScratchDir() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string where = tmp && *tmp ? tmp : ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string where = tmp && *tmp                              ? tmp
+                        : ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm"
+                                                                 : "/tmp";
     std::string pattern = where + "/tune-rehearse.XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
-      throw ToolError(status_unusable,
-                      printable(pattern) + ": cannot make a directory to rehearse in: " +
-                          std::strerror(errno));
+      throw ToolError(
+          status_unusable,
+          printable(pattern) + ": cannot make a directory to rehearse in: " + std::strerror(errno));
     }
     path_ = pattern;
   }
@@ -463,7 +464,7 @@ int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& 
       continue;
     }
     ++unusable;
-    std::string why = results[i].done ? "no result" : results[i].text;
+    std::string why = results[i].done ? "no result" : printable(results[i].text, 8192);
     // A twin's own failure names the board already.
     if (!why.starts_with(shown_path(boards[i]) + ":")) why = shown_path(boards[i]) + ": " + why;
     std::fprintf(stderr, "tune-rehearse: %s\n", why.c_str());
@@ -478,8 +479,8 @@ int run_rehearsal(int argc, char** argv) {
   RehearsalOptions options = rehearsal_options(line);
   auto from = line.values.find("--from");
   auto compare = line.values.find("--compare");
-  const bool many_boards = from != line.values.end() && compare == line.values.end() &&
-                           !line.words.empty();
+  const bool many_boards =
+      from != line.values.end() && compare == line.values.end() && !line.words.empty();
   if (!line.words.empty() && !many_boards && compare == line.values.end()) {
     usage_error("unexpected \"" + printable(line.words[0], 60) + "\"");
   }

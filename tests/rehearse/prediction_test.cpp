@@ -1,12 +1,13 @@
 // Rehearsals in other processes: their predictions come back exactly, in the jobs' order,
 // and a job that fails or dies costs only its own result.
+#include "prediction.hpp"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <stdexcept>
-#include <unistd.h>
 
-#include "prediction.hpp"
 #include "predictions.hpp"
 #include "spread.hpp"
 #include "tool_error.hpp"
@@ -111,7 +112,7 @@ TEST(Spread, AStopSignalStopsTheWorkersAndEndsTheRunForItsCatcher) {
         4,
         [&](size_t i) -> std::string {
           if (i == 1) kill(tool, SIGTERM);  // as `kill` from another shell would
-          pause();  // the other jobs would never end on their own
+          pause();                          // the other jobs would never end on their own
           return "";
         },
         2);

@@ -56,8 +56,9 @@ void panel(Svg& svg, const Measure& measure, int x0, const std::vector<ComparedS
                        {"y1", top},
                        {"y2", top + height},
                        {"stroke", "#e6e6e6"}});
-    svg.text({{"x", x(tick)}, {"y", top + height + 14}, {"font-size", 10}, {"text-anchor", "middle"}},
-             measure.label(tick));
+    svg.text(
+        {{"x", x(tick)}, {"y", top + height + 14}, {"font-size", 10}, {"text-anchor", "middle"}},
+        measure.label(tick));
   }
   if (today) {
     svg.shape("line", {{"x1", x(*today)},
@@ -69,8 +70,8 @@ void panel(Svg& svg, const Measure& measure, int x0, const std::vector<ComparedS
   }
   for (size_t i = 0; i < lines.size(); ++i) {
     const double y = top + (static_cast<double>(i) + 0.5) * row;
-    std::optional<double> v = lines[i].prediction ? measure.after(*lines[i].prediction)
-                                                  : std::nullopt;
+    std::optional<double> v =
+        lines[i].prediction ? measure.after(*lines[i].prediction) : std::nullopt;
     if (!v) {
       svg.text({{"x", x0 + 6}, {"y", y + 4}, {"font-size", 11}, {"fill", "#B00000"}},
                lines[i].prediction ? "-" : "failed");
@@ -97,8 +98,7 @@ std::string comparison_svg(const std::vector<ComparedSettings>& lines, const std
        [](const Prediction& p) { return std::optional(p.rate_today); }, fixed(0)},
       {"efficiency (model)",
        [](const Prediction& p) { return model_efficiency(p.rate_after, p.power_after); },
-       [](const Prediction& p) { return model_efficiency(p.rate_today, p.power_today); },
-       fixed(3)},
+       [](const Prediction& p) { return model_efficiency(p.rate_today, p.power_today); }, fixed(3)},
       {"chips overridden",
        [](const Prediction& p) { return std::optional<double>(p.overrides_after); },
        [](const Prediction& p) { return std::optional<double>(p.overrides_today); }, fixed(0)},

@@ -41,8 +41,8 @@ std::string format_twin_prediction(const std::string& board_dir, const Predictio
 std::string format_comparison(const std::string& board,
                               const std::vector<ComparedSettings>& compared) {
   std::string out = "settings compared on " + board + " (simulated chip model):\n";
-  out += printed("%-4s %-12s %14s %9s %10s %10s %9s\n", "", "settings", "measured GH/s",
-                 "change", "efficiency", "overridden", "duration");
+  out += printed("%-4s %-12s %14s %9s %10s %10s %9s\n", "", "settings", "measured GH/s", "change",
+                 "efficiency", "overridden", "duration");
   const Prediction* today = nullptr;
   for (const ComparedSettings& line : compared) {
     if (line.prediction) today = &*line.prediction;
@@ -74,7 +74,8 @@ std::string format_comparison(const std::string& board,
 
 void rank_by_gain(std::vector<RankedBoard>& boards) {
   std::sort(boards.begin(), boards.end(), [](const RankedBoard& a, const RankedBoard& b) {
-    if (a.prediction.gain() != b.prediction.gain()) return a.prediction.gain() > b.prediction.gain();
+    if (a.prediction.gain() != b.prediction.gain())
+      return a.prediction.gain() > b.prediction.gain();
     return a.dir < b.dir;
   });
 }
@@ -89,9 +90,10 @@ std::string format_work_order(const std::vector<RankedBoard>& boards, size_t unu
                    p.chips_changed, p.chips) +
            shown_path(boards[i].dir) + "\n";
   }
-  out += printed("%zu boards by predicted gain of their next tuning (twins; simulated chip "
-                 "model)",
-                 boards.size());
+  out += printed(
+      "%zu boards by predicted gain of their next tuning (twins; simulated chip "
+      "model)",
+      boards.size());
   if (unusable > 0) out += printed("; %zu more could not be predicted", unusable);
   return out + "\n";
 }

@@ -240,7 +240,6 @@ std::string FarmJson::end(const FarmTotals& farm) const {
   return "],\"totals\":" + json_text(root) + "}\n";
 }
 
-
 std::string prediction_json(const std::string& board_dir, const Prediction& p) {
   Json json = object();
   add_text(json.get(), "board", board_dir);

@@ -46,8 +46,7 @@ std::string encode_prediction(const Prediction& p) {
   char line[512];
   std::snprintf(line, sizeof line, "%a %a %a %a %d %d %d %d %lld %lld", p.rate_today, p.rate_after,
                 p.power_today, p.power_after, p.chips, p.chips_changed, p.overrides_today,
-                p.overrides_after,
-                p.logged_seconds.value_or(-1), p.virtual_seconds);
+                p.overrides_after, p.logged_seconds.value_or(-1), p.virtual_seconds);
   return line;
 }
 

@@ -11,10 +11,10 @@
 namespace tune::rehearse {
 
 struct Prediction {
-  double rate_today = 0, rate_after = 0;    // total measured GH/s
-  double power_today = 0, power_after = 0;  // the chip model's units
-  int chips = 0;                            // of the chains that hash
-  int chips_changed = 0;                    // whose frequency the tuning changes
+  double rate_today = 0, rate_after = 0;         // total measured GH/s
+  double power_today = 0, power_after = 0;       // the chip model's units
+  int chips = 0;                                 // of the chains that hash
+  int chips_changed = 0;                         // whose frequency the tuning changes
   int overrides_today = 0, overrides_after = 0;  // chips with an override step
   std::optional<long long> logged_seconds;  // the board's earlier tunings, as its logs span them
   long long virtual_seconds = 0;            // the rehearsed tuning's

@@ -16,8 +16,7 @@ std::vector<std::string> settings_warnings(const std::string& line, const std::s
     if (!is_setting_key(key)) {
       warnings.push_back(source + ": unknown key \"" + key + "\"; the programs ignore it");
     } else if (parts.size() < 2) {
-      warnings.push_back(source + ": " + key +
-                         " has no value; the programs keep the one in force");
+      warnings.push_back(source + ": " + key + " has no value; the programs keep the one in force");
     } else if (!exact_int(parts[1])) {
       warnings.push_back(source + ": " + key + "=" + parts[1] +
                          " is not a whole number; the programs read " +

@@ -72,7 +72,9 @@ void take_records(std::string& buffer, std::vector<JobResult>& results) {
 
 volatile sig_atomic_t stop_signal = 0;
 
-void note_stop(int signal) { stop_signal = signal; }
+void note_stop(int signal) {
+  stop_signal = signal;
+}
 
 // While the workers run, a signal that would end the tool is noted instead, so that the tool
 // stops them and ends cleanly; the workers themselves end by it at once.
@@ -121,8 +123,8 @@ std::vector<JobResult> spread_over_cores(size_t count,
                                          const std::function<std::string(size_t)>& job,
                                          int workers) {
   std::vector<JobResult> results(count);
-  const size_t step = std::clamp<size_t>(static_cast<size_t>(std::max(workers, 1)), 1,
-                                         std::max<size_t>(count, 1));
+  const size_t step =
+      std::clamp<size_t>(static_cast<size_t>(std::max(workers, 1)), 1, std::max<size_t>(count, 1));
   struct Worker {
     pid_t pid;
     int fd;
@@ -134,8 +136,8 @@ std::vector<JobResult> spread_over_cores(size_t count,
   for (size_t first = 0; first < step && first < count; ++first) {
     int pipe_fds[2];
     if (::pipe(pipe_fds) != 0) {
-      throw ToolError(status_unusable, std::string("cannot start a rehearsal: ") +
-                                           std::strerror(errno));
+      throw ToolError(status_unusable,
+                      std::string("cannot start a rehearsal: ") + std::strerror(errno));
     }
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -149,8 +151,8 @@ std::vector<JobResult> spread_over_cores(size_t count,
     if (pid < 0) {
       ::close(pipe_fds[0]);
       if (running.empty()) {
-        throw ToolError(status_unusable, std::string("cannot start a rehearsal: ") +
-                                             std::strerror(errno));
+        throw ToolError(status_unusable,
+                        std::string("cannot start a rehearsal: ") + std::strerror(errno));
       }
       break;  // the workers already running take the jobs of this one
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "health.hpp"
+#include "text.hpp"
 #include "tool_error.hpp"
 
 namespace tune::rehearse {
@@ -74,7 +75,8 @@ ChipReading read_chip(const ChipEvidence& chip) {
   double share = *chip.rate / expected_rate(chip.freq);
   if (share >= full_rate_share) {
     // A full rate allows the chip a little past its limit: as far as the noise hides.
-    reading.low = at_nominal(chip.freq - (1 - full_rate_share) * population::falloff_mhz, chip.voltage);
+    reading.low =
+        at_nominal(chip.freq - (1 - full_rate_share) * population::falloff_mhz, chip.voltage);
   } else {
     double limit = chip.freq - (1 - share) * population::falloff_mhz;
     reading.shown = std::min(at_nominal(limit, chip.voltage), reading.high);
@@ -157,12 +159,12 @@ BoardTwin twin_of(const std::string& dir) {
   for (const ChainView& chain : report.chains)
     any |= twin.chain_present[chain.slot] = chain.present;
   if (!any) {
-    throw ToolError(status_unusable, dir +
+    throw ToolError(status_unusable, printable(dir, 4096) +
                                          ": no chip rates (chip-rates lists no chip): the twin "
                                          "is fitted from them");
   }
   if (!twin.files.count("config.conf")) {
-    throw ToolError(status_unusable, dir +
+    throw ToolError(status_unusable, printable(dir, 4096) +
                                          ": no config.conf: the twin needs the chains' "
                                          "frequencies and voltages");
   }
