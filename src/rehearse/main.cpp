@@ -210,6 +210,7 @@ struct CommandLine {
   std::map<std::string, std::string> values;
   std::set<std::string> flags;
   std::vector<std::string> words;
+  size_t words_before_dashes = 0;  // the words after "--" are directories, whatever they say
 };
 
 // Reads the command's options as the table gives them, with --help and the `extra` flags.
@@ -225,10 +226,12 @@ CommandLine parse_command_line(int argc, char** argv, int first, Command command
     std::string arg = argv[i];
     if (options_ended || arg == "-" || !arg.starts_with("-")) {
       line.words.push_back(arg);
+      if (!options_ended) line.words_before_dashes = line.words.size();
       continue;
     }
     if (arg == "--") {
       options_ended = true;
+      line.words_before_dashes = line.words.size();
       continue;
     }
     if (arg == "-h" && flags.count("--help")) arg = "--help";
@@ -242,7 +245,7 @@ CommandLine parse_command_line(int argc, char** argv, int first, Command command
       std::string value;
       if (equals != std::string::npos) {
         value = arg.substr(equals + 1);
-      } else if (i + 1 < argc) {
+      } else if (i + 1 < argc && !std::string_view(argv[i + 1]).starts_with("--")) {
         value = argv[++i];
       } else {
         usage_error(name + " needs a value");
@@ -329,7 +332,9 @@ int rehearse_one(RehearsalOptions options, const std::optional<BoardTwin>& twin)
   return 0;
 }
 
-// The settings lines a --compare names: each a preset's name or a line as it stands.
+// The settings lines a --compare names: each a preset's name or a line as it stands. A word
+// that is neither (a board's directory, a mistyped preset) is refused rather than rehearsed
+// as a line of unknown keys.
 std::vector<ComparedSettings> compared_lines(const std::vector<std::string>& words) {
   std::vector<ComparedSettings> lines;
   for (const std::string& word : words) {
@@ -337,11 +342,43 @@ std::vector<ComparedSettings> compared_lines(const std::vector<std::string>& wor
     if (word.find('\n') != std::string::npos) usage_error("--compare takes single lines");
     if (std::optional<SettingsPreset> preset = settings_preset(word)) {
       lines.push_back({preset->name, preset->line, {}, {}});
-    } else {
-      lines.push_back({"line " + std::to_string(lines.size() + 1), word, {}, {}});
+      continue;
     }
+    std::error_code ec;
+    if (std::filesystem::is_directory(word, ec)) {
+      usage_error("--compare compares settings on one board, and \"" + printable(word, 60) +
+                  "\" is a directory: give the board as --from BOARD");
+    }
+    if (word.find('=') == std::string::npos) {
+      std::string presets;
+      for (const SettingsPreset& known : settings_presets) {
+        presets += std::string(presets.empty() ? "" : ", ") + known.name;
+      }
+      usage_error("--compare takes settings lines (key=value&...) or a preset (" + presets +
+                  "), not \"" + printable(word, 60) + "\"");
+    }
+    lines.push_back({"line " + std::to_string(lines.size() + 1), word, {}, {}});
   }
   return lines;
+}
+
+// Whether one of two paths is the other or holds it: a rehearsal's --out must not be the
+// board it reads, nor hold it, nor lie inside it.
+bool nested(const std::string& a, const std::string& b) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path x = fs::weakly_canonical(fs::absolute(a, ec), ec);
+  const fs::path y = fs::weakly_canonical(fs::absolute(b, ec), ec);
+  if (ec) return false;
+  auto starts = [](const fs::path& whole, const fs::path& part) {
+    auto w = whole.begin();
+    for (auto p = part.begin(); p != part.end(); ++p, ++w) {
+      if (p->empty()) break;  // a trailing separator
+      if (w == whole.end() || *w != *p) return false;
+    }
+    return true;
+  };
+  return starts(x, y) || starts(y, x);
 }
 
 // One board rehearsed once per settings line, the lines spread over the cores, each in its
@@ -361,16 +398,8 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
   }
   prepare_rehearsal_dir(base.out_dir);
   write_output(base.out_dir + "/" + rehearsal_marker, "made by tune-rehearse\n");
-  // Lines of an earlier, longer comparison would be taken for this one's.
-  for (size_t i = 0; i < 1000; ++i) {
-    std::string dir = dir_of(i);
-    std::error_code ec;
-    if (i < lines.size()) {
-      prepare_rehearsal_dir(dir);
-    } else if (std::filesystem::exists(dir + "/" + rehearsal_marker, ec)) {
-      std::filesystem::remove_all(dir, ec);
-    }
-  }
+  clear_rehearsal_outputs(base.out_dir);
+  for (size_t i = 0; i < lines.size(); ++i) prepare_rehearsal_dir(dir_of(i));
   std::vector<JobResult> results = spread_over_cores(
       lines.size(),
       [&](size_t i) {
@@ -484,6 +513,9 @@ int run_rehearsal(int argc, char** argv) {
   if (!line.words.empty() && !many_boards && compare == line.values.end()) {
     usage_error("unexpected \"" + printable(line.words[0], 60) + "\"");
   }
+  if (compare != line.values.end() && line.words_before_dashes < line.words.size()) {
+    usage_error("--compare compares settings on one board; the words after \"--\" are boards");
+  }
   if (compare != line.values.end() && line.values.count("--settings")) {
     usage_error("--settings cannot go with --compare: each compared LINE is the settings");
   }
@@ -502,9 +534,9 @@ int run_rehearsal(int argc, char** argv) {
       boards.insert(boards.end(), line.words.begin(), line.words.end());
       return order_of_work(options, boards);
     }
-    std::error_code ec;
-    if (std::filesystem::equivalent(from->second, options.out_dir, ec)) {
-      usage_error("--out " + options.out_dir + " is the board of --from; choose another --out");
+    if (nested(from->second, options.out_dir)) {
+      usage_error("--out " + printable(options.out_dir, 200) +
+                  " is, holds or lies inside the board of --from; choose another --out");
     }
     twin = twin_of(from->second);
     use_twin(options, *twin);

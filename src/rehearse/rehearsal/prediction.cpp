@@ -18,16 +18,15 @@ std::optional<double> model_efficiency(double rate, double power) {
 
 Prediction predict(const BoardReport& today, const BoardReport& after, long long virtual_seconds) {
   Prediction p;
-  const BoardTotals now = totals_of(today);
-  p.rate_today = now.measured_rate;
-  p.overrides_today = now.overrides;
-  const BoardTotals then = totals_of(after);
-  p.rate_after = then.measured_rate;
-  p.overrides_after = then.overrides;
+  p.rate_today = totals_of(today).measured_rate;
+  p.rate_after = totals_of(after).measured_rate;
   p.power_today = chip_model_power(today);
   p.power_after = chip_model_power(after);
   for (const ChainView& chain : today.chains) {
     if (!chain.present) continue;
+    // Of the chains that hash today only: the others' overrides mean nothing to the miner.
+    p.overrides_today += chain.overrides;
+    p.overrides_after += after.chains[chain.slot].overrides;
     for (int index = 0; index < chips_per_chain; ++index) {
       ++p.chips;
       p.chips_changed += chain.chips[index].freq != after.chains[chain.slot].chips[index].freq;

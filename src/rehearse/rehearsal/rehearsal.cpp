@@ -116,11 +116,7 @@ class LogFollower {
 
 void prepare_out_dir(const std::string& dir) {
   namespace fs = std::filesystem;
-  for (const char* sub : {"config", "tmp", "sbin"}) fs::remove_all(fs::path(dir) / sub);
-  for (const char* file :
-       {"chain-tuner.log", "heat-map.svg", "timeline.svg", "summary.txt", chip_history_file}) {
-    fs::remove(fs::path(dir) / file);
-  }
+  clear_rehearsal_outputs(dir);
   fs::create_directories(dir);
   std::ofstream(fs::path(dir) / rehearsal_marker) << "made by tune-rehearse\n";
 }
@@ -274,6 +270,30 @@ class Watch {
 };
 
 }  // namespace
+
+void clear_rehearsal_outputs(const std::string& dir) {
+  namespace fs = std::filesystem;
+  for (const char* sub : {"config", "tmp", "sbin", before_tuning_dir}) {
+    fs::remove_all(fs::path(dir) / sub);
+  }
+  for (const char* file :
+       {"chain-tuner.log", "heat-map.svg", "timeline.svg", "summary.txt", chip_history_file,
+        "prediction.txt", "prediction.json", "compare.txt", "compare.svg"}) {
+    fs::remove(fs::path(dir) / file);
+  }
+  // A comparison's lines: each an earlier rehearsal, or left empty by one cut short.
+  std::error_code ec;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with("line-") || name.size() == 5 ||
+        name.find_first_not_of("0123456789", 5) != std::string::npos || !entry.is_directory(ec)) {
+      continue;
+    }
+    if (fs::exists(entry.path() / rehearsal_marker, ec) || fs::is_empty(entry.path(), ec)) {
+      fs::remove_all(entry.path(), ec);
+    }
+  }
+}
 
 void prepare_rehearsal_dir(const std::string& dir) {
   namespace fs = std::filesystem;

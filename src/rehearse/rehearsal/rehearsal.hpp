@@ -67,6 +67,11 @@ inline constexpr char before_tuning_dir[] = "before";
 // would replace someone's files otherwise). ToolError when it may not or cannot be made.
 void prepare_rehearsal_dir(const std::string& dir);
 
+// Removes what a rehearsal, a prediction or a comparison leaves in `dir` (which
+// prepare_rehearsal_dir has found to be an earlier rehearsal's), so that nothing of an
+// earlier run is taken for the next one's.
+void clear_rehearsal_outputs(const std::string& dir);
+
 // Runs both programs in `options.out_dir` (see prepare_rehearsal_dir), calling `progress`
 // as the run goes.
 RehearsalResult rehearse(const RehearsalOptions& options,

@@ -53,7 +53,8 @@ std::string record(size_t index, bool done, const std::string& text) {
 }
 
 // Takes the whole records at the front of `buffer` into `results`.
-void take_records(std::string& buffer, std::vector<JobResult>& results) {
+void take_records(std::string& buffer, std::vector<JobResult>& results,
+                  std::vector<bool>& answered) {
   for (;;) {
     size_t end = buffer.find('\n');
     if (end == std::string::npos) return;
@@ -66,6 +67,7 @@ void take_records(std::string& buffer, std::vector<JobResult>& results) {
     }
     if (buffer.size() - end - 1 < length) return;
     results[index] = JobResult{done == 1, buffer.substr(end + 1, length)};
+    answered[index] = true;
     buffer.erase(0, end + 1 + length);
   }
 }
@@ -123,89 +125,120 @@ std::vector<JobResult> spread_over_cores(size_t count,
                                          const std::function<std::string(size_t)>& job,
                                          int workers) {
   std::vector<JobResult> results(count);
-  const size_t step =
+  std::vector<bool> answered(count, false);
+  // Lane k holds jobs k, k + lanes, k + 2 lanes...: one worker at a time runs a lane.
+  const size_t lanes =
       std::clamp<size_t>(static_cast<size_t>(std::max(workers, 1)), 1, std::max<size_t>(count, 1));
   struct Worker {
-    pid_t pid;
-    int fd;
+    pid_t pid = -1;
+    int fd = -1;
     std::string buffer;
   };
-  std::vector<Worker> running;
+  std::vector<Worker> running(std::min(lanes, count));
+  std::vector<pollfd> fds(running.size(), pollfd{-1, POLLIN, 0});
   StopSignals stop_signals;
-  std::fflush(nullptr);  // nothing buffered before the fork is written twice
-  for (size_t first = 0; first < step && first < count; ++first) {
+  auto next_unanswered = [&](size_t lane) {
+    size_t index = lane;
+    while (index < count && answered[index]) index += lanes;
+    return index;
+  };
+  // A worker for the lane's jobs from `from` on; false when the system gives none.
+  auto start = [&](size_t lane, size_t from) {
     int pipe_fds[2];
-    if (::pipe(pipe_fds) != 0) {
-      throw ToolError(status_unusable,
-                      std::string("cannot start a rehearsal: ") + std::strerror(errno));
-    }
+    if (::pipe(pipe_fds) != 0) return false;
+    std::fflush(nullptr);  // nothing buffered before the fork is written twice
     pid_t pid = ::fork();
     if (pid == 0) {
       StopSignals::reset_in_worker();
       if (stop_signal != 0) _exit(1);
       ::close(pipe_fds[0]);
-      for (const Worker& other : running) ::close(other.fd);
-      work(pipe_fds[1], first, count, step, job);
+      for (const Worker& other : running) {
+        if (other.fd >= 0) ::close(other.fd);
+      }
+      work(pipe_fds[1], from, count, lanes, job);
     }
     ::close(pipe_fds[1]);
     if (pid < 0) {
       ::close(pipe_fds[0]);
-      if (running.empty()) {
+      return false;
+    }
+    running[lane] = Worker{pid, pipe_fds[0], {}};
+    fds[lane].fd = pipe_fds[0];
+    return true;
+  };
+  auto fail_rest_of_lane = [&](size_t lane, const std::string& why) {
+    for (size_t index = next_unanswered(lane); index < count; index += lanes) {
+      if (!answered[index]) results[index] = JobResult{false, why};
+      answered[index] = true;
+    }
+  };
+  for (size_t lane = 0; lane < running.size(); ++lane) {
+    if (!start(lane, lane)) {
+      if (lane == 0) {
         throw ToolError(status_unusable,
                         std::string("cannot start a rehearsal: ") + std::strerror(errno));
       }
-      break;  // the workers already running take the jobs of this one
+      // The lanes that have workers run on; this one's jobs run here once they are done.
     }
-    running.push_back(Worker{pid, pipe_fds[0], {}});
   }
-  std::vector<pollfd> fds;
-  for (const Worker& worker : running) fds.push_back(pollfd{worker.fd, POLLIN, 0});
-  size_t open = fds.size();
+  size_t open = 0;
+  for (const pollfd& fd : fds) open += fd.fd >= 0;
   char chunk[65536];
   while (open > 0 && stop_signal == 0) {
     if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    for (size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
+    for (size_t lane = 0; lane < fds.size(); ++lane) {
+      if (fds[lane].fd < 0 || fds[lane].revents == 0) continue;
+      ssize_t n = ::read(fds[lane].fd, chunk, sizeof chunk);
       if (n < 0 && errno == EINTR) continue;
       if (n > 0) {
-        running[i].buffer.append(chunk, static_cast<size_t>(n));
-        take_records(running[i].buffer, results);
+        running[lane].buffer.append(chunk, static_cast<size_t>(n));
+        take_records(running[lane].buffer, results, answered);
         continue;
       }
-      ::close(fds[i].fd);
-      fds[i].fd = -1;
+      // The worker has ended: when before its lane's end, the job it was on fails, and a new
+      // worker takes the lane's other jobs.
+      ::close(fds[lane].fd);
+      fds[lane].fd = -1;
       --open;
-    }
-  }
-  if (stop_signal != 0) {
-    for (const Worker& worker : running) ::kill(worker.pid, SIGTERM);
-  }
-  for (size_t i = 0; i < running.size(); ++i) {
-    if (fds[i].fd >= 0) ::close(fds[i].fd);
-    int status = 0;
-    while (::waitpid(running[i].pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    for (size_t index = i; index < count; index += step) {
-      if (!results[index].done && results[index].text.empty()) {
-        results[index].text = how_it_ended(status);
+      int status = 0;
+      while (::waitpid(running[lane].pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      running[lane] = Worker{};
+      size_t lost = next_unanswered(lane);
+      if (lost >= count) continue;
+      results[lost] = JobResult{false, how_it_ended(status)};
+      answered[lost] = true;
+      size_t rest = next_unanswered(lane);
+      if (rest >= count || stop_signal != 0) continue;
+      if (start(lane, rest)) {
+        ++open;
+      } else {
+        fail_rest_of_lane(lane, std::string("cannot start a rehearsal: ") + std::strerror(errno));
       }
     }
+  }
+  for (size_t lane = 0; lane < running.size(); ++lane) {
+    if (running[lane].pid < 0) continue;
+    if (stop_signal != 0) ::kill(running[lane].pid, SIGTERM);
+    ::close(running[lane].fd);
+    int status = 0;
+    while (::waitpid(running[lane].pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    fail_rest_of_lane(lane, how_it_ended(status));
   }
   if (stop_signal != 0) throw Interrupted{stop_signal};
-  // Jobs of workers that never started: run here, one after another.
-  for (size_t first = running.size(); first < step; ++first) {
-    for (size_t index = first; index < count; index += step) {
-      try {
-        results[index] = JobResult{true, job(index)};
-      } catch (const ToolError& failure) {
-        results[index] = JobResult{false, failure.message};
-      } catch (const std::exception& error) {
-        results[index] = JobResult{false, error.what()};
-      }
+  // Lanes no worker could take: run here, one job after another.
+  for (size_t index = 0; index < count; ++index) {
+    if (answered[index]) continue;
+    try {
+      results[index] = JobResult{true, job(index)};
+    } catch (const ToolError& failure) {
+      results[index] = JobResult{false, failure.message};
+    } catch (const std::exception& error) {
+      results[index] = JobResult{false, error.what()};
     }
   }
   return results;

@@ -168,6 +168,13 @@ BoardTwin twin_of(const std::string& dir) {
                                          ": no config.conf: the twin needs the chains' "
                                          "frequencies and voltages");
   }
+  for (const ChainView& chain : report.chains) {
+    if (chain.present && (chain.freq <= 0 || chain.voltage <= 0)) {
+      throw ToolError(status_unusable, printable(dir, 4096) + ": config.conf gives chain " +
+                                           std::to_string(chain.number) +
+                                           " no frequency and voltage: the twin needs them");
+    }
+  }
   twin.chips = fit_twin(evidence_of(report));
   twin.today = std::move(report);
   return twin;
