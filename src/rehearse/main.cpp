@@ -286,7 +286,8 @@ RehearsalOptions rehearsal_options(const CommandLine& line) {
 
 void print_warnings(const std::vector<std::string>& warnings) {
   for (const std::string& warning : warnings) {
-    std::fprintf(stderr, "tune-rehearse: warning: %s\n", warning.c_str());
+    // A warning echoes the settings as given: shown safe, as every text from outside is.
+    std::fprintf(stderr, "tune-rehearse: warning: %s\n", printable(warning, 400).c_str());
   }
 }
 
@@ -417,6 +418,8 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
     if (results[i].done) lines[i].prediction = decode_prediction(results[i].text);
     if (!lines[i].prediction) {
       lines[i].failure = results[i].done ? "no result" : printable(results[i].text);
+      std::fprintf(stderr, "tune-rehearse: --compare %s: %s\n", lines[i].name.c_str(),
+                   lines[i].failure.c_str());
       all = false;
     }
   }
@@ -427,8 +430,10 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
   write_output(base.out_dir + "/compare.svg",
                comparison_svg(lines, "Settings compared on " + board));
   std::fputs(table.c_str(), stdout);
-  std::printf("rehearsals: %s/line-1 .. line-%zu; picture: %s/compare.svg\n", base.out_dir.c_str(),
-              lines.size(), base.out_dir.c_str());
+  const std::string out = shown_path(base.out_dir);
+  std::printf("rehearsals: %s/line-1%s; picture: %s/compare.svg\n", out.c_str(),
+              lines.size() > 1 ? (" .. line-" + std::to_string(lines.size())).c_str() : "",
+              out.c_str());
   return all ? 0 : status_unusable;
 }
 
@@ -495,11 +500,11 @@ int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& 
     ++unusable;
     std::string why = results[i].done ? "no result" : printable(results[i].text, 8192);
     // A twin's own failure names the board already.
-    if (!why.starts_with(shown_path(boards[i]) + ":")) why = shown_path(boards[i]) + ": " + why;
+    if (!why.starts_with(shown_path(boards[i]))) why = shown_path(boards[i]) + ": " + why;
     std::fprintf(stderr, "tune-rehearse: %s\n", why.c_str());
   }
   rank_by_gain(ranked);
-  std::fputs(format_work_order(ranked, unusable).c_str(), stdout);
+  std::fputs(format_work_order(ranked, unusable, base.settings).c_str(), stdout);
   return unusable > 0 ? status_unusable : 0;
 }
 
@@ -676,7 +681,7 @@ int main(int argc, char** argv) {
     return status;
   } catch (const ToolError& failure) {
     std::fflush(stdout);
-    std::fprintf(stderr, "tune-rehearse: %s\n", failure.message.c_str());
+    std::fprintf(stderr, "tune-rehearse: %s\n", printable(failure.message, 8192).c_str());
     return failure.status;
   } catch (const Interrupted& interrupted) {
     // Its rehearsals stopped and their directory gone: ends as the signal would have ended it.

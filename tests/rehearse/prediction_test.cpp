@@ -55,7 +55,7 @@ TEST(Prediction, BoardsRankByGainThenByName) {
   std::string order;
   for (const RankedBoard& b : boards) order += b.dir;
   EXPECT_EQ(order, "abdc");  // a and b gain 50: by name; a board at 0 today has no percent
-  EXPECT_NE(format_work_order(boards, 2).find("4 boards by predicted gain"), std::string::npos);
+  EXPECT_NE(format_work_order(boards, 2, "").find("4 boards by predicted gain"), std::string::npos);
 }
 
 TEST(Spread, ResultsComeInTheJobsOrderAndAFailureIsOnlyItsJobs) {

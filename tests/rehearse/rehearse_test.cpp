@@ -584,6 +584,10 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
   fs::create_directories(dir / "no-rates");
   spit(dir / "no-rates/config.conf", "bitmain-freq1=650\n");
   spit(dir / "no-rates/chip-rates", "");
+  // Rates, but a config.conf of nothing the programs read.
+  fs::create_directories(dir / "no-chains");
+  spit(dir / "no-chains/config.conf", "\x01\x02 not a chain line\n");
+  fs::copy_file(dir / "board/tmp/chip-rates", dir / "no-chains/chip-rates");
   const struct {
     std::string args;
     int status;
@@ -595,7 +599,10 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
       {"--from gone", 3, "gone: No such file or directory"},
       {"--from no-rates", 3, "no-rates: no chip rates (chip-rates lists no chip)"},
       {"--from board --chains 2,3", 2, "--chains cannot go with --from"},
-      {"--from board --out board", 2, "--out board is the board of --from"},
+      {"--from board --out board", 2, "--out board is, holds or lies inside the board"},
+      {"--from board/before --out board", 2, "--out board is, holds or lies inside the board"},
+      {"--from board --out board/twin", 2, "--out board/twin is, holds or lies inside"},
+      {"--from no-chains", 3, "no-chains: config.conf gives chain 2 no frequency and voltage"},
       // Settings compared: on the seed's board, and on a twin.
       {"--compare balanced 'freq_to=700&restart_count=3' --out compared", 0,
        "settings compared on the simulated board of seed 1|today|1    balanced|"
@@ -604,6 +611,12 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
        "settings compared on the twin of the board in board/before|1    eco"},
       {"--compare eco --settings max_freq=700", 2, "--settings cannot go with --compare"},
       {"--compare eco ''", 2, "--compare needs settings lines, not an empty one"},
+      {"--compare ecoo", 2,
+       "--compare takes settings lines (key=value&...) or a preset (eco, balanced, "
+       "performance), not \"ecoo\""},
+      {"--from board --compare eco board/before", 2, "\"board/before\" is a directory"},
+      {"--compare eco -- board", 2, "the words after \"--\" are boards"},
+      {"--compare --from board", 2, "--compare needs a value"},
       // The farm's order of work: the new board gains more than the tuned one.
       {"--from board board/before no-rates", 3,
        "board/before\n|board\n|2 boards by predicted gain|1 more could not be|"

@@ -102,9 +102,14 @@ std::string comparison_svg(const std::vector<ComparedSettings>& lines, const std
       {"chips overridden",
        [](const Prediction& p) { return std::optional<double>(p.overrides_after); },
        [](const Prediction& p) { return std::optional<double>(p.overrides_today); }, fixed(0)},
-      {"virtual duration, h",
+      {"virtual duration, h:mm",
        [](const Prediction& p) { return std::optional(p.virtual_seconds / 3600.0); },
-       [](const Prediction&) { return std::optional<double>(); }, fixed(2)},
+       [](const Prediction&) { return std::optional<double>(); },
+       [](double hours) {
+         // As the table shows it, to the minute.
+         const long long minutes = std::llround(hours * 60);
+         return printed("%lld:%02lld", minutes / 60, minutes % 60);
+       }},
   };
   const int count = static_cast<int>(std::size(measures));
   const int width = label_width + count * panel_width + (count - 1) * panel_gap + 20;

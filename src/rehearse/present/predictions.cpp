@@ -17,8 +17,9 @@ std::string efficiency_text(double rate, double power) {
 
 std::string percent_text(std::optional<double> percent) {
   if (!percent) return "-";
-  // Not "-0.0 %": a loss too small to show is none.
-  return printed("%+.1f %%", std::abs(*percent) < 0.05 ? 0.0 : *percent);
+  // A change too small to show has no sign: "+0.0 %" beside a loss in GH/s would mislead.
+  if (std::abs(*percent) < 0.05) return "0.0 %";
+  return printed("%+.1f %%", *percent);
 }
 
 }  // namespace
@@ -31,7 +32,7 @@ std::string format_twin_prediction(const std::string& board_dir, const Predictio
   out += "  efficiency        " + efficiency_text(p.rate_today, p.power_today) + " -> " +
          efficiency_text(p.rate_after, p.power_after) + " rate per power unit\n";
   out += printed("  chips changed     %d of %d\n", p.chips_changed, p.chips);
-  out += printed("  chips overridden  %d after the tuning\n", p.overrides_after);
+  out += printed("  chips overridden  %d -> %d\n", p.overrides_today, p.overrides_after);
   out += "  tuning duration   " +
          (p.logged_seconds ? format_duration(*p.logged_seconds) : std::string("-")) +
          " (its logs) -> " + format_duration(p.virtual_seconds) + " (virtual)\n";
@@ -50,7 +51,8 @@ std::string format_comparison(const std::string& board,
   if (today) {
     out += printed("%-4s %-12s %14.2f %9s %10s %10d %9s\n", "", "today", today->rate_today, "",
                    efficiency_text(today->rate_today, today->power_today).c_str(),
-                   today->overrides_today, "");
+                   today->overrides_today,
+                   today->logged_seconds ? format_duration(*today->logged_seconds).c_str() : "-");
   }
   for (size_t i = 0; i < compared.size(); ++i) {
     const ComparedSettings& line = compared[i];
@@ -80,7 +82,8 @@ void rank_by_gain(std::vector<RankedBoard>& boards) {
   });
 }
 
-std::string format_work_order(const std::vector<RankedBoard>& boards, size_t unusable) {
+std::string format_work_order(const std::vector<RankedBoard>& boards, size_t unusable,
+                              const std::string& settings) {
   std::string out = printed("%-5s %11s %8s %12s %14s %9s  %s\n", "rank", "gain GH/s", "gain",
                             "today GH/s", "predicted GH/s", "changed", "board");
   for (size_t i = 0; i < boards.size(); ++i) {
@@ -95,6 +98,8 @@ std::string format_work_order(const std::vector<RankedBoard>& boards, size_t unu
       "model)",
       boards.size());
   if (unusable > 0) out += printed("; %zu more could not be predicted", unusable);
+  out += "\nsettings: " +
+         (settings.empty() ? std::string("each board's own autoTune.conf") : printable(settings));
   return out + "\n";
 }
 

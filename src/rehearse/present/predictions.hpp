@@ -39,7 +39,9 @@ struct RankedBoard {
 // every time).
 void rank_by_gain(std::vector<RankedBoard>& boards);
 
-// The ranked boards as a table, a board a row; `unusable` boards are counted below it.
-std::string format_work_order(const std::vector<RankedBoard>& boards, size_t unusable);
+// The ranked boards as a table, a board a row; `unusable` boards are counted below it, and
+// the settings line they were rehearsed with (empty: each board's own) is named.
+std::string format_work_order(const std::vector<RankedBoard>& boards, size_t unusable,
+                              const std::string& settings);
 
 }  // namespace tune::rehearse
