@@ -66,6 +66,18 @@ Compared measure(std::uint64_t seed, const std::string& work, const std::string&
   return compare(start_dir, truth.out_dir, twin.out_dir);
 }
 
+// The board's files as an operator copies them off a board: its /config and /tmp and the
+// chain tuner's log, without what only a rehearsal leaves (its record of every chip change).
+std::string board_copy(const std::string& rehearsal, const std::string& copy) {
+  namespace fs = std::filesystem;
+  fs::create_directories(copy);
+  for (const char* dir : {"config", "tmp"}) {
+    fs::copy(fs::path(rehearsal) / dir, fs::path(copy) / dir, fs::copy_options::recursive);
+  }
+  fs::copy_file(fs::path(rehearsal) / "chain-tuner.log", fs::path(copy) / "chain-tuner.log");
+  return copy;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,9 +96,11 @@ int main(int argc, char** argv) {
     tune::rehearse::rehearse(first, nullptr);
     const std::string before = first.out_dir + "/" + before_tuning_dir;
     Compared one = measure(seed, work, "one", before, before, read_settings_files(before));
-    // A second tuning, from the first's result: the twin also sees its logs.
-    Compared two = measure(seed, work, "two", first.out_dir, first.out_dir,
-                           read_settings_files(first.out_dir));
+    // A second tuning, from the first's result: the twin also sees its logs, as a copy of
+    // the board holds them.
+    Compared two =
+        measure(seed, work, "two", first.out_dir, board_copy(first.out_dir, work + "/copy"),
+                read_settings_files(first.out_dir));
     std::printf("%llu %.2f %.2f %d %d %d %.2f %.2f %d %d %d\n",
                 static_cast<unsigned long long>(seed), one.truth, one.twin, one.both, one.true_only,
                 one.twin_only, two.truth, two.twin, two.both, two.true_only, two.twin_only);

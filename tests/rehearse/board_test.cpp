@@ -257,7 +257,9 @@ TEST(BoardOutcome, TheLastRunTellsHowTheTuningEnded) {
 
 TEST(BoardKept, TheKeptCopiesAndLogsShowBeforeAndAfterAndEachTuningsOutcome) {
   const std::string yellow_fixer_done =
-      "2027-01-01 01:00:00 Fix yellow\n2027-01-01 02:00:00 Number of checks is 15, quit\n";
+      "2027-01-01 01:00:00 Fix yellow\n"
+      "2027-01-01 01:10:00 Chip 7 on chain 3 is red, new freq is 775\n"
+      "2027-01-01 02:00:00 Number of checks is 15, quit\n";
   Board board(
       {{"tune-session.state", "tuning=10\nstage=timed out\nat=yellow-fixer\n"},
        {"config.conf", "bitmain-freq1=600\nbitmain-voltage1=930\n"},
@@ -288,6 +290,11 @@ TEST(BoardKept, TheKeptCopiesAndLogsShowBeforeAndAfterAndEachTuningsOutcome) {
     EXPECT_EQ(kept.tunings[i].outcome, expected[i].second) << expected[i].first;
   }
   EXPECT_EQ(kept.tunings[1].logs.size(), 2u);
+  // A red lowering in a kept log, for a twin: what the chip could not hold.
+  ASSERT_EQ(kept.red_chips.size(), 1u);
+  EXPECT_EQ(kept.red_chips[0].slot, 1);
+  EXPECT_EQ(kept.red_chips[0].chip, 6);
+  EXPECT_EQ(kept.red_chips[0].new_freq, 775);
 
   std::string text = format_summary(report);
   EXPECT_NE(text.find("settings, original -> before -> now (kept in " + board.dir() +

@@ -65,6 +65,32 @@ TEST(Twin, EachChipFromWhatItsFilesShow) {
   }
 }
 
+TEST(Twin, ARedLoweringBoundsTheChipWhereverTheLogGivesIt) {
+  const struct {
+    const char* what;
+    std::vector<ChipChange> history;  // in the board's own logs
+    std::vector<KeptRedChip> kept;    // in tune-session's kept logs
+    std::optional<int> red_at;
+  } cases[] = {
+      {"from a known frequency", {{"", 850, 825, red_cause}}, {}, 850},
+      // Lowered to 700: it ran at less than 706 + 25 MHz, the next step up and the gap.
+      {"from an unknown one: the most it can have been", {{"", {}, 700, red_cause}}, {}, 731},
+      {"a forced lowering or another cause says nothing",
+       {{"", 850, 300, forced_cause}, {"", 850, 825, "not in the log"}},
+       {},
+       std::nullopt},
+      {"an earlier tuning's kept log", {}, {{0, 5, 800, 775}}, 800},
+      {"the lowest of them", {{"", 850, 825, red_cause}}, {{0, 5, {}, 750}, {0, 5, 900, 875}}, 781},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    BoardReport report;
+    for (const ChipChange& change : c.history) report.chains[0].chips[5].history.push_back(change);
+    report.kept.red_chips = c.kept;
+    EXPECT_EQ(evidence_of(report)[0][5].red_at, c.red_at);
+  }
+}
+
 TEST(Twin, AChainsShownChipsMoveItsOtherChipsWhichSpreadAsARealChainsDo) {
   BoardEvidence evidence;
   for (auto& chain : evidence) chain.fill(rated(650, 880, 800));

@@ -97,11 +97,18 @@ struct KeptTuning {
   Outcome outcome = Outcome::interrupted;
   std::vector<std::string> logs;  // their paths, in the order written
 };
+// A chip the yellow fixer lowered as red in a kept log.
+struct KeptRedChip {
+  int slot = 0, chip = 0;
+  std::optional<int> old_freq;  // MHz, when the log shows it
+  int new_freq = 0;
+};
 struct KeptRecord {
   std::string backup_dir;     // empty when the copy has no kept sets
   std::vector<KeptSet> sets;  // those the copy holds, oldest first
   std::string logs_dir;       // empty when the copy has no kept logs
   std::vector<KeptTuning> tunings;
+  std::vector<KeptRedChip> red_chips;  // over all kept logs
 };
 
 struct BoardReport {

@@ -89,6 +89,22 @@ bool weak(double limit) {
   return limit < population::limit_mean - 3 * (population::chip_spread + population::chain_spread);
 }
 
+// The frequency a chip went red at, as its lowering to `new_freq` shows it: the one it was
+// lowered from when that is known, else above any it can have run at (the fixer lowers a
+// red chip to the highest ladder step at least 25 MHz below), so its limit lies below.
+std::optional<int> red_frequency(std::optional<int> old_freq, int new_freq) {
+  if (old_freq) return old_freq;
+  int step = ladder_index_of(new_freq);
+  if (step < 0 || step >= top_ladder_step) return std::nullopt;
+  return freq_ladder[step + 1] + 25;
+}
+
+void red_at(ChipEvidence& chip, std::optional<int> old_freq, int new_freq) {
+  if (std::optional<int> freq = red_frequency(old_freq, new_freq)) {
+    chip.red_at = std::min(chip.red_at.value_or(*freq), *freq);
+  }
+}
+
 }  // namespace
 
 BoardEvidence evidence_of(const BoardReport& report) {
@@ -102,10 +118,13 @@ BoardEvidence evidence_of(const BoardReport& report) {
       chip.chain_freq = chain.freq;
       chip.rate = view.rate;
       for (const ChipChange& change : view.history) {
-        if (change.cause != "red" || !change.old_freq) continue;
-        chip.red_at = std::min(chip.red_at.value_or(*change.old_freq), *change.old_freq);
+        if (change.cause == red_cause) red_at(chip, change.old_freq, change.new_freq);
       }
     }
+  }
+  // The earlier tunings' logs, where tune-session kept them.
+  for (const KeptRedChip& red : report.kept.red_chips) {
+    red_at(evidence[red.slot][red.chip], red.old_freq, red.new_freq);
   }
   return evidence;
 }
