@@ -584,6 +584,7 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
   fs::create_directories(dir / "no-rates");
   spit(dir / "no-rates/config.conf", "bitmain-freq1=650\n");
   spit(dir / "no-rates/chip-rates", "");
+  fs::create_directories(dir / "empty");
   // Rates, but a config.conf of nothing the programs read.
   fs::create_directories(dir / "no-chains");
   spit(dir / "no-chains/config.conf", "\x01\x02 not a chain line\n");
@@ -598,6 +599,7 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
        "measured rate     27"},
       {"--from gone", 3, "gone: No such file or directory"},
       {"--from no-rates", 3, "no-rates: no chip rates (chip-rates lists no chip)"},
+      {"--from empty", 3, "empty: no chip-rates file: the twin is fitted from the chip rates"},
       {"--from board --chains 2,3", 2, "--chains cannot go with --from"},
       {"--from board --out board", 2, "--out board is, holds or lies inside the board"},
       {"--from board/before --out board", 2, "--out board is, holds or lies inside the board"},

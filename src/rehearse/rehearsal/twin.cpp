@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "board_reading.hpp"
 #include "health.hpp"
 #include "text.hpp"
 #include "tool_error.hpp"
@@ -178,9 +179,12 @@ BoardTwin twin_of(const std::string& dir) {
   for (const ChainView& chain : report.chains)
     any |= twin.chain_present[chain.slot] = chain.present;
   if (!any) {
-    throw ToolError(status_unusable, printable(dir, 4096) +
-                                         ": no chip rates (chip-rates lists no chip): the twin "
-                                         "is fitted from them");
+    const bool missing = !find_board_file(dir, "chip-rates").found;
+    throw ToolError(status_unusable,
+                    printable(dir, 4096) +
+                        (missing ? ": no chip-rates file: the twin is fitted from the chip rates"
+                                 : ": no chip rates (chip-rates lists no chip): the twin is "
+                                   "fitted from them"));
   }
   if (!twin.files.count("config.conf")) {
     throw ToolError(status_unusable, printable(dir, 4096) +
