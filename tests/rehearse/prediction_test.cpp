@@ -1,7 +1,9 @@
-// Rehearsals in other processes: their predictions come back exactly, in the jobs' order,
-// and a job that fails or whose process dies costs only its own result.
+// What a rehearsal predicts: shown as it is known, and back exactly from the other
+// processes the rehearsals run in, in the jobs' order, a job that fails or whose process
+// dies costing only its own result.
 #include "prediction.hpp"
 
+#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,7 +11,9 @@
 #include <stdexcept>
 
 #include "predictions.hpp"
+#include "report_json.hpp"
 #include "spread.hpp"
+#include "text.hpp"
 #include "tool_error.hpp"
 
 namespace tune::rehearse {
@@ -39,6 +43,62 @@ TEST(Prediction, ComesBackFromAnotherProcessAsItWasMade) {
   }
   for (const char* line : {"", "1 2 3", "0x1p+0 0x1p+0 0x1p+0 0x1p+0 1 2 3 4 5 6 extra"}) {
     EXPECT_FALSE(decode_prediction(line)) << line;
+  }
+}
+
+TEST(Prediction, TextAndJsonSayWhatIsKnownAndNothingElse) {
+  Prediction p;
+  p.rate_today = 28000;
+  p.rate_after = 35000;
+  p.power_today = 20000;
+  p.power_after = 27000;
+  p.chips = 378;
+  p.chips_changed = 377;
+  p.overrides_after = 73;
+  p.virtual_seconds = 2880;
+  const struct {
+    const char* what;
+    double today, after;
+    std::optional<long long> logged;
+    const char* text;  // in the prediction's text
+    const char* json;  // in its JSON
+  } cases[] = {
+      {"a gain", 28000, 35000, std::nullopt,
+       "measured rate     28000.00 -> 35000.00 GH/s (+25.0 %)|efficiency        1.400 -> 1.296|"
+       "chips changed     377 of 378|chips overridden  0 -> 73|"
+       "tuning duration   - (its logs) -> 0:48:00 (virtual)",
+       "\"gain\":7000,\"gain_percent\":25,|\"logged_seconds\":null|\"virtual_seconds\":2880"},
+      {"a loss too small to show", 35000, 34999, 3835, "(0.0 %)|1:03:55 (its logs)",
+       "\"logged_seconds\":3835"},
+      {"nothing measured today", 0, 35000, std::nullopt, "(-)|efficiency        0.000 ->",
+       "\"gain_percent\":null"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    p.rate_today = c.today;
+    p.rate_after = c.after;
+    p.logged_seconds = c.logged;
+    const std::string text = format_twin_prediction("board-17", p);
+    const std::string json = prediction_json("board-17", p);
+    for (const auto& [expected, in] : {std::pair{c.text, &text}, std::pair{c.json, &json}}) {
+      for (const std::string& part : split_at(expected, '|')) {
+        EXPECT_NE(in->find(part), std::string::npos) << part << "\n" << *in;
+      }
+    }
+    cJSON* parsed = cJSON_Parse(json.c_str());
+    EXPECT_NE(parsed, nullptr) << json;
+    cJSON_Delete(parsed);
+  }
+  // A comparison: today's row from the board, a row a line, a failed line with its reason.
+  p.rate_today = 28000;
+  p.logged_seconds = 3835;
+  const std::string table = format_comparison(
+      "the board", {{"eco", "max_freq=725", p, ""}, {"line 2", "x=1", std::nullopt, "killed"}});
+  for (const char* part :
+       {"     today              28000.00                1.400          0   1:03:55\n",
+        "1    eco                35000.00   +25.0 %      1.296         73   0:48:00\n",
+        "2    line 2       failed: killed\n", "  1 max_freq=725\n  2 x=1\n"}) {
+    EXPECT_NE(table.find(part), std::string::npos) << part << "\n" << table;
   }
 }
 

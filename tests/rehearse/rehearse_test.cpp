@@ -19,6 +19,7 @@
 #include "board_report.hpp"
 #include "chip_power.hpp"
 #include "pictures.hpp"
+#include "predictions.hpp"
 #include "rehearsal.hpp"
 #include "report_metrics.hpp"
 #include "report_text.hpp"
@@ -653,6 +654,12 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
   // A shorter comparison into the same directory leaves no line of the longer one behind.
   EXPECT_EQ(run_tool(dir.path(), "--compare eco --out compared").status, 0);
   EXPECT_FALSE(fs::exists(dir / "compared/line-2"));
+  // Nor does a comparison leave an earlier prediction beside it, or the other way round.
+  EXPECT_EQ(run_tool(dir.path(), "--compare eco --out twin").status, 0);
+  EXPECT_FALSE(fs::exists(dir / "twin/prediction.txt"));
+  EXPECT_EQ(run_tool(dir.path(), "--from board --out compared").status, 0);
+  EXPECT_FALSE(fs::exists(dir / "compared/compare.svg"));
+  EXPECT_FALSE(fs::exists(dir / "compared/line-1"));
 }
 
 TEST(RehearsalOptions, AreCheckedAndNamed) {
@@ -709,14 +716,30 @@ std::vector<unsigned char> render(const std::string& svg_path, int& width, int& 
   return pixels;
 }
 
-TEST(Pictures, HeatMapAndTimelineRenderToImagesThatAreNotBlank) {
+TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
   TempDir dir;
   RehearsalResult result = rehearse_into(dir.path());
   BoardReport report = read_board(dir.path());
   // A title from a board's path of any bytes: escaped, and the file still renders.
   spit(dir / "heat-map.svg", heat_map_svg(report, "heat map <test> & more \x1b\xbd"));
   spit(dir / "timeline.svg", timeline_svg(result.timeline, "timeline"));
-  for (const char* name : {"heat-map.svg", "timeline.svg"}) {
+  // Two lines compared and one whose rehearsal failed.
+  Prediction low, high;
+  low.rate_today = high.rate_today = 28000;
+  low.power_today = high.power_today = 20000;
+  low.rate_after = 31000;
+  high.rate_after = 35000;
+  low.power_after = 19000;
+  high.power_after = 27000;
+  low.overrides_after = 12;
+  high.overrides_after = 70;
+  low.virtual_seconds = 4380;
+  high.virtual_seconds = 2880;
+  const std::vector<ComparedSettings> compared = {{"eco", "max_freq=725", low, ""},
+                                                  {"line 2", "freq_to=900", high, ""},
+                                                  {"line 3", "x=1", std::nullopt, "killed"}};
+  spit(dir / "compare.svg", comparison_svg(compared, "compared <on> \x1b"));
+  for (const char* name : {"heat-map.svg", "timeline.svg", "compare.svg"}) {
     SCOPED_TRACE(name);
     int width = 0, height = 0;
     std::vector<unsigned char> pixels = render(dir / name, width, height);
@@ -745,6 +768,29 @@ TEST(Pictures, HeatMapAndTimelineRenderToImagesThatAreNotBlank) {
                         std::regex("<title>chain 2 chip 1: (\\d+) MHz, rate [0-9.]+ GH/s, "
                                    "(green|yellow|red|unclassified), \\d+ changes?</title>")));
   EXPECT_EQ(std::stoi(tooltip[1]), report.chains[0].chips[0].freq);
+
+  // The comparison: a dot per line and measure, the higher rate further right and the
+  // shorter duration further left; the failed line says so in each panel.
+  std::string picture = slurp(dir / "compare.svg");
+  std::vector<double> xs;
+  const std::regex dot("<circle cx=\"([0-9.]+)\"");
+  for (std::sregex_iterator it(picture.begin(), picture.end(), dot), end; it != end; ++it) {
+    xs.push_back(std::stod((*it)[1]));
+  }
+  ASSERT_EQ(xs.size(), 8u);  // 4 measures x 2 lines, in that order
+  EXPECT_LT(xs[0], xs[1]);   // rate 31000 < 35000
+  EXPECT_GT(xs[2], xs[3]);   // efficiency 1.63 > 1.30
+  EXPECT_LT(xs[4], xs[5]);   // overrides 12 < 70
+  EXPECT_GT(xs[6], xs[7]);   // 1:13 > 0:48
+  for (const char* label : {">1:13<", ">0:48<", ">eco<", ">line 3<", "compared &lt;on&gt; \\x1b"}) {
+    EXPECT_NE(picture.find(label), std::string::npos) << label;
+  }
+  size_t failed = 0;
+  for (size_t at = picture.find(">failed<"); at != std::string::npos;
+       at = picture.find(">failed<", at + 1)) {
+    ++failed;
+  }
+  EXPECT_EQ(failed, 4u);
 }
 
 }  // namespace
