@@ -167,7 +167,7 @@ long parse_count(const std::string& option, const std::string& text, long low, l
   long value = std::strtol(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
     usage_error(option + " takes a number from " + std::to_string(low) + " to " +
-                std::to_string(high) + ", not \"" + text + "\"");
+                std::to_string(high) + ", not \"" + printable(text, 60) + "\"");
   }
   return value;
 }
@@ -185,7 +185,7 @@ std::array<bool, chain_count> parse_chains(const std::string& list) {
     std::optional<int> slot = slot_of_chain(item);
     if (!slot) {
       usage_error("--chains takes chain numbers from " + miner_chain_numbers(",", ",") +
-                  ", not \"" + item + "\"");
+                  ", not \"" + printable(item, 60) + "\"");
     }
     present[*slot] = true;
   }
@@ -268,7 +268,8 @@ RehearsalOptions rehearsal_options(const CommandLine& line) {
       options.seed = static_cast<std::uint64_t>(parse_count(name, value, 0, 2147483647L));
     } else if (name == "--settings") {
       if (value.find('\n') != std::string::npos) usage_error("--settings is a single line");
-      options.settings = value;
+      std::optional<SettingsPreset> preset = settings_preset(value);
+      options.settings = preset ? preset->line : value;
     } else if (name == "--chains") {
       options.chain_present = parse_chains(value);
     } else if (name == "--weak") {
@@ -323,6 +324,9 @@ int rehearse_one(RehearsalOptions options, const std::optional<BoardTwin>& twin)
   std::fputs(write_rehearsal_outputs(options, result, report).c_str(), stdout);
   std::fputs(format_rehearsal_end(result, real_seconds, options.out_dir).c_str(), stdout);
   if (twin) {
+    if (std::optional<std::string> why = unfinished_tuning(report)) {
+      throw ToolError(status_unusable, shown_path(twin->today.dir) + ": no prediction: " + *why);
+    }
     Prediction prediction = predict(twin->today, report, virtual_seconds(result));
     std::string text = format_twin_prediction(twin->today.dir, prediction);
     write_output(options.out_dir + "/prediction.txt", text);
@@ -331,6 +335,22 @@ int rehearse_one(RehearsalOptions options, const std::optional<BoardTwin>& twin)
     std::fputs(text.c_str(), stdout);
   }
   return 0;
+}
+
+// The findings in the files a twin is fitted to and rehearsed from: the twin takes them as
+// the programs would, which may not be what the operator means (a NaN rate, a broken
+// bmminer.conf). Those of the logs are the report's business.
+void warn_of_findings(const BoardTwin& twin) {
+  size_t count = 0;
+  for (const Finding& finding : twin.today.findings) {
+    const std::string name = std::filesystem::path(finding.file).filename().string();
+    count += name == "chip-rates" || twin.files.count(name) != 0;
+  }
+  if (count == 0) return;
+  const std::string board = shown_path(twin.today.dir);
+  print_warnings({board + ": " + std::to_string(count) + " finding" + (count == 1 ? "" : "s") +
+                  " in the files its twin is fitted to (tune-rehearse report " + board +
+                  "); the twin takes them as the programs read them"});
 }
 
 // The settings lines a --compare names: each a preset's name or a line as it stands. A word
@@ -382,6 +402,22 @@ bool nested(const std::string& a, const std::string& b) {
   return starts(x, y) || starts(y, x);
 }
 
+// Whether `out` would write over any of the board's files: the board's directory, or where
+// its entries lead (a copy may link its config/ or its files to another directory).
+bool writes_over_board(const std::string& board, const std::string& out) {
+  if (nested(board, out)) return true;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(board, ec)) {
+    if (entry.is_symlink(ec) && nested(entry.path().string(), out)) return true;
+    if (entry.is_directory(ec) && !entry.is_symlink(ec)) {
+      for (const auto& inner : std::filesystem::directory_iterator(entry.path(), ec)) {
+        if (inner.is_symlink(ec) && nested(inner.path().string(), out)) return true;
+      }
+    }
+  }
+  return false;
+}
+
 // One board rehearsed once per settings line, the lines spread over the cores, each in its
 // own directory under --out.
 int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings> lines,
@@ -408,6 +444,9 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
         RehearsalResult result = tune::rehearse::rehearse(options, nullptr);
         BoardReport after = read_board(options.out_dir);
         write_rehearsal_outputs(options, result, after);
+        if (std::optional<std::string> why = unfinished_tuning(after)) {
+          throw ToolError(status_unusable, *why);
+        }
         BoardReport today =
             twin ? twin->today : read_board(options.out_dir + "/" + before_tuning_dir);
         return encode_prediction(predict(today, after, virtual_seconds(result)));
@@ -481,10 +520,13 @@ int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& 
         options.out_dir = scratch.path() + "/" + std::to_string(i);
         options.keep_before = false;  // the board's own files say how it is today
         RehearsalResult result = tune::rehearse::rehearse(options, nullptr);
-        Prediction prediction =
-            predict(twin.today, read_board(options.out_dir), virtual_seconds(result));
+        BoardReport after = read_board(options.out_dir);
         std::error_code ec;
         std::filesystem::remove_all(options.out_dir, ec);
+        if (std::optional<std::string> why = unfinished_tuning(after)) {
+          throw ToolError(status_unusable, *why);
+        }
+        Prediction prediction = predict(twin.today, after, virtual_seconds(result));
         return encode_prediction(prediction);
       },
       usable_cores());
@@ -539,11 +581,13 @@ int run_rehearsal(int argc, char** argv) {
       boards.insert(boards.end(), line.words.begin(), line.words.end());
       return order_of_work(options, boards);
     }
-    if (nested(from->second, options.out_dir)) {
+    if (writes_over_board(from->second, options.out_dir)) {
       usage_error("--out " + printable(options.out_dir, 200) +
-                  " is, holds or lies inside the board of --from; choose another --out");
+                  " is, holds or lies inside the board of --from (or where its files lead); choose "
+                  "another --out");
     }
     twin = twin_of(from->second);
+    warn_of_findings(*twin);
     use_twin(options, *twin);
   }
   if (compare != line.values.end()) {

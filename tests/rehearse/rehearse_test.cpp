@@ -586,6 +586,13 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
   spit(dir / "no-rates/config.conf", "bitmain-freq1=650\n");
   spit(dir / "no-rates/chip-rates", "");
   fs::create_directories(dir / "empty");
+  // A copy whose directories lead into another board's.
+  fs::create_directories(dir / "linked");
+  fs::create_directory_symlink("../board/config", dir / "linked/config");
+  fs::create_directory_symlink("../board/tmp", dir / "linked/tmp");
+  // A copy whose bmminer.conf the programs cannot read: its tuning fails at once.
+  fs::copy(dir / "board/before", dir / "bad-json", fs::copy_options::recursive);
+  spit(dir / "bad-json/config/bmminer.conf", "{\"pools\": [],}\n");
   // Rates, but a config.conf of nothing the programs read.
   fs::create_directories(dir / "no-chains");
   spit(dir / "no-chains/config.conf", "\x01\x02 not a chain line\n");
@@ -606,6 +613,10 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
       {"--from board/before --out board", 2, "--out board is, holds or lies inside the board"},
       {"--from board --out board/twin", 2, "--out board/twin is, holds or lies inside"},
       {"--from no-chains", 3, "no-chains: config.conf gives chain 2 no frequency and voltage"},
+      {"--from linked --out board", 2, "(or where its files lead)"},
+      {"--from bad-json --out bad-json-twin", 3,
+       "bad-json: 1 finding in the files its twin is fitted to|bad-json: no prediction: its "
+       "tuning would not finish (failed): its log ended with \"Can't read json\""},
       // Settings compared: on the seed's board, and on a twin.
       {"--compare balanced 'freq_to=700&restart_count=3' --out compared", 0,
        "settings compared on the simulated board of seed 1|today|1    balanced|"
@@ -625,6 +636,8 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
        "board/before\n|board\n|2 boards by predicted gain|1 more could not be|"
        "tune-rehearse: no-rates: no chip rates"},
       {"--from board board/before --out x", 2, "--out goes with one board"},
+      {"--from board board/before --settings eco", 0,
+       "settings: max_freq=725&freq_to=750&voltage_from=860&voltage_to=900"},
       {"unexpected", 2, "unexpected \"unexpected\""},
   };
   for (const auto& c : cases) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "chip_model.hpp"
@@ -46,6 +47,16 @@ TEST(Twin, EachChipFromWhatItsFilesShow) {
        646,
        700},
       {"far below any chain: weak", rated(650, 880, 590), sim::ChipKind::weak, 589, 591},
+      {"a rate that is not a number: the population's",
+       {650, 880, std::numeric_limits<float>::quiet_NaN(), std::nullopt},
+       sim::ChipKind::normal,
+       600,
+       1000},
+      {"a negative rate: the same",
+       {650, 880, -50.0f, std::nullopt},
+       sim::ChipKind::normal,
+       600,
+       1000},
       {"rate 0: dead", {650, 880, 0.0f, std::nullopt}, sim::ChipKind::dead, 0, 1e9},
       {"never listed: missing",
        {650, 880, std::nullopt, std::nullopt},

@@ -50,6 +50,9 @@ struct SessionSummary {
   Outcome outcome = Outcome::interrupted;
 };
 
+// Above this a chip rate (GH/s) is no real chip's: a finding, and nothing to fit a twin to.
+inline constexpr double fastest_real_chip = 1000;
+
 // A chip's class in the report: the tuning's own classes, or no rate at all.
 enum class ChipClass { unrated, unclassified, red, yellow, green };
 const char* class_name(ChipClass chip_class);

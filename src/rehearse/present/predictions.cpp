@@ -93,10 +93,8 @@ std::string format_work_order(const std::vector<RankedBoard>& boards, size_t unu
                    p.chips_changed, p.chips) +
            shown_path(boards[i].dir) + "\n";
   }
-  out += printed(
-      "%zu boards by predicted gain of their next tuning (twins; simulated chip "
-      "model)",
-      boards.size());
+  out += printed("%zu board%s by predicted gain of their next tuning (twins; simulated chip model)",
+                 boards.size(), boards.size() == 1 ? "" : "s");
   if (unusable > 0) out += printed("; %zu more could not be predicted", unusable);
   out += "\nsettings: " +
          (settings.empty() ? std::string("each board's own autoTune.conf") : printable(settings));

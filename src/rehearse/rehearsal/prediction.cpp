@@ -40,6 +40,19 @@ Prediction predict(const BoardReport& today, const BoardReport& after, long long
   return p;
 }
 
+std::optional<std::string> unfinished_tuning(const BoardReport& after) {
+  if (after.outcome == Outcome::finished) return std::nullopt;
+  std::string why =
+      std::string("its tuning would not finish (") + outcome_name(after.outcome) + ")";
+  if (!after.sessions.empty()) {
+    const SessionSummary& last = after.sessions.back();
+    // A log of only what both programs write does not tell which one it was.
+    const std::string who = last.program == "unknown" ? "its log" : last.program;
+    why += ": " + who + " ended with \"" + last.ending + "\"";
+  }
+  return why;
+}
+
 // %a keeps every bit of a double, so a prediction reads back exactly as it was made.
 std::string encode_prediction(const Prediction& p) {
   char line[512];

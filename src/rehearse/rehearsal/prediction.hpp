@@ -29,6 +29,10 @@ std::optional<double> model_efficiency(double rate, double power);
 
 Prediction predict(const BoardReport& today, const BoardReport& after, long long virtual_seconds);
 
+// Why a rehearsed tuning predicts nothing, from its logs: a program failed (a settings file
+// the programs cannot read, say), or stopped before the tuning's end. None when it finished.
+std::optional<std::string> unfinished_tuning(const BoardReport& after);
+
 // A prediction as one line of numbers, for a rehearsal run in another process, and back
 // (none when the line is not one).
 std::string encode_prediction(const Prediction& prediction);

@@ -222,7 +222,8 @@ std::vector<JobResult> spread_over_cores(size_t count,
   }
   for (size_t lane = 0; lane < running.size(); ++lane) {
     if (running[lane].pid < 0) continue;
-    if (stop_signal != 0) ::kill(running[lane].pid, SIGTERM);
+    // At once, even a worker someone stopped: what it was doing is given up anyway.
+    if (stop_signal != 0) ::kill(running[lane].pid, SIGKILL);
     ::close(running[lane].fd);
     int status = 0;
     while (::waitpid(running[lane].pid, &status, 0) < 0 && errno == EINTR) {

@@ -64,7 +64,7 @@ ChipReading read_chip(const ChipEvidence& chip) {
     reading.kind = sim::ChipKind::missing;
     return reading;
   }
-  if (*chip.rate <= 0) {
+  if (*chip.rate == 0) {
     reading.kind = sim::ChipKind::dead;
     return reading;
   }
@@ -72,7 +72,11 @@ ChipReading read_chip(const ChipEvidence& chip) {
   if (chip.chain_freq > chip.freq && chip.freq > 0) {
     reading.high = std::min(reading.high, at_nominal(chip.chain_freq, chip.voltage));
   }
-  if (chip.freq <= 0) return reading;
+  // A rate no chip can show (not a number, negative, beyond any real chip: a finding in the
+  // report) tells nothing of the chip's limit.
+  const bool impossible =
+      !std::isfinite(*chip.rate) || *chip.rate < 0 || *chip.rate > fastest_real_chip;
+  if (chip.freq <= 0 || impossible) return reading;
   double share = *chip.rate / expected_rate(chip.freq);
   if (share >= full_rate_share) {
     // A full rate allows the chip a little past its limit: as far as the noise hides.
