@@ -55,9 +55,9 @@ constexpr OptionSpec option_table[] = {
      "same machine and the same run"},
     {Command::rehearse, "--settings", "LINE",
      "the line for /config/autoTune.conf, for example\n"
-     "\"restarts_count=5&desired_rate=30000\" (default: empty, so every\n"
-     "setting keeps its default); unknown keys and values that are not\n"
-     "numbers are named in a warning"},
+     "\"restarts_count=5&desired_rate=30000\", or a preset's name (default:\n"
+     "empty, so every setting keeps its default); unknown keys and values\n"
+     "that are not numbers are named in a warning"},
     {Command::rehearse, "--chains", "LIST",
      "populated chains by the miner's chain number, from 2,3,4,6,7,8\n"
      "(default: all)"},
