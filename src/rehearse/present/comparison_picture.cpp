@@ -49,8 +49,13 @@ void panel(Svg& svg, const Measure& measure, int x0, const std::vector<ComparedS
                      {"height", height},
                      {"fill", "none"},
                      {"stroke", "#888888"}});
+  std::string last_label;
   for (double tick : ticks) {
     if (x(tick) < x0 - 0.5 || x(tick) > x0 + panel_width + 0.5) continue;
+    // Ticks closer than a label tells apart (lines alike to the minute) are drawn once.
+    std::string label = measure.label(tick);
+    if (label == last_label) continue;
+    last_label = label;
     svg.shape("line", {{"x1", x(tick)},
                        {"x2", x(tick)},
                        {"y1", top},
@@ -58,7 +63,7 @@ void panel(Svg& svg, const Measure& measure, int x0, const std::vector<ComparedS
                        {"stroke", "#e6e6e6"}});
     svg.text(
         {{"x", x(tick)}, {"y", top + height + 14}, {"font-size", 10}, {"text-anchor", "middle"}},
-        measure.label(tick));
+        label);
   }
   if (today) {
     svg.shape("line", {{"x1", x(*today)},
