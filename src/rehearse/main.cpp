@@ -305,8 +305,15 @@ std::string write_rehearsal_outputs(const RehearsalOptions& options, const Rehea
   return summary;
 }
 
-long long virtual_seconds(const RehearsalResult& result) {
-  return result.chain_tuner.virtual_seconds + result.yellow_fixer.virtual_seconds;
+// What a rehearsal that has run predicts, beside the board today. ToolError, its message
+// begun with `about`, when the tuning would not finish: there is nothing to predict then.
+Prediction prediction_of(const BoardReport& today, const BoardReport& after,
+                         const RehearsalResult& result, const std::string& about = "") {
+  if (std::optional<std::string> why = unfinished_tuning(after)) {
+    throw ToolError(status_unusable, about + *why);
+  }
+  return predict(today, after,
+                 result.chain_tuner.virtual_seconds + result.yellow_fixer.virtual_seconds);
 }
 
 int rehearse_one(RehearsalOptions options, const std::optional<BoardTwin>& twin) {
@@ -324,10 +331,8 @@ int rehearse_one(RehearsalOptions options, const std::optional<BoardTwin>& twin)
   std::fputs(write_rehearsal_outputs(options, result, report).c_str(), stdout);
   std::fputs(format_rehearsal_end(result, real_seconds, options.out_dir).c_str(), stdout);
   if (twin) {
-    if (std::optional<std::string> why = unfinished_tuning(report)) {
-      throw ToolError(status_unusable, shown_path(twin->today.dir) + ": no prediction: " + *why);
-    }
-    Prediction prediction = predict(twin->today, report, virtual_seconds(result));
+    Prediction prediction = prediction_of(twin->today, report, result,
+                                          shown_path(twin->today.dir) + ": no prediction: ");
     std::string text = format_twin_prediction(twin->today.dir, prediction);
     write_output(options.out_dir + "/prediction.txt", text);
     write_output(options.out_dir + "/prediction.json",
@@ -444,12 +449,9 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
         RehearsalResult result = tune::rehearse::rehearse(options, nullptr);
         BoardReport after = read_board(options.out_dir);
         write_rehearsal_outputs(options, result, after);
-        if (std::optional<std::string> why = unfinished_tuning(after)) {
-          throw ToolError(status_unusable, *why);
-        }
         BoardReport today =
             twin ? twin->today : read_board(options.out_dir + "/" + before_tuning_dir);
-        return encode_prediction(predict(today, after, virtual_seconds(result)));
+        return encode_prediction(prediction_of(today, after, result));
       },
       usable_cores());
   bool all = true;
@@ -523,11 +525,7 @@ int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& 
         BoardReport after = read_board(options.out_dir);
         std::error_code ec;
         std::filesystem::remove_all(options.out_dir, ec);
-        if (std::optional<std::string> why = unfinished_tuning(after)) {
-          throw ToolError(status_unusable, *why);
-        }
-        Prediction prediction = predict(twin.today, after, virtual_seconds(result));
-        return encode_prediction(prediction);
+        return encode_prediction(prediction_of(twin.today, after, result));
       },
       usable_cores());
   std::vector<RankedBoard> ranked;

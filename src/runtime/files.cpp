@@ -38,6 +38,8 @@ std::string link_target(std::string path) {
   return path;
 }
 
+}  // namespace
+
 bool write_all(int fd, std::string_view text) {
   while (!text.empty()) {
     ssize_t written = write(fd, text.data(), text.size());
@@ -47,6 +49,8 @@ bool write_all(int fd, std::string_view text) {
   }
   return true;
 }
+
+namespace {
 
 // As fopen(path, "w") and a write would do it, but with every step checked. A device or
 // a pipe cannot be synced, which is no failure.

@@ -24,6 +24,10 @@ std::optional<std::string> read_whole_file(System& sys, const char* fixed_path);
 bool for_each_line(System& sys, const char* fixed_path,
                    const std::function<void(const std::string& line)>& each);
 
+// Writes all of `text` to `fd`, again after an interrupted or partial write. False when
+// the system takes no more (errno tells why).
+bool write_all(int fd, std::string_view text);
+
 // Replaces the file's content; a content that cannot be stored ends the run with
 // "Can't open %s\n", status 1, and leaves the old content.
 void write_whole_file(System& sys, const char* fixed_path, std::string_view text);

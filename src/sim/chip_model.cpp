@@ -8,17 +8,16 @@
 
 namespace tune::sim {
 
-namespace {
-
-using namespace population;
-
-// splitmix64: a small generator whose output is the same everywhere.
 std::uint64_t mix(std::uint64_t x) {
-  x += 0x9e3779b97f4a7c15ULL;
+  x += golden_gamma;
   x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
   x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
   return x ^ (x >> 31);
 }
+
+namespace {
+
+using namespace population;
 
 class Random {
  public:

@@ -28,6 +28,11 @@ inline constexpr double falloff_mhz = 120;   // above the limit, the rate ratio 
 inline constexpr double noise_span = 0.015;  // a rate's noise, as a share of the full rate
 }  // namespace population
 
+// splitmix64's step: a small generator and hash whose output is the same everywhere. Its
+// states go up by `golden_gamma`.
+inline constexpr std::uint64_t golden_gamma = 0x9e3779b97f4a7c15ULL;
+std::uint64_t mix(std::uint64_t x);
+
 enum class ChipKind { normal, weak, dead, missing };
 
 // One chip of the model: where it stops hashing fully, and what it is.

@@ -20,15 +20,15 @@ namespace tune::rehearse {
 namespace {
 
 TEST(Prediction, ComesBackFromAnotherProcessAsItWasMade) {
-  Prediction p;
-  p.rate_today = 27757.351234567;
-  p.rate_after = 1.0 / 3;
-  p.power_today = 27204.2;
-  p.chips = 378;
-  p.chips_changed = 377;
-  p.overrides_today = 2;
-  p.overrides_after = 63;
-  p.virtual_seconds = 2940;
+  Prediction p{.rate_today = 27757.351234567,
+               .rate_after = 1.0 / 3,
+               .power_today = 27204.2,
+               .chips = 378,
+               .chips_changed = 377,
+               .overrides_today = 2,
+               .overrides_after = 63,
+               .logged_seconds = {},  // and 2335 s, below
+               .virtual_seconds = 2940};
   for (std::optional<long long> logged : {std::optional<long long>(), std::optional(2335LL)}) {
     p.logged_seconds = logged;
     std::optional<Prediction> back = decode_prediction(encode_prediction(p));
@@ -47,15 +47,13 @@ TEST(Prediction, ComesBackFromAnotherProcessAsItWasMade) {
 }
 
 TEST(Prediction, TextAndJsonSayWhatIsKnownAndNothingElse) {
-  Prediction p;
-  p.rate_today = 28000;
-  p.rate_after = 35000;
-  p.power_today = 20000;
-  p.power_after = 27000;
-  p.chips = 378;
-  p.chips_changed = 377;
-  p.overrides_after = 73;
-  p.virtual_seconds = 2880;
+  Prediction p{.power_today = 20000,
+               .power_after = 27000,
+               .chips = 378,
+               .chips_changed = 377,
+               .overrides_after = 73,
+               .logged_seconds = {},  // it, and the rates, by case
+               .virtual_seconds = 2880};
   const struct {
     const char* what;
     double today, after;

@@ -736,18 +736,19 @@ TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
   // A title from a board's path of any bytes: escaped, and the file still renders.
   spit(dir / "heat-map.svg", heat_map_svg(report, "heat map <test> & more \x1b\xbd"));
   spit(dir / "timeline.svg", timeline_svg(result.timeline, "timeline"));
-  // Two lines compared and one whose rehearsal failed.
-  Prediction low, high;
-  low.rate_today = high.rate_today = 28000;
-  low.power_today = high.power_today = 20000;
-  low.rate_after = 31000;
-  high.rate_after = 35000;
-  low.power_after = 19000;
-  high.power_after = 27000;
-  low.overrides_after = 12;
-  high.overrides_after = 70;
-  low.virtual_seconds = 4380;
-  high.virtual_seconds = 2880;
+  // Two lines compared on a board at 28000 GH/s and 20000 units today, and one whose
+  // rehearsal failed.
+  auto compared_line = [](double rate, double power, int overrides, long long seconds) {
+    return Prediction{.rate_today = 28000,
+                      .rate_after = rate,
+                      .power_today = 20000,
+                      .power_after = power,
+                      .overrides_after = overrides,
+                      .logged_seconds = {},
+                      .virtual_seconds = seconds};
+  };
+  const Prediction low = compared_line(31000, 19000, 12, 4380);
+  const Prediction high = compared_line(35000, 27000, 70, 2880);
   const std::vector<ComparedSettings> compared = {{"eco", "max_freq=725", low, ""},
                                                   {"line 2", "freq_to=900", high, ""},
                                                   {"line 3", "x=1", std::nullopt, "killed"}};

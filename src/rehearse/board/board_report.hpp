@@ -50,7 +50,8 @@ struct SessionSummary {
   Outcome outcome = Outcome::interrupted;
 };
 
-// Above this a chip rate (GH/s) is no real chip's: a finding, and nothing to fit a twin to.
+// No real chip hashes faster than this (GH/s; the fastest ladder step expects about 135): a
+// rate above it is a finding, and nothing to fit a twin to.
 inline constexpr double fastest_real_chip = 1000;
 
 // A chip's class in the report: the tuning's own classes, or no rate at all.

@@ -17,7 +17,6 @@ namespace tune::rehearse {
 
 namespace {
 
-// No real chip hashes faster than this (GH/s); the fastest ladder step expects about 135.
 constexpr int lowest_board_voltage = 600;  // the miner's units, hundredths of a volt
 constexpr int highest_board_voltage = 1100;
 

@@ -13,22 +13,12 @@
 #include <exception>
 #include <iterator>
 
+#include "files.hpp"
 #include "tool_error.hpp"
 
 namespace tune::rehearse {
 
 namespace {
-
-bool write_all(int fd, const std::string& bytes) {
-  size_t at = 0;
-  while (at < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // A record on a worker's pipe: "INDEX DONE LENGTH\n" and the text.
 std::string record(size_t index, bool done, const std::string& text) {
@@ -36,18 +26,22 @@ std::string record(size_t index, bool done, const std::string& text) {
          "\n" + text;
 }
 
+// A job's result, or why it failed: the message of what it threw.
+JobResult run_job(const std::function<std::string(size_t)>& job, size_t index) {
+  try {
+    return JobResult{true, job(index)};
+  } catch (const ToolError& failure) {
+    return JobResult{false, failure.message};
+  } catch (const std::exception& error) {
+    return JobResult{false, error.what()};
+  }
+}
+
 [[noreturn]] void work(int fd, size_t first, size_t count, size_t step,
                        const std::function<std::string(size_t)>& job) {
   for (size_t index = first; index < count; index += step) {
-    std::string out;
-    try {
-      out = record(index, true, job(index));
-    } catch (const ToolError& failure) {
-      out = record(index, false, failure.message);
-    } catch (const std::exception& error) {
-      out = record(index, false, error.what());
-    }
-    if (!write_all(fd, out)) _exit(1);
+    JobResult result = run_job(job, index);
+    if (!write_all(fd, record(index, result.done, result.text))) _exit(1);
   }
   _exit(0);
 }
@@ -233,14 +227,7 @@ std::vector<JobResult> spread_over_cores(size_t count,
   if (stop_signal != 0) throw Interrupted{stop_signal};
   // Lanes no worker could take: run here, one job after another.
   for (size_t index = 0; index < count; ++index) {
-    if (answered[index]) continue;
-    try {
-      results[index] = JobResult{true, job(index)};
-    } catch (const ToolError& failure) {
-      results[index] = JobResult{false, failure.message};
-    } catch (const std::exception& error) {
-      results[index] = JobResult{false, error.what()};
-    }
+    if (!answered[index]) results[index] = run_job(job, index);
   }
   return results;
 }

@@ -43,11 +43,8 @@ double truncated_draw(double mean, double spread, double low, double high, doubl
 
 // A fixed uniform number per chip, so that a twin is the same every time.
 double chip_uniform(int slot, int chip) {
-  std::uint64_t x =
-      static_cast<std::uint64_t>(slot * chips_per_chain + chip + 1) * 0x9e3779b97f4a7c15ULL;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-  x ^= x >> 31;
+  const std::uint64_t x =
+      sim::mix(static_cast<std::uint64_t>(slot * chips_per_chain + chip) * sim::golden_gamma);
   return (static_cast<double>(x >> 11) + 0.5) * 0x1p-53;
 }
 
