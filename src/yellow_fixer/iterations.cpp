@@ -17,7 +17,6 @@ namespace {
 constexpr float low_rate = 10.0f;
 constexpr int streak_limit = 3;
 constexpr int forced_freq = red_floor_freq;  // MHz
-constexpr int red_step_gap = 25;             // MHz
 constexpr int persistent_yellow_passes = 4;  // more than this many passes
 constexpr int successful_iterations_to_stop = 3;
 

@@ -14,6 +14,8 @@ inline constexpr int observation_passes = 12;
 inline constexpr int pass_pause_seconds = 10;
 inline constexpr int check_limit = 15;
 inline constexpr float desired_rate_factor = 1.01f;
+// A red chip goes to the highest ladder step at least this many MHz below its frequency.
+inline constexpr int red_step_gap = 25;
 
 // The settings the yellow fixer reads from the settings file; it ignores the others.
 inline constexpr SettingField yellow_fixer_settings[] = {

@@ -9,6 +9,7 @@
 #include "health.hpp"
 #include "text.hpp"
 #include "tool_error.hpp"
+#include "yellow_fixer.hpp"
 
 namespace tune::rehearse {
 
@@ -98,7 +99,7 @@ std::optional<int> red_frequency(std::optional<int> old_freq, int new_freq) {
   if (old_freq) return old_freq;
   int step = ladder_index_of(new_freq);
   if (step < 0 || step >= top_ladder_step) return std::nullopt;
-  return freq_ladder[step + 1] + 25;
+  return freq_ladder[step + 1] + red_step_gap;
 }
 
 void red_at(ChipEvidence& chip, std::optional<int> old_freq, int new_freq) {
