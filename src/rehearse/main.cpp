@@ -119,7 +119,8 @@ constexpr char usage_tail[] =
     "  1  the report has findings (a tuning that did not finish is one)\n"
     "  2  bad usage: an unknown option, a missing or wrong value\n"
     "  3  a board directory or file cannot be read, or the output cannot be written;\n"
-    "     a board too broken to fit a twin to; a compared line without a result\n";
+    "     a board too broken to fit a twin to; a compared line or ranked board without a\n"
+    "     result\n";
 
 // The options of one command in the usage: name and value in a column of 20, then the help.
 std::string option_lines(Command command) {
@@ -260,6 +261,22 @@ CommandLine parse_command_line(int argc, char** argv, int first, Command command
   return line;
 }
 
+// A settings line as --settings or --compare takes it: one line of key=value pairs. A word
+// without "=" (a mistyped preset) would be rehearsed as the defaults under another name.
+std::string settings_word(const std::string& option, const std::string& word) {
+  if (word.empty()) usage_error(option + " needs settings lines, not an empty one");
+  if (word.find('\n') != std::string::npos) usage_error(option + " takes single lines");
+  if (word.find('=') == std::string::npos) {
+    std::string presets;
+    for (const SettingsPreset& known : settings_presets) {
+      presets += std::string(presets.empty() ? "" : ", ") + known.name;
+    }
+    usage_error(option + " takes settings lines (key=value&...) or a preset (" + presets +
+                "), not \"" + printable(word, 60) + "\"");
+  }
+  return word;
+}
+
 // The rehearsal options other than the board and the settings lines compared.
 RehearsalOptions rehearsal_options(const CommandLine& line) {
   RehearsalOptions options;
@@ -267,9 +284,8 @@ RehearsalOptions rehearsal_options(const CommandLine& line) {
     if (name == "--seed") {
       options.seed = static_cast<std::uint64_t>(parse_count(name, value, 0, 2147483647L));
     } else if (name == "--settings") {
-      if (value.find('\n') != std::string::npos) usage_error("--settings is a single line");
       std::optional<SettingsPreset> preset = settings_preset(value);
-      options.settings = preset ? preset->line : value;
+      options.settings = preset ? preset->line : settings_word(name, value);
     } else if (name == "--chains") {
       options.chain_present = parse_chains(value);
     } else if (name == "--weak") {
@@ -292,16 +308,21 @@ void print_warnings(const std::vector<std::string>& warnings) {
   }
 }
 
+// Which board a rehearsal's pictures show: the seed's, or a board's twin.
+std::string rehearsed_board(const RehearsalOptions& options, const std::optional<BoardTwin>& twin) {
+  return twin ? "the twin of the board in " + shown_path(twin->today.dir)
+              : "seed " + std::to_string(options.seed);
+}
+
 // What a rehearsal leaves beside the board's files: its summary and its two pictures.
 std::string write_rehearsal_outputs(const RehearsalOptions& options, const RehearsalResult& result,
-                                    const BoardReport& report) {
+                                    const BoardReport& report, const std::string& board) {
   std::string summary = format_summary(report, chip_model_power(report));
   write_output(options.out_dir + "/summary.txt", summary);
-  std::string seed = "seed " + std::to_string(options.seed);
   write_output(options.out_dir + "/heat-map.svg",
-               heat_map_svg(report, "Chips after a rehearsed tuning, " + seed));
+               heat_map_svg(report, "Chips after a rehearsed tuning, " + board));
   write_output(options.out_dir + "/timeline.svg",
-               timeline_svg(result.timeline, "Rehearsed tuning over virtual time, " + seed));
+               timeline_svg(result.timeline, "Rehearsed tuning over virtual time, " + board));
   return summary;
 }
 
@@ -328,7 +349,9 @@ int rehearse_one(RehearsalOptions options, const std::optional<BoardTwin>& twin)
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   BoardReport report = read_board(options.out_dir);
-  std::fputs(write_rehearsal_outputs(options, result, report).c_str(), stdout);
+  std::fputs(
+      write_rehearsal_outputs(options, result, report, rehearsed_board(options, twin)).c_str(),
+      stdout);
   std::fputs(format_rehearsal_end(result, real_seconds, options.out_dir).c_str(), stdout);
   if (twin) {
     Prediction prediction = prediction_of(twin->today, report, result,
@@ -359,43 +382,38 @@ void warn_of_findings(const BoardTwin& twin) {
 }
 
 // The settings lines a --compare names: each a preset's name or a line as it stands. A word
-// that is neither (a board's directory, a mistyped preset) is refused rather than rehearsed
-// as a line of unknown keys.
+// that is a board's directory is refused rather than rehearsed as a line of unknown keys.
 std::vector<ComparedSettings> compared_lines(const std::vector<std::string>& words) {
   std::vector<ComparedSettings> lines;
   for (const std::string& word : words) {
-    if (word.empty()) usage_error("--compare needs settings lines, not an empty one");
-    if (word.find('\n') != std::string::npos) usage_error("--compare takes single lines");
-    if (std::optional<SettingsPreset> preset = settings_preset(word)) {
-      lines.push_back({preset->name, preset->line, {}, {}});
-      continue;
-    }
     std::error_code ec;
-    if (std::filesystem::is_directory(word, ec)) {
+    if (!word.empty() && std::filesystem::is_directory(word, ec)) {
       usage_error("--compare compares settings on one board, and \"" + printable(word, 60) +
                   "\" is a directory: give the board as --from BOARD");
     }
-    if (word.find('=') == std::string::npos) {
-      std::string presets;
-      for (const SettingsPreset& known : settings_presets) {
-        presets += std::string(presets.empty() ? "" : ", ") + known.name;
-      }
-      usage_error("--compare takes settings lines (key=value&...) or a preset (" + presets +
-                  "), not \"" + printable(word, 60) + "\"");
+    if (std::optional<SettingsPreset> preset = settings_preset(word)) {
+      lines.push_back({preset->name, preset->line, {}, {}});
+    } else {
+      lines.push_back(
+          {"line " + std::to_string(lines.size() + 1), settings_word("--compare", word), {}, {}});
     }
-    lines.push_back({"line " + std::to_string(lines.size() + 1), word, {}, {}});
   }
   return lines;
 }
 
 // Whether one of two paths is the other or holds it: a rehearsal's --out must not be the
 // board it reads, nor hold it, nor lie inside it.
+// A path that cannot be resolved (one the user may not search, say) is no board's: reading it
+// fails with its own reason.
 bool nested(const std::string& a, const std::string& b) {
   namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::path x = fs::weakly_canonical(fs::absolute(a, ec), ec);
-  const fs::path y = fs::weakly_canonical(fs::absolute(b, ec), ec);
-  if (ec) return false;
+  auto resolved = [](const std::string& path) {
+    std::error_code ec;
+    fs::path whole = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    return ec ? fs::path() : whole;
+  };
+  const fs::path x = resolved(a), y = resolved(b);
+  if (x.empty() || y.empty()) return false;
   auto starts = [](const fs::path& whole, const fs::path& part) {
     auto w = whole.begin();
     for (auto p = part.begin(); p != part.end(); ++p, ++w) {
@@ -448,7 +466,7 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
         RehearsalOptions options = options_of(i);
         RehearsalResult result = tune::rehearse::rehearse(options, nullptr);
         BoardReport after = read_board(options.out_dir);
-        write_rehearsal_outputs(options, result, after);
+        write_rehearsal_outputs(options, result, after, rehearsed_board(options, twin));
         BoardReport today =
             twin ? twin->today : read_board(options.out_dir + "/" + before_tuning_dir);
         return encode_prediction(prediction_of(today, after, result));

@@ -606,6 +606,8 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
        "the board in board/before, today -> predicted by its twin (simulated chip model):|"
        "measured rate     27"},
       {"--from gone", 3, "gone: No such file or directory"},
+      // A board path that cannot be resolved is read, and fails for its own reason.
+      {"--from " + std::string(300, 'x'), 3, "File name too long"},
       {"--from no-rates", 3, "no-rates: no chip rates (chip-rates lists no chip)"},
       {"--from empty", 3, "empty: no chip-rates file: the twin is fitted from the chip rates"},
       {"--from board --chains 2,3", 2, "--chains cannot go with --from"},
@@ -650,6 +652,8 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
   // board: its chains no longer run at the new board's 650 MHz.
   EXPECT_NE(slurp(dir / "twin/prediction.txt").find("chips changed"), std::string::npos);
   EXPECT_NE(read_board(dir / "twin").chains[0].freq, 650);
+  EXPECT_NE(slurp(dir / "twin/timeline.svg").find("the twin of the board in board/before"),
+            std::string::npos);
   EXPECT_NE(slurp(dir / "twin/prediction.json").find("\"predicted\":{\"measured_rate\":"),
             std::string::npos);
   // The balanced preset is the defaults written out: its tuning is the plain rehearsal's.
@@ -684,6 +688,9 @@ TEST(RehearsalOptions, AreCheckedAndNamed) {
   } cases[] = {
       {"--seed", 2, "--seed needs a value"},
       {"--seed=x", 2, "--seed takes a number from 0 to 2147483647, not \"x\""},
+      {"--settings perfomance", 2,
+       "--settings takes settings lines (key=value&...) or a preset (eco, balanced, "
+       "performance), not \"perfomance\""},
       {"--chains 1,2", 2, "--chains takes chain numbers from 2,3,4,6,7,8, not \"1\""},
       {"--frobnicate", 2, "unknown option --frobnicate"},
       {"--version", 0, "tune-rehearse " TUNE_VERSION},
@@ -755,6 +762,8 @@ TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
   spit(dir / "compare.svg", comparison_svg(compared, "compared <on> \x1b"));
   for (const char* name : {"heat-map.svg", "timeline.svg", "compare.svg"}) {
     SCOPED_TRACE(name);
+    // Nothing cut short: a path's data runs to its last point, whatever its length.
+    EXPECT_EQ(slurp(dir / name).find("\u2026"), std::string::npos);
     int width = 0, height = 0;
     std::vector<unsigned char> pixels = render(dir / name, width, height);
     ASSERT_GT(width, 400);

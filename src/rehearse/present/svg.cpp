@@ -23,11 +23,11 @@ std::string Svg::number(double value) const {
   return text;
 }
 
-std::string Svg::escape(std::string_view text) {
+std::string Svg::escape(std::string_view text, size_t limit) {
   std::string out;
   // A title may hold a board's path: any bytes, which XML takes only as valid UTF-8 and
   // without control characters.
-  for (char c : printable(text, 1000)) {
+  for (char c : printable(text, limit)) {
     switch (c) {
       case '<':
         out += "&lt;";
@@ -76,7 +76,7 @@ void Svg::text(std::initializer_list<SvgAttr> attrs, const std::string& content,
                const char* after) {
   open("text", attrs);
   out_ += '>';
-  out_ += escape(content);
+  out_ += escape(content, shown_text_limit);
   out_ += "</text>";
   out_ += after;
 }

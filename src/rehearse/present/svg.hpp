@@ -2,6 +2,7 @@
 // same way and every text escaped. The pictures are short functions over it.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -37,7 +38,11 @@ class Svg {
   // The whole document, closed.
   std::string finish();
 
-  static std::string escape(std::string_view text);
+  // Text made valid UTF-8 without control bytes (shown as \xNN), and escaped; cut with "…"
+  // past `limit` characters as shown. An attribute is never cut: a path's data is long.
+  static std::string escape(std::string_view text, size_t limit = SIZE_MAX);
+  // The most of a text's content shown: a title may hold a board's path of any length.
+  static constexpr size_t shown_text_limit = 1000;
 
  private:
   void open(const char* tag, std::initializer_list<SvgAttr> attrs);
