@@ -1,6 +1,7 @@
-// Power cuts at every write the programs make on /config: after each one every miner file
+// Power cuts at the writes the programs make on /config: after each one every miner file
 // holds one of its whole versions (never a torn mix), and the next start of the program
-// runs to its normal end.
+// runs to its normal end. The suite tries every 7th write, the first and the last among
+// them; TUNE_CRASH_POINT_STRIDE=1 (the "sweep" tests) tries every one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "sandbox.hpp"
 
@@ -63,6 +65,16 @@ long torn_files(const Sandbox& sandbox, const Versions& versions) {
   return torn;
 }
 
+// The writes a sweep cuts before: every stride-th from the first, and the last.
+std::vector<long> cut_points(long crash_points) {
+  const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");
+  const long stride = every != nullptr ? std::max(1L, std::atol(every)) : 7;
+  std::vector<long> points;
+  for (long at = 1; at <= crash_points; at += stride) points.push_back(at);
+  if (!points.empty() && points.back() != crash_points) points.push_back(crash_points);
+  return points;
+}
+
 Versions versions_of_uncut_run(const Session& session, long& crash_points) {
   Sandbox sandbox;
   session.arrange(sandbox);
@@ -81,7 +93,8 @@ void sweep(const Session& session) {
   const Versions versions = versions_of_uncut_run(session, crash_points);
   ASSERT_GT(crash_points, 0);
   long torn = 0;
-  for (long at = 1; at <= crash_points; ++at) {
+  const std::vector<long> points = cut_points(crash_points);
+  for (long at : points) {
     SCOPED_TRACE("power cut before crash point " + std::to_string(at));
     Sandbox sandbox;
     session.arrange(sandbox);
@@ -94,8 +107,8 @@ void sweep(const Session& session) {
     EXPECT_EQ(next.status, 0);
     EXPECT_TRUE(session.ended_normally(sandbox.log()));
   }
-  std::cout << session.program << ": " << crash_points << " crash points tried, " << torn
-            << " torn files\n";
+  std::cout << session.program << ": " << points.size() << " of " << crash_points
+            << " crash points tried: " << torn << " torn files\n";
 }
 
 TEST(CrashPoints, ChainTunerLeavesWholeFilesAtEveryPowerCut) {
@@ -150,10 +163,9 @@ TEST(CrashPoints, ATuningThroughTheSessionFinishesWhereverThePowerGoes) {
     add_versions_given(uncut, versions);
   }
   ASSERT_GT(crash_points, 0);
-  const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");  // for a quicker look by hand
-  const long stride = every != nullptr ? std::max(1L, std::atol(every)) : 1;
   long torn = 0, unfinished = 0;
-  for (long at = 1; at <= crash_points; at += stride) {
+  const std::vector<long> points = cut_points(crash_points);
+  for (long at : points) {
     SCOPED_TRACE("power cut before crash point " + std::to_string(at) + " of the tuning");
     Sandbox sandbox;
     arrange(sandbox);
@@ -175,9 +187,9 @@ TEST(CrashPoints, ATuningThroughTheSessionFinishesWhereverThePowerGoes) {
       EXPECT_EQ(sandbox.text("config/tune-backup/original/" + name), text) << name;
     }
   }
-  std::cout << "tune-session, chain-tuner and yellow-fixer: " << crash_points
-            << " crash points, tried every " << stride << ": " << torn << " torn files, "
-            << unfinished << " tunings that did not finish\n";
+  std::cout << "tune-session, chain-tuner and yellow-fixer: " << points.size() << " of "
+            << crash_points << " crash points tried: " << torn << " torn files, " << unfinished
+            << " tunings that did not finish\n";
 }
 
 }  // namespace

@@ -3,13 +3,17 @@
 // programs ignore the virtual-time preload, so their sleeps are real.
 //   TUNE_CROSS_BUILD_DIR=build/armhf-release TUNE_CROSS_LAUNCHER=qemu-arm
 //   build/dev/tests/blackbox-tests --gtest_filter='CrossBuild.*'
+// Without the other build or its tools (scripts/build-board and scripts/install-cross-deps
+// give them) the tests skip and say why; TUNE_CROSS_REQUIRED=1 makes that a failure.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "sandbox.hpp"
 
@@ -29,6 +33,43 @@ struct Result {
   std::vector<std::string> files;
 };
 
+const char* const board_programs[] = {"chain_tuner/chain-tuner", "yellow_fixer/yellow-fixer",
+                                      "session/tune-session"};
+
+bool on_path(const std::string& tool) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "";
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t end = std::min(dirs.find(':', start), dirs.size());
+    std::string dir = dirs.substr(start, end - start);
+    if (!dir.empty() && access((dir + "/" + tool).c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// Why the other build cannot be tried here, or "" when it can.
+std::string missing_for_cross_build(const std::vector<std::string>& tools) {
+  const char* build_dir = std::getenv("TUNE_CROSS_BUILD_DIR");
+  if (build_dir == nullptr) return "TUNE_CROSS_BUILD_DIR names no other build";
+  for (const char* program : board_programs) {
+    std::string built = std::string(build_dir) + "/src/" + program;
+    if (access(built.c_str(), X_OK) != 0) {
+      return built + " is not built (scripts/build-board builds it)";
+    }
+  }
+  for (const std::string& tool : tools) {
+    if (!on_path(tool)) return tool + " is not installed (scripts/install-cross-deps installs it)";
+  }
+  return "";
+}
+
+#define SKIP_WITHOUT_CROSS_BUILD(tools)                                      \
+  if (std::string why = missing_for_cross_build(tools); !why.empty()) {     \
+    if (std::getenv("TUNE_CROSS_REQUIRED") != nullptr) FAIL() << why;      \
+    GTEST_SKIP() << why;                                                   \
+  }
+
 Result run_case(const Case& c, RunOptions options) {
   Sandbox sandbox;
   c.arrange(sandbox);
@@ -46,9 +87,11 @@ Result run_case(const Case& c, RunOptions options) {
 }
 
 TEST(CrossBuild, ShortEndingsMatchTheBuildUnderTest) {
-  const char* build_dir = std::getenv("TUNE_CROSS_BUILD_DIR");
-  if (build_dir == nullptr) GTEST_SKIP() << "TUNE_CROSS_BUILD_DIR names no other build";
   const char* launcher = std::getenv("TUNE_CROSS_LAUNCHER");
+  std::vector<std::string> tools;
+  if (launcher != nullptr) tools.push_back(launcher);
+  SKIP_WITHOUT_CROSS_BUILD(tools);
+  const std::string build_dir = std::getenv("TUNE_CROSS_BUILD_DIR");
   const Case cases[] = {
       {"settings missing", "chain-tuner", [](Sandbox& s) { s.remove("config/autoTune.conf"); }},
       {"bmminer.conf missing", "chain-tuner", [](Sandbox& s) { s.remove("config/bmminer.conf"); }},
@@ -72,12 +115,11 @@ TEST(CrossBuild, ShortEndingsMatchTheBuildUnderTest) {
     SCOPED_TRACE(std::string(c.program) + ": " + c.name);
     RunOptions other;
     const std::string program = c.program;
-    other.binary = std::string(build_dir) + "/src/" +
+    other.binary = build_dir + "/src/" +
                    (program == "chain-tuner"    ? "chain_tuner/"
                     : program == "yellow-fixer" ? "yellow_fixer/"
                                                 : "session/") +
                    program;
-    if (access(other.binary.c_str(), X_OK) != 0) GTEST_SKIP() << other.binary << " not built";
     if (launcher != nullptr) other.launcher = launcher;
     Result expected = run_case(c, RunOptions{});
     Result actual = run_case(c, other);
@@ -95,15 +137,13 @@ TEST(CrossBuild, ShortEndingsMatchTheBuildUnderTest) {
 // What a board's flash takes: each program of the armhf build, stripped as the packages
 // ship it, in half a megabyte.
 TEST(CrossBuild, TheBoardsProgramsFitInHalfAMegabyte) {
-  const char* build_dir = std::getenv("TUNE_CROSS_BUILD_DIR");
-  const char* launcher = std::getenv("TUNE_CROSS_LAUNCHER");
-  if (build_dir == nullptr || launcher == nullptr) GTEST_SKIP() << "not the armhf build";
+  SKIP_WITHOUT_CROSS_BUILD(std::vector<std::string>{"arm-linux-gnueabihf-strip"});
+  const std::string build_dir = std::getenv("TUNE_CROSS_BUILD_DIR");
   namespace fs = std::filesystem;
   const std::string stripped = (fs::temp_directory_path() / "tune-stripped-XXXXXX").string();
-  for (const char* program :
-       {"chain_tuner/chain-tuner", "yellow_fixer/yellow-fixer", "session/tune-session"}) {
+  for (const char* program : board_programs) {
     SCOPED_TRACE(program);
-    std::string built = std::string(build_dir) + "/src/" + program;
+    std::string built = build_dir + "/src/" + program;
     std::string command = "arm-linux-gnueabihf-strip -o '" + stripped + "' '" + built + "' 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     EXPECT_LE(fs::file_size(stripped), 500u * 1024);
