@@ -64,10 +64,10 @@ std::string missing_for_cross_build(const std::vector<std::string>& tools) {
   return "";
 }
 
-#define SKIP_WITHOUT_CROSS_BUILD(tools)                                      \
-  if (std::string why = missing_for_cross_build(tools); !why.empty()) {     \
-    if (std::getenv("TUNE_CROSS_REQUIRED") != nullptr) FAIL() << why;      \
-    GTEST_SKIP() << why;                                                   \
+#define SKIP_WITHOUT_CROSS_BUILD(tools)                                 \
+  if (std::string why = missing_for_cross_build(tools); !why.empty()) { \
+    if (std::getenv("TUNE_CROSS_REQUIRED") != nullptr) FAIL() << why;   \
+    GTEST_SKIP() << why;                                                \
   }
 
 Result run_case(const Case& c, RunOptions options) {
