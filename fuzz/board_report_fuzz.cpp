@@ -4,7 +4,9 @@
 #include <cjson/cJSON.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -13,6 +15,7 @@
 #include "report_json.hpp"
 #include "report_metrics.hpp"
 #include "report_text.hpp"
+#include "text.hpp"
 
 namespace {
 
@@ -35,9 +38,25 @@ const std::string& board_dir() {
   return dir;
 }
 
+// Valid UTF-8 with no control byte but the line break: each line is as the report's own
+// escaping would show it.
 bool inert(const std::string& text) {
-  for (unsigned char c : text) {
-    if ((c < 0x20 && c != '\n') || c == 0x7f) return false;
+  for (size_t at = 0; at <= text.size();) {
+    size_t end = std::min(text.find('\n', at), text.size());
+    std::string_view line(text.data() + at, end - at);
+    if (tune::printable(line, line.size() * 4 + 1) != line) return false;
+    at = end + 1;
+  }
+  return true;
+}
+
+// Every string of the JSON document, member names included, inert and within one line.
+bool inert_strings(const cJSON* item) {
+  for (; item != nullptr; item = item->next) {
+    for (const char* text : {item->string, cJSON_IsString(item) ? item->valuestring : nullptr}) {
+      if (text != nullptr && (!inert(text) || std::strchr(text, '\n') != nullptr)) return false;
+    }
+    if (!inert_strings(item->child)) return false;
   }
   return true;
 }
@@ -72,10 +91,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(inert(format_summary(report)));
   FUZZ_CHECK(inert(format_board_line(report)));
   for (int slot = 0; slot < tune::chain_count; ++slot) {
-    FUZZ_CHECK(inert(format_chip_history(report, slot, 0)));
+    for (int chip = 0; chip < tune::chips_per_chain; ++chip) {
+      FUZZ_CHECK(inert(format_chip_history(report, slot, chip)));
+    }
   }
-  cJSON* json = cJSON_Parse(report_json(report).c_str());
+  const std::string json_text = report_json(report);
+  FUZZ_CHECK(inert(json_text));
+  cJSON* json = cJSON_Parse(json_text.c_str());
   FUZZ_CHECK(json != nullptr);
+  FUZZ_CHECK(inert_strings(json));
   cJSON_Delete(json);
   MetricsWriter metrics;
   metrics.board(report, "board");

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -430,7 +431,53 @@ bool inert_text(const std::string& text) {
   return true;
 }
 
-TEST(Report, BoardsOfRandomBytesGiveInertTextAndJsonThatParses) {
+// Every string of a JSON document, member names included, holds no control byte at all once
+// unescaped (valid UTF-8 the raw document shows already).
+void expect_inert_strings(const cJSON* item) {
+  for (; item != nullptr; item = item->next) {
+    for (const char* text : {item->string, cJSON_IsString(item) ? item->valuestring : nullptr}) {
+      if (text == nullptr) continue;
+      EXPECT_TRUE(inert_text(text) && std::strchr(text, '\n') == nullptr) << text;
+    }
+    expect_inert_strings(item->child);
+  }
+}
+
+// Bytes no report may pass on: control bytes, a terminal's escape, what is not UTF-8 (a
+// lone continuation, an overlong form, a surrogate, a C1 control), quotes, backslashes.
+const std::string hostile = std::string("1\xa2\x07\x1b[2J\xc0\xaf\xed\xa0\x80\xc2\x85\"\\\x7f\r") +
+                            std::string("\0tail", 5);
+
+// A board's files with lines shaped as each file's own and the bytes above in every field,
+// so that each reader takes them past its first check.
+std::map<std::string, std::string> hostile_board() {
+  const std::string& h = hostile;
+  const std::string log = "2027-01-01 00:00:00 Chip 1 on chain 2 is red, new freq is 775" + h +
+                          "\n2027-01-01 00:00:01 Chip 2 on chain 3 is red, new freq is 7" + h +
+                          "\n2027-02-30 00:00:00 " + h + "\n2027-01-01 00:00:0" + h +
+                          " Fix yellow\n2027-01-01 00:00:02 " + h;
+  const std::string config = "bitmain-freq1=" + h + "\nbitmain-voltage1=9" + h + "\n" + h + "=1\n" +
+                             h + "\nbitmain-freq2=650\nbitmain-voltage2=940\n";
+  const std::string overrides = "2:1:" + h + "\n" + h + "\n2:3:70" + h + "\n" + h + ":1:5\n";
+  return {
+      {"auto-tune", log},
+      {"chain-tuner.log", log},
+      {"tune-logs/0001-1-chain-tuner.log", log},
+      {"tune-logs/0002-1-yellow-fixer.log", log},
+      {"tune-logs/0003-" + h + ".log", log},
+      {"chip-rates", "2:1:" + h + "\n2:2:95.1" + h + "\n" + h + ":1:90\n2:4:95\n3:1:" + h + "\n"},
+      {"config.conf", config},
+      {"tune-backup/before/config.conf", config},
+      {"tune-backup/original/manual_freqs.txt", overrides},
+      {"manual_freqs.txt", overrides},
+      {"bmminer.conf", "{\"bitmain-freq\":\"" + h + "\",\"" + h + "\":1}"},
+      {"chip-history.txt",
+       h + "\t2:1\t850\t825\t" + h + "\n2027-01-01 00:03:00\t2:2\t" + h + "\t825\tred\n"},
+      {"tune-session.state", "tuning=" + h + "\nstage=" + h + "\nat=" + h + "\n"},
+  };
+}
+
+TEST(Report, BoardsOfHostileBytesGiveInertTextJsonAndMetrics) {
   TempDir farm;
   std::mt19937 random(20261208);
   std::string dirs;
@@ -453,27 +500,67 @@ TEST(Report, BoardsOfRandomBytesGiveInertTextAndJsonThatParses) {
     }
     dirs += " " + dir;
   }
+  // h0 with every file; h1 without the record and the state, so that the logs tell the
+  // chips' changes and the tuning's outcome.
+  for (const char* dir : {"h0", "h1"}) {
+    for (const auto& [name, text] : hostile_board()) {
+      if (std::string(dir) == "h1" && (name == "chip-history.txt" || name == "tune-session.state"))
+        continue;
+      fs::create_directories(fs::path(farm / dir + "/" + name).parent_path());
+      spit(farm / dir + "/" + name, text);
+    }
+    dirs += std::string(" ") + dir;
+  }
   const std::string all[] = {"report b0",
                              "report b1 --json",
                              "report" + dirs,
                              "report" + dirs + " --json",
                              "report b2 --chip 2:1",
                              "report b3 --chip 2:1 --json",
-                             "report" + dirs + " --metrics=random.prom"};
+                             "report h0",
+                             "report h1",
+                             "report h0 --json --out=h0-pictures",
+                             "report h1 --json --out=h1-pictures",
+                             "report h0 --chip 2:1",
+                             "report h0 --chip 2:2 --json",
+                             "report h1 --chip 2:1 --json",
+                             "report" + dirs + " --metrics=random.prom",
+                             "--from h0 --out=h0-twin",
+                             "--from h1 --out=h1-twin"};
   for (const std::string& args : all) {
     SCOPED_TRACE(args);
     ToolRun run = run_tool(farm.path(), args);
-    EXPECT_TRUE(run.status == 0 || run.status == 1) << run.err;
+    EXPECT_TRUE(run.status == 0 || run.status == 1 || (args[0] == '-' && run.status == 3))
+        << run.status << run.err;
     EXPECT_TRUE(inert_text(run.out)) << run.out;
     EXPECT_TRUE(inert_text(run.err)) << run.err;
     EXPECT_TRUE(run.out.empty() || run.out.back() == '\n');
     if (args.find("--metrics") != std::string::npos) {
+      EXPECT_TRUE(inert_text(slurp(farm / "random.prom")));
       EXPECT_EQ(promtool_problems(farm / "random.prom"), "");
     }
     if (args.find("--json") != std::string::npos) {
       cJSON* parsed = cJSON_Parse(run.out.c_str());
       EXPECT_NE(parsed, nullptr) << run.out;
+      expect_inert_strings(parsed);
       cJSON_Delete(parsed);
+    }
+  }
+  // The record's impossible time is a finding, and the change is kept without a time.
+  ToolRun chip = run_tool(farm.path(), "report h0 --chip 2:1");
+  EXPECT_NE(chip.out.find("(time unknown)"), std::string::npos) << chip.out;
+  ToolRun summary = run_tool(farm.path(), "report h0");
+  EXPECT_NE(summary.out.find("chip-history.txt:1: impossible time \"1\\xa2\\x07\\x1b[2J"),
+            std::string::npos)
+      << summary.out;
+  for (const char* dir : {"h0-pictures", "h1-pictures", "h0-twin", "h1-twin"}) {
+    if (!fs::exists(farm / dir)) continue;
+    for (const auto& entry : fs::recursive_directory_iterator(farm / dir)) {
+      const std::string name = entry.path().filename().string();
+      if (name.ends_with(".svg") || name.ends_with(".json") || name == "summary.txt" ||
+          name == "prediction.txt") {
+        EXPECT_TRUE(inert_text(slurp(entry.path()))) << entry.path();
+      }
     }
   }
 }

@@ -85,12 +85,17 @@ void read_history(BoardReading& board, const std::string& dir, Findings& finding
     return;
   }
   ChipHistories recorded;
-  int bad_line = 0;
-  if (read_history_record(*text, recorded, bad_line)) {
-    board.history = std::move(recorded);
-  } else {
-    findings.add(record, bad_line, "not a change of a chip; the logs are used instead");
+  HistoryRecordReading reading = read_history_record(*text, recorded);
+  if (!reading.whole) {
+    findings.add(record, reading.bad_line, "not a change of a chip; the logs are used instead");
     add_unlogged_final_changes(board.history, board.state);
+    return;
+  }
+  board.history = std::move(recorded);
+  if (reading.impossible_time_line > 0) {
+    findings.add(record, reading.impossible_time_line,
+                 "impossible time \"" + printable(reading.impossible_time) +
+                     "\": the change is shown without a time");
   }
 }
 
@@ -247,7 +252,9 @@ void FarmTotals::add(const BoardReport& report) {
 
 std::string Finding::text() const {
   std::string shown = printable(file, 4096);
-  return line > 0 ? shown + ":" + std::to_string(line) + ": " + what : shown + ": " + what;
+  // Whoever wrote `what` showed the board's bytes in it safe; once more changes nothing then.
+  std::string said = printable(what, 4096);
+  return line > 0 ? shown + ":" + std::to_string(line) + ": " + said : shown + ": " + said;
 }
 
 BoardReport read_board(const std::string& dir) {

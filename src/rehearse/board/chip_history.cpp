@@ -12,8 +12,6 @@
 
 namespace tune::rehearse {
 
-namespace {}  // namespace
-
 void ChipHistories::add(int slot, int chip, ChipChange change) {
   std::vector<ChipChange>& changes = changes_[slot][chip];
   if (changes.size() == 2 * kept_per_chip) {
@@ -100,7 +98,8 @@ std::string format_history_record(const ChipHistories& histories) {
   return text;
 }
 
-bool read_history_record(const std::string& text, ChipHistories& histories, int& bad_line) {
+HistoryRecordReading read_history_record(const std::string& text, ChipHistories& histories) {
+  HistoryRecordReading reading;
   int number = 0;
   for (const std::string& line : split_lines(text)) {
     ++number;
@@ -108,16 +107,26 @@ bool read_history_record(const std::string& text, ChipHistories& histories, int&
     int chain = 0, chip = 0;
     if (fields.size() != 5 || std::sscanf(fields[1].c_str(), "%d:%d", &chain, &chip) != 2 ||
         slot_of_miner_chain(chain) < 0 || chip < 1 || chip > chips_per_chain) {
-      bad_line = number;
-      return false;
+      reading.whole = false;
+      reading.bad_line = number;
+      return reading;
+    }
+    // A time is a log stamp without its blank, or empty when unknown.
+    std::string when = fields[0];
+    if (!when.empty() && (when.size() != log_stamp_length - 1 || !read_log_stamp(when + " "))) {
+      if (reading.impossible_time_line == 0) {
+        reading.impossible_time_line = number;
+        reading.impossible_time = when;
+      }
+      when.clear();
     }
     int old_freq = parse_int(fields[2]);
     histories.add(slot_of_miner_chain(chain), chip - 1,
-                  {fields[0], old_freq > 0 ? std::optional<int>(old_freq) : std::nullopt,
+                  {when, old_freq > 0 ? std::optional<int>(old_freq) : std::nullopt,
                    parse_int(fields[3]), fields[4]});
   }
   histories.recorded = true;
-  return true;
+  return reading;
 }
 
 }  // namespace tune::rehearse

@@ -73,8 +73,16 @@ class LoggedChanges {
 void add_unlogged_final_changes(ChipHistories& histories, const TuneState& final_state);
 
 // The record's text (one line a change: when, chain:chip by miner chain number, old, new,
-// cause, separated by tabs) and its reading back; false for a line that is not one.
+// cause, separated by tabs) and its reading back.
 std::string format_history_record(const ChipHistories& histories);
-bool read_history_record(const std::string& text, ChipHistories& histories, int& bad_line);
+struct HistoryRecordReading {
+  bool whole = true;  // false at the first line that is not a change of a chip
+  int bad_line = 0;
+  // The first line whose time is not a possible log stamp (its change is kept without a
+  // time) and that time as read.
+  int impossible_time_line = 0;
+  std::string impossible_time;
+};
+HistoryRecordReading read_history_record(const std::string& text, ChipHistories& histories);
 
 }  // namespace tune::rehearse

@@ -45,8 +45,8 @@ void add_totals(cJSON* to, const BoardTotals& t) {
   cJSON_AddNumberToObject(to, "overrides", t.overrides);
 }
 
-// Every text from a board's files or the command line goes in shown safe: JSON needs valid
-// UTF-8, and a terminal showing it should meet no control bytes.
+// Every text that is not one of the report's own words goes in shown safe, whatever it was
+// read from: JSON needs valid UTF-8, and a terminal showing it should meet no control bytes.
 void add_text(cJSON* to, const char* name, const std::string& text) {
   cJSON_AddStringToObject(to, name, printable(text, 4096).c_str());
 }
@@ -69,11 +69,11 @@ void add_board(cJSON* to, const BoardReport& report) {
   add_optional_number(to, "ended_at", ended);
 }
 
-void add_optional_string(cJSON* to, const char* name, const std::string& value) {
+void add_optional_text(cJSON* to, const char* name, const std::string& value) {
   if (value.empty()) {
     cJSON_AddNullToObject(to, name);
   } else {
-    cJSON_AddStringToObject(to, name, value.c_str());
+    add_text(to, name, value);
   }
 }
 
@@ -112,26 +112,26 @@ void add_chip(cJSON* chip, const ChainView& chain, int index) {
   cJSON* history = cJSON_AddArrayToObject(chip, "history");
   for (const ChipChange& change : view.history) {
     cJSON* item = new_item(history);
-    add_optional_string(item, "when", change.when);
+    add_optional_text(item, "when", change.when);
     add_optional_number(item, "old_freq", change.old_freq);
     cJSON_AddNumberToObject(item, "new_freq", change.new_freq);
-    cJSON_AddStringToObject(item, "cause", change.cause.c_str());
+    add_text(item, "cause", change.cause);
   }
 }
 
 void add_session(cJSON* session, const SessionSummary& s) {
-  cJSON_AddStringToObject(session, "program", s.program.c_str());
+  add_text(session, "program", s.program);
   cJSON_AddStringToObject(session, "outcome", outcome_name(s.outcome));
   add_text(session, "log", s.log_file);
   cJSON_AddNumberToObject(session, "span_seconds", static_cast<double>(s.span_seconds));
   cJSON_AddNumberToObject(session, "restarts", s.restarts);
-  cJSON_AddStringToObject(session, "ending", s.ending.c_str());
+  add_text(session, "ending", s.ending);
 }
 
 void add_finding(cJSON* finding, const Finding& f) {
   add_text(finding, "file", f.file);
   add_optional_number(finding, "line", f.line > 0 ? std::optional<double>(f.line) : std::nullopt);
-  cJSON_AddStringToObject(finding, "what", f.what.c_str());
+  add_text(finding, "what", f.what);
 }
 
 void add_optional_int(cJSON* to, const char* name, std::optional<int> value) {
@@ -185,7 +185,7 @@ std::string report_json(const BoardReport& report) {
   add_totals(cJSON_AddObjectToObject(root.get(), "totals"), totals_of(report));
   cJSON_AddStringToObject(root.get(), "history_source",
                           report.history_recorded ? "rehearsal record" : "logs");
-  add_optional_string(root.get(), "outcome_from", report.outcome_from);
+  add_optional_text(root.get(), "outcome_from", report.outcome_from);
   cJSON* sessions = cJSON_AddArrayToObject(root.get(), "sessions");
   for (const SessionSummary& session : report.sessions) add_session(new_item(sessions), session);
   add_kept(cJSON_AddObjectToObject(root.get(), "kept"), report.kept);
@@ -212,8 +212,8 @@ std::string FarmJson::board(const BoardReport& report) {
   add_totals(cJSON_AddObjectToObject(root.get(), "totals"), totals_of(report));
   cJSON_AddNumberToObject(root.get(), "findings", static_cast<double>(report.findings.size()));
   if (!report.sessions.empty()) {
-    cJSON_AddStringToObject(root.get(), "last_program", report.sessions.back().program.c_str());
-    cJSON_AddStringToObject(root.get(), "ending", report.sessions.back().ending.c_str());
+    add_text(root.get(), "last_program", report.sessions.back().program);
+    add_text(root.get(), "ending", report.sessions.back().ending);
   }
   return next(json_text(root) + "\n");
 }

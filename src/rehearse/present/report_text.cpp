@@ -161,9 +161,9 @@ std::string format_chip_history(const BoardReport& report, int slot, int index) 
   }
   for (const ChipChange& c : chip.history) {
     std::string old_freq = c.old_freq ? std::to_string(*c.old_freq) : "?";
-    out << printed("  %-19s %5s -> %4d MHz  %s\n",
-                   c.when.empty() ? "(time unknown)" : c.when.c_str(), old_freq.c_str(), c.new_freq,
-                   c.cause.c_str());
+    std::string when = c.when.empty() ? "(time unknown)" : printable(c.when);
+    out << printed("  %-19s %5s -> %4d MHz  %s\n", when.c_str(), old_freq.c_str(), c.new_freq,
+                   printable(c.cause).c_str());
   }
   return out.str();
 }
@@ -179,7 +179,7 @@ std::string format_board_line(const BoardReport& report) {
                                    t.green, t.unrated, t.overrides, report.findings.size());
   line += std::string(", tuning ") + outcome_name(report.outcome);
   if (const SessionSummary* s = last_session(report)) {
-    line += ", " + s->program + " ended \"" + s->ending + "\"";
+    line += ", " + printable(s->program) + " ended \"" + printable(s->ending) + "\"";
   }
   return line + "\n";
 }
