@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 #include "log.hpp"
 #include "text.hpp"
@@ -40,6 +43,13 @@ std::string link_target(std::string path) {
 
 }  // namespace
 
+std::string temporary_name_for(const std::string& path, int attempt) {
+  size_t slash = path.rfind('/');
+  size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+  std::string name = path.substr(0, name_at) + "." + path.substr(name_at) + temporary_suffix;
+  return attempt == 0 ? name : name + "-" + std::to_string(attempt);
+}
+
 bool write_all(int fd, std::string_view text) {
   while (!text.empty()) {
     ssize_t written = write(fd, text.data(), text.size());
@@ -61,22 +71,73 @@ bool rewrite_in_place(System& sys, const std::string& path, std::string_view tex
   return close(fd) == 0 && stored;
 }
 
-// The temporary file's name: hidden, fixed (a leftover from a cut is reused, not piled up)
-// and never one of the names the programs or the miner read.
-std::string temporary_name_for(const std::string& path) {
-  size_t slash = path.rfind('/');
-  size_t name_at = slash == std::string::npos ? 0 : slash + 1;
-  return path.substr(0, name_at) + "." + path.substr(name_at) + ".tune-new";
-}
+// How many temporary names a replace tries when the first ones are taken by something it
+// cannot remove (a directory, say).
+constexpr int temporary_names = 10;
 
-// Opens a fresh temporary file, replacing a leftover one. -1 with errno set on failure.
-int open_temporary(const std::string& temporary) {
+// Opens a fresh temporary file beside the real one, replacing a leftover one, and names it
+// in `temporary`. -1 with errno set on failure.
+int open_temporary(const std::string& real, std::string& temporary) {
   constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = open(temporary.c_str(), flags, 0666);
-  if (fd < 0 && errno == EEXIST && unlink(temporary.c_str()) == 0) {
+  int fd = -1;
+  for (int attempt = 0; attempt < temporary_names && fd < 0; ++attempt) {
+    temporary = temporary_name_for(real, attempt);
     fd = open(temporary.c_str(), flags, 0666);
+    if (fd < 0 && errno == EEXIST && unlink(temporary.c_str()) == 0) {
+      fd = open(temporary.c_str(), flags, 0666);
+    }
+    if (fd < 0 && errno != EEXIST && errno != EISDIR && errno != EPERM) break;
   }
   return fd;
+}
+
+// The names of a file's extended attributes (by path, or by descriptor when `path` is
+// null); nothing with errno set when they cannot be listed.
+std::optional<std::vector<std::string>> attribute_names(const char* path, int fd) {
+  std::vector<char> list;
+  for (int attempt = 0; attempt < 4; ++attempt) {  // the list may grow between the calls
+    ssize_t size = path != nullptr ? listxattr(path, nullptr, 0) : flistxattr(fd, nullptr, 0);
+    if (size < 0) return std::nullopt;
+    list.resize(static_cast<size_t>(size));
+    ssize_t got = path != nullptr ? listxattr(path, list.data(), list.size())
+                                  : flistxattr(fd, list.data(), list.size());
+    if (got < 0 && errno == ERANGE) continue;
+    if (got < 0) return std::nullopt;
+    std::vector<std::string> names;
+    for (size_t at = 0; at < static_cast<size_t>(got); at += names.back().size() + 1) {
+      names.emplace_back(&list[at]);
+    }
+    return names;
+  }
+  errno = ERANGE;
+  return std::nullopt;
+}
+
+// Gives the temporary file the old file's extended attributes (its ACL among them), and
+// only those. False when that cannot be done: the rename would lose what was not copied.
+bool carry_attributes(const std::string& old_file, int fd) {
+  std::optional<std::vector<std::string>> keep = attribute_names(old_file.c_str(), -1);
+  if (!keep) return errno == ENOTSUP;  // a file system without them has none to lose
+  std::optional<std::vector<std::string>> got = attribute_names(nullptr, fd);
+  if (!got) return keep->empty() && errno == ENOTSUP;
+  // What the new file got by itself (a directory's default ACL, say) and the old one had not.
+  for (const std::string& name : *got) {
+    if (std::find(keep->begin(), keep->end(), name) == keep->end() &&
+        fremovexattr(fd, name.c_str()) != 0) {
+      return false;
+    }
+  }
+  std::vector<char> value;
+  for (const std::string& name : *keep) {
+    ssize_t size = getxattr(old_file.c_str(), name.c_str(), nullptr, 0);
+    if (size < 0) return false;
+    value.resize(static_cast<size_t>(size) + 1);
+    size = getxattr(old_file.c_str(), name.c_str(), value.data(), value.size());
+    if (size < 0 || fsetxattr(fd, name.c_str(), value.data(), static_cast<size_t>(size), 0) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // The disk itself is full or failing: writing in place would only tear the old file.
@@ -109,19 +170,24 @@ Replaced give_up(const std::string& temporary, int error, Replaced next) {
 // caller writes in place instead; a full or failing disk keeps the old file.
 Replaced replace_through_temporary(System& sys, const std::string& real,
                                    const struct stat* old_file, std::string_view text) {
-  const std::string temporary = temporary_name_for(real);
-  int fd = open_temporary(temporary);
+  std::string temporary;
+  int fd = open_temporary(real, temporary);
   if (fd < 0) return disk_cannot_take_it(errno) ? Replaced::no : Replaced::write_in_place;
   if (old_file != nullptr) {
-    // The owner first: changing it may clear the set-id bits that the mode then restores.
-    // Only root may give a file away, and some file systems keep no owners: the new file
-    // then stays the writer's own, as a file written in place would stay its owner's.
-    int owner_kept = fchown(fd, old_file->st_uid, old_file->st_gid);
-    (void)owner_kept;
-    if (fchmod(fd, old_file->st_mode & 07777) != 0) {
-      // The new file would not keep the old one's mode: write the old one in place.
+    // The new file must be the old one in all but its content: owner, extended attributes
+    // (an ACL among them), mode. The owner first: changing it may clear the set-id bits
+    // that the mode then restores; an ACL moves the group bits, which the mode then sets.
+    // Only root may give a file away, and some file systems keep no owners or attributes:
+    // where any of it cannot be carried over, the old file is written in place, which keeps
+    // all of it.
+    struct stat made = {};
+    bool same_owner =
+        fstat(fd, &made) == 0 && made.st_uid == old_file->st_uid && made.st_gid == old_file->st_gid;
+    if ((!same_owner && fchown(fd, old_file->st_uid, old_file->st_gid) != 0) ||
+        !carry_attributes(real, fd) || fchmod(fd, old_file->st_mode & 07777) != 0) {
+      int error = errno;
       close(fd);
-      return give_up(temporary, errno, Replaced::write_in_place);
+      return give_up(temporary, error, Replaced::write_in_place);
     }
   }
   errno = 0;

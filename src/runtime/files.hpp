@@ -33,14 +33,24 @@ bool write_all(int fd, std::string_view text);
 void write_whole_file(System& sys, const char* fixed_path, std::string_view text);
 
 // Replaces the content of the file at `path` (a real path, already mapped by the System):
-// the text goes to a temporary file beside the real one, is synced, and is renamed over it;
-// a symbolic link stays a link and the file it names is replaced. That is best effort: a
-// file that cannot be replaced that way (other hard links, not a regular file, a directory
-// where no file can be made or none can be renamed, a bind-mounted file, a sticky
-// directory) is rewritten in place, as a plain write would. False when the text could not
-// be stored, or when the file may not be written at all; the old content is then whole,
-// except after a failed in-place rewrite.
+// the text goes to a temporary file beside the real one (its owner, extended attributes
+// and mode those of the old file), is synced, and is renamed over it; a symbolic link stays
+// a link and the file it names is replaced. A cut at any moment leaves the old content or
+// the new. That is best effort: a file that cannot be replaced that way is rewritten in
+// place, as a plain write would, and a cut during that rewrite can leave it torn. Those
+// files are: one with other hard links (a rename would cut them off the new content), one
+// that is not a regular file, one whose owner or extended attributes the writer cannot give
+// a new file (a group member writing a file it does not own, say), one in a directory where
+// no file can be made or renamed (read-only, sticky, full of taken names), and a
+// bind-mounted file. False when the text could not be stored, or when the file may not be
+// written at all; the old content is then whole, except after a failed in-place rewrite.
 bool replace_file(System& sys, const std::string& path, std::string_view text);
+
+// The hidden name a replace writes beside `path` before the rename: ".NAME.tune-new", or
+// with a later attempt ".NAME.tune-new-N" when the names before it are taken. A cut can
+// leave one behind; the next replace of the file reuses it.
+inline constexpr char temporary_suffix[] = ".tune-new";
+std::string temporary_name_for(const std::string& path, int attempt = 0);
 
 // Removes a file (a real path) and syncs its directory, so that no power cut brings it
 // back. False when it could not be removed (no such file, say).

@@ -4,11 +4,14 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 
 #include "harness.hpp"
 #include "log.hpp"
@@ -62,6 +65,36 @@ bool replace_in_child(const std::string& path, const std::string& text, bool as_
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// A file's extended attributes, by name.
+std::map<std::string, std::string> attributes_of(const fs::path& file) {
+  std::map<std::string, std::string> values;
+  char names[4096], value[4096];
+  ssize_t length = listxattr(file.c_str(), names, sizeof names);
+  for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+    ssize_t size = getxattr(file.c_str(), names + at, value, sizeof value);
+    values[names + at] = size < 0 ? "?" : std::string(value, static_cast<size_t>(size));
+  }
+  return values;
+}
+
+// An access ACL as the kernel stores it: the owner, user 1000 and the group may read and
+// write, others nothing.
+std::string access_acl() {
+  const uint16_t entries[][2] = {{0x01, 6}, {0x02, 6}, {0x04, 6}, {0x10, 6}, {0x20, 0}};
+  const uint32_t ids[] = {~0u, 1000, ~0u, ~0u, ~0u};
+  std::string acl(4, '\0');
+  acl[0] = 2;  // the format's version, little-endian
+  for (int i = 0; i < 5; ++i) {
+    acl.append(reinterpret_cast<const char*>(entries[i]), 4);
+    acl.append(reinterpret_cast<const char*>(&ids[i]), 4);
+  }
+  return acl;
+}
+
+// How a replace stored the text: through a new file renamed over the old one (a cut
+// leaves either content), or in place.
+enum class Way { either, renamed, in_place };
+
 TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
   const struct Case {
     const char* name;
@@ -70,6 +103,7 @@ TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
     const char* content;  // of config/config.conf afterwards
     bool as_nobody = false;
     rlim_t file_size_limit = RLIM_INFINITY;
+    Way way = Way::either;
   } cases[] = {
       {"a plain file keeps its mode",
        [](const fs::path& d) {
@@ -112,12 +146,33 @@ TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
       {"a failed write keeps the old content",
        [](const fs::path& d) { std::ofstream(d / "config/config.conf") << "old content\n"; }, false,
        "old content\n", false, 2},
-      {"a directory at the temporary name is passed over: written in place",
+      {"a directory at the temporary name: another name is taken",
        [](const fs::path& d) {
          std::ofstream(d / "config/config.conf") << "old content\n";
          fs::create_directories(d / "config/.config.conf.tune-new/inside");
        },
-       true, "new"},
+       true, "new", false, RLIM_INFINITY, Way::renamed},
+      {"extended attributes and an ACL go with the new file",
+       [](const fs::path& d) {
+         const fs::path file = d / "config/config.conf";
+         std::ofstream(file) << "old content\n";
+         const std::string acl = access_acl();
+         // A file system without them has nothing to lose; the rest of the case holds.
+         if (setxattr(file.c_str(), "user.origin", "firmware", 8, 0) != 0)
+           ASSERT_EQ(errno, ENOTSUP);
+         if (setxattr(file.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+           ASSERT_EQ(errno, ENOTSUP);
+         }
+       },
+       true, "new", false, RLIM_INFINITY, Way::renamed},
+      {"a file of another owner, writable through its group, keeps its owner: in place",
+       [](const fs::path& d) {
+         std::ofstream(d / "config/config.conf") << "old content\n";
+         ASSERT_EQ(chown((d / "config/config.conf").c_str(), 0, 65534), 0);
+         fs::permissions(d / "config/config.conf", fs::perms(0660));
+         fs::permissions(d / "config", fs::perms(0777));
+       },
+       true, "new", true, RLIM_INFINITY, Way::in_place},
       {"a sticky directory holding another user's file is written in place",
        [](const fs::path& d) {
          std::ofstream(d / "config/config.conf") << "old content\n";
@@ -151,6 +206,7 @@ TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
     const bool was_link = fs::is_symlink(file);
     struct stat before = {};
     bool existed = stat(file.c_str(), &before) == 0;
+    const auto attributes = attributes_of(file);
 
     EXPECT_EQ(replace_in_child(file, "new", c.as_nobody, c.file_size_limit), c.stored);
 
@@ -162,6 +218,11 @@ TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
     if (existed) {
       EXPECT_EQ(after.st_mode, before.st_mode);
       EXPECT_EQ(after.st_uid, before.st_uid);
+      EXPECT_EQ(after.st_gid, before.st_gid);
+      EXPECT_EQ(attributes_of(file), attributes);
+      if (c.way != Way::either) {
+        EXPECT_EQ(after.st_ino != before.st_ino, c.way == Way::renamed);
+      }
     }
     for (const fs::path& place : {dir / "config", dir / "data"}) {
       for (const auto& entry : fs::directory_iterator(place)) {
