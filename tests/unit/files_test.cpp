@@ -158,8 +158,9 @@ TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
          std::ofstream(file) << "old content\n";
          const std::string acl = access_acl();
          // A file system without them has nothing to lose; the rest of the case holds.
-         if (setxattr(file.c_str(), "user.origin", "firmware", 8, 0) != 0)
+         if (setxattr(file.c_str(), "user.origin", "firmware", 8, 0) != 0) {
            ASSERT_EQ(errno, ENOTSUP);
+         }
          if (setxattr(file.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
            ASSERT_EQ(errno, ENOTSUP);
          }
