@@ -5,6 +5,7 @@
 #include "board_files.hpp"
 #include "chain_tuner.hpp"
 #include "files.hpp"
+#include "kept_logs.hpp"
 #include "yellow_fixer.hpp"
 
 namespace tune::session {
@@ -26,21 +27,22 @@ std::string running_session(System& sys) {
               " since ", local_stamp(state.since), ", session pid ", std::to_string(state.pid)});
 }
 
-StateRead lock_and_read(SessionLock& lock, System& sys, const char* busy, const char* then) {
-  StateRead read;
+std::string take_lock(SessionLock& lock, System& sys, const char* busy, const char* then) {
   std::string error;
   switch (lock.take(sys, error)) {
     case SessionLock::Taken::failed:
-      read.error = cat({"cannot lock ", error});
-      return read;
+      return cat({"cannot lock ", error});
     case SessionLock::Taken::held_elsewhere:
-      read.error = cat({busy, running_session(sys), then});
-      return read;
+      return cat({busy, running_session(sys), then});
     case SessionLock::Taken::yes:
       break;
   }
-  read = read_state(sys);
-  if (!read.error.empty()) read.error = cat({"cannot read ", read.error});
+  return "";
+}
+
+StateRead read_state_to_go_on(System& sys) {
+  StateRead read = read_state(sys);
+  if (read.error.empty() && read.state.tuning == 0) read.state.tuning = highest_kept_tuning(sys);
   return read;
 }
 

@@ -22,10 +22,15 @@ void say(std::FILE* stream, std::initializer_list<std::string_view> pieces);
 // "tuning 3, stage chain-tuner since 2026-12-08 04:44:49, session pid 1234"
 std::string running_session(System& sys);
 
-// Takes the lock and reads the state; on failure `error` is the line to say (without the
-// program's name): the lock or the state cannot be had, or another session runs (then
-// `busy` and `then` frame what it does).
-StateRead lock_and_read(SessionLock& lock, System& sys, const char* busy, const char* then);
+// Takes the lock; on failure the line to say (without the program's name): the lock cannot
+// be had, or another session runs (then `busy` and `then` frame what it does). Empty when
+// taken.
+std::string take_lock(SessionLock& lock, System& sys, const char* busy, const char* then);
+
+// The state as a command that holds the lock goes by: the recorded one, or, when there is
+// none, a board without tunings numbered after the highest kept log (a state removed by
+// hand must not begin the numbering anew over the kept logs).
+StateRead read_state_to_go_on(System& sys);
 
 // Removes chain-tuner's marker and yellow-fixer's step file, durably; empty when done (or
 // there were none), else "PATH: reason".

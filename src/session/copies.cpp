@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <vector>
@@ -95,18 +96,53 @@ std::string read_miner_files(System& sys, std::vector<MinerFile>& files) {
   return "";
 }
 
-// Writes the files as a new set in the hidden directory `staging`, synced.
+// Writes the files as a new set in the hidden directory `staging`, synced, with the record
+// of those that did not exist.
 std::string write_set(System& sys, const std::string& staging,
                       const std::vector<MinerFile>& files) {
   remove_set_directory(staging);
   if (mkdir(staging.c_str(), 0755) != 0) return failure(staging, errno);
+  std::string absent;
   for (const MinerFile& file : files) {
-    if (!file.text) continue;
+    if (!file.text) {
+      absent += cat({file.name, "\n"});
+      continue;
+    }
     std::string error = write_new_file(sys, cat({staging, "/", file.name}), *file.text, file.mode);
     if (!error.empty()) return error;
   }
+  std::string error = write_new_file(sys, cat({staging, "/", absent_record}), absent, 0644);
+  if (!error.empty()) return error;
   sync_directory(sys, staging);
   return "";
+}
+
+// The names a set records as absent; nothing for a set made without the record.
+std::optional<std::vector<std::string>> absent_in(const std::string& directory,
+                                                  std::string& error) {
+  FileRead record = read_file(cat({directory, "/", absent_record}), 4096);
+  if (record.result == FileRead::Result::missing) return std::nullopt;
+  if (record.result == FileRead::Result::unreadable) {
+    error = record.error;
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  for (size_t at = 0; at < record.text.size();) {
+    size_t end = record.text.find('\n', at);
+    if (end == std::string::npos) end = record.text.size();
+    if (end > at) names.push_back(record.text.substr(at, end - at));
+    at = end + 1;
+  }
+  return names;
+}
+
+// Whether the file in /config may be written as a regular file (or made): "PATH: reason"
+// when it is something else. Links are followed, as the write follows them.
+std::string live_file_problem(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return errno == ENOENT ? "" : failure(path, errno);
+  if (S_ISDIR(info.st_mode)) return failure(path, EISDIR);
+  return S_ISREG(info.st_mode) ? "" : cat({path, ": not a regular file"});
 }
 
 // Puts a set in place: the older set, if any, steps aside first and goes only once the
@@ -164,44 +200,89 @@ bool set_exists(System& sys, const char* set) {
   return false;
 }
 
-std::string save_copies(System& sys) {
+std::string save_copies(System& sys, bool first_tuning) {
   const std::string backup = sys.path(backup_dir);
   std::vector<MinerFile> files;
   std::string error = read_miner_files(sys, files);
   if (error.empty()) error = make_backup_directory(sys);
   if (!error.empty()) return error;
   for (const char* set : {original_set, before_set}) recover_set(backup, set);
-  if (!set_exists(sys, original_set)) error = save_set(sys, backup, original_set, files);
+  if (first_tuning && !set_exists(sys, original_set)) {
+    error = save_set(sys, backup, original_set, files);
+  }
   if (error.empty()) error = save_set(sys, backup, before_set, files);
   return error;
 }
 
-std::string restore_copies(System& sys, const char* set) {
-  const std::string directory = set_directory(sys, set);
+std::optional<SetFiles> read_set(System& sys, const char* set, std::string& error) {
+  SetFiles files;
+  files.directory = set_directory(sys, set);
   recover_set(sys.path(backup_dir), set);
-  if (!set_exists(sys, set)) return failure(directory, ENOENT);
-  // Every copy is read before any file changes: a set that cannot be read whole changes
-  // nothing.
-  std::vector<FileRead> copies;
-  for (const char* name : saved_files) {
-    const std::string copy = cat({directory, "/", name});
-    copies.push_back(read_file(copy, copy_size_limit));
-    if (copies.back().result == FileRead::Result::unreadable) return copies.back().error;
-    if (copies.back().result == FileRead::Result::read && !copies.back().whole) {
-      return cat({copy, ": too large to be the miner's"});
-    }
+  if (!set_exists(sys, set)) {
+    error = failure(files.directory, ENOENT);
+    return std::nullopt;
   }
-  for (size_t i = 0; i < copies.size(); ++i) {
-    const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
-    if (copies[i].result == FileRead::Result::missing) {
-      // The file did not exist before the tuning.
-      if (!remove_file(sys, live) && errno != ENOENT) return failure(live, errno);
-      continue;
+  files.absent = absent_in(files.directory, error);
+  if (!error.empty()) return std::nullopt;
+  for (const char* name : saved_files) {
+    const std::string copy = cat({files.directory, "/", name});
+    files.copies.push_back(read_file(copy, copy_size_limit));
+    const FileRead& read = files.copies.back();
+    if (read.result == FileRead::Result::unreadable) {
+      error = read.error;
+    } else if (read.result == FileRead::Result::read && !read.whole) {
+      error = cat({copy, ": too large to be the miner's"});
+    } else if (read.result == FileRead::Result::missing && files.absent &&
+               std::find(files.absent->begin(), files.absent->end(), name) == files.absent->end()) {
+      error = cat({copy, ": missing, though the set should hold it"});
+    } else {
+      error = live_file_problem(sys.path(cat({config_dir, "/", name})));
     }
-    std::string error = store_file(sys, live, copies[i].text);
-    if (!error.empty()) return error;
+    if (!error.empty()) return std::nullopt;
+  }
+  return files;
+}
+
+std::string put_back(System& sys, const SetFiles& set, std::vector<std::string>& kept) {
+  kept.clear();
+  for (size_t i = 0; i < set.copies.size(); ++i) {
+    const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
+    if (set.copies[i].result != FileRead::Result::missing) {
+      std::string error = store_file(sys, live, set.copies[i].text);
+      if (!error.empty()) return error;
+    } else if (!set.absent) {
+      // A set made without the record: the file may have existed before. It stays.
+      if (name_exists(live)) kept.push_back(live);
+    } else if (!remove_file(sys, live) && errno != ENOENT) {
+      // The file did not exist before the tuning.
+      return failure(live, errno);
+    }
   }
   return "";
+}
+
+std::string check_put_back(System& sys, const SetFiles& set) {
+  for (size_t i = 0; i < set.copies.size(); ++i) {
+    const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
+    FileRead now = read_file(live, copy_size_limit);
+    const FileRead& copy = set.copies[i];
+    if (copy.result == FileRead::Result::missing) {
+      if (set.absent && now.result != FileRead::Result::missing) {
+        return cat({live, ": still there, though the set records it absent"});
+      }
+    } else if (now.result != FileRead::Result::read || now.text != copy.text) {
+      return cat({live, ": does not hold its copy"});
+    }
+  }
+  return "";
+}
+
+std::string restore_copies(System& sys, const char* set, std::vector<std::string>& kept) {
+  std::string error;
+  std::optional<SetFiles> files = read_set(sys, set, error);
+  if (!files) return error;
+  error = put_back(sys, *files, kept);
+  return error.empty() ? check_put_back(sys, *files) : error;
 }
 
 }  // namespace tune::session

@@ -1,13 +1,17 @@
 // The miner's files as they were before a tuning, kept in /config/tune-backup:
 //   before/    the files before the latest tuning, replaced at every new tuning
 //   original/  the files before the first tuning ever made on this board, never replaced
-// A set holds copies of the files that existed; a file that did not exist has no copy.
-// A set appears whole or not at all: it is written beside its place, synced, and renamed
-// into it, so that a cut or a full disk leaves the older set whole.
+// A set holds copies of the files that existed, and the record "absent" naming, one a line,
+// those that did not (older versions made sets without it). A set appears whole or not at
+// all: it is written beside its place, synced, and renamed into it, so that a cut or a full
+// disk leaves the older set whole.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "board_files.hpp"
 #include "system.hpp"
 
 namespace tune::session {
@@ -15,13 +19,36 @@ namespace tune::session {
 inline constexpr char before_set[] = "before";
 inline constexpr char original_set[] = "original";
 
-// Saves the miner's files as `before/`, and as `original/` when there is none yet. Empty
-// when saved, else "PATH: reason".
-std::string save_copies(System& sys);
+inline constexpr char absent_record[] = "absent";
 
-// Puts the files of the set back in /config byte for byte (each durably) and removes the
-// files the set has no copy of. Empty when done, else "PATH: reason".
-std::string restore_copies(System& sys, const char* set);
+// Saves the miner's files as `before/`, and with `first_tuning` also as `original/` (which
+// is never replaced once there). Empty when saved, else "PATH: reason".
+std::string save_copies(System& sys, bool first_tuning);
+
+// A set read whole, ready to be put back.
+struct SetFiles {
+  std::string directory;
+  std::vector<FileRead> copies;                    // by saved_files
+  std::optional<std::vector<std::string>> absent;  // none: a set made without the record
+};
+
+// Reads the set and checks that /config can take it: every copy readable whole, every file
+// the set should hold there, every file in /config a regular file or none (a pipe would
+// block the write). Nothing, with `error` ("PATH: reason"), when not.
+std::optional<SetFiles> read_set(System& sys, const char* set, std::string& error);
+
+// Puts the files of the set back in /config byte for byte (each durably) and removes those
+// the set records as absent. In a set without the record a missing copy leaves the file in
+// /config as it is, named in `kept`. Empty when done, else "PATH: reason" (some files may
+// be back then, others not).
+std::string put_back(System& sys, const SetFiles& set, std::vector<std::string>& kept);
+
+// Reads the files in /config back: empty when each holds its copy (or is gone, for one the
+// set records as absent), else "PATH: what differs".
+std::string check_put_back(System& sys, const SetFiles& set);
+
+// Reads, puts back and checks: empty when done, else "PATH: reason".
+std::string restore_copies(System& sys, const char* set, std::vector<std::string>& kept);
 
 // The real path of a set's directory, and whether it is there.
 std::string set_directory(System& sys, const char* set);

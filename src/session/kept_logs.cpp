@@ -56,6 +56,21 @@ std::vector<KeptLogFile> list_kept_logs(const std::string& directory) {
 
 namespace {
 
+// The hidden temporary files a replace leaves when a cut comes before its rename.
+std::vector<std::string> leftovers(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.size() > 1 && name[0] == '.' && name.find(temporary_suffix) != std::string::npos) {
+      names.push_back(name);
+    }
+  }
+  closedir(dir);
+  return names;
+}
+
 void prune(System& sys, const std::string& directory, int tuning, const std::string& newest) {
   std::vector<LogFile> logs = list_kept_logs(directory);
   long long total = 0;
@@ -80,7 +95,36 @@ std::string whole_lines(const FileRead& log) {
   return line_start == std::string::npos ? "" : log.text.substr(line_start + 1);
 }
 
+bool remove_in(System& sys, const std::string& directory, const std::vector<std::string>& names) {
+  bool removed = false;
+  for (const std::string& name : names) {
+    removed = unlink(cat({directory, "/", name}).c_str()) == 0 || removed;
+  }
+  if (removed) sync_directory(sys, directory);
+  return removed;
+}
+
 }  // namespace
+
+void remove_leftovers(System& sys) {
+  const std::string directory = sys.path(kept_logs_dir);
+  remove_in(sys, directory, leftovers(directory));
+}
+
+bool give_way(System& sys) {
+  const std::string directory = sys.path(kept_logs_dir);
+  if (remove_in(sys, directory, leftovers(directory))) return true;
+  std::vector<LogFile> logs = list_kept_logs(directory);
+  return !logs.empty() && remove_in(sys, directory, {logs.front().name});
+}
+
+int highest_kept_tuning(System& sys) {
+  int highest = 0;
+  for (const LogFile& log : list_kept_logs(sys.path(kept_logs_dir))) {
+    highest = std::max(highest, log.tuning);
+  }
+  return highest;
+}
 
 KeptLog keep_log(System& sys, int tuning, int run, const char* program) {
   KeptLog kept;

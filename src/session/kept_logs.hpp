@@ -14,6 +14,8 @@ namespace tune::session {
 inline constexpr int kept_tunings = 5;
 inline constexpr size_t kept_logs_cap = 256 * 1024;   // all kept logs together
 inline constexpr size_t kept_log_limit = 128 * 1024;  // one log: its last lines
+// How often a running program's log is copied: a cut loses at most its last interval.
+inline constexpr long long keep_interval_seconds = 10 * 60;
 
 struct KeptLog {
   std::string path;   // where it was kept; empty when there was no log to keep
@@ -31,8 +33,17 @@ struct KeptLogFile {
 // Other files are passed over.
 std::vector<KeptLogFile> list_kept_logs(const std::string& directory);
 
-// Copies the program's log of this run, then removes logs of older tunings and the oldest
-// logs past the cap.
+// Copies the program's log of this run (again, while it runs: the copy is replaced), then
+// removes logs of older tunings and the oldest logs past the cap.
 KeptLog keep_log(System& sys, int tuning, int run, const char* program);
+
+// Removes the hidden files a cut left while a log was being kept.
+void remove_leftovers(System& sys);
+
+// Makes room on a full /config: removes the oldest kept log. False when none is left.
+bool give_way(System& sys);
+
+// The highest tuning number among the kept logs, 0 when there are none.
+int highest_kept_tuning(System& sys);
 
 }  // namespace tune::session

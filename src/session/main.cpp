@@ -27,12 +27,14 @@ constexpr char usage[] =
     "yellow-fixer, one tuning at a time, going on after any interruption, and undoable.\n"
     "\n"
     "Commands:\n"
-    "  start [--foreground] [--chain-tuner-hours=H] [--yellow-fixer-hours=H]\n"
+    "  start [--foreground] [--new] [--chain-tuner-hours=H] [--yellow-fixer-hours=H]\n"
     "        begin a new tuning (the miner's files are saved first), or go on with the\n"
     "        one under way; detaches and returns at once unless --foreground, which\n"
-    "        waits and returns the tuning's outcome. Each stage is ended past its\n"
-    "        deadline, in decimal hours up to 8760 (defaults: chain-tuner 6,\n"
-    "        yellow-fixer 3).\n"
+    "        waits and returns the tuning's outcome. --new begins a new tuning whatever\n"
+    "        the state, also one that cannot be read (it is set aside). Each stage's\n"
+    "        run is ended past its deadline, in decimal hours up to 8760 (default:\n"
+    "        twice the longest run autoTune.conf allows, at least 1); a tuning keeps\n"
+    "        the deadlines it was given.\n"
     "  status [--json]\n"
     "        where the tuning stands and what start would do next (any user)\n"
     "  stop  end the running stage; a later start goes on with it\n"
@@ -41,39 +43,22 @@ constexpr char usage[] =
     "        (before, the default) or before the first one (original), and restart\n"
     "        the miner; refused while a tuning runs\n"
     "\n"
-    "Files:  /config/tune-session.state, /config/tune-session.lock,\n"
+    "Files:  /config/tune-session.state (.unreadable: one set aside), /config/tune-session.lock,\n"
     "        /config/tune-backup/{before,original}/, /config/tune-logs/,\n"
     "        /tmp/tune-session.log (a detached session's output)\n"
     "Runs:   chain-tuner and yellow-fixer beside tune-session, else in /usr/sbin\n"
     "\n"
     "Exit status: 0 done (for start: detached, or the tuning finished); 1 a stage\n"
-    "failed, timed out or was stopped, the miner's files could not be saved or put\n"
-    "back, or stop could not end the session; 2 bad usage; 3 another session runs, or\n"
-    "the board cannot be used (no /config, no lock, an unreadable state, no programs).\n"
+    "failed, timed out or was stopped, the state could not be recorded, the miner's\n"
+    "files could not be saved or put back, or stop could not end the session; 2 bad\n"
+    "usage; 3 another session runs, or the board cannot be used (no /config, no lock,\n"
+    "a state that cannot be read: status still shows what it can, no programs).\n"
     "\n"
     "See tune-session(8).\n";
 
 int usage_error(const std::string& what) {
   std::fprintf(stderr, "tune-session: %s (see tune-session --help)\n", what.c_str());
   return exit_usage;
-}
-
-// A decimal number of hours above 0, no more than a year: digits with at most one point.
-std::optional<double> hours_of(const char* text) {
-  int digits = 0, points = 0;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c >= '0' && *c <= '9') {
-      ++digits;
-    } else if (*c == '.') {
-      ++points;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (digits == 0 || points > 1) return std::nullopt;
-  double hours = std::strtod(text, nullptr);
-  if (hours <= 0 || hours > 8760) return std::nullopt;
-  return hours;
 }
 
 // Standard streams that a caller left closed are opened on /dev/null, so that no file the
@@ -114,8 +99,8 @@ int run_start(Arguments& args) {
   StartOptions options;
   while (!args.done()) {
     const char* arg = args.values[args.next];
-    if (std::strcmp(arg, "--foreground") == 0) {
-      options.foreground = true;
+    if (std::strcmp(arg, "--foreground") == 0 || std::strcmp(arg, "--new") == 0) {
+      (arg[2] == 'f' ? options.foreground : options.fresh) = true;
       ++args.next;
       continue;
     }
@@ -126,7 +111,7 @@ int run_start(Arguments& args) {
       const char* value = args.value_of(name, missing);
       if (value == nullptr) continue;
       if (missing) return usage_error(std::string(name) + ": a number of hours is missing");
-      std::optional<double> parsed = hours_of(value);
+      std::optional<double> parsed = parse_hours(value);
       if (!parsed) {
         return usage_error(std::string(name) +
                            ": not a decimal number of hours above 0 and up to 8760: " + value);

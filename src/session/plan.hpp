@@ -1,37 +1,66 @@
-// What `tune-session start` does next, read from the recorded state and from the two
-// files the programs leave: chain-tuner's marker /config/yellow (it handed over) and
-// yellow-fixer's step file /config/yellow-step (it has work left). Start and status both
-// ask here, so that status always says what start will do.
+// What `tune-session start` does next, read from the recorded state and from what the
+// programs leave: chain-tuner's marker /config/yellow (it handed over), yellow-fixer's step
+// file /config/yellow-step (it has work left) and its log (it reached its finish). Start and
+// status both ask here, so that status always says what start will do. The table:
+//
+//   recorded                                     next
+//   an undo under way (cut)                      finish_undo, then as undone
+//   no tuning, finished, undone                  new_tuning
+//   saving                                       save_copies
+//   chain-tuner, no marker                       run_chain_tuner
+//   chain-tuner, marker                          hand_over
+//   yellow-fixer, step file                      run_yellow_fixer
+//   yellow-fixer, no step file, its log says     run_yellow_fixer (afresh)
+//     it did not finish
+//   yellow-fixer, no step file, otherwise        record_finished
+//
+// A stage that failed, was stopped or timed out stands where it ended.
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include "programs.hpp"
 #include "session_state.hpp"
 #include "system.hpp"
 
 namespace tune::session {
 
-enum class Next {
-  new_tuning,         // none yet, or the last one finished or was undone
-  save_copies,        // a new tuning was cut while saving the miner's files
-  chain_tuner,        // chain-tuner has not handed over yet
-  yellow_fixer,       // chain-tuner handed over; yellow-fixer has work left
-  finished_then_new,  // yellow-fixer had finished when the session was cut
+enum class Action {
+  finish_undo,
+  new_tuning,
+  save_copies,
+  run_chain_tuner,
+  hand_over,
+  run_yellow_fixer,
+  record_finished,
 };
+
+// What yellow-fixer's log of the tuning says of its end: the live log /tmp/auto-tune when
+// there is one (it holds the whole run), else the last kept log (a copy that may lack the
+// last minutes, so only a finishing entry in it says anything).
+enum class FixerLog { unknown, finished, unfinished };
 
 struct BoardMarks {
   bool yellow_marker = false;
   std::optional<std::string> yellow_step;  // its first bytes, when the file exists
   std::string step_problem;  // a step file that is there but cannot be read: "PATH: reason"
+  FixerLog fixer_log = FixerLog::unknown;  // read only where it decides
+  bool tune_running = false;               // the firmware's /config/tune-running
 };
 
-BoardMarks read_marks(System& sys);
+BoardMarks read_marks(System& sys, const SessionState& state);
 
-Next next_step(const SessionState& state, const BoardMarks& marks);
+Action next_action(const SessionState& state, const BoardMarks& marks);
 
 // What start does next, as a phrase: "runs chain-tuner again", "resumes yellow-fixer from
 // step 4", ...
-std::string describe_next(Next next, const BoardMarks& marks);
+std::string describe_next(Action next, const SessionState& state, const BoardMarks& marks);
+
+// True when the log holds one of yellow-fixer's finishing entries.
+bool holds_fixer_finish(const std::string& log);
+
+const char* program_name(Program program);
+Stage stage_of(Program program);
 
 }  // namespace tune::session

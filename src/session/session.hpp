@@ -1,6 +1,8 @@
 // The commands of tune-session: the life of one tuning on a board.
 #pragma once
 
+#include "lifecycle.hpp"
+
 namespace tune::session {
 
 // tune-session's exit statuses.
@@ -8,12 +10,6 @@ inline constexpr int exit_done = 0;    // done, or detached
 inline constexpr int exit_failed = 1;  // a stage failed, timed out or was stopped; no copies
 inline constexpr int exit_usage = 2;
 inline constexpr int exit_busy = 3;  // another session runs, or the board is unusable
-
-struct StartOptions {
-  bool foreground = false;
-  double chain_tuner_hours = 6;  // deadlines per stage run
-  double yellow_fixer_hours = 3;
-};
 
 // Begins a new tuning or goes on with the one under way; see the manual page.
 int start(const StartOptions& options);

@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <optional>
 
 #include "board_files.hpp"
 #include "files.hpp"
@@ -27,10 +31,12 @@ void short_pause() {
 // or mean nothing. -1 with `error` set ("PATH: reason") otherwise; `missing` tells that
 // there is no such file.
 int open_lock_file(const std::string& path, int flags, std::string& error, bool& missing) {
-  int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0644);
+  int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0600);
   missing = fd < 0 && errno == ENOENT;
   if (fd < 0) {
-    error = failure(path, errno);
+    const int reason = errno;
+    error = failure(path, reason);
+    errno = reason;
     return -1;
   }
   struct stat info = {};
@@ -40,6 +46,54 @@ int open_lock_file(const std::string& path, int flags, std::string& error, bool&
     return -1;
   }
   return fd;
+}
+
+// A lock file an earlier version made, or someone else: root's and 0600 from now on.
+void make_private(int fd) {
+  struct stat info;
+  if (geteuid() != 0 || fstat(fd, &info) != 0) return;
+  if (info.st_uid != 0 || info.st_gid != 0) {
+    int changed = fchown(fd, 0, 0);
+    (void)changed;  // a file system without owners: the mode still keeps others out
+  }
+  if ((info.st_mode & 07777) != 0600) fchmod(fd, 0600);
+}
+
+// The holder of an flock() on the file, from /proc/locks (any user may read it).
+std::optional<LockHolder> holder_in_proc(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return std::nullopt;
+  FileRead locks = read_file("/proc/locks", 1 << 20);
+  if (locks.result != FileRead::Result::read) return std::nullopt;
+  LockHolder holder;
+  for (size_t at = 0; at < locks.text.size();) {
+    size_t end = locks.text.find('\n', at);
+    if (end == std::string::npos) end = locks.text.size();
+    const std::string line = locks.text.substr(at, end - at);
+    at = end + 1;
+    // "1: FLOCK  ADVISORY  WRITE 812 08:01:1315193 0 EOF"; a waiter's line has "->".
+    char kind[16], mode[16], access[16];
+    long long pid = 0;
+    unsigned major_number = 0, minor_number = 0;
+    unsigned long long inode = 0;
+    if (line.find("->") != std::string::npos ||
+        std::sscanf(line.c_str(), "%*d: %15s %15s %15s %lld %x:%x:%llu", kind, mode, access, &pid,
+                    &major_number, &minor_number, &inode) != 7) {
+      continue;
+    }
+    if (std::string(kind) == "FLOCK" && inode == info.st_ino &&
+        major_number == major(info.st_dev) && minor_number == minor(info.st_dev)) {
+      holder.pid = pid;
+      break;
+    }
+  }
+  if (holder.pid <= 0) return holder;
+  FileRead comm = read_file(cat({"/proc/", std::to_string(holder.pid), "/comm"}), 64);
+  if (comm.result == FileRead::Result::read) holder.name = last_line(comm.text);
+  FileRead status = read_file(cat({"/proc/", std::to_string(holder.pid), "/status"}), 8192);
+  size_t uid = status.text.find("\nUid:");
+  if (uid != std::string::npos) holder.uid = std::atoll(status.text.c_str() + uid + 5);
+  return holder;
 }
 
 }  // namespace
@@ -57,6 +111,7 @@ SessionLock::Taken SessionLock::take(System& sys, std::string& error) {
     if (fd_ >= 0) sync_directory(sys, sys.path(config_dir));
   }
   if (fd_ < 0) return Taken::failed;
+  make_private(fd_);
   for (int attempt = 1;; ++attempt) {
     if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return Taken::yes;
     if (errno == EINTR) continue;
@@ -75,20 +130,31 @@ void SessionLock::release() {
   fd_ = -1;
 }
 
-bool lock_is_held(System& sys, std::string& error) {
+bool lock_is_held(System& sys, std::string& error, LockHolder* holder) {
   const std::string path = sys.path(lock_path);
   bool missing = false;
+  bool held = false;
   int fd = open_lock_file(path, O_RDONLY, error, missing);
-  if (fd < 0) {
-    if (missing) error.clear();  // never made: no session has run
+  if (fd >= 0) {
+    int result;
+    while ((result = flock(fd, LOCK_SH | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    held = result != 0 && errno == EWOULDBLOCK;
+    if (result != 0 && !held) error = failure(path, errno);
+    close(fd);
+  } else if (missing) {
+    error.clear();  // never made: no session has run
     return false;
+  } else if (errno == EACCES) {
+    // Root's file: only /proc tells another user.
+    std::optional<LockHolder> found = holder_in_proc(path);
+    if (!found) return false;  // `error` says why it cannot be told
+    error.clear();
+    held = found->pid > 0;
   }
-  int result;
-  while ((result = flock(fd, LOCK_SH | LOCK_NB)) != 0 && errno == EINTR) {
+  if (held && holder != nullptr) {
+    if (std::optional<LockHolder> found = holder_in_proc(path)) *holder = *found;
   }
-  bool held = result != 0 && errno == EWOULDBLOCK;
-  if (result != 0 && !held) error = failure(path, errno);
-  close(fd);
   return held;
 }
 

@@ -1,6 +1,7 @@
 // One tuning at a time: the session that works on the board holds an exclusive flock() on
 // /config/tune-session.lock. The kernel drops it when the holder dies, so no cut leaves a
-// stale lock behind, and the file itself is never removed.
+// stale lock behind, and the file itself is never removed. The file is root's, mode 0600,
+// so that no other user can open it, and so hold it, to keep tunings from starting.
 #pragma once
 
 #include <string>
@@ -27,8 +28,16 @@ class SessionLock {
   int fd_ = -1;
 };
 
-// Whether a session holds the lock now, found without holding it longer than an instant
-// and without write access. Sets `error` ("PATH: reason") when that cannot be told.
-bool lock_is_held(System& sys, std::string& error);
+// The process that holds the lock, as /proc tells it; pid 0 when it cannot be told.
+struct LockHolder {
+  long long pid = 0;
+  std::string name;  // its command name
+  long long uid = -1;
+};
+
+// Whether a process holds the lock now, found without holding it longer than an instant and
+// without write access (through /proc/locks for a user who may not open the file). Sets
+// `error` ("PATH: reason") when that cannot be told; fills `holder` when asked and known.
+bool lock_is_held(System& sys, std::string& error, LockHolder* holder = nullptr);
 
 }  // namespace tune::session

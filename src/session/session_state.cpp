@@ -1,10 +1,16 @@
 #include "session_state.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 
 #include "board_files.hpp"
+#include "files.hpp"
 #include "text.hpp"
 
 namespace tune::session {
@@ -83,6 +89,23 @@ Stage SessionState::standing() const {
   return ended_early ? at : stage;
 }
 
+std::optional<double> parse_hours(const std::string& text) {
+  int digits = 0, points = 0;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      ++digits;
+    } else if (c == '.') {
+      ++points;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (digits == 0 || points > 1 || text.size() > 32) return std::nullopt;
+  double hours = std::strtod(text.c_str(), nullptr);
+  if (hours <= 0 || hours > longest_deadline_hours) return std::nullopt;
+  return hours;
+}
+
 std::optional<SessionState> parse_state(const std::string& text, std::string& problem) {
   SessionState state;
   bool has_tuning = false, has_stage = false;
@@ -140,6 +163,15 @@ std::optional<SessionState> parse_state(const std::string& text, std::string& pr
     } else if (key == "undone-to") {
       understood = understood && (value == "before" || value == "original");
       state.undone_to = value;
+    } else if (key == "undoing") {
+      understood = understood && (value == "before" || value == "original");
+      state.undoing = value;
+    } else if (key == "chain-tuner-hours" || key == "yellow-fixer-hours") {
+      std::optional<double> hours = parse_hours(value);
+      understood = understood && hours;
+      (key == "chain-tuner-hours" ? state.chain_tuner_hours : state.yellow_fixer_hours) = hours;
+    } else if (key == "warning") {
+      state.warning = value;
     } else if (key == "previous-tuning") {
       count(state.previous_tuning);
     } else if (key == "previous-stage") {
@@ -178,6 +210,14 @@ std::string format_state(const SessionState& state) {
   if (state.yellow_fixer) put("yellow-fixer", describe(*state.yellow_fixer));
   if (!state.reason.empty()) put("reason", state.reason);
   if (!state.undone_to.empty()) put("undone-to", state.undone_to);
+  if (!state.undoing.empty()) put("undoing", state.undoing);
+  for (const auto& [key, hours] : {std::pair{"chain-tuner-hours", state.chain_tuner_hours},
+                                   std::pair{"yellow-fixer-hours", state.yellow_fixer_hours}}) {
+    char text[32];
+    if (hours) std::snprintf(text, sizeof text, "%g", *hours);
+    if (hours) put(key, text);
+  }
+  if (!state.warning.empty()) put("warning", state.warning);
   if (state.previous_tuning > 0) {
     put("previous-tuning", std::to_string(state.previous_tuning));
     put("previous-stage", stage_name(state.previous_stage));
@@ -189,6 +229,15 @@ std::string format_state(const SessionState& state) {
 StateRead read_state(System& sys) {
   StateRead read;
   const std::string path = sys.path(state_path);
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT) read.error = failure(path, errno);
+    return read;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    read.error = cat({path, ": a symbolic link, not the session's own file"});
+    return read;
+  }
   FileRead file = read_file(path, state_size_limit);
   if (file.result == FileRead::Result::missing) return read;
   if (file.result == FileRead::Result::unreadable) {
@@ -208,6 +257,22 @@ StateRead read_state(System& sys) {
 
 std::string write_state(System& sys, const SessionState& state) {
   return store_file(sys, sys.path(state_path), format_state(state));
+}
+
+std::string set_state_aside(System& sys) {
+  const std::string path = sys.path(state_path);
+  const std::string aside = sys.path(unreadable_state_path);
+  if (!name_exists(path)) return "";
+  struct stat info;
+  // An earlier one goes first; a directory there with something in it stays, and so does
+  // the state then.
+  if (lstat(aside.c_str(), &info) == 0) {
+    int removed = S_ISDIR(info.st_mode) ? rmdir(aside.c_str()) : unlink(aside.c_str());
+    if (removed != 0) return failure(aside, errno);
+  }
+  if (rename(path.c_str(), aside.c_str()) != 0) return failure(path, errno);
+  sync_directory(sys, sys.path(config_dir));
+  return "";
 }
 
 }  // namespace tune::session

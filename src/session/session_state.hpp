@@ -54,6 +54,15 @@ struct SessionState {
   std::optional<ProgramEnd> chain_tuner, yellow_fixer;  // their last runs in this tuning
   std::string reason;                                   // for failed: one line saying why
   std::string undone_to;                                // for undone: "before" or "original"
+  // While an undo puts a set's files back: "before" or "original". A cut leaves it, and the
+  // next undo or start finishes that undo first.
+  std::string undoing;
+  // The deadlines given to the start that began or last went on with this tuning, in
+  // hours; a resume without options uses them.
+  std::optional<double> chain_tuner_hours, yellow_fixer_hours;
+  // What the session found wrong on the board that a tuning cannot mend (no bmminer-api on
+  // its PATH, a finishing script that is missing or left /config/tune-running): one line.
+  std::string warning;
   // The tuning before this one, for status: its number, stage and end.
   int previous_tuning = 0;
   Stage previous_stage = Stage::none;
@@ -63,6 +72,11 @@ struct SessionState {
   Stage standing() const;
 };
 
+// A deadline in hours as the options and the state give it: a decimal number above 0 and
+// up to a year, digits with at most one point.
+std::optional<double> parse_hours(const std::string& text);
+inline constexpr double longest_deadline_hours = 8760;
+
 // Reads the text of a state file. Keys it does not know are passed over (a later version
 // may add some); a known key with a value it cannot take, a line without "=", or a text
 // without tuning number or stage gives no state and says why in `problem`.
@@ -71,13 +85,21 @@ std::string format_state(const SessionState& state);
 
 // What reading the state file gave: a state (a missing file is Stage::none), or the reason
 // it could not be read or understood. A state that is not understood is never taken for
-// none: that would begin the numbering anew over the copies and logs it names.
+// none: that would begin the numbering anew over the copies and logs it names. Nor is a
+// name that is not a regular file (a symbolic link, even a dangling one, a pipe, a
+// directory).
 struct StateRead {
   SessionState state;
   std::string error;  // "PATH: reason", empty when read
 };
 StateRead read_state(System& sys);
-// Stores the state durably; the reason on failure ("PATH: reason"), empty when stored.
+// Stores the state durably; the reason on failure ("PATH: reason"), empty when stored, and
+// errno then tells why.
 std::string write_state(System& sys, const SessionState& state);
+// Moves a state that cannot be read out of the way, to tune-session.state.unreadable beside
+// it (replacing an earlier one), so that a new one can take its name; the link itself for a
+// symbolic link. Empty when done or there was nothing there, else "PATH: reason".
+inline constexpr char unreadable_state_path[] = "/config/tune-session.state.unreadable";
+std::string set_state_aside(System& sys);
 
 }  // namespace tune::session

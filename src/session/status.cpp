@@ -5,11 +5,14 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "board_files.hpp"
+#include "command_support.hpp"
 #include "copies.hpp"
 #include "kept_logs.hpp"
 #include "log.hpp"
+#include "miner_restart.hpp"
 #include "plan.hpp"
 #include "posix_system.hpp"
 #include "session.hpp"
@@ -25,11 +28,16 @@ constexpr size_t log_tail_bytes = 4096;
 
 struct StatusView {
   SessionState state;
+  std::string state_error;  // a state that cannot be read: "PATH: reason"
   bool running = false;
-  bool interrupted = false;   // a working stage that no session holds
-  std::string next;           // what start does, when no session runs
-  std::string last_log_line;  // of /tmp/auto-tune, shown safe
-  bool copies[2] = {};        // before, original
+  LockHolder holder;                  // when running and /proc tells
+  bool interrupted = false;           // a working stage that no session holds
+  bool ended_unrecorded = false;      // yellow-fixer had finished when the session was cut
+  std::string next;                   // what start does, when no session runs
+  std::string last_log_line;          // of /tmp/auto-tune, else the last kept log; shown safe
+  std::string last_log;               // where it comes from
+  std::vector<std::string> warnings;  // shown safe
+  bool copies[2] = {};                // before, original
 };
 
 constexpr const char* sets[] = {before_set, original_set};
@@ -37,8 +45,19 @@ constexpr const char* sets[] = {before_set, original_set};
 // The stage line: "chain-tuner, running since ...", "failed in chain-tuner at ...: why".
 std::string stage_line(const StatusView& view) {
   const SessionState& s = view.state;
+  if (!view.state_error.empty()) return cat({"cannot be read: ", printable(view.state_error)});
   std::string line = stage_name(s.stage);
   const std::string since = local_stamp(s.since);
+  const std::string undoing = s.undoing.empty()
+                                  ? ""
+                                  : cat({"; an undo to ", printable(s.undoing),
+                                         " was cut: the next undo or start finishes it"});
+  if (view.ended_unrecorded) {
+    return cat(
+        {"finished: yellow-fixer had ended when the session was cut (the next start "
+         "records it)",
+         undoing});
+  }
   switch (s.stage) {
     case Stage::none:
       return "none: no tuning has run on this board";
@@ -48,10 +67,10 @@ std::string stage_line(const StatusView& view) {
       if (view.running) {
         return cat({line, ", running since ", since, " (session pid ", std::to_string(s.pid), ")"});
       }
-      return cat({line, ", interrupted: no session runs (the stage began ", since, ")"});
+      return cat({line, ", interrupted: no session runs (the stage began ", since, ")", undoing});
     case Stage::undone:
       return cat({line, " at ", since, ": the files of ", backup_dir, "/", printable(s.undone_to),
-                  " are back"});
+                  " are back", undoing});
     case Stage::failed:
     case Stage::stopped:
     case Stage::timed_out:
@@ -60,7 +79,7 @@ std::string stage_line(const StatusView& view) {
     case Stage::finished:
       break;
   }
-  return cat({line, " at ", since, s.reason.empty() ? "" : ": ", printable(s.reason)});
+  return cat({line, " at ", since, s.reason.empty() ? "" : ": ", printable(s.reason), undoing});
 }
 
 std::string program_line(const std::optional<ProgramEnd>& end) {
@@ -74,12 +93,13 @@ void print_text(const StatusView& view) {
   };
   line("tuning:", std::to_string(s.tuning));
   line("stage:", stage_line(view));
-  if (s.tuning > 0) {
+  if (s.tuning > 0 && view.state_error.empty()) {
     line("began:", local_stamp(s.began));
     line("chain-tuner:", program_line(s.chain_tuner));
     line("yellow-fixer:", program_line(s.yellow_fixer));
   }
   if (!view.last_log_line.empty()) line("last log line:", view.last_log_line);
+  for (const std::string& warning : view.warnings) line("warning:", warning);
   if (!view.running) line("next:", "tune-session start " + view.next);
   if (s.previous_tuning > 0) {
     line("previous:", cat({"tuning ", std::to_string(s.previous_tuning), ", ",
@@ -105,6 +125,11 @@ class JsonObject {
     text_ += value;
   }
   void string(const char* key, const std::string& value) { raw(key, quoted(value)); }
+  void strings(const char* key, const std::vector<std::string>& values) {
+    std::string list = "[";
+    for (const std::string& value : values) list += (list.size() > 1 ? "," : "") + quoted(value);
+    raw(key, list + "]");
+  }
   void number(const char* key, long long value) { raw(key, std::to_string(value)); }
   void null(const char* key) { raw(key, "null"); }
   std::string close() { return text_ + "}"; }
@@ -134,6 +159,9 @@ void print_json(const StatusView& view) {
   };
   json.number("tuning", s.tuning);
   json.string("stage", stage_name(s.stage));
+  maybe_string("state_error", !view.state_error.empty(), printable(view.state_error));
+  json.raw("finished_unrecorded", view.ended_unrecorded ? "true" : "false");
+  maybe_string("undoing", !s.undoing.empty(), printable(s.undoing));
   maybe_string("at", ended_early, stage_name(s.at));
   json.raw("running", view.running ? "true" : "false");
   json.raw("interrupted", view.interrupted ? "true" : "false");
@@ -147,6 +175,8 @@ void print_json(const StatusView& view) {
   maybe_string("reason", !s.reason.empty(), printable(s.reason));
   maybe_string("undone_to", !s.undone_to.empty(), printable(s.undone_to));
   maybe_string("last_log_line", !view.last_log_line.empty(), view.last_log_line);
+  maybe_string("last_log", !view.last_log.empty(), printable(view.last_log));
+  json.strings("warnings", view.warnings);
   maybe_string("next", !view.running, view.next);
   if (s.previous_tuning > 0) {
     JsonObject previous;
@@ -183,28 +213,72 @@ std::string start_problem(System& sys) {
   return "";
 }
 
+// The last line of the live log, else of the tuning's last kept log.
+void read_last_log_line(System& sys, StatusView& view) {
+  FileRead log = read_file(sys.path(log_path), log_tail_bytes, true);
+  view.last_log = log_path;
+  if (log.result != FileRead::Result::read) {
+    std::vector<KeptLogFile> kept = list_kept_logs(sys.path(kept_logs_dir));
+    if (kept.empty() || kept.back().tuning != view.state.tuning) return;
+    view.last_log = cat({kept_logs_dir, "/", kept.back().name});
+    log = read_file(sys.path(view.last_log), log_tail_bytes, true);
+    if (log.result != FileRead::Result::read) return;
+  }
+  const std::string last = last_line(log.text);
+  view.last_log_line = printable(last);
+  if (view.last_log_line.empty()) view.last_log.clear();
+  // A program that waits for a miner that does not answer says so once a poll.
+  if (last.size() > log_stamp_length &&
+      read_message(not_started_message, last.substr(log_stamp_length) + "\n") &&
+      is_working(view.state.standing())) {
+    view.warnings.push_back(
+        "the miner does not answer \"bmminer-api -o stats\": the program waits for it until "
+        "its stage's deadline");
+  }
+}
+
 }  // namespace
 
 int status(bool json) {
   PosixSystem sys;
   StatusView view;
   std::string error;
-  view.running = lock_is_held(sys, error);
-  StateRead read = read_state(sys);
-  if (error.empty()) error = read.error;
+  view.running = lock_is_held(sys, error, &view.holder);
   if (!error.empty()) {
-    std::fprintf(stderr, "tune-session: cannot read %s\n", error.c_str());
+    std::fprintf(stderr, "tune-session: cannot tell whether a tuning runs: %s\n", error.c_str());
     return exit_busy;
   }
+  StateRead read = read_state_to_go_on(sys);
   view.state = read.state;
-  view.interrupted = !view.running && is_working(view.state.stage);
-  const BoardMarks marks = read_marks(sys);
+  view.state_error = read.error;
   const std::string problem = start_problem(sys);
-  view.next = problem.empty() ? describe_next(next_step(view.state, marks), marks)
-                              : cat({"cannot run: ", printable(problem)});
-  FileRead log = read_file(sys.path(log_path), log_tail_bytes, true);
-  if (log.result == FileRead::Result::read) view.last_log_line = printable(last_line(log.text));
+  if (!problem.empty()) {
+    view.next = cat({"cannot run: ", printable(problem)});
+  } else if (!view.state_error.empty()) {
+    view.next =
+        "cannot go on; start --new begins a new tuning over it, keeping the copies and logs";
+  } else {
+    const BoardMarks marks = read_marks(sys, view.state);
+    const Action next = next_action(view.state, marks);
+    view.next = describe_next(next, view.state, marks);
+    view.ended_unrecorded = !view.running && next == Action::record_finished;
+  }
+  view.interrupted = !view.running && is_working(view.state.stage) && !view.ended_unrecorded;
+  read_last_log_line(sys, view);
   for (int set = 0; set < 2; ++set) view.copies[set] = set_exists(sys, sets[set]);
+  if (!view.state.warning.empty()) view.warnings.push_back(printable(view.state.warning));
+  if (view.state.tuning > 0 && view.state_error.empty() && !view.copies[1]) {
+    view.warnings.push_back(cat({backup_dir,
+                                 "/original is missing: undo original cannot put "
+                                 "back the files before the first tuning, and no "
+                                 "tuning makes it again"}));
+  }
+  if (view.running && view.holder.pid > 0 && view.holder.name != "tune-session") {
+    view.warnings.push_back(
+        cat({"the lock is held by pid ", std::to_string(view.holder.pid), " (",
+             printable(view.holder.name), ", uid ", std::to_string(view.holder.uid),
+             "), not by a tune-session: no tuning starts while it holds it"}));
+  }
   if (json) {
     print_json(view);
   } else {
@@ -214,7 +288,7 @@ int status(bool json) {
     std::fprintf(stderr, "tune-session: cannot write to standard output\n");
     return exit_failed;
   }
-  return exit_done;
+  return view.state_error.empty() ? exit_done : exit_busy;
 }
 
 }  // namespace tune::session

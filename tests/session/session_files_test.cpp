@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "board_files.hpp"
@@ -99,54 +100,138 @@ TEST(SessionState, AMissingFileIsNoTuningAndAnUnreadableOneIsAnError) {
 }
 
 TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
+  using Log = FixerLog;
   const struct {
     Stage stage, at;
     bool marker;
     std::optional<std::string> step;
-    Next next;
+    Log log;
+    Action next;
     const char* said;
+    const char* undoing = "";
   } cases[] = {
-      {Stage::none, Stage::none, false, {}, Next::new_tuning, "begins a new tuning"},
-      {Stage::finished, Stage::none, true, {}, Next::new_tuning, "begins a new tuning"},
-      {Stage::undone, Stage::none, false, {}, Next::new_tuning, "begins a new tuning"},
-      {Stage::saving, Stage::none, true, {}, Next::save_copies, "saves the miner's files again"},
-      {Stage::chain_tuner, Stage::none, false, {}, Next::chain_tuner, "runs chain-tuner again"},
-      {Stage::failed, Stage::chain_tuner, false, {}, Next::chain_tuner, "runs chain-tuner again"},
-      // chain-tuner handed over just before the cut: it does not run again
-      {Stage::chain_tuner, Stage::none, true, {}, Next::yellow_fixer, "starts yellow-fixer afresh"},
-      {Stage::yellow_fixer, Stage::none, true, "", Next::yellow_fixer,
-       "starts yellow-fixer afresh"},
-      {Stage::stopped, Stage::yellow_fixer, true, "4", Next::yellow_fixer,
-       "resumes yellow-fixer from step 4"},
-      {Stage::timed_out, Stage::yellow_fixer, true, " 12xyz\n", Next::yellow_fixer,
-       "resumes yellow-fixer from step 12"},
-      {Stage::yellow_fixer, Stage::none, true, "0", Next::yellow_fixer,
-       "starts yellow-fixer afresh"},
-      // no step file: yellow-fixer had finished (a cut inside the finishing script)
-      {Stage::yellow_fixer,
+      {Stage::none,
+       Stage::none,
+       false,
+       {},
+       Log::unknown,
+       Action::new_tuning,
+       "begins a new tuning"},
+      {Stage::finished,
        Stage::none,
        true,
        {},
-       Next::finished_then_new,
+       Log::unknown,
+       Action::new_tuning,
+       "begins a new tuning"},
+      {Stage::undone,
+       Stage::none,
+       false,
+       {},
+       Log::unknown,
+       Action::new_tuning,
+       "begins a new tuning"},
+      {Stage::saving,
+       Stage::none,
+       true,
+       {},
+       Log::unknown,
+       Action::save_copies,
+       "saves the miner's files again"},
+      {Stage::chain_tuner,
+       Stage::none,
+       false,
+       {},
+       Log::unknown,
+       Action::run_chain_tuner,
+       "runs chain-tuner again"},
+      {Stage::failed,
+       Stage::chain_tuner,
+       false,
+       {},
+       Log::unknown,
+       Action::run_chain_tuner,
+       "runs chain-tuner again"},
+      // chain-tuner handed over just before the cut: it does not run again
+      {Stage::chain_tuner,
+       Stage::none,
+       true,
+       {},
+       Log::unknown,
+       Action::hand_over,
+       "starts yellow-fixer afresh"},
+      {Stage::chain_tuner, Stage::none, true, "", Log::unknown, Action::hand_over,
+       "starts yellow-fixer afresh"},
+      // the stage recorded, the marker not yet gone
+      {Stage::yellow_fixer, Stage::none, true, "", Log::unknown, Action::run_yellow_fixer,
+       "starts yellow-fixer afresh"},
+      {Stage::stopped, Stage::yellow_fixer, false, "4", Log::unknown, Action::run_yellow_fixer,
+       "resumes yellow-fixer from step 4"},
+      {Stage::timed_out, Stage::yellow_fixer, false, " 12xyz\n", Log::unknown,
+       Action::run_yellow_fixer, "resumes yellow-fixer from step 12"},
+      {Stage::yellow_fixer, Stage::none, false, "0", Log::unknown, Action::run_yellow_fixer,
+       "starts yellow-fixer afresh"},
+      // no step file: yellow-fixer had finished (a cut in its finish), unless its whole log
+      // says it had not
+      {Stage::yellow_fixer,
+       Stage::none,
+       false,
+       {},
+       Log::unknown,
+       Action::record_finished,
+       "records the tuning as finished"},
+      {Stage::yellow_fixer,
+       Stage::none,
+       false,
+       {},
+       Log::finished,
+       Action::record_finished,
        "records the tuning as finished"},
       {Stage::stopped,
        Stage::yellow_fixer,
        false,
        {},
-       Next::finished_then_new,
+       Log::unknown,
+       Action::record_finished,
        "records the tuning as finished"},
+      {Stage::yellow_fixer,
+       Stage::none,
+       false,
+       {},
+       Log::unfinished,
+       Action::run_yellow_fixer,
+       "starts yellow-fixer afresh"},
+      // an undo that was cut comes first, whatever else stands
+      {Stage::finished,
+       Stage::none,
+       false,
+       {},
+       Log::unknown,
+       Action::finish_undo,
+       "finishes the undo to original that was cut",
+       "original"},
+      {Stage::chain_tuner,
+       Stage::none,
+       true,
+       {},
+       Log::unknown,
+       Action::finish_undo,
+       "finishes the undo to before that was cut",
+       "before"},
   };
   for (const auto& c : cases) {
     SessionState state;
     state.stage = c.stage;
     state.at = c.at;
-    BoardMarks marks{c.marker, c.step, ""};
+    state.undoing = c.undoing;
+    BoardMarks marks{c.marker, c.step, "", c.log, false};
     SCOPED_TRACE(std::string(stage_name(c.stage)) + " at " + stage_name(c.at));
-    EXPECT_EQ(next_step(state, marks), c.next);
-    EXPECT_TRUE(describe_next(c.next, marks).starts_with(c.said)) << describe_next(c.next, marks);
+    EXPECT_EQ(next_action(state, marks), c.next);
+    EXPECT_TRUE(describe_next(c.next, state, marks).starts_with(c.said))
+        << describe_next(c.next, state, marks);
   }
-  BoardMarks unreadable{true, "", "/config/yellow-step: Is a directory"};
-  EXPECT_EQ(describe_next(Next::yellow_fixer, unreadable),
+  BoardMarks unreadable{true, "", "/config/yellow-step: Is a directory", Log::unknown, false};
+  EXPECT_EQ(describe_next(Action::run_yellow_fixer, SessionState{}, unreadable),
             "cannot run yellow-fixer: /config/yellow-step: Is a directory");
 }
 
@@ -154,10 +239,10 @@ TEST(Copies, TheFirstFilesStayAndBeforeFollowsEachTuning) {
   Board b;
   b.sys.write_file("/config/config.conf", "first config\n");
   b.sys.write_file("/config/autoTune.conf", "restarts_count=2");
-  ASSERT_EQ(save_copies(b.sys), "");
+  ASSERT_EQ(save_copies(b.sys, true), "");
   b.sys.write_file("/config/config.conf", "tuned config\n");
   b.sys.write_file("/config/manual_freqs.txt", "2:1:70\n");
-  ASSERT_EQ(save_copies(b.sys), "");
+  ASSERT_EQ(save_copies(b.sys, true), "");  // original/ is never replaced
 
   EXPECT_EQ(b.text("/config/tune-backup/original/config.conf"), "first config\n");
   EXPECT_EQ(b.text("/config/tune-backup/original/manual_freqs.txt"), "<missing>");
@@ -165,19 +250,28 @@ TEST(Copies, TheFirstFilesStayAndBeforeFollowsEachTuning) {
   EXPECT_EQ(b.text("/config/tune-backup/before/manual_freqs.txt"), "2:1:70\n");
   EXPECT_EQ(b.text("/config/tune-backup/before/autoTune.conf"), "restarts_count=2");
 
-  // Undo puts back each file byte for byte, and removes one the set has no copy of.
+  EXPECT_EQ(b.text("/config/tune-backup/original/absent"), "manual_freqs.txt\n");
+  EXPECT_EQ(b.text("/config/tune-backup/before/absent"), "");
+
+  // Undo puts back each file byte for byte, and removes one the set records as absent.
+  std::vector<std::string> kept;
   b.sys.write_file("/config/config.conf", "third\n");
-  ASSERT_EQ(restore_copies(b.sys, original_set), "");
+  ASSERT_EQ(restore_copies(b.sys, original_set, kept), "");
   EXPECT_EQ(b.text("/config/config.conf"), "first config\n");
   EXPECT_FALSE(b.sys.exists("/config/manual_freqs.txt"));
-  ASSERT_EQ(restore_copies(b.sys, before_set), "");
+  ASSERT_EQ(restore_copies(b.sys, before_set, kept), "");
   EXPECT_EQ(b.text("/config/manual_freqs.txt"), "2:1:70\n");
+
+  // A later tuning, not the first, makes no original/ where there is none.
+  fs::remove_all(b.sys.path("/config/tune-backup/original"));
+  ASSERT_EQ(save_copies(b.sys, false), "");
+  EXPECT_FALSE(set_exists(b.sys, original_set));
 }
 
 TEST(Copies, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
   Board b;
   b.sys.write_file("/config/config.conf", "first\n");
-  ASSERT_EQ(save_copies(b.sys), "");
+  ASSERT_EQ(save_copies(b.sys, true), "");
   // As a cut leaves it: the older set stepped aside, the new one not yet in place.
   fs::rename(b.sys.path("/config/tune-backup/before"),
              b.sys.path("/config/tune-backup/.before.old"));
@@ -185,39 +279,80 @@ TEST(Copies, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
   b.sys.write_file("/config/tune-backup/.before.new/config.conf", "half");
   b.sys.write_file("/config/config.conf", "second\n");
   EXPECT_TRUE(set_exists(b.sys, before_set));  // status and undo still see it
-  ASSERT_EQ(restore_copies(b.sys, before_set), "");
+  std::vector<std::string> kept;
+  ASSERT_EQ(restore_copies(b.sys, before_set, kept), "");
   EXPECT_EQ(b.text("/config/config.conf"), "first\n");
   EXPECT_FALSE(b.sys.exists("/config/tune-backup/.before.old"));
   EXPECT_FALSE(b.sys.exists("/config/tune-backup/.before.new"));
-  EXPECT_EQ(restore_copies(b.sys, "nothing"),
+  EXPECT_EQ(restore_copies(b.sys, "nothing", kept),
             b.sys.path("/config/tune-backup/nothing") + ": No such file or directory");
 }
 
 TEST(Copies, WhatCannotBeReadWholeIsNoCopyAndChangesNothing) {
   Board b;
   fs::create_directory(b.sys.path("/config/autoTune.conf"));
-  EXPECT_EQ(save_copies(b.sys), b.sys.path("/config/autoTune.conf") + ": Is a directory");
+  EXPECT_EQ(save_copies(b.sys, true), b.sys.path("/config/autoTune.conf") + ": Is a directory");
   EXPECT_FALSE(set_exists(b.sys, before_set));
   EXPECT_FALSE(set_exists(b.sys, original_set));
   fs::remove(b.sys.path("/config/autoTune.conf"));
   b.sys.write_file("/config/tune-backup", "a file");
-  EXPECT_EQ(save_copies(b.sys), b.sys.path("/config/tune-backup") + ": Not a directory");
-  fs::remove(b.sys.path("/config/tune-backup"));
+  EXPECT_EQ(save_copies(b.sys, true), b.sys.path("/config/tune-backup") + ": Not a directory");
+}
 
-  // A set with one copy that cannot be read whole puts nothing back.
-  b.sys.write_file("/config/config.conf", "first\n");
-  ASSERT_EQ(save_copies(b.sys), "");
-  b.sys.write_file("/config/config.conf", "tuned\n");
-  for (bool as_directory : {true, false}) {
-    const std::string copy = b.sys.path("/config/tune-backup/before/manual_freqs.txt");
-    fs::remove_all(copy);
-    if (as_directory) {
-      fs::create_directory(copy);
-    } else {
-      std::ofstream(copy) << std::string(16 * 1024 * 1024 + 1, '1');
-    }
-    EXPECT_NE(restore_copies(b.sys, before_set), "");
-    EXPECT_EQ(b.text("/config/config.conf"), "tuned\n");
+// Undo from a set that lacks what it should hold, or onto a file that cannot take a copy:
+// refused with the path and nothing changed, never a live file removed for a missing copy.
+TEST(Copies, ASetPutsBackAllItHoldsOrNothing) {
+  const std::string set = "/config/tune-backup/before/";
+  const struct {
+    const char* name;
+    std::function<void(Board&)> arrange;
+    const char* error;      // the end of the refusal; "" when put back
+    const char* config;     // /config/config.conf afterwards
+    const char* overrides;  // /config/manual_freqs.txt afterwards
+    std::vector<std::string> kept = {};
+  } cases[] = {
+      {"whole", [](Board&) {}, "", "first\n", "<missing>"},
+      {"a copy the set should hold is gone",
+       [&](Board& b) { fs::remove(b.sys.path(set + "config.conf")); },
+       "config.conf: missing, though the set should hold it", "tuned\n", "2:1:70\n"},
+      {"a copy that is a directory",
+       [&](Board& b) { fs::create_directory(b.sys.path(set + "manual_freqs.txt")); },
+       "manual_freqs.txt: Is a directory", "tuned\n", "2:1:70\n"},
+      {"a copy too large to be the miner's",
+       [&](Board& b) {
+         std::ofstream(b.sys.path(set + "config.conf")) << std::string(16 * 1024 * 1024 + 1, '1');
+       },
+       "config.conf: too large to be the miner's", "tuned\n", "2:1:70\n"},
+      {"a pipe where a file goes back",
+       [](Board& b) {
+         fs::remove(b.sys.path("/config/manual_freqs.txt"));
+         ASSERT_EQ(mkfifo(b.sys.path("/config/manual_freqs.txt").c_str(), 0644), 0);
+       },
+       "manual_freqs.txt: not a regular file", "tuned\n", "<missing>"},
+      {"a set an earlier version made: no record of what was absent",
+       [&](Board& b) { fs::remove(b.sys.path(set + "absent")); },
+       "",
+       "first\n",
+       "2:1:70\n",
+       {"/config/manual_freqs.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Board b;
+    b.sys.write_file("/config/config.conf", "first\n");
+    ASSERT_EQ(save_copies(b.sys, true), "");
+    b.sys.write_file("/config/config.conf", "tuned\n");
+    b.sys.write_file("/config/manual_freqs.txt", "2:1:70\n");
+    c.arrange(b);
+    std::vector<std::string> kept;
+    const std::string error = restore_copies(b.sys, before_set, kept);
+    EXPECT_TRUE(error.ends_with(c.error)) << error;
+    EXPECT_EQ(error.empty(), std::string(c.error).empty()) << error;
+    EXPECT_EQ(b.text("/config/config.conf"), c.config);
+    EXPECT_EQ(b.text("/config/manual_freqs.txt"), c.overrides);
+    std::vector<std::string> expected_kept;
+    for (const std::string& file : c.kept) expected_kept.push_back(b.sys.path(file));
+    EXPECT_EQ(kept, expected_kept);
   }
 }
 

@@ -1,4 +1,4 @@
-// `tune-session stop` and `tune-session undo`.
+// `tune-session stop`.
 #include <signal.h>
 #include <unistd.h>
 
@@ -86,43 +86,6 @@ int stop() {
   }
   say(stderr, {"the session (pid ", std::to_string(pid), ") has not ended within a minute"});
   return exit_failed;
-}
-
-int undo(const char* set) {
-  PosixSystem sys;
-  SessionLock lock;
-  StateRead read = lock_and_read(lock, sys, "refused while a tuning runs: ", "; stop it first");
-  if (!read.error.empty()) {
-    say(stderr, {read.error});
-    return exit_busy;
-  }
-  std::string error;
-  if (!set_exists(sys, set)) {
-    say(stderr, {"nothing to undo: ", failure(set_directory(sys, set), ENOENT)});
-    return exit_failed;
-  }
-  error = restore_copies(sys, set);
-  if (error.empty()) error = clear_marks(sys);
-  if (!error.empty()) {
-    say(stderr, {"cannot put the miner's files back: ", error});
-    return exit_failed;
-  }
-  SessionState state = read.state;
-  state.stage = Stage::undone;
-  state.at = Stage::none;
-  state.reason.clear();
-  state.undone_to = set;
-  state.pid = getpid();
-  state.since = sys.now();
-  error = write_state(sys, state);
-  if (!error.empty()) say(stderr, {"cannot record the undo: ", error});
-  if (sys.run_shell(restart_command) == -1) {
-    say(stderr,
-        {"the miner's files are back, but the restart trigger cannot be run: ", restart_command});
-    return exit_failed;
-  }
-  say(stdout, {"the miner's files of ", set_directory(sys, set), " are back; the miner restarts"});
-  return exit_done;
 }
 
 }  // namespace tune::session

@@ -1,11 +1,14 @@
-#include "program_run.hpp"
+#include "process_programs.hpp"
 
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "board_files.hpp"
@@ -13,6 +16,8 @@
 namespace tune::session {
 
 namespace {
+
+constexpr char program_dir[] = "/usr/sbin";
 
 // How often a waiting session looks at its deadline: often enough to end a stage within
 // seconds of it, rarely enough to cost nothing on a board.
@@ -79,6 +84,19 @@ ProgramEnd end_group(pid_t pid) {
   _exit(127);
 }
 
+// A tuning program beside this executable, else in /usr/sbin; empty when neither is there.
+std::string find_program(const char* name) {
+  char self[4096];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length > 0) {
+    std::string beside(self, static_cast<size_t>(length));
+    beside = beside.substr(0, beside.rfind('/') + 1) + name;
+    if (access(beside.c_str(), X_OK) == 0) return beside;
+  }
+  std::string installed = cat({program_dir, "/", name});
+  return access(installed.c_str(), X_OK) == 0 ? installed : "";
+}
+
 }  // namespace
 
 void hold_signals() {
@@ -91,9 +109,26 @@ void hold_signals() {
   sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-bool stop_requested() {
+bool ProcessPrograms::stop_requested() {
   wait_for_signal(0);
   return stop_seen;
+}
+
+std::string ProcessPrograms::where(Program program) {
+  return find_program(program_name(program));
+}
+
+bool ProcessPrograms::miner_client_found() {
+  const char* path = std::getenv("PATH");
+  // As the shell searches an unset PATH.
+  const std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t end = std::min(dirs.find(':', start), dirs.size());
+    std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+    if (access(cat({dir, "/bmminer-api"}).c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
 }
 
 double monotonic_seconds() {
@@ -102,8 +137,14 @@ double monotonic_seconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-ProgramRun run_program(const std::string& path, double hours) {
+ProgramRun ProcessPrograms::run(Program program, double hours,
+                                const std::function<void()>& meanwhile) {
   ProgramRun run;
+  const std::string path = where(program);
+  if (path.empty()) {
+    run.error = cat({program_name(program), ": ", std::strerror(ENOENT)});
+    return run;
+  }
   const pid_t session = getpid();
   const double deadline = monotonic_seconds() + hours * 3600;
   pid_t pid = fork();
@@ -127,6 +168,7 @@ ProgramRun run_program(const std::string& path, double hours) {
       run.ending = ProgramRun::Ending::timed_out;
     } else {
       wait_for_signal(poll_seconds);
+      meanwhile();
       continue;
     }
     run.end = end_group(pid);

@@ -1,0 +1,16 @@
+// A start that detaches: the session runs on in a session of its own, with its output (and
+// the programs') appended to /tmp/tune-session.log, while the start that made it returns at
+// once with the session's first line and status.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace tune::session {
+
+// Runs `session` in a detached child. The child calls `announce` (given to the session) with
+// its first line, which the parent prints and returns with; later calls go to the log.
+int run_detached(
+    const std::function<int(const std::function<void(int, const std::string&)>&)>& session);
+
+}  // namespace tune::session

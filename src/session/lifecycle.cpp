@@ -1,0 +1,421 @@
+#include "lifecycle.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <initializer_list>
+#include <string_view>
+#include <vector>
+
+#include "board_files.hpp"
+#include "chain_tuner.hpp"
+#include "command_support.hpp"
+#include "copies.hpp"
+#include "deadlines.hpp"
+#include "files.hpp"
+#include "kept_logs.hpp"
+#include "log.hpp"
+#include "plan.hpp"
+#include "session.hpp"
+#include "session_lock.hpp"
+#include "session_state.hpp"
+#include "undo.hpp"
+#include "yellow_fixer.hpp"
+
+namespace tune::session {
+
+namespace {
+
+constexpr char finish_script_path[] = "/sbin/finish-tune.sh";
+
+class Lifecycle {
+ public:
+  Lifecycle(System& sys, Programs& programs, const StartOptions& options, const SessionOutput& out)
+      : sys_(sys), programs_(programs), options_(options), out_(out) {}
+
+  int run();
+
+ private:
+  bool begin();
+  bool act(Action action);
+  bool begin_new_tuning();
+  bool save();
+  bool run_stage(Program program);
+  bool run_chain_tuner();
+  bool hand_over();
+  bool run_yellow_fixer();
+  bool finish(bool fixer_ran);
+  bool finish_undo();
+
+  bool record();
+  bool enter(Stage stage);
+  bool end_early(Stage how, const std::string& reason);
+  bool fail(const std::string& line);
+  void note(std::initializer_list<std::string_view> what);
+  double deadline(Program program) const;
+  void keep_while_running(Program program);
+  std::string tuning_name() const { return "tuning " + std::to_string(state_.tuning); }
+
+  System& sys_;
+  Programs& programs_;
+  const StartOptions& options_;
+  const SessionOutput& out_;
+  SessionLock lock_;
+  SessionState state_;
+  int status_ = exit_done;
+  std::string unrecorded_;  // why the state could not be recorded
+  std::time_t last_keep_ = 0;
+};
+
+void Lifecycle::note(std::initializer_list<std::string_view> what) {
+  out_.note(cat({local_stamp(sys_.now()), " ", tuning_name(), ": ", cat(what)}));
+}
+
+// Records the state, the session's memory across cuts. On a full /config the kept logs give
+// way to it, oldest first, once a program of this tuning has run (a tuning that cannot even
+// begin is refused with the logs as they were). False when it cannot be recorded: the run
+// must not go on with a record that says something else.
+bool Lifecycle::record() {
+  for (;;) {
+    std::string error = write_state(sys_, state_);
+    if (error.empty()) return true;
+    const int reason = errno;
+    if ((reason == ENOSPC || reason == EDQUOT) && state_.runs > 0 && give_way(sys_)) {
+      note({"/config is full: the oldest kept log gives way to the state"});
+      continue;
+    }
+    unrecorded_ = error;
+    return false;
+  }
+}
+
+bool Lifecycle::fail(const std::string& line) {
+  status_ = exit_failed;
+  note({line});
+  out_.announce(exit_failed, line);
+  return false;
+}
+
+bool Lifecycle::enter(Stage stage) {
+  state_.stage = stage;
+  state_.at = Stage::none;
+  state_.reason.clear();
+  state_.since = sys_.now();
+  return record() || fail(cat({"cannot record the state: ", unrecorded_}));
+}
+
+// Records a stage that did not finish (failed, stopped, timed out) and ends the run.
+bool Lifecycle::end_early(Stage how, const std::string& reason) {
+  state_.at = state_.standing();
+  state_.stage = how;
+  state_.reason = reason;
+  state_.since = sys_.now();
+  const char* colon = reason.empty() ? "" : ": ";
+  std::string line =
+      cat({tuning_name(), " ", stage_name(how), " in ", stage_name(state_.at), colon, reason});
+  if (!record()) line = cat({line, " (and the state cannot be recorded: ", unrecorded_, ")"});
+  return fail(line);
+}
+
+double Lifecycle::deadline(Program program) const {
+  const std::optional<double>& kept =
+      program == Program::chain_tuner ? state_.chain_tuner_hours : state_.yellow_fixer_hours;
+  return kept ? *kept : default_deadline_hours(sys_, program);
+}
+
+// A running program's log is copied now and then, so that a cut loses at most the last
+// interval of it.
+void Lifecycle::keep_while_running(Program program) {
+  if (sys_.now() - last_keep_ < keep_interval_seconds) return;
+  last_keep_ = sys_.now();
+  keep_log(sys_, state_.tuning, state_.runs, program_name(program));
+}
+
+int Lifecycle::run() {
+  for (Program program : {Program::chain_tuner, Program::yellow_fixer}) {
+    if (programs_.where(program).empty()) {
+      out_.announce(exit_busy, cat({program_name(program),
+                                    " is neither beside tune-session nor in /usr/sbin"}));
+      return exit_busy;
+    }
+  }
+  std::string error = take_lock(lock_, sys_, "a tuning is already running: ", "");
+  if (!error.empty()) {
+    out_.announce(exit_busy, error);
+    return exit_busy;
+  }
+  if (!begin()) return status_;
+  for (;;) {
+    if (state_.stage == Stage::finished) break;
+    if (programs_.stop_requested()) {
+      end_early(Stage::stopped, "");
+      return status_;
+    }
+    if (!act(next_action(state_, read_marks(sys_, state_)))) return status_;
+  }
+  // Said only once the record says so.
+  StateRead stored = read_state(sys_);
+  if (!stored.error.empty() || stored.state.stage != Stage::finished) {
+    fail(cat({tuning_name(), " finished, but the state does not say so: ",
+              stored.error.empty() ? stage_name(stored.state.stage) : stored.error}));
+    return status_;
+  }
+  out_.announce(exit_done, cat({tuning_name(), " finished"}));
+  return exit_done;
+}
+
+// Reads where the tuning stands, takes the first step (a new tuning saves the miner's files
+// first) and tells the caller: the first line a detached start passes on.
+bool Lifecycle::begin() {
+  StateRead read = read_state_to_go_on(sys_);
+  if (!read.error.empty()) {
+    if (!options_.fresh) {
+      status_ = exit_busy;
+      out_.announce(exit_busy, cat({"cannot read ", read.error,
+                                    "; tune-session start --new begins a new tuning over it"}));
+      return false;
+    }
+    std::string error = set_state_aside(sys_);
+    if (!error.empty()) {
+      status_ = exit_busy;
+      out_.announce(exit_busy, cat({"cannot set the state that cannot be read aside: ", error}));
+      return false;
+    }
+    read.state = SessionState{};
+    read.state.tuning = highest_kept_tuning(sys_);
+  }
+  state_ = read.state;
+  remove_leftovers(sys_);
+  state_.warning = board_warnings(sys_, programs_);
+  if (options_.chain_tuner_hours) state_.chain_tuner_hours = options_.chain_tuner_hours;
+  if (options_.yellow_fixer_hours) state_.yellow_fixer_hours = options_.yellow_fixer_hours;
+  const BoardMarks marks = read_marks(sys_, state_);
+  const Action first = options_.fresh ? Action::new_tuning : next_action(state_, marks);
+  const std::string hint = out_.detached ? "; see tune-session status" : "";
+  if (first == Action::new_tuning) {
+    if (!begin_new_tuning() || !save()) return false;
+    out_.announce(exit_done, cat({tuning_name(), " began (session pid ", std::to_string(state_.pid),
+                                  "): the miner's files are saved in ", backup_dir,
+                                  "; chain-tuner runs", hint}));
+    return true;
+  }
+  const std::string plan = describe_next(first, state_, marks);
+  if (is_working(state_.stage) && state_.stage != Stage::saving && state_.runs > 0) {
+    // The program's run was cut (the session killed, say, with no reboot): its log is still
+    // in /tmp, and the next run would empty it.
+    keep_log(sys_, state_.tuning, state_.runs, stage_name(state_.stage));
+  } else if (state_.stage != state_.standing()) {
+    // Going on after a failure, a stop or a time-out: back in the stage it ended in.
+    state_.stage = state_.standing();
+    state_.at = Stage::none;
+    state_.reason.clear();
+  }
+  state_.pid = getpid();
+  state_.since = sys_.now();
+  if (!record()) return fail(cat({"cannot record the tuning: ", unrecorded_}));
+  note({"goes on: ", plan});
+  out_.announce(exit_done, cat({tuning_name(), " goes on (session pid ", std::to_string(state_.pid),
+                                "): ", plan, hint}));
+  return act(first);
+}
+
+bool Lifecycle::act(Action action) {
+  switch (action) {
+    case Action::finish_undo:
+      return finish_undo();
+    case Action::new_tuning:
+      return begin_new_tuning() && save();
+    case Action::save_copies:
+      return save();
+    case Action::run_chain_tuner:
+      return run_chain_tuner();
+    case Action::hand_over:
+      return hand_over();
+    case Action::run_yellow_fixer:
+      return run_yellow_fixer();
+    case Action::record_finished:
+      return finish(false);
+  }
+  return fail("nothing to do");
+}
+
+bool Lifecycle::begin_new_tuning() {
+  SessionState previous = state_;
+  state_ = SessionState{};
+  state_.tuning = std::max(previous.tuning, highest_kept_tuning(sys_)) + 1;
+  state_.stage = Stage::saving;
+  state_.began = sys_.now();
+  state_.since = state_.began;
+  state_.pid = getpid();
+  state_.warning = previous.warning;
+  state_.chain_tuner_hours = options_.chain_tuner_hours;
+  state_.yellow_fixer_hours = options_.yellow_fixer_hours;
+  if (previous.tuning > 0 && previous.stage != Stage::none) {
+    state_.previous_tuning = previous.tuning;
+    state_.previous_stage = previous.stage;
+    state_.previous_ended = previous.since;
+  }
+  if (!record()) return fail(cat({"cannot record the tuning: ", unrecorded_}));
+  note({"begins"});
+  return true;
+}
+
+// The copies of a new tuning, made before anything else changes, then the programs' marks
+// of the tuning before it cleared. The first tuning on the board also keeps original/.
+bool Lifecycle::save() {
+  std::string error = save_copies(sys_, state_.tuning == 1);
+  if (error.empty()) error = clear_marks(sys_);
+  if (!error.empty())
+    return end_early(Stage::failed, cat({"cannot save the miner's files: ", error}));
+  note({"the miner's files are saved in ", set_directory(sys_, before_set)});
+  // Recorded before the caller hears that chain-tuner runs, so that status says so too; a
+  // cut before this record only saves the same files again.
+  return enter(Stage::chain_tuner);
+}
+
+bool Lifecycle::run_stage(Program program) {
+  const char* name = program_name(program);
+  ++state_.runs;
+  if (!enter(stage_of(program))) return false;
+  const double hours = deadline(program);
+  note({name, " starts (", programs_.where(program), ")"});
+  last_keep_ = sys_.now();
+  ProgramRun run = programs_.run(program, hours, [&] { keep_while_running(program); });
+  if (run.ending == ProgramRun::Ending::not_started) {
+    return end_early(Stage::failed, cat({"cannot start ", run.error}));
+  }
+  (program == Program::chain_tuner ? state_.chain_tuner : state_.yellow_fixer) = run.end;
+  // The program's end is recorded before its log is kept: on a full /config the log gives
+  // way, the record does not.
+  if (!record()) return fail(cat({"cannot record the state: ", unrecorded_}));
+  KeptLog kept = keep_log(sys_, state_.tuning, state_.runs, name);
+  note({name, " ended with ", describe(run.end), kept.path.empty() ? "" : "; its log is kept as ",
+        kept.path, kept.error.empty() ? "" : "; its log cannot be kept: ", kept.error});
+  if (run.ending == ProgramRun::Ending::stopped) return end_early(Stage::stopped, "");
+  if (run.ending == ProgramRun::Ending::timed_out) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%g hours", hours);
+    return end_early(Stage::timed_out, cat({name, " ran past its deadline of ", text}));
+  }
+  return true;
+}
+
+bool Lifecycle::run_chain_tuner() {
+  if (!run_stage(Program::chain_tuner)) return false;
+  if (!name_exists(sys_.path(yellow_marker_path))) {
+    return end_early(Stage::failed, cat({"chain-tuner ended with ", describe(*state_.chain_tuner),
+                                         " without handing over (no ", yellow_marker_path, ")"}));
+  }
+  return true;
+}
+
+// yellow-fixer takes over. Its step file, empty (a fresh start to yellow-fixer), is made
+// first, then the stage is recorded, then chain-tuner's marker goes: a cut before the record
+// hands over again, and the step file then exists exactly while yellow-fixer has work left,
+// which tells a cut before its first step from a cut after its finish.
+bool Lifecycle::hand_over() {
+  const std::string step = sys_.path(yellow_step_path);
+  if (!name_exists(step)) {
+    std::string error = store_file(sys_, step, "");
+    if (!error.empty()) return end_early(Stage::failed, cat({"cannot hand over: ", error}));
+  }
+  if (!enter(Stage::yellow_fixer)) return false;
+  const std::string marker = sys_.path(yellow_marker_path);
+  if (!remove_file(sys_, marker) && errno != ENOENT) {
+    return end_early(Stage::failed, cat({"cannot hand over: ", failure(marker, errno)}));
+  }
+  note({"chain-tuner handed over to yellow-fixer"});
+  return true;
+}
+
+bool Lifecycle::run_yellow_fixer() {
+  // A hand-over cut before the marker went; then the step file, made again for a fresh
+  // start when it is gone though yellow-fixer's log says it did not finish.
+  const std::string marker = sys_.path(yellow_marker_path);
+  if (!remove_file(sys_, marker) && errno != ENOENT) {
+    return end_early(Stage::failed, cat({"cannot hand over: ", failure(marker, errno)}));
+  }
+  const BoardMarks marks = read_marks(sys_, state_);
+  if (!marks.step_problem.empty()) {
+    return end_early(Stage::failed, cat({"cannot run yellow-fixer: ", marks.step_problem}));
+  }
+  const std::string step = sys_.path(yellow_step_path);
+  if (!marks.yellow_step) {
+    std::string error = store_file(sys_, step, "");
+    if (!error.empty()) return end_early(Stage::failed, cat({"cannot run yellow-fixer: ", error}));
+  }
+  if (!run_stage(Program::yellow_fixer)) return false;
+  if (*state_.yellow_fixer != ProgramEnd{}) {
+    return end_early(Stage::failed,
+                     cat({"yellow-fixer ended with ", describe(*state_.yellow_fixer)}));
+  }
+  if (name_exists(step)) {
+    return end_early(Stage::failed, cat({"yellow-fixer ended before its last iteration (",
+                                         yellow_step_path, " is still there)"}));
+  }
+  return finish(true);
+}
+
+// The tuning finished: recorded first (a finishing script may reboot the board), then, when
+// yellow-fixer's own finish was cut, its log kept and the finishing script run if
+// /config/tune-running still asks for it. What the script leaves is the firmware's; a
+// /config/tune-running that stays is a warning, since the init script then begins a new
+// tuning at every boot.
+bool Lifecycle::finish(bool fixer_ran) {
+  if (!enter(Stage::finished)) return false;
+  const std::string tune_running = sys_.path(tune_running_path);
+  if (!fixer_ran) {
+    if (name_exists(sys_.path(log_path)) && state_.runs > 0) {
+      keep_log(sys_, state_.tuning, state_.runs, program_name(Program::yellow_fixer));
+    }
+    if (name_exists(tune_running)) {
+      note({"yellow-fixer's finish was cut: runs ", finish_command});
+      sys_.run_shell(finish_command);
+    }
+  }
+  if (name_exists(tune_running)) {
+    const bool script = name_exists(sys_.path(finish_script_path));
+    state_.warning = cat({script ? "/sbin/finish-tune.sh left /config/tune-running"
+                                 : "/sbin/finish-tune.sh is missing and /config/tune-running stays",
+                          ": with the init script, the next boot begins a new tuning"});
+    if (!record()) note({"cannot record the state: ", unrecorded_});
+  }
+  note({"finished"});
+  return true;
+}
+
+// An undo that was cut is finished before anything else, from the same set.
+bool Lifecycle::finish_undo() {
+  const std::string set = state_.undoing;
+  std::vector<std::string> kept;
+  std::string error = undo_files(sys_, state_, set, kept);
+  if (!error.empty()) {
+    return fail(
+        cat({error, "; tune-session undo puts a set back, start --new begins a new tuning"}));
+  }
+  note({"the undo to ", set, " that was cut is finished: the files of ",
+        set_directory(sys_, set.c_str()), " are back"});
+  return true;
+}
+
+}  // namespace
+
+std::string board_warnings(System& sys, Programs& programs) {
+  std::string warning;
+  if (!programs.miner_client_found()) {
+    warning = "bmminer-api is not on tune-session's PATH: the programs cannot reach the miner";
+  }
+  if (name_exists(sys.path(tune_running_path)) && !name_exists(sys.path(finish_script_path))) {
+    warning = cat({warning, warning.empty() ? "" : "; ",
+                   "/sbin/finish-tune.sh is missing: nothing ends the tuning the firmware's way"});
+  }
+  return warning;
+}
+
+int run_session(System& sys, Programs& programs, const StartOptions& options,
+                const SessionOutput& out) {
+  return Lifecycle(sys, programs, options, out).run();
+}
+
+}  // namespace tune::session

@@ -1,0 +1,22 @@
+// Putting a set of copies back: the one way both `tune-session undo` and a start that finds
+// a cut undo do it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "session_state.hpp"
+#include "system.hpp"
+
+namespace tune::session {
+
+// Puts the set's files back for the tuning `state` records. The set is read and checked
+// first (nothing changes when it cannot be put back whole); then the undo is recorded as
+// under way, the files are put back, the programs' marks removed, and undone recorded. A
+// cut anywhere leaves the undo recorded as under way, or done. Empty when done, else the
+// line to say; `state` is what was last recorded. Files left as they were (a set made
+// without the record of absent files) are named in `kept`.
+std::string undo_files(System& sys, SessionState& state, const std::string& set,
+                       std::vector<std::string>& kept);
+
+}  // namespace tune::session
