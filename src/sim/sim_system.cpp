@@ -89,7 +89,7 @@ int SimSystem::shell(const char* command) {
   }
   if (cmd == finish_command) {
     ++finish_script_runs;
-    return finish_script_status;
+    return finish_script ? finish_script(*this) : finish_script_status;
   }
   return shell_status(127);
 }

@@ -72,6 +72,9 @@ class SimSystem final : public System {
   bool shell_unavailable = false;          // system() returns -1
   bool stats_command_unavailable = false;  // popen fails
   int finish_script_status = 0;            // what system() returns for the finishing script
+  // What the finishing script does (a firmware's removes /config/tune-running, say), and
+  // what system() returns for it; when set, it stands in for finish_script_status.
+  std::function<int(SimSystem&)> finish_script;
   // Called after every sleep, shell command and statistics call: a test's view of the run
   // as it goes, and the place to inject faults or stop the run.
   std::function<void(SimSystem&)> observer;

@@ -1,0 +1,441 @@
+// The life of a tuning run in-process on the simulated machine: the session's lifecycle
+// with both programs, cut by a power loss before every write it or they make on /config
+// (see cut_points.hpp), then started again as after a reboot; an undo cut the same way; the
+// logs kept while a program runs; the deadlines a tuning keeps.
+#include "lifecycle.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "board_files.hpp"
+#include "chain_tuner.hpp"
+#include "copies.hpp"
+#include "cut_points.hpp"
+#include "deadlines.hpp"
+#include "files.hpp"
+#include "kept_logs.hpp"
+#include "log.hpp"
+#include "session_state.hpp"
+#include "sim_miner.hpp"
+#include "sim_system.hpp"
+#include "undo.hpp"
+#include "yellow_fixer.hpp"
+
+namespace tune::session {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct DeadlinePassed {};
+
+// The two programs run in-process on the board's simulated machine, in virtual time.
+class SimPrograms final : public Programs {
+ public:
+  explicit SimPrograms(sim::SimSystem& sys) : sys_(sys) {}
+
+  std::string where(Program program) override {
+    return std::string("in-process ") + program_name(program);
+  }
+
+  ProgramRun run(Program program, double hours, const std::function<void()>& meanwhile) override {
+    deadlines.push_back(hours);
+    ProgramRun run;
+    run.ending = ProgramRun::Ending::ended;
+    const std::time_t deadline = sys_.now() + static_cast<std::time_t>(hours * 3600);
+    auto observer = sys_.observer;
+    sys_.observer = [&](sim::SimSystem& s) {
+      if (observer) observer(s);
+      meanwhile();
+      if (s.now() >= deadline) throw DeadlinePassed{};
+    };
+    try {
+      sim::RunResult result =
+          sys_.run(program == Program::chain_tuner ? chain_tuner_main : yellow_fixer_main);
+      run.end = {false, result.parent_status()};
+    } catch (const DeadlinePassed&) {
+      run.ending = ProgramRun::Ending::timed_out;
+      run.end = {true, SIGTERM};
+    }
+    sys_.observer = observer;
+    return run;
+  }
+
+  bool stop_requested() override { return false; }
+  bool miner_client_found() override { return true; }
+
+  std::vector<double> deadlines;  // of each run, in hours
+
+ private:
+  sim::SimSystem& sys_;
+};
+
+const char* const saved[] = {"config.conf", "manual_freqs.txt", "autoTune.conf"};
+
+// A board as a firmware leaves it for a tuning: the miner's files, /config/tune-running, and
+// a finishing script that counts its runs (outside /config) and removes the marker.
+class Board {
+ public:
+  Board() { arrange(); }
+  // A copy of another board's files, to go on from where that one stands.
+  explicit Board(const Board& other) {
+    fs::copy(other.sys.root(), sys.root(),
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    script();
+  }
+
+  void arrange() {
+    sys.write_file("/config/bmminer.conf", "{\"api-listen\":true,\"bitmain-freq\":\"650\"}\n");
+    sys.write_file(
+        "/config/config.conf",
+        "bitmain-fan-ctrl=false\n" + sim::chain_config_lines(650, 910) + "api-listen=true\n");
+    sys.write_file("/config/autoTune.conf", "restarts_count=1&desired_rate=99999&voltage_from=940");
+    sys.write_file("/config/manual_freqs.txt", "2:1:70\n");
+    sys.write_file("/config/tune-running", "");
+    sys.write_file("/sbin/finish-tune.sh", "#!/bin/sh\n");  // what the simulated shell runs
+    script();
+  }
+
+  void script() {
+    // As a finishing script should: the marker goes first, so that a cut inside the
+    // script leaves the tuning wanted only while the script has done nothing.
+    sys.finish_script = [](sim::SimSystem& s) {
+      fs::remove(s.path(tune_running_path));
+      std::ofstream(s.root() + "/finish-runs", std::ios::app) << "ran\n";
+      return 0;
+    };
+  }
+
+  int start(StartOptions options = {}) {
+    options.foreground = true;
+    SessionOutput out;
+    out.announce = [this](int, const std::string& line) { said.push_back(line); };
+    out.note = [this](const std::string& line) { said.push_back(line); };
+    return run_session(sys, programs, options, out);
+  }
+
+  // Runs `body` in a child with the power cut before the n-th write on /config; true when
+  // the cut came. Then the board reboots: /tmp is empty, the miner starts from its files,
+  // time has passed.
+  bool cut_at(long n, const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+      cut::plan() = cut::Plan{sys.path("/config"), 0, n, nullptr};
+      _exit(body());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    fs::remove(sys.path(log_path));
+    sys.set_clock(sys.now() + 24 * 3600);
+    miner.restart(sys);
+    return WIFEXITED(status) && WEXITSTATUS(status) == cut::cut_status;
+  }
+
+  std::string text(const std::string& fixed) const {
+    return const_cast<sim::SimSystem&>(sys).read_file(fixed).value_or("<missing>");
+  }
+  std::map<std::string, std::string> files_in(const std::string& dir) const {
+    std::map<std::string, std::string> files;
+    for (const char* name : saved) files[name] = text(dir + name);
+    return files;
+  }
+  std::map<std::string, std::string> state() const {
+    std::map<std::string, std::string> fields;
+    std::string text_of_state = text(state_path);
+    for (size_t at = 0, end; (end = text_of_state.find('\n', at)) != std::string::npos;
+         at = end + 1) {
+      std::string line = text_of_state.substr(at, end - at);
+      fields[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+    }
+    return fields;
+  }
+  int finish_runs() const {
+    std::ifstream in(sys.root() + "/finish-runs");
+    return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+  }
+
+  sim::SimMiner miner;
+  sim::SimSystem sys{miner};
+  SimPrograms programs{sys};
+  std::vector<std::string> said;
+};
+
+// Every cut point, or with TUNE_CRASH_POINT_STRIDE every N-th (the first and last among them).
+std::vector<long> cut_points(long calls) {
+  const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");
+  const long stride = every != nullptr ? std::max(1L, std::atol(every)) : 1;
+  std::vector<long> points;
+  for (long at = 1; at <= calls; at += stride) points.push_back(at);
+  if (!points.empty() && points.back() != calls) points.push_back(calls);
+  return points;
+}
+
+using Versions = std::map<std::string, std::set<std::string>>;
+
+// The files a cut must leave whole: each holds what it held before, or a content the uncut
+// run gave it; a set of copies holds the board's first files or is not there.
+// A state without its session's pid, which differs from run to run.
+std::string without_pid(const std::string& text) {
+  size_t at = text.find("\npid=");
+  return at == std::string::npos
+             ? text
+             : text.substr(0, at + 1) + text.substr(text.find('\n', at + 1) + 1);
+}
+
+long torn_files(const Board& b, const Versions& versions,
+                const std::map<std::string, std::string>& before) {
+  long torn = 0;
+  for (const std::string name :
+       {"config.conf", "manual_freqs.txt", "yellow-step", "tune-session.state"}) {
+    const std::string now = without_pid(b.text("/config/" + name));
+    bool known = (before.count(name) && before.at(name) == now) || now == "<missing>";
+    for (const std::string& version :
+         versions.count("/" + name) ? versions.at("/" + name) : std::set<std::string>{}) {
+      known = known || without_pid(version) == now;
+    }
+    if (!known) {
+      ++torn;
+      ADD_FAILURE() << name << " is torn:\n" << now;
+    }
+  }
+  for (const char* set : {"before", "original"}) {
+    const std::string dir = std::string("/config/tune-backup/") + set + "/";
+    if (!fs::exists(b.sys.root() + dir)) continue;
+    auto copies = b.files_in(dir);
+    for (const auto& [name, text] : copies) {
+      if (text != before.at(name)) {
+        ++torn;
+        ADD_FAILURE() << dir << name << " holds:\n" << text;
+      }
+    }
+  }
+  return torn;
+}
+
+TEST(LifecycleCuts, AWholeTuningFinishesOnceWhereverThePowerGoes) {
+  Versions versions;
+  long calls = 0;
+  std::map<std::string, std::string> before;
+  {
+    Board uncut;
+    before = uncut.files_in("/config/");
+    before["tune-session.state"] = "<missing>";
+    before["yellow-step"] = "<missing>";
+    cut::plan() = cut::Plan{uncut.sys.path("/config"), 0, 0, &versions};
+    ASSERT_EQ(uncut.start(), 0);
+    calls = cut::plan().calls;
+    cut::plan() = cut::Plan{};
+    ASSERT_EQ(uncut.finish_runs(), 1);
+    ASSERT_EQ(uncut.state()["stage"], "finished");
+  }
+  ASSERT_GT(calls, 100);
+  long torn = 0, begun_twice = 0, unfounded_finish = 0, unfinished = 0;
+  const std::vector<long> points = cut_points(calls);
+  for (long at : points) {
+    SCOPED_TRACE("power cut before write " + std::to_string(at));
+    Board b;
+    ASSERT_TRUE(b.cut_at(at, [&] { return b.start(); }));
+    torn += torn_files(b, versions, before);
+    int status = -1;
+    for (int starts = 0; starts < 3 && status != 0; ++starts) {
+      b.said.clear();
+      status = b.start();
+      const bool said_finished =
+          std::find(b.said.begin(), b.said.end(), "tuning 1 finished") != b.said.end();
+      // Never "finished" unless the state on disk holds it.
+      if ((status == 0 || said_finished) && b.state()["stage"] != "finished") ++unfounded_finish;
+    }
+    if (status != 0) ++unfinished;
+    if (b.state()["tuning"] != "1") ++begun_twice;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(b.state()["stage"], "finished");
+    EXPECT_EQ(b.state()["tuning"], "1");
+    EXPECT_EQ(b.files_in("/config/tune-backup/original/"),
+              b.files_in("/config/tune-backup/before/"));
+    for (const auto& [name, text] : b.files_in("/config/tune-backup/original/")) {
+      EXPECT_EQ(text, before.at(name)) << name;
+    }
+    EXPECT_EQ(b.finish_runs(), 1);
+    EXPECT_FALSE(b.sys.exists("/config/yellow"));
+    EXPECT_FALSE(b.sys.exists("/config/yellow-step"));
+    for (const auto& entry : fs::directory_iterator(b.sys.path(kept_logs_dir))) {
+      EXPECT_EQ(entry.path().filename().string().find(temporary_suffix), std::string::npos);
+    }
+  }
+  EXPECT_EQ(unfounded_finish, 0);
+  EXPECT_EQ(begun_twice, 0);
+  std::cout << "whole tuning in-process: " << points.size() << " of " << calls
+            << " cut points tried: " << torn << " torn files, " << begun_twice
+            << " tunings begun twice, " << unfounded_finish
+            << " finished that the state did not hold, " << unfinished << " not finished\n";
+}
+
+// An undo cut anywhere: the files are never shown as back when they are a mix, and the next
+// undo, or the next start, finishes it.
+TEST(LifecycleCuts, AnUndoCutAnywhereIsFinishedByTheNextUndoOrStart) {
+  Board tuned;
+  const auto first = tuned.files_in("/config/");
+  ASSERT_EQ(tuned.start(), 0);
+  const auto after = tuned.files_in("/config/");
+  ASSERT_NE(after, first);
+  auto undo = [](Board& b) {
+    SessionState state = read_state(b.sys).state;
+    std::vector<std::string> kept;
+    return undo_files(b.sys, state, "original", kept).empty() ? 0 : 1;
+  };
+  long calls = 0;
+  {
+    Board uncut(tuned);
+    cut::plan() = cut::Plan{uncut.sys.path("/config"), 0, 0, nullptr};
+    ASSERT_EQ(undo(uncut), 0);
+    calls = cut::plan().calls;
+    cut::plan() = cut::Plan{};
+    ASSERT_EQ(uncut.files_in("/config/"), first);
+    ASSERT_EQ(uncut.state()["stage"], "undone");
+  }
+  ASSERT_GT(calls, 5);
+  long mixed_shown_done = 0;
+  const std::vector<long> points = cut_points(calls);
+  for (long at : points) {
+    for (bool by_start : {false, true}) {
+      SCOPED_TRACE("power cut before write " + std::to_string(at) +
+                   (by_start ? ", then start" : ", then undo"));
+      Board b(tuned);
+      ASSERT_TRUE(b.cut_at(at, [&] { return undo(b); }));
+      auto state = b.state();
+      const auto now = b.files_in("/config/");
+      // Recorded as undone only once every file is back; else the undo stands recorded as
+      // under way, or nothing had changed yet.
+      const bool consistent = state.count("undoing")       ? true
+                              : state["stage"] == "undone" ? now == first
+                                                           : now == after;
+      if (!consistent) ++mixed_shown_done;
+      EXPECT_TRUE(consistent) << "stage " << state["stage"];
+      if (by_start) {
+        const bool undo_began = state.count("undoing") || state["stage"] == "undone";
+        ASSERT_EQ(b.start(), 0);
+        // An undo that began was finished first: the new tuning saved the first files as its
+        // before/; one cut before it began changed nothing.
+        EXPECT_EQ(b.files_in("/config/tune-backup/before/"), undo_began ? first : after);
+        EXPECT_EQ(b.state()["tuning"], "2");
+      } else {
+        EXPECT_EQ(undo(b), 0);
+        EXPECT_EQ(b.files_in("/config/"), first);
+        EXPECT_EQ(b.state()["stage"], "undone");
+        EXPECT_EQ(b.state().count("undoing"), 0u);
+      }
+    }
+  }
+  EXPECT_EQ(mixed_shown_done, 0);
+  std::cout << "undo in-process: " << points.size() << " of " << calls
+            << " cut points tried, each then undone or started again: " << mixed_shown_done
+            << " mixes shown as undone\n";
+}
+
+// A long run's log is kept while it runs: a cut loses at most the last interval of it.
+TEST(LifecycleLogs, ARunningProgramsLogIsKeptEveryTenMinutes) {
+  Board b;
+  // Long waits after each restart: a run of hours.
+  b.sys.write_file("/config/autoTune.conf",
+                   "restarts_count=3&desired_rate=99999&wait_after_restart=1500");
+  const std::time_t cut_time = b.sys.now() + 50 * 60;
+  ASSERT_TRUE(b.cut_at(0, [&] {
+    b.sys.before_sleep = [&](sim::SimSystem& s) {
+      if (s.now() < cut_time) return;
+      fs::copy_file(s.path(log_path), s.root() + "/live-log");
+      std::ofstream(s.root() + "/cut-time") << s.now();
+      _exit(cut::cut_status);
+    };
+    return b.start();
+  }));
+  const std::string live = b.text("/live-log");
+  const std::string kept = b.text("/config/tune-logs/0001-1-chain-tuner.log");
+  long long cut = std::stoll(b.text("/cut-time"));
+  ASSERT_NE(kept, "<missing>");
+  EXPECT_TRUE(live.starts_with(kept));
+  // Every entry older than the interval before the cut is kept.
+  std::vector<std::string> entries, stamps;
+  ASSERT_TRUE(sim::split_log_entries(live, entries, &stamps));
+  size_t old_enough = 0;
+  for (const std::string& stamp : stamps) {
+    if (*read_log_stamp(stamp + " ") - sim::sim_epoch <=
+        cut - sim::sim_epoch - keep_interval_seconds) {
+      ++old_enough;
+    }
+  }
+  std::vector<std::string> kept_entries;
+  ASSERT_TRUE(sim::split_log_entries(kept, kept_entries));
+  EXPECT_GE(kept_entries.size(), old_enough);
+  EXPECT_GT(old_enough, 0u);
+}
+
+// Each run's deadline: the one given to start, kept for the resumes of that tuning; else
+// twice the longest run the board's settings allow.
+TEST(LifecycleDeadlines, GivenOnesAreKeptAndOthersFollowTheSettings) {
+  Board b;
+  StartOptions given;
+  given.chain_tuner_hours = 2.5;
+  ASSERT_EQ(b.start(given), 0);
+  ASSERT_EQ(b.programs.deadlines.size(), 2u);
+  EXPECT_EQ(b.programs.deadlines[0], 2.5);
+  EXPECT_EQ(b.programs.deadlines[1], default_deadline_hours(b.sys, Program::yellow_fixer));
+  EXPECT_EQ(b.state()["chain-tuner-hours"], "2.5");
+  // A resume without options (as at boot) uses the tuning's own: cut at chain-tuner's first
+  // sleep, the next start runs it again.
+  Board cut;
+  ASSERT_TRUE(cut.cut_at(0, [&] {
+    cut.sys.before_sleep = [](sim::SimSystem&) { _exit(cut::cut_status); };
+    return cut.start(given);
+  }));
+  ASSERT_EQ(cut.start(), 0);
+  ASSERT_EQ(cut.programs.deadlines.size(), 2u);
+  EXPECT_EQ(cut.programs.deadlines[0], 2.5);
+  // A new tuning starts without them.
+  b.programs.deadlines.clear();
+  ASSERT_EQ(b.start(), 0);
+  EXPECT_EQ(b.programs.deadlines[0], default_deadline_hours(b.sys, Program::chain_tuner));
+}
+
+TEST(LifecycleDeadlines, TwiceTheLongestRunTheSettingsAllow) {
+  const struct {
+    const char* settings;
+    Program program;
+    double hours;
+  } cases[] = {
+      // 10 iterations of (5 + 180 s restart, 8 passes + 1 green minute of 60 s)
+      {"", Program::chain_tuner, 2 * 10 * (185 + 9 * 60) / 3600.0},
+      // 16 restarts of 185 s, 15 iterations of 12 passes of 10 s
+      {"", Program::yellow_fixer, 2 * (16 * 185 + 15 * 120) / 3600.0},
+      {"restarts_count=1&wait_after_restart=600", Program::yellow_fixer,
+       2 * (16 * 605 + 15 * 120) / 3600.0},
+      {"restarts_count=0", Program::chain_tuner, 1},  // at least an hour
+      {"restarts_count=2147483647&voltage_from=-2147483648", Program::chain_tuner, 8760},
+      {"wait_after_restart=-50", Program::yellow_fixer, 2 * (16 * 5 + 15 * 120) / 3600.0},
+      {"restarts_count=40\nrestarts_count=2", Program::chain_tuner,
+       std::max(1.0, 2 * 2 * (185 + 9 * 60) / 3600.0)},  // the last line counts
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings);
+    Board b;
+    b.sys.write_file("/config/autoTune.conf", c.settings);
+    EXPECT_NEAR(default_deadline_hours(b.sys, c.program), c.hours, 1e-9);
+  }
+  Board missing;
+  missing.sys.remove_file("/config/autoTune.conf");
+  EXPECT_NEAR(default_deadline_hours(missing.sys, Program::yellow_fixer),
+              2 * (16 * 185 + 15 * 120) / 3600.0, 1e-9);
+}
+
+}  // namespace
+}  // namespace tune::session
