@@ -91,7 +91,7 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
   std::vector<std::string> argv = {
       "bwrap", "--ro-bind", "/usr", "/usr", "--symlink", "usr/bin", "/bin", "--symlink", "usr/lib",
       "/lib", "--symlink", "usr/lib64", "/lib64", "--ro-bind", "/etc", "/etc", "--dir", "/sbin",
-      "--bind", root_ + "/tmp", "/tmp", "--bind", root_ + "/sim", "/sim", "--ro-bind",
+      "--bind", root_ + "/tmp", "/tmp", "--bind", root_ + "/sim", "/sim", "--ro-bind-try",
       root_ + "/finish-tune.sh", "/sbin/finish-tune.sh", "--dev", "/dev", "--proc", "/proc",
       "--unshare-all", "--die-with-parent", "--clearenv", "--setenv", "PATH",
       "/sim/bin:/opt/tune:/usr/bin:/bin", "--setenv", "LD_PRELOAD", "/sim/lib/libvirtual-time.so",
@@ -115,14 +115,20 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
   }
   argv.push_back("--");
   if (options.full_config_bytes > 0) {
-    // Seed the small file system, fill it, run the program, and hand the files back.
-    argv.insert(argv.end(),
-                {"/bin/sh", "-c",
-                 "cp -a /config-outside/. /config/ && "
-                 "{ cat /dev/zero > /config/.filler 2>/dev/null; true; } && "
-                 "\"$@\"; status=$?; rm -f /config/.filler; "
-                 "rm -rf /config-outside/* && cp -a /config/. /config-outside/; exit $status",
-                 "sh"});
+    // Seed the small file system, fill it (but for a reserve given back before the run),
+    // run the program, and hand the files back.
+    const std::string reserve = std::to_string(options.free_config_bytes);
+    argv.insert(argv.end(), {"/bin/sh", "-c",
+                             "cp -a /config-outside/. /config/ && "
+                             "head -c " +
+                                 reserve +
+                                 " /dev/zero > /config/.reserve && "
+                                 "{ cat /dev/zero > /config/.filler 2>/dev/null; true; } && "
+                                 "rm /config/.reserve && "
+                                 "\"$@\"; status=$?; rm -f /config/.filler; "
+                                 "rm -rf /config-outside/* /config-outside/.[!.]* && "
+                                 "cp -a /config/. /config-outside/; exit $status",
+                             "sh"});
   }
   if (options.deny != Deny::nothing) {
     const char* what = options.deny == Deny::spawn  ? "spawn"

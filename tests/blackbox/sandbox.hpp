@@ -29,6 +29,8 @@ struct RunOptions {
   // When set, /config is a tmpfs of this many bytes, seeded from the sandbox's config/ and
   // filled to the last byte before the program starts; config/ gets its content back after.
   long full_config_bytes = 0;
+  // With full_config_bytes: this many bytes (in whole pages) left free when it is filled.
+  long free_config_bytes = 0;
   // Files of the sandbox bound over paths inside it: {"outside/config.conf",
   // "/config/config.conf"} makes the miner's file a mount point, as some firmwares do.
   std::vector<std::pair<std::string, std::string>> binds;
@@ -41,7 +43,8 @@ struct RunOptions {
 class Sandbox {
  public:
   // A ready board: bmminer.conf, an empty settings line, all twelve chain lines at 650 MHz
-  // and 910, a finishing script that leaves /tmp/finish-ran and fails, the seeded miner.
+  // and 910, a finishing script that leaves /tmp/finish-ran and fails (removed, the board
+  // has none), the seeded miner.
   Sandbox();
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;

@@ -1,10 +1,14 @@
 // tune-session as a board runs it: the built programs in the sandbox with the stand-in
 // miner and virtual time, whole tunings, cuts at bad moments, stops, time-outs and undo.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <regex>
 #include <set>
@@ -87,6 +91,7 @@ TEST(Session, AWholeTuningRunsBothStagesKeepsCopiesAndLogs) {
   EXPECT_EQ(s.text("tmp/finish-ran"), "ran\n");
   EXPECT_TRUE(s.exists("config/tune-running"));  // the firmware's, untouched
   EXPECT_FALSE(s.exists("config/yellow-step"));
+  EXPECT_FALSE(s.exists("config/yellow"));  // consumed at the hand-over
 
   Outcome status = session(s, {"status"});
   EXPECT_EQ(status.status, 0);
@@ -235,6 +240,242 @@ TEST(Session, AFullConfigRefusesANewTuningAndKeepsTheCopies) {
   EXPECT_EQ(saved_files_in(s, "config/tune-backup/before/"), before);
   EXPECT_EQ(saved_files_in(s, "config/tune-backup/original/"), original);
   EXPECT_FALSE(s.exists("config/tune-backup/.before.new"));
+}
+
+// Pages (of 4 KiB, as tmpfs counts them) that the files under the directory take.
+long pages_under(const std::string& dir) {
+  long pages = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (entry.is_regular_file()) pages += (static_cast<long>(entry.file_size()) + 4095) / 4096;
+  }
+  return pages;
+}
+
+// The second tuning of a board on a /config with every free size from none to what the
+// whole tuning writes: it finishes, and the state says so, or it ends with one line and
+// status 1; then a start with room finishes that same tuning, never one more. The copies
+// stay whole throughout.
+TEST(Session, EveryFreeSizeOfConfigEndsWhereTheStateSays) {
+  Sandbox base;
+  arrange_board(base);
+  const auto first = saved_files_in(base, "config/");
+  ASSERT_EQ(session(base, {"start", "--foreground"}).status, 0);
+  const auto tuned = saved_files_in(base, "config/");
+  const long used = pages_under(base.root() + "/config");
+  long whole = 0;  // the pages a second tuning adds, with room for its temporary files
+  {
+    Sandbox s;
+    fs::copy(base.root() + "/config", s.root() + "/config",
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    ASSERT_EQ(session(s, {"start", "--foreground"}).status, 0);
+    whole = pages_under(s.root() + "/config") - used + 4;
+  }
+  const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");
+  const long stride = every != nullptr ? std::max(1L, std::atol(every)) : 2;
+  long finished = 0, refused = 0;
+  for (long free_pages = 0; free_pages <= whole; free_pages += stride) {
+    SCOPED_TRACE(std::to_string(free_pages) + " pages free");
+    Sandbox s;
+    fs::copy(base.root() + "/config", s.root() + "/config",
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    RunOptions full;
+    full.args = {"start", "--foreground"};
+    full.full_config_bytes = 2 * 1024 * 1024;
+    full.free_config_bytes = free_pages * 4096;
+    Outcome outcome = s.run("tune-session", full);
+    auto state = state_of(s);
+    if (outcome.status == 0) {
+      ++finished;
+      EXPECT_EQ(state["stage"], "finished");
+      EXPECT_EQ(state["tuning"], "2");
+    } else {
+      ++refused;
+      EXPECT_EQ(outcome.status, 1) << outcome.errors;
+      EXPECT_EQ(std::count(outcome.errors.begin(), outcome.errors.end(), '\n'), 1)
+          << outcome.errors;
+      EXPECT_EQ(outcome.output.find("tuning 2 finished"), std::string::npos) << outcome.output;
+      EXPECT_FALSE(state["tuning"] == "2" && state["stage"] == "finished") << outcome.errors;
+    }
+    EXPECT_EQ(saved_files_in(s, "config/tune-backup/original/"), first);
+    const auto before = saved_files_in(s, "config/tune-backup/before/");
+    EXPECT_TRUE(before == first || before == tuned);
+    if (outcome.status != 0) {
+      Outcome again = session(s, {"start", "--foreground"});
+      EXPECT_EQ(again.status, 0) << again.errors;
+      state = state_of(s);
+      EXPECT_EQ(state["stage"], "finished");
+      EXPECT_EQ(state["tuning"], "2");
+      EXPECT_EQ(saved_files_in(s, "config/tune-backup/before/"), tuned);
+      EXPECT_EQ(saved_files_in(s, "config/tune-backup/original/"), first);
+    }
+  }
+  EXPECT_GT(finished, 0);
+  EXPECT_GT(refused, 0);
+  std::cout << "free sizes of /config from 0 to " << whole << " pages, every " << stride << ": "
+            << finished << " finished, " << refused << " ended early and then finished\n";
+}
+
+RunOptions started(std::vector<std::string> args,
+                   std::vector<std::pair<std::string, std::string>> env = {}) {
+  RunOptions options;
+  options.args = std::move(args);
+  options.env = std::move(env);
+  return options;
+}
+
+// What status says of a board where something keeps a tuning from ending well.
+TEST(Session, StatusNamesWhatIsWrongOnTheBoard) {
+  const struct {
+    const char* name;
+    std::function<void(Sandbox&)> arrange;
+    RunOptions start;     // no arguments: no start before the status
+    const char* warned;   // by start, at once
+    const char* warning;  // a "warning:" line of status
+  } cases[] = {
+      {"bmminer-api is not where the programs look",
+       [](Sandbox& s) { s.write("sim/time-limit", "100000\n"); },
+       started({"start", "--foreground", "--chain-tuner-hours=1"},
+               {{"PATH", "/opt/tune:/usr/bin:/bin"}}),
+       "bmminer-api is not on tune-session's PATH",
+       "bmminer-api is not on tune-session's PATH: the programs cannot reach the miner"},
+      {"no finishing script while /config/tune-running asks for one",
+       [](Sandbox& s) { s.remove("finish-tune.sh"); }, started({"start", "--foreground"}),
+       "/sbin/finish-tune.sh is missing",
+       "/sbin/finish-tune.sh is missing and /config/tune-running stays: with the init script, "
+       "the next boot begins a new tuning"},
+      {"a finishing script that leaves /config/tune-running", [](Sandbox&) {},
+       started({"start", "--foreground"}), "",
+       "/sbin/finish-tune.sh left /config/tune-running: with the init script, the next boot "
+       "begins a new tuning"},
+      {"a program waiting for a miner that does not answer",
+       [](Sandbox& s) {
+         s.write("config/tune-session.state", "tuning=1\nstage=chain-tuner\nruns=1\n");
+         s.write("tmp/auto-tune", "2027-01-01 00:00:00 Not started yet, wait 30 seconds\n");
+       },
+       {},
+       "",
+       "the miner does not answer \"bmminer-api -o stats\": the program waits for it until its "
+       "stage's deadline"},
+      {"original/ gone",
+       [](Sandbox& s) {
+         s.write("config/tune-session.state", "tuning=3\nstage=finished\n");
+         s.make_dir("config/tune-backup/before");
+       },
+       {},
+       "",
+       "/config/tune-backup/original is missing: undo original cannot put back"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox s;
+    arrange_board(s);
+    c.arrange(s);
+    if (!c.start.args.empty()) {
+      Outcome started = s.run("tune-session", c.start);
+      if (*c.warned) {
+        EXPECT_TRUE(started.errors.starts_with(std::string("tune-session: warning: ") + c.warned))
+            << started.errors;
+      } else {
+        EXPECT_EQ(started.errors.find("warning"), std::string::npos) << started.errors;
+      }
+    }
+    Outcome status = session(s, {"status"});
+    EXPECT_EQ(status.status, 0) << status.errors;
+    EXPECT_NE(status.output.find(std::string("\nwarning:       ") + c.warning), std::string::npos)
+        << status.output;
+    Outcome json = session(s, {"status", "--json"});
+    EXPECT_NE(json.output.find(std::string("\"warnings\":[\"")), std::string::npos) << json.output;
+  }
+  // A lock held by another program, which keeps any tuning from starting, is named.
+  Sandbox s;
+  arrange_board(s);
+  Outcome held = shell(s,
+                       "mkfifo /tmp/go; flock /config/tune-session.lock sh -c "
+                       "'touch /tmp/held; read x </tmp/go' & "
+                       "while [ ! -e /tmp/held ]; do :; done; tune-session status; echo >/tmp/go");
+  EXPECT_TRUE(std::regex_search(held.output,
+                                std::regex("\nwarning: +the lock is held by pid [0-9]+ \\(flock, "
+                                           "uid 0\\), not by a tune-session")))
+      << held.output;
+}
+
+// A state that cannot be read blocks nothing for good: status shows why, start refuses and
+// says what begins a new tuning over it, undo still puts the files back, and start --new
+// sets it aside and numbers the new tuning after the highest kept log.
+TEST(Session, AStateThatCannotBeReadIsShownAndCanBeBegunOver) {
+  const struct {
+    const char* name;
+    std::function<void(Sandbox&)> arrange;
+    const char* reason;
+    bool run_new = false;
+  } cases[] = {
+      {"empty", [](Sandbox& s) { s.write("config/tune-session.state", ""); },
+       "not a tuning session's state (no tuning number)"},
+      {"CR LF",
+       [](Sandbox& s) { s.write("config/tune-session.state", "tuning=1\r\nstage=finished\r\n"); },
+       "not a tuning session's state (line 1 is not understood: tuning=1\\x0d)"},
+      {"a stage of another version",
+       [](Sandbox& s) { s.write("config/tune-session.state", "tuning=1\nstage=polishing\n"); },
+       "not a tuning session's state (line 2 is not understood: stage=polishing)"},
+      {"20 MB",
+       [](Sandbox& s) { s.write("config/tune-session.state", std::string(20 << 20, 'x')); },
+       "not a tuning session's state (larger than a state file can be)", true},
+      {"a dangling link",
+       [](Sandbox& s) {
+         fs::create_symlink("/config/nowhere", s.root() + "/config/tune-session.state");
+       },
+       "a symbolic link, not the session's own file", true},
+      {"a pipe",
+       [](Sandbox& s) {
+         ASSERT_EQ(mkfifo((s.root() + "/config/tune-session.state").c_str(), 0644), 0);
+       },
+       "not a regular file"},
+      {"a directory", [](Sandbox& s) { s.make_dir("config/tune-session.state"); }, "Is a directory",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox s;
+    arrange_board(s);
+    s.make_dir("config/tune-logs");
+    s.write("config/tune-logs/0004-2-yellow-fixer.log", "2027-01-01 00:00:00 Fix yellow\n");
+    s.make_dir("config/tune-backup/before");
+    for (const char* name : saved)
+      s.write(std::string("config/tune-backup/before/") + name, "kept\n");
+    s.write("config/tune-backup/before/absent", "");
+    c.arrange(s);
+    const std::string path = "/config/tune-session.state: ";
+
+    Outcome status = session(s, {"status"});
+    EXPECT_EQ(status.status, 3);
+    EXPECT_NE(status.output.find("stage:         cannot be read: " + path + c.reason),
+              std::string::npos)
+        << status.output;
+    EXPECT_NE(status.output.find("start --new begins a new tuning over it"), std::string::npos);
+    Outcome json = session(s, {"status", "--json"});
+    EXPECT_NE(json.output.find("\"state_error\":\"" + path), std::string::npos) << json.output;
+
+    Outcome refused = session(s, {"start", "--foreground"});
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_TRUE(refused.errors.starts_with("tune-session: cannot read " + path + c.reason))
+        << refused.errors;
+    EXPECT_NE(refused.errors.find("tune-session start --new begins a new tuning over it\n"),
+              std::string::npos);
+
+    if (c.run_new) {
+      Outcome fresh = session(s, {"start", "--foreground", "--new"});
+      EXPECT_EQ(fresh.status, 0) << fresh.errors;
+      EXPECT_EQ(state_of(s)["tuning"], "5");
+      EXPECT_EQ(state_of(s)["stage"], "finished");
+      EXPECT_TRUE(s.exists("config/tune-session.state.unreadable"));
+    } else {
+      Outcome undone = session(s, {"undo"});
+      EXPECT_EQ(undone.status, 0) << undone.errors;
+      EXPECT_EQ(saved_files_in(s, "config/")["config.conf"], "kept\n");
+      EXPECT_EQ(state_of(s)["stage"], "undone");
+      EXPECT_EQ(state_of(s)["tuning"], "4");
+    }
+  }
 }
 
 TEST(Session, UndoPutsBackTheFilesOfEitherSetByteForByte) {

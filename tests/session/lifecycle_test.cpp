@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -378,6 +379,23 @@ TEST(LifecycleLogs, ARunningProgramsLogIsKeptEveryTenMinutes) {
   ASSERT_TRUE(sim::split_log_entries(kept, kept_entries));
   EXPECT_GE(kept_entries.size(), old_enough);
   EXPECT_GT(old_enough, 0u);
+}
+
+// The lock file is root's and 0600 whoever made it: no other user can open it, and so hold
+// it to keep tunings from starting.
+TEST(LifecycleLock, TheLockFileIsRootsAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root gives a file to root";
+  Board b;
+  const std::string lock = b.sys.path("/config/tune-session.lock");
+  std::ofstream(lock).close();
+  ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
+  fs::permissions(lock, fs::perms(0666));
+  ASSERT_EQ(b.start(), 0);
+  struct stat info = {};
+  ASSERT_EQ(stat(lock.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(info.st_uid, 0u);
+  EXPECT_EQ(info.st_gid, 0u);
 }
 
 // Each run's deadline: the one given to start, kept for the resumes of that tuning; else
