@@ -71,7 +71,11 @@ std::vector<std::string> leftovers(const std::string& directory) {
   return names;
 }
 
+bool remove_in(System& sys, const std::string& directory, const std::vector<std::string>& names);
+
 void prune(System& sys, const std::string& directory, int tuning, const std::string& newest) {
+  // What a cut left while a log was being kept takes room too: it goes first.
+  remove_in(sys, directory, leftovers(directory));
   std::vector<LogFile> logs = list_kept_logs(directory);
   long long total = 0;
   for (const LogFile& log : logs) total += log.bytes;

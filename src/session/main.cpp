@@ -43,7 +43,7 @@ constexpr char usage[] =
     "        (before, the default) or before the first one (original), and restart\n"
     "        the miner; refused while a tuning runs\n"
     "\n"
-    "Files:  /config/tune-session.state (.unreadable: one set aside), /config/tune-session.lock,\n"
+    "Files:  /config/tune-session.state (and .unreadable), /config/tune-session.lock,\n"
     "        /config/tune-backup/{before,original}/, /config/tune-logs/,\n"
     "        /tmp/tune-session.log (a detached session's output)\n"
     "Runs:   chain-tuner and yellow-fixer beside tune-session, else in /usr/sbin\n"
