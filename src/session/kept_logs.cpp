@@ -34,11 +34,24 @@ std::vector<KeptLogFile> list_kept_logs(const std::string& directory) {
   if (dir == nullptr) return logs;
   while (const dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
-    int tuning = 0, run = 0, consumed = 0;
-    if (std::sscanf(name.c_str(), "%d-%d-%n", &tuning, &run, &consumed) != 2 || consumed == 0 ||
-        !name.ends_with(".log")) {
-      continue;
+    // "TTTT-R-": two numbers of at most nine digits (no overflow), each ended by a dash.
+    int numbers[2] = {0, 0};
+    size_t consumed = 0;
+    bool named = name.ends_with(".log");
+    for (int& number : numbers) {
+      size_t digits = 0;
+      while (consumed + digits < name.size() && digits < 10 &&
+             name[consumed + digits] >= '0' && name[consumed + digits] <= '9') {
+        ++digits;
+      }
+      named = named && digits > 0 && digits < 10 && consumed + digits < name.size() &&
+              name[consumed + digits] == '-';
+      if (!named) break;
+      number = std::atoi(name.substr(consumed, digits).c_str());
+      consumed += digits + 1;
     }
+    if (!named || consumed + 4 > name.size()) continue;
+    const int tuning = numbers[0], run = numbers[1];
     struct stat info;
     if (lstat((directory + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
     LogFile log{name, tuning, run,

@@ -248,7 +248,7 @@ int status(bool json) {
     std::fprintf(stderr, "tune-session: cannot tell whether a tuning runs: %s\n", error.c_str());
     return exit_busy;
   }
-  StateRead read = read_state_to_go_on(sys);
+  StateRead read = read_state(sys);
   view.state = read.state;
   view.state_error = read.error;
   const std::string problem = start_problem(sys);

@@ -42,6 +42,10 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
   state.previous_tuning = 6;
   state.previous_stage = Stage::undone;
   state.previous_ended = 1798700000;
+  state.undoing = "original";
+  state.chain_tuner_hours = 2.5;
+  state.yellow_fixer_hours = 8760;
+  state.warning = "/sbin/finish-tune.sh left /config/tune-running";
   std::string problem;
   std::optional<SessionState> read = parse_state(format_state(state), problem);
   ASSERT_TRUE(read) << problem;
@@ -72,6 +76,10 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
       {"tuning=1\nstage=undone\nundone-to=yesterday\n", "line 3 is not understood"},
       {"tuning=1\n\x1b]0;x\x07\nstage=finished\n", "line 2 is not understood: \\x1b]0;x\\x07"},
       {"tuning=1\r\nstage=finished\n", "line 1 is not understood: tuning=1\\x0d"},
+      {"tuning=1\nstage=finished\nundoing=sideways\n", "line 3 is not understood"},
+      {"tuning=1\nstage=finished\nchain-tuner-hours=0\n", "line 3 is not understood"},
+      {"tuning=1\nstage=finished\nyellow-fixer-hours=1e3\n", "line 3 is not understood"},
+      {"tuning=1\nstage=finished\nyellow-fixer-hours=8761\n", "line 3 is not understood"},
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(c.text);
@@ -403,6 +411,15 @@ TEST(KeptLogs, TheLastFiveTuningsStayWithinTheCap) {
   EXPECT_EQ(listed.back().program, "yellow-fixer");
   EXPECT_EQ(listed[listed.size() - 2].run, 9);
   EXPECT_EQ(listed[listed.size() - 2].program, "chain-tuner");
+
+  // Names that only look like a kept log's are passed over, numbers too large among them;
+  // the highest tuning kept numbers the next one when the state is gone.
+  for (const char* name : {"99999999999-1-chain-tuner.log", "8-99999999999-x.log", "8-.log",
+                           "-8-1-x.log", "8-1-x.log.tune-new"}) {
+    b.sys.write_file(std::string("/config/tune-logs/") + name, "x\n");
+  }
+  EXPECT_EQ(list_kept_logs(b.sys.path("/config/tune-logs")).size(), listed.size());
+  EXPECT_EQ(highest_kept_tuning(b.sys), 7);
 }
 
 TEST(BoardFiles, TheLastLineOfALog) {
