@@ -40,8 +40,8 @@ std::vector<KeptLogFile> list_kept_logs(const std::string& directory) {
     bool named = name.ends_with(".log");
     for (int& number : numbers) {
       size_t digits = 0;
-      while (consumed + digits < name.size() && digits < 10 &&
-             name[consumed + digits] >= '0' && name[consumed + digits] <= '9') {
+      while (consumed + digits < name.size() && digits < 10 && name[consumed + digits] >= '0' &&
+             name[consumed + digits] <= '9') {
         ++digits;
       }
       named = named && digits > 0 && digits < 10 && consumed + digits < name.size() &&

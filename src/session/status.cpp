@@ -216,17 +216,17 @@ std::string start_problem(System& sys) {
 // The last line of the live log, else of the tuning's last kept log.
 void read_last_log_line(System& sys, StatusView& view) {
   FileRead log = read_file(sys.path(log_path), log_tail_bytes, true);
-  view.last_log = log_path;
+  std::string from = log_path;
   if (log.result != FileRead::Result::read) {
     std::vector<KeptLogFile> kept = list_kept_logs(sys.path(kept_logs_dir));
     if (kept.empty() || kept.back().tuning != view.state.tuning) return;
-    view.last_log = cat({kept_logs_dir, "/", kept.back().name});
-    log = read_file(sys.path(view.last_log), log_tail_bytes, true);
+    from = cat({kept_logs_dir, "/", kept.back().name});
+    log = read_file(sys.path(from), log_tail_bytes, true);
     if (log.result != FileRead::Result::read) return;
   }
   const std::string last = last_line(log.text);
   view.last_log_line = printable(last);
-  if (view.last_log_line.empty()) view.last_log.clear();
+  if (!view.last_log_line.empty()) view.last_log = from;
   // A program that waits for a miner that does not answer says so once a poll.
   if (last.size() > log_stamp_length &&
       read_message(not_started_message, last.substr(log_stamp_length) + "\n") &&
@@ -248,6 +248,10 @@ int status(bool json) {
     std::fprintf(stderr, "tune-session: cannot tell whether a tuning runs: %s\n", error.c_str());
     return exit_busy;
   }
+  // Another program holding the lock runs no tuning: the tuning stands where it was left.
+  const bool foreign_lock =
+      view.running && view.holder.pid > 0 && view.holder.name != "tune-session";
+  if (foreign_lock) view.running = false;
   StateRead read = read_state(sys);
   view.state = read.state;
   view.state_error = read.error;
@@ -273,7 +277,7 @@ int status(bool json) {
                                  "back the files before the first tuning, and no "
                                  "tuning makes it again"}));
   }
-  if (view.running && view.holder.pid > 0 && view.holder.name != "tune-session") {
+  if (foreign_lock) {
     view.warnings.push_back(
         cat({"the lock is held by pid ", std::to_string(view.holder.pid), " (",
              printable(view.holder.name), ", uid ", std::to_string(view.holder.uid),
