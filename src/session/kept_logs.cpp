@@ -135,6 +135,13 @@ bool give_way(System& sys) {
   return !logs.empty() && remove_in(sys, directory, {logs.front().name});
 }
 
+std::string kept_program(System& sys, int tuning, int run) {
+  for (const LogFile& log : list_kept_logs(sys.path(kept_logs_dir))) {
+    if (log.tuning == tuning && log.run == run) return log.program;
+  }
+  return "";
+}
+
 int highest_kept_tuning(System& sys) {
   int highest = 0;
   for (const LogFile& log : list_kept_logs(sys.path(kept_logs_dir))) {

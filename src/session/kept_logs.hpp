@@ -43,6 +43,9 @@ void remove_leftovers(System& sys);
 // Makes room on a full /config: removes the oldest kept log. False when none is left.
 bool give_way(System& sys);
 
+// The program a kept log of this run names, empty when none is kept.
+std::string kept_program(System& sys, int tuning, int run);
+
 // The highest tuning number among the kept logs, 0 when there are none.
 int highest_kept_tuning(System& sys);
 

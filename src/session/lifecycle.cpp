@@ -203,8 +203,11 @@ bool Lifecycle::begin() {
   const std::string plan = describe_next(first, state_, marks);
   if (is_working(state_.stage) && state_.stage != Stage::saving && state_.runs > 0) {
     // The program's run was cut (the session killed, say, with no reboot): its log is still
-    // in /tmp, and the next run would empty it.
-    keep_log(sys_, state_.tuning, state_.runs, stage_name(state_.stage));
+    // in /tmp, and the next run would empty it. It is that run's, whose copy names its
+    // program (a hand-over cut before yellow-fixer ran leaves chain-tuner's log there).
+    std::string program = kept_program(sys_, state_.tuning, state_.runs);
+    keep_log(sys_, state_.tuning, state_.runs,
+             program.empty() ? stage_name(state_.stage) : program.c_str());
   } else if (state_.stage != state_.standing()) {
     // Going on after a failure, a stop or a time-out: back in the stage it ended in.
     state_.stage = state_.standing();
