@@ -67,7 +67,10 @@ FileRead read_file(const std::string& path, size_t limit, bool tail) {
 std::string store_file(System& sys, const std::string& path, const std::string& text) {
   errno = 0;
   if (replace_file(sys, path, text)) return "";
-  return errno != 0 ? failure(path, errno) : path + ": cannot be written";
+  const int error = errno;  // the caller may look at it (a full disk, say)
+  std::string said = error != 0 ? failure(path, error) : path + ": cannot be written";
+  errno = error;
+  return said;
 }
 
 std::string failure(const std::string& path, int error) {

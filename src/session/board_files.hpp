@@ -34,7 +34,8 @@ struct FileRead {
 // never blocks.
 FileRead read_file(const std::string& path, size_t limit, bool tail = false);
 
-// Replaces the file durably (the runtime's replace); empty when stored, else "PATH: reason".
+// Replaces the file durably (the runtime's replace); empty when stored, else "PATH: reason"
+// with errno telling why.
 std::string store_file(System& sys, const std::string& path, const std::string& text);
 
 // "PATH: reason" for the errno value.
