@@ -13,6 +13,7 @@
 #include <set>
 #include <vector>
 
+#include "harness.hpp"
 #include "sandbox.hpp"
 
 namespace tune::blackbox {
@@ -65,16 +66,6 @@ long torn_files(const Sandbox& sandbox, const Versions& versions) {
   return torn;
 }
 
-// The writes a sweep cuts before: every stride-th from the first, and the last.
-std::vector<long> cut_points(long crash_points) {
-  const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");
-  const long stride = every != nullptr ? std::max(1L, std::atol(every)) : 7;
-  std::vector<long> points;
-  for (long at = 1; at <= crash_points; at += stride) points.push_back(at);
-  if (!points.empty() && points.back() != crash_points) points.push_back(crash_points);
-  return points;
-}
-
 Versions versions_of_uncut_run(const Session& session, long& crash_points) {
   Sandbox sandbox;
   session.arrange(sandbox);
@@ -93,7 +84,7 @@ void sweep(const Session& session) {
   const Versions versions = versions_of_uncut_run(session, crash_points);
   ASSERT_GT(crash_points, 0);
   long torn = 0;
-  const std::vector<long> points = cut_points(crash_points);
+  const std::vector<long> points = testing::cut_points(crash_points, 7);
   for (long at : points) {
     SCOPED_TRACE("power cut before crash point " + std::to_string(at));
     Sandbox sandbox;
@@ -164,7 +155,7 @@ TEST(CrashPoints, ATuningThroughTheSessionFinishesWhereverThePowerGoes) {
   }
   ASSERT_GT(crash_points, 0);
   long torn = 0, unfinished = 0;
-  const std::vector<long> points = cut_points(crash_points);
+  const std::vector<long> points = testing::cut_points(crash_points, 7);
   for (long at : points) {
     SCOPED_TRACE("power cut before crash point " + std::to_string(at) + " of the tuning");
     Sandbox sandbox;

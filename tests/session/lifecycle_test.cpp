@@ -25,6 +25,7 @@
 #include "cut_points.hpp"
 #include "deadlines.hpp"
 #include "files.hpp"
+#include "harness.hpp"
 #include "kept_logs.hpp"
 #include "log.hpp"
 #include "session_state.hpp"
@@ -175,16 +176,6 @@ class Board {
   std::vector<std::string> said;
 };
 
-// Every cut point, or with TUNE_CRASH_POINT_STRIDE every N-th (the first and last among them).
-std::vector<long> cut_points(long calls) {
-  const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");
-  const long stride = every != nullptr ? std::max(1L, std::atol(every)) : 1;
-  std::vector<long> points;
-  for (long at = 1; at <= calls; at += stride) points.push_back(at);
-  if (!points.empty() && points.back() != calls) points.push_back(calls);
-  return points;
-}
-
 using Versions = std::map<std::string, std::set<std::string>>;
 
 // The files a cut must leave whole: each holds what it held before, or a content the uncut
@@ -245,12 +236,13 @@ TEST(LifecycleCuts, AWholeTuningFinishesOnceWhereverThePowerGoes) {
   }
   ASSERT_GT(calls, 100);
   long torn = 0, begun_twice = 0, unfounded_finish = 0, unfinished = 0;
-  const std::vector<long> points = cut_points(calls);
+  const std::vector<long> points = testing::cut_points(calls, 1);
   for (long at : points) {
     SCOPED_TRACE("power cut before write " + std::to_string(at));
     Board b;
     // Every other cut is a kill of the session rather than a power cut: /tmp keeps the log.
-    ASSERT_TRUE(b.cut_at(at, [&] { return b.start(); }, at % 2 == 0));
+    ASSERT_TRUE(b.cut_at(
+        at, [&] { return b.start(); }, at % 2 == 0));
     torn += torn_files(b, versions, before);
     int status = -1;
     for (int starts = 0; starts < 3 && status != 0; ++starts) {
@@ -319,7 +311,7 @@ TEST(LifecycleCuts, AnUndoCutAnywhereIsFinishedByTheNextUndoOrStart) {
   }
   ASSERT_GT(calls, 5);
   long mixed_shown_done = 0;
-  const std::vector<long> points = cut_points(calls);
+  const std::vector<long> points = testing::cut_points(calls, 1);
   for (long at : points) {
     for (bool by_start : {false, true}) {
       SCOPED_TRACE("power cut before write " + std::to_string(at) +

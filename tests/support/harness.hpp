@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,5 +41,17 @@ class SimMachine {
 };
 
 using Entries = std::vector<std::string>;
+
+// The cut points a sweep over `calls` write calls tries: every stride-th from the first, and
+// the last. The stride is TUNE_CRASH_POINT_STRIDE when set (1: every one), else the sweep's
+// own.
+inline std::vector<long> cut_points(long calls, long default_stride) {
+  const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");
+  const long stride = every != nullptr ? std::max(1L, std::atol(every)) : default_stride;
+  std::vector<long> points;
+  for (long at = 1; at <= calls; at += stride) points.push_back(at);
+  if (!points.empty() && points.back() != calls) points.push_back(calls);
+  return points;
+}
 
 }  // namespace tune::testing
