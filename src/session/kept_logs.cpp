@@ -143,9 +143,12 @@ std::string kept_program(System& sys, int tuning, int run) {
 }
 
 int highest_kept_tuning(System& sys) {
+  // Only the programs' own logs: another file named like one does not number tunings.
   int highest = 0;
   for (const LogFile& log : list_kept_logs(sys.path(kept_logs_dir))) {
-    highest = std::max(highest, log.tuning);
+    if (log.program == "chain-tuner" || log.program == "yellow-fixer") {
+      highest = std::max(highest, log.tuning);
+    }
   }
   return highest;
 }

@@ -119,9 +119,10 @@ bool Lifecycle::end_early(Stage how, const std::string& reason) {
 }
 
 double Lifecycle::deadline(Program program) const {
-  const std::optional<double>& kept =
+  const std::string& kept =
       program == Program::chain_tuner ? state_.chain_tuner_hours : state_.yellow_fixer_hours;
-  return kept ? *kept : default_deadline_hours(sys_, program);
+  std::optional<double> hours = parse_hours(kept);
+  return hours ? *hours : default_deadline_hours(sys_, program);
 }
 
 // A running program's log is copied now and then, so that a cut loses at most the last
@@ -188,8 +189,10 @@ bool Lifecycle::begin() {
   state_ = read.state;
   remove_leftovers(sys_);
   state_.warning = board_warnings(sys_, programs_);
-  if (options_.chain_tuner_hours) state_.chain_tuner_hours = options_.chain_tuner_hours;
-  if (options_.yellow_fixer_hours) state_.yellow_fixer_hours = options_.yellow_fixer_hours;
+  if (!options_.chain_tuner_hours.empty()) state_.chain_tuner_hours = options_.chain_tuner_hours;
+  if (!options_.yellow_fixer_hours.empty()) {
+    state_.yellow_fixer_hours = options_.yellow_fixer_hours;
+  }
   const BoardMarks marks = read_marks(sys_, state_);
   const Action first = options_.fresh ? Action::new_tuning : next_action(state_, marks);
   const std::string hint = out_.detached ? "; see tune-session status" : "";
@@ -245,8 +248,13 @@ bool Lifecycle::act(Action action) {
 
 bool Lifecycle::begin_new_tuning() {
   SessionState previous = state_;
+  const int last = std::max(previous.tuning, highest_kept_tuning(sys_));
+  if (last >= last_tuning_number) {
+    return fail(cat({"no tuning number is left after ", std::to_string(last),
+                     " (the kept logs in ", kept_logs_dir, " hold that number)"}));
+  }
   state_ = SessionState{};
-  state_.tuning = std::max(previous.tuning, highest_kept_tuning(sys_)) + 1;
+  state_.tuning = last + 1;
   state_.stage = Stage::saving;
   state_.began = sys_.now();
   state_.since = state_.began;
@@ -257,7 +265,8 @@ bool Lifecycle::begin_new_tuning() {
   if (previous.tuning > 0 && previous.stage != Stage::none) {
     state_.previous_tuning = previous.tuning;
     state_.previous_stage = previous.stage;
-    state_.previous_ended = previous.since;
+    // A tuning left under way by --new ends now.
+    state_.previous_ended = is_working(previous.stage) ? state_.began : previous.since;
   }
   if (!record()) return fail(cat({"cannot record the tuning: ", unrecorded_}));
   note({"begins"});

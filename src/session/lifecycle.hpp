@@ -16,7 +16,8 @@ namespace tune::session {
 struct StartOptions {
   bool foreground = false;
   bool fresh = false;  // --new: a new tuning whatever the state, even one that cannot be read
-  std::optional<double> chain_tuner_hours, yellow_fixer_hours;  // deadlines per stage run
+  // Deadlines per stage run, in hours as given (parse_hours takes them); empty: none.
+  std::string chain_tuner_hours, yellow_fixer_hours;
 };
 
 // Where the session's words go.

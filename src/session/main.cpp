@@ -111,12 +111,11 @@ int run_start(Arguments& args) {
       const char* value = args.value_of(name, missing);
       if (value == nullptr) continue;
       if (missing) return usage_error(std::string(name) + ": a number of hours is missing");
-      std::optional<double> parsed = parse_hours(value);
-      if (!parsed) {
+      if (!parse_hours(value)) {
         return usage_error(std::string(name) +
                            ": not a decimal number of hours above 0 and up to 8760: " + value);
       }
-      *hours = *parsed;
+      *hours = value;
       handled = true;
       break;
     }

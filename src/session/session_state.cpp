@@ -167,9 +167,8 @@ std::optional<SessionState> parse_state(const std::string& text, std::string& pr
       understood = understood && (value == "before" || value == "original");
       state.undoing = value;
     } else if (key == "chain-tuner-hours" || key == "yellow-fixer-hours") {
-      std::optional<double> hours = parse_hours(value);
-      understood = understood && hours;
-      (key == "chain-tuner-hours" ? state.chain_tuner_hours : state.yellow_fixer_hours) = hours;
+      understood = understood && parse_hours(value);
+      (key == "chain-tuner-hours" ? state.chain_tuner_hours : state.yellow_fixer_hours) = value;
     } else if (key == "warning") {
       state.warning = value;
     } else if (key == "previous-tuning") {
@@ -186,6 +185,12 @@ std::optional<SessionState> parse_state(const std::string& text, std::string& pr
   }
   if (!has_tuning || !has_stage) {
     problem = has_tuning ? "no stage" : "no tuning number";
+    return std::nullopt;
+  }
+  // Tunings are numbered from 1, as the kept logs name them: at most nine digits.
+  if ((state.tuning == 0) != (state.stage == Stage::none) || state.tuning > last_tuning_number) {
+    problem = "tuning " + std::to_string(state.tuning) + " cannot be at stage " +
+              stage_name(state.stage);
     return std::nullopt;
   }
   return state;
@@ -211,12 +216,8 @@ std::string format_state(const SessionState& state) {
   if (!state.reason.empty()) put("reason", state.reason);
   if (!state.undone_to.empty()) put("undone-to", state.undone_to);
   if (!state.undoing.empty()) put("undoing", state.undoing);
-  for (const auto& [key, hours] : {std::pair{"chain-tuner-hours", state.chain_tuner_hours},
-                                   std::pair{"yellow-fixer-hours", state.yellow_fixer_hours}}) {
-    char text[32];
-    if (hours) std::snprintf(text, sizeof text, "%g", *hours);
-    if (hours) put(key, text);
-  }
+  if (!state.chain_tuner_hours.empty()) put("chain-tuner-hours", state.chain_tuner_hours);
+  if (!state.yellow_fixer_hours.empty()) put("yellow-fixer-hours", state.yellow_fixer_hours);
   if (!state.warning.empty()) put("warning", state.warning);
   if (state.previous_tuning > 0) {
     put("previous-tuning", std::to_string(state.previous_tuning));

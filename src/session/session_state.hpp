@@ -43,6 +43,9 @@ struct ProgramEnd {
 };
 std::string describe(const ProgramEnd& end);  // "status 1", "signal 15"
 
+// Tunings are numbered from 1 up to this, as the kept logs' names hold them.
+inline constexpr int last_tuning_number = 999999999;
+
 struct SessionState {
   int tuning = 0;  // counts the tunings begun on this board, from 1
   Stage stage = Stage::none;
@@ -58,8 +61,8 @@ struct SessionState {
   // next undo or start finishes that undo first.
   std::string undoing;
   // The deadlines given to the start that began or last went on with this tuning, in
-  // hours; a resume without options uses them.
-  std::optional<double> chain_tuner_hours, yellow_fixer_hours;
+  // hours as given (see parse_hours; empty: none); a resume without options uses them.
+  std::string chain_tuner_hours, yellow_fixer_hours;
   // What the session found wrong on the board that a tuning cannot mend (no bmminer-api on
   // its PATH, a finishing script that is missing or left /config/tune-running): one line.
   std::string warning;
@@ -73,7 +76,7 @@ struct SessionState {
 };
 
 // A deadline in hours as the options and the state give it: a decimal number above 0 and
-// up to a year, digits with at most one point.
+// up to a year, digits with at most one point. Kept as text, so that it reads back the same.
 std::optional<double> parse_hours(const std::string& text);
 inline constexpr double longest_deadline_hours = 8760;
 

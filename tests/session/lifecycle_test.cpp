@@ -407,7 +407,7 @@ TEST(LifecycleLock, TheLockFileIsRootsAlone) {
 TEST(LifecycleDeadlines, GivenOnesAreKeptAndOthersFollowTheSettings) {
   Board b;
   StartOptions given;
-  given.chain_tuner_hours = 2.5;
+  given.chain_tuner_hours = "2.5";
   ASSERT_EQ(b.start(given), 0);
   ASSERT_EQ(b.programs.deadlines.size(), 2u);
   EXPECT_EQ(b.programs.deadlines[0], 2.5);

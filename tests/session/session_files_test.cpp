@@ -43,8 +43,8 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
   state.previous_stage = Stage::undone;
   state.previous_ended = 1798700000;
   state.undoing = "original";
-  state.chain_tuner_hours = 2.5;
-  state.yellow_fixer_hours = 8760;
+  state.chain_tuner_hours = "2.5";
+  state.yellow_fixer_hours = "0.0000000000000000001";  // read back as written
   state.warning = "/sbin/finish-tune.sh left /config/tune-running";
   std::string problem;
   std::optional<SessionState> read = parse_state(format_state(state), problem);
@@ -77,6 +77,8 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
       {"tuning=1\n\x1b]0;x\x07\nstage=finished\n", "line 2 is not understood: \\x1b]0;x\\x07"},
       {"tuning=1\r\nstage=finished\n", "line 1 is not understood: tuning=1\\x0d"},
       {"tuning=1\nstage=finished\nundoing=sideways\n", "line 3 is not understood"},
+      {"tuning=0\nstage=chain-tuner\n", "tuning 0 cannot be at stage chain-tuner"},
+      {"tuning=1000000000\nstage=finished\n", "tuning 1000000000 cannot be at stage finished"},
       {"tuning=1\nstage=finished\nchain-tuner-hours=0\n", "line 3 is not understood"},
       {"tuning=1\nstage=finished\nyellow-fixer-hours=1e3\n", "line 3 is not understood"},
       {"tuning=1\nstage=finished\nyellow-fixer-hours=8761\n", "line 3 is not understood"},
