@@ -164,13 +164,12 @@ Replaced give_up(const std::string& temporary, int error, Replaced next) {
   return next;
 }
 
-// The durable path: a temporary file beside the real one, synced and renamed over it.
-// Where that path is closed but the plain rewrite may still work (a bind-mounted file, a
-// sticky directory, a name taken by a directory, a file system without ownership), the
+// The durable path's first half: a temporary file beside the real one, written and synced,
+// named in `temporary`. Where that path is closed but the plain rewrite may still work (a
+// sticky directory, every temporary name taken, a file system without ownership), the
 // caller writes in place instead; a full or failing disk keeps the old file.
-Replaced replace_through_temporary(System& sys, const std::string& real,
-                                   const struct stat* old_file, std::string_view text) {
-  std::string temporary;
+Replaced write_temporary(System& sys, const std::string& real, const struct stat* old_file,
+                         std::string_view text, std::string& temporary) {
   int fd = open_temporary(real, temporary);
   if (fd < 0) return disk_cannot_take_it(errno) ? Replaced::no : Replaced::write_in_place;
   if (old_file != nullptr) {
@@ -201,12 +200,6 @@ Replaced replace_through_temporary(System& sys, const std::string& real,
     return give_up(temporary, error,
                    disk_cannot_take_it(error) ? Replaced::no : Replaced::write_in_place);
   }
-  if (rename(temporary.c_str(), real.c_str()) != 0) {
-    error = errno;
-    bool name_held = error == EBUSY || error == EXDEV || error == EPERM || error == EACCES;
-    return give_up(temporary, error, name_held ? Replaced::write_in_place : Replaced::no);
-  }
-  sync_directory(sys, directory_of(real));
   return Replaced::yes;
 }
 
@@ -219,26 +212,53 @@ void sync_directory(System& sys, const std::string& directory) {
   close(fd);
 }
 
-bool replace_file(System& sys, const std::string& path, std::string_view text) {
-  const std::string real = link_target(path);
+bool stage_replace(System& sys, const std::string& path, std::string_view text,
+                   StagedReplace& staged) {
+  staged.real = link_target(path);
+  staged.temporary.clear();
+  staged.text.assign(text);
   struct stat old_file;
-  bool exists = stat(real.c_str(), &old_file) == 0;
-  if (!exists && errno != ENOENT) return rewrite_in_place(sys, real, text);
+  bool exists = stat(staged.real.c_str(), &old_file) == 0;
+  if (!exists && errno != ENOENT) return true;  // to be written in place
   // A rename would cut the other hard links off the new content, and would put a regular
   // file where a device or pipe was.
-  if (exists && (!S_ISREG(old_file.st_mode) || old_file.st_nlink > 1)) {
-    return rewrite_in_place(sys, real, text);
-  }
-  if (exists && !may_write_file(real)) return false;
-  switch (replace_through_temporary(sys, real, exists ? &old_file : nullptr, text)) {
+  if (exists && (!S_ISREG(old_file.st_mode) || old_file.st_nlink > 1)) return true;
+  if (exists && !may_write_file(staged.real)) return false;
+  switch (write_temporary(sys, staged.real, exists ? &old_file : nullptr, text, staged.temporary)) {
     case Replaced::yes:
       return true;
     case Replaced::no:
+      staged.temporary.clear();
       return false;
     case Replaced::write_in_place:
-      break;
+      staged.temporary.clear();
+      return true;
   }
-  return rewrite_in_place(sys, real, text);
+  return false;
+}
+
+bool commit_replace(System& sys, const StagedReplace& staged) {
+  if (staged.temporary.empty()) return rewrite_in_place(sys, staged.real, staged.text);
+  if (rename(staged.temporary.c_str(), staged.real.c_str()) != 0) {
+    const int error = errno;
+    unlink(staged.temporary.c_str());
+    // A bind-mounted file cannot be renamed over: the plain rewrite still can.
+    bool name_held = error == EBUSY || error == EXDEV || error == EPERM || error == EACCES;
+    if (name_held) return rewrite_in_place(sys, staged.real, staged.text);
+    errno = error;
+    return false;
+  }
+  sync_directory(sys, directory_of(staged.real));
+  return true;
+}
+
+void drop_staged(const StagedReplace& staged) {
+  if (!staged.temporary.empty()) unlink(staged.temporary.c_str());
+}
+
+bool replace_file(System& sys, const std::string& path, std::string_view text) {
+  StagedReplace staged;
+  return stage_replace(sys, path, text, staged) && commit_replace(sys, staged);
 }
 
 bool remove_file(System& sys, const std::string& path) {

@@ -46,6 +46,21 @@ void write_whole_file(System& sys, const char* fixed_path, std::string_view text
 // written at all; the old content is then whole, except after a failed in-place rewrite.
 bool replace_file(System& sys, const std::string& path, std::string_view text);
 
+// replace_file in two steps, so that several files change together or not at all: first each
+// new content is written and synced beside its file (false, with nothing left beside it and
+// the file as it was, when it cannot be stored or the file may not be written), then each
+// is put in place (the rename, or for a file written in place, the write). A staged content
+// that is not put in place is dropped.
+struct StagedReplace {
+  std::string real;       // the file (a link's target)
+  std::string temporary;  // the new content beside it; empty: written in place at the commit
+  std::string text;
+};
+bool stage_replace(System& sys, const std::string& path, std::string_view text,
+                   StagedReplace& staged);
+bool commit_replace(System& sys, const StagedReplace& staged);
+void drop_staged(const StagedReplace& staged);
+
 // The hidden name a replace writes beside `path` before the rename: ".NAME.tune-new", or
 // with a later attempt ".NAME.tune-new-N" when the names before it are taken. A cut can
 // leave one behind; the next replace of the file reuses it.

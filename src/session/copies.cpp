@@ -243,21 +243,48 @@ std::optional<SetFiles> read_set(System& sys, const char* set, std::string& erro
   return files;
 }
 
-std::string put_back(System& sys, const SetFiles& set, std::vector<std::string>& kept) {
+std::string stage_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged) {
+  staged.assign(set.copies.size(), StagedReplace{});
+  for (size_t i = 0; i < set.copies.size(); ++i) {
+    if (set.copies[i].result == FileRead::Result::missing) continue;
+    const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
+    errno = 0;
+    if (!stage_replace(sys, live, set.copies[i].text, staged[i])) {
+      const int error = errno;
+      drop_set(staged);
+      return error != 0 ? failure(live, error) : cat({live, ": cannot be written"});
+    }
+  }
+  return "";
+}
+
+void drop_set(std::vector<StagedReplace>& staged) {
+  for (const StagedReplace& file : staged) drop_staged(file);
+  staged.clear();
+}
+
+std::string commit_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged,
+                       std::vector<std::string>& kept) {
   kept.clear();
   for (size_t i = 0; i < set.copies.size(); ++i) {
     const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
     if (set.copies[i].result != FileRead::Result::missing) {
-      std::string error = store_file(sys, live, set.copies[i].text);
-      if (!error.empty()) return error;
+      if (!commit_replace(sys, staged[i])) {
+        const int error = errno;
+        for (size_t later = i + 1; later < staged.size(); ++later) drop_staged(staged[later]);
+        staged.clear();
+        return failure(live, error);
+      }
     } else if (!set.absent) {
       // A set made without the record: the file may have existed before. It stays.
       if (name_exists(live)) kept.push_back(live);
     } else if (!remove_file(sys, live) && errno != ENOENT) {
       // The file did not exist before the tuning.
+      staged.clear();
       return failure(live, errno);
     }
   }
+  staged.clear();
   return "";
 }
 
@@ -281,7 +308,9 @@ std::string restore_copies(System& sys, const char* set, std::vector<std::string
   std::string error;
   std::optional<SetFiles> files = read_set(sys, set, error);
   if (!files) return error;
-  error = put_back(sys, *files, kept);
+  std::vector<StagedReplace> staged;
+  error = stage_set(sys, *files, staged);
+  if (error.empty()) error = commit_set(sys, *files, staged, kept);
   return error.empty() ? check_put_back(sys, *files) : error;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "board_files.hpp"
+#include "files.hpp"
 #include "system.hpp"
 
 namespace tune::session {
@@ -37,11 +38,17 @@ struct SetFiles {
 // block the write). Nothing, with `error` ("PATH: reason"), when not.
 std::optional<SetFiles> read_set(System& sys, const char* set, std::string& error);
 
-// Puts the files of the set back in /config byte for byte (each durably) and removes those
-// the set records as absent. In a set without the record a missing copy leaves the file in
-// /config as it is, named in `kept`. Empty when done, else "PATH: reason" (some files may
-// be back then, others not).
-std::string put_back(System& sys, const SetFiles& set, std::vector<std::string>& kept);
+// Puts the files of the set back in /config byte for byte, in two steps: first every copy
+// is written and synced beside its file (`staged`; nothing in /config changes when one
+// cannot be, as on a full disk), then each is put in place and those the set records as
+// absent are removed. In a set without the record a missing copy leaves the file in /config
+// as it is, named in `kept`. Empty when done, else "PATH: reason" (after the first step
+// nothing changed; a failure in the second may leave some files back, others not).
+std::string stage_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged);
+std::string commit_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged,
+                       std::vector<std::string>& kept);
+// Drops what stage_set wrote, when it is not to be put in place.
+void drop_set(std::vector<StagedReplace>& staged);
 
 // Reads the files in /config back: empty when each holds its copy (or is gone, for one the
 // set records as absent), else "PATH: what differs".

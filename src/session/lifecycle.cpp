@@ -250,8 +250,8 @@ bool Lifecycle::begin_new_tuning() {
   SessionState previous = state_;
   const int last = std::max(previous.tuning, highest_kept_tuning(sys_));
   if (last >= last_tuning_number) {
-    return fail(cat({"no tuning number is left after ", std::to_string(last),
-                     " (the kept logs in ", kept_logs_dir, " hold that number)"}));
+    return fail(cat({"no tuning number is left after ", std::to_string(last), " (the kept logs in ",
+                     kept_logs_dir, " hold that number)"}));
   }
   state_ = SessionState{};
   state_.tuning = last + 1;

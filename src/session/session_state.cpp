@@ -189,8 +189,8 @@ std::optional<SessionState> parse_state(const std::string& text, std::string& pr
   }
   // Tunings are numbered from 1, as the kept logs name them: at most nine digits.
   if ((state.tuning == 0) != (state.stage == Stage::none) || state.tuning > last_tuning_number) {
-    problem = "tuning " + std::to_string(state.tuning) + " cannot be at stage " +
-              stage_name(state.stage);
+    problem =
+        "tuning " + std::to_string(state.tuning) + " cannot be at stage " + stage_name(state.stage);
     return std::nullopt;
   }
   return state;

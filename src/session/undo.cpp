@@ -20,13 +20,21 @@ std::string undo_files(System& sys, SessionState& state, const std::string& set,
   std::string error;
   std::optional<SetFiles> files = read_set(sys, set.c_str(), error);
   if (!files) return cat({"cannot put the miner's files back: ", error});
+  // Every copy is written beside its file before the undo is recorded as under way: a full
+  // /config refuses the undo with nothing changed and nothing recorded.
+  std::vector<StagedReplace> staged;
+  error = stage_set(sys, *files, staged);
+  if (!error.empty()) return cat({"cannot put the miner's files back: ", error});
   SessionState undoing = state;
   undoing.undoing = set;
   undoing.pid = getpid();
   error = write_state(sys, undoing);
-  if (!error.empty()) return cat({"cannot record the undo: ", error});
+  if (!error.empty()) {
+    drop_set(staged);
+    return cat({"cannot record the undo: ", error});
+  }
   state = undoing;
-  error = put_back(sys, *files, kept);
+  error = commit_set(sys, *files, staged, kept);
   if (error.empty()) error = check_put_back(sys, *files);
   if (error.empty()) error = clear_marks(sys);
   if (!error.empty()) {

@@ -504,6 +504,24 @@ TEST(Session, UndoPutsBackTheFilesOfEitherSetByteForByte) {
   // After an undo the next start is a new tuning.
   Outcome status = session(s, {"status"});
   EXPECT_NE(status.output.find("begins a new tuning"), std::string::npos) << status.output;
+
+  // On a /config too full for the set, the undo changes nothing and records nothing.
+  s.write("config/tune-backup/before/autoTune.conf", std::string(23 * 1024, 'x'));
+  s.write("config/tune-backup/before/config.conf", "changed\n");
+  const auto now = saved_files_in(s, "config/");
+  const std::string state = s.text("config/tune-session.state");
+  RunOptions full;
+  full.args = {"undo"};
+  full.full_config_bytes = 2 * 1024 * 1024;
+  full.free_config_bytes = 8 * 1024;
+  Outcome refused = s.run("tune-session", full);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(std::regex_match(refused.errors,
+                               std::regex("tune-session: cannot put the miner's files back: "
+                                          "/config/[a-zA-Z.]+: No space left on device\n")))
+      << refused.errors;
+  EXPECT_EQ(saved_files_in(s, "config/"), now);
+  EXPECT_EQ(s.text("config/tune-session.state"), state);
 }
 
 TEST(Session, AStageWhoseMinerNeverStartsTimesOutAtItsDeadline) {
