@@ -6,6 +6,7 @@
 #include "chain_tuner.hpp"
 #include "files.hpp"
 #include "kept_logs.hpp"
+#include "text.hpp"
 #include "yellow_fixer.hpp"
 
 namespace tune::session {
@@ -19,7 +20,20 @@ void say(std::FILE* stream, std::initializer_list<std::string_view> pieces) {
   print_line(stream, "tune-session: " + cat(pieces));
 }
 
+std::string foreign_holder(const LockHolder& holder) {
+  if (holder.pid <= 0 || holder.name == "tune-session") return "";
+  return cat({"the lock is held by pid ", std::to_string(holder.pid), " (", printable(holder.name),
+              ", uid ", std::to_string(holder.uid), "), not by a tune-session"});
+}
+
+std::string lock_held_by_another(System& sys) {
+  std::string error;
+  LockHolder holder;
+  return lock_is_held(sys, error, &holder) ? foreign_holder(holder) : "";
+}
+
 std::string running_session(System& sys) {
+  if (std::string other = lock_held_by_another(sys); !other.empty()) return other;
   StateRead read = read_state(sys);
   if (!read.error.empty()) return cat({"its state cannot be read: ", read.error});
   const SessionState& state = read.state;

@@ -19,8 +19,14 @@ void print_line(std::FILE* stream, const std::string& line);
 // One line of tune-session's own: its name, then the pieces.
 void say(std::FILE* stream, std::initializer_list<std::string_view> pieces);
 
-// "tuning 3, stage chain-tuner since 2026-12-08 04:44:49, session pid 1234"
+// "tuning 3, stage chain-tuner since 2026-12-08 04:44:49, session pid 1234", or what holds
+// the lock when that is another program.
 std::string running_session(System& sys);
+
+// "the lock is held by pid N (NAME, uid U), not by a tune-session", or empty when no other
+// program holds it (or /proc cannot tell).
+std::string foreign_holder(const LockHolder& holder);
+std::string lock_held_by_another(System& sys);
 
 // Takes the lock; on failure the line to say (without the program's name): the lock cannot
 // be had, or another session runs (then `busy` and `then` frame what it does). Empty when

@@ -171,7 +171,22 @@ KeptLog keep_log(System& sys, int tuning, int run, const char* program) {
   char name[64];
   std::snprintf(name, sizeof name, "%04d-%d-%s.log", tuning, run, program);
   kept.path = directory + "/" + name;
-  kept.error = store_file(sys, kept.path, whole_lines(log));
+  const std::string text = whole_lines(log);
+  for (;;) {
+    kept.error = store_file(sys, kept.path, text);
+    if (kept.error.empty() || (errno != ENOSPC && errno != EDQUOT)) break;
+    // On a full /config the latest log wins over the oldest others.
+    std::vector<std::string> others = leftovers(directory);
+    if (others.empty()) {
+      for (const LogFile& older : list_kept_logs(directory)) {
+        if (older.name != name) {
+          others.push_back(older.name);
+          break;
+        }
+      }
+    }
+    if (!remove_in(sys, directory, others)) break;
+  }
   if (!kept.error.empty()) kept.path.clear();
   prune(sys, directory, tuning, name);
   return kept;

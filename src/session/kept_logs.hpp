@@ -34,7 +34,8 @@ struct KeptLogFile {
 std::vector<KeptLogFile> list_kept_logs(const std::string& directory);
 
 // Copies the program's log of this run (again, while it runs: the copy is replaced), then
-// removes logs of older tunings and the oldest logs past the cap.
+// removes logs of older tunings and the oldest logs past the cap. On a full /config the
+// oldest other logs give way to it.
 KeptLog keep_log(System& sys, int tuning, int run, const char* program);
 
 // Removes the hidden files a cut left while a log was being kept.

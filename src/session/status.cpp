@@ -244,13 +244,11 @@ int status(bool json) {
   StatusView view;
   std::string error;
   view.running = lock_is_held(sys, error, &view.holder);
-  if (!error.empty()) {
-    std::fprintf(stderr, "tune-session: cannot tell whether a tuning runs: %s\n", error.c_str());
-    return exit_busy;
-  }
+  // What the lock cannot tell, the rest still can: shown, and status ends with 3.
+  const std::string lock_error = error;
   // Another program holding the lock runs no tuning: the tuning stands where it was left.
-  const bool foreign_lock =
-      view.running && view.holder.pid > 0 && view.holder.name != "tune-session";
+  const std::string foreign = view.running ? foreign_holder(view.holder) : "";
+  const bool foreign_lock = !foreign.empty();
   if (foreign_lock) view.running = false;
   StateRead read = read_state(sys);
   view.state = read.state;
@@ -277,12 +275,11 @@ int status(bool json) {
                                  "back the files before the first tuning, and no "
                                  "tuning makes it again"}));
   }
-  if (foreign_lock) {
-    view.warnings.push_back(
-        cat({"the lock is held by pid ", std::to_string(view.holder.pid), " (",
-             printable(view.holder.name), ", uid ", std::to_string(view.holder.uid),
-             "), not by a tune-session: no tuning starts while it holds it"}));
+  if (!lock_error.empty()) {
+    view.warnings.push_back(cat(
+        {"cannot tell whether a tuning runs: ", printable(lock_error), ": no start can lock it"}));
   }
+  if (foreign_lock) view.warnings.push_back(cat({foreign, ": no tuning starts while it holds it"}));
   if (json) {
     print_json(view);
   } else {
@@ -292,7 +289,7 @@ int status(bool json) {
     std::fprintf(stderr, "tune-session: cannot write to standard output\n");
     return exit_failed;
   }
-  return view.state_error.empty() ? exit_done : exit_busy;
+  return view.state_error.empty() && lock_error.empty() ? exit_done : exit_busy;
 }
 
 }  // namespace tune::session

@@ -61,9 +61,12 @@ int stop() {
   // number may be any process.
   long long pid = session_pid(sys);
   if (pid == 0) {
-    say(stderr, {"a session holds ", sys.path(lock_path),
-                 " but its pid is not known; nothing was signalled"});
-    return exit_busy;
+    const std::string other = lock_held_by_another(sys);
+    say(stderr,
+        {other.empty() ? cat({"a session holds ", sys.path(lock_path), " but its pid is not known"})
+                       : other,
+         "; nothing was signalled"});
+    return exit_failed;
   }
   if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
     say(stderr,

@@ -288,6 +288,9 @@ TEST(Session, EveryFreeSizeOfConfigEndsWhereTheStateSays) {
       ++finished;
       EXPECT_EQ(state["stage"], "finished");
       EXPECT_EQ(state["tuning"], "2");
+      // The tuning's own last log wins over older ones for the room left.
+      const std::string last_log = "config/tune-logs/0002-" + state["runs"] + "-yellow-fixer.log";
+      EXPECT_TRUE(s.text(last_log).ends_with(", quit\n")) << last_log;
     } else {
       ++refused;
       EXPECT_EQ(outcome.status, 1) << outcome.errors;
@@ -331,6 +334,7 @@ TEST(Session, StatusNamesWhatIsWrongOnTheBoard) {
     RunOptions start;     // no arguments: no start before the status
     const char* warned;   // by start, at once
     const char* warning;  // a "warning:" line of status
+    int status = 0;
   } cases[] = {
       {"bmminer-api is not where the programs look",
        [](Sandbox& s) { s.write("sim/time-limit", "100000\n"); },
@@ -364,6 +368,12 @@ TEST(Session, StatusNamesWhatIsWrongOnTheBoard) {
        {},
        "",
        "/config/tune-backup/original is missing: undo original cannot put back"},
+      {"a lock that is not a regular file",
+       [](Sandbox& s) { s.make_dir("config/tune-session.lock"); },
+       {},
+       "",
+       "cannot tell whether a tuning runs: /config/tune-session.lock: Is a directory",
+       3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -380,7 +390,7 @@ TEST(Session, StatusNamesWhatIsWrongOnTheBoard) {
       }
     }
     Outcome status = session(s, {"status"});
-    EXPECT_EQ(status.status, 0) << status.errors;
+    EXPECT_EQ(status.status, c.status) << status.errors;
     EXPECT_NE(status.output.find(std::string("\nwarning:       ") + c.warning), std::string::npos)
         << status.output;
     Outcome json = session(s, {"status", "--json"});
