@@ -1,6 +1,7 @@
 #include "detach.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,10 +18,28 @@ namespace tune::session {
 
 namespace {
 
+// The session's log in /tmp, appended to when it is this user's own regular file, else made
+// anew: a file someone else left there (or a pipe, which would block) gets none of it.
+int open_session_log() {
+  int fd = open(session_log_path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat info;
+  if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid())) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0) {
+    unlink(session_log_path);
+    fd = open(session_log_path, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+              0644);
+  }
+  if (fd >= 0) fcntl(fd, F_SETFL, O_APPEND);  // blocking again, as output expects
+  return fd;
+}
+
 // A detached session's output (and its programs') goes to its log in /tmp.
 void detach_streams() {
   int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  int out = open(session_log_path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int out = open_session_log();
   if (out < 0) out = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (in >= 0) dup2(in, STDIN_FILENO);
   if (out >= 0) {

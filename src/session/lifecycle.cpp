@@ -31,8 +31,9 @@ constexpr char finish_script_path[] = "/sbin/finish-tune.sh";
 
 class Lifecycle {
  public:
-  Lifecycle(System& sys, Programs& programs, const StartOptions& options, const SessionOutput& out)
-      : sys_(sys), programs_(programs), options_(options), out_(out) {}
+  Lifecycle(System& sys, Programs& programs, const StartOptions& options, const SessionOutput& out,
+            SessionLock* held)
+      : sys_(sys), programs_(programs), options_(options), out_(out), held_(held) {}
 
   int run();
 
@@ -61,6 +62,7 @@ class Lifecycle {
   Programs& programs_;
   const StartOptions& options_;
   const SessionOutput& out_;
+  SessionLock* held_;  // the caller's lock, already taken; else lock_ is taken
   SessionLock lock_;
   SessionState state_;
   int status_ = exit_done;
@@ -141,10 +143,12 @@ int Lifecycle::run() {
       return exit_busy;
     }
   }
-  std::string error = take_lock(lock_, sys_, "a tuning is already running: ", "");
-  if (!error.empty()) {
-    out_.announce(exit_busy, error);
-    return exit_busy;
+  if (held_ == nullptr) {
+    std::string error = take_lock(lock_, sys_, "a tuning is already running: ", "");
+    if (!error.empty()) {
+      out_.announce(exit_busy, error);
+      return exit_busy;
+    }
   }
   if (!begin()) return status_;
   for (;;) {
@@ -188,7 +192,8 @@ bool Lifecycle::begin() {
   }
   state_ = read.state;
   remove_leftovers(sys_);
-  state_.warning = board_warnings(sys_, programs_);
+  // Recorded for status, which cannot see the session's PATH; the rest it finds itself.
+  state_.warning = programs_.miner_client_found() ? "" : miner_client_warning;
   if (!options_.chain_tuner_hours.empty()) state_.chain_tuner_hours = options_.chain_tuner_hours;
   if (!options_.yellow_fixer_hours.empty()) {
     state_.yellow_fixer_hours = options_.yellow_fixer_hours;
@@ -386,13 +391,7 @@ bool Lifecycle::finish(bool fixer_ran) {
       sys_.run_shell(finish_command);
     }
   }
-  if (name_exists(tune_running)) {
-    const bool script = name_exists(sys_.path(finish_script_path));
-    state_.warning = cat({script ? "/sbin/finish-tune.sh left /config/tune-running"
-                                 : "/sbin/finish-tune.sh is missing and /config/tune-running stays",
-                          ": with the init script, the next boot begins a new tuning"});
-    if (!record()) note({"cannot record the state: ", unrecorded_});
-  }
+  if (std::string left = tune_running_left(sys_); !left.empty()) note({"warning: ", left});
   note({"finished"});
   return true;
 }
@@ -413,21 +412,25 @@ bool Lifecycle::finish_undo() {
 
 }  // namespace
 
-std::string board_warnings(System& sys, Programs& programs) {
-  std::string warning;
-  if (!programs.miner_client_found()) {
-    warning = "bmminer-api is not on tune-session's PATH: the programs cannot reach the miner";
-  }
+std::vector<std::string> board_warnings(System& sys, Programs& programs) {
+  std::vector<std::string> warnings;
+  if (!programs.miner_client_found()) warnings.push_back(miner_client_warning);
   if (name_exists(sys.path(tune_running_path)) && !name_exists(sys.path(finish_script_path))) {
-    warning = cat({warning, warning.empty() ? "" : "; ",
-                   "/sbin/finish-tune.sh is missing: nothing ends the tuning the firmware's way"});
+    warnings.push_back(
+        "/sbin/finish-tune.sh is missing: nothing ends the tuning the firmware's way");
   }
-  return warning;
+  return warnings;
+}
+
+std::string tune_running_left(System& sys) {
+  if (!name_exists(sys.path(tune_running_path))) return "";
+  return "/config/tune-running is still there after the tuning finished: with the init script, "
+         "the next boot begins a new tuning";
 }
 
 int run_session(System& sys, Programs& programs, const StartOptions& options,
-                const SessionOutput& out) {
-  return Lifecycle(sys, programs, options, out).run();
+                const SessionOutput& out, SessionLock* held) {
+  return Lifecycle(sys, programs, options, out, held).run();
 }
 
 }  // namespace tune::session

@@ -7,8 +7,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "programs.hpp"
+#include "session_lock.hpp"
 #include "system.hpp"
 
 namespace tune::session {
@@ -30,13 +32,20 @@ struct SessionOutput {
   bool detached = false;
 };
 
-// Runs the tuning from where it stands to its finish; the exit status.
+// Runs the tuning from where it stands to its finish; the exit status. The lock is taken
+// here, unless the caller took it already (`held`).
 int run_session(System& sys, Programs& programs, const StartOptions& options,
-                const SessionOutput& out);
+                const SessionOutput& out, SessionLock* held = nullptr);
 
-// What on the board keeps a tuning from ending well that the session cannot mend: no
-// bmminer-api where the programs look for it; no finishing script while /config/tune-running
-// asks for one. One line, empty when none.
-std::string board_warnings(System& sys, Programs& programs);
+// What on the board keeps a tuning from ending well that the session cannot mend, one line
+// each: no bmminer-api where the programs look for it (miner_client_warning); no finishing
+// script while /config/tune-running asks for one.
+std::vector<std::string> board_warnings(System& sys, Programs& programs);
+inline constexpr char miner_client_warning[] =
+    "bmminer-api is not on tune-session's PATH: the programs cannot reach the miner";
+
+// After a finished tuning: /config/tune-running still there, which the init script takes for
+// a tuning wanted. Empty when it is gone.
+std::string tune_running_left(System& sys);
 
 }  // namespace tune::session

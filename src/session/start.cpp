@@ -13,7 +13,7 @@ namespace tune::session {
 
 namespace {
 
-int run_on_board(const StartOptions& options,
+int run_on_board(const StartOptions& options, SessionLock& lock,
                  const std::function<void(int, const std::string&)>& announce, bool detached) {
   PosixSystem sys;
   ProcessPrograms programs;
@@ -22,26 +22,35 @@ int run_on_board(const StartOptions& options,
   out.announce = announce;
   out.note = [](const std::string& line) { print_line(stdout, line); };
   out.detached = detached;
-  return run_session(sys, programs, options, out);
+  return run_session(sys, programs, options, out, &lock);
 }
 
 }  // namespace
 
 int start(const StartOptions& options) {
+  // The lock first: a start that cannot have it changes nothing, not even the session's log
+  // in /tmp. A detached session keeps it across the fork.
+  PosixSystem sys;
+  SessionLock lock;
+  std::string error = take_lock(lock, sys, "a tuning is already running: ", "");
+  if (!error.empty()) {
+    say(stderr, {error});
+    return exit_busy;
+  }
   {
     // Said at once, on the terminal or to the init script, before anything detaches.
-    PosixSystem sys;
     ProcessPrograms programs;
-    const std::string warning = board_warnings(sys, programs);
-    if (!warning.empty()) say(stderr, {"warning: ", warning});
+    for (const std::string& warning : board_warnings(sys, programs)) {
+      say(stderr, {"warning: ", warning});
+    }
   }
   if (!options.foreground) {
     return run_detached([&](const std::function<void(int, const std::string&)>& announce) {
-      return run_on_board(options, announce, true);
+      return run_on_board(options, lock, announce, true);
     });
   }
   return run_on_board(
-      options,
+      options, lock,
       [](int status, const std::string& line) {
         print_line(status == exit_done ? stdout : stderr, "tune-session: " + line);
       },

@@ -15,6 +15,7 @@
 #include "miner_restart.hpp"
 #include "plan.hpp"
 #include "posix_system.hpp"
+#include "process_programs.hpp"
 #include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
@@ -94,7 +95,7 @@ void print_text(const StatusView& view) {
   line("tuning:", std::to_string(s.tuning));
   line("stage:", stage_line(view));
   if (s.tuning > 0 && view.state_error.empty()) {
-    line("began:", local_stamp(s.began));
+    if (s.began > 0) line("began:", local_stamp(s.began));
     line("chain-tuner:", program_line(s.chain_tuner));
     line("yellow-fixer:", program_line(s.yellow_fixer));
   }
@@ -167,7 +168,7 @@ void print_json(const StatusView& view) {
   json.raw("interrupted", view.interrupted ? "true" : "false");
   maybe_number("pid", view.running, s.pid);
   maybe_number("since", s.tuning > 0, s.since);
-  maybe_number("began", s.tuning > 0, s.began);
+  maybe_number("began", s.tuning > 0 && s.began > 0, s.began);
   maybe_string("chain_tuner", s.chain_tuner.has_value(),
                s.chain_tuner ? describe(*s.chain_tuner) : "");
   maybe_string("yellow_fixer", s.yellow_fixer.has_value(),
@@ -268,7 +269,15 @@ int status(bool json) {
   view.interrupted = !view.running && is_working(view.state.stage) && !view.ended_unrecorded;
   read_last_log_line(sys, view);
   for (int set = 0; set < 2; ++set) view.copies[set] = set_exists(sys, sets[set]);
+  // What the session recorded of its own PATH, then what the board's files say now.
   if (!view.state.warning.empty()) view.warnings.push_back(printable(view.state.warning));
+  ProcessPrograms programs;
+  for (const std::string& warning : board_warnings(sys, programs)) {
+    if (warning != miner_client_warning) view.warnings.push_back(warning);
+  }
+  if (view.state.stage == Stage::finished || view.ended_unrecorded) {
+    if (std::string left = tune_running_left(sys); !left.empty()) view.warnings.push_back(left);
+  }
   if (view.state.tuning > 0 && view.state_error.empty() && !view.copies[1]) {
     view.warnings.push_back(cat({backup_dir,
                                  "/original is missing: undo original cannot put "

@@ -127,6 +127,11 @@ TEST(Session, BadUsageAndAnUnusableBoardAreOneLineAndChangeNothing) {
        3,
        "tune-session: cannot lock /config/tune-session.lock: Is a directory\n",
        [](Sandbox& s) { s.make_dir("config/tune-session.lock"); }},
+      // Refused before it detaches: not even the session's log is made.
+      {{"start"},
+       3,
+       "tune-session: cannot lock /config/tune-session.lock: Is a directory\n",
+       [](Sandbox& s) { s.make_dir("config/tune-session.lock"); }},
   };
   for (const auto& c : cases) {
     std::string name;
@@ -146,6 +151,7 @@ TEST(Session, BadUsageAndAnUnusableBoardAreOneLineAndChangeNothing) {
     EXPECT_EQ(s.text("config/config.conf"), config);
     EXPECT_FALSE(s.exists("config/tune-backup"));
     EXPECT_FALSE(s.exists("tmp/auto-tune"));
+    EXPECT_FALSE(s.exists("tmp/tune-session.log"));
   }
 }
 
@@ -345,12 +351,13 @@ TEST(Session, StatusNamesWhatIsWrongOnTheBoard) {
       {"no finishing script while /config/tune-running asks for one",
        [](Sandbox& s) { s.remove("finish-tune.sh"); }, started({"start", "--foreground"}),
        "/sbin/finish-tune.sh is missing",
-       "/sbin/finish-tune.sh is missing and /config/tune-running stays: with the init script, "
-       "the next boot begins a new tuning"},
+       "/sbin/finish-tune.sh is missing: nothing ends the tuning the firmware's way\n"
+       "warning:       /config/tune-running is still there after the tuning finished: with the "
+       "init script, the next boot begins a new tuning"},
       {"a finishing script that leaves /config/tune-running", [](Sandbox&) {},
        started({"start", "--foreground"}), "",
-       "/sbin/finish-tune.sh left /config/tune-running: with the init script, the next boot "
-       "begins a new tuning"},
+       "/config/tune-running is still there after the tuning finished: with the init script, the "
+       "next boot begins a new tuning"},
       {"a program waiting for a miner that does not answer",
        [](Sandbox& s) {
          s.write("config/tune-session.state", "tuning=1\nstage=chain-tuner\nruns=1\n");
