@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <optional>
+#include <vector>
 
 #include "board_files.hpp"
 #include "files.hpp"
@@ -71,19 +72,26 @@ std::optional<LockHolder> holder_in_proc(const std::string& path) {
     if (end == std::string::npos) end = locks.text.size();
     const std::string line = locks.text.substr(at, end - at);
     at = end + 1;
-    // "1: FLOCK  ADVISORY  WRITE 812 08:01:1315193 0 EOF"; a waiter's line has "->".
-    char kind[16], mode[16], access[16];
-    long long pid = 0;
-    unsigned major_number = 0, minor_number = 0;
-    unsigned long long inode = 0;
-    if (line.find("->") != std::string::npos ||
-        std::sscanf(line.c_str(), "%*d: %15s %15s %15s %lld %x:%x:%llu", kind, mode, access, &pid,
-                    &major_number, &minor_number, &inode) != 7) {
-      continue;
+    // "1: FLOCK  ADVISORY  WRITE 812 08:01:1315193 0 EOF"; a waiter's line has "->" second.
+    // Read field by field: scanf would bring 20 KB of the C library into the board's program.
+    std::vector<std::string> fields;
+    for (size_t from = 0; from < line.size();) {
+      size_t to = line.find(' ', from);
+      if (to == std::string::npos) to = line.size();
+      if (to > from) fields.push_back(line.substr(from, to - from));
+      from = to + 1;
     }
-    if (std::string(kind) == "FLOCK" && inode == info.st_ino &&
-        major_number == major(info.st_dev) && minor_number == minor(info.st_dev)) {
-      holder.pid = pid;
+    if (fields.size() < 6 || fields[1] != "FLOCK") continue;
+    const std::string& device = fields[5];  // MAJOR:MINOR:INODE, the numbers of the device hex
+    size_t first = device.find(':'), second = device.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) continue;
+    const unsigned long major_number = std::strtoul(device.substr(0, first).c_str(), nullptr, 16);
+    const unsigned long minor_number =
+        std::strtoul(device.substr(first + 1, second - first - 1).c_str(), nullptr, 16);
+    const unsigned long long inode = std::strtoull(device.c_str() + second + 1, nullptr, 10);
+    if (inode == info.st_ino && major_number == major(info.st_dev) &&
+        minor_number == minor(info.st_dev)) {
+      holder.pid = std::atoll(fields[4].c_str());
       break;
     }
   }
