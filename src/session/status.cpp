@@ -128,7 +128,10 @@ class JsonObject {
   void string(const char* key, const std::string& value) { raw(key, quoted(value)); }
   void strings(const char* key, const std::vector<std::string>& values) {
     std::string list = "[";
-    for (const std::string& value : values) list += (list.size() > 1 ? "," : "") + quoted(value);
+    for (const std::string& value : values) {
+      if (list.size() > 1) list += ',';
+      list += quoted(value);
+    }
     raw(key, list + "]");
   }
   void number(const char* key, long long value) { raw(key, std::to_string(value)); }
