@@ -89,6 +89,13 @@ constexpr OptionSpec option_table[] = {
     {Command::report, "--metrics", "FILE",
      "also write the report in the Prometheus text format to FILE,\n"
      "replaced whole (node_exporter's textfile collector reads *.prom)"},
+    {Command::report, "--labels-under", "DIR",
+     "label each board (in the metrics, the pictures' names) by its path\n"
+     "under DIR, the same whatever else is reported with it (default: its\n"
+     "path under the deepest directory holding all the boards given)"},
+    {Command::report, "--stale-after", "TIME",
+     "a copy taken longer ago than TIME (seconds, or with s, m, h or d;\n"
+     "default 1h) is a finding: the board may be down or out of reach"},
 };
 
 constexpr char usage_head[] =
@@ -614,6 +621,36 @@ int run_rehearsal(int argc, char** argv) {
   return rehearse_one(options, twin);
 }
 
+// A duration such as "90", "90s", "15m", "2h", "1d": seconds, up to ten years.
+long long parse_duration(const std::string& option, const std::string& text) {
+  const size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
+  const std::string unit = text.substr(digits);
+  const long long scale = unit.empty() || unit == "s" ? 1
+                          : unit == "m"               ? 60
+                          : unit == "h"               ? 3600
+                          : unit == "d"               ? 86400
+                                                      : 0;
+  if (digits == 0 || digits > 9 || scale == 0) {
+    usage_error(option + " takes a time such as 3600, 90m, 2h or 1d: " + printable(text, 60));
+  }
+  long long seconds = std::atoll(text.substr(0, digits).c_str()) * scale;
+  if (seconds > 10LL * 365 * 86400) usage_error(option + " takes a time up to ten years");
+  return seconds;
+}
+
+CopyAge copy_age_of(const CommandLine& line) {
+  CopyAge age;
+  if (auto it = line.values.find("--stale-after"); it != line.values.end()) {
+    age.stale_after = parse_duration("--stale-after", it->second);
+  }
+  return age;
+}
+
+std::vector<std::string> labels_of(const CommandLine& line) {
+  auto under = line.values.find("--labels-under");
+  return board_labels(line.words, under != line.values.end() ? under->second : "");
+}
+
 int report_one(const std::string& dir, const CommandLine& line) {
   const bool json = line.flags.count("--json") != 0;
   std::optional<std::pair<int, int>> chip;
@@ -623,21 +660,21 @@ int report_one(const std::string& dir, const CommandLine& line) {
   auto metrics_file = line.values.find("--metrics");
   const bool metrics = metrics_file != line.values.end();
   if (metrics) check_replaceable(metrics_file->second);
-  std::set<std::string> names;
+  const std::string label = labels_of(line).front();
   MetricsWriter writer;
   BoardReport report;
   try {
-    report = read_board(dir);
+    report = read_board(dir, copy_age_of(line));
   } catch (const UnusableBoard& unusable) {
     // Prometheus hears of it too, rather than keep the board's last figures.
     if (metrics) {
-      writer.unusable(board_name(dir, names));
+      writer.unusable(label);
       replace_output(metrics_file->second, writer.text());
     }
     throw ToolError(status_unusable, unusable.what());
   }
   if (metrics) {
-    writer.board(report, board_name(dir, names));
+    writer.board(report, label);
     replace_output(metrics_file->second, writer.text());
   }
   if (json && chip) {
@@ -670,22 +707,26 @@ int report_farm(const CommandLine& line) {
   auto metrics_file = line.values.find("--metrics");
   const bool metrics_asked = metrics_file != line.values.end();
   if (metrics_asked) check_replaceable(metrics_file->second);
-  std::set<std::string> names;
+  const std::vector<std::string> labels = labels_of(line);
+  const CopyAge age = copy_age_of(line);
   MetricsWriter metrics;
   FarmTotals totals;
   FarmJson farm_json;
   if (json) std::fputs(farm_json.begin().c_str(), stdout);
-  for (const std::string& dir : line.words) {
+  for (size_t i = 0; i < line.words.size(); ++i) {
+    const std::string& dir = line.words[i];
+    const std::string& name = labels[i];
     std::string text;
-    const std::string name = board_name(dir, names);
     try {
-      BoardReport report = read_board(dir);
+      BoardReport report = read_board(dir, age);
       totals.add(report);
       if (metrics_asked) metrics.board(report, name);
       text = json ? farm_json.board(report) : format_board_line(report);
       if (out != line.values.end()) {
-        write_output(out->second + "/" + name + "-heat-map.svg",
-                     heat_map_svg(report, "Chips of the board in " + dir));
+        // A label with directories in it ("rackA/s01") draws under them.
+        const std::string picture = out->second + "/" + name + "-heat-map.svg";
+        make_output_dir(picture.substr(0, picture.rfind('/')));
+        write_output(picture, heat_map_svg(report, "Chips of the board in " + dir));
       }
     } catch (const UnusableBoard& unusable) {
       // On standard error, where every failure goes; the JSON document keeps its place too.

@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <fstream>
 
+#include "text.hpp"
 #include "tool_error.hpp"
 
 namespace tune::rehearse {
@@ -59,16 +61,62 @@ void check_replaceable(const std::string& path) {
   }
 }
 
-std::string board_name(const std::string& dir, std::set<std::string>& used) {
+namespace {
+
+// A directory as a path from the root, whatever way it was given: "." parts, doubled and
+// trailing slashes gone. Links are not followed: the label is the path the operator gave.
+std::filesystem::path absolute_path(const std::string& dir) {
   std::error_code ec;
-  std::filesystem::path path = std::filesystem::absolute(dir, ec).lexically_normal();
-  if (ec) path = std::filesystem::path(dir).lexically_normal();
-  if (!path.has_filename()) path = path.parent_path();
-  std::string base = path.filename().string();
-  if (base.empty() || base == "." || base == "..") base = "board";
-  std::string name = base;
-  for (int n = 2; !used.insert(name).second; ++n) name = base + "-" + std::to_string(n);
-  return name;
+  std::filesystem::path path = std::filesystem::absolute(dir, ec);
+  if (ec) path = dir;
+  path = path.lexically_normal();
+  if (!path.has_filename() && path.has_parent_path() && path != path.root_path()) {
+    path = path.parent_path();
+  }
+  return path;
+}
+
+}  // namespace
+
+std::vector<std::string> board_labels(const std::vector<std::string>& dirs,
+                                      const std::string& under) {
+  std::vector<std::filesystem::path> paths;
+  for (const std::string& dir : dirs) paths.push_back(absolute_path(dir));
+  std::filesystem::path root;
+  if (!under.empty()) {
+    root = absolute_path(under);
+  } else if (!paths.empty()) {
+    // The deepest directory that holds every board: the common start of their parents.
+    root = paths.front().parent_path();
+    for (const std::filesystem::path& path : paths) {
+      std::filesystem::path common;
+      auto a = root.begin(), b = path.parent_path().begin();
+      for (; a != root.end() && b != path.parent_path().end() && *a == *b; ++a, ++b) common /= *a;
+      root = common;
+    }
+  }
+  std::vector<std::string> labels;
+  std::map<std::string, size_t> given;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    std::string label = paths[i].lexically_relative(root).generic_string();
+    if (label.empty() || label == "." || label.starts_with("../") || label == "..") {
+      if (!under.empty()) {
+        throw ToolError(status_usage, printable(dirs[i], 200) + " is not under --labels-under " +
+                                          printable(under, 200) + "; see tune-rehearse --help");
+      }
+      label = paths[i].filename().string();  // the root itself, given as a board
+      if (label.empty()) label = "board";
+    }
+    auto [at, fresh] = given.emplace(label, i);
+    if (!fresh) {
+      throw ToolError(status_usage, printable(dirs[at->second], 200) + " and " +
+                                        printable(dirs[i], 200) + " would both be labelled " +
+                                        printable(label, 200) +
+                                        "; see tune-rehearse --help");
+    }
+    labels.push_back(label);
+  }
+  return labels;
 }
 
 void make_output_dir(const std::string& dir) {

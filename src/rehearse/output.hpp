@@ -2,8 +2,8 @@
 // failing ends the run (ToolError, status 3) naming the path and the reason.
 #pragma once
 
-#include <set>
 #include <string>
+#include <vector>
 
 namespace tune::rehearse {
 
@@ -17,8 +17,12 @@ void replace_output(const std::string& path, const std::string& text);
 // cannot take a new file: a long run does not end in an error it could have named first.
 void check_replaceable(const std::string& path);
 
-// A board's name in what the tool writes for many boards: its directory's own name ("." is
-// the current directory's), made unique among `used` by "-2", "-3"...
-std::string board_name(const std::string& dir, std::set<std::string>& used);
+// The boards' labels in what the tool writes for them (a metric's "board", a picture's
+// name): each board's path relative to `under` when given, else to the deepest directory
+// that holds all of them ("rackA/s01"; a single board's own name). The same whatever the
+// order the boards come in. A board outside `under`, or two boards that would have one
+// label, are a usage error (ToolError, status 2) naming them.
+std::vector<std::string> board_labels(const std::vector<std::string>& dirs,
+                                      const std::string& under);
 
 }  // namespace tune::rehearse

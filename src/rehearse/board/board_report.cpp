@@ -3,9 +3,13 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "board_reading.hpp"
 #include "health.hpp"
@@ -20,6 +24,7 @@ namespace {
 // and turns what the programs read into the report's view.
 void summarise(const BoardReading& board, BoardReport& report) {
   const TuneState& state = board.state;
+  report.rates_known = board.rates_read;
   for (int slot = 0; slot < chain_count; ++slot) {
     ChainView& chain = report.chains[slot];
     int row = chip_table_row(slot);
@@ -29,6 +34,7 @@ void summarise(const BoardReading& board, BoardReport& report) {
     chain.tuner_number = chain_number_of(slot);
     chain.freq = state.chain_freq[slot];
     chain.voltage = state.chain_voltage[slot];
+    chain.configured = board.configured[slot];
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       ChipView& view = chain.chips[chip];
       view.freq = effective_chip_freq(state, slot, chip);
@@ -180,6 +186,67 @@ int boards_inside(const std::string& dir) {
   return boards;
 }
 
+// "H:MM:SS".
+std::string duration_text(long long seconds) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
+                seconds % 60);
+  return text;
+}
+
+// When the copy was taken: the collection's stamp, else the newest change of the files a
+// board keeps changing (its chip rates, its log).
+void read_copy_age(BoardReport& report, const std::vector<BoardFile>& changing,
+                   const CopyAge& age, Findings& findings) {
+  if (report.rehearsal) return;
+  BoardFile stamp{report.dir + "/" + copy_stamp_file, false};
+  stamp.found = board_file_exists(stamp.path);
+  if (stamp.found) {
+    std::optional<std::string> text = read_small_board_file(stamp, 64);
+    std::string digits = text ? text->substr(0, text->find('\n')) : "";
+    bool whole = !digits.empty() && digits.size() <= 12 &&
+                 digits.find_first_not_of("0123456789") == std::string::npos;
+    if (whole) {
+      report.copied_at = std::atoll(digits.c_str());
+      report.copied_from = "stamp file";
+    } else {
+      findings.add(stamp, 1,
+                   (text ? quoted(*text) : std::string("a long text")) +
+                       " is not a time in seconds since the epoch; the files' times are used");
+    }
+  }
+  if (!report.copied_at) {
+    for (const BoardFile& file : changing) {
+      struct stat info;
+      if (!file.found || stat(file.path.c_str(), &info) != 0) continue;
+      report.copied_at = std::max(report.copied_at.value_or(0), static_cast<long long>(info.st_mtime));
+      report.copied_from = "file times";
+    }
+  }
+  if (!report.copied_at) return;
+  const long long now = age.now ? *age.now : static_cast<long long>(std::time(nullptr));
+  if (now - *report.copied_at > age.stale_after) {
+    findings.add(BoardFile{report.dir, true}, 0,
+                 "copied " + duration_text(now - *report.copied_at) + " ago (" +
+                     report.copied_from + "), more than " + duration_text(age.stale_after) +
+                     ": the board may be down or out of reach");
+  }
+}
+
+// A copy that lacks what every copy of a running board holds (a collection that failed
+// halfway) tells nothing of how the tuning went.
+void check_whole_copy(BoardReport& report, const BoardFile& config, const BoardFile& rates,
+                      const BoardFile& log, bool tuning_known, Findings& findings) {
+  std::string missing;
+  for (const BoardFile* file : {&config, &rates, &log}) {
+    if (file->found || (file == &log && !tuning_known)) continue;
+    missing += (missing.empty() ? "no " : ", no ") + file->path.substr(file->path.rfind('/') + 1);
+  }
+  if (missing.empty() || (!config.found && !rates.found && !tuning_known && !log.found)) return;
+  findings.add(BoardFile{report.dir, true}, 0, "incomplete copy: " + missing);
+  report.outcome = Outcome::unknown;
+}
+
 }  // namespace
 
 const char* outcome_name(Outcome outcome) {
@@ -191,9 +258,15 @@ const char* outcome_name(Outcome outcome) {
     case Outcome::interrupted:
       return "interrupted";
     case Outcome::not_run:
+      return "not run";
+    case Outcome::unknown:
       break;
   }
-  return "not run";
+  return "unknown";
+}
+
+const char* outcome_label(Outcome outcome) {
+  return outcome == Outcome::not_run ? "not_run" : outcome_name(outcome);
 }
 
 const char* class_name(ChipClass chip_class) {
@@ -214,6 +287,7 @@ const char* class_name(ChipClass chip_class) {
 
 BoardTotals& BoardTotals::operator+=(const BoardTotals& o) {
   chains += o.chains;
+  rates_known = rates_known && o.rates_known;
   measured_rate += o.measured_rate;
   ideal_rate += o.ideal_rate;
   red += o.red;
@@ -226,10 +300,13 @@ BoardTotals& BoardTotals::operator+=(const BoardTotals& o) {
 
 BoardTotals totals_of(const BoardReport& report) {
   BoardTotals t;
+  t.rates_known = report.rates_known;
   for (const ChainView& c : report.chains) {
     BoardTotals chain;
     chain.overrides = c.overrides;
-    if (c.present) {
+    if (!report.rates_known) {
+      chain.chains = c.configured ? 1 : 0;
+    } else if (c.present) {
       chain.chains = 1;
       chain.measured_rate = c.measured_rate;
       chain.ideal_rate = c.ideal_rate;
@@ -246,8 +323,12 @@ BoardTotals totals_of(const BoardReport& report) {
 void FarmTotals::add(const BoardReport& report) {
   ++boards;
   with_findings += report.findings.empty() ? 0 : 1;
+  without_rates += report.rates_known ? 0 : 1;
   ++by_outcome[static_cast<int>(report.outcome)];
-  sum += totals_of(report);
+  // The farm's rates are those of the boards that have them; the rest are counted apart.
+  BoardTotals board = totals_of(report);
+  board.rates_known = true;
+  sum += board;
 }
 
 std::string Finding::text() const {
@@ -257,7 +338,7 @@ std::string Finding::text() const {
   return line > 0 ? shown + ":" + std::to_string(line) + ": " + said : shown + ": " + said;
 }
 
-BoardReport read_board(const std::string& dir) {
+BoardReport read_board(const std::string& dir, const CopyAge& age) {
   DIR* listing = opendir(dir.c_str());
   if (listing == nullptr) throw UnusableBoard(dir + ": " + std::strerror(errno));
   closedir(listing);
@@ -298,6 +379,9 @@ BoardReport read_board(const std::string& dir) {
   int last_tuning = outcome_from_state(report, state, findings);
   if (last_tuning == 0) outcome_from_logs(report, findings);
   report.kept = read_kept_record(dir, last_tuning, report.outcome, findings);
+  check_whole_copy(report, config, rates, log,
+                   state.found || chain_log.found || !report.kept.tunings.empty(), findings);
+  read_copy_age(report, {rates, log}, age, findings);
   findings.close();
   return report;
 }

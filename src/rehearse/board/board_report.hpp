@@ -35,9 +35,16 @@ struct Finding {
 };
 
 // How a program's run, or a whole tuning, ended: the program's normal endings, its fatal
-// ones, a log that stops without an ending (or in the middle of a line), or no run at all.
-enum class Outcome { finished, failed, interrupted, not_run };
-const char* outcome_name(Outcome outcome);  // "finished", "failed", "interrupted", "not run"
+// ones, a log that stops without an ending (or in the middle of a line), no run at all, or
+// not known (a copy that lacks the files that would tell).
+enum class Outcome { finished, failed, interrupted, not_run, unknown };
+inline constexpr Outcome all_outcomes[] = {Outcome::finished, Outcome::failed,
+                                           Outcome::interrupted, Outcome::not_run,
+                                           Outcome::unknown};
+// "finished", "failed", "interrupted", "not run", "unknown"; and as a label value, in
+// snake_case ("not_run").
+const char* outcome_name(Outcome outcome);
+const char* outcome_label(Outcome outcome);
 
 struct SessionSummary {
   std::string program;     // "chain-tuner", "yellow-fixer", or "unknown" for a log that
@@ -50,8 +57,9 @@ struct SessionSummary {
   Outcome outcome = Outcome::interrupted;
 };
 
-// No real chip hashes faster than this (GH/s; the fastest ladder step expects about 135): a
-// rate above it is a finding, and nothing to fit a twin to.
+// No real chip hashes faster than this (in the miner's unit, as /tmp/chip-rates gives it;
+// the fastest ladder step expects about 135): a rate above it is a finding, and nothing to
+// fit a twin to.
 inline constexpr double fastest_real_chip = 1000;
 
 // A chip's class in the report: the tuning's own classes, or no rate at all.
@@ -61,7 +69,7 @@ const char* class_name(ChipClass chip_class);
 struct ChipView {
   int freq = 0;               // MHz, as the miner runs it
   int override_step = 0;      // as manual_freqs.txt gives it (0 or less: none)
-  std::optional<float> rate;  // GH/s, when /tmp/chip-rates lists the chip
+  std::optional<float> rate;  // in the miner's unit, when /tmp/chip-rates lists the chip
   ChipClass chip_class = ChipClass::unrated;
   std::vector<ChipChange> history;  // the latest changes
   long long earlier_changes = 0;    // before those, not kept
@@ -72,7 +80,8 @@ struct ChainView {
   int number = 0;        // the miner's chain number
   char digit = '1';      // of its config.conf keys
   int tuner_number = 0;  // "chain N" in chain-tuner's log
-  bool present = false;  // /tmp/chip-rates has lines for it
+  bool present = false;     // /tmp/chip-rates has lines for it
+  bool configured = false;  // config.conf gives its frequency
   int freq = 0;
   int voltage = 0;
   double measured_rate = 0;  // sum of its chip rates
@@ -129,13 +138,24 @@ struct BoardReport {
   // When the last tuning ended, or stopped where it stands: seconds since the epoch, from
   // the state, else from the last log's last stamp read as UTC. None when nothing tells.
   std::optional<long long> ended_at;
+  // Whether the copy's chip rates could be read: without them rates and chip classes are
+  // unknown, never zero.
+  bool rates_known = false;
+  // When the copy was taken, seconds since the epoch: the collection's stamp file when the
+  // copy has one, else the newest change of its chip-rates and auto-tune. None for a
+  // rehearsal, or when nothing tells.
+  std::optional<long long> copied_at;
+  std::string copied_from;  // "stamp file" or "file times"
   KeptRecord kept;
   std::vector<Finding> findings;
 };
 
-// The sums over a board's present chains (overrides over all of them).
+// The sums over a board's chains (overrides over all of them): those with chip rates, or
+// when the rates are unknown those config.conf gives, which count as chains but add no
+// rate and no chip class.
 struct BoardTotals {
   int chains = 0;
+  bool rates_known = true;  // false when any board summed had none
   double measured_rate = 0, ideal_rate = 0;
   int red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
   BoardTotals& operator+=(const BoardTotals& other);
@@ -145,7 +165,8 @@ BoardTotals totals_of(const BoardReport& report);
 // Totals over the boards of a farm, added to one board at a time.
 struct FarmTotals {
   int boards = 0, unusable = 0, with_findings = 0;
-  int by_outcome[4] = {};  // usable boards by their last tuning's Outcome
+  int without_rates = 0;   // usable boards whose rates are unknown
+  int by_outcome[5] = {};  // usable boards by their last tuning's Outcome
   BoardTotals sum;         // over the usable boards
   void add(const BoardReport& report);
 };
@@ -155,8 +176,18 @@ struct FarmTotals {
 // cannot be read or is larger than such a file can be.
 std::map<std::string, std::string> read_settings_files(const std::string& dir);
 
+// The stamp file the collection leaves in a copy: the time it was taken, in seconds since
+// the epoch, one line.
+inline constexpr char copy_stamp_file[] = "copied-at";
+
+// How old a copy may be before it is a finding, and the time to measure its age against.
+struct CopyAge {
+  long long stale_after = 3600;  // seconds
+  std::optional<long long> now;  // none: the clock's
+};
+
 // Reads the board in `dir`. Throws UnusableBoard when the directory or a file in it exists
 // but cannot be read; a missing file is a finding.
-BoardReport read_board(const std::string& dir);
+BoardReport read_board(const std::string& dir, const CopyAge& age = {});
 
 }  // namespace tune::rehearse

@@ -140,6 +140,7 @@ void read_chains(BoardReading& board, const BoardFile& file, Findings& findings)
         }
       },
       &crlf);
+  for (int slot = 0; slot < chain_count; ++slot) board.configured[slot] = seen_at[0][slot] != 0;
   if (crlf) {
     crlf_finding(file, findings,
                  "the programs read the values, but their rewrite writes the chain lines with "
@@ -267,10 +268,11 @@ void read_overrides(BoardReading& board, const BoardFile& file, Findings& findin
 void read_rates(BoardReading& board, const BoardFile& file, Findings& findings) {
   if (!file.found) {
     findings.add(file, 0,
-                 "missing: no chip has a rate, and the programs end with \"Failed to read "
-                 "rates\"");
+                 "missing: the rates and the chips' classes are unknown, and the programs end "
+                 "with \"Failed to read rates\"");
     return;
   }
+  board.rates_read = true;
   for_each_chip_line(
       file, findings, "chain:chip:rate", "the programs read the rates all the same",
       "the programs take the later one",

@@ -99,7 +99,7 @@ std::string comparison_svg(const std::vector<ComparedSettings>& lines, const std
     return [decimals](double v) { return printed("%.*f", decimals, v); };
   };
   const Measure measures[] = {
-      {"measured rate, GH/s", [](const Prediction& p) { return std::optional(p.rate_after); },
+      {"measured rate", [](const Prediction& p) { return std::optional(p.rate_after); },
        [](const Prediction& p) { return std::optional(p.rate_today); }, fixed(0)},
       {"efficiency (model)",
        [](const Prediction& p) { return model_efficiency(p.rate_after, p.power_after); },

@@ -17,7 +17,7 @@ std::string efficiency_text(double rate, double power) {
 
 std::string percent_text(std::optional<double> percent) {
   if (!percent) return "-";
-  // A change too small to show has no sign: "+0.0 %" beside a loss in GH/s would mislead.
+  // A change too small to show has no sign: "+0.0 %" beside a loss in rate would mislead.
   if (std::abs(*percent) < 0.05) return "0.0 %";
   return printed("%+.1f %%", *percent);
 }
@@ -27,7 +27,7 @@ std::string percent_text(std::optional<double> percent) {
 std::string format_twin_prediction(const std::string& board_dir, const Prediction& p) {
   std::string out = "the board in " + shown_path(board_dir) +
                     ", today -> predicted by its twin (simulated chip model):\n";
-  out += printed("  measured rate     %.2f -> %.2f GH/s (", p.rate_today, p.rate_after) +
+  out += printed("  measured rate     %.2f -> %.2f (", p.rate_today, p.rate_after) +
          percent_text(p.gain_percent()) + ")\n";
   out += "  efficiency        " + efficiency_text(p.rate_today, p.power_today) + " -> " +
          efficiency_text(p.rate_after, p.power_after) + " rate per power unit\n";
@@ -42,7 +42,7 @@ std::string format_twin_prediction(const std::string& board_dir, const Predictio
 std::string format_comparison(const std::string& board,
                               const std::vector<ComparedSettings>& compared) {
   std::string out = "settings compared on " + board + " (simulated chip model):\n";
-  out += printed("%-4s %-12s %14s %9s %10s %10s %9s\n", "", "settings", "measured GH/s", "change",
+  out += printed("%-4s %-12s %14s %9s %10s %10s %9s\n", "", "settings", "measured rate", "change",
                  "efficiency", "overridden", "duration");
   const Prediction* today = nullptr;
   for (const ComparedSettings& line : compared) {
@@ -84,8 +84,8 @@ void rank_by_gain(std::vector<RankedBoard>& boards) {
 
 std::string format_work_order(const std::vector<RankedBoard>& boards, size_t unusable,
                               const std::string& settings) {
-  std::string out = printed("%-5s %11s %8s %12s %14s %9s  %s\n", "rank", "gain GH/s", "gain",
-                            "today GH/s", "predicted GH/s", "changed", "board");
+  std::string out = printed("%-5s %11s %8s %12s %14s %9s  %s\n", "rank", "gain", "gain",
+                            "rate today", "predicted rate", "changed", "board");
   for (size_t i = 0; i < boards.size(); ++i) {
     const Prediction& p = boards[i].prediction;
     out += printed("%-5zu %+11.2f %8s %12.2f %14.2f %4d/%-4d  ", i + 1, p.gain(),

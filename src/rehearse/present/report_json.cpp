@@ -34,14 +34,19 @@ std::string json_text(const Json& json) {
   return out;
 }
 
+// A board's sums; without its chip rates the rates and classes are unknown (null).
 void add_totals(cJSON* to, const BoardTotals& t) {
   cJSON_AddNumberToObject(to, "chains", t.chains);
-  add_number(to, "measured_rate", t.measured_rate);
-  add_number(to, "ideal_rate", t.ideal_rate);
-  cJSON_AddNumberToObject(to, "red", t.red);
-  cJSON_AddNumberToObject(to, "yellow", t.yellow);
-  cJSON_AddNumberToObject(to, "green", t.green);
-  cJSON_AddNumberToObject(to, "no_rate", t.unrated);
+  cJSON_AddBoolToObject(to, "rates_known", t.rates_known);
+  auto known = [&](const char* name, double value) {
+    t.rates_known ? add_number(to, name, value) : (void)cJSON_AddNullToObject(to, name);
+  };
+  known("measured_rate", t.measured_rate);
+  known("ideal_rate", t.ideal_rate);
+  known("red", t.red);
+  known("yellow", t.yellow);
+  known("green", t.green);
+  known("no_rate", t.unrated);
   cJSON_AddNumberToObject(to, "overrides", t.overrides);
 }
 
@@ -60,15 +65,6 @@ void add_optional_number(cJSON* to, const char* name, std::optional<double> valu
   }
 }
 
-void add_board(cJSON* to, const BoardReport& report) {
-  add_text(to, "board", report.dir);
-  cJSON_AddBoolToObject(to, "rehearsal", report.rehearsal);
-  cJSON_AddStringToObject(to, "outcome", outcome_name(report.outcome));
-  std::optional<double> ended;
-  if (report.ended_at) ended = static_cast<double>(*report.ended_at);
-  add_optional_number(to, "ended_at", ended);
-}
-
 void add_optional_text(cJSON* to, const char* name, const std::string& value) {
   if (value.empty()) {
     cJSON_AddNullToObject(to, name);
@@ -77,22 +73,38 @@ void add_optional_text(cJSON* to, const char* name, const std::string& value) {
   }
 }
 
+void add_board(cJSON* to, const BoardReport& report) {
+  add_text(to, "board", report.dir);
+  cJSON_AddBoolToObject(to, "rehearsal", report.rehearsal);
+  cJSON_AddStringToObject(to, "outcome", outcome_name(report.outcome));
+  std::optional<double> ended;
+  if (report.ended_at) ended = static_cast<double>(*report.ended_at);
+  add_optional_number(to, "ended_at", ended);
+  std::optional<double> copied;
+  if (report.copied_at) copied = static_cast<double>(*report.copied_at);
+  add_optional_number(to, "copied_at", copied);
+  add_optional_text(to, "copied_from", report.copied_from);
+}
+
 cJSON* new_item(cJSON* array) {
   cJSON* item = cJSON_CreateObject();
   cJSON_AddItemToArray(array, item);
   return item;
 }
 
-void add_chain(cJSON* chain, const ChainView& c) {
+void add_chain(cJSON* chain, const ChainView& c, bool rates_known) {
   cJSON_AddNumberToObject(chain, "chain", c.number);
   cJSON_AddNumberToObject(chain, "slot", c.slot);
   cJSON_AddNumberToObject(chain, "digit", c.digit - '0');
   cJSON_AddNumberToObject(chain, "chain_tuner_number", c.tuner_number);
   cJSON_AddBoolToObject(chain, "present", c.present);
+  cJSON_AddBoolToObject(chain, "configured", c.configured);
   cJSON_AddNumberToObject(chain, "freq", c.freq);
   cJSON_AddNumberToObject(chain, "voltage", c.voltage);
-  add_number(chain, "measured_rate", c.measured_rate);
-  add_number(chain, "ideal_rate", c.ideal_rate);
+  add_optional_number(chain, "measured_rate",
+                      rates_known ? std::optional<double>(c.measured_rate) : std::nullopt);
+  add_optional_number(chain, "ideal_rate",
+                      rates_known ? std::optional<double>(c.ideal_rate) : std::nullopt);
   cJSON_AddNumberToObject(chain, "red", c.red);
   cJSON_AddNumberToObject(chain, "yellow", c.yellow);
   cJSON_AddNumberToObject(chain, "green", c.green);
@@ -179,7 +191,7 @@ std::string report_json(const BoardReport& report) {
   cJSON* chains = cJSON_AddArrayToObject(root.get(), "chains");
   cJSON* chips = cJSON_AddArrayToObject(root.get(), "chips");
   for (const ChainView& chain : report.chains) {
-    add_chain(new_item(chains), chain);
+    add_chain(new_item(chains), chain, report.rates_known);
     for (int index = 0; index < chips_per_chain; ++index) add_chip(new_item(chips), chain, index);
   }
   add_totals(cJSON_AddObjectToObject(root.get(), "totals"), totals_of(report));
@@ -230,9 +242,9 @@ std::string FarmJson::end(const FarmTotals& farm) const {
   cJSON_AddNumberToObject(root.get(), "boards", farm.boards + farm.unusable);
   cJSON_AddNumberToObject(root.get(), "unusable", farm.unusable);
   cJSON_AddNumberToObject(root.get(), "with_findings", farm.with_findings);
+  cJSON_AddNumberToObject(root.get(), "without_rates", farm.without_rates);
   cJSON* outcomes = cJSON_AddObjectToObject(root.get(), "outcomes");
-  for (Outcome outcome :
-       {Outcome::finished, Outcome::failed, Outcome::interrupted, Outcome::not_run}) {
+  for (Outcome outcome : all_outcomes) {
     cJSON_AddNumberToObject(outcomes, outcome_name(outcome),
                             farm.by_outcome[static_cast<int>(outcome)]);
   }

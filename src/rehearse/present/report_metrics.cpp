@@ -14,6 +14,7 @@ enum Metric : size_t {
   readable,
   last_tuning,
   last_tuning_end,
+  copy_time,
   board_measured,
   board_ideal,
   board_chips,
@@ -54,24 +55,37 @@ MetricsWriter::MetricsWriter()
     : families_{
           {"tune_board_readable", "1 when the board's copy could be read, 0 when it could not", {}},
           {"tune_board_last_tuning",
-           "1 for the outcome of the board's last tuning (finished, failed, interrupted or not "
-           "run), 0 for the others",
+           "1 for the outcome of the board's last tuning (finished, failed, interrupted, not_run "
+           "or unknown), 0 for the others",
            {}},
           {"tune_board_last_tuning_end_timestamp_seconds",
            "When the last tuning ended or stopped: from tune-session's state, else the log's "
            "last stamp read as UTC",
            {}},
-          {"tune_board_measured_gigahashes_per_second", "The board's measured rate in GH/s", {}},
-          {"tune_board_ideal_gigahashes_per_second",
-           "The rate expected of the board's chips at their frequencies, in GH/s",
+          {"tune_board_copy_timestamp_seconds",
+           "When the board's copy was taken: the collection's stamp file, else the newest "
+           "change of its chip-rates and auto-tune",
+           {}},
+          {"tune_board_measured_rate",
+           "The board's measured rate, in the unit of the miner's statistics; absent when its "
+           "chip rates are unknown",
+           {}},
+          {"tune_board_ideal_rate",
+           "The rate expected of the board's chips at their frequencies (frequency / 8.7 each), "
+           "in the unit of the miner's statistics",
            {}},
           {"tune_board_chips", "The board's chips by class: red, yellow, green or no_rate", {}},
           {"tune_board_findings", "Findings in the report on the board's files", {}},
-          {"tune_chain_frequency_megahertz", "The chain's frequency in config.conf", {}},
-          {"tune_chain_voltage", "The chain's voltage setting in config.conf", {}},
-          {"tune_chain_measured_gigahashes_per_second", "The chain's measured rate in GH/s", {}},
-          {"tune_chain_ideal_gigahashes_per_second",
-           "The rate expected of the chain's chips at their frequencies, in GH/s",
+          {"tune_chain_frequency_hertz", "The chain's frequency in config.conf", {}},
+          {"tune_chain_voltage_setting",
+           "The chain's voltage in config.conf, as the miner's setting value",
+           {}},
+          {"tune_chain_measured_rate",
+           "The chain's measured rate, in the unit of the miner's statistics",
+           {}},
+          {"tune_chain_ideal_rate",
+           "The rate expected of the chain's chips at their frequencies, in the unit of the "
+           "miner's statistics",
            {}},
       } {}
 
@@ -88,28 +102,33 @@ void MetricsWriter::add(size_t family, const std::string& labels, double value) 
 void MetricsWriter::board(const BoardReport& report, const std::string& name) {
   const std::string board = "board=\"" + label_value(name) + "\"";
   add(readable, board, 1);
-  for (Outcome outcome :
-       {Outcome::finished, Outcome::failed, Outcome::interrupted, Outcome::not_run}) {
-    add(last_tuning, board + ",outcome=\"" + outcome_name(outcome) + "\"",
+  for (Outcome outcome : all_outcomes) {
+    add(last_tuning, board + ",outcome=\"" + outcome_label(outcome) + "\"",
         outcome == report.outcome ? 1 : 0);
   }
   if (report.ended_at) add(last_tuning_end, board, static_cast<double>(*report.ended_at));
+  if (report.copied_at) add(copy_time, board, static_cast<double>(*report.copied_at));
+  // Without chip rates nothing is known of the rates and classes: no series, never a zero
+  // that a sum() would take for a real one.
   BoardTotals totals = totals_of(report);
-  add(board_measured, board, totals.measured_rate);
-  add(board_ideal, board, totals.ideal_rate);
-  const std::pair<const char*, int> classes[] = {{"red", totals.red},
-                                                 {"yellow", totals.yellow},
-                                                 {"green", totals.green},
-                                                 {"no_rate", totals.unrated}};
-  for (const auto& [chip_class, count] : classes) {
-    add(board_chips, board + ",class=\"" + chip_class + "\"", count);
+  if (report.rates_known) {
+    add(board_measured, board, totals.measured_rate);
+    add(board_ideal, board, totals.ideal_rate);
+    const std::pair<const char*, int> classes[] = {{"red", totals.red},
+                                                   {"yellow", totals.yellow},
+                                                   {"green", totals.green},
+                                                   {"no_rate", totals.unrated}};
+    for (const auto& [chip_class, count] : classes) {
+      add(board_chips, board + ",class=\"" + chip_class + "\"", count);
+    }
   }
   add(board_findings, board, static_cast<double>(report.findings.size()));
   for (const ChainView& chain : report.chains) {
-    if (!chain.present) continue;
+    if (report.rates_known ? !chain.present : !chain.configured) continue;
     const std::string labels = board + ",chain=\"" + std::to_string(chain.number) + "\"";
-    add(chain_freq, labels, chain.freq);
+    add(chain_freq, labels, chain.freq * 1e6);
     add(chain_voltage, labels, chain.voltage);
+    if (!report.rates_known) continue;
     add(chain_measured, labels, chain.measured_rate);
     add(chain_ideal, labels, chain.ideal_rate);
   }

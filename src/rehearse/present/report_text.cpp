@@ -1,6 +1,7 @@
 #include "report_text.hpp"
 
 #include <cstdio>
+#include <ctime>
 #include <sstream>
 
 #include "chip_power.hpp"
@@ -74,6 +75,17 @@ std::string shown_path(const std::string& path) {
   return printable(path, shown_path_limit);
 }
 
+std::string utc_stamp(long long seconds) {
+  std::time_t when = static_cast<std::time_t>(seconds);
+  struct tm utc;
+  char text[32];
+  if (gmtime_r(&when, &utc) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S",
+                                                        &utc) == 0) {
+    return "?";
+  }
+  return text;
+}
+
 std::string format_duration(long long seconds) {
   return printed("%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
@@ -84,6 +96,11 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
   out << "chain slot digit  freq  volt   measured      ideal  red yellow green no-rate "
          "overrides\n";
   for (const ChainView& c : report.chains) {
+    if (!report.rates_known && c.configured) {
+      out << printed("%5d %4d %5c %5d %5d %-47s %9d\n", c.number, c.slot, c.digit, c.freq,
+                     c.voltage, "  rates unknown (no chip-rates)", c.overrides);
+      continue;
+    }
     if (!c.present) {
       out << printed("%5d %4d %5c %-59s %9d\n", c.number, c.slot, c.digit,
                      " absent (no chip rates)", c.overrides);
@@ -94,10 +111,17 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
                    c.green, c.unrated, c.overrides);
   }
   BoardTotals t = totals_of(report);
-  out << printed("%-29s%10.2f %10.2f %4d %6d %5d %7d %9d\n", "total", t.measured_rate, t.ideal_rate,
-                 t.red, t.yellow, t.green, t.unrated, t.overrides);
-  out << "rates in GH/s; chains by the miner's number (chain-tuner's log calls chains 2 3 4 6 7 "
-         "8 by 1 2 3 5 6 7)\n";
+  if (t.rates_known) {
+    out << printed("%-29s%10.2f %10.2f %4d %6d %5d %7d %9d\n", "total", t.measured_rate,
+                   t.ideal_rate, t.red, t.yellow, t.green, t.unrated, t.overrides);
+  } else {
+    out << printed("%-29s %-47s %9d\n", "total", "rates unknown", t.overrides);
+  }
+  out << "rates in the unit of the miner's statistics; chains by the miner's number "
+         "(chain-tuner's log calls chains 2 3 4 6 7 8 by 1 2 3 5 6 7)\n";
+  if (report.copied_at) {
+    out << "copied: " << utc_stamp(*report.copied_at) << " UTC (" << report.copied_from << ")\n";
+  }
   if (report.rehearsal && model_power && *model_power > 0) {
     out << printed("efficiency (simulated chip model): %.3f rate per power unit (%.1f units)\n",
                    t.measured_rate / *model_power, *model_power);
@@ -150,7 +174,7 @@ std::string format_chip_history(const BoardReport& report, int slot, int index) 
   out << "now: " << chip.freq << " MHz";
   out << (chip.override_step > 0 ? printed(" (override step %d)", chip.override_step)
                                  : std::string(" (no override)"));
-  if (chip.rate) out << printed(", rate %.2f GH/s", static_cast<double>(*chip.rate));
+  if (chip.rate) out << printed(", rate %.2f", static_cast<double>(*chip.rate));
   out << ", " << class_name(chip.chip_class) << "\n";
   out << (report.history_recorded ? "changes, from the rehearsal's record:"
                                   : "changes, from the logs (they name only red lowerings):");
@@ -170,14 +194,15 @@ std::string format_chip_history(const BoardReport& report, int slot, int index) 
 
 std::string format_board_line(const BoardReport& report) {
   BoardTotals t = totals_of(report);
-  std::string line =
-      shown_path(report.dir) + printed(
-                                   ": %d chains, rate %.1f of ideal %.1f GH/s, red %d, "
-                                   "yellow %d, green %d, no rate %d, overrides %d, "
-                                   "findings %zu",
-                                   t.chains, t.measured_rate, t.ideal_rate, t.red, t.yellow,
-                                   t.green, t.unrated, t.overrides, report.findings.size());
+  std::string line = shown_path(report.dir) + printed(": %d chains, ", t.chains);
+  line += t.rates_known ? printed("rate %.1f of ideal %.1f, red %d, yellow %d, green %d, "
+                                  "no rate %d",
+                                  t.measured_rate, t.ideal_rate, t.red, t.yellow, t.green,
+                                  t.unrated)
+                        : std::string("rates unknown");
+  line += printed(", overrides %d, findings %zu", t.overrides, report.findings.size());
   line += std::string(", tuning ") + outcome_name(report.outcome);
+  if (report.copied_at) line += ", copied " + utc_stamp(*report.copied_at) + " UTC";
   if (const SessionSummary* s = last_session(report)) {
     line += ", " + printable(s->program) + " ended \"" + printable(s->ending) + "\"";
   }
@@ -192,14 +217,15 @@ std::string format_farm_totals(const FarmTotals& farm) {
   const BoardTotals& t = farm.sum;
   return printed(
       "farm: %d boards (%d unusable, %d with findings), tunings %d finished, %d failed, %d "
-      "interrupted, %d not run; %d chains, rate %.1f of ideal %.1f GH/s, red %d, yellow %d, "
-      "green %d, no rate %d, overrides %d\n",
+      "interrupted, %d not run, %d unknown; %d chains, rate %.1f of ideal %.1f (boards without "
+      "rates: %d), red %d, yellow %d, green %d, no rate %d, overrides %d\n",
       farm.boards + farm.unusable, farm.unusable, farm.with_findings,
       farm.by_outcome[static_cast<int>(Outcome::finished)],
       farm.by_outcome[static_cast<int>(Outcome::failed)],
       farm.by_outcome[static_cast<int>(Outcome::interrupted)],
-      farm.by_outcome[static_cast<int>(Outcome::not_run)], t.chains, t.measured_rate, t.ideal_rate,
-      t.red, t.yellow, t.green, t.unrated, t.overrides);
+      farm.by_outcome[static_cast<int>(Outcome::not_run)],
+      farm.by_outcome[static_cast<int>(Outcome::unknown)], t.chains, t.measured_rate, t.ideal_rate,
+      farm.without_rates, t.red, t.yellow, t.green, t.unrated, t.overrides);
 }
 
 }  // namespace tune::rehearse

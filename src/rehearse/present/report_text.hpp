@@ -25,6 +25,8 @@ std::string shown_path(const std::string& path);
 
 // Seconds as "h:mm:ss".
 std::string format_duration(long long seconds);
+// Seconds since the epoch as "YYYY-MM-DD HH:MM:SS" in UTC.
+std::string utc_stamp(long long seconds);
 
 // The terminal summary: per chain, totals, sessions, findings; with the simulated chip
 // model's power figure, for a rehearsal only, its efficiency.

@@ -109,7 +109,7 @@ void rate_plot(Svg& svg, const Timeline& timeline, const TimeAxis& time, int pan
             {"font-size", 11},
             {"transform", "rotate(-90 18 " + std::to_string(middle) + ")"},
             {"text-anchor", "middle"}},
-           "total measured rate, GH/s");
+           "total measured rate");
   time.draw(svg, top, top + rate_height, true);
   if (timeline.yellow_fixer_start_hours >= 0) {
     double x = time.x(timeline.yellow_fixer_start_hours);
