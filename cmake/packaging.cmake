@@ -13,6 +13,15 @@ install(FILES "${CMAKE_SOURCE_DIR}/examples/S95tune-session" DESTINATION ${_docd
         COMPONENT board)
 install(FILES "${CMAKE_SOURCE_DIR}/packaging/copyright" DESTINATION ${_docdir} COMPONENT board)
 
+if(NOT TUNE_PROGRAMS_ONLY)
+  # What an operator copies: the collection script, the alert rules with their tests, the
+  # dashboard.
+  install(FILES "${CMAKE_SOURCE_DIR}/examples/collect-boards" DESTINATION ${_docdir}/examples
+          COMPONENT package)
+  install(DIRECTORY "${CMAKE_SOURCE_DIR}/examples/prometheus" "${CMAKE_SOURCE_DIR}/examples/grafana"
+          DESTINATION ${_docdir}/examples COMPONENT package)
+endif()
+
 set(_compressed "")
 set(_pages chain-tuner.8 yellow-fixer.8 tune-session.8)
 if(NOT TUNE_PROGRAMS_ONLY)

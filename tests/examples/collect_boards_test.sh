@@ -1,0 +1,96 @@
+#!/bin/sh
+# examples/collect-boards against boards on this machine: two reached by their paths, three
+# "hosts" behind a stand-in ssh that runs rsync's other end here (one whole, one whose
+# connection drops halfway, one that never answers), each run of it as cron would make it.
+#   collect_boards_test.sh COLLECT-BOARDS TUNE-REHEARSE
+set -eu
+collect=$1
+rehearse=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+boards=$work/boards
+out=$work/copies
+
+"$rehearse" --out "$boards/b1" >/dev/null 2>&1
+"$rehearse" --seed 2 --out "$boards/b2" >/dev/null 2>&1
+for host in whole half stuck; do cp -r "$boards/b1" "$boards/$host"; done
+# The stand-in ssh: HOST's files are $boards/HOST; the command's absolute paths are taken
+# inside it.
+cat >"$work/ssh" <<SSH
+#!/bin/sh
+while [ \$# -gt 0 ]; do case \$1 in -l) shift 2 ;; -*) shift ;; *) break ;; esac; done
+host=\${1#*@}
+shift
+cd "$boards/\$host" || exit 255
+case \$host in stuck) exec sleep 600 ;; esac
+command=
+for word in "\$@"; do
+  case \$word in /*) word=.\$word ;; esac
+  command="\$command '\$word'"
+done
+case \$host in
+half)
+  # The line drops after 3000 bytes: head alone holds it, and ends.
+  mkfifo "$work/line.\$\$"
+  (eval "exec \$command" >"$work/line.\$\$") &
+  exec head -c 3000 <"$work/line.\$\$"
+  ;;
+*) eval "exec \$command" ;;
+esac
+SSH
+chmod +x "$work/ssh"
+
+# Earlier copies of the two that will fail: they must stay as they are.
+for host in half stuck; do
+  mkdir -p "$out/$host"
+  echo "an earlier copy" >"$out/$host/copied-at"
+done
+
+started=$(date +%s)
+status=0
+"$collect" -j 4 -t 3 -e "$work/ssh" "$out" "$boards/b1" "$boards/b2/" whole half stuck \
+  2>"$work/errors" || status=$?
+took=$(($(date +%s) - started))
+[ $status -eq 1 ] || fail "status $status, not 1: $(cat "$work/errors")"
+grep -q '^collect-boards: half: rsync failed (status [0-9]*): .*; the last copy stays$' \
+  "$work/errors" || fail "the board that failed halfway is not named: $(cat "$work/errors")"
+grep -q '^collect-boards: stuck: no copy within 3 seconds; the last copy stays$' \
+  "$work/errors" || fail "the board that hangs is not named: $(cat "$work/errors")"
+[ "$(wc -l <"$work/errors")" -eq 2 ] || fail "more than the two failures said: $(cat "$work/errors")"
+[ $took -lt 15 ] || fail "took $took s: the timeout did not end the board that hangs"
+for host in half stuck; do
+  [ "$(cat "$out/$host/copied-at")" = "an earlier copy" ] || fail "$host's last copy was replaced"
+done
+for board in b1 b2 whole; do
+  for file in copied-at config/config.conf chip-rates auto-tune; do
+    [ -f "$out/$board/$file" ] || fail "$board's copy lacks $file"
+  done
+  cmp -s "$boards/$board/config/config.conf" "$out/$board/config/config.conf" ||
+    [ $board = whole ] || fail "$board's config.conf differs from the board's"
+  stamp=$(cat "$out/$board/copied-at")
+  [ "$stamp" -ge "$started" ] && [ "$stamp" -le "$(date +%s)" ] || fail "$board's stamp: $stamp"
+done
+leftovers=$(find "$out" -maxdepth 1 -name '.*' ! -name . | head -n 1)
+[ -z "$leftovers" ] || fail "left beside the copies: $leftovers"
+
+# The report reads the copies: their age from the stamp, the failed ones still there.
+"$rehearse" report --labels-under "$out" "$out"/* --metrics "$work/farm.prom" >/dev/null ||
+  [ $? -eq 1 ] || fail "the report on the copies failed"
+for board in b1 b2 whole; do
+  grep -q "^tune_board_copy_timestamp_seconds{board=\"$board\"} $(cat "$out/$board/copied-at")\$" \
+    "$work/farm.prom" || fail "no copy time for $board in the metrics"
+done
+
+# Bad usage: one line, status 2, nothing copied.
+for args in "" "-j 0 $out b1" "-t x $out b1" "$out $boards/b1 $work/other/b1" "$out .hidden"; do
+  status=0
+  # shellcheck disable=SC2086
+  "$collect" $args 2>"$work/errors" || status=$?
+  [ $status -eq 2 ] || fail "\"$args\": status $status, not 2"
+  [ "$(wc -l <"$work/errors")" -eq 1 ] || fail "\"$args\": $(cat "$work/errors")"
+done
+echo "collect-boards: 5 boards, 3 copied, 1 failed halfway and 1 stuck kept their last copies ($took s)"
