@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <fstream>
+#include <map>
 
 #include "text.hpp"
 #include "tool_error.hpp"
@@ -111,8 +111,7 @@ std::vector<std::string> board_labels(const std::vector<std::string>& dirs,
     if (!fresh) {
       throw ToolError(status_usage, printable(dirs[at->second], 200) + " and " +
                                         printable(dirs[i], 200) + " would both be labelled " +
-                                        printable(label, 200) +
-                                        "; see tune-rehearse --help");
+                                        printable(label, 200) + "; see tune-rehearse --help");
     }
     labels.push_back(label);
   }

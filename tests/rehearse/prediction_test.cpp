@@ -62,7 +62,7 @@ TEST(Prediction, TextAndJsonSayWhatIsKnownAndNothingElse) {
     const char* json;  // in its JSON
   } cases[] = {
       {"a gain", 28000, 35000, std::nullopt,
-       "measured rate     28000.00 -> 35000.00 GH/s (+25.0 %)|efficiency        1.400 -> 1.296|"
+       "measured rate     28000.00 -> 35000.00 (+25.0 %)|efficiency        1.400 -> 1.296|"
        "chips changed     377 of 378|chips overridden  0 -> 73|"
        "tuning duration   - (its logs) -> 0:48:00 (virtual)",
        "\"gain\":7000,\"gain_percent\":25,|\"logged_seconds\":null|\"virtual_seconds\":2880"},

@@ -2,12 +2,14 @@
 // files, the report on good and bad board directories (run as the built tool, for its real
 // exit status), its JSON and farm forms, and pictures that render.
 #include <cjson/cJSON.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -24,6 +26,7 @@
 #include "rehearsal.hpp"
 #include "report_metrics.hpp"
 #include "report_text.hpp"
+#include "text.hpp"
 
 namespace tune::rehearse {
 namespace {
@@ -585,7 +588,7 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   EXPECT_EQ(text.err, "tune-rehearse: c: unusable: c: Permission denied\n");  // as any failure
   EXPECT_TRUE(
       lines[2].starts_with("farm: 3 boards (1 unusable, 0 with findings), tunings 2 "
-                           "finished, 0 failed, 0 interrupted, 0 not run; 12 chains"))
+                           "finished, 0 failed, 0 interrupted, 0 not run, 0 unknown; 12 chains"))
       << lines[2];
   EXPECT_FALSE(fs::exists(farm / "a/heat-map.svg"));  // nothing drawn unless asked
 
@@ -607,7 +610,7 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   std::string exposition = slurp(farm / "metrics/farm.prom");
   for (const char* sample : {"tune_board_readable{board=\"gone\"} 0\n",
                              "tune_board_last_tuning{board=\"a\",outcome=\"finished\"} 1\n",
-                             "tune_chain_frequency_megahertz{board=\"b\",chain=\"8\"} "}) {
+                             "tune_chain_frequency_hertz{board=\"b\",chain=\"8\"} "}) {
     EXPECT_NE(exposition.find(sample), std::string::npos) << sample << exposition;
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(farm / "metrics"), {}), 1);
@@ -617,6 +620,139 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   EXPECT_EQ(refused.out, "");
   EXPECT_EQ(refused.err,
             "tune-rehearse: metrics/farm.prom: cannot be written: Permission denied\n");
+}
+
+// The metrics' sample lines, sorted: the same set whatever order they were written in.
+std::vector<std::string> sorted_samples(const std::string& text) {
+  std::vector<std::string> samples;
+  for (const std::string& line : split_lines(text)) {
+    if (!line.starts_with("#")) samples.push_back(line);
+  }
+  std::sort(samples.begin(), samples.end());
+  return samples;
+}
+
+// What a farm's copies cannot tell stays out of the metrics, how old each is shows, and a
+// board keeps its label whatever else is reported with it.
+TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
+  TempDir farm;
+  TempDir rehearsal;
+  rehearse_into(rehearsal.path());
+  const long long now = std::time(nullptr);
+  const struct {
+    const char* board;  // under rackA/ or rackB/
+    std::function<void(const std::string& dir)> arrange;
+    std::vector<std::string> present;  // samples (from the board's label on) that are there
+    std::vector<std::string> absent;   // and that are not
+    const char* finding;               // in the text report, "" for none
+  } cases[] = {
+      {"rackA/fresh",
+       [&](const std::string& dir) { spit(dir + "/copied-at", std::to_string(now) + "\n"); },
+       {"tune_board_copy_timestamp_seconds{board=\"rackA/fresh\"} " + std::to_string(now) + "\n",
+        "tune_board_measured_rate{board=\"rackA/fresh\"}"},
+       {},
+       ""},
+      {"rackA/dead",
+       [&](const std::string& dir) { spit(dir + "/copied-at", std::to_string(now - 7200) + "\n"); },
+       {"tune_board_copy_timestamp_seconds{board=\"rackA/dead\"} " + std::to_string(now - 7200)},
+       {},
+       "rackA/dead: copied 2:00:0"},  // the finding names the directory
+      {"rackB/old-files",             // no stamp: the files' own times, set back three hours
+       [&](const std::string& dir) {
+         for (const char* file : {"/chip-rates", "/auto-tune"}) {
+           struct timespec times[2] = {{now - 10800, 0}, {now - 10800, 0}};
+           ASSERT_EQ(utimensat(AT_FDCWD, (dir + file).c_str(), times, 0), 0);
+         }
+       },
+       {"tune_board_copy_timestamp_seconds{board=\"rackB/old-files\"} " +
+        std::to_string(now - 10800)},
+       {},
+       "ago (file times), more than 1:00:00"},
+      {"rackB/bad-stamp",
+       [&](const std::string& dir) { spit(dir + "/copied-at", "yesterday\n"); },
+       {"tune_board_copy_timestamp_seconds{board=\"rackB/bad-stamp\"}"},
+       {},
+       "copied-at:1: \"yesterday\\x0a\" is not a time in seconds since the epoch"},
+      {"rackB/no-rates",  // chip-rates a dangling link: rates unknown, not zero
+       [&](const std::string& dir) {
+         fs::remove(dir + "/chip-rates");
+         fs::create_symlink("/nowhere/chip-rates", dir + "/chip-rates");
+       },
+       {"tune_chain_frequency_hertz{board=\"rackB/no-rates\",chain=\"2\"}",
+        "tune_chain_voltage_setting{board=\"rackB/no-rates\",chain=\"8\"}"},
+       {"tune_board_measured_rate{board=\"rackB/no-rates\"}",
+        "tune_board_ideal_rate{board=\"rackB/no-rates\"}",
+        "tune_board_chips{board=\"rackB/no-rates\"",
+        "tune_chain_measured_rate{board=\"rackB/no-rates\""},
+       "rackB/no-rates: 6 chains, rates unknown"},
+      {"rackA/half",  // a collection that failed halfway: /config without /tmp's files
+       [&](const std::string& dir) {
+         fs::remove(dir + "/chip-rates");
+         fs::remove(dir + "/auto-tune");
+         spit(dir + "/tune-session.state", "tuning=1\nstage=chain-tuner\n");
+       },
+       {"tune_board_last_tuning{board=\"rackA/half\",outcome=\"unknown\"} 1\n",
+        "tune_board_last_tuning{board=\"rackA/half\",outcome=\"interrupted\"} 0\n"},
+       {},
+       "rackA/half: incomplete copy: no chip-rates, no auto-tune"},
+  };
+  std::vector<std::string> boards;
+  for (const auto& c : cases) {
+    copy_flat_board(rehearsal, farm / c.board);
+    c.arrange(farm / c.board);
+    boards.push_back(c.board);
+  }
+  auto report = [&](const std::vector<std::string>& order, const std::string& extra) {
+    std::string args = "report";
+    for (const std::string& board : order) args += " " + board;
+    return run_tool(farm.path(), args + " --metrics=farm.prom" + extra);
+  };
+  ToolRun text = report(boards, "");
+  EXPECT_EQ(text.status, 1) << text.err;
+  const std::string metrics = slurp(farm / "farm.prom");
+  EXPECT_EQ(promtool_problems(farm / "farm.prom"), "");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.board);
+    for (const std::string& sample : c.present) {
+      EXPECT_NE(metrics.find(sample), std::string::npos) << sample << "\n" << metrics;
+    }
+    for (const std::string& sample : c.absent) {
+      EXPECT_EQ(metrics.find(sample), std::string::npos) << sample;
+    }
+    if (*c.finding) {
+      ToolRun one = run_tool(farm.path(), std::string("report ") + c.board);
+      EXPECT_NE((text.out + one.out).find(c.finding), std::string::npos) << c.finding << "\n"
+                                                                         << one.out;
+    }
+  }
+  // The same labels in any order, and with the farm's root named (a rack added changes none).
+  std::vector<std::string> reversed(boards.rbegin(), boards.rend());
+  report(reversed, "");
+  EXPECT_EQ(sorted_samples(slurp(farm / "farm.prom")), sorted_samples(metrics));
+  report({"rackB/no-rates", "rackA/half"}, " --labels-under .");
+  EXPECT_NE(slurp(farm / "farm.prom").find("{board=\"rackA/half\""), std::string::npos);
+  // A later limit: the dead board's copy is not stale for it.
+  EXPECT_EQ(run_tool(farm.path(), "report rackA/dead --stale-after 3h").out.find("copied 2:"),
+            std::string::npos);
+  // Two boards that would have one label, a board outside the root, a limit that is not a
+  // time: usage errors, naming them.
+  fs::create_directories(farm / "other/rackA");
+  copy_flat_board(rehearsal, farm / "other/rackA/fresh");
+  const struct {
+    std::string args, said;
+  } refused[] = {
+      {"report rackA/fresh rackA/fresh",
+       "rackA/fresh and rackA/fresh would both be labelled fresh"},
+      {"report rackA/fresh other/rackA/fresh --labels-under other",
+       "rackA/fresh is not under --labels-under other"},
+      {"report rackA/fresh --stale-after 5x", "--stale-after takes a time such as 3600"},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.args);
+    ToolRun run = run_tool(farm.path(), r.args);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find(r.said), std::string::npos) << run.err;
+  }
 }
 
 TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
@@ -640,15 +776,15 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
     size_t count;
   } expected[] = {
       {"# TYPE tune_board_readable gauge\n", 1},
-      {"# TYPE tune_chain_voltage gauge\n", 1},
+      {"# TYPE tune_chain_voltage_setting gauge\n", 1},
       {"tune_board_readable{" + odd_label + "} 1\n", 1},
       {"tune_board_readable{board=\"gone\"} 0\n", 1},
       {"tune_board_last_tuning{board=\"cut\",outcome=\"interrupted\"} 1\n", 1},
-      {"tune_board_last_tuning{board=\"cut\",", 4},  // one of each outcome
+      {"tune_board_last_tuning{board=\"cut\",", 5},  // one of each outcome
       {"tune_board_last_tuning_end_timestamp_seconds{board=\"cut\"} 1798762200\n", 1},
       {"tune_board_chips{board=\"cut\",class=\"no_rate\"} 62\n", 1},  // chain 2's other chips
-      {"tune_chain_frequency_megahertz{" + odd_label, 6},
-      {"tune_chain_measured_gigahashes_per_second{board=\"cut\",chain=\"2\"} 74.71\n", 1},
+      {"tune_chain_frequency_hertz{" + odd_label, 6},
+      {"tune_chain_measured_rate{board=\"cut\",chain=\"2\"} 74.71\n", 1},
       {"{board=\"gone\"", 1},  // nothing but its readability
   };
   for (const auto& e : expected) {
@@ -875,7 +1011,7 @@ TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
   std::smatch tooltip;
   ASSERT_TRUE(
       std::regex_search(heat, tooltip,
-                        std::regex("<title>chain 2 chip 1: (\\d+) MHz, rate [0-9.]+ GH/s, "
+                        std::regex("<title>chain 2 chip 1: (\\d+) MHz, rate [0-9.]+, "
                                    "(green|yellow|red|unclassified), \\d+ changes?</title>")));
   EXPECT_EQ(std::stoi(tooltip[1]), report.chains[0].chips[0].freq);
 

@@ -38,9 +38,8 @@ struct Finding {
 // ones, a log that stops without an ending (or in the middle of a line), no run at all, or
 // not known (a copy that lacks the files that would tell).
 enum class Outcome { finished, failed, interrupted, not_run, unknown };
-inline constexpr Outcome all_outcomes[] = {Outcome::finished, Outcome::failed,
-                                           Outcome::interrupted, Outcome::not_run,
-                                           Outcome::unknown};
+inline constexpr Outcome all_outcomes[] = {Outcome::finished, Outcome::failed, Outcome::interrupted,
+                                           Outcome::not_run, Outcome::unknown};
 // "finished", "failed", "interrupted", "not run", "unknown"; and as a label value, in
 // snake_case ("not_run").
 const char* outcome_name(Outcome outcome);
@@ -77,9 +76,9 @@ struct ChipView {
 
 struct ChainView {
   int slot = 0;
-  int number = 0;        // the miner's chain number
-  char digit = '1';      // of its config.conf keys
-  int tuner_number = 0;  // "chain N" in chain-tuner's log
+  int number = 0;           // the miner's chain number
+  char digit = '1';         // of its config.conf keys
+  int tuner_number = 0;     // "chain N" in chain-tuner's log
   bool present = false;     // /tmp/chip-rates has lines for it
   bool configured = false;  // config.conf gives its frequency
   int freq = 0;

@@ -114,8 +114,7 @@ std::string class_bound(double ratio) {
 std::string chip_tooltip(const ChainView& chain, int index) {
   const ChipView& chip = chain.chips[index];
   char rate[48] = "no rate";
-  if (chip.rate)
-    std::snprintf(rate, sizeof rate, "rate %.2f", static_cast<double>(*chip.rate));
+  if (chip.rate) std::snprintf(rate, sizeof rate, "rate %.2f", static_cast<double>(*chip.rate));
   long long changes = static_cast<long long>(chip.history.size()) + chip.earlier_changes;
   return "chain " + std::to_string(chain.number) + " chip " + std::to_string(index + 1) + ": " +
          std::to_string(chip.freq) + " MHz, " + rate + ", " + class_name(chip.chip_class) + ", " +

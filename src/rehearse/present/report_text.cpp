@@ -79,8 +79,8 @@ std::string utc_stamp(long long seconds) {
   std::time_t when = static_cast<std::time_t>(seconds);
   struct tm utc;
   char text[32];
-  if (gmtime_r(&when, &utc) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S",
-                                                        &utc) == 0) {
+  if (gmtime_r(&when, &utc) == nullptr ||
+      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc) == 0) {
     return "?";
   }
   return text;
@@ -195,10 +195,10 @@ std::string format_chip_history(const BoardReport& report, int slot, int index) 
 std::string format_board_line(const BoardReport& report) {
   BoardTotals t = totals_of(report);
   std::string line = shown_path(report.dir) + printed(": %d chains, ", t.chains);
-  line += t.rates_known ? printed("rate %.1f of ideal %.1f, red %d, yellow %d, green %d, "
-                                  "no rate %d",
-                                  t.measured_rate, t.ideal_rate, t.red, t.yellow, t.green,
-                                  t.unrated)
+  line += t.rates_known ? printed(
+                              "rate %.1f of ideal %.1f, red %d, yellow %d, green %d, "
+                              "no rate %d",
+                              t.measured_rate, t.ideal_rate, t.red, t.yellow, t.green, t.unrated)
                         : std::string("rates unknown");
   line += printed(", overrides %d, findings %zu", t.overrides, report.findings.size());
   line += std::string(", tuning ") + outcome_name(report.outcome);
