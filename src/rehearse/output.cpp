@@ -89,9 +89,10 @@ std::vector<std::string> board_labels(const std::vector<std::string>& dirs,
     // The deepest directory that holds every board: the common start of their parents.
     root = paths.front().parent_path();
     for (const std::filesystem::path& path : paths) {
+      const std::filesystem::path parent = path.parent_path();
       std::filesystem::path common;
-      auto a = root.begin(), b = path.parent_path().begin();
-      for (; a != root.end() && b != path.parent_path().end() && *a == *b; ++a, ++b) common /= *a;
+      auto a = root.begin(), b = parent.begin();
+      for (; a != root.end() && b != parent.end() && *a == *b; ++a, ++b) common /= *a;
       root = common;
     }
   }
