@@ -477,6 +477,7 @@ std::map<std::string, std::string> hostile_board() {
       {"chip-history.txt",
        h + "\t2:1\t850\t825\t" + h + "\n2027-01-01 00:03:00\t2:2\t" + h + "\t825\tred\n"},
       {"tune-session.state", "tuning=" + h + "\nstage=" + h + "\nat=" + h + "\n"},
+      {"copied-at", h + "\n"},
   };
 }
 
