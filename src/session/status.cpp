@@ -288,8 +288,7 @@ int status(bool json) {
                                  "tuning makes it again"}));
   }
   if (!lock_error.empty()) {
-    view.warnings.push_back(cat(
-        {"cannot tell whether a tuning runs: ", printable(lock_error), ": no start can lock it"}));
+    view.warnings.push_back(cat({"cannot tell whether a tuning runs: ", printable(lock_error)}));
   }
   if (foreign_lock) view.warnings.push_back(cat({foreign, ": no tuning starts while it holds it"}));
   if (json) {
