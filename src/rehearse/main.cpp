@@ -630,11 +630,13 @@ long long parse_duration(const std::string& option, const std::string& text) {
                           : unit == "h"               ? 3600
                           : unit == "d"               ? 86400
                                                       : 0;
-  if (digits == 0 || digits > 9 || scale == 0) {
+  if (digits == 0 || scale == 0) {
     usage_error(option + " takes a time such as 3600, 90m, 2h or 1d: " + printable(text, 60));
   }
-  long long seconds = std::atoll(text.substr(0, digits).c_str()) * scale;
-  if (seconds > 10LL * 365 * 86400) usage_error(option + " takes a time up to ten years");
+  long long seconds = digits > 9 ? -1 : std::atoll(text.substr(0, digits).c_str()) * scale;
+  if (seconds < 0 || seconds > 10LL * 365 * 86400) {
+    usage_error(option + " takes a time up to ten years: " + printable(text, 60));
+  }
   return seconds;
 }
 

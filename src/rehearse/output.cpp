@@ -1,6 +1,7 @@
 #include "output.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,7 +65,10 @@ void check_replaceable(const std::string& path) {
 namespace {
 
 // A directory as a path from the root, whatever way it was given: "." parts, doubled and
-// trailing slashes gone. Links are not followed: the label is the path the operator gave.
+// trailing slashes gone, and the links on the way to it followed (a farm's root reached
+// through a link is the root), though not the directory's own name (a board that is a link
+// keeps its name). Where the links cannot be followed (a directory the user may not search),
+// the path as given.
 std::filesystem::path absolute_path(const std::string& dir) {
   std::error_code ec;
   std::filesystem::path path = std::filesystem::absolute(dir, ec);
@@ -72,6 +76,10 @@ std::filesystem::path absolute_path(const std::string& dir) {
   path = path.lexically_normal();
   if (!path.has_filename() && path.has_parent_path() && path != path.root_path()) {
     path = path.parent_path();
+  }
+  if (path.has_filename() && path.filename() != "..") {
+    std::filesystem::path parent = std::filesystem::weakly_canonical(path.parent_path(), ec);
+    if (!ec) path = parent / path.filename();
   }
   return path;
 }
@@ -98,6 +106,7 @@ std::vector<std::string> board_labels(const std::vector<std::string>& dirs,
   }
   std::vector<std::string> labels;
   std::map<std::string, size_t> given;
+  std::map<std::pair<dev_t, ino_t>, size_t> directories;
   for (size_t i = 0; i < paths.size(); ++i) {
     std::string label = paths[i].lexically_relative(root).generic_string();
     if (label.empty() || label == "." || label.starts_with("../") || label == "..") {
@@ -108,7 +117,18 @@ std::vector<std::string> board_labels(const std::vector<std::string>& dirs,
       label = paths[i].filename().string();  // the root itself, given as a board
       if (label.empty()) label = "board";
     }
-    auto [at, fresh] = given.emplace(label, i);
+    // Told apart as they are written: two names that escape alike would be one series.
+    auto [at, fresh] = given.emplace(printable(label, 200), i);
+    // And one directory under two names (a link to a board beside the board) is one board.
+    struct stat info;
+    if (fresh && ::stat(dirs[i].c_str(), &info) == 0) {
+      auto [same, first] = directories.emplace(std::pair{info.st_dev, info.st_ino}, i);
+      if (!first) {
+        throw ToolError(status_usage, printable(dirs[same->second], 200) + " and " +
+                                          printable(dirs[i], 200) +
+                                          " are the same board; see tune-rehearse --help");
+      }
+    }
     if (!fresh) {
       throw ToolError(status_usage, printable(dirs[at->second], 200) + " and " +
                                         printable(dirs[i], 200) + " would both be labelled " +

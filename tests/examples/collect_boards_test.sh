@@ -85,8 +85,24 @@ for board in b1 b2 whole; do
     "$work/farm.prom" || fail "no copy time for $board in the metrics"
 done
 
+# A list written on Windows, with blanks and comments; a board on this machine that has no
+# /tmp files yet: each copied with what it has.
+mkdir -p "$boards/fresh"
+cp -r "$boards/b1/config" "$boards/fresh/"
+printf '  %s \r\n\r\n# a rack\r\n%s\r\n' "$boards/b1" "$boards/fresh" >"$work/list"
+"$collect" -f "$work/list" "$work/more" 2>"$work/errors" || fail "the list: $(cat "$work/errors")"
+[ -f "$work/more/b1/chip-rates" ] && [ -f "$work/more/fresh/config/config.conf" ] &&
+  [ ! -e "$work/more/fresh/chip-rates" ] || fail "the list's boards were not copied as they are"
+
+# A DIR that cannot be made: one line, status 1.
+status=0
+"$collect" "$work/list/copies" "$boards/b1" 2>"$work/errors" || status=$?
+[ $status -eq 1 ] && [ "$(wc -l <"$work/errors")" -eq 1 ] ||
+  fail "an unmakeable DIR: status $status: $(cat "$work/errors")"
+
 # Bad usage: one line, status 2, nothing copied.
-for args in "" "-j 0 $out b1" "-t x $out b1" "$out $boards/b1 $work/other/b1" "$out .hidden"; do
+for args in "" "-j 0 $out b1" "-t x $out b1" "$out $boards/b1 $work/other/b1" "$out .hidden" \
+  "$out root@" "$out -j" "-j"; do
   status=0
   # shellcheck disable=SC2086
   "$collect" $args 2>"$work/errors" || status=$?

@@ -82,7 +82,7 @@ TEST(BoardChecks, EachLineTheProgramsReadOtherwiseIsNamed) {
        "expected chain:chip:step, got \"2:1\"; the programs ignore it"},
       {"chip-rates", "2.0:1:74.71\n", 1,
        "\"2.0:1:74.71\": the chain or chip field is not a whole number"},
-      {"chip-rates", "17:1:74.71\n", 1,
+      {"chip-rates", "2:1:74.71\n17:1:74.71\n", 2,
        "\"17:1:74.71\": chain field 1 to 16 and chip 1 to 63 expected; the programs ignore it"},
       {"chain-tuner.log", "", 0, "empty: the log holds no run"},
       {"chip-rates", "2:1:95.5x\n", 1, "rate \"95.5x\" is not a number; the programs read 95.5"},
@@ -335,7 +335,7 @@ TEST(BoardKept, TheKeptCopiesAndLogsShowBeforeAndAfterAndEachTuningsOutcome) {
 TEST(BoardChecks, AFileOfBadLinesGivesABoundedReport) {
   std::string bad;
   for (int i = 0; i < 150; ++i) bad += "not a rate\n";
-  Board board({{"chip-rates", bad}});
+  Board board({{"chip-rates", bad + "2:1:74.71\n"}});
   BoardReport report = board.read();
   ASSERT_EQ(report.findings.size(), 101u);
   EXPECT_EQ(report.findings.back().what, "50 more findings in this file are not shown");

@@ -696,6 +696,25 @@ TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
         "tune_board_last_tuning{board=\"rackA/half\",outcome=\"interrupted\"} 0\n"},
        {},
        "rackA/half: incomplete copy: no chip-rates, no auto-tune"},
+      {"rackB/empty-rates",  // a chip-rates that lists no chip: rates unknown, not zero
+       [&](const std::string& dir) { spit(dir + "/chip-rates", ""); },
+       {"tune_chain_frequency_hertz{board=\"rackB/empty-rates\",chain=\"2\"}"},
+       {"tune_board_measured_rate{board=\"rackB/empty-rates\"}",
+        "tune_board_chips{board=\"rackB/empty-rates\""},
+       "chip-rates: lists no chip"},
+      {"rackA/ahead",  // a stamp from a clock a day ahead: the files' times instead
+       [&](const std::string& dir) {
+         spit(dir + "/copied-at", std::to_string(now + 86400) + "\n");
+       },
+       {"tune_board_copy_timestamp_seconds{board=\"rackA/ahead\"} "},
+       {"tune_board_copy_timestamp_seconds{board=\"rackA/ahead\"} " + std::to_string(now + 86400)},
+       "ahead of this machine's clock; the files' times are used"},
+      {"rackB/stamp-dir",  // a stamp that is not a file: read as one without it
+       [&](const std::string& dir) { fs::create_directory(dir + "/copied-at"); },
+       {"tune_board_readable{board=\"rackB/stamp-dir\"} 1\n",
+        "tune_board_copy_timestamp_seconds{board=\"rackB/stamp-dir\"} "},
+       {},
+       "copied-at: not a file; the files' times are used"},
   };
   std::vector<std::string> boards;
   for (const auto& c : cases) {
@@ -726,6 +745,8 @@ TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
                                                                          << one.out;
     }
   }
+  // What the state says of a tuning is not told of a copy that cannot say how it went.
+  EXPECT_EQ(run_tool(farm.path(), "report rackA/half").out.find("not finished"), std::string::npos);
   // The same labels in any order, and with the farm's root named (a rack added changes none).
   std::vector<std::string> reversed(boards.rbegin(), boards.rend());
   report(reversed, "");
@@ -739,6 +760,10 @@ TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
   // time: usage errors, naming them.
   fs::create_directories(farm / "other/rackA");
   copy_flat_board(rehearsal, farm / "other/rackA/fresh");
+  fs::create_directory_symlink("rackA/fresh", farm / "alias");
+  // Two names that print alike: a line break, and its escape written out.
+  copy_flat_board(rehearsal, farm / "rackA/a\nb");
+  copy_flat_board(rehearsal, farm / "rackA/a\\x0ab");
   const struct {
     std::string args, said;
   } refused[] = {
@@ -747,6 +772,8 @@ TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
       {"report rackA/fresh other/rackA/fresh --labels-under other",
        "rackA/fresh is not under --labels-under other"},
       {"report rackA/fresh --stale-after 5x", "--stale-after takes a time such as 3600"},
+      {"report rackA/fresh alias", "rackA/fresh and alias are the same board"},
+      {"report rackA/a\\\\x0ab 'rackA/a\nb'", "would both be labelled"},
   };
   for (const auto& r : refused) {
     SCOPED_TRACE(r.args);
@@ -783,7 +810,11 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
       {"tune_board_last_tuning{board=\"cut\",outcome=\"interrupted\"} 1\n", 1},
       {"tune_board_last_tuning{board=\"cut\",", 5},  // one of each outcome
       {"tune_board_last_tuning_end_timestamp_seconds{board=\"cut\"} 1798762200\n", 1},
-      {"tune_board_chips{board=\"cut\",class=\"no_rate\"} 62\n", 1},  // chain 2's other chips
+      // Without config.conf: its rate, but no frequency, ideal or classes to guess.
+      {"tune_board_measured_rate{board=\"cut\"} 74.71\n", 1},
+      {"tune_board_chips{board=\"cut\"", 0},
+      {"tune_board_ideal_rate{board=\"cut\"", 0},
+      {"tune_chain_frequency_hertz{board=\"cut\"", 0},
       {"tune_chain_frequency_hertz{" + odd_label, 6},
       {"tune_chain_measured_rate{board=\"cut\",chain=\"2\"} 74.71\n", 1},
       {"{board=\"gone\"", 1},  // nothing but its readability

@@ -73,7 +73,6 @@ class Findings {
 // What the programs read from the board's files.
 struct BoardReading {
   TuneState state;
-  bool rates_read = false;            // the copy has chip rates
   bool configured[chain_count] = {};  // config.conf gives the chain's frequency
   bool rated[chip_table_rows][chips_per_chain] = {};
   ChipHistories history;

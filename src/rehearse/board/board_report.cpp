@@ -21,10 +21,11 @@ namespace tune::rehearse {
 namespace {
 
 // Classes every rated chip as the chain tuner does (any chip with a frequency can be red),
-// and turns what the programs read into the report's view.
+// and turns what the programs read into the report's view. A chain config.conf does not give
+// has no frequency to class its chips or to expect a rate from.
 void summarise(const BoardReading& board, BoardReport& report) {
   const TuneState& state = board.state;
-  report.rates_known = board.rates_read;
+  report.settings_known = true;
   for (int slot = 0; slot < chain_count; ++slot) {
     ChainView& chain = report.chains[slot];
     int row = chip_table_row(slot);
@@ -45,15 +46,21 @@ void summarise(const BoardReading& board, BoardReport& report) {
       chain.present |= board.rated[row][chip];
       if (view.override_step > 0) ++chain.overrides;
     }
+    report.rates_known = report.rates_known || chain.present;
+    if (chain.present && !chain.configured) report.settings_known = false;
     for (ChipView& chip : chain.chips) {
       chip.chip_class = ChipClass::unrated;
       if (!chain.present) continue;
-      chain.ideal_rate += expected_rate(chip.freq);
+      if (chain.configured) chain.ideal_rate += expected_rate(chip.freq);
       if (!chip.rate) {
         ++chain.unrated;
         continue;
       }
       if (std::isfinite(*chip.rate)) chain.measured_rate += *chip.rate;
+      if (!chain.configured) {
+        chip.chip_class = ChipClass::unclassified;
+        continue;
+      }
       switch (classify_chip(*chip.rate, chip.freq, no_red_floor)) {
         case ChipHealth::red:
           chip.chip_class = ChipClass::red;
@@ -199,14 +206,27 @@ std::string duration_text(long long seconds) {
 void read_copy_age(BoardReport& report, const std::vector<BoardFile>& changing, const CopyAge& age,
                    Findings& findings) {
   if (report.rehearsal) return;
+  const long long now = age.now ? *age.now : static_cast<long long>(std::time(nullptr));
+  // A clock of the collecting machine's ahead of this one's would hide a dead board until
+  // then: a time more than five minutes ahead is a finding.
+  constexpr long long clock_slack = 300;
   BoardFile stamp{report.dir + "/" + copy_stamp_file, false};
-  stamp.found = board_file_exists(stamp.path);
+  struct stat stamp_info;
+  if (lstat(stamp.path.c_str(), &stamp_info) == 0 && !S_ISREG(stamp_info.st_mode)) {
+    findings.add(stamp, 0, "not a file; the files' times are used");
+  } else {
+    stamp.found = board_file_exists(stamp.path);
+  }
   if (stamp.found) {
     std::optional<std::string> text = read_small_board_file(stamp, 64);
     std::string digits = text ? text->substr(0, text->find('\n')) : "";
     bool whole = !digits.empty() && digits.size() <= 12 &&
                  digits.find_first_not_of("0123456789") == std::string::npos;
-    if (whole) {
+    if (whole && std::atoll(digits.c_str()) > now + clock_slack) {
+      findings.add(stamp, 1,
+                   quoted(digits) + " is " + duration_text(std::atoll(digits.c_str()) - now) +
+                       " ahead of this machine's clock; the files' times are used");
+    } else if (whole) {
       report.copied_at = std::atoll(digits.c_str());
       report.copied_from = "stamp file";
     } else {
@@ -225,8 +245,11 @@ void read_copy_age(BoardReport& report, const std::vector<BoardFile>& changing, 
     }
   }
   if (!report.copied_at) return;
-  const long long now = age.now ? *age.now : static_cast<long long>(std::time(nullptr));
-  if (now - *report.copied_at > age.stale_after) {
+  if (*report.copied_at > now + clock_slack) {
+    findings.add(BoardFile{report.dir, true}, 0,
+                 "its files were changed " + duration_text(*report.copied_at - now) +
+                     " ahead of this machine's clock: its age is unknown");
+  } else if (now - *report.copied_at > age.stale_after) {
     findings.add(BoardFile{report.dir, true}, 0,
                  "copied " + duration_text(now - *report.copied_at) + " ago (" +
                      report.copied_from + "), more than " + duration_text(age.stale_after) +
@@ -236,8 +259,8 @@ void read_copy_age(BoardReport& report, const std::vector<BoardFile>& changing, 
 
 // A copy that lacks what the copy of a running board holds from /tmp (a collection that
 // failed halfway): the chip rates, and the log once a tuning is known to have run. It tells
-// nothing of how the tuning went.
-void check_whole_copy(BoardReport& report, const BoardFile& config, const BoardFile& rates,
+// nothing of how the tuning went: true then, with its finding and the outcome unknown.
+bool check_whole_copy(BoardReport& report, const BoardFile& config, const BoardFile& rates,
                       const BoardFile& log, bool tuning_known, Findings& findings) {
   std::string missing;
   for (const BoardFile* file : {&rates, &log}) {
@@ -246,10 +269,13 @@ void check_whole_copy(BoardReport& report, const BoardFile& config, const BoardF
   }
   if (report.rehearsal || missing.empty() ||
       (!config.found && !rates.found && !tuning_known && !log.found)) {
-    return;
+    return false;
   }
   findings.add(BoardFile{report.dir, true}, 0, "incomplete copy: " + missing);
   report.outcome = Outcome::unknown;
+  report.outcome_from.clear();
+  report.ended_at.reset();
+  return true;
 }
 
 }  // namespace
@@ -293,6 +319,7 @@ const char* class_name(ChipClass chip_class) {
 BoardTotals& BoardTotals::operator+=(const BoardTotals& o) {
   chains += o.chains;
   rates_known = rates_known && o.rates_known;
+  settings_known = settings_known && o.settings_known;
   measured_rate += o.measured_rate;
   ideal_rate += o.ideal_rate;
   red += o.red;
@@ -306,6 +333,7 @@ BoardTotals& BoardTotals::operator+=(const BoardTotals& o) {
 BoardTotals totals_of(const BoardReport& report) {
   BoardTotals t;
   t.rates_known = report.rates_known;
+  t.settings_known = report.settings_known;
   for (const ChainView& c : report.chains) {
     BoardTotals chain;
     chain.overrides = c.overrides;
@@ -333,6 +361,7 @@ void FarmTotals::add(const BoardReport& report) {
   // The farm's rates are those of the boards that have them; the rest are counted apart.
   BoardTotals board = totals_of(report);
   board.rates_known = true;
+  board.settings_known = true;
   sum += board;
 }
 
@@ -381,11 +410,16 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   summarise(board, report);
   report.history_recorded = board.history.recorded;
   report.sessions = std::move(board.sessions);
-  int last_tuning = outcome_from_state(report, state, findings);
-  if (last_tuning == 0) outcome_from_logs(report, findings);
+  // What the state or the logs say of the last tuning counts only for a whole copy.
+  std::vector<Finding> outcome_findings;
+  Findings outcome_sink(outcome_findings);
+  int last_tuning = outcome_from_state(report, state, outcome_sink);
+  if (last_tuning == 0) outcome_from_logs(report, outcome_sink);
   report.kept = read_kept_record(dir, last_tuning, report.outcome, findings);
-  check_whole_copy(report, config, rates, log,
-                   state.found || chain_log.found || !report.kept.tunings.empty(), findings);
+  if (!check_whole_copy(report, config, rates, log,
+                        state.found || chain_log.found || !report.kept.tunings.empty(), findings)) {
+    for (Finding& finding : outcome_findings) report.findings.push_back(std::move(finding));
+  }
   read_copy_age(report, {rates, log}, age, findings);
   findings.close();
   return report;

@@ -137,9 +137,12 @@ struct BoardReport {
   // When the last tuning ended, or stopped where it stands: seconds since the epoch, from
   // the state, else from the last log's last stamp read as UTC. None when nothing tells.
   std::optional<long long> ended_at;
-  // Whether the copy's chip rates could be read: without them rates and chip classes are
-  // unknown, never zero.
+  // Whether the copy's chip rates could be read (a file that lists a chip): without them
+  // rates and chip classes are unknown, never zero.
   bool rates_known = false;
+  // Whether config.conf gives every chain that hashes its frequency: without it the ideal
+  // rate and the chips' classes are unknown.
+  bool settings_known = true;
   // When the copy was taken, seconds since the epoch: the collection's stamp file when the
   // copy has one, else the newest change of its chip-rates and auto-tune. None for a
   // rehearsal, or when nothing tells.
@@ -154,7 +157,8 @@ struct BoardReport {
 // rate and no chip class.
 struct BoardTotals {
   int chains = 0;
-  bool rates_known = true;  // false when any board summed had none
+  bool rates_known = true;     // false when any board summed had none
+  bool settings_known = true;  // false when a chain that hashes has no settings
   double measured_rate = 0, ideal_rate = 0;
   int red = 0, yellow = 0, green = 0, unrated = 0, overrides = 0;
   BoardTotals& operator+=(const BoardTotals& other);

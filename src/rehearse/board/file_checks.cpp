@@ -272,7 +272,7 @@ void read_rates(BoardReading& board, const BoardFile& file, Findings& findings) 
                  "with \"Failed to read rates\"");
     return;
   }
-  board.rates_read = true;
+  bool listed = false;
   for_each_chip_line(
       file, findings, "chain:chip:rate", "the programs read the rates all the same",
       "the programs take the later one",
@@ -281,6 +281,7 @@ void read_rates(BoardReading& board, const BoardFile& file, Findings& findings) 
         double rate = read_rate(value, whole);
         board.state.chip_rate[row][chip] = to_single(rate);
         board.rated[row][chip] = true;
+        listed = true;
         if (!whole) {
           findings.add(file, number,
                        "rate " + quoted(value) + " is not a number; the programs read " +
@@ -293,6 +294,9 @@ void read_rates(BoardReading& board, const BoardFile& file, Findings& findings) 
           findings.add(file, number, "rate " + quoted(value) + " is beyond any real chip");
         }
       });
+  if (!listed) {
+    findings.add(file, 0, "lists no chip: the rates and the chips' classes are unknown");
+  }
 }
 
 }  // namespace tune::rehearse

@@ -34,19 +34,24 @@ std::string json_text(const Json& json) {
   return out;
 }
 
-// A board's sums; without its chip rates the rates and classes are unknown (null).
+// A figure that may be unknown: null then.
+void add_known(cJSON* to, const char* name, bool known, double value) {
+  known ? add_number(to, name, value) : (void)cJSON_AddNullToObject(to, name);
+}
+
+// A board's sums; without its chip rates the rates and classes are unknown (null), and
+// without its chains' settings the ideal rate and the classes.
 void add_totals(cJSON* to, const BoardTotals& t) {
   cJSON_AddNumberToObject(to, "chains", t.chains);
   cJSON_AddBoolToObject(to, "rates_known", t.rates_known);
-  auto known = [&](const char* name, double value) {
-    t.rates_known ? add_number(to, name, value) : (void)cJSON_AddNullToObject(to, name);
-  };
-  known("measured_rate", t.measured_rate);
-  known("ideal_rate", t.ideal_rate);
-  known("red", t.red);
-  known("yellow", t.yellow);
-  known("green", t.green);
-  known("no_rate", t.unrated);
+  cJSON_AddBoolToObject(to, "settings_known", t.settings_known);
+  const bool classed = t.rates_known && t.settings_known;
+  add_known(to, "measured_rate", t.rates_known, t.measured_rate);
+  add_known(to, "ideal_rate", classed, t.ideal_rate);
+  add_known(to, "red", classed, t.red);
+  add_known(to, "yellow", classed, t.yellow);
+  add_known(to, "green", classed, t.green);
+  add_known(to, "no_rate", t.rates_known, t.unrated);
   cJSON_AddNumberToObject(to, "overrides", t.overrides);
 }
 
@@ -99,16 +104,15 @@ void add_chain(cJSON* chain, const ChainView& c, bool rates_known) {
   cJSON_AddNumberToObject(chain, "chain_tuner_number", c.tuner_number);
   cJSON_AddBoolToObject(chain, "present", c.present);
   cJSON_AddBoolToObject(chain, "configured", c.configured);
-  cJSON_AddNumberToObject(chain, "freq", c.freq);
-  cJSON_AddNumberToObject(chain, "voltage", c.voltage);
-  add_optional_number(chain, "measured_rate",
-                      rates_known ? std::optional<double>(c.measured_rate) : std::nullopt);
-  add_optional_number(chain, "ideal_rate",
-                      rates_known ? std::optional<double>(c.ideal_rate) : std::nullopt);
-  cJSON_AddNumberToObject(chain, "red", c.red);
-  cJSON_AddNumberToObject(chain, "yellow", c.yellow);
-  cJSON_AddNumberToObject(chain, "green", c.green);
-  cJSON_AddNumberToObject(chain, "no_rate", c.unrated);
+  add_known(chain, "freq", c.configured, c.freq);
+  add_known(chain, "voltage", c.configured, c.voltage);
+  const bool classed = rates_known && c.configured;
+  add_known(chain, "measured_rate", rates_known, c.measured_rate);
+  add_known(chain, "ideal_rate", classed, c.ideal_rate);
+  add_known(chain, "red", classed, c.red);
+  add_known(chain, "yellow", classed, c.yellow);
+  add_known(chain, "green", classed, c.green);
+  add_known(chain, "no_rate", rates_known, c.unrated);
   cJSON_AddNumberToObject(chain, "overrides", c.overrides);
 }
 

@@ -110,9 +110,11 @@ void MetricsWriter::board(const BoardReport& report, const std::string& name) {
   if (report.copied_at) add(copy_time, board, static_cast<double>(*report.copied_at));
   // Without chip rates nothing is known of the rates and classes: no series, never a zero
   // that a sum() would take for a real one.
+  // Without config.conf's chain lines, no frequency to expect a rate from or class a chip by.
   BoardTotals totals = totals_of(report);
-  if (report.rates_known) {
-    add(board_measured, board, totals.measured_rate);
+  const bool classed = report.rates_known && report.settings_known;
+  if (report.rates_known) add(board_measured, board, totals.measured_rate);
+  if (classed) {
     add(board_ideal, board, totals.ideal_rate);
     const std::pair<const char*, int> classes[] = {{"red", totals.red},
                                                    {"yellow", totals.yellow},
@@ -124,13 +126,15 @@ void MetricsWriter::board(const BoardReport& report, const std::string& name) {
   }
   add(board_findings, board, static_cast<double>(report.findings.size()));
   for (const ChainView& chain : report.chains) {
-    if (report.rates_known ? !chain.present : !chain.configured) continue;
+    const bool rated = report.rates_known && chain.present;
+    if (!rated && !chain.configured) continue;
     const std::string labels = board + ",chain=\"" + std::to_string(chain.number) + "\"";
-    add(chain_freq, labels, chain.freq * 1e6);
-    add(chain_voltage, labels, chain.voltage);
-    if (!report.rates_known) continue;
-    add(chain_measured, labels, chain.measured_rate);
-    add(chain_ideal, labels, chain.ideal_rate);
+    if (chain.configured) {
+      add(chain_freq, labels, chain.freq * 1e6);
+      add(chain_voltage, labels, chain.voltage);
+    }
+    if (rated) add(chain_measured, labels, chain.measured_rate);
+    if (rated && chain.configured) add(chain_ideal, labels, chain.ideal_rate);
   }
 }
 

@@ -106,16 +106,24 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
                      " absent (no chip rates)", c.overrides);
       continue;
     }
+    if (!c.configured) {
+      out << printed("%5d %4d %5c %5s %5s %10.2f %-36s %9d\n", c.number, c.slot, c.digit, "?", "?",
+                     c.measured_rate, "  settings unknown (no chain line)", c.overrides);
+      continue;
+    }
     out << printed("%5d %4d %5c %5d %5d %10.2f %10.2f %4d %6d %5d %7d %9d\n", c.number, c.slot,
                    c.digit, c.freq, c.voltage, c.measured_rate, c.ideal_rate, c.red, c.yellow,
                    c.green, c.unrated, c.overrides);
   }
   BoardTotals t = totals_of(report);
-  if (t.rates_known) {
+  if (!t.rates_known) {
+    out << printed("%-29s %-47s %9d\n", "total", "rates unknown", t.overrides);
+  } else if (!t.settings_known) {
+    out << printed("%-29s%10.2f %-36s %9d\n", "total", t.measured_rate,
+                   "  ideal and classes unknown", t.overrides);
+  } else {
     out << printed("%-29s%10.2f %10.2f %4d %6d %5d %7d %9d\n", "total", t.measured_rate,
                    t.ideal_rate, t.red, t.yellow, t.green, t.unrated, t.overrides);
-  } else {
-    out << printed("%-29s %-47s %9d\n", "total", "rates unknown", t.overrides);
   }
   out << "rates in the unit of the miner's statistics; chains by the miner's number "
          "(chain-tuner's log calls chains 2 3 4 6 7 8 by 1 2 3 5 6 7)\n";
@@ -195,11 +203,14 @@ std::string format_chip_history(const BoardReport& report, int slot, int index) 
 std::string format_board_line(const BoardReport& report) {
   BoardTotals t = totals_of(report);
   std::string line = shown_path(report.dir) + printed(": %d chains, ", t.chains);
-  line += t.rates_known ? printed(
-                              "rate %.1f of ideal %.1f, red %d, yellow %d, green %d, "
-                              "no rate %d",
-                              t.measured_rate, t.ideal_rate, t.red, t.yellow, t.green, t.unrated)
-                        : std::string("rates unknown");
+  if (!t.rates_known) {
+    line += "rates unknown";
+  } else if (!t.settings_known) {
+    line += printed("rate %.1f, ideal and classes unknown", t.measured_rate);
+  } else {
+    line += printed("rate %.1f of ideal %.1f, red %d, yellow %d, green %d, no rate %d",
+                    t.measured_rate, t.ideal_rate, t.red, t.yellow, t.green, t.unrated);
+  }
   line += printed(", overrides %d, findings %zu", t.overrides, report.findings.size());
   line += std::string(", tuning ") + outcome_name(report.outcome);
   if (report.copied_at) line += ", copied " + utc_stamp(*report.copied_at) + " UTC";
