@@ -1,18 +1,23 @@
 // One board of the twin's accuracy measure (scripts/twin-accuracy runs it per seed): the
-// seeded board's tuning rehearsed on the true machine and on the twin fitted from the files
-// the board showed before it, for a first tuning (from a new board) and a second (from the
-// first's result, its logs included). Prints, per tuning, the true and predicted final
-// measured rate and the chips whose override the true run and the twin's run changed:
-//   SEED TRUTH1 TWIN1 BOTH1 TRUE_ONLY1 TWIN_ONLY1 TRUTH2 TWIN2 BOTH2 TRUE_ONLY2 TWIN_ONLY2
-// Usage: twin-accuracy-board SEED WORKDIR
+// seeded board's tuning rehearsed on the true machine, and predicted from the files the board
+// showed before it as the tool predicts (draws of its twin, each with the rates' noise of its
+// own), for a first tuning (from a new board) and a second (from the first's result, its
+// logs included). Prints, per tuning, today's measured rate, the true final rate, the
+// predicted one (the draws' median), the predicted gain's interval and median, today's ideal
+// rate, and the chips whose override the true run and the twin's shown draw changed:
+//   SEED  TODAY1 TRUTH1 TWIN1 LOW1 GAIN1 HIGH1 IDEAL1 BOTH1 TRUE_ONLY1 TWIN_ONLY1  (then 2)
+// Usage: twin-accuracy-board SEED WORKDIR [DRAWS]
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "board_report.hpp"
+#include "chip_model.hpp"
+#include "draws.hpp"
 #include "rehearsal.hpp"
 #include "tool_error.hpp"
 #include "twin.hpp"
@@ -23,7 +28,8 @@ using namespace tune;
 using namespace tune::rehearse;
 
 struct Compared {
-  double truth = 0, twin = 0;
+  double today = 0, truth = 0, twin = 0, ideal = 0;
+  Interval gain;
   int both = 0, true_only = 0, twin_only = 0;
 };
 
@@ -32,14 +38,40 @@ bool changed(const BoardReport& start, const BoardReport& end, int slot, int chi
   return start.chains[slot].chips[chip].override_step != end.chains[slot].chips[chip].override_step;
 }
 
-Compared compare(const std::string& start_dir, const std::string& truth_dir,
-                 const std::string& twin_dir) {
-  BoardReport start = read_board(start_dir), truth = read_board(truth_dir),
-              twin = read_board(twin_dir);
-  Compared result{totals_of(truth).measured_rate, totals_of(twin).measured_rate};
+// The tuning of the seeded board that starts from `start_files`, and the prediction of it
+// from the board in `evidence_dir`.
+Compared measure(std::uint64_t seed, std::optional<std::uint64_t> noise_seed, int draws,
+                 const std::string& work, const std::string& name, const std::string& start_dir,
+                 const std::string& evidence_dir,
+                 const std::map<std::string, std::string>& start_files) {
+  RehearsalOptions truth;
+  truth.seed = seed;
+  truth.noise_seed = noise_seed;
+  truth.files = start_files;
+  truth.out_dir = work + "/" + name + "-truth";
+  tune::rehearse::rehearse(truth, nullptr);
+  const BoardTwin twin = twin_of(evidence_dir);
+  RehearsalOptions base;
+  base.seed = seed;
+  DrawnPrediction predicted =
+      summarise_draws(rehearse_draws(base, &twin, draws, work + "/" + name + "-draws"), true);
+  RehearsalOptions shown = drawn_options(base, &twin, static_cast<int>(predicted.typical) + 1);
+  shown.out_dir = work + "/" + name + "-twin";
+  shown.keep_before = false;
+  tune::rehearse::rehearse(shown, nullptr);
+
+  BoardReport start = read_board(start_dir), after = read_board(truth.out_dir),
+              twin_after = read_board(shown.out_dir);
+  Compared result;
+  result.today = totals_of(start).measured_rate;
+  result.ideal = totals_of(start).ideal_rate;
+  result.truth = totals_of(after).measured_rate;
+  result.twin = predicted.rate_after.median;
+  result.gain = predicted.gain;
   for (int slot = 0; slot < chain_count; ++slot) {
     for (int chip = 0; chip < chips_per_chain; ++chip) {
-      bool by_truth = changed(start, truth, slot, chip), by_twin = changed(start, twin, slot, chip);
+      bool by_truth = changed(start, after, slot, chip);
+      bool by_twin = changed(start, twin_after, slot, chip);
       result.both += by_truth && by_twin;
       result.true_only += by_truth && !by_twin;
       result.twin_only += by_twin && !by_truth;
@@ -48,22 +80,9 @@ Compared compare(const std::string& start_dir, const std::string& truth_dir,
   return result;
 }
 
-// The tuning of the seeded board that starts from `start_files`, and the same on the twin of
-// the board in `evidence_dir`.
-Compared measure(std::uint64_t seed, const std::string& work, const std::string& name,
-                 const std::string& start_dir, const std::string& evidence_dir,
-                 const std::map<std::string, std::string>& start_files) {
-  RehearsalOptions truth;
-  truth.seed = seed;
-  truth.files = start_files;
-  truth.out_dir = work + "/" + name + "-truth";
-  tune::rehearse::rehearse(truth, nullptr);
-  RehearsalOptions twin;
-  twin.seed = seed;
-  use_twin(twin, twin_of(evidence_dir));
-  twin.out_dir = work + "/" + name + "-twin";
-  tune::rehearse::rehearse(twin, nullptr);
-  return compare(start_dir, truth.out_dir, twin.out_dir);
+void print(const Compared& c) {
+  std::printf(" %.2f %.2f %.2f %.2f %.2f %.2f %.2f %d %d %d", c.today, c.truth, c.twin, c.gain.low,
+              c.gain.median, c.gain.high, c.ideal, c.both, c.true_only, c.twin_only);
 }
 
 // The board's files as an operator copies them off a board: its /config and /tmp and the
@@ -81,13 +100,14 @@ std::string board_copy(const std::string& rehearsal, const std::string& copy) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: twin-accuracy-board SEED WORKDIR\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: twin-accuracy-board SEED WORKDIR [DRAWS]\n");
     return 2;
   }
   try {
     const std::uint64_t seed = std::strtoull(argv[1], nullptr, 10);
     const std::string work = argv[2];
+    const int draws = argc == 4 ? std::atoi(argv[3]) : default_draws;
     std::filesystem::create_directories(work);
     // A first tuning: the board as new, seen only through its files before the tuning.
     RehearsalOptions first;
@@ -95,15 +115,19 @@ int main(int argc, char** argv) {
     first.out_dir = work + "/first";
     tune::rehearse::rehearse(first, nullptr);
     const std::string before = first.out_dir + "/" + before_tuning_dir;
-    Compared one = measure(seed, work, "one", before, before, read_settings_files(before));
+    Compared one = measure(seed, std::nullopt, draws, work, "one", before, before,
+                           read_settings_files(before));
     // A second tuning, from the first's result: the twin also sees its logs, as a copy of
-    // the board holds them.
+    // the board holds them. Its rates' noise is not the first tuning's: a board's second
+    // tuning, hours later, does not meet the same noise again (a truth that did would repeat
+    // the first tuning's choices and show no gain).
     Compared two =
-        measure(seed, work, "two", first.out_dir, board_copy(first.out_dir, work + "/copy"),
-                read_settings_files(first.out_dir));
-    std::printf("%llu %.2f %.2f %d %d %d %.2f %.2f %d %d %d\n",
-                static_cast<unsigned long long>(seed), one.truth, one.twin, one.both, one.true_only,
-                one.twin_only, two.truth, two.twin, two.both, two.true_only, two.twin_only);
+        measure(seed, sim::mix(seed ^ 0x2ee5), draws, work, "two", first.out_dir,
+                board_copy(first.out_dir, work + "/copy"), read_settings_files(first.out_dir));
+    std::printf("%llu", static_cast<unsigned long long>(seed));
+    print(one);
+    print(two);
+    std::printf("\n");
     std::filesystem::remove_all(work);
     return 0;
   } catch (const ToolError& failure) {

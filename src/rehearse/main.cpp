@@ -20,16 +20,19 @@
 
 #include "board_report.hpp"
 #include "chip_power.hpp"
+#include "draws.hpp"
 #include "output.hpp"
 #include "pictures.hpp"
 #include "prediction.hpp"
 #include "predictions.hpp"
 #include "progress.hpp"
+#include "ranking.hpp"
 #include "rehearsal.hpp"
 #include "rehearsal_checks.hpp"
 #include "report_json.hpp"
 #include "report_metrics.hpp"
 #include "report_text.hpp"
+#include "scratch_dir.hpp"
 #include "settings_presets.hpp"
 #include "spread.hpp"
 #include "text.hpp"
@@ -76,6 +79,11 @@ constexpr OptionSpec option_table[] = {
      "settings line (--compare LINE LINE...), spread over the cores,\n"
      "and compare them in one table and --out's compare.svg; a LINE is\n"
      "a line for autoTune.conf or a preset: eco, balanced, performance"},
+    {Command::rehearse, "--draws", "K",
+     "with --from or --compare: rehearse K draws of the board (its twin's\n"
+     "chips within what its files allow, the rates' noise anew; 2 to 1000,\n"
+     "default 3) and give each predicted figure as their median with an\n"
+     "80 % interval; a gain whose interval holds 0 is not told"},
     {Command::rehearse, "--out", "DIR",
      "where the board's files and pictures go (default ./rehearsal);\n"
      "an existing directory must be empty or an earlier rehearsal's"},
@@ -293,6 +301,9 @@ RehearsalOptions rehearsal_options(const CommandLine& line) {
     } else if (name == "--settings") {
       std::optional<SettingsPreset> preset = settings_preset(value);
       options.settings = preset ? preset->line : settings_word(name, value);
+      if (std::optional<std::string> why = refused_settings(options.settings)) {
+        usage_error("--settings: " + *why + "; not rehearsed");
+      }
     } else if (name == "--chains") {
       options.chain_present = parse_chains(value);
     } else if (name == "--weak") {
@@ -333,17 +344,6 @@ std::string write_rehearsal_outputs(const RehearsalOptions& options, const Rehea
   return summary;
 }
 
-// What a rehearsal that has run predicts, beside the board today. ToolError, its message
-// begun with `about`, when the tuning would not finish: there is nothing to predict then.
-Prediction prediction_of(const BoardReport& today, const BoardReport& after,
-                         const RehearsalResult& result, const std::string& about = "") {
-  if (std::optional<std::string> why = unfinished_tuning(after)) {
-    throw ToolError(status_unusable, about + *why);
-  }
-  return predict(today, after,
-                 result.chain_tuner.virtual_seconds + result.yellow_fixer.virtual_seconds);
-}
-
 int rehearse_one(RehearsalOptions options, const std::optional<BoardTwin>& twin) {
   print_warnings(rehearsal_warnings(options));
   prepare_rehearsal_dir(options.out_dir);
@@ -360,15 +360,6 @@ int rehearse_one(RehearsalOptions options, const std::optional<BoardTwin>& twin)
       write_rehearsal_outputs(options, result, report, rehearsed_board(options, twin)).c_str(),
       stdout);
   std::fputs(format_rehearsal_end(result, real_seconds, options.out_dir).c_str(), stdout);
-  if (twin) {
-    Prediction prediction = prediction_of(twin->today, report, result,
-                                          shown_path(twin->today.dir) + ": no prediction: ");
-    std::string text = format_twin_prediction(twin->today.dir, prediction);
-    write_output(options.out_dir + "/prediction.txt", text);
-    write_output(options.out_dir + "/prediction.json",
-                 prediction_json(twin->today.dir, prediction));
-    std::fputs(text.c_str(), stdout);
-  }
   return 0;
 }
 
@@ -399,10 +390,11 @@ std::vector<ComparedSettings> compared_lines(const std::vector<std::string>& wor
                   "\" is a directory: give the board as --from BOARD");
     }
     if (std::optional<SettingsPreset> preset = settings_preset(word)) {
-      lines.push_back({preset->name, preset->line, {}, {}});
+      lines.push_back({preset->name, preset->line, {}, {}, {}});
     } else {
-      lines.push_back(
-          {"line " + std::to_string(lines.size() + 1), settings_word("--compare", word), {}, {}});
+      // Named by its settings: the table and the picture shorten it, their legends show it whole.
+      const std::string line = settings_word("--compare", word);
+      lines.push_back({line, line, {}, {}, {}});
     }
   }
   return lines;
@@ -448,50 +440,123 @@ bool writes_over_board(const std::string& board, const std::string& out) {
   return false;
 }
 
-// One board rehearsed once per settings line, the lines spread over the cores, each in its
-// own directory under --out.
+// A board's twin predicted: its draws spread over the cores, then the draw of the median
+// gain rehearsed again into --out with its progress and pictures, its prediction read back
+// from the files it left. A draw whose tuning would not finish is the one rehearsed into
+// --out, and its reason ends the run.
+int predict_twin(const RehearsalOptions& options, const BoardTwin& twin, int draws) {
+  print_warnings(rehearsal_warnings(options));
+  prepare_rehearsal_dir(options.out_dir);
+  const std::string about = shown_path(twin.today.dir) + ": no prediction: ";
+  std::vector<Prediction> predictions;
+  int failed = 0;
+  std::string failure;
+  {
+    ScratchDir scratch;
+    std::vector<JobResult> results = spread_over_cores(
+        static_cast<size_t>(draws),
+        [&](size_t i) {
+          return encode_prediction(rehearse_draw(options, &twin, static_cast<int>(i) + 1,
+                                                 scratch.path() + "/" + std::to_string(i)));
+        },
+        usable_cores());
+    for (size_t i = 0; i < results.size(); ++i) {
+      std::optional<Prediction> p;
+      if (results[i].done) p = decode_prediction(results[i].text);
+      if (p) {
+        predictions.push_back(*p);
+      } else if (failed == 0) {
+        failed = static_cast<int>(i) + 1;
+        failure = results[i].done ? "no result" : printable(results[i].text, 8192);
+      }
+    }
+  }
+  const size_t typical = failed ? 0 : summarise_draws(predictions, true).typical;
+  RehearsalOptions shown =
+      drawn_options(options, &twin, failed ? failed : static_cast<int>(typical) + 1);
+  ProgressPrinter printer;
+  auto started = std::chrono::steady_clock::now();
+  RehearsalResult result =
+      tune::rehearse::rehearse(shown, [&](const ProgressState& s) { printer.show(s); });
+  printer.finish();
+  double real_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  BoardReport report = read_board(shown.out_dir);
+  std::fputs(write_rehearsal_outputs(shown, result, report, rehearsed_board(shown, twin)).c_str(),
+             stdout);
+  std::fputs(format_rehearsal_end(result, real_seconds, shown.out_dir).c_str(), stdout);
+  predictions.resize(std::max<size_t>(predictions.size(), 1));
+  predictions[typical] = prediction_of(shown, result, &twin, about);
+  if (failed) throw ToolError(status_unusable, about + failure);
+  const DrawnPrediction drawn = summarise_draws(predictions, true);
+  std::string text = format_twin_prediction(twin.today.dir, drawn);
+  write_output(options.out_dir + "/prediction.txt", text);
+  write_output(options.out_dir + "/prediction.json", prediction_json(twin.today.dir, drawn));
+  std::fputs(text.c_str(), stdout);
+  return 0;
+}
+
+// One board rehearsed per settings line, the lines spread over the cores: each line's draws
+// in a scratch directory, then its draw of the median gain in its own directory under --out.
+// A line the rehearsal refuses is shown as refused and not rehearsed.
 int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings> lines,
-                     const std::optional<BoardTwin>& twin) {
+                     const std::optional<BoardTwin>& twin, int draws) {
   auto dir_of = [&](size_t i) { return base.out_dir + "/line-" + std::to_string(i + 1); };
-  auto options_of = [&](size_t i) {
-    RehearsalOptions options = base;
-    options.settings = lines[i].line;
-    options.out_dir = dir_of(i);
-    return options;
-  };
+  const BoardTwin* fitted = twin ? &*twin : nullptr;
   print_warnings(rehearsal_warnings(base));
-  for (const ComparedSettings& line : lines) {
+  for (ComparedSettings& line : lines) {
     print_warnings(settings_warnings(line.line, "--compare " + line.name));
+    if (std::optional<std::string> why = refused_settings(line.line)) {
+      line.refused = *why;
+      std::fprintf(stderr, "tune-rehearse: --compare %s: refused: %s\n",
+                   printable(line.name, 60).c_str(), printable(*why).c_str());
+    }
   }
   prepare_rehearsal_dir(base.out_dir);
   write_output(base.out_dir + "/" + rehearsal_marker, "made by tune-rehearse\n");
   clear_rehearsal_outputs(base.out_dir);
-  for (size_t i = 0; i < lines.size(); ++i) prepare_rehearsal_dir(dir_of(i));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].refused.empty()) prepare_rehearsal_dir(dir_of(i));
+  }
+  ScratchDir scratch;
   std::vector<JobResult> results = spread_over_cores(
       lines.size(),
       [&](size_t i) {
-        RehearsalOptions options = options_of(i);
-        RehearsalResult result = tune::rehearse::rehearse(options, nullptr);
-        BoardReport after = read_board(options.out_dir);
-        write_rehearsal_outputs(options, result, after, rehearsed_board(options, twin));
-        BoardReport today =
-            twin ? twin->today : read_board(options.out_dir + "/" + before_tuning_dir);
-        return encode_prediction(prediction_of(today, after, result));
+        if (!lines[i].refused.empty()) return std::string();
+        RehearsalOptions options = base;
+        options.settings = lines[i].line;
+        std::vector<Prediction> predictions =
+            rehearse_draws(options, fitted, draws, scratch.path() + "/" + std::to_string(i));
+        const size_t typical = summarise_draws(predictions, fitted).typical;
+        RehearsalOptions shown = drawn_options(options, fitted, static_cast<int>(typical) + 1);
+        shown.out_dir = dir_of(i);
+        RehearsalResult result = tune::rehearse::rehearse(shown, nullptr);
+        BoardReport after = read_board(shown.out_dir);
+        write_rehearsal_outputs(shown, result, after, rehearsed_board(shown, twin));
+        predictions[typical] = prediction_of(shown, result, fitted);
+        return encode_predictions(predictions);
       },
       usable_cores());
   bool all = true;
   for (size_t i = 0; i < lines.size(); ++i) {
-    if (results[i].done) lines[i].prediction = decode_prediction(results[i].text);
-    if (!lines[i].prediction) {
-      lines[i].failure = results[i].done ? "no result" : printable(results[i].text);
-      std::fprintf(stderr, "tune-rehearse: --compare %s: %s\n", lines[i].name.c_str(),
-                   lines[i].failure.c_str());
+    if (!lines[i].refused.empty()) {
       all = false;
+      continue;
     }
+    std::optional<std::vector<Prediction>> predictions;
+    if (results[i].done) predictions = decode_predictions(results[i].text);
+    if (predictions) {
+      lines[i].prediction = summarise_draws(*predictions, fitted);
+      continue;
+    }
+    lines[i].failure = results[i].done ? "no result" : printable(results[i].text);
+    std::fprintf(stderr, "tune-rehearse: --compare %s: %s\n", printable(lines[i].name, 60).c_str(),
+                 lines[i].failure.c_str());
+    all = false;
   }
   std::string board = twin ? "the twin of the board in " + shown_path(twin->today.dir)
                            : "the simulated board of seed " + std::to_string(base.seed);
-  std::string table = format_comparison(board, lines);
+  std::string table = format_comparison(board, lines, fitted != nullptr);
   write_output(base.out_dir + "/compare.txt", table);
   write_output(base.out_dir + "/compare.svg",
                comparison_svg(lines, "Settings compared on " + board));
@@ -503,63 +568,26 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
   return all ? 0 : status_unusable;
 }
 
-// A directory of its own for rehearsals nobody keeps, gone when the run ends: under $TMPDIR,
-// else in memory (/dev/shm) where the machine has it, else /tmp. A rehearsal writes the
-// board's files often; in memory the order of work takes half the time.
-class ScratchDir {
- public:
-  ScratchDir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string where = tmp && *tmp                              ? tmp
-                        : ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm"
-                                                                 : "/tmp";
-    std::string pattern = where + "/tune-rehearse.XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw ToolError(
-          status_unusable,
-          printable(pattern) + ": cannot make a directory to rehearse in: " + std::strerror(errno));
-    }
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// Every board's twin rehearsed, the boards spread over the cores, then ranked by the gain
-// their tuning predicts. Boards that cannot be fitted are named on standard error.
-int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& boards) {
+// Every board's twin predicted, the boards spread over the cores, then put in the order of
+// work. Boards that cannot be fitted are named on standard error.
+int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& boards, int draws) {
   print_warnings(rehearsal_warnings(base));
   ScratchDir scratch;
   std::vector<JobResult> results = spread_over_cores(
       boards.size(),
       [&](size_t i) {
-        BoardTwin twin = twin_of(boards[i]);
-        RehearsalOptions options = base;
-        use_twin(options, twin);
-        options.out_dir = scratch.path() + "/" + std::to_string(i);
-        options.keep_before = false;  // the board's own files say how it is today
-        RehearsalResult result = tune::rehearse::rehearse(options, nullptr);
-        BoardReport after = read_board(options.out_dir);
-        std::error_code ec;
-        std::filesystem::remove_all(options.out_dir, ec);
-        return encode_prediction(prediction_of(twin.today, after, result));
+        const BoardTwin twin = twin_of(boards[i]);
+        return encode_predictions(
+            rehearse_draws(base, &twin, draws, scratch.path() + "/" + std::to_string(i)));
       },
       usable_cores());
   std::vector<RankedBoard> ranked;
   size_t unusable = 0;
   for (size_t i = 0; i < boards.size(); ++i) {
-    std::optional<Prediction> prediction;
-    if (results[i].done) prediction = decode_prediction(results[i].text);
-    if (prediction) {
-      ranked.push_back({boards[i], *prediction});
+    std::optional<std::vector<Prediction>> predictions;
+    if (results[i].done) predictions = decode_predictions(results[i].text);
+    if (predictions) {
+      ranked.push_back({boards[i], summarise_draws(*predictions, true)});
       continue;
     }
     ++unusable;
@@ -568,8 +596,9 @@ int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& 
     if (!why.starts_with(shown_path(boards[i]))) why = shown_path(boards[i]) + ": " + why;
     std::fprintf(stderr, "tune-rehearse: %s\n", why.c_str());
   }
-  rank_by_gain(ranked);
-  std::fputs(format_work_order(ranked, unusable, base.settings).c_str(), stdout);
+  std::fputs(
+      format_work_order(order_work(std::move(ranked)), unusable, base.settings, draws).c_str(),
+      stdout);
   return unusable > 0 ? status_unusable : 0;
 }
 
@@ -589,6 +618,13 @@ int run_rehearsal(int argc, char** argv) {
   if (compare != line.values.end() && line.values.count("--settings")) {
     usage_error("--settings cannot go with --compare: each compared LINE is the settings");
   }
+  int draws = default_draws;
+  if (auto given = line.values.find("--draws"); given != line.values.end()) {
+    if (from == line.values.end() && compare == line.values.end()) {
+      usage_error("--draws goes with --from or --compare: a seed's rehearsal predicts nothing");
+    }
+    draws = static_cast<int>(parse_count("--draws", given->second, 2, most_draws));
+  }
   std::optional<BoardTwin> twin;
   if (from != line.values.end()) {
     for (const char* chip_option : {"--chains", "--weak", "--dead", "--missing"}) {
@@ -602,7 +638,7 @@ int run_rehearsal(int argc, char** argv) {
       }
       std::vector<std::string> boards = {from->second};
       boards.insert(boards.end(), line.words.begin(), line.words.end());
-      return order_of_work(options, boards);
+      return order_of_work(options, boards, draws);
     }
     if (writes_over_board(from->second, options.out_dir)) {
       usage_error("--out " + printable(options.out_dir, 200) +
@@ -616,9 +652,9 @@ int run_rehearsal(int argc, char** argv) {
   if (compare != line.values.end()) {
     std::vector<std::string> words = {compare->second};
     words.insert(words.end(), line.words.begin(), line.words.end());
-    return compare_settings(options, compared_lines(words), twin);
+    return compare_settings(options, compared_lines(words), twin, draws);
   }
-  return rehearse_one(options, twin);
+  return twin ? predict_twin(options, *twin, draws) : rehearse_one(options, twin);
 }
 
 // A duration such as "90", "90s", "15m", "2h", "1d": seconds, up to ten years.

@@ -57,6 +57,7 @@ class ChipModel {
   ChipModel(const ChipTable& chips, std::uint64_t noise_seed);
 
   const ChipTraits& traits(int slot, int chip) const { return chips_[slot][chip]; }
+  const ChipTable& chips() const { return chips_; }
 
   // Makes the miner report this model's rates.
   void install(SimMiner& miner) const;

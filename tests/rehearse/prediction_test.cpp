@@ -10,7 +10,9 @@
 #include <csignal>
 #include <stdexcept>
 
+#include "draws.hpp"
 #include "predictions.hpp"
+#include "ranking.hpp"
 #include "report_json.hpp"
 #include "spread.hpp"
 #include "text.hpp"
@@ -22,6 +24,7 @@ namespace {
 TEST(Prediction, ComesBackFromAnotherProcessAsItWasMade) {
   Prediction p{.rate_today = 27757.351234567,
                .rate_after = 1.0 / 3,
+               .ideal_today = 28000.25,
                .power_today = 27204.2,
                .chips = 378,
                .chips_changed = 377,
@@ -35,6 +38,7 @@ TEST(Prediction, ComesBackFromAnotherProcessAsItWasMade) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->rate_today, p.rate_today);
     EXPECT_EQ(back->rate_after, p.rate_after);
+    EXPECT_EQ(back->ideal_today, p.ideal_today);
     EXPECT_EQ(back->power_today, p.power_today);
     EXPECT_EQ(back->overrides_today, 2);
     EXPECT_EQ(back->overrides_after, 63);
@@ -46,74 +50,159 @@ TEST(Prediction, ComesBackFromAnotherProcessAsItWasMade) {
   }
 }
 
-TEST(Prediction, TextAndJsonSayWhatIsKnownAndNothingElse) {
-  Prediction p{.power_today = 20000,
-               .power_after = 27000,
-               .chips = 378,
-               .chips_changed = 377,
-               .overrides_after = 73,
-               .logged_seconds = {},  // it, and the rates, by case
-               .virtual_seconds = 2880};
+// Three draws of a board at `today` whose tuning gains `gains` (one a draw), each with its
+// chips as given.
+DrawnPrediction drawn(double today, std::vector<double> gains, bool tuned = false) {
+  std::vector<Prediction> draws;
+  for (double gain : gains) {
+    Prediction p{.rate_today = today,
+                 .rate_after = today + gain,
+                 .ideal_today = today * 1.02,
+                 .power_today = 20000,
+                 .power_after = 27000,
+                 .chips = 378,
+                 .chips_changed = 377,
+                 .overrides_today = tuned ? 40 : 0,
+                 .overrides_after = 73,
+                 .logged_seconds = {},
+                 .virtual_seconds = 2880};
+    draws.push_back(p);
+  }
+  return summarise_draws(draws, false);
+}
+
+TEST(Prediction, IntervalsWidenWithFewerDrawsAndTheUnseenSpread) {
   const struct {
     const char* what;
-    double today, after;
-    std::optional<long long> logged;
-    const char* text;  // in the prediction's text
-    const char* json;  // in its JSON
+    std::vector<double> values;
+    double unseen;
+    Interval expected;
   } cases[] = {
-      {"a gain", 28000, 35000, std::nullopt,
-       "measured rate     28000.00 -> 35000.00 (+25.0 %)|efficiency        1.400 -> 1.296|"
-       "chips changed     377 of 378|chips overridden  0 -> 73|"
-       "tuning duration   - (its logs) -> 0:48:00 (virtual)",
-       "\"gain\":7000,\"gain_percent\":25,|\"logged_seconds\":null|\"virtual_seconds\":2880"},
-      {"a loss too small to show", 35000, 34999, 3835, "(0.0 %)|1:03:55 (its logs)",
-       "\"logged_seconds\":3835"},
-      {"nothing measured today", 0, 35000, std::nullopt, "(-)|efficiency        0.000 ->",
-       "\"gain_percent\":null"},
+      {"none", {}, 0, {0, 0, 0}},
+      {"one value, nothing unseen", {5}, 0, {5, 5, 5}},
+      {"one value, the unseen spread alone", {5}, 1, {5 - 1.282, 5, 5 + 1.282}},
+      // Mean 2, s = 1: half = t(0.9, 2) * sqrt(1 + 1/3) = 1.886 * 1.1547; with the unseen
+      // spread, hypot(2.1778, 1.282).
+      {"three values", {3, 1, 2}, 0, {2 - 2.1778, 2, 2 + 2.1778}},
+      {"three values and the unseen", {1, 2, 3}, 1, {2 - 2.5268, 2, 2 + 2.5268}},
+      // Of an even count, the lower middle value: one a draw gave.
+      {"four values", {4, 1, 3, 2}, 0, {2 - 2.3642, 2, 2 + 2.3642}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    p.rate_today = c.today;
-    p.rate_after = c.after;
-    p.logged_seconds = c.logged;
-    const std::string text = format_twin_prediction("board-17", p);
-    const std::string json = prediction_json("board-17", p);
+    Interval got = interval_of(c.values, c.unseen);
+    EXPECT_NEAR(got.low, c.expected.low, 1e-3);
+    EXPECT_NEAR(got.median, c.expected.median, 1e-9);
+    EXPECT_NEAR(got.high, c.expected.high, 1e-3);
+  }
+}
+
+TEST(Prediction, TextAndJsonTellAGainOnlyWhereItsIntervalLeavesOutZero) {
+  const struct {
+    const char* what;
+    DrawnPrediction p;
+    const char* text;  // in the prediction's text, parts split at |
+    const char* json;  // in its JSON
+    const char* not_in_text;
+  } cases[] = {
+      {"a gain", drawn(28000, {6900, 7000, 7100}),
+       "the median of 3 draws|measured rate     28000.00 -> 35000.00 (34782.22 .. 35217.78)|"
+       "gain              +7000.00 (+25.0 %), interval +6782.22 .. +7217.78 (+24.2 % .. +25.8 %)|"
+       "efficiency        1.400 -> 1.296|chips changed     377 of 378|chips overridden  0 -> 73|"
+       "tuning duration   - (its logs) -> 0:48:00 (virtual)",
+       "\"draws\":3,|\"gain_told\":true,\"gain\":7000,\"gain_percent\":25,|"
+       "\"gain_low\":6782.2|\"logged_seconds\":null|\"virtual_seconds\":2880|"
+       "\"measured_rate_low\":34782.2",
+       "no gain"},
+      {"a loss told", drawn(35000, {-300, -200, -250}), "gain              -250.00 (-0.7 %)",
+       "\"gain_told\":true,\"gain\":-250,", "no gain"},
+      {"a gain inside the noise", drawn(35000, {-100, 150, 20}),
+       "gain              no gain that the twin can tell, interval -",
+       "\"gain_told\":false,\"gain\":null,\"gain_percent\":null,\"gain_low\":-", "+20.00"},
+      {"nothing measured today", drawn(0, {35000}),
+       "gain              +35000.00, interval +35000.00 .. +35000.00\n|efficiency        0.000 ->",
+       "\"gain_percent\":null", "%)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string text = format_twin_prediction("board-17", c.p);
+    const std::string json = prediction_json("board-17", c.p);
     for (const auto& [expected, in] : {std::pair{c.text, &text}, std::pair{c.json, &json}}) {
       for (const std::string& part : split_at(expected, '|')) {
         EXPECT_NE(in->find(part), std::string::npos) << part << "\n" << *in;
       }
     }
+    EXPECT_EQ(text.find(c.not_in_text), std::string::npos) << text;
     cJSON* parsed = cJSON_Parse(json.c_str());
     EXPECT_NE(parsed, nullptr) << json;
     cJSON_Delete(parsed);
   }
-  // A comparison: today's row from the board, a row a line, a failed line with its reason.
-  p.rate_today = 28000;
-  p.logged_seconds = 3835;
-  const std::string table = format_comparison(
-      "the board", {{"eco", "max_freq=725", p, ""}, {"line 2", "x=1", std::nullopt, "killed"}});
+}
+
+TEST(Prediction, AComparisonShowsEachLineAsItEnded) {
+  DrawnPrediction today_board = drawn(28000, {6900, 7000, 7100});
+  std::vector<Prediction> logged = today_board.draws;
+  for (Prediction& p : logged) p.logged_seconds = 3835;
+  const std::vector<ComparedSettings> lines = {
+      {"eco", "max_freq=725", summarise_draws(logged, false), "", ""},
+      {"ideal_percent=97&desired_rate=16000", "ideal_percent=97&desired_rate=16000",
+       drawn(28000, {-100, 150, 20}), "", ""},
+      {"freq_to=2", "freq_to=2", std::nullopt, "",
+       "freq_to=2 is outside the 100 to 1175 MHz of the chips' frequency ladder"},
+      {"x=1", "x=1", std::nullopt, "killed", ""},
+  };
+  const std::string table = format_comparison("the board", lines, true);
   for (const char* part :
-       {"     today              28000.00                1.400          0   1:03:55\n",
-        "1    eco                35000.00   +25.0 %      1.296         73   0:48:00\n",
-        "2    line 2       failed: killed\n", "  1 max_freq=725\n  2 x=1\n"}) {
+       {"     today                28000.00                                      1.400          "
+        "0   1:03:55\n",
+        "1    eco                  35000.00        34782 .. 35218   +25.0 %      1.296         73  "
+        " "
+        "0:48:00\n",
+        "2    ideal_percent… ", "untold", "untold: no gain that the twin can tell",
+        "3    freq_to=2      refused: freq_to=2 is outside the 100 to 1175 MHz",
+        "4    x=1            failed: killed\n",
+        "  1 max_freq=725\n  2 ideal_percent=97&desired_rate=16000\n"}) {
     EXPECT_NE(table.find(part), std::string::npos) << part << "\n" << table;
   }
 }
 
-TEST(Prediction, BoardsRankByGainThenByName) {
-  auto board = [](const char* dir, double today, double after) {
-    Prediction p;
-    p.rate_today = today;
-    p.rate_after = after;
-    return RankedBoard{dir, p};
+TEST(Prediction, TheOrderOfWorkRanksByTheLowerEndAndListsUntoldGainsApart) {
+  // Later tunings rank by each board's interval's lower end; first tunings, whose ranking by
+  // the twin was measured no better than the population's, all alike, by name.
+  ASSERT_EQ(ranked_by(TuningKind::again), RankedBy::twin);
+  ASSERT_EQ(ranked_by(TuningKind::first), RankedBy::population);
+  std::vector<RankedBoard> boards = {
+      {"wide", drawn(35000, {100, 400, 700}, true), 0},      // median 400, low near -250
+      {"narrow", drawn(35000, {190, 200, 210}, true), 0},    // median 200, low near 178
+      {"narrower", drawn(35000, {149, 150, 151}, true), 0},  // low near 148
+      {"noise", drawn(35000, {-100, 150, 20}, true), 0},
+      {"loss", drawn(35000, {-300, -200, -250}, true), 0},
+      {"new-b", drawn(28000, {6900, 7000, 7100}), 0},
+      {"new-a", drawn(28000, {6000, 6050, 6100}), 0},
+      {"new-c", drawn(28000, {7900, 8000, 8100}), 0},
   };
-  std::vector<RankedBoard> boards = {board("c", 100, 90), board("b", 100, 150),
-                                     board("a", 200, 250), board("d", 0, 10)};
-  rank_by_gain(boards);
-  std::string order;
-  for (const RankedBoard& b : boards) order += b.dir;
-  EXPECT_EQ(order, "abdc");  // a and b gain 50: by name; a board at 0 today has no percent
-  EXPECT_NE(format_work_order(boards, 2, "").find("4 boards by predicted gain"), std::string::npos);
+  WorkOrder order = order_work(boards);
+  std::string told, untold;
+  for (const RankedBoard& b : order.told) told += b.dir + " ";
+  for (const RankedBoard& b : order.untold) untold += b.dir + " ";
+  EXPECT_EQ(told, "new-a new-b new-c narrow narrower loss ");
+  EXPECT_EQ(untold, "noise wide ");
+  EXPECT_EQ(order.first_tunings, 3);
+  EXPECT_EQ(order.later_tunings, 3);
+  const std::string text = format_work_order(order, 2, "", 3);
+  for (const char* part :
+       {"2 boards with no gain that the twin can tell (the interval holds 0), by name:\n-  ",
+        "8 boards by the lower end of their predicted gain's 80 % interval (twins, 3 draws each; "
+        "simulated chip model); 2 more could not be predicted\n",
+        "first tunings (3 boards) ranked by the population's mean gain, all alike: the twin ranks "
+        "them no better",
+        "settings: each board's own autoTune.conf\ntold gains: 6 of 8 boards\n"}) {
+    EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+  }
+  EXPECT_EQ(text.find("later tunings ("), std::string::npos) << text;
+  // No untold row carries a signed gain: only its interval.
+  const std::string untold_rows = text.substr(text.find("by name:\n"));
+  EXPECT_EQ(untold_rows.find("+20.00"), std::string::npos) << untold_rows;
 }
 
 TEST(Spread, ResultsComeInTheJobsOrderAndAFailureIsOnlyItsJobs) {

@@ -26,6 +26,7 @@
 #include "rehearsal.hpp"
 #include "report_metrics.hpp"
 #include "report_text.hpp"
+#include "sim_system.hpp"
 #include "text.hpp"
 
 namespace tune::rehearse {
@@ -858,8 +859,13 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
     std::string expected;
   } cases[] = {
       {"--from board/before --out twin", 0,
-       "the board in board/before, today -> predicted by its twin (simulated chip model):|"
-       "measured rate     27"},
+       "the board in board/before, today -> predicted by its twin (simulated chip model; the "
+       "median of 3 draws, with the 80 % interval):|measured rate     27|gain              +"},
+      {"--from board/before --out twin-5 --draws 5", 0, "the median of 5 draws"},
+      {"--draws 4", 2, "--draws goes with --from or --compare"},
+      {"--from board --draws 1", 2, "--draws"},
+      {"--from board --settings voltage_to=0", 2,
+       "--settings: voltage_to=0 is outside the 600 to 1100 a board runs at; not rehearsed"},
       {"--from gone", 3, "gone: No such file or directory"},
       // A board path that cannot be resolved is read, and fails for its own reason.
       {"--from " + std::string(300, 'x'), 3, "File name too long"},
@@ -875,9 +881,10 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
        "bad-json: 1 finding in the files its twin is fitted to|bad-json: no prediction: its "
        "tuning would not finish (failed): its log ended with \"Can't read json\""},
       // Settings compared: on the seed's board, and on a twin.
-      {"--compare balanced 'freq_to=700&restart_count=3' --out compared", 0,
+      {"--compare balanced 'freq_to=700&restart_count=3' ideal_percent=97 --out compared", 0,
        "settings compared on the simulated board of seed 1|today|1    balanced|"
-       "2    line 2|warning: --compare line 2: unknown key \"restart_count\"|compared/compare.svg"},
+       "2    freq_to=700&r…|warning: --compare freq_to=700&restart_count=3: unknown key "
+       "\"restart_count\"|compared/compare.svg"},
       {"--from board/before --compare eco --out twin-compared", 0,
        "settings compared on the twin of the board in board/before|1    eco"},
       {"--compare eco --settings max_freq=700", 2, "--settings cannot go with --compare"},
@@ -890,7 +897,7 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
       {"--compare --from board", 2, "--compare needs a value"},
       // The farm's order of work: the new board gains more than the tuned one.
       {"--from board board/before no-rates", 3,
-       "board/before\n|board\n|2 boards by predicted gain|1 more could not be|"
+       "board/before\n|board\n|2 boards by the lower end|1 more could not be|"
        "tune-rehearse: no-rates: no chip rates"},
       {"--from board board/before --out x", 2, "--out goes with one board"},
       {"--from board board/before --settings eco", 0,
@@ -911,12 +918,14 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
             std::string::npos);
   EXPECT_NE(slurp(dir / "twin/prediction.json").find("\"predicted\":{\"measured_rate\":"),
             std::string::npos);
-  // The balanced preset is the defaults written out: its tuning is the plain rehearsal's.
-  EXPECT_EQ(slurp(dir / "compared/line-1/tmp/chip-rates"), slurp(dir / "board/tmp/chip-rates"));
+  // The balanced preset is the defaults written out: its tuning is that of a line that leaves
+  // every tuning setting at its default, draw for draw.
+  EXPECT_EQ(slurp(dir / "compared/line-1/tmp/chip-rates"),
+            slurp(dir / "compared/line-3/tmp/chip-rates"));
   EXPECT_EQ(slurp(dir / "compared/line-1/config/config.conf"),
-            slurp(dir / "board/config/config.conf"));
+            slurp(dir / "compared/line-3/config/config.conf"));
   EXPECT_NE(slurp(dir / "compared/line-2/config/config.conf"),
-            slurp(dir / "board/config/config.conf"));
+            slurp(dir / "compared/line-1/config/config.conf"));
   EXPECT_TRUE(slurp(dir / "compared/compare.svg").ends_with("</svg>\n"));
   // The new board comes first in the order of work, the tuned one second.
   ToolRun ranked = run_tool(dir.path(), "--from board board/before");
@@ -991,6 +1000,37 @@ std::vector<unsigned char> render(const std::string& svg_path, int& width, int& 
   return pixels;
 }
 
+// The timeline's chain settings change when the programs wrote them: each voltage step the
+// chain tuner logs is in the timeline at the second of its log entry, on its chain.
+TEST(Timeline, ChainSettingsChangeAtTheMomentTheProgramsWroteThem) {
+  TempDir dir;
+  const Timeline timeline = rehearse_into(dir.path()).timeline;
+  ASSERT_FALSE(timeline.settings.empty());
+  const std::regex step(
+      "^(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) Chain (\\d) is ok, "
+      "decreasing voltage to (\\d+)$");
+  int checked = 0;
+  for (const std::string& line : split_lines(slurp(dir / "chain-tuner.log"))) {
+    std::smatch m;
+    if (!std::regex_match(line, m, step)) continue;
+    struct tm when = {};
+    ASSERT_NE(strptime(m[1].str().c_str(), "%Y-%m-%d %H:%M:%S", &when), nullptr);
+    when.tm_isdst = -1;  // the log stamps local time
+    const double hours = static_cast<double>(std::mktime(&when) - sim::sim_epoch) / 3600.0;
+    const int logged = std::stoi(m[2]);  // the log's chains 1 2 3 5 6 7 are slots 0 to 5
+    const int slot = logged <= 3 ? logged - 1 : logged - 2;
+    const int voltage = std::stoi(m[3]);
+    // The first setting from that moment on holds the new voltage, and is of that moment.
+    auto from = std::find_if(timeline.settings.begin(), timeline.settings.end(),
+                             [&](const WrittenSettings& s) { return s.hours >= hours - 1e-9; });
+    ASSERT_NE(from, timeline.settings.end()) << line;
+    EXPECT_NEAR(from->hours * 3600, hours * 3600, 1e-6) << line;
+    EXPECT_EQ(from->voltage[slot], voltage) << line;
+    ++checked;
+  }
+  EXPECT_GT(checked, 3);
+}
+
 TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
   TempDir dir;
   RehearsalResult result = rehearse_into(dir.path());
@@ -998,22 +1038,28 @@ TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
   // A title from a board's path of any bytes: escaped, and the file still renders.
   spit(dir / "heat-map.svg", heat_map_svg(report, "heat map <test> & more \x1b\xbd"));
   spit(dir / "timeline.svg", timeline_svg(result.timeline, "timeline"));
-  // Two lines compared on a board at 28000 GH/s and 20000 units today, and one whose
-  // rehearsal failed.
+  // Two lines compared on a board at 28000 GH/s and 20000 units today, each of three draws,
+  // one whose rehearsal failed and one refused.
   auto compared_line = [](double rate, double power, int overrides, long long seconds) {
-    return Prediction{.rate_today = 28000,
-                      .rate_after = rate,
-                      .power_today = 20000,
-                      .power_after = power,
-                      .overrides_after = overrides,
-                      .logged_seconds = {},
-                      .virtual_seconds = seconds};
+    std::vector<Prediction> draws;
+    for (double off : {-150.0, 0.0, 150.0}) {
+      draws.push_back(Prediction{.rate_today = 28000,
+                                 .rate_after = rate + off,
+                                 .power_today = 20000,
+                                 .power_after = power,
+                                 .overrides_after = overrides,
+                                 .logged_seconds = {},
+                                 .virtual_seconds = seconds});
+    }
+    return summarise_draws(draws, false);
   };
-  const Prediction low = compared_line(31000, 19000, 12, 4380);
-  const Prediction high = compared_line(35000, 27000, 70, 2880);
-  const std::vector<ComparedSettings> compared = {{"eco", "max_freq=725", low, ""},
-                                                  {"line 2", "freq_to=900", high, ""},
-                                                  {"line 3", "x=1", std::nullopt, "killed"}};
+  const DrawnPrediction low = compared_line(28100, 19000, 12, 4380);
+  const DrawnPrediction high = compared_line(35000, 27000, 70, 2880);
+  const std::vector<ComparedSettings> compared = {
+      {"eco", "max_freq=725", low, "", ""},
+      {"freq_to=900", "freq_to=900", high, "", ""},
+      {"x=1", "x=1", std::nullopt, "killed", ""},
+      {"freq_to=2", "freq_to=2", std::nullopt, "", "freq_to=2 is outside"}};
   spit(dir / "compare.svg", comparison_svg(compared, "compared <on> \x1b"));
   for (const char* name : {"heat-map.svg", "timeline.svg", "compare.svg"}) {
     SCOPED_TRACE(name);
@@ -1047,8 +1093,9 @@ TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
                                    "(green|yellow|red|unclassified), \\d+ changes?</title>")));
   EXPECT_EQ(std::stoi(tooltip[1]), report.chains[0].chips[0].freq);
 
-  // The comparison: a dot per line and measure, the higher rate further right and the
-  // shorter duration further left; the failed line says so in each panel.
+  // The comparison: a dot per line and measure with its interval's bar, the higher rate
+  // further right and the shorter duration further left; the failed and the refused line
+  // say so in each panel; no value label crosses the dashed line of the board today.
   std::string picture = slurp(dir / "compare.svg");
   std::vector<double> xs;
   const std::regex dot("<circle cx=\"([0-9.]+)\"");
@@ -1056,19 +1103,43 @@ TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
     xs.push_back(std::stod((*it)[1]));
   }
   ASSERT_EQ(xs.size(), 8u);  // 4 measures x 2 lines, in that order
-  EXPECT_LT(xs[0], xs[1]);   // rate 31000 < 35000
-  EXPECT_GT(xs[2], xs[3]);   // efficiency 1.63 > 1.30
+  EXPECT_LT(xs[0], xs[1]);   // rate 28100 < 35000
+  EXPECT_GT(xs[2], xs[3]);   // efficiency 1.48 > 1.30
   EXPECT_LT(xs[4], xs[5]);   // overrides 12 < 70
   EXPECT_GT(xs[6], xs[7]);   // 1:13 > 0:48
-  for (const char* label : {">1:13<", ">0:48<", ">eco<", ">line 3<", "compared &lt;on&gt; \\x1b"}) {
+  std::smatch bar;
+  ASSERT_TRUE(
+      std::regex_search(picture, bar,
+                        std::regex("<line x1=\"([0-9.]+)\" x2=\"([0-9.]+)\" y1=\"([0-9.]+)\" "
+                                   "y2=\"[0-9.]+\" stroke=\"#0072B2\"")));
+  EXPECT_LT(std::stod(bar[1]), xs[0]);
+  EXPECT_GT(std::stod(bar[2]), xs[0]);
+  for (const char* label : {">1:13<", ">0:48<", ">1 eco<", ">3 x=1<", "compared &lt;on&gt; \\x1b",
+                            "<title>freq_to=900</title>", ">2  freq_to=900<"}) {
     EXPECT_NE(picture.find(label), std::string::npos) << label;
   }
-  size_t failed = 0;
-  for (size_t at = picture.find(">failed<"); at != std::string::npos;
-       at = picture.find(">failed<", at + 1)) {
-    ++failed;
+  for (const char* why : {">failed<", ">refused<"}) {
+    size_t count = 0;
+    for (size_t at = picture.find(why); at != std::string::npos; at = picture.find(why, at + 1)) {
+      ++count;
+    }
+    EXPECT_EQ(count, 4u) << why;
   }
-  EXPECT_EQ(failed, 4u);
+  // The rate panel's dashed line at 28000, and the label of the line beside it at 28100.
+  std::smatch today_line, label;
+  ASSERT_TRUE(std::regex_search(picture, today_line,
+                                std::regex("<line x1=\"([0-9.]+)\" x2=\"[0-9.]+\" y1=\"[0-9.]+\" "
+                                           "y2=\"[0-9.]+\" stroke=\"#333333\" stroke-dasharray")));
+  ASSERT_TRUE(std::regex_search(picture, label,
+                                std::regex("<text x=\"([0-9.]+)\" y=\"[0-9.]+\" font-size=\"10\" "
+                                           "text-anchor=\"(start|end)\">28100<")));
+  const double today_x = std::stod(today_line[1]), label_x = std::stod(label[1]);
+  const double label_width = 6.0 * 5;
+  if (label[2] == "start") {
+    EXPECT_TRUE(today_x < label_x || today_x > label_x + label_width) << today_x << " " << label_x;
+  } else {
+    EXPECT_TRUE(today_x > label_x || today_x < label_x - label_width) << today_x << " " << label_x;
+  }
 }
 
 }  // namespace

@@ -41,11 +41,13 @@ TEST(Twin, EachChipFromWhatItsFilesShow) {
        sim::ChipKind::normal,
        646,
        760},
-      {"held below its chain: below the chain's frequency",
+      // Lowered to 650 from the chain's 700: yellow at the step above (656), so its limit
+      // lies below that step less what a yellow chip's rate falls short by.
+      {"held below its chain: below the step above",
        {650, 880, static_cast<float>(expected_rate(650)), std::nullopt, 700},
        sim::ChipKind::normal,
-       646,
-       700},
+       640,
+       646},
       {"far below any chain: weak", rated(650, 880, 590), sim::ChipKind::weak, 589, 591},
       {"a rate that is not a number: the population's",
        {650, 880, std::numeric_limits<float>::quiet_NaN(), std::nullopt},

@@ -84,6 +84,8 @@ void read_base(BoardReading& board, const BoardFile& file, Findings& findings);
 void read_chains(BoardReading& board, const BoardFile& file, Findings& findings);
 void read_overrides(BoardReading& board, const BoardFile& file, Findings& findings);
 void read_rates(BoardReading& board, const BoardFile& file, Findings& findings);
+// The settings line of autoTune.conf, checked as a rehearsal checks its settings.
+void check_settings(const BoardFile& file, Findings& findings);
 
 // One program's log: its session and the chip changes it names. A missing log is a finding
 // only when `required`.

@@ -390,6 +390,7 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   BoardFile chain_log = find_board_file(dir, "chain-tuner.log");
   BoardFile log = find_board_file(dir, "auto-tune");
   BoardFile state = find_board_file(dir, "tune-session.state");
+  BoardFile settings = find_board_file(dir, "autoTune.conf");
 
   if (!config.found && !rates.found && !log.found) {
     if (int boards = boards_inside(dir)) {
@@ -404,6 +405,7 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   read_chains(board, config, findings);
   read_overrides(board, overrides, findings);
   read_rates(board, rates, findings);
+  check_settings(settings, findings);
   read_session(board, chain_log, findings, false);
   read_session(board, log, findings, true);
   read_history(board, dir, findings);

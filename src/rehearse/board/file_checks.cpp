@@ -11,14 +11,12 @@
 #include "board_reading.hpp"
 #include "miner_files.hpp"
 #include "miner_stats.hpp"
+#include "settings_checks.hpp"
 #include "text.hpp"
 
 namespace tune::rehearse {
 
 namespace {
-
-constexpr int lowest_board_voltage = 600;  // the miner's units, hundredths of a volt
-constexpr int highest_board_voltage = 1100;
 
 std::string number_text(double value) {
   char text[32];
@@ -296,6 +294,22 @@ void read_rates(BoardReading& board, const BoardFile& file, Findings& findings) 
       });
   if (!listed) {
     findings.add(file, 0, "lists no chip: the rates and the chips' classes are unknown");
+  }
+}
+
+void check_settings(const BoardFile& file, Findings& findings) {
+  if (!file.found) return;
+  constexpr size_t largest_settings = 64 * 1024;
+  std::optional<std::string> text = read_small_board_file(file, largest_settings);
+  if (!text) {
+    findings.add(file, 0, "larger than 64 KB: not a settings file; not read");
+    return;
+  }
+  // Only the last line counts, as the programs read it.
+  std::vector<std::string> lines = split_lines(*text);
+  if (lines.empty()) return;
+  for (const SettingsFinding& finding : check_settings_line(lines.back())) {
+    findings.add(file, static_cast<int>(lines.size()), finding.what);
   }
 }
 

@@ -1,5 +1,7 @@
-// The comparison picture: one dot plot a measure, the settings lines down the side, the
-// board today as a dashed line where it has the measure.
+// The comparison picture: one dot plot a measure, the settings lines down the side (each
+// named by its settings, the whole line in the legend below and in a tooltip), a dot the
+// draws' median with its 80 % interval, the board today as a dashed line where it has the
+// measure.
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -19,10 +21,15 @@ constexpr int label_width = 150, panel_width = 190, panel_gap = 12, top = 74, ro
 
 struct Measure {
   const char* name;
-  std::function<std::optional<double>(const Prediction&)> after;  // none: not shown
-  std::function<std::optional<double>(const Prediction&)> today;  // none: no reference line
+  std::function<std::optional<Interval>(const DrawnPrediction&)> after;  // none: not shown
+  std::function<std::optional<double>(const Prediction&)> today;         // none: no reference line
   std::function<std::string(double)> label;
 };
+
+// About how wide a label of 10-pixel text is drawn.
+double label_width_of(const std::string& label) {
+  return 6.0 * static_cast<double>(label.size());
+}
 
 void panel(Svg& svg, const Measure& measure, int x0, const std::vector<ComparedSettings>& lines) {
   const int height = static_cast<int>(lines.size()) * row;
@@ -30,8 +37,11 @@ void panel(Svg& svg, const Measure& measure, int x0, const std::vector<ComparedS
   std::optional<double> today;
   for (const ComparedSettings& line : lines) {
     if (!line.prediction) continue;
-    if (std::optional<double> v = measure.after(*line.prediction)) values.push_back(*v);
-    if (!today) today = measure.today(*line.prediction);
+    if (std::optional<Interval> v = measure.after(*line.prediction)) {
+      values.push_back(v->low);
+      values.push_back(v->high);
+    }
+    if (!today) today = measure.today(line.prediction->shown());
   }
   if (today) values.push_back(*today);
   double low = values.empty() ? 0 : *std::min_element(values.begin(), values.end());
@@ -75,20 +85,38 @@ void panel(Svg& svg, const Measure& measure, int x0, const std::vector<ComparedS
   }
   for (size_t i = 0; i < lines.size(); ++i) {
     const double y = top + (static_cast<double>(i) + 0.5) * row;
-    std::optional<double> v =
+    std::optional<Interval> v =
         lines[i].prediction ? measure.after(*lines[i].prediction) : std::nullopt;
     if (!v) {
-      svg.text({{"x", x0 + 6}, {"y", y + 4}, {"font-size", 11}, {"fill", "#B00000"}},
-               lines[i].prediction ? "-" : "failed");
+      const char* why = lines[i].prediction ? "-" : lines[i].refused.empty() ? "failed" : "refused";
+      svg.text({{"x", x0 + 6}, {"y", y + 4}, {"font-size", 11}, {"fill", "#B00000"}}, why);
       continue;
     }
-    svg.shape("circle", {{"cx", x(*v)}, {"cy", y}, {"r", 5}, {"fill", "#0072B2"}});
-    const bool right_half = x(*v) > x0 + panel_width * 0.6;
-    svg.text({{"x", x(*v) + (right_half ? -8 : 8)},
+    if (v->high > v->low) {
+      svg.shape("line", {{"x1", x(v->low)},
+                         {"x2", x(v->high)},
+                         {"y1", y},
+                         {"y2", y},
+                         {"stroke", "#0072B2"},
+                         {"stroke-width", 2},
+                         {"stroke-opacity", 0.45}});
+    }
+    svg.shape("circle", {{"cx", x(v->median)}, {"cy", y}, {"r", 5}, {"fill", "#0072B2"}});
+    // The label beside the dot, on a side where it stays inside the panel and clear of the
+    // dashed line of today: to the right when it can, else to the left.
+    const std::string label = measure.label(v->median);
+    const double w = label_width_of(label), right = x(v->median) + 8, left = x(v->median) - 8;
+    auto clear = [&](double from, double to) {
+      return from >= x0 && to <= x0 + panel_width &&
+             !(today && x(*today) >= from - 2 && x(*today) <= to + 2);
+    };
+    const bool on_right =
+        clear(right, right + w) || (!clear(left - w, left) && right + w <= x0 + panel_width);
+    svg.text({{"x", on_right ? right : left},
               {"y", y - 7},
               {"font-size", 10},
-              {"text-anchor", right_half ? "end" : "start"}},
-             measure.label(*v));
+              {"text-anchor", on_right ? "start" : "end"}},
+             label);
   }
 }
 
@@ -98,17 +126,24 @@ std::string comparison_svg(const std::vector<ComparedSettings>& lines, const std
   auto fixed = [](int decimals) {
     return [decimals](double v) { return printed("%.*f", decimals, v); };
   };
+  auto scaled = [](Interval interval, double by) {
+    return Interval{interval.low * by, interval.median * by, interval.high * by};
+  };
   const Measure measures[] = {
-      {"measured rate", [](const Prediction& p) { return std::optional(p.rate_after); },
+      {"measured rate", [](const DrawnPrediction& p) { return std::optional(p.rate_after); },
        [](const Prediction& p) { return std::optional(p.rate_today); }, fixed(0)},
       {"efficiency (model)",
-       [](const Prediction& p) { return model_efficiency(p.rate_after, p.power_after); },
+       [](const DrawnPrediction& p) {
+         return p.shown().power_after > 0 ? std::optional(p.efficiency) : std::nullopt;
+       },
        [](const Prediction& p) { return model_efficiency(p.rate_today, p.power_today); }, fixed(3)},
       {"chips overridden",
-       [](const Prediction& p) { return std::optional<double>(p.overrides_after); },
+       [](const DrawnPrediction& p) { return std::optional(p.overrides_after); },
        [](const Prediction& p) { return std::optional<double>(p.overrides_today); }, fixed(0)},
       {"virtual duration, h:mm",
-       [](const Prediction& p) { return std::optional(p.virtual_seconds / 3600.0); },
+       [&](const DrawnPrediction& p) {
+         return std::optional(scaled(p.virtual_seconds, 1 / 3600.0));
+       },
        [](const Prediction&) { return std::optional<double>(); },
        [](double hours) {
          // As the table shows it, to the minute.
@@ -118,20 +153,29 @@ std::string comparison_svg(const std::vector<ComparedSettings>& lines, const std
   };
   const int count = static_cast<int>(std::size(measures));
   const int width = label_width + count * panel_width + (count - 1) * panel_gap + 20;
-  const int height = top + static_cast<int>(lines.size()) * row + 50;
+  const int legend_top = top + static_cast<int>(lines.size()) * row + 50;
+  const int height = legend_top + static_cast<int>(lines.size()) * 16 + 20;
   Svg svg(width, height, title);
   for (size_t i = 0; i < lines.size(); ++i) {
+    // The name, with the whole line as its tooltip.
+    svg.raw("<g><title>" + Svg::escape(lines[i].line, Svg::shown_text_limit) + "</title>");
     svg.text({{"x", label_width - 10},
               {"y", top + (static_cast<double>(i) + 0.5) * row + 4},
               {"font-size", 12},
               {"text-anchor", "end"}},
-             printable(lines[i].name, 20));
+             printed("%zu ", i + 1) + printable(lines[i].name, 20), "");
+    svg.raw("</g>\n");
   }
   for (int m = 0; m < count; ++m) {
     panel(svg, measures[m], label_width + m * (panel_width + panel_gap), lines);
   }
-  svg.text({{"x", 10}, {"y", height - 10}, {"font-size", 11}, {"fill", "#333333"}},
-           "dots: predicted after the tuning; dashed: the board today. Simulated chip model.");
+  svg.text({{"x", 10}, {"y", legend_top - 20}, {"font-size", 11}, {"fill", "#333333"}},
+           "dots: the draws' median after the tuning, bars: its 80 % interval; dashed: the board "
+           "today. Simulated chip model.");
+  for (size_t i = 0; i < lines.size(); ++i) {
+    svg.text({{"x", 10}, {"y", legend_top + static_cast<int>(i) * 16}, {"font-size", 11}},
+             printed("%zu  ", i + 1) + printable(lines[i].line, 160));
+  }
   return svg.finish();
 }
 

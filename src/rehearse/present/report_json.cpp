@@ -256,27 +256,47 @@ std::string FarmJson::end(const FarmTotals& farm) const {
   return "],\"totals\":" + json_text(root) + "}\n";
 }
 
-std::string prediction_json(const std::string& board_dir, const Prediction& p) {
+std::string prediction_json(const std::string& board_dir, const DrawnPrediction& drawn) {
+  const Prediction& p = drawn.shown();
   Json json = object();
   add_text(json.get(), "board", board_dir);
   cJSON_AddStringToObject(json.get(), "model", "simulated chip model");
+  cJSON_AddNumberToObject(json.get(), "draws", static_cast<double>(drawn.draws.size()));
   cJSON_AddNumberToObject(json.get(), "chips", p.chips);
   cJSON_AddNumberToObject(json.get(), "chips_changed", p.chips_changed);
-  add_number(json.get(), "gain", p.gain());
-  add_optional_number(json.get(), "gain_percent", p.gain_percent());
-  auto side = [&](const char* name, double rate, double power, int overrides,
+  // A gain the interval does not support has no figure: only its interval.
+  const bool told = drawn.gain_told();
+  const std::optional<Interval> percent = drawn.gain_percent();
+  cJSON_AddBoolToObject(json.get(), "gain_told", told);
+  add_optional_number(json.get(), "gain", told ? std::optional(drawn.gain.median) : std::nullopt);
+  add_optional_number(json.get(), "gain_percent",
+                      told && percent ? std::optional(percent->median) : std::nullopt);
+  add_number(json.get(), "gain_low", drawn.gain.low);
+  add_number(json.get(), "gain_high", drawn.gain.high);
+  add_optional_number(json.get(), "gain_percent_low",
+                      percent ? std::optional(percent->low) : std::nullopt);
+  add_optional_number(json.get(), "gain_percent_high",
+                      percent ? std::optional(percent->high) : std::nullopt);
+  auto side = [&](const char* name, double rate, std::optional<double> efficiency, int overrides,
                   std::optional<long long> seconds, const char* seconds_name) {
     cJSON* item = cJSON_AddObjectToObject(json.get(), name);
     add_number(item, "measured_rate", rate);
-    add_optional_number(item, "efficiency", model_efficiency(rate, power));
+    add_optional_number(item, "efficiency", efficiency);
     cJSON_AddNumberToObject(item, "overrides", overrides);
     std::optional<double> duration;
     if (seconds) duration = static_cast<double>(*seconds);
     add_optional_number(item, seconds_name, duration);
+    return item;
   };
-  side("today", p.rate_today, p.power_today, p.overrides_today, p.logged_seconds, "logged_seconds");
-  side("predicted", p.rate_after, p.power_after, p.overrides_after, p.virtual_seconds,
-       "virtual_seconds");
+  side("today", p.rate_today, model_efficiency(p.rate_today, p.power_today), p.overrides_today,
+       p.logged_seconds, "logged_seconds");
+  // The predicted rate is the draws' median; efficiency, overrides and duration are the shown
+  // draw's, the one of the median gain.
+  cJSON* predicted =
+      side("predicted", drawn.rate_after.median, model_efficiency(p.rate_after, p.power_after),
+           p.overrides_after, p.virtual_seconds, "virtual_seconds");
+  add_number(predicted, "measured_rate_low", drawn.rate_after.low);
+  add_number(predicted, "measured_rate_high", drawn.rate_after.high);
   return json_text(json) + "\n";
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "board_report.hpp"
-#include "prediction.hpp"
+#include "draws.hpp"
 
 namespace tune::rehearse {
 
@@ -33,6 +33,6 @@ class FarmJson {
 // What a board's twin predicts: the board, its chips and how many change, the gain, and the
 // board "today" beside "predicted" (measured rate, the model's efficiency, overrides, and the
 // logs' span today, the rehearsal's virtual seconds predicted).
-std::string prediction_json(const std::string& board_dir, const Prediction& prediction);
+std::string prediction_json(const std::string& board_dir, const DrawnPrediction& prediction);
 
 }  // namespace tune::rehearse

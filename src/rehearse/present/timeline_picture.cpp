@@ -1,4 +1,5 @@
-// The timeline: the total rate over virtual time, and each chain's voltage in a panel.
+// The timeline: the total rate over virtual time, and each chain's voltage and frequency in
+// a panel, each drawn from the moment the programs wrote it.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -15,7 +16,7 @@ namespace {
 constexpr const char* chain_colours[chain_count] = {"#E69F00", "#56B4E9", "#009E73",
                                                     "#0072B2", "#D55E00", "#CC79A7"};
 
-constexpr int width = 960, left = 90, right = 30, top = 50;
+constexpr int width = 960, left = 90, right = 46, top = 50;
 constexpr int rate_height = 220, panel_height = 54, panel_gap = 10;
 constexpr int plot_w = width - left - right;
 constexpr int panels_top = top + rate_height + 46;
@@ -57,17 +58,17 @@ struct TimeAxis {
   std::vector<double> ticks;
 };
 
-// A value held between readings: a step line through the samples.
-template <typename Y>
-std::string held_path(const Svg& svg, const Timeline& timeline, const TimeAxis& time, Y y) {
+// A value held from one point to the next, and after the last to the end: a step line.
+template <typename Point, typename Y>
+std::string held_path(const Svg& svg, const std::vector<Point>& points, const TimeAxis& time, Y y) {
   std::string d;
-  for (size_t i = 0; i < timeline.samples.size(); ++i) {
-    const TimelineSample& s = timeline.samples[i];
+  for (size_t i = 0; i < points.size(); ++i) {
     d += i == 0 ? "M" : " H";
-    d += svg.number(time.x(s.hours));
+    d += svg.number(time.x(points[i].hours));
     d += i == 0 ? " " : " V";
-    d += svg.number(y(s));
+    d += svg.number(y(points[i]));
   }
+  if (!points.empty()) d += " H" + svg.number(time.x(time.end_hours));
   return d;
 }
 
@@ -125,23 +126,33 @@ void rate_plot(Svg& svg, const Timeline& timeline, const TimeAxis& time, int pan
   svg.shape("path", {{"fill", "none"},
                      {"stroke", "#000000"},
                      {"stroke-width", "2"},
-                     {"d", held_path(svg, timeline, time,
+                     {"d", held_path(svg, timeline.samples, time,
                                      [&](const TimelineSample& s) { return y(s.total_rate); })}});
 }
 
-void voltage_panel(Svg& svg, const Timeline& timeline, const TimeAxis& time, int slot, int y0,
-                   bool last) {
-  int low = 100000, high = 0;
-  for (const TimelineSample& s : timeline.samples) {
-    low = std::min(low, s.voltage[slot]);
-    high = std::max(high, s.voltage[slot]);
+// A value's axis over a panel: from a little below its lowest to a little above its highest.
+struct PanelAxis {
+  PanelAxis(int low, int high, int round, int y0) : y0(y0) {
+    if (low > high) low = high = 0;
+    this->low = static_cast<int>(std::floor(static_cast<double>(low) / round)) * round - round;
+    this->high = static_cast<int>(std::ceil(static_cast<double>(high) / round)) * round + round;
   }
-  if (low > high) low = high = 0;
-  low = static_cast<int>(std::floor(low / 10.0)) * 10 - 10;
-  high = static_cast<int>(std::ceil(high / 10.0)) * 10 + 10;
-  auto y = [&](int volt) {
-    return y0 + panel_height - static_cast<double>(volt - low) / (high - low) * panel_height;
-  };
+  double y(int value) const {
+    return y0 + panel_height - static_cast<double>(value - low) / (high - low) * panel_height;
+  }
+  int low, high, y0;
+};
+
+void chain_panel(Svg& svg, const Timeline& timeline, const TimeAxis& time, int slot, int y0,
+                 bool last) {
+  int low_volt = 100000, high_volt = 0, low_freq = 100000, high_freq = 0;
+  for (const WrittenSettings& s : timeline.settings) {
+    low_volt = std::min(low_volt, s.voltage[slot]);
+    high_volt = std::max(high_volt, s.voltage[slot]);
+    low_freq = std::min(low_freq, s.freq[slot]);
+    high_freq = std::max(high_freq, s.freq[slot]);
+  }
+  const PanelAxis volt(low_volt, high_volt, 10, y0), freq(low_freq, high_freq, 25, y0);
   svg.shape("rect", {{"x", left},
                      {"y", y0},
                      {"width", plot_w},
@@ -149,12 +160,19 @@ void voltage_panel(Svg& svg, const Timeline& timeline, const TimeAxis& time, int
                      {"fill", "none"},
                      {"stroke", "#888888"}});
   time.draw(svg, y0, y0 + panel_height, last);
-  for (double volt : nice_ticks(low, high, 3)) {
+  for (double v : nice_ticks(volt.low, volt.high, 3)) {
     svg.text({{"x", left - 6},
-              {"y", y(static_cast<int>(volt)) + 4},
+              {"y", volt.y(static_cast<int>(v)) + 4},
               {"font-size", 10},
               {"text-anchor", "end"}},
-             whole(volt));
+             whole(v));
+  }
+  for (double f : nice_ticks(freq.low, freq.high, 3)) {
+    svg.text({{"x", left + plot_w + 4},
+              {"y", freq.y(static_cast<int>(f)) + 4},
+              {"font-size", 10},
+              {"fill", "#555555"}},
+             whole(f));
   }
   svg.text({{"x", 18},
             {"y", y0 + panel_height / 2 + 4},
@@ -163,10 +181,17 @@ void voltage_panel(Svg& svg, const Timeline& timeline, const TimeAxis& time, int
             {"fill", chain_colours[slot]}},
            "chain " + std::to_string(miner_chain_number(slot)));
   svg.shape("path", {{"fill", "none"},
+                     {"stroke", "#555555"},
+                     {"stroke-width", "1.4"},
+                     {"stroke-dasharray", "4 3"},
+                     {"d", held_path(svg, timeline.settings, time, [&](const WrittenSettings& s) {
+                        return freq.y(s.freq[slot]);
+                      })}});
+  svg.shape("path", {{"fill", "none"},
                      {"stroke", chain_colours[slot]},
                      {"stroke-width", "2.2"},
-                     {"d", held_path(svg, timeline, time, [&](const TimelineSample& s) {
-                        return y(s.voltage[slot]);
+                     {"d", held_path(svg, timeline.settings, time, [&](const WrittenSettings& s) {
+                        return volt.y(s.voltage[slot]);
                       })}});
 }
 
@@ -195,17 +220,19 @@ std::string timeline_svg(const Timeline& timeline, const std::string& title) {
   const int panels_bottom = panels_top + present * (panel_height + panel_gap);
   double end_hours = 0.01;
   for (const TimelineSample& s : timeline.samples) end_hours = std::max(end_hours, s.hours);
+  for (const WrittenSettings& s : timeline.settings) end_hours = std::max(end_hours, s.hours);
   const TimeAxis time(end_hours);
 
   Svg svg(width, panels_bottom + 40, title, 7);
   rate_plot(svg, timeline, time, panels_bottom);
   svg.text({{"x", left}, {"y", panels_top - 10}, {"font-size", 12}, {"font-weight", "bold"}},
-           "chain voltage (the miner's units)");
+           "as the programs wrote them: chain voltage (solid, the miner's units, left) and "
+           "frequency (dashed, MHz, right)");
   int panel = 0;
   for (int slot = 0; slot < chain_count; ++slot) {
     if (!timeline.chain_present[slot]) continue;
     int y0 = panels_top + panel++ * (panel_height + panel_gap);
-    voltage_panel(svg, timeline, time, slot, y0, panel == present);
+    chain_panel(svg, timeline, time, slot, y0, panel == present);
   }
   return svg.finish();
 }

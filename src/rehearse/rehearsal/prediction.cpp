@@ -20,6 +20,7 @@ Prediction predict(const BoardReport& today, const BoardReport& after, long long
   Prediction p;
   p.rate_today = totals_of(today).measured_rate;
   p.rate_after = totals_of(after).measured_rate;
+  p.ideal_today = totals_of(today).ideal_rate;
   p.power_today = chip_model_power(today);
   p.power_after = chip_model_power(after);
   for (const ChainView& chain : today.chains) {
@@ -56,9 +57,10 @@ std::optional<std::string> unfinished_tuning(const BoardReport& after) {
 // %a keeps every bit of a double, so a prediction reads back exactly as it was made.
 std::string encode_prediction(const Prediction& p) {
   char line[512];
-  std::snprintf(line, sizeof line, "%a %a %a %a %d %d %d %d %lld %lld", p.rate_today, p.rate_after,
-                p.power_today, p.power_after, p.chips, p.chips_changed, p.overrides_today,
-                p.overrides_after, p.logged_seconds.value_or(-1), p.virtual_seconds);
+  std::snprintf(line, sizeof line, "%a %a %a %a %a %d %d %d %d %lld %lld", p.rate_today,
+                p.rate_after, p.ideal_today, p.power_today, p.power_after, p.chips, p.chips_changed,
+                p.overrides_today, p.overrides_after, p.logged_seconds.value_or(-1),
+                p.virtual_seconds);
   return line;
 }
 
@@ -67,10 +69,10 @@ std::optional<Prediction> decode_prediction(std::string_view line) {
   long long logged = 0;
   int used = 0;
   std::string text(line);
-  if (std::sscanf(text.c_str(), "%la %la %la %la %d %d %d %d %lld %lld%n", &p.rate_today,
-                  &p.rate_after, &p.power_today, &p.power_after, &p.chips, &p.chips_changed,
-                  &p.overrides_today, &p.overrides_after, &logged, &p.virtual_seconds,
-                  &used) != 10 ||
+  if (std::sscanf(text.c_str(), "%la %la %la %la %la %d %d %d %d %lld %lld%n", &p.rate_today,
+                  &p.rate_after, &p.ideal_today, &p.power_today, &p.power_after, &p.chips,
+                  &p.chips_changed, &p.overrides_today, &p.overrides_after, &logged,
+                  &p.virtual_seconds, &used) != 11 ||
       static_cast<size_t>(used) != text.size()) {
     return std::nullopt;
   }

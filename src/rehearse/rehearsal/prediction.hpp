@@ -12,6 +12,7 @@ namespace tune::rehearse {
 
 struct Prediction {
   double rate_today = 0, rate_after = 0;         // total measured GH/s
+  double ideal_today = 0;                        // the miner's ideal rate today
   double power_today = 0, power_after = 0;       // the chip model's units
   int chips = 0;                                 // of the chains that hash
   int chips_changed = 0;                         // whose frequency the tuning changes
@@ -20,6 +21,8 @@ struct Prediction {
   long long virtual_seconds = 0;            // the rehearsed tuning's
 
   double gain() const { return rate_after - rate_today; }
+  // Whether the board has been tuned before: its logs hold a tuning, or chips are overridden.
+  bool tuned_before() const { return logged_seconds.has_value() || overrides_today > 0; }
   // Of today's rate; none when the board measures nothing today.
   std::optional<double> gain_percent() const;
 };

@@ -158,10 +158,14 @@ class FileWatch {
         config_file_(sys.path(chain_config_path)),
         overrides_file_(sys.path(chip_overrides_path)) {}
 
-  void look(sim::SimSystem& sys, const std::string& program, const std::string& when) {
+  // Returns the chains' settings when config.conf changed (or at the first look).
+  std::optional<WrittenSettings> look(sim::SimSystem& sys, const std::string& program,
+                                      const std::string& when) {
     const std::string& config = config_file_.text();
     const std::string& overrides = overrides_file_.text();
+    std::optional<WrittenSettings> chains;
     if (!started_ || config != config_ || overrides != overrides_) {
+      const bool chains_changed = !started_ || config != config_;
       started_ = true;
       config_ = config;
       overrides_ = overrides;
@@ -171,12 +175,21 @@ class FileWatch {
       apply_lines(state, rates_, apply_chip_rate_line);
       parse_base_freq(sys.read_file("/config/bmminer.conf").value_or("").c_str(), state.base_freq);
       recorder_.observe(state, program, when);
+      if (chains_changed) {
+        chains.emplace();
+        chains->hours = sys.elapsed_seconds() / 3600.0;
+        for (int slot = 0; slot < chain_count; ++slot) {
+          chains->voltage[slot] = state.chain_voltage[slot];
+          chains->freq[slot] = state.chain_freq[slot];
+        }
+      }
     }
     // Only the miner writes the chip rates; it counts its writes.
     if (sys.miner().view().refreshes != rates_refreshes_) {
       rates_refreshes_ = sys.miner().view().refreshes;
       rates_ = sys.read_file(chip_rates_path).value_or("");
     }
+    return chains;
   }
 
  private:
@@ -242,7 +255,6 @@ class Watch {
     sample.hours = sys.elapsed_seconds() / 3600.0;
     const sim::SimMiner& miner = sys.miner();
     for (int slot = 0; slot < chain_count; ++slot) {
-      sample.voltage[slot] = miner.view().voltage[slot];
       if (timeline_.chain_present[slot]) sample.total_rate += miner.chain_rate(miner.view(), slot);
     }
     timeline_.samples.push_back(sample);
@@ -253,7 +265,12 @@ class Watch {
     std::vector<std::string> stamps;
     std::vector<std::string> entries = follower_.follow(sys, stamps);
     recorder_.note_entries(entries, stamps);
-    files_.look(sys, state_.program, stamp_of(sys.now()));
+    // Looked at before every sleep and after every command, the files are seen at the
+    // virtual time they were written.
+    if (std::optional<WrittenSettings> chains =
+            files_.look(sys, state_.program, stamp_of(sys.now()))) {
+      timeline_.settings.push_back(*chains);
+    }
   }
 
   const ChipHistories& histories() const { return recorder_.histories(); }
@@ -309,10 +326,10 @@ void prepare_rehearsal_dir(const std::string& dir) {
   make_output_dir(dir);
 }
 
-void use_twin(RehearsalOptions& options, const BoardTwin& twin) {
+void use_twin(RehearsalOptions& options, const BoardTwin& twin, std::uint64_t draw) {
   options.files = twin.files;
   options.chain_present = twin.chain_present;
-  options.chips = twin.chips;
+  options.chips = fit_twin(twin.evidence, draw);
 }
 
 RehearsalResult rehearse(const RehearsalOptions& options,
@@ -323,9 +340,11 @@ RehearsalResult rehearse(const RehearsalOptions& options,
   for (int slot = 0; slot < chain_count; ++slot) miner.chain_present[slot] = present[slot];
   sim::ChipModel model =
       options.chips
-          ? sim::ChipModel(*options.chips, options.seed)
+          ? sim::ChipModel(*options.chips, options.noise_seed.value_or(options.seed))
           : sim::ChipModel(sim::ChipModelOptions{options.seed, options.weak_chips,
                                                  options.dead_chips, options.missing_chips});
+  if (!options.chips && options.noise_seed)
+    model = sim::ChipModel(model.chips(), *options.noise_seed);
   model.install(miner);
   sim::SimSystem sys(miner, options.out_dir);
   set_up_board(sys, options);
@@ -342,17 +361,19 @@ RehearsalResult rehearse(const RehearsalOptions& options,
   RehearsalResult result;
   result.timeline.chain_present = present;
   Watch watch(sys, result.timeline, progress);
-  sys.observer = [&](sim::SimSystem& s) { watch.step(s); };
-  // The files are looked at before each sleep too, so that a change is stamped when the
-  // program made it, as its log stamps it.
-  sys.before_sleep = [&](sim::SimSystem& s) { watch.look(s); };
+  if (options.follow) {
+    sys.observer = [&](sim::SimSystem& s) { watch.step(s); };
+    // The files are looked at before each sleep too, so that a change is stamped when the
+    // program made it, as its log stamps it.
+    sys.before_sleep = [&](sim::SimSystem& s) { watch.look(s); };
+  }
 
   auto run = [&](const char* name, int (*program_main)(System&), RehearsedRun& record) {
     watch.begin_program(name, sys);
     long long start = sys.elapsed_seconds();
     int restarts = sys.restarts;
     sim::RunResult ran = sys.run(program_main);
-    watch.look(sys);
+    if (options.follow) watch.look(sys);
     record = RehearsedRun{true, ran.exited, ran.parent_status(), sys.elapsed_seconds() - start,
                           sys.restarts - restarts};
   };
@@ -365,8 +386,10 @@ RehearsalResult rehearse(const RehearsalOptions& options,
     result.timeline.yellow_fixer_start_hours = sys.elapsed_seconds() / 3600.0;
     run("yellow-fixer", yellow_fixer_main, result.yellow_fixer);
   }
-  std::ofstream(options.out_dir + "/" + chip_history_file, std::ios::binary)
-      << format_history_record(watch.histories());
+  if (options.follow) {
+    std::ofstream(options.out_dir + "/" + chip_history_file, std::ios::binary)
+        << format_history_record(watch.histories());
+  }
   return result;
 }
 

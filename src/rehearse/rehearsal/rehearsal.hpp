@@ -30,12 +30,18 @@ struct RehearsalOptions {
   // A board's fitted chips in place of the seeded machine's (the seed then draws only the
   // rates' noise).
   std::optional<sim::ChipTable> chips;
+  // The rates' noise from this seed rather than `seed` (whose machine's chips stay).
+  std::optional<std::uint64_t> noise_seed;
   // Whether to leave the board as it stands before the tuning in OUT/before.
   bool keep_before = true;
+  // Whether to follow the run for its timeline and its record of every chip change: a
+  // rehearsal that only predicts needs neither.
+  bool follow = true;
 };
 
-// The options that rehearse a board's twin: its files, chains and chips.
-void use_twin(RehearsalOptions& options, const BoardTwin& twin);
+// The options that rehearse a board's twin: its files, chains and chips (draw 0: its
+// likeliest chips; see fit_twin).
+void use_twin(RehearsalOptions& options, const BoardTwin& twin, std::uint64_t draw = 0);
 
 // Where a running rehearsal is, for the progress line.
 struct ProgressState {

@@ -1,36 +1,22 @@
 #include "rehearsal_checks.hpp"
 
-#include "chain_tuner.hpp"
-#include "settings.hpp"
-#include "text.hpp"
+#include "settings_checks.hpp"
 
 namespace tune::rehearse {
 
 std::vector<std::string> settings_warnings(const std::string& line, const std::string& source) {
   std::vector<std::string> warnings;
-  // The pairs as the programs split them.
-  for (const std::string& pair : split_fields(line, '&')) {
-    std::vector<std::string> parts = split_fields(pair, '=');
-    if (parts.empty()) continue;
-    const std::string& key = parts[0];
-    if (!is_setting_key(key)) {
-      warnings.push_back(source + ": unknown key \"" + key + "\"; the programs ignore it");
-    } else if (parts.size() < 2) {
-      warnings.push_back(source + ": " + key + " has no value; the programs keep the one in force");
-    } else if (!exact_int(parts[1])) {
-      warnings.push_back(source + ": " + key + "=" + parts[1] +
-                         " is not a whole number; the programs read " +
-                         std::to_string(parse_int(parts[1])));
-    }
-  }
-  TuneSettings settings;
-  apply_settings_line(settings, chain_tuner_settings, line.c_str());
-  if (settings.voltage_to < settings.voltage_from) {
-    warnings.push_back(source + ": voltage_to " + std::to_string(settings.voltage_to) +
-                       " is below voltage_from " + std::to_string(settings.voltage_from) +
-                       "; the chain tuner never walks a voltage down");
+  for (const SettingsFinding& finding : check_settings_line(line)) {
+    if (!finding.refused) warnings.push_back(source + ": " + finding.what);
   }
   return warnings;
+}
+
+std::optional<std::string> refused_settings(const std::string& line) {
+  for (const SettingsFinding& finding : check_settings_line(line)) {
+    if (finding.refused) return finding.what;
+  }
+  return std::nullopt;
 }
 
 std::vector<std::string> rehearsal_warnings(const RehearsalOptions& options) {

@@ -2,6 +2,7 @@
 // programs take such values without a word, so the rehearsal names them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,5 +16,9 @@ std::vector<std::string> rehearsal_warnings(const RehearsalOptions& options);
 
 // The settings line's part of them, each begun with `source` (the option that gave it).
 std::vector<std::string> settings_warnings(const std::string& line, const std::string& source);
+
+// Why a rehearsal does not run the settings line (a value outside what a board runs at, or
+// one that would never end); none when it runs it.
+std::optional<std::string> refused_settings(const std::string& line);
 
 }  // namespace tune::rehearse

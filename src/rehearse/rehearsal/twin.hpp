@@ -30,16 +30,23 @@ using BoardEvidence = std::array<std::array<ChipEvidence, chips_per_chain>, chai
 BoardEvidence evidence_of(const BoardReport& report);
 
 // The chips of the twin, chain by chain: a chain's own level is taken from the chips whose
-// rates show their limits, shrunk towards the population's as few of them do.
-sim::ChipTable fit_twin(const BoardEvidence& evidence);
+// rates show their limits, shrunk towards the population's as few of them do. Draw 0 is the
+// board's likeliest twin; any other number one of the boards its files allow, each chain's
+// level, each chip's limit and its gain per voltage unit drawn from what the evidence leaves
+// open (the same number, the same twin).
+sim::ChipTable fit_twin(const BoardEvidence& evidence, std::uint64_t draw = 0);
+
+// A number that tells boards' evidence apart, so that their drawn twins differ.
+std::uint64_t evidence_key(const BoardEvidence& evidence);
 
 // A board to rehearse instead of a seeded machine: its settings files as they are, the chains
 // that hash, and its fitted chips.
 struct BoardTwin {
   std::map<std::string, std::string> files;  // by name: config.conf, manual_freqs.txt, ...
   std::array<bool, chain_count> chain_present{};
-  sim::ChipTable chips;
-  BoardReport today;  // the board as its files show it
+  BoardEvidence evidence;  // what its files show of each chip
+  std::uint64_t key = 0;   // evidence_key(evidence)
+  BoardReport today;       // the board as its files show it
 };
 
 // The twin of the board copied in `dir`. ToolError (status 3) when the copy cannot be read
