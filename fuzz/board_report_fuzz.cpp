@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                       "tune-session.state",
                                       "chip-history.txt",
                                       "tune-logs/0001-1-chain-tuner.log",
-                                      "tune-backup/before/config.conf"};
+                                      "tune-backup/before/config.conf",
+                                      "autoTune.conf"};
   const std::string input = tune::fuzz::text_of(data, size);
   const std::string& dir = board_dir();
   size_t at = 0;

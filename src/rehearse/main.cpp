@@ -92,8 +92,11 @@ constexpr OptionSpec option_table[] = {
      "print chip N of chain C (2, 3, 4, 6, 7 or 8): its state and every\n"
      "change of its frequency"},
     {Command::report, "--out", "DIR",
-     "draw each board's heat map into DIR (made when missing); without it\n"
-     "the report draws nothing"},
+     "draw into DIR (made when missing): one board's heat map, or for many\n"
+     "boards the farm's overview (farm.svg); without it the report draws\n"
+     "nothing"},
+    {Command::report, "--pictures", nullptr,
+     "with --out on many boards: also draw each board's heat map"},
     {Command::report, "--metrics", "FILE",
      "also write the report in the Prometheus text format to FILE,\n"
      "replaced whole (node_exporter's textfile collector reads *.prom)"},
@@ -747,6 +750,9 @@ int report_farm(const CommandLine& line) {
   if (metrics_asked) check_replaceable(metrics_file->second);
   const std::vector<std::string> labels = labels_of(line);
   const CopyAge age = copy_age_of(line);
+  const bool pictures = out != line.values.end() && line.flags.count("--pictures") != 0;
+  const long long now = age.now.value_or(std::time(nullptr));
+  std::vector<FarmRow> overview;  // a few numbers a board: the rest of it is not kept
   MetricsWriter metrics;
   FarmTotals totals;
   FarmJson farm_json;
@@ -760,7 +766,9 @@ int report_farm(const CommandLine& line) {
       totals.add(report);
       if (metrics_asked) metrics.board(report, name);
       text = json ? farm_json.board(report) : format_board_line(report);
-      if (out != line.values.end()) {
+      if (out != line.values.end())
+        overview.push_back(farm_row(report, name, now, age.stale_after));
+      if (pictures) {
         // A label with directories in it ("rackA/s01") draws under them.
         const std::string picture = out->second + "/" + name + "-heat-map.svg";
         make_output_dir(picture.substr(0, picture.rfind('/')));
@@ -770,6 +778,7 @@ int report_farm(const CommandLine& line) {
       // On standard error, where every failure goes; the JSON document keeps its place too.
       ++totals.unusable;
       if (metrics_asked) metrics.unusable(name);
+      if (out != line.values.end()) overview.push_back({.name = name, .unusable = true});
       std::fflush(stdout);
       std::fputs(("tune-rehearse: " + format_unusable_line(dir, unusable.what())).c_str(), stderr);
       if (json) text = farm_json.unusable(dir, unusable.what());
@@ -778,6 +787,13 @@ int report_farm(const CommandLine& line) {
   }
   std::fputs((json ? farm_json.end(totals) : format_farm_totals(totals)).c_str(), stdout);
   if (metrics_asked) replace_output(metrics_file->second, metrics.text());
+  if (out != line.values.end()) {
+    const std::string picture = out->second + "/farm.svg";
+    write_output(picture,
+                 farm_overview_svg(overview, "Farm overview: " + std::to_string(overview.size()) +
+                                                 " boards, each chain's share of its ideal rate"));
+    if (!json) std::printf("picture: %s\n", picture.c_str());
+  }
   if (totals.unusable > 0) return status_unusable;
   return totals.with_findings > 0 ? status_findings : 0;
 }
@@ -789,6 +805,9 @@ int run_report(int argc, char** argv) {
     return 0;
   }
   if (line.words.empty()) usage_error("report needs a board directory");
+  if (line.flags.count("--pictures") && !line.values.count("--out")) {
+    usage_error("--pictures goes with --out: the directory the pictures are drawn into");
+  }
   if (line.words.size() == 1) return report_one(line.words[0], line);
   return report_farm(line);
 }

@@ -96,6 +96,28 @@ TEST(BoardChecks, EachLineTheProgramsReadOtherwiseIsNamed) {
       {"auto-tune",
        "2027-13-45 99:99:99 Fix yellow\n2027-01-01 00:09:00 Number of checks is 15, quit\n", 1,
        "impossible time stamp \"2027-13-45 99:99:99\": no span is taken from it"},
+      // The settings line, the last of autoTune.conf, as --settings and --compare check it.
+      {"autoTune.conf", "freq_to=5\nrestart_count=3\n", 2,
+       "unknown key \"restart_count\"; the programs ignore it"},
+      {"autoTune.conf", "freq_to", 1, "freq_to has no value; the programs keep the one in force"},
+      {"autoTune.conf", "desired_rate=3e4", 1,
+       "desired_rate=3e4 is not a whole number; the programs read 3"},
+      {"autoTune.conf", "freq_to=850&freq_to=600", 1,
+       "freq_to is given more than once (freq_to=850, then freq_to=600); the programs take the "
+       "last"},
+      {"autoTune.conf", "voltage_from=500", 1,
+       "voltage_from=500 is outside the 600 to 1100 a board runs at"},
+      {"autoTune.conf", "max_freq=2000", 1,
+       "max_freq=2000 is outside the 100 to 1175 MHz of the chips' frequency ladder"},
+      {"autoTune.conf", "wait_after_restart=2147483647", 1,
+       "wait_after_restart=2147483647 is above the 31536000 seconds (a year)"},
+      {"autoTune.conf", "stat_poll_interval=0", 1,
+       "stat_poll_interval=0 is outside the 1 to 31536000 seconds (at least a second between "
+       "polls, at most a year)"},
+      {"autoTune.conf", "restarts_count=5000", 1,
+       "restarts_count=5000 is above the 1000 passes, each a miner restart"},
+      {"autoTune.conf", "voltage_from=900&voltage_to=890", 1,
+       "voltage_to 890 is below voltage_from 900; the chain tuner never walks a voltage down"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.file) + ": " + c.text);

@@ -601,8 +601,40 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(root, "boards")), 2);
   EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetObjectItem(root, "totals"), "chains")->valueint, 12);
   cJSON_Delete(root);
+  // --out draws the farm's overview; each board's heat map only with --pictures.
+  EXPECT_TRUE(fs::exists(farm / "pictures/farm.svg"));
+  EXPECT_FALSE(fs::exists(farm / "pictures/a-heat-map.svg"));
+  EXPECT_EQ(run_tool(farm.path(), "report a b --out=pictures --pictures").status, 0);
   EXPECT_TRUE(fs::exists(farm / "pictures/a-heat-map.svg"));
   EXPECT_TRUE(fs::exists(farm / "pictures/b-heat-map.svg"));
+  EXPECT_EQ(run_tool(farm.path(), "report a b --pictures").status, 2);
+
+  // The overview: a row a board in the order given, a cell a chain, and the marks of a
+  // stale copy, a failed tuning and a board that cannot be read.
+  RehearsalOptions broken;
+  broken.files["bmminer.conf"] = "{";
+  rehearse_into(farm / "f", broken);
+  fs::remove(farm / (std::string("b/") + rehearsal_marker));  // a copy: its age counts
+  spit(farm / "b/copied-at", std::to_string(std::time(nullptr) - 86400) + "\n");
+  ToolRun drawn = run_tool(farm.path(), "report a b f gone --out=overview");
+  EXPECT_EQ(drawn.status, 3) << drawn.err;
+  EXPECT_NE(drawn.out.find("picture: overview/farm.svg\n"), std::string::npos) << drawn.out;
+  const std::string overview = slurp(farm / "overview/farm.svg");
+  size_t at = 0;
+  for (const char* part : {">a<", ">b<", ">stale<", ">f<", ">failed<", ">gone<", ">unusable<"}) {
+    const size_t found = overview.find(part, at);
+    ASSERT_NE(found, std::string::npos) << part << " after " << at;
+    at = found;
+  }
+  for (const char* board : {"a", "b"}) {
+    size_t cells = 0;
+    const std::string title = std::string("<title>") + board + " chain ";
+    for (size_t i = overview.find(title); i != std::string::npos; i = overview.find(title, i + 1)) {
+      ++cells;
+    }
+    EXPECT_EQ(cells, 6u) << board;
+  }
+  EXPECT_EQ(overview.find(">stale<", overview.find(">f<")), std::string::npos);
 
   // For Prometheus: a board that cannot be read is still a series, and the file appears
   // whole under its name, with nothing left beside it.
@@ -885,6 +917,10 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
        "settings compared on the simulated board of seed 1|today|1    balanced|"
        "2    freq_to=700&r…|warning: --compare freq_to=700&restart_count=3: unknown key "
        "\"restart_count\"|compared/compare.svg"},
+      // A line a rehearsal does not run is shown refused, and not rehearsed.
+      {"--compare eco voltage_to=0 --out refused", 3,
+       "2    voltage_to=0   refused: voltage_to=0 is outside the 600 to 1100 a board runs at\n|"
+       "tune-rehearse: --compare voltage_to=0: refused: voltage_to=0 is outside"},
       {"--from board/before --compare eco --out twin-compared", 0,
        "settings compared on the twin of the board in board/before|1    eco"},
       {"--compare eco --settings max_freq=700", 2, "--settings cannot go with --compare"},
@@ -932,6 +968,8 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
   const size_t below_header = ranked.out.find('\n');
   EXPECT_LT(ranked.out.find("board/before\n"), ranked.out.find(" board\n", below_header))
       << ranked.out;
+  EXPECT_TRUE(fs::exists(dir / "refused/line-1"));
+  EXPECT_FALSE(fs::exists(dir / "refused/line-2"));
   // A shorter comparison into the same directory leaves no line of the longer one behind.
   EXPECT_EQ(run_tool(dir.path(), "--compare eco --out compared").status, 0);
   EXPECT_FALSE(fs::exists(dir / "compared/line-2"));

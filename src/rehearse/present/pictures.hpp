@@ -2,6 +2,8 @@
 // settings compared.
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,23 @@ std::string heat_map_svg(const BoardReport& report, const std::string& title);
 // The total measured rate and, one panel per chain, each chain's voltage over virtual
 // time, both held between readings.
 std::string timeline_svg(const Timeline& timeline, const std::string& title);
+
+// One board of a farm's overview: each chain's measured share of its ideal rate (none when
+// its rates are unknown), and the marks.
+struct FarmRow {
+  std::string name;
+  std::array<bool, chain_count> present{};
+  std::array<std::optional<double>, chain_count> share{};
+  bool failed = false, stale = false, unusable = false;
+};
+
+// The row of a board reported: stale when copied more than `stale_after` seconds before `now`.
+FarmRow farm_row(const BoardReport& report, const std::string& name, long long now,
+                 long long stale_after);
+
+// The farm's boards as rows of chains, coloured by share of ideal, marked where failed,
+// stale or unusable.
+std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::string& title);
 
 // Settings lines compared on one board: one panel a measure (rate, the model's efficiency,
 // chips overridden, virtual duration), a dot a line, the board today as a reference.

@@ -181,8 +181,9 @@ std::string format_work_order(const WorkOrder& order, size_t unusable, const std
       "%d draws each; simulated chip model)",
       boards, boards == 1 ? "" : "s", draws);
   if (unusable > 0) out += printed("; %zu more could not be predicted", unusable);
-  out += "\n" + ranking_note(TuningKind::first, order.first_tunings) +
-         ranking_note(TuningKind::again, order.later_tunings);
+  out += '\n';
+  out += ranking_note(TuningKind::first, order.first_tunings);
+  out += ranking_note(TuningKind::again, order.later_tunings);
   out += "settings: " +
          (settings.empty() ? std::string("each board's own autoTune.conf") : printable(settings));
   return out + printed("\ntold gains: %zu of %zu board%s\n", order.told.size(), boards,

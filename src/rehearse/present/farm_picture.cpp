@@ -1,0 +1,141 @@
+// The farm overview: a board a row of six cells, one a chain, coloured by the share of its
+// ideal rate it measures; a board whose last tuning failed, whose copy is stale, or that
+// could not be read is marked at the row's end. Boards run down columns of a hundred.
+#include <algorithm>
+#include <cstdio>
+
+#include "pictures.hpp"
+#include "report_text.hpp"
+#include "svg.hpp"
+#include "text.hpp"
+
+namespace tune::rehearse {
+
+namespace {
+
+constexpr int per_column = 100, row_height = 11, cell = 13, label_width = 120, mark_width = 60;
+constexpr int column_width = label_width + chain_count * cell + mark_width, top = 96;
+
+struct Band {
+  double below;  // the share of the ideal rate it ends at
+  const char* colour;
+  const char* name;
+};
+// Red where a chain falls short, blue where it reaches its ideal (colour-blind safe).
+constexpr Band bands[] = {{0.90, "#B2182B", "below 90 %"},
+                          {0.95, "#EF8A62", "90 to 95 %"},
+                          {0.98, "#FDDBC7", "95 to 98 %"},
+                          {1.00, "#D1E5F0", "98 to 100 %"},
+                          {1e300, "#4393C3", "100 % or more"}};
+
+const char* colour_of(double share) {
+  for (const Band& band : bands) {
+    if (share < band.below) return band.colour;
+  }
+  return bands[std::size(bands) - 1].colour;
+}
+
+// A board's name as its row shows it: its end, where boards' names differ.
+std::string label_of(const std::string& name) {
+  constexpr size_t most = 24;
+  const std::string shown = printable(name, 4 * most);
+  size_t characters = 0;
+  for (unsigned char c : shown) characters += (c & 0xC0) != 0x80;
+  if (characters <= most) return shown;
+  size_t cut = shown.size();
+  for (size_t kept = 0; kept < most - 1 && cut > 0;) {
+    --cut;
+    kept += (static_cast<unsigned char>(shown[cut]) & 0xC0) != 0x80;
+  }
+  return "\u2026" + shown.substr(cut);
+}
+
+}  // namespace
+
+FarmRow farm_row(const BoardReport& report, const std::string& name, long long now,
+                 long long stale_after) {
+  FarmRow row;
+  row.name = name;
+  row.failed = report.outcome == Outcome::failed;
+  row.stale = report.copied_at && now - *report.copied_at > stale_after;
+  for (const ChainView& chain : report.chains) {
+    if (!chain.present) continue;
+    row.present[chain.slot] = true;
+    if (report.rates_known && chain.ideal_rate > 0) {
+      row.share[chain.slot] = chain.measured_rate / chain.ideal_rate;
+    }
+  }
+  return row;
+}
+
+std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::string& title) {
+  const int count = static_cast<int>(rows.size());
+  const int columns = std::max(1, (count + per_column - 1) / per_column);
+  const int rows_down = std::min(std::max(count, 1), per_column);
+  const int width = std::max(20 + columns * (column_width + 20), 640);
+  const int height = top + rows_down * row_height + 30;
+  Svg svg(width, height, title);
+  // The legend: the bands, then the marks.
+  int x = 20;
+  for (const Band& band : bands) {
+    svg.shape("rect", {{"x", x},
+                       {"y", 40},
+                       {"width", 12},
+                       {"height", 12},
+                       {"fill", band.colour},
+                       {"stroke", "#888888"}});
+    svg.text({{"x", x + 16}, {"y", 50}, {"font-size", 11}}, band.name);
+    x += 110;
+  }
+  svg.text({{"x", 20}, {"y", 70}, {"font-size", 11}, {"fill", "#333333"}},
+           "a cell a chain (2 3 4 6 7 8), coloured by its measured share of its ideal rate; grey: "
+           "no rate known; blank: no chain. Marked: failed (the last tuning), stale (the copy), "
+           "unusable (not read).");
+  for (int column = 0; column < columns; ++column) {
+    for (int slot = 0; slot < chain_count; ++slot) {
+      svg.text({{"x", 20 + column * (column_width + 20) + label_width + slot * cell + cell / 2},
+                {"y", top - 4},
+                {"font-size", 9},
+                {"text-anchor", "middle"}},
+               std::to_string(miner_chain_number(slot)));
+    }
+  }
+  for (int i = 0; i < count; ++i) {
+    const FarmRow& row = rows[i];
+    const int x0 = 20 + (i / per_column) * (column_width + 20);
+    const int y0 = top + (i % per_column) * row_height;
+    svg.text({{"x", x0 + label_width - 6}, {"y", y0 + 9}, {"font-size", 9}, {"text-anchor", "end"}},
+             label_of(row.name));
+    for (int slot = 0; slot < chain_count && !row.unusable; ++slot) {
+      if (!row.present[slot]) continue;
+      svg.raw(
+          "<g><title>" +
+          Svg::escape(row.name + " chain " + std::to_string(miner_chain_number(slot)) +
+                          (row.share[slot] ? printed(": %.1f %% of ideal", 100 * *row.share[slot])
+                                           : std::string(": no rate known")),
+                      Svg::shown_text_limit) +
+          "</title>");
+      svg.shape("rect",
+                {{"x", x0 + label_width + slot * cell},
+                 {"y", y0},
+                 {"width", cell - 1},
+                 {"height", row_height - 1},
+                 {"fill", row.share[slot] ? colour_of(*row.share[slot]) : "#BBBBBB"}},
+                "");
+      svg.raw("</g>\n");
+    }
+    std::string marks = row.unusable ? "unusable" : "";
+    if (row.failed) marks += "failed";
+    if (row.stale) marks += marks.empty() ? "stale" : " stale";
+    if (!marks.empty()) {
+      svg.text({{"x", x0 + label_width + chain_count * cell + 4},
+                {"y", y0 + 9},
+                {"font-size", 9},
+                {"fill", row.unusable || row.failed ? "#B00000" : "#555555"}},
+               marks);
+    }
+  }
+  return svg.finish();
+}
+
+}  // namespace tune::rehearse
