@@ -894,6 +894,9 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
        "the board in board/before, today -> predicted by its twin (simulated chip model; the "
        "median of 3 draws, with the 80 % interval):|measured rate     27|gain              +"},
       {"--from board/before --out twin-5 --draws 5", 0, "the median of 5 draws"},
+      // The tuned board's next tuning: a change inside the noise is not told.
+      {"--from board --out twin-tuned --seed 3", 0,
+       "gain              no gain that the twin can tell, interval -"},
       {"--draws 4", 2, "--draws goes with --from or --compare"},
       {"--from board --draws 1", 2, "--draws"},
       {"--from board --settings voltage_to=0", 2,
@@ -968,6 +971,8 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
   const size_t below_header = ranked.out.find('\n');
   EXPECT_LT(ranked.out.find("board/before\n"), ranked.out.find(" board\n", below_header))
       << ranked.out;
+  EXPECT_NE(slurp(dir / "twin-tuned/prediction.json").find("\"gain_told\":false,\"gain\":null,"),
+            std::string::npos);
   EXPECT_TRUE(fs::exists(dir / "refused/line-1"));
   EXPECT_FALSE(fs::exists(dir / "refused/line-2"));
   // A shorter comparison into the same directory leaves no line of the longer one behind.

@@ -163,7 +163,7 @@ std::string comparison_svg(const std::vector<ComparedSettings>& lines, const std
               {"y", top + (static_cast<double>(i) + 0.5) * row + 4},
               {"font-size", 12},
               {"text-anchor", "end"}},
-             printed("%zu ", i + 1) + printable(lines[i].name, 20), "");
+             printed("%zu ", i + 1) + printable(lines[i].name, 17), "");
     svg.raw("</g>\n");
   }
   for (int m = 0; m < count; ++m) {
