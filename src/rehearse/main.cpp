@@ -117,13 +117,13 @@ constexpr char usage_head[] =
     "                                       next, on its twin, and predict what it gains\n"
     "  tune-rehearse --compare LINE... [--from BOARD] [OPTIONS]\n"
     "                                       settings lines compared on one board\n"
-    "  tune-rehearse --from BOARD BOARD... [--settings LINE] [--seed N]\n"
+    "  tune-rehearse --from BOARD BOARD... [--settings LINE] [--seed N] [--draws K]\n"
     "                                       boards ranked by the gain of their tuning\n"
     "  tune-rehearse report DIR [OPTIONS]   report on a board's files copied into DIR\n"
     "                                       (auto-tune, chip-rates, config.conf,\n"
     "                                       manual_freqs.txt, bmminer.conf, chain-tuner.log;\n"
     "                                       flat, or under config/ and tmp/)\n"
-    "  tune-rehearse report DIR DIR... [--json] [--out DIR] [--metrics FILE]\n"
+    "  tune-rehearse report DIR DIR... [--json] [--out DIR [--pictures]] [--metrics FILE]\n"
     "                                       one line per board, then the farm's totals\n"
     "  tune-rehearse --help | --version\n";
 
@@ -138,7 +138,7 @@ constexpr char usage_tail[] =
     "  2  bad usage: an unknown option, a missing or wrong value\n"
     "  3  a board directory or file cannot be read, or the output cannot be written;\n"
     "     a board too broken to fit a twin to; a compared line or ranked board without a\n"
-    "     result\n";
+    "     result, or a compared line refused\n";
 
 // The options of one command in the usage: name and value in a column of 20, then the help.
 std::string option_lines(Command command) {
