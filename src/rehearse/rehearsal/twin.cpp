@@ -164,8 +164,11 @@ ChainLevel chain_level_of(const std::array<ChipReading, chips_per_chain>& readin
   const double golden = (std::sqrt(5.0) - 1) / 2;
   for (int i = 0; i < 60; ++i) {
     const double a = hi - golden * (hi - lo), b = lo + golden * (hi - lo);
-    (log_likelihood(a) < log_likelihood(b) ? lo : hi) =
-        log_likelihood(a) < log_likelihood(b) ? a : b;
+    if (log_likelihood(a) < log_likelihood(b)) {
+      lo = a;
+    } else {
+      hi = b;
+    }
   }
   ChainLevel level;
   level.mean = (lo + hi) / 2;

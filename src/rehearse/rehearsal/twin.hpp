@@ -29,8 +29,9 @@ using BoardEvidence = std::array<std::array<ChipEvidence, chips_per_chain>, chai
 // the frequencies the logs name it red at.
 BoardEvidence evidence_of(const BoardReport& report);
 
-// The chips of the twin, chain by chain: a chain's own level is taken from the chips whose
-// rates show their limits, shrunk towards the population's as few of them do. Draw 0 is the
+// The chips of the twin, chain by chain: a chain's own level is the likeliest given the
+// limits its chips' rates show, the bounds the others' files set, and the population's
+// levels (near the population's when its chips say little). Draw 0 is the
 // board's likeliest twin; any other number one of the boards its files allow, each chain's
 // level, each chip's limit and its gain per voltage unit drawn from what the evidence leaves
 // open (the same number, the same twin).
@@ -40,7 +41,7 @@ sim::ChipTable fit_twin(const BoardEvidence& evidence, std::uint64_t draw = 0);
 std::uint64_t evidence_key(const BoardEvidence& evidence);
 
 // A board to rehearse instead of a seeded machine: its settings files as they are, the chains
-// that hash, and its fitted chips.
+// that hash, and what its files show of its chips, to fit its twins to (use_twin).
 struct BoardTwin {
   std::map<std::string, std::string> files;  // by name: config.conf, manual_freqs.txt, ...
   std::array<bool, chain_count> chain_present{};
