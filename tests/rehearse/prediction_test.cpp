@@ -8,15 +8,18 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <stdexcept>
 
 #include "draws.hpp"
 #include "predictions.hpp"
 #include "ranking.hpp"
+#include "rehearsal.hpp"
 #include "report_json.hpp"
 #include "spread.hpp"
 #include "text.hpp"
 #include "tool_error.hpp"
+#include "twin.hpp"
 
 namespace tune::rehearse {
 namespace {
@@ -95,6 +98,52 @@ TEST(Prediction, IntervalsWidenWithFewerDrawsAndTheUnseenSpread) {
     EXPECT_NEAR(got.median, c.expected.median, 1e-9);
     EXPECT_NEAR(got.high, c.expected.high, 1e-3);
   }
+}
+
+// A prediction's draws: the same seed gives the same draws, each draw chips and noise of its
+// own, each board other draws; the draw shown is the one of the median gain, and the twin's
+// intervals are wider by the spread its draws cannot show.
+TEST(Prediction, DrawsAreTheSeedsAndTheBoardsAndTheShownOneIsTheMedianGains) {
+  const std::string dir = ::testing::TempDir() + "draws-board";
+  std::filesystem::remove_all(dir);
+  RehearsalOptions board;
+  board.out_dir = dir;
+  rehearse(board, nullptr);
+  const BoardTwin before = twin_of(dir + "/" + before_tuning_dir), after = twin_of(dir);
+  std::filesystem::remove_all(dir);
+  const RehearsalOptions base;
+  auto limits = [](const RehearsalOptions& o) {
+    std::vector<double> all;
+    for (const auto& chain : *o.chips) {
+      for (const sim::ChipTraits& chip : chain) all.push_back(chip.limit_at_nominal);
+    }
+    return all;
+  };
+  const RehearsalOptions one = drawn_options(base, &before, 1);
+  EXPECT_EQ(limits(one), limits(drawn_options(base, &before, 1)));
+  EXPECT_EQ(one.noise_seed, drawn_options(base, &before, 1).noise_seed);
+  const RehearsalOptions two = drawn_options(base, &before, 2);
+  EXPECT_NE(limits(one), limits(two));
+  EXPECT_NE(one.noise_seed, two.noise_seed);
+  RehearsalOptions reseeded = base;
+  reseeded.seed = 2;
+  EXPECT_NE(limits(one), limits(drawn_options(reseeded, &before, 1)));
+  EXPECT_NE(one.noise_seed, drawn_options(base, &after, 1).noise_seed);
+  // Without a twin only the noise is drawn: the seeded machine's chips stay.
+  EXPECT_FALSE(drawn_options(base, nullptr, 1).chips);
+  EXPECT_NE(drawn_options(base, nullptr, 1).noise_seed, drawn_options(base, nullptr, 2).noise_seed);
+
+  std::vector<Prediction> draws = drawn(35000, {300, -50, 120, 90, 400}).draws;
+  const DrawnPrediction plain = summarise_draws(draws, false), twin = summarise_draws(draws, true);
+  EXPECT_EQ(plain.typical, 2u);  // +120, the median of five
+  EXPECT_EQ(plain.shown().gain(), 120);
+  EXPECT_EQ(twin.gain.median, plain.gain.median);
+  EXPECT_GT(twin.gain.high - twin.gain.low, plain.gain.high - plain.gain.low);
+  std::optional<std::vector<Prediction>> back = decode_predictions(encode_predictions(draws));
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back->size(), 5u);
+  EXPECT_EQ((*back)[4].rate_after, draws[4].rate_after);
+  for (const char* text : {"", "\n", "1 2 3\n"}) EXPECT_FALSE(decode_predictions(text)) << text;
 }
 
 TEST(Prediction, TextAndJsonTellAGainOnlyWhereItsIntervalLeavesOutZero) {
