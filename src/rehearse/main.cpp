@@ -295,6 +295,13 @@ std::string settings_word(const std::string& option, const std::string& word) {
   return word;
 }
 
+void print_warnings(const std::vector<std::string>& warnings) {
+  for (const std::string& warning : warnings) {
+    // A warning echoes the settings as given: shown safe, as every text from outside is.
+    std::fprintf(stderr, "tune-rehearse: warning: %s\n", printable(warning, 400).c_str());
+  }
+}
+
 // The rehearsal options other than the board and the settings lines compared.
 RehearsalOptions rehearsal_options(const CommandLine& line) {
   RehearsalOptions options;
@@ -305,6 +312,7 @@ RehearsalOptions rehearsal_options(const CommandLine& line) {
       std::optional<SettingsPreset> preset = settings_preset(value);
       options.settings = preset ? preset->line : settings_word(name, value);
       if (std::optional<std::string> why = refused_settings(options.settings)) {
+        print_warnings(settings_warnings(options.settings, "--settings"));
         usage_error("--settings: " + *why + "; not rehearsed");
       }
     } else if (name == "--chains") {
@@ -320,13 +328,6 @@ RehearsalOptions rehearsal_options(const CommandLine& line) {
     }
   }
   return options;
-}
-
-void print_warnings(const std::vector<std::string>& warnings) {
-  for (const std::string& warning : warnings) {
-    // A warning echoes the settings as given: shown safe, as every text from outside is.
-    std::fprintf(stderr, "tune-rehearse: warning: %s\n", printable(warning, 400).c_str());
-  }
 }
 
 // Which board a rehearsal's pictures show: the seed's, or a board's twin.
@@ -449,6 +450,7 @@ bool writes_over_board(const std::string& board, const std::string& out) {
 // --out, and its reason ends the run.
 int predict_twin(const RehearsalOptions& options, const BoardTwin& twin, int draws) {
   print_warnings(rehearsal_warnings(options));
+  refuse_board_settings(options, shown_path(twin.today.dir));
   prepare_rehearsal_dir(options.out_dir);
   const std::string about = shown_path(twin.today.dir) + ": no prediction: ";
   std::vector<Prediction> predictions;
@@ -507,12 +509,16 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
   auto dir_of = [&](size_t i) { return base.out_dir + "/line-" + std::to_string(i + 1); };
   const BoardTwin* fitted = twin ? &*twin : nullptr;
   print_warnings(rehearsal_warnings(base));
-  for (ComparedSettings& line : lines) {
-    print_warnings(settings_warnings(line.line, "--compare " + line.name));
-    if (std::optional<std::string> why = refused_settings(line.line)) {
-      line.refused = *why;
-      std::fprintf(stderr, "tune-rehearse: --compare %s: refused: %s\n",
-                   printable(line.name, 60).c_str(), printable(*why).c_str());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    // Named by its number and the start of its name: a long line's warnings keep what they
+    // are about.
+    const std::string source =
+        "--compare line " + std::to_string(i + 1) + " (" + printable(lines[i].name, 30) + ")";
+    print_warnings(settings_warnings(lines[i].line, source));
+    if (std::optional<std::string> why = refused_settings(lines[i].line)) {
+      lines[i].refused = *why;
+      std::fprintf(stderr, "tune-rehearse: %s: refused: %s\n", source.c_str(),
+                   printable(*why).c_str());
     }
   }
   prepare_rehearsal_dir(base.out_dir);
@@ -553,8 +559,8 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
       continue;
     }
     lines[i].failure = results[i].done ? "no result" : printable(results[i].text);
-    std::fprintf(stderr, "tune-rehearse: --compare %s: %s\n", printable(lines[i].name, 60).c_str(),
-                 lines[i].failure.c_str());
+    std::fprintf(stderr, "tune-rehearse: --compare line %zu (%s): %s\n", i + 1,
+                 printable(lines[i].name, 30).c_str(), lines[i].failure.c_str());
     all = false;
   }
   std::string board = twin ? "the twin of the board in " + shown_path(twin->today.dir)
@@ -564,10 +570,18 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
   write_output(base.out_dir + "/compare.svg",
                comparison_svg(lines, "Settings compared on " + board));
   std::fputs(table.c_str(), stdout);
+  // The directories the lines left: a refused line leaves none.
   const std::string out = shown_path(base.out_dir);
-  std::printf("rehearsals: %s/line-1%s; picture: %s/compare.svg\n", out.c_str(),
-              lines.size() > 1 ? (" .. line-" + std::to_string(lines.size())).c_str() : "",
-              out.c_str());
+  std::string rehearsed;
+  size_t count = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (!lines[i].refused.empty()) continue;
+    rehearsed += std::string(count++ == 0 ? out + "/" : ", ") + "line-" + std::to_string(i + 1);
+  }
+  if (count == lines.size() && count > 2)
+    rehearsed = out + "/line-1 .. line-" + std::to_string(count);
+  std::printf("rehearsals: %s; picture: %s/compare.svg\n",
+              count == 0 ? "none (every line refused)" : rehearsed.c_str(), out.c_str());
   return all ? 0 : status_unusable;
 }
 
@@ -580,6 +594,9 @@ int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& 
       boards.size(),
       [&](size_t i) {
         const BoardTwin twin = twin_of(boards[i]);
+        RehearsalOptions options = base;
+        options.files = twin.files;
+        refuse_board_settings(options, shown_path(boards[i]));
         return encode_predictions(
             rehearse_draws(base, &twin, draws, scratch.path() + "/" + std::to_string(i)));
       },

@@ -12,6 +12,7 @@
 #include "board_report.hpp"
 #include "report_json.hpp"
 #include "report_text.hpp"
+#include "settings_checks.hpp"
 
 namespace tune::rehearse {
 namespace {
@@ -129,6 +130,33 @@ TEST(BoardChecks, EachLineTheProgramsReadOtherwiseIsNamed) {
     EXPECT_EQ(report.findings[0].line, c.line);
     EXPECT_EQ(report.findings[0].what, c.what);
   }
+}
+
+// A settings line of many doubtful pairs names the first ten and counts the rest; a key
+// given many times is named once; a value the programs cannot hold is named as typed and
+// as read.
+TEST(BoardChecks, ASettingsLineOfManyDoubtsStaysShortAndSaysWhatWasTyped) {
+  std::string line;
+  for (int i = 0; i < 30; ++i) line += printed("k%d=1&", i);
+  for (int i = 0; i < 5; ++i) line += printed("desired_rate=%d&", i);
+  line += "freq_to=99999999999";
+  const std::vector<SettingsFinding> findings = check_settings_line(line);
+  ASSERT_EQ(findings.size(), 12u);
+  EXPECT_EQ(findings[0].what, "unknown key \"k0\"; the programs ignore it");
+  EXPECT_EQ(findings[10].what, "and 22 more doubtful pairs on the line");
+  EXPECT_FALSE(findings[10].refused);
+  EXPECT_EQ(findings[11].what,
+            "freq_to=99999999999 (read as 2147483647) is outside the 100 to 1175 MHz of the "
+            "chips' frequency ladder");
+  EXPECT_TRUE(findings[11].refused);
+  const std::vector<SettingsFinding> few =
+      check_settings_line("desired_rate=1&desired_rate=2&desired_rate=3&freq_to=99999999999");
+  ASSERT_EQ(few.size(), 3u);
+  EXPECT_EQ(few[0].what,
+            "freq_to=99999999999 is more than the programs hold; they read 2147483647");
+  EXPECT_EQ(few[1].what,
+            "desired_rate is given 3 times (first desired_rate=1, last desired_rate=3); the "
+            "programs take the last");
 }
 
 TEST(BoardHistory, TheLogsTellRedAndForcedLoweringsAndTheRestIsNotInTheLog) {

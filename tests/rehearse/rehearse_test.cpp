@@ -881,6 +881,9 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
   // A copy whose bmminer.conf the programs cannot read: its tuning fails at once.
   fs::copy(dir / "board/before", dir / "bad-json", fs::copy_options::recursive);
   spit(dir / "bad-json/config/bmminer.conf", "{\"pools\": [],}\n");
+  // A copy whose own settings line a rehearsal does not run.
+  fs::copy(dir / "board/before", dir / "bad-settings", fs::copy_options::recursive);
+  spit(dir / "bad-settings/config/autoTune.conf", "freq_to=700\nfreq_to=2000\n");
   // Rates, but a config.conf of nothing the programs read.
   fs::create_directories(dir / "no-chains");
   spit(dir / "no-chains/config.conf", "\x01\x02 not a chain line\n");
@@ -898,6 +901,13 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
       {"--from board --out twin-tuned --seed 3", 0,
        "gain              no gain that the twin can tell, interval -"},
       {"--draws 4", 2, "--draws goes with --from or --compare"},
+      {"--from bad-settings", 3,
+       "bad-settings/autoTune.conf: freq_to=2000 is outside the 100 to 1175 MHz of the chips' "
+       "frequency ladder; not rehearsed (--settings LINE rehearses others)"},
+      {"--from bad-settings --out bad-settings-eco --settings eco", 0, "gain              +"},
+      {"--settings freq_to=8.5e2", 2,
+       "warning: --settings: freq_to=8.5e2 is not a whole number; the programs read 8|"
+       "--settings: freq_to=8.5e2 (read as 8) is outside the 100 to 1175"},
       {"--from board --draws 1", 2, "--draws"},
       {"--from board --settings voltage_to=0", 2,
        "--settings: voltage_to=0 is outside the 600 to 1100 a board runs at; not rehearsed"},
@@ -918,12 +928,13 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
       // Settings compared: on the seed's board, and on a twin.
       {"--compare balanced 'freq_to=700&restart_count=3' ideal_percent=97 --out compared", 0,
        "settings compared on the simulated board of seed 1|today|1    balanced|"
-       "2    freq_to=700&r…|warning: --compare freq_to=700&restart_count=3: unknown key "
-       "\"restart_count\"|compared/compare.svg"},
+       "2    freq_to=700&restart…|warning: --compare line 2 (freq_to=700&restart_count=3): "
+       "unknown key \"restart_count\"|compared/compare.svg"},
       // A line a rehearsal does not run is shown refused, and not rehearsed.
       {"--compare eco voltage_to=0 --out refused", 3,
-       "2    voltage_to=0   refused: voltage_to=0 is outside the 600 to 1100 a board runs at\n|"
-       "tune-rehearse: --compare voltage_to=0: refused: voltage_to=0 is outside"},
+       "2    voltage_to=0         refused: voltage_to=0 is outside the 600 to 1100 a board runs "
+       "at\n|tune-rehearse: --compare line 2 (voltage_to=0): refused: voltage_to=0 is outside|"
+       "rehearsals: refused/line-1; picture"},
       {"--from board/before --compare eco --out twin-compared", 0,
        "settings compared on the twin of the board in board/before|1    eco"},
       {"--compare eco --settings max_freq=700", 2, "--settings cannot go with --compare"},
@@ -935,6 +946,9 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
       {"--compare eco -- board", 2, "the words after \"--\" are boards"},
       {"--compare --from board", 2, "--compare needs a value"},
       // The farm's order of work: the new board gains more than the tuned one.
+      {"--from board bad-settings", 3,
+       "1 board by the lower end|1 more could not be predicted|"
+       "tune-rehearse: bad-settings/autoTune.conf: freq_to=2000 is outside"},
       {"--from board board/before no-rates", 3,
        "board/before\n|board\n|2 boards by the lower end|1 more could not be|"
        "tune-rehearse: no-rates: no chip rates"},

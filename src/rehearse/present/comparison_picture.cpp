@@ -89,7 +89,14 @@ void panel(Svg& svg, const Measure& measure, int x0, const std::vector<ComparedS
         lines[i].prediction ? measure.after(*lines[i].prediction) : std::nullopt;
     if (!v) {
       const char* why = lines[i].prediction ? "-" : lines[i].refused.empty() ? "failed" : "refused";
-      svg.text({{"x", x0 + 6}, {"y", y + 4}, {"font-size", 11}, {"fill", "#B00000"}}, why);
+      // At the panel's left, or its right when the dashed line of today runs there.
+      const bool left_clear = !today || x(*today) > x0 + 60;
+      svg.text({{"x", left_clear ? x0 + 6 : x0 + panel_width - 6},
+                {"y", y + 4},
+                {"font-size", 11},
+                {"fill", "#B00000"},
+                {"text-anchor", left_clear ? "start" : "end"}},
+               why);
       continue;
     }
     if (v->high > v->low) {
@@ -144,7 +151,9 @@ std::string comparison_svg(const std::vector<ComparedSettings>& lines, const std
        [&](const DrawnPrediction& p) {
          return std::optional(scaled(p.virtual_seconds, 1 / 3600.0));
        },
-       [](const Prediction&) { return std::optional<double>(); },
+       [](const Prediction& p) {
+         return p.logged_seconds ? std::optional(*p.logged_seconds / 3600.0) : std::nullopt;
+       },
        [](double hours) {
          // As the table shows it, to the minute.
          const long long minutes = std::llround(hours * 60);
@@ -163,7 +172,7 @@ std::string comparison_svg(const std::vector<ComparedSettings>& lines, const std
               {"y", top + (static_cast<double>(i) + 0.5) * row + 4},
               {"font-size", 12},
               {"text-anchor", "end"}},
-             printed("%zu ", i + 1) + printable(lines[i].name, 17), "");
+             printed("%zu ", i + 1) + printable(lines[i].name, 15), "");
     svg.raw("</g>\n");
   }
   for (int m = 0; m < count; ++m) {
@@ -174,7 +183,7 @@ std::string comparison_svg(const std::vector<ComparedSettings>& lines, const std
            "today. Simulated chip model.");
   for (size_t i = 0; i < lines.size(); ++i) {
     svg.text({{"x", 10}, {"y", legend_top + static_cast<int>(i) * 16}, {"font-size", 11}},
-             printed("%zu  ", i + 1) + printable(lines[i].line, 160));
+             printed("%zu  ", i + 1) + printable(lines[i].line, 140));
   }
   return svg.finish();
 }

@@ -87,10 +87,11 @@ std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::strin
     svg.text({{"x", x + 16}, {"y", 50}, {"font-size", 11}}, band.name);
     x += 110;
   }
-  svg.text({{"x", 20}, {"y", 70}, {"font-size", 11}, {"fill", "#333333"}},
-           "a cell a chain (2 3 4 6 7 8), coloured by its measured share of its ideal rate; grey: "
-           "no rate known; blank: no chain. Marked: failed (the last tuning), stale (the copy), "
-           "unusable (not read).");
+  svg.text(
+      {{"x", 20}, {"y", 70}, {"font-size", 11}, {"fill", "#333333"}},
+      "a cell a chain (2 3 4 6 7 8), coloured by its measured share of its ideal rate; white in a "
+      "frame: no rate known; blank: no chain. Marked: failed (the last tuning), stale (the copy), "
+      "unusable (not read).");
   for (int column = 0; column < columns; ++column) {
     for (int slot = 0; slot < chain_count; ++slot) {
       svg.text({{"x", 20 + column * (column_width + 20) + label_width + slot * cell + cell / 2},
@@ -120,7 +121,9 @@ std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::strin
                  {"y", y0},
                  {"width", cell - 1},
                  {"height", row_height - 1},
-                 {"fill", row.share[slot] ? colour_of(*row.share[slot]) : "#BBBBBB"}},
+                 // No rate known: white in a grey frame, unlike any band.
+                 {"fill", row.share[slot] ? colour_of(*row.share[slot]) : "#FFFFFF"},
+                 {"stroke", row.share[slot] ? "none" : "#777777"}},
                 "");
       svg.raw("</g>\n");
     }

@@ -71,7 +71,7 @@ std::string format_twin_prediction(const std::string& board_dir, const DrawnPred
 std::string format_comparison(const std::string& board,
                               const std::vector<ComparedSettings>& compared, bool twin) {
   std::string out = "settings compared on " + board + " (simulated chip model):\n";
-  out += printed("%-4s %-14s %14s %21s %9s %10s %10s %9s\n", "", "settings", "measured rate",
+  out += printed("%-4s %-20s %14s %21s %9s %10s %10s %9s\n", "", "settings", "measured rate",
                  "80 % interval", "change", "efficiency", "overridden", "duration");
   const Prediction* today = nullptr;
   size_t draws = 0;
@@ -83,13 +83,13 @@ std::string format_comparison(const std::string& board,
     break;
   }
   if (today) {
-    out += printed("%-4s %-14s %14.2f %21s %9s %10s %10d %9s\n", "", "today", today->rate_today, "",
+    out += printed("%-4s %-20s %14.2f %21s %9s %10s %10d %9s\n", "", "today", today->rate_today, "",
                    "", efficiency_text(today->rate_today, today->power_today).c_str(),
                    today->overrides_today, duration_text(today->logged_seconds).c_str());
   }
   for (size_t i = 0; i < compared.size(); ++i) {
     const ComparedSettings& line = compared[i];
-    const std::string name = name_column(line.name, 14);
+    const std::string name = name_column(line.name, 20);
     if (!line.prediction) {
       out += printed("%-4zu %s ", i + 1, name.c_str()) +
              (line.refused.empty() ? "failed: " + line.failure : "refused: " + line.refused) + "\n";
@@ -105,15 +105,18 @@ std::string format_comparison(const std::string& board,
     } else if (percent) {
       change = percent_text(percent->median);
     }
-    out += printed("%-4zu %s %14.2f %21s %9s %10s %10d %9s\n", i + 1, name.c_str(),
+    // Every figure the draws' median, as the picture shows it.
+    const std::string efficiency =
+        shown.power_after > 0 ? printed("%.3f", p.efficiency.median) : std::string("-");
+    out += printed("%-4zu %s %14.2f %21s %9s %10s %10.0f %9s\n", i + 1, name.c_str(),
                    p.rate_after.median, interval_text(p.rate_after, "%.0f").c_str(), change.c_str(),
-                   efficiency_text(shown.rate_after, shown.power_after).c_str(),
-                   shown.overrides_after, format_duration(shown.virtual_seconds).c_str());
+                   efficiency.c_str(), p.overrides_after.median,
+                   format_duration(std::llround(p.virtual_seconds.median)).c_str());
   }
   if (draws > 0) {
     out += printed(
-        "each line: the median of %zu draws; efficiency, overrides and duration of the "
-        "draw of the median gain\n",
+        "each figure: the median of %zu draws; each line's directory holds its draw of the "
+        "median gain, rehearsed whole\n",
         draws);
   }
   if (untold) {
@@ -139,12 +142,12 @@ std::string ranking_note(TuningKind kind, int boards) {
   if (boards == 0 || by == RankedBy::twin) return "";
   const MeasuredRanking& measured = measured_ranking(kind);
   std::string out =
-      printed("%s (%d board%s) ranked by ", kind_name(kind), boards, boards == 1 ? "" : "s");
-  out += by == RankedBy::population ? "the population's mean gain, all alike"
-                                    : "their shortfall from the ideal rate";
+      printed("%s (%d board%s) ranked ", kind_name(kind), boards, boards == 1 ? "" : "s");
+  out += by == RankedBy::population ? "alike (one rank), by the population's mean gain"
+                                    : "by their shortfall from the ideal rate";
   out += printed(
-      ": the twin ranks them no better (rank correlation with the true gain %.2f; shortfall "
-      "%.2f, population 0; 100 seeded boards)\n",
+      ": the twin ranks them no better (rank correlation with the true gain over 100 seeded "
+      "boards: the twin's %.2f, the shortfall's %.2f, the population's none)\n",
       measured.twin, measured.shortfall);
   return out;
 }
@@ -153,6 +156,7 @@ std::string board_row(const std::string& rank, const RankedBoard& board) {
   const DrawnPrediction& p = board.prediction;
   const Prediction& shown = p.shown();
   std::optional<Interval> percent = p.gain_percent();
+  // A figure only where the interval supports its sign: a gain, or a loss, told.
   const std::string gain = p.gain_told() ? printed("%+.2f", p.gain.median) : "-";
   const std::string share = p.gain_told() && percent ? percent_text(percent->median) : "-";
   return printed("%-5s %11s %8s %21s %12.2f %14.2f %4d/%-4d  ", rank.c_str(), gain.c_str(),
@@ -167,12 +171,15 @@ std::string format_work_order(const WorkOrder& order, size_t unusable, const std
                               int draws) {
   std::string out = printed("%-5s %11s %8s %21s %12s %14s %9s  %s\n", "rank", "gain", "gain",
                             "80 % interval", "rate today", "predicted rate", "changed", "board");
+  const std::vector<size_t> ranks = ranks_of(order);
   for (size_t i = 0; i < order.told.size(); ++i) {
-    out += board_row(std::to_string(i + 1), order.told[i]);
+    out += board_row(std::to_string(ranks[i]), order.told[i]);
   }
   if (!order.untold.empty()) {
-    out += printed("%zu board%s with %s (the interval holds 0), by name:\n", order.untold.size(),
-                   order.untold.size() == 1 ? "" : "s", untold_gain);
+    out += printed(
+        "%zu board%s without a told gain (%s, or a loss: the interval holds or lies below 0), "
+        "by name:\n",
+        order.untold.size(), order.untold.size() == 1 ? "" : "s", untold_gain);
     for (const RankedBoard& board : order.untold) out += board_row("-", board);
   }
   const size_t boards = order.told.size() + order.untold.size();

@@ -51,7 +51,9 @@ WorkOrder order_work(std::vector<RankedBoard> boards) {
   WorkOrder order;
   for (RankedBoard& board : boards) {
     board.key = board.prediction.gain.low;
-    if (!board.prediction.gain_told()) {
+    // Only a gain is work to do: a board whose interval holds 0, or lies below it (a told
+    // loss), is listed apart.
+    if (board.prediction.gain.low <= 0) {
       order.untold.push_back(std::move(board));
       continue;
     }
@@ -75,6 +77,14 @@ WorkOrder order_work(std::vector<RankedBoard> boards) {
   std::sort(order.untold.begin(), order.untold.end(),
             [](const RankedBoard& a, const RankedBoard& b) { return a.dir < b.dir; });
   return order;
+}
+
+std::vector<size_t> ranks_of(const WorkOrder& order) {
+  std::vector<size_t> ranks(order.told.size());
+  for (size_t i = 0; i < ranks.size(); ++i) {
+    ranks[i] = i > 0 && order.told[i].key == order.told[i - 1].key ? ranks[i - 1] : i + 1;
+  }
+  return ranks;
 }
 
 }  // namespace tune::rehearse

@@ -1,8 +1,8 @@
 // The order of work: which boards' next tuning to run first. Boards rank by the lower end of
 // their predicted gain's interval, so a wide interval counts against a board; a board whose
-// interval holds zero has no gain to rank by and is listed apart. Where the twin's ranking
-// of a kind of tuning was measured no better than a prediction that knows nothing of a
-// board's chips, that kind ranks by the latter, and says so.
+// interval holds zero, or lies below it, has no gain to rank by and is listed apart. Where the
+// twin's ranking of a kind of tuning was measured no better than a prediction that knows nothing of
+// a board's chips, that kind ranks by the latter, and says so.
 #pragma once
 
 #include <optional>
@@ -44,10 +44,14 @@ struct RankedBoard {
 };
 
 struct WorkOrder {
-  std::vector<RankedBoard> told;             // a gain or a loss told: by key, highest first
-  std::vector<RankedBoard> untold;           // no gain the twin can tell: by directory
+  std::vector<RankedBoard> told;             // a gain told: by key, highest first
+  std::vector<RankedBoard> untold;           // no gain told (none, or a loss): by directory
   int first_tunings = 0, later_tunings = 0;  // of the told
 };
+
+// The rank of each told board: one more than the boards ranked above it, boards of one key
+// sharing the rank (those a baseline ranks alike).
+std::vector<size_t> ranks_of(const WorkOrder& order);
 
 // The boards in the order of work (ties by directory, so the order is the same every time).
 WorkOrder order_work(std::vector<RankedBoard> boards);

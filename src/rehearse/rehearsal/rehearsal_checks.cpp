@@ -1,6 +1,8 @@
 #include "rehearsal_checks.hpp"
 
 #include "settings_checks.hpp"
+#include "text.hpp"
+#include "tool_error.hpp"
 
 namespace tune::rehearse {
 
@@ -17,6 +19,18 @@ std::optional<std::string> refused_settings(const std::string& line) {
     if (finding.refused) return finding.what;
   }
   return std::nullopt;
+}
+
+void refuse_board_settings(const RehearsalOptions& options, const std::string& board) {
+  if (!options.settings.empty()) return;  // --settings, checked as it was given
+  auto file = options.files.find("autoTune.conf");
+  if (file == options.files.end()) return;
+  const std::vector<std::string> lines = split_lines(file->second);
+  if (lines.empty()) return;
+  if (std::optional<std::string> why = refused_settings(lines.back())) {
+    throw ToolError(status_unusable, board + "/autoTune.conf: " + *why +
+                                         "; not rehearsed (--settings LINE rehearses others)");
+  }
 }
 
 std::vector<std::string> rehearsal_warnings(const RehearsalOptions& options) {

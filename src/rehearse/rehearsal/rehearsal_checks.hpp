@@ -21,4 +21,8 @@ std::vector<std::string> settings_warnings(const std::string& line, const std::s
 // one that would never end); none when it runs it.
 std::optional<std::string> refused_settings(const std::string& line);
 
+// ToolError (status 3), naming `board`, when the options rehearse the board's own
+// autoTune.conf (no --settings) and its settings line is one refused_settings refuses.
+void refuse_board_settings(const RehearsalOptions& options, const std::string& board);
+
 }  // namespace tune::rehearse
