@@ -1,0 +1,51 @@
+// tune-rehearse's command line: one table of options, from which the usage text and the
+// parsing are both made, and the readers of the options' values. A value that is wrong is a
+// usage error: one line and status 2.
+#pragma once
+
+#include <array>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ladder.hpp"
+
+namespace tune::rehearse {
+
+enum class Command { rehearse, report };
+
+// The command line, as options by name and the words between them.
+struct CommandLine {
+  std::map<std::string, std::string> values;
+  std::set<std::string> flags;
+  std::vector<std::string> words;
+  size_t words_before_dashes = 0;  // the words after "--" are directories, whatever they say
+};
+
+inline constexpr long machine_chips = chain_count * chips_per_chain;
+
+// The whole usage text: both commands' options, the presets and the exit statuses.
+std::string usage();
+
+// Ends the run with status 2 and `message`.
+[[noreturn]] void usage_error(const std::string& message);
+
+// Reads the command's options as the table gives them, with the `flags` given besides.
+CommandLine parse_command_line(int argc, char** argv, int first, Command command,
+                               std::set<std::string> flags);
+
+// A whole number from `low` to `high`.
+long parse_count(const std::string& option, const std::string& text, long low, long high);
+// Populated chains by the miner's numbers, "2,3,6".
+std::array<bool, chain_count> parse_chains(const std::string& list);
+// "C:N": chain C by the miner's number, chip N; as slot and chip index.
+std::pair<int, int> parse_chip(const std::string& text);
+// A duration such as "90", "90s", "15m", "2h", "1d": seconds, up to ten years.
+long long parse_duration(const std::string& option, const std::string& text);
+// A settings line as --settings or --compare takes it (a preset is looked up before).
+std::string settings_word(const std::string& option, const std::string& word);
+
+}  // namespace tune::rehearse

@@ -1,0 +1,108 @@
+#include "report_commands.hpp"
+
+#include <cstdio>
+#include <ctime>
+
+#include "chip_power.hpp"
+#include "output.hpp"
+#include "pictures.hpp"
+#include "report_json.hpp"
+#include "report_metrics.hpp"
+#include "report_text.hpp"
+#include "tool_error.hpp"
+
+namespace tune::rehearse {
+
+int report_one(const std::string& dir, const ReportRequest& request) {
+  if (request.out) make_output_dir(*request.out);
+  if (request.metrics) check_replaceable(*request.metrics);
+  const std::string& label = request.labels.front();
+  MetricsWriter writer;
+  BoardReport report;
+  try {
+    report = read_board(dir, request.age);
+  } catch (const UnusableBoard& unusable) {
+    // Prometheus hears of it too, rather than keep the board's last figures.
+    if (request.metrics) {
+      writer.unusable(label);
+      replace_output(*request.metrics, writer.text());
+    }
+    throw ToolError(status_unusable, unusable.what());
+  }
+  if (request.metrics) {
+    writer.board(report, label);
+    replace_output(*request.metrics, writer.text());
+  }
+  const auto& chip = request.chip;
+  if (request.json && chip) {
+    std::fputs(chip_json(report, chip->first, chip->second).c_str(), stdout);
+  } else if (request.json) {
+    std::fputs(report_json(report).c_str(), stdout);
+  } else if (chip) {
+    // The chip, then what makes the status 1 when there is anything.
+    std::fputs(format_chip_history(report, chip->first, chip->second).c_str(), stdout);
+    std::fputs(format_findings(report).c_str(), stdout);
+  } else {
+    std::optional<double> power;
+    if (report.rehearsal) power = chip_model_power(report);
+    std::fputs(format_summary(report, power).c_str(), stdout);
+  }
+  if (request.out) {
+    std::string picture = *request.out + "/heat-map.svg";
+    write_output(picture, heat_map_svg(report, "Chips of the board in " + dir));
+    if (!request.json) std::printf("picture: %s\n", picture.c_str());
+  }
+  return report.findings.empty() ? 0 : status_findings;
+}
+
+int report_farm(const std::vector<std::string>& dirs, const ReportRequest& request) {
+  const bool json = request.json;
+  if (request.out) make_output_dir(*request.out);
+  if (request.metrics) check_replaceable(*request.metrics);
+  const long long now = request.age.now.value_or(std::time(nullptr));
+  std::vector<FarmRow> overview;  // a few numbers a board: the rest of it is not kept
+  MetricsWriter metrics;
+  FarmTotals totals;
+  FarmJson farm_json;
+  if (json) std::fputs(farm_json.begin().c_str(), stdout);
+  for (size_t i = 0; i < dirs.size(); ++i) {
+    const std::string& dir = dirs[i];
+    const std::string& name = request.labels[i];
+    std::string text;
+    try {
+      BoardReport report = read_board(dir, request.age);
+      totals.add(report);
+      if (request.metrics) metrics.board(report, name);
+      text = json ? farm_json.board(report) : format_board_line(report);
+      if (request.out) overview.push_back(farm_row(report, name, now, request.age.stale_after));
+      if (request.out && request.pictures) {
+        // A label with directories in it ("rackA/s01") draws under them.
+        const std::string picture = *request.out + "/" + name + "-heat-map.svg";
+        make_output_dir(picture.substr(0, picture.rfind('/')));
+        write_output(picture, heat_map_svg(report, "Chips of the board in " + dir));
+      }
+    } catch (const UnusableBoard& unusable) {
+      // On standard error, where every failure goes; the JSON document keeps its place too.
+      ++totals.unusable;
+      if (request.metrics) metrics.unusable(name);
+      if (request.out) overview.push_back({.name = name, .unusable = true});
+      std::fflush(stdout);
+      std::fputs(("tune-rehearse: " + format_unusable_line(dir, unusable.what())).c_str(), stderr);
+      if (json) text = farm_json.unusable(dir, unusable.what());
+    }
+    std::fputs(text.c_str(), stdout);
+  }
+  std::fputs((json ? farm_json.end(totals) : format_farm_totals(totals)).c_str(), stdout);
+  if (request.metrics) replace_output(*request.metrics, metrics.text());
+  if (request.out) {
+    const std::string picture = *request.out + "/farm.svg";
+    write_output(picture,
+                 farm_overview_svg(overview, "Farm overview: " + std::to_string(overview.size()) +
+                                                 " boards, each chain's share of its ideal rate"));
+    if (!json) std::printf("picture: %s\n", picture.c_str());
+  }
+  if (totals.unusable > 0) return status_unusable;
+  return totals.with_findings > 0 ? status_findings : 0;
+}
+
+}  // namespace tune::rehearse
