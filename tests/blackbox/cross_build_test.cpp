@@ -53,7 +53,7 @@ std::string missing_for_cross_build(const std::vector<std::string>& tools) {
   const char* build_dir = std::getenv("TUNE_CROSS_BUILD_DIR");
   if (build_dir == nullptr) return "TUNE_CROSS_BUILD_DIR names no other build";
   for (const char* program : board_programs) {
-    std::string built = std::string(build_dir) + "/src/" + program;
+    std::string built = std::string(build_dir) + "/src/board/" + program;
     if (access(built.c_str(), X_OK) != 0) {
       return built + " is not built (scripts/build-board builds it)";
     }
@@ -115,7 +115,7 @@ TEST(CrossBuild, ShortEndingsMatchTheBuildUnderTest) {
     SCOPED_TRACE(std::string(c.program) + ": " + c.name);
     RunOptions other;
     const std::string program = c.program;
-    other.binary = build_dir + "/src/" +
+    other.binary = build_dir + "/src/board/" +
                    (program == "chain-tuner"    ? "chain_tuner/"
                     : program == "yellow-fixer" ? "yellow_fixer/"
                                                 : "session/") +
@@ -143,7 +143,7 @@ TEST(CrossBuild, TheBoardsProgramsFitInHalfAMegabyte) {
   const std::string stripped = (fs::temp_directory_path() / "tune-stripped-XXXXXX").string();
   for (const char* program : board_programs) {
     SCOPED_TRACE(program);
-    std::string built = build_dir + "/src/" + program;
+    std::string built = build_dir + "/src/board/" + program;
     std::string command = "arm-linux-gnueabihf-strip -o '" + stripped + "' '" + built + "' 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     EXPECT_LE(fs::file_size(stripped), 500u * 1024);

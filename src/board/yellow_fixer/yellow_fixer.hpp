@@ -3,12 +3,10 @@
 #pragma once
 
 #include "context.hpp"
+#include "stage_files.hpp"
 
 namespace tune {
 
-inline constexpr char yellow_step_path[] = "/config/yellow-step";
-inline constexpr char tune_running_path[] = "/config/tune-running";
-inline constexpr char finish_command[] = "/bin/sh /sbin/finish-tune.sh";
 
 inline constexpr int observation_passes = 12;
 inline constexpr int pass_pause_seconds = 10;

@@ -3,11 +3,10 @@
 #include <cerrno>
 
 #include "board_files.hpp"
-#include "chain_tuner.hpp"
+#include "stage_files.hpp"
 #include "files.hpp"
 #include "kept_logs.hpp"
 #include "text.hpp"
-#include "yellow_fixer.hpp"
 
 namespace tune::session {
 

@@ -3,12 +3,9 @@
 #pragma once
 
 #include "context.hpp"
+#include "stage_files.hpp"
 
 namespace tune {
-
-// The marker chain-tuner leaves at every normal end, for whatever starts the next stage.
-inline constexpr char yellow_marker_path[] = "/config/yellow";
-inline constexpr char yellow_marker_command[] = "echo ok > /config/yellow";
 
 inline constexpr int red_chip_limit = 15;
 inline constexpr int yellow_chip_limit = 11;

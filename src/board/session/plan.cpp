@@ -1,11 +1,10 @@
 #include "plan.hpp"
 
 #include "board_files.hpp"
-#include "chain_tuner.hpp"
+#include "stage_files.hpp"
 #include "kept_logs.hpp"
 #include "log.hpp"
 #include "text.hpp"
-#include "yellow_fixer.hpp"
 #include "yellow_fixer_messages.hpp"
 
 namespace tune::session {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "board_files.hpp"
-#include "chain_tuner.hpp"
+#include "stage_files.hpp"
 #include "command_support.hpp"
 #include "copies.hpp"
 #include "deadlines.hpp"
@@ -21,7 +21,6 @@
 #include "session_lock.hpp"
 #include "session_state.hpp"
 #include "undo.hpp"
-#include "yellow_fixer.hpp"
 
 namespace tune::session {
 
