@@ -23,6 +23,7 @@ using namespace tune::session;
 
 constexpr char usage[] =
     "Usage: tune-session COMMAND [OPTION...]\n"
+    "       tune-session --help | --version\n"
     "Runs one tuning of the miner on this board from start to end: chain-tuner, then\n"
     "yellow-fixer, one tuning at a time, going on after any interruption, and undoable.\n"
     "\n"
