@@ -54,6 +54,7 @@ bool write_all(int fd, std::string_view text) {
   while (!text.empty()) {
     ssize_t written = write(fd, text.data(), text.size());
     if (written < 0 && errno == EINTR) continue;
+    if (written == 0) errno = EIO;  // a write that stores nothing, and says nothing
     if (written <= 0) return false;
     text.remove_prefix(static_cast<size_t>(written));
   }

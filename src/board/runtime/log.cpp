@@ -50,13 +50,8 @@ void tune_log(System& sys, const char* message) {
     close(fd);
     return;
   }
-  std::time_t now = sys.now();
-  struct tm local;
   char stamp[27];
-  if (localtime_r(&now, &local) == nullptr ||
-      std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local) == 0) {
-    stamp[0] = '\0';
-  }
+  if (format_stamp(sys.now(), false, stamp, sizeof stamp - 1)) std::strcat(stamp, " ");
   std::fwrite(stamp, 1, std::strlen(stamp), log);
   std::fwrite(message, 1, std::strlen(message), log);
   std::fclose(log);
@@ -118,6 +113,18 @@ bool take_number(std::string_view entry, size_t& at, char conversion,
 }
 
 }  // namespace
+
+bool format_stamp(std::time_t when, bool utc, char* text, size_t size) {
+  struct tm fields;
+  const bool known =
+      utc ? gmtime_r(&when, &fields) != nullptr : localtime_r(&when, &fields) != nullptr;
+  if (size == 0) return false;
+  if (!known || std::strftime(text, size, "%Y-%m-%d %H:%M:%S", &fields) == 0) {
+    text[0] = '\0';
+    return false;
+  }
+  return true;
+}
 
 bool log_stamp_shaped(std::string_view text) {
   static constexpr char shape[] = "dddd-dd-dd dd:dd:dd ";

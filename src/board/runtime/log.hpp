@@ -1,6 +1,7 @@
 // The shared log /tmp/auto-tune and the fatal exits that end a run.
 #pragma once
 
+#include <ctime>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,11 @@ void tune_logf(System& sys, const char* format, ...) __attribute__((format(print
 [[noreturn]] void tune_fatal(System& sys, int status, const char* message);
 [[noreturn]] void tune_fatalf(System& sys, int status, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// A time as the log stamps it, "YYYY-MM-DD HH:MM:SS" (local time, or UTC), written into the
+// `size` bytes of `text`; false, with `text` empty, when it cannot be shown in them. The one
+// formatter of the stamp, for the log and for whatever shows a time beside it.
+bool format_stamp(std::time_t when, bool utc, char* text, size_t size);
 
 // The stamp that begins every entry: "YYYY-MM-DD HH:MM:SS ", a blank included.
 inline constexpr size_t log_stamp_length = 20;

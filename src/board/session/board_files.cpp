@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "files.hpp"
+#include "log.hpp"
 
 namespace tune::session {
 
@@ -91,13 +92,8 @@ std::string last_line(const std::string& text) {
 }
 
 std::string local_stamp(std::time_t when) {
-  struct tm local;
   char text[32];
-  if (localtime_r(&when, &local) == nullptr ||
-      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
-    return "?";
-  }
-  return text;
+  return format_stamp(when, false, text, sizeof text) ? text : "?";
 }
 
 }  // namespace tune::session

@@ -58,14 +58,7 @@ std::string write_new_file(System& sys, const std::string& path, const std::stri
                            mode_t mode) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
   if (fd < 0) return failure(path, errno);
-  size_t done = 0;
-  int error = 0;
-  while (done < text.size() && error == 0) {
-    ssize_t written = write(fd, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) error = written < 0 ? errno : EIO;
-    if (written > 0) done += static_cast<size_t>(written);
-  }
+  int error = write_all(fd, text) ? 0 : errno;
   if (error == 0 && sys.sync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   return error == 0 ? "" : failure(path, error);

@@ -1,4 +1,5 @@
 // `tune-session status`: where the tuning stands, for any user, without taking the lock.
+#include <cjson/cJSON.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -115,60 +116,32 @@ void print_text(const StatusView& view) {
   line("logs:", kept_logs_dir);
 }
 
-// One JSON object, member by member. Strings are already free of control bytes and of
-// bytes that are not UTF-8 (see printable), so quotes and backslashes are all to escape.
-class JsonObject {
- public:
-  void raw(const char* key, const std::string& value) {
-    text_ += text_.size() == 1 ? "\"" : ",\"";
-    text_ += key;
-    text_ += "\":";
-    text_ += value;
-  }
-  void string(const char* key, const std::string& value) { raw(key, quoted(value)); }
-  void strings(const char* key, const std::vector<std::string>& values) {
-    std::string list = "[";
-    for (const std::string& value : values) {
-      if (list.size() > 1) list += ',';
-      list += quoted(value);
-    }
-    raw(key, list + "]");
-  }
-  void number(const char* key, long long value) { raw(key, std::to_string(value)); }
-  void null(const char* key) { raw(key, "null"); }
-  std::string close() { return text_ + "}"; }
-
-  static std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-      if (c == '"' || c == '\\') out += '\\';
-      out += c;
-    }
-    return out + "\"";
-  }
-
- private:
-  std::string text_ = "{";
-};
-
+// The status as one JSON object, through cJSON as every JSON the project writes. Strings
+// are already free of control bytes and of bytes that are not UTF-8 (see printable).
 void print_json(const StatusView& view) {
   const SessionState& s = view.state;
   const bool ended_early = s.stage != s.standing();
-  JsonObject json;
+  cJSON* json = cJSON_CreateObject();
+  auto string = [](cJSON* to, const char* key, const std::string& value) {
+    cJSON_AddStringToObject(to, key, value.c_str());
+  };
+  auto number = [](cJSON* to, const char* key, long long value) {
+    cJSON_AddNumberToObject(to, key, static_cast<double>(value));
+  };
   auto maybe_string = [&](const char* key, bool present, const std::string& value) {
-    present ? json.string(key, value) : json.null(key);
+    present ? string(json, key, value) : (void)cJSON_AddNullToObject(json, key);
   };
   auto maybe_number = [&](const char* key, bool present, long long value) {
-    present ? json.number(key, value) : json.null(key);
+    present ? number(json, key, value) : (void)cJSON_AddNullToObject(json, key);
   };
-  json.number("tuning", s.tuning);
-  json.string("stage", stage_name(s.stage));
+  number(json, "tuning", s.tuning);
+  string(json, "stage", stage_name(s.stage));
   maybe_string("state_error", !view.state_error.empty(), printable(view.state_error));
-  json.raw("finished_unrecorded", view.ended_unrecorded ? "true" : "false");
+  cJSON_AddBoolToObject(json, "finished_unrecorded", view.ended_unrecorded);
   maybe_string("undoing", !s.undoing.empty(), printable(s.undoing));
   maybe_string("at", ended_early, stage_name(s.at));
-  json.raw("running", view.running ? "true" : "false");
-  json.raw("interrupted", view.interrupted ? "true" : "false");
+  cJSON_AddBoolToObject(json, "running", view.running);
+  cJSON_AddBoolToObject(json, "interrupted", view.interrupted);
   maybe_number("pid", view.running, s.pid);
   maybe_number("since", s.tuning > 0, s.since);
   maybe_number("began", s.tuning > 0 && s.began > 0, s.began);
@@ -180,28 +153,32 @@ void print_json(const StatusView& view) {
   maybe_string("undone_to", !s.undone_to.empty(), printable(s.undone_to));
   maybe_string("last_log_line", !view.last_log_line.empty(), view.last_log_line);
   maybe_string("last_log", !view.last_log.empty(), printable(view.last_log));
-  json.strings("warnings", view.warnings);
+  cJSON* warnings = cJSON_AddArrayToObject(json, "warnings");
+  for (const std::string& warning : view.warnings) {
+    cJSON_AddItemToArray(warnings, cJSON_CreateString(warning.c_str()));
+  }
   maybe_string("next", !view.running, view.next);
   if (s.previous_tuning > 0) {
-    JsonObject previous;
-    previous.number("tuning", s.previous_tuning);
-    previous.string("stage", stage_name(s.previous_stage));
-    previous.number("ended", s.previous_ended);
-    json.raw("previous", previous.close());
+    cJSON* previous = cJSON_AddObjectToObject(json, "previous");
+    number(previous, "tuning", s.previous_tuning);
+    string(previous, "stage", stage_name(s.previous_stage));
+    number(previous, "ended", s.previous_ended);
   } else {
-    json.null("previous");
+    cJSON_AddNullToObject(json, "previous");
   }
-  JsonObject copies;
+  cJSON* copies = cJSON_AddObjectToObject(json, "copies");
   for (int set = 0; set < 2; ++set) {
     if (view.copies[set]) {
-      copies.string(sets[set], cat({backup_dir, "/", sets[set]}));
+      string(copies, sets[set], cat({backup_dir, "/", sets[set]}));
     } else {
-      copies.null(sets[set]);
+      cJSON_AddNullToObject(copies, sets[set]);
     }
   }
-  json.raw("copies", copies.close());
-  json.string("logs", kept_logs_dir);
-  std::printf("%s\n", json.close().c_str());
+  string(json, "logs", kept_logs_dir);
+  char* text = cJSON_PrintUnformatted(json);
+  std::printf("%s\n", text != nullptr ? text : "{}");
+  cJSON_free(text);
+  cJSON_Delete(json);
 }
 
 // What stops any start on this board before it looks at the tuning: no /config, or a

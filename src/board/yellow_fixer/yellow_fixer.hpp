@@ -7,7 +7,6 @@
 
 namespace tune {
 
-
 inline constexpr int observation_passes = 12;
 inline constexpr int pass_pause_seconds = 10;
 inline constexpr int check_limit = 15;

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <map>
 
+#include "files.hpp"
+#include "posix_system.hpp"
 #include "text.hpp"
 #include "tool_error.hpp"
 
@@ -29,25 +31,14 @@ void write_output(const std::string& path, const std::string& text) {
 }
 
 void replace_output(const std::string& path, const std::string& text) {
-  const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
-  auto fail = [&](const std::string& reason) {
-    unlink(temporary.c_str());
-    throw ToolError(status_unusable, path + ": cannot be written: " + reason);
-  };
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) fail(std::strerror(errno));
-  for (size_t done = 0; done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int error = n < 0 ? errno : EIO;
-      close(fd);
-      fail(std::strerror(error));
-    }
-    done += static_cast<size_t>(n);
+  // The runtime's durable replace, which the board's files take too.
+  PosixSystem sys;
+  errno = 0;
+  if (!replace_file(sys, path, text)) {
+    throw ToolError(status_unusable,
+                    path + ": cannot be written" +
+                        (errno != 0 ? ": " + std::string(std::strerror(errno)) : std::string()));
   }
-  if (close(fd) != 0) fail(std::strerror(errno));
-  if (rename(temporary.c_str(), path.c_str()) != 0) fail(std::strerror(errno));
 }
 
 void check_replaceable(const std::string& path) {

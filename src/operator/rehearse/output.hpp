@@ -10,8 +10,9 @@ namespace tune::rehearse {
 void make_output_dir(const std::string& dir);
 void write_output(const std::string& path, const std::string& text);
 
-// Writes `text` under a temporary name beside `path` and renames it there, so that a reader
-// (node_exporter's textfile collector, say) sees the old file or the new one, never a part.
+// Replaces `path` with `text` as the runtime's replace_file does (written and synced beside
+// it, then renamed there), so that a reader (node_exporter's textfile collector, say) sees
+// the old file or the new one, never a part.
 void replace_output(const std::string& path, const std::string& text);
 // Fails now, as replace_output would later, when `path` is a directory or its directory
 // cannot take a new file: a long run does not end in an error it could have named first.

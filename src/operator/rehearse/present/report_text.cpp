@@ -5,6 +5,8 @@
 #include <sstream>
 
 #include "chip_power.hpp"
+#include "log.hpp"
+#include "prediction.hpp"
 #include "text.hpp"
 
 namespace tune::rehearse {
@@ -76,14 +78,8 @@ std::string shown_path(const std::string& path) {
 }
 
 std::string utc_stamp(long long seconds) {
-  std::time_t when = static_cast<std::time_t>(seconds);
-  struct tm utc;
   char text[32];
-  if (gmtime_r(&when, &utc) == nullptr ||
-      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc) == 0) {
-    return "?";
-  }
-  return text;
+  return format_stamp(static_cast<std::time_t>(seconds), true, text, sizeof text) ? text : "?";
 }
 
 std::string format_duration(long long seconds) {
@@ -130,9 +126,11 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
   if (report.copied_at) {
     out << "copied: " << utc_stamp(*report.copied_at) << " UTC (" << report.copied_from << ")\n";
   }
-  if (report.rehearsal && model_power && *model_power > 0) {
-    out << printed("efficiency (simulated chip model): %.3f rate per power unit (%.1f units)\n",
-                   t.measured_rate / *model_power, *model_power);
+  if (report.rehearsal && model_power) {
+    if (std::optional<double> efficiency = model_efficiency(t.measured_rate, *model_power)) {
+      out << printed("efficiency (simulated chip model): %.3f rate per power unit (%.1f units)\n",
+                     *efficiency, *model_power);
+    }
   }
   for (const SessionSummary& s : report.sessions) {
     out << s.program << ": " << outcome_name(s.outcome) << ", logged span "

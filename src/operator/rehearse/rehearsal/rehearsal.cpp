@@ -207,11 +207,8 @@ class FileWatch {
 
 // The virtual time as the log stamps it, without the stamp's trailing blank.
 std::string stamp_of(std::time_t when) {
-  struct tm local;
-  char text[32] = "";
-  if (localtime_r(&when, &local) != nullptr) {
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  }
+  char text[32];
+  format_stamp(when, false, text, sizeof text);
   return text;
 }
 
