@@ -55,6 +55,9 @@ constexpr OptionSpec option_table[] = {
     {Command::rehearse, "--out", "DIR",
      "where the board's files and pictures go (default ./rehearsal);\n"
      "an existing directory must be empty or an earlier rehearsal's"},
+    {Command::rehearse, "--help", nullptr, "print this help and end (also -h, anywhere)"},
+    {Command::rehearse, "--version", nullptr, "print the version and end"},
+    {Command::report, "--help", nullptr, "print this help and end (also -h)"},
     {Command::report, "--json", nullptr, "print the report as one JSON document instead of text"},
     {Command::report, "--chip", "C:N",
      "print chip N of chain C (2, 3, 4, 6, 7 or 8): its state and every\n"
@@ -192,10 +195,9 @@ std::pair<int, int> parse_chip(const std::string& text) {
   return {*slot, chip - 1};
 }
 
-// Reads the command's options as the table gives them, with --help and the `extra` flags.
-CommandLine parse_command_line(int argc, char** argv, int first, Command command,
-                               std::set<std::string> flags) {
-  std::set<std::string> values;
+// Reads the command's options as the table gives them, --help and --version among them.
+CommandLine parse_command_line(int argc, char** argv, int first, Command command) {
+  std::set<std::string> values, flags;
   for (const OptionSpec& option : option_table) {
     if (option.command == command) (option.value ? values : flags).insert(option.name);
   }

@@ -33,9 +33,8 @@ std::string usage();
 // Ends the run with status 2 and `message`.
 [[noreturn]] void usage_error(const std::string& message);
 
-// Reads the command's options as the table gives them, with the `flags` given besides.
-CommandLine parse_command_line(int argc, char** argv, int first, Command command,
-                               std::set<std::string> flags);
+// Reads the command's options as the table gives them, --help and --version among them.
+CommandLine parse_command_line(int argc, char** argv, int first, Command command);
 
 // A whole number from `low` to `high`.
 long parse_count(const std::string& option, const std::string& text, long low, long high);

@@ -76,7 +76,7 @@ std::vector<ComparedSettings> compared_lines(const std::vector<std::string>& wor
 }
 
 int run_rehearsal(int argc, char** argv) {
-  CommandLine line = parse_command_line(argc, argv, 1, Command::rehearse, {"--help", "--version"});
+  CommandLine line = parse_command_line(argc, argv, 1, Command::rehearse);
   RehearsalOptions options = rehearsal_options(line);
   auto from = line.values.find("--from");
   auto compare = line.values.find("--compare");
@@ -144,7 +144,7 @@ std::vector<std::string> labels_of(const CommandLine& line) {
 }
 
 int run_report(int argc, char** argv) {
-  CommandLine line = parse_command_line(argc, argv, 2, Command::report, {"--help"});
+  CommandLine line = parse_command_line(argc, argv, 2, Command::report);
   if (line.flags.count("--help")) {
     std::fputs(usage().c_str(), stdout);
     return 0;
