@@ -5,6 +5,8 @@
 #include <string_view>
 
 #include "ladder.hpp"
+#include "rehearsal_checks.hpp"
+#include "rehearse_commands.hpp"
 #include "settings_presets.hpp"
 #include "text.hpp"
 #include "tool_error.hpp"
@@ -18,66 +20,107 @@ struct OptionSpec {
   const char* name;
   const char* value;  // what it takes, as the usage names it; nullptr for a flag
   const char* help;   // its lines in the usage, split at "\n"
+  Apply apply;        // what it does with its value (a flag's is empty)
 };
+
+int count_of(const char* option, const std::string& text, long high) {
+  return static_cast<int>(parse_count(option, text, 0, high));
+}
+
+// --settings: a preset's name or a line, refused with its warnings when a rehearsal would
+// not run it.
+std::string settings_of(const std::string& value);
 
 constexpr OptionSpec option_table[] = {
     {Command::rehearse, "--seed", "N",
      "the simulated machine's seed (default 1); the same seed gives the\n"
-     "same machine and the same run"},
+     "same machine and the same run",
+     [](Request& r, const std::string& v) {
+       r.rehearsal.seed = static_cast<std::uint64_t>(parse_count("--seed", v, 0, 2147483647L));
+     }},
     {Command::rehearse, "--settings", "LINE",
      "the line for /config/autoTune.conf, for example\n"
      "\"restarts_count=5&desired_rate=30000\", or a preset's name (default:\n"
      "empty, so every setting keeps its default); unknown keys and values\n"
-     "that are not numbers are named in a warning"},
+     "that are not numbers are named in a warning",
+     [](Request& r, const std::string& v) { r.rehearsal.settings = settings_of(v); }},
     {Command::rehearse, "--chains", "LIST",
      "populated chains by the miner's chain number, from 2,3,4,6,7,8\n"
-     "(default: all)"},
-    {Command::rehearse, "--weak", "N", "weak chips across the machine (default 6)"},
-    {Command::rehearse, "--dead", "N", "dead chips, rate 0 (default 2)"},
+     "(default: all)",
+     [](Request& r, const std::string& v) { r.rehearsal.chain_present = parse_chains(v); }},
+    {Command::rehearse, "--weak", "N", "weak chips across the machine (default 6)",
+     [](Request& r, const std::string& v) {
+       r.rehearsal.weak_chips = count_of("--weak", v, machine_chips);
+     }},
+    {Command::rehearse, "--dead", "N", "dead chips, rate 0 (default 2)",
+     [](Request& r, const std::string& v) {
+       r.rehearsal.dead_chips = count_of("--dead", v, machine_chips);
+     }},
     {Command::rehearse, "--missing", "N",
-     "chips the miner never lists in /tmp/chip-rates (default 1)"},
+     "chips the miner never lists in /tmp/chip-rates (default 1)",
+     [](Request& r, const std::string& v) {
+       r.rehearsal.missing_chips = count_of("--missing", v, machine_chips);
+     }},
     {Command::rehearse, "--from", "BOARD",
      "rehearse the board whose files are copied in BOARD (as report\n"
      "reads them) on its twin: the chip model fitted to its chip rates\n"
      "and settings; the seed then draws only the rates' noise. Given\n"
      "more boards (--from BOARD BOARD...), rank them by the gain their\n"
-     "tuning predicts, most first: the farm's order of work"},
+     "tuning predicts, most first: the farm's order of work",
+     [](Request& r, const std::string& v) { r.from = v; }},
     {Command::rehearse, "--compare", "LINE",
      "rehearse the same board (the seed's, or --from BOARD) once per\n"
      "settings line (--compare LINE LINE...), spread over the cores,\n"
      "and compare them in one table and --out's compare.svg; a LINE is\n"
-     "a line for autoTune.conf or a preset: eco, balanced, performance"},
+     "a line for autoTune.conf or a preset: eco, balanced, performance",
+     [](Request& r, const std::string& v) { r.compare = v; }},
     {Command::rehearse, "--draws", "K",
      "with --from or --compare: rehearse K draws of the board (its twin's\n"
      "chips within what its files allow, the rates' noise anew; 2 to 1000,\n"
      "default 3) and give each predicted figure as their median with an\n"
-     "80 % interval; a gain whose interval holds 0 is not told"},
+     "80 % interval; a gain whose interval holds 0 is not told",
+     [](Request& r, const std::string& v) {
+       r.draws = static_cast<int>(parse_count("--draws", v, 2, most_draws));
+     }},
     {Command::rehearse, "--out", "DIR",
      "where the board's files and pictures go (default ./rehearsal);\n"
-     "an existing directory must be empty or an earlier rehearsal's"},
-    {Command::rehearse, "--help", nullptr, "print this help and end (also -h, anywhere)"},
-    {Command::rehearse, "--version", nullptr, "print the version and end"},
-    {Command::report, "--help", nullptr, "print this help and end (also -h)"},
-    {Command::report, "--json", nullptr, "print the report as one JSON document instead of text"},
+     "an existing directory must be empty or an earlier rehearsal's",
+     [](Request& r, const std::string& v) { r.rehearsal.out_dir = v; }},
+    {Command::rehearse, "--help", nullptr, "print this help and end (also -h, anywhere)",
+     [](Request& r, const std::string&) { r.help = true; }},
+    {Command::rehearse, "--version", nullptr, "print the version and end",
+     [](Request& r, const std::string&) { r.version = true; }},
+    {Command::report, "--help", nullptr, "print this help and end (also -h)",
+     [](Request& r, const std::string&) { r.help = true; }},
+    {Command::report, "--json", nullptr, "print the report as one JSON document instead of text",
+     [](Request& r, const std::string&) { r.report.json = true; }},
     {Command::report, "--chip", "C:N",
      "print chip N of chain C (2, 3, 4, 6, 7 or 8): its state and every\n"
-     "change of its frequency"},
+     "change of its frequency",
+     [](Request& r, const std::string& v) { r.report.chip = parse_chip(v); }},
     {Command::report, "--out", "DIR",
      "draw into DIR (made when missing): one board's heat map, or for many\n"
      "boards the farm's overview (farm.svg); without it the report draws\n"
-     "nothing"},
+     "nothing",
+     [](Request& r, const std::string& v) { r.report.out = v; }},
     {Command::report, "--pictures", nullptr,
-     "with --out on many boards: also draw each board's heat map"},
+     "with --out on many boards: also draw each board's heat map",
+     [](Request& r, const std::string&) { r.report.pictures = true; }},
     {Command::report, "--metrics", "FILE",
      "also write the report in the Prometheus text format to FILE,\n"
-     "replaced whole (node_exporter's textfile collector reads *.prom)"},
+     "replaced whole (node_exporter's textfile collector reads *.prom)",
+     [](Request& r, const std::string& v) { r.report.metrics = v; }},
     {Command::report, "--labels-under", "DIR",
      "label each board (in the metrics, the pictures' names) by its path\n"
      "under DIR, the same whatever else is reported with it (default: its\n"
-     "path under the deepest directory holding all the boards given)"},
+     "path under the deepest directory holding all the boards given)",
+     [](Request& r, const std::string& v) { r.labels_under = v; }},
     {Command::report, "--stale-after", "TIME",
      "a copy taken longer ago than TIME (seconds, or with s, m, h or d;\n"
-     "default 1h) is a finding: the board may be down or out of reach"},
+     "default 1h) is a finding: the board may be down or out of reach",
+     [](Request& r, const std::string& v) {
+       r.report.age.stale_after = parse_duration("--stale-after", v);
+     }},
 };
 
 constexpr char usage_head[] =
@@ -274,6 +317,33 @@ long long parse_duration(const std::string& option, const std::string& text) {
     usage_error(option + " takes a time up to ten years: " + printable(text, 60));
   }
   return seconds;
+}
+
+namespace {
+
+std::string settings_of(const std::string& value) {
+  std::optional<SettingsPreset> preset = settings_preset(value);
+  const std::string line = preset ? preset->line : settings_word("--settings", value);
+  if (std::optional<std::string> why = refused_settings(line)) {
+    print_warnings(settings_warnings(line, "--settings"));
+    usage_error("--settings: " + *why + "; not rehearsed");
+  }
+  return line;
+}
+
+}  // namespace
+
+Request read_request(const CommandLine& line, Command command) {
+  Request request;
+  for (const OptionSpec& option : option_table) {
+    if (option.command != command) continue;
+    if (auto value = line.values.find(option.name); value != line.values.end()) {
+      option.apply(request, value->second);
+    } else if (line.flags.count(option.name)) {
+      option.apply(request, "");
+    }
+  }
+  return request;
 }
 
 }  // namespace tune::rehearse

@@ -11,11 +11,26 @@
 #include <utility>
 #include <vector>
 
+#include "draws.hpp"
 #include "ladder.hpp"
+#include "rehearsal.hpp"
+#include "report_commands.hpp"
 
 namespace tune::rehearse {
 
 enum class Command { rehearse, report };
+
+// What a command line asks for: each option's row in the table fills its part.
+struct Request {
+  RehearsalOptions rehearsal;
+  int draws = default_draws;
+  std::optional<std::string> from;     // the first board of --from
+  std::optional<std::string> compare;  // the first line of --compare
+  ReportRequest report;
+  std::optional<std::string> labels_under;
+  bool help = false, version = false;
+};
+using Apply = void (*)(Request& request, const std::string& value);
 
 // The command line, as options by name and the words between them.
 struct CommandLine {
@@ -35,6 +50,10 @@ std::string usage();
 
 // Reads the command's options as the table gives them, --help and --version among them.
 CommandLine parse_command_line(int argc, char** argv, int first, Command command);
+
+// What the options of the command line ask for, each applied by its row, in the table's
+// order. A value that is wrong is a usage error.
+Request read_request(const CommandLine& line, Command command);
 
 // A whole number from `low` to `high`.
 long parse_count(const std::string& option, const std::string& text, long low, long high);

@@ -26,34 +26,6 @@ namespace {
 using namespace tune;
 using namespace tune::rehearse;
 
-// The rehearsal options other than the board and the settings lines compared.
-RehearsalOptions rehearsal_options(const CommandLine& line) {
-  RehearsalOptions options;
-  for (const auto& [name, value] : line.values) {
-    if (name == "--seed") {
-      options.seed = static_cast<std::uint64_t>(parse_count(name, value, 0, 2147483647L));
-    } else if (name == "--settings") {
-      std::optional<SettingsPreset> preset = settings_preset(value);
-      options.settings = preset ? preset->line : settings_word(name, value);
-      if (std::optional<std::string> why = refused_settings(options.settings)) {
-        print_warnings(settings_warnings(options.settings, "--settings"));
-        usage_error("--settings: " + *why + "; not rehearsed");
-      }
-    } else if (name == "--chains") {
-      options.chain_present = parse_chains(value);
-    } else if (name == "--weak") {
-      options.weak_chips = static_cast<int>(parse_count(name, value, 0, machine_chips));
-    } else if (name == "--dead") {
-      options.dead_chips = static_cast<int>(parse_count(name, value, 0, machine_chips));
-    } else if (name == "--missing") {
-      options.missing_chips = static_cast<int>(parse_count(name, value, 0, machine_chips));
-    } else if (name == "--out") {
-      options.out_dir = value;
-    }
-  }
-  return options;
-}
-
 // The settings lines a --compare names: each a preset's name or a line as it stands. A word
 // that is a board's directory is refused rather than rehearsed as a line of unknown keys.
 std::vector<ComparedSettings> compared_lines(const std::vector<std::string>& words) {
@@ -76,30 +48,24 @@ std::vector<ComparedSettings> compared_lines(const std::vector<std::string>& wor
 }
 
 int run_rehearsal(int argc, char** argv) {
-  CommandLine line = parse_command_line(argc, argv, 1, Command::rehearse);
-  RehearsalOptions options = rehearsal_options(line);
-  auto from = line.values.find("--from");
-  auto compare = line.values.find("--compare");
-  const bool many_boards =
-      from != line.values.end() && compare == line.values.end() && !line.words.empty();
-  if (!line.words.empty() && !many_boards && compare == line.values.end()) {
+  const CommandLine line = parse_command_line(argc, argv, 1, Command::rehearse);
+  Request request = read_request(line, Command::rehearse);
+  RehearsalOptions& options = request.rehearsal;
+  const bool many_boards = request.from && !request.compare && !line.words.empty();
+  if (!line.words.empty() && !many_boards && !request.compare) {
     usage_error("unexpected \"" + printable(line.words[0], 60) + "\"");
   }
-  if (compare != line.values.end() && line.words_before_dashes < line.words.size()) {
+  if (request.compare && line.words_before_dashes < line.words.size()) {
     usage_error("--compare compares settings on one board; the words after \"--\" are boards");
   }
-  if (compare != line.values.end() && line.values.count("--settings")) {
+  if (request.compare && line.values.count("--settings")) {
     usage_error("--settings cannot go with --compare: each compared LINE is the settings");
   }
-  int draws = default_draws;
-  if (auto given = line.values.find("--draws"); given != line.values.end()) {
-    if (from == line.values.end() && compare == line.values.end()) {
-      usage_error("--draws goes with --from or --compare: a seed's rehearsal predicts nothing");
-    }
-    draws = static_cast<int>(parse_count("--draws", given->second, 2, most_draws));
+  if (line.values.count("--draws") && !request.from && !request.compare) {
+    usage_error("--draws goes with --from or --compare: a seed's rehearsal predicts nothing");
   }
   std::optional<BoardTwin> twin;
-  if (from != line.values.end()) {
+  if (request.from) {
     for (const char* chip_option : {"--chains", "--weak", "--dead", "--missing"}) {
       if (line.values.count(chip_option)) {
         usage_error(std::string(chip_option) + " cannot go with --from: the board's files tell");
@@ -109,42 +75,29 @@ int run_rehearsal(int argc, char** argv) {
       if (line.values.count("--out")) {
         usage_error("--out goes with one board; the order of work is printed");
       }
-      std::vector<std::string> boards = {from->second};
+      std::vector<std::string> boards = {*request.from};
       boards.insert(boards.end(), line.words.begin(), line.words.end());
-      return order_of_work(options, boards, draws);
+      return order_of_work(options, boards, request.draws);
     }
-    if (writes_over_board(from->second, options.out_dir)) {
+    if (writes_over_board(*request.from, options.out_dir)) {
       usage_error("--out " + printable(options.out_dir, 200) +
                   " is, holds or lies inside the board of --from (or where its files lead); choose "
                   "another --out");
     }
-    twin = twin_of(from->second);
+    twin = twin_of(*request.from);
     warn_of_findings(*twin);
     use_twin(options, *twin);
   }
-  if (compare != line.values.end()) {
-    std::vector<std::string> words = {compare->second};
+  if (request.compare) {
+    std::vector<std::string> words = {*request.compare};
     words.insert(words.end(), line.words.begin(), line.words.end());
-    return compare_settings(options, compared_lines(words), twin, draws);
+    return compare_settings(options, compared_lines(words), twin, request.draws);
   }
-  return twin ? predict_twin(options, *twin, draws) : rehearse_one(options);
-}
-
-CopyAge copy_age_of(const CommandLine& line) {
-  CopyAge age;
-  if (auto it = line.values.find("--stale-after"); it != line.values.end()) {
-    age.stale_after = parse_duration("--stale-after", it->second);
-  }
-  return age;
-}
-
-std::vector<std::string> labels_of(const CommandLine& line) {
-  auto under = line.values.find("--labels-under");
-  return board_labels(line.words, under != line.values.end() ? under->second : "");
+  return twin ? predict_twin(options, *twin, request.draws) : rehearse_one(options);
 }
 
 int run_report(int argc, char** argv) {
-  CommandLine line = parse_command_line(argc, argv, 2, Command::report);
+  const CommandLine line = parse_command_line(argc, argv, 2, Command::report);
   if (line.flags.count("--help")) {
     std::fputs(usage().c_str(), stdout);
     return 0;
@@ -153,21 +106,13 @@ int run_report(int argc, char** argv) {
   if (line.flags.count("--pictures") && !line.values.count("--out")) {
     usage_error("--pictures goes with --out: the directory the pictures are drawn into");
   }
-  ReportRequest request;
-  request.json = line.flags.count("--json") != 0;
-  request.pictures = line.flags.count("--pictures") != 0;
-  if (auto it = line.values.find("--chip"); it != line.values.end()) {
-    if (line.words.size() > 1) usage_error("--chip takes one board directory");
-    request.chip = parse_chip(it->second);
+  if (line.values.count("--chip") && line.words.size() > 1) {
+    usage_error("--chip takes one board directory");
   }
-  if (auto it = line.values.find("--out"); it != line.values.end()) request.out = it->second;
-  if (auto it = line.values.find("--metrics"); it != line.values.end()) {
-    request.metrics = it->second;
-  }
-  request.labels = labels_of(line);
-  request.age = copy_age_of(line);
-  if (line.words.size() == 1) return report_one(line.words[0], request);
-  return report_farm(line.words, request);
+  Request request = read_request(line, Command::report);
+  request.report.labels = board_labels(line.words, request.labels_under.value_or(""));
+  if (line.words.size() == 1) return report_one(line.words[0], request.report);
+  return report_farm(line.words, request.report);
 }
 
 int run(int argc, char** argv) {
