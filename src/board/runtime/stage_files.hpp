@@ -10,6 +10,7 @@ inline constexpr char yellow_marker_path[] = "/config/yellow";
 inline constexpr char yellow_marker_command[] = "echo ok > /config/yellow";
 inline constexpr char yellow_step_path[] = "/config/yellow-step";
 inline constexpr char tune_running_path[] = "/config/tune-running";
-inline constexpr char finish_command[] = "/bin/sh /sbin/finish-tune.sh";
+inline constexpr char finish_script_path[] = "/sbin/finish-tune.sh";
+inline constexpr char finish_command[] = "/bin/sh /sbin/finish-tune.sh";  // runs the script
 
 }  // namespace tune

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "board_files.hpp"
-#include "stage_files.hpp"
 #include "command_support.hpp"
 #include "copies.hpp"
 #include "deadlines.hpp"
@@ -20,13 +19,12 @@
 #include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
+#include "stage_files.hpp"
 #include "undo.hpp"
 
 namespace tune::session {
 
 namespace {
-
-constexpr char finish_script_path[] = "/sbin/finish-tune.sh";
 
 class Lifecycle {
  public:
@@ -415,16 +413,17 @@ std::vector<std::string> board_warnings(System& sys, Programs& programs) {
   std::vector<std::string> warnings;
   if (!programs.miner_client_found()) warnings.push_back(miner_client_warning);
   if (name_exists(sys.path(tune_running_path)) && !name_exists(sys.path(finish_script_path))) {
-    warnings.push_back(
-        "/sbin/finish-tune.sh is missing: nothing ends the tuning the firmware's way");
+    warnings.push_back(std::string(finish_script_path) +
+                       " is missing: nothing ends the tuning the firmware's way");
   }
   return warnings;
 }
 
 std::string tune_running_left(System& sys) {
   if (!name_exists(sys.path(tune_running_path))) return "";
-  return "/config/tune-running is still there after the tuning finished: with the init script, "
-         "the next boot begins a new tuning";
+  return std::string(tune_running_path) +
+         " is still there after the tuning finished: with the init script, the next boot "
+         "begins a new tuning";
 }
 
 int run_session(System& sys, Programs& programs, const StartOptions& options,

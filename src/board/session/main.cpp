@@ -21,41 +21,90 @@ namespace {
 
 using namespace tune::session;
 
-constexpr char usage[] =
-    "Usage: tune-session COMMAND [OPTION...]\n"
-    "       tune-session --help | --version\n"
-    "Runs one tuning of the miner on this board from start to end: chain-tuner, then\n"
-    "yellow-fixer, one tuning at a time, going on after any interruption, and undoable.\n"
-    "\n"
-    "Commands:\n"
-    "  start [--foreground] [--new] [--chain-tuner-hours=H] [--yellow-fixer-hours=H]\n"
-    "        begin a new tuning (the miner's files are saved first), or go on with the\n"
-    "        one under way; detaches and returns at once unless --foreground, which\n"
-    "        waits and returns the tuning's outcome. --new begins a new tuning whatever\n"
-    "        the state, also one that cannot be read (it is set aside). Each stage's\n"
-    "        run is ended past its deadline, in decimal hours up to 8760 (default:\n"
-    "        twice the longest run autoTune.conf allows, at least 1); a tuning keeps\n"
-    "        the deadlines it was given.\n"
-    "  status [--json]\n"
-    "        where the tuning stands and what start would do next (any user)\n"
-    "  stop  end the running stage; a later start goes on with it\n"
-    "  undo [before|original]\n"
-    "        put back the miner's files as they were before the latest tuning\n"
-    "        (before, the default) or before the first one (original), and restart\n"
-    "        the miner; refused while a tuning runs\n"
-    "\n"
-    "Files:  /config/tune-session.state (and .unreadable), /config/tune-session.lock,\n"
-    "        /config/tune-backup/{before,original}/, /config/tune-logs/,\n"
-    "        /tmp/tune-session.log (a detached session's output)\n"
-    "Runs:   chain-tuner and yellow-fixer beside tune-session, else in /usr/sbin\n"
-    "\n"
-    "Exit status: 0 done (for start: detached, or the tuning finished); 1 a stage\n"
-    "failed, timed out or was stopped, the state could not be recorded, the miner's\n"
-    "files could not be saved or put back, or stop could not end the session; 2 bad\n"
-    "usage; 3 another session runs, or the board cannot be used (no /config, no lock,\n"
-    "a state that cannot be read: status still shows what it can, no programs).\n"
-    "\n"
-    "See tune-session(8).\n";
+// What the options of start and status ask for.
+struct Request {
+  StartOptions start;
+  bool json = false;
+};
+
+// The options of start and status: one table, from which both the usage's command lines
+// and the parsing are made. A row's apply takes its value (nullptr for a flag) and returns
+// false when the value is wrong.
+struct OptionRow {
+  const char* command;
+  const char* name;
+  const char* value;  // what it takes, as the usage names it; nullptr for a flag
+  bool (*apply)(Request& request, const char* value);
+};
+
+constexpr OptionRow option_rows[] = {
+    {"start", "--foreground", nullptr,
+     [](Request& r, const char*) { return r.start.foreground = true; }},
+    {"start", "--new", nullptr, [](Request& r, const char*) { return r.start.fresh = true; }},
+    {"start", "--chain-tuner-hours", "H",
+     [](Request& r, const char* value) {
+       r.start.chain_tuner_hours = value;
+       return parse_hours(value).has_value();
+     }},
+    {"start", "--yellow-fixer-hours", "H",
+     [](Request& r, const char* value) {
+       r.start.yellow_fixer_hours = value;
+       return parse_hours(value).has_value();
+     }},
+    {"status", "--json", nullptr, [](Request& r, const char*) { return r.json = true; }},
+};
+
+// A command's options as the usage shows them: " [--name]" or " [--name=VALUE]" each.
+std::string option_synopsis(const char* command) {
+  std::string text;
+  for (const OptionRow& row : option_rows) {
+    if (std::strcmp(row.command, command) != 0) continue;
+    text += std::string(" [") + row.name + (row.value ? std::string("=") + row.value : "") + "]";
+  }
+  return text;
+}
+
+std::string usage() {
+  return std::string(
+             "Usage: tune-session COMMAND [OPTION...]\n"
+             "       tune-session --help | --version\n"
+             "Runs one tuning of the miner on this board from start to end: chain-tuner, then\n"
+             "yellow-fixer, one tuning at a time, going on after any interruption, and undoable.\n"
+             "\n"
+             "Commands:\n"
+             "  start") +
+         option_synopsis("start") +
+         "\n"
+         "        begin a new tuning (the miner's files are saved first), or go on with the\n"
+         "        one under way; detaches and returns at once unless --foreground, which\n"
+         "        waits and returns the tuning's outcome. --new begins a new tuning whatever\n"
+         "        the state, also one that cannot be read (it is set aside). Each stage's\n"
+         "        run is ended past its deadline, in decimal hours up to 8760 (default:\n"
+         "        twice the longest run autoTune.conf allows, at least 1); a tuning keeps\n"
+         "        the deadlines it was given.\n"
+         "  status" +
+         option_synopsis("status") +
+         "\n"
+         "        where the tuning stands and what start would do next (any user)\n"
+         "  stop  end the running stage; a later start goes on with it\n"
+         "  undo [before|original]\n"
+         "        put back the miner's files as they were before the latest tuning\n"
+         "        (before, the default) or before the first one (original), and restart\n"
+         "        the miner; refused while a tuning runs\n"
+         "\n"
+         "Files:  /config/tune-session.state (and .unreadable), /config/tune-session.lock,\n"
+         "        /config/tune-backup/{before,original}/, /config/tune-logs/,\n"
+         "        /tmp/tune-session.log (a detached session's output)\n"
+         "Runs:   chain-tuner and yellow-fixer beside tune-session, else in /usr/sbin\n"
+         "\n"
+         "Exit status: 0 done (for start: detached, or the tuning finished); 1 a stage\n"
+         "failed, timed out or was stopped, the state could not be recorded, the miner's\n"
+         "files could not be saved or put back, or stop could not end the session; 2 bad\n"
+         "usage; 3 another session runs, or the board cannot be used (no /config, no lock,\n"
+         "a state that cannot be read: status still shows what it can, no programs).\n"
+         "\n"
+         "See tune-session(8).\n";
+}
 
 int usage_error(const std::string& what) {
   std::fprintf(stderr, "tune-session: %s (see tune-session --help)\n", what.c_str());
@@ -96,40 +145,48 @@ struct Arguments {
   }
 };
 
-int run_start(Arguments& args) {
-  StartOptions options;
+// The options after a command, each as its row takes it; nullopt after a usage error.
+std::optional<Request> read_options(Arguments& args, const char* command) {
+  Request request;
   while (!args.done()) {
     const char* arg = args.values[args.next];
-    if (std::strcmp(arg, "--foreground") == 0 || std::strcmp(arg, "--new") == 0) {
-      (arg[2] == 'f' ? options.foreground : options.fresh) = true;
-      ++args.next;
-      continue;
-    }
-    bool handled = false;
-    for (auto [name, hours] : {std::pair{"--chain-tuner-hours", &options.chain_tuner_hours},
-                               std::pair{"--yellow-fixer-hours", &options.yellow_fixer_hours}}) {
-      bool missing = false;
-      const char* value = args.value_of(name, missing);
-      if (value == nullptr) continue;
-      if (missing) return usage_error(std::string(name) + ": a number of hours is missing");
-      if (!parse_hours(value)) {
-        return usage_error(std::string(name) +
-                           ": not a decimal number of hours above 0 and up to 8760: " + value);
+    const OptionRow* found = nullptr;
+    const char* value = nullptr;
+    bool missing = false;
+    for (const OptionRow& row : option_rows) {
+      if (std::strcmp(row.command, command) != 0) continue;
+      if (!row.value && std::strcmp(arg, row.name) == 0) {
+        found = &row;
+        ++args.next;
+        break;
       }
-      *hours = value;
-      handled = true;
-      break;
+      if (row.value && (value = args.value_of(row.name, missing)) != nullptr) {
+        found = &row;
+        break;
+      }
     }
-    if (!handled) return usage_error(std::string("start: unknown option: ") + arg);
+    if (found == nullptr) {
+      usage_error(std::string(command) + ": unknown option: " + arg);
+      return std::nullopt;
+    }
+    if (missing) {
+      usage_error(std::string(found->name) + ": a number of hours is missing");
+      return std::nullopt;
+    }
+    if (!found->apply(request, value)) {
+      usage_error(std::string(found->name) +
+                  ": not a decimal number of hours above 0 and up to 8760: " + value);
+      return std::nullopt;
+    }
   }
-  return start(options);
+  return request;
 }
 
 int run_command(int argc, char** argv) {
   if (argc < 2) return usage_error("a command is missing: start, status, stop or undo");
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(usage, stdout);
+      std::fputs(usage().c_str(), stdout);
       return std::fflush(stdout) == 0 ? exit_done : exit_failed;
     }
   }
@@ -139,16 +196,10 @@ int run_command(int argc, char** argv) {
     std::printf("tune-session %s\n", TUNE_VERSION);
     return std::fflush(stdout) == 0 ? exit_done : exit_failed;
   }
-  if (command == "start") return run_start(args);
-  if (command == "status") {
-    bool json = false;
-    for (; !args.done(); ++args.next) {
-      if (std::strcmp(argv[args.next], "--json") != 0) {
-        return usage_error(std::string("status: unknown option: ") + argv[args.next]);
-      }
-      json = true;
-    }
-    return status(json);
+  if (command == "start" || command == "status") {
+    std::optional<Request> request = read_options(args, command.c_str());
+    if (!request) return exit_usage;
+    return command == "start" ? start(request->start) : status(request->json);
   }
   if (command == "stop") {
     if (!args.done()) return usage_error(std::string("stop: unknown argument: ") + argv[2]);

@@ -20,7 +20,8 @@ struct OptionSpec {
   const char* name;
   const char* value;  // what it takes, as the usage names it; nullptr for a flag
   const char* help;   // its lines in the usage, split at "\n"
-  Apply apply;        // what it does with its value (a flag's is empty)
+  Apply apply;        // what it does with its value (a flag's is empty); none for --help and
+                      // --version, which end the run wherever they stand, before the line is read
 };
 
 int count_of(const char* option, const std::string& text, long high) {
@@ -86,12 +87,9 @@ constexpr OptionSpec option_table[] = {
      "where the board's files and pictures go (default ./rehearsal);\n"
      "an existing directory must be empty or an earlier rehearsal's",
      [](Request& r, const std::string& v) { r.rehearsal.out_dir = v; }},
-    {Command::rehearse, "--help", nullptr, "print this help and end (also -h, anywhere)",
-     [](Request& r, const std::string&) { r.help = true; }},
-    {Command::rehearse, "--version", nullptr, "print the version and end",
-     [](Request& r, const std::string&) { r.version = true; }},
-    {Command::report, "--help", nullptr, "print this help and end (also -h)",
-     [](Request& r, const std::string&) { r.help = true; }},
+    {Command::rehearse, "--help", nullptr, "print this help and end (also -h, anywhere)", nullptr},
+    {Command::rehearse, "--version", nullptr, "print the version and end", nullptr},
+    {Command::report, "--help", nullptr, "print this help and end (also -h)", nullptr},
     {Command::report, "--json", nullptr, "print the report as one JSON document instead of text",
      [](Request& r, const std::string&) { r.report.json = true; }},
     {Command::report, "--chip", "C:N",
@@ -336,7 +334,7 @@ std::string settings_of(const std::string& value) {
 Request read_request(const CommandLine& line, Command command) {
   Request request;
   for (const OptionSpec& option : option_table) {
-    if (option.command != command) continue;
+    if (option.command != command || option.apply == nullptr) continue;
     if (auto value = line.values.find(option.name); value != line.values.end()) {
       option.apply(request, value->second);
     } else if (line.flags.count(option.name)) {

@@ -28,7 +28,6 @@ struct Request {
   std::optional<std::string> compare;  // the first line of --compare
   ReportRequest report;
   std::optional<std::string> labels_under;
-  bool help = false, version = false;
 };
 using Apply = void (*)(Request& request, const std::string& value);
 

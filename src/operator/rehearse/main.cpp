@@ -1,6 +1,7 @@
 // tune-rehearse: a whole tuning on a simulated machine, or a report on boards' files. This
 // is its entry: the command line read (command_line), each command's options gathered, and
 // the call into the command (commands/); every failure ends here in one line and a status.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>

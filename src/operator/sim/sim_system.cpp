@@ -12,15 +12,14 @@
 #include "miner_restart.hpp"
 #include "miner_stats.hpp"
 #include "sim_miner.hpp"
+#include "stage_files.hpp"
 
 namespace tune::sim {
 
 namespace {
 
-// The programs' own commands; the runtime's two are taken from it.
+// The programs' own commands, as the runtime names them.
 constexpr const char* restart_trigger_command = restart_command;
-constexpr char yellow_marker_command[] = "echo ok > /config/yellow";
-constexpr char finish_command[] = "/bin/sh /sbin/finish-tune.sh";
 
 constexpr int shell_status(int exit_code) {
   return exit_code << 8;

@@ -223,7 +223,7 @@ void set_up_board(sim::SimSystem& sys, const RehearsalOptions& options) {
   }
   for (const auto& [name, text] : files) sys.write_file("/config/" + name, text);
   sys.write_file(tune_running_path, "");
-  sys.write_file("/sbin/finish-tune.sh", "#!/bin/sh\n# the board's own finishing steps\n");
+  sys.write_file(finish_script_path, "#!/bin/sh\n# the board's own finishing steps\n");
 }
 
 // What the rehearsal watches between the programs' steps: their log for the progress line
