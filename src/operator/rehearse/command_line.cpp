@@ -42,8 +42,8 @@ constexpr OptionSpec option_table[] = {
     {Command::rehearse, "--settings", "LINE",
      "the line for /config/autoTune.conf, for example\n"
      "\"restarts_count=5&desired_rate=30000\", or a preset's name (default:\n"
-     "empty, so every setting keeps its default); unknown keys and values\n"
-     "that are not numbers are named in a warning",
+     "empty, so every setting keeps its default); doubtful values are\n"
+     "named in a warning, values outside what a board runs at refused",
      [](Request& r, const std::string& v) { r.rehearsal.settings = settings_of(v); }},
     {Command::rehearse, "--chains", "LIST",
      "populated chains by the miner's chain number, from 2,3,4,6,7,8\n"
