@@ -3,9 +3,9 @@
 #include <cerrno>
 
 #include "board_files.hpp"
-#include "stage_files.hpp"
 #include "files.hpp"
 #include "kept_logs.hpp"
+#include "stage_files.hpp"
 #include "text.hpp"
 
 namespace tune::session {

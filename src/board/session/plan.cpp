@@ -1,9 +1,9 @@
 #include "plan.hpp"
 
 #include "board_files.hpp"
-#include "stage_files.hpp"
 #include "kept_logs.hpp"
 #include "log.hpp"
+#include "stage_files.hpp"
 #include "text.hpp"
 #include "yellow_fixer_messages.hpp"
 
