@@ -137,6 +137,12 @@ bool read_line(std::FILE* file, std::string& line) {
   return length >= 0;
 }
 
+size_t shown_length(std::string_view text) {
+  size_t characters = 0;
+  for (unsigned char c : text) characters += (c & 0xC0) != 0x80;
+  return characters;
+}
+
 std::string printable(std::string_view text, size_t limit) {
   std::string shown;
   size_t characters = 0;  // as shown: an escaped byte is four

@@ -32,6 +32,10 @@ std::optional<int> exact_int(std::string_view text);
 // at most `limit` characters as shown, cut with "…".
 std::string printable(std::string_view text, size_t limit = 200);
 
+// How many characters valid UTF-8 text shows (printable's output, say): its bytes but the
+// continuation bytes.
+size_t shown_length(std::string_view text);
+
 // True when `text` begins with `prefix`; an empty prefix matches every text.
 inline bool has_prefix(std::string_view text, std::string_view prefix) {
   return text.starts_with(prefix);

@@ -72,9 +72,10 @@ void print_warnings(const std::vector<std::string>& warnings) {
   }
 }
 
-int rehearse_one(const RehearsalOptions& options) {
-  print_warnings(rehearsal_warnings(options));
-  prepare_rehearsal_dir(options.out_dir);
+namespace {
+
+// A rehearsal the user watches: its progress as it runs, then its summary, pictures and end.
+RehearsalResult rehearse_in_view(const RehearsalOptions& options, const std::string& board) {
   ProgressPrinter printer;
   auto started = std::chrono::steady_clock::now();
   RehearsalResult result =
@@ -82,13 +83,18 @@ int rehearse_one(const RehearsalOptions& options) {
   printer.finish();
   double real_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-
   BoardReport report = read_board(options.out_dir);
-  std::fputs(
-      write_rehearsal_outputs(options, result, report, rehearsed_board(options, std::nullopt))
-          .c_str(),
-      stdout);
+  std::fputs(write_rehearsal_outputs(options, result, report, board).c_str(), stdout);
   std::fputs(format_rehearsal_end(result, real_seconds, options.out_dir).c_str(), stdout);
+  return result;
+}
+
+}  // namespace
+
+int rehearse_one(const RehearsalOptions& options) {
+  print_warnings(rehearsal_warnings(options));
+  prepare_rehearsal_dir(options.out_dir);
+  rehearse_in_view(options, rehearsed_board(options, std::nullopt));
   return 0;
 }
 
@@ -156,23 +162,14 @@ int predict_twin(const RehearsalOptions& options, const BoardTwin& twin, int dra
       }
     }
   }
-  const size_t typical = failed ? 0 : summarise_draws(predictions, true).typical;
-  RehearsalOptions shown =
-      drawn_options(options, &twin, failed ? failed : static_cast<int>(typical) + 1);
-  ProgressPrinter printer;
-  auto started = std::chrono::steady_clock::now();
-  RehearsalResult result =
-      tune::rehearse::rehearse(shown, [&](const ProgressState& s) { printer.show(s); });
-  printer.finish();
-  double real_seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  BoardReport report = read_board(shown.out_dir);
-  std::fputs(write_rehearsal_outputs(shown, result, report, rehearsed_board(shown, twin)).c_str(),
-             stdout);
-  std::fputs(format_rehearsal_end(result, real_seconds, shown.out_dir).c_str(), stdout);
-  predictions.resize(std::max<size_t>(predictions.size(), 1));
-  predictions[typical] = prediction_of(shown, result, &twin, about);
+  const int shown_draw =
+      failed ? failed : static_cast<int>(summarise_draws(predictions, true).typical) + 1;
+  const RehearsalOptions shown = drawn_options(options, &twin, shown_draw);
+  const RehearsalResult result = rehearse_in_view(shown, rehearsed_board(shown, twin));
+  // The shown draw's prediction as its files hold it; a draw that would not finish ends here.
+  const Prediction stored = prediction_of(shown, result, &twin, about);
   if (failed) throw ToolError(status_unusable, about + failure);
+  predictions[static_cast<size_t>(shown_draw - 1)] = stored;
   const DrawnPrediction drawn = summarise_draws(predictions, true);
   std::string text = format_twin_prediction(twin.today.dir, drawn);
   write_output(options.out_dir + "/prediction.txt", text);

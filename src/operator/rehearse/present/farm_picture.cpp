@@ -39,9 +39,7 @@ const char* colour_of(double share) {
 std::string label_of(const std::string& name) {
   constexpr size_t most = 24;
   const std::string shown = printable(name, 4 * most);
-  size_t characters = 0;
-  for (unsigned char c : shown) characters += (c & 0xC0) != 0x80;
-  if (characters <= most) return shown;
+  if (shown_length(shown) <= most) return shown;
   size_t cut = shown.size();
   for (size_t kept = 0; kept < most - 1 && cut > 0;) {
     --cut;

@@ -35,8 +35,7 @@ std::string gain_text(const DrawnPrediction& p, const char* untold) {
 // A line's name in a column of `width` characters, cut with "…" when longer.
 std::string name_column(const std::string& name, size_t width) {
   const std::string shown = printable(name, width);
-  size_t characters = 0;
-  for (unsigned char c : shown) characters += (c & 0xC0) != 0x80;
+  const size_t characters = shown_length(shown);
   return shown + std::string(width > characters ? width - characters : 0, ' ');
 }
 
