@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "context.hpp"
+#include "preload/write_faults.h"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
 
@@ -52,6 +53,37 @@ inline std::vector<long> cut_points(long calls, long default_stride) {
   for (long at = 1; at <= calls; at += stride) points.push_back(at);
   if (!points.empty() && points.back() != calls) points.push_back(calls);
   return points;
+}
+
+// One failing call of an error sweep: its number among a run's write-family calls on
+// /config, its name, what it gives (an errno, or SHORT_WRITE), and whether the disk stays
+// full or failing from then on (see fails_on_lasting_fault).
+struct Failure {
+  long at = 0;
+  std::string call;
+  int fault = 0;
+  bool lasting = false;
+  std::string describe() const {
+    return call + " #" + std::to_string(at) + " failing with " + write_fault_name(fault) +
+           (lasting ? ", and the disk stays so" : "");
+  }
+};
+
+// The failures an error sweep tries over a run whose calls were `calls` (their names, in
+// order): the calls cut_points picks, each with every failure it can give, then with the
+// disk full (ENOSPC, EDQUOT) or failing (EIO) from it on.
+inline std::vector<Failure> failures_to_try(const std::vector<std::string>& calls,
+                                            long default_stride) {
+  std::vector<Failure> failures;
+  for (long at : cut_points(static_cast<long>(calls.size()), default_stride)) {
+    int faults[8];
+    const std::string& call = calls[static_cast<size_t>(at - 1)];
+    for (int k = 0, n = write_faults_of(call.c_str(), faults); k < n; ++k) {
+      failures.push_back({at, call, faults[k], false});
+    }
+    for (int fault : {ENOSPC, EDQUOT, EIO}) failures.push_back({at, call, fault, true});
+  }
+  return failures;
 }
 
 }  // namespace tune::testing

@@ -1,6 +1,7 @@
 #include "files.hpp"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -61,15 +62,53 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
+const char* in_place_text(InPlace why) {
+  for (const InPlaceCase& entry : in_place_cases) {
+    if (entry.why == why) return entry.text;
+  }
+  return "";
+}
+
 namespace {
 
-// As fopen(path, "w") and a write would do it, but with every step checked. A device or
-// a pipe cannot be synced, which is no failure.
+// The disk itself is full or failing: writing in place would only tear the old file.
+bool disk_cannot_take_it(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EIO || error == EFBIG || error == EROFS;
+}
+
+// A sync that the file system cannot do (EINVAL) is no failure: there is nothing more to
+// make durable there.
+bool synced(System& sys, int fd) {
+  return sys.sync(fd) == 0 || errno == EINVAL;
+}
+
+// The plain write, for the cases of in_place_cases, with every step checked. Room for the
+// text is taken before the old content is touched (where the file system can reserve it), so
+// a full disk fails the write with the old content whole; the text then goes over the old
+// one, and what is left of that is cut off.
 bool rewrite_in_place(System& sys, const std::string& path, std::string_view text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  bool stored = write_all(fd, text) && (sys.sync(fd) == 0 || errno == EINVAL || errno == EROFS);
-  return close(fd) == 0 && stored;
+  struct stat info = {};
+  bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  bool stored = true;
+  if (regular && static_cast<off_t>(text.size()) > info.st_size) {
+    int error =
+        fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(text.size())) == 0 ? 0 : errno;
+    // A file system that cannot reserve room is written as it comes.
+    if (error != 0 && error != EOPNOTSUPP && error != ENOSYS) {
+      errno = error;
+      stored = false;
+    }
+  }
+  stored = stored && write_all(fd, text) &&
+           (!regular || static_cast<off_t>(text.size()) >= info.st_size ||
+            ftruncate(fd, static_cast<off_t>(text.size())) == 0) &&
+           (!regular || synced(sys, fd));
+  const int error = errno;
+  if (close(fd) != 0 && stored) return false;
+  errno = error;
+  return stored;
 }
 
 // How many temporary names a replace tries when the first ones are taken by something it
@@ -77,17 +116,18 @@ bool rewrite_in_place(System& sys, const std::string& path, std::string_view tex
 constexpr int temporary_names = 10;
 
 // Opens a fresh temporary file beside the real one, replacing a leftover one, and names it
-// in `temporary`. -1 with errno set on failure.
-int open_temporary(const std::string& real, std::string& temporary) {
+// in `temporary`. -1 with errno set on failure (EEXIST: every name is taken).
+int open_temporary(const std::string& real, mode_t mode, std::string& temporary) {
   constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   int fd = -1;
   for (int attempt = 0; attempt < temporary_names && fd < 0; ++attempt) {
     temporary = temporary_name_for(real, attempt);
-    fd = open(temporary.c_str(), flags, 0666);
+    fd = open(temporary.c_str(), flags, mode);
     if (fd < 0 && errno == EEXIST && unlink(temporary.c_str()) == 0) {
-      fd = open(temporary.c_str(), flags, 0666);
+      fd = open(temporary.c_str(), flags, mode);
     }
-    if (fd < 0 && errno != EEXIST && errno != EISDIR && errno != EPERM) break;
+    if (fd < 0 && (errno == EISDIR || errno == EPERM)) errno = EEXIST;  // not ours to remove
+    if (fd < 0 && errno != EEXIST) break;
   }
   return fd;
 }
@@ -141,11 +181,6 @@ bool carry_attributes(const std::string& old_file, int fd) {
   return true;
 }
 
-// The disk itself is full or failing: writing in place would only tear the old file.
-bool disk_cannot_take_it(int error) {
-  return error == ENOSPC || error == EDQUOT || error == EIO || error == EFBIG;
-}
-
 // True when the file may be opened for writing, as the plain rewrite would open it. A
 // process that may write the directory but not the file must not replace it either.
 bool may_write_file(const std::string& path) {
@@ -155,53 +190,68 @@ bool may_write_file(const std::string& path) {
   return true;
 }
 
-enum class Replaced { yes, no, write_in_place };
-
-// Removes the temporary file after a failure and tells what to do next; errno stays the
-// failure's.
-Replaced give_up(const std::string& temporary, int error, Replaced next) {
-  unlink(temporary.c_str());
-  errno = error;
-  return next;
+// Which case of in_place_cases a failure of one step of making the new file is, if any:
+// the step's own (`permission_case`, for EPERM and EACCES, which a step may give when the
+// writer may not do it there). Any other failure ends the replace with the old file as it is.
+std::optional<InPlace> in_place_case(int error, std::optional<InPlace> permission_case) {
+  if (disk_cannot_take_it(error)) return std::nullopt;
+  if (error == EPERM || error == EACCES) return permission_case;
+  return std::nullopt;
 }
 
-// The durable path's first half: a temporary file beside the real one, written and synced,
-// named in `temporary`. Where that path is closed but the plain rewrite may still work (a
-// sticky directory, every temporary name taken, a file system without ownership), the
-// caller writes in place instead; a full or failing disk keeps the old file.
-Replaced write_temporary(System& sys, const std::string& real, const struct stat* old_file,
-                         std::string_view text, std::string& temporary) {
-  int fd = open_temporary(real, temporary);
-  if (fd < 0) return disk_cannot_take_it(errno) ? Replaced::no : Replaced::write_in_place;
-  if (old_file != nullptr) {
-    // The new file must be the old one in all but its content: owner, extended attributes
-    // (an ACL among them), mode. The owner first: changing it may clear the set-id bits
-    // that the mode then restores; an ACL moves the group bits, which the mode then sets.
-    // Only root may give a file away, and some file systems keep no owners or attributes:
-    // where any of it cannot be carried over, the old file is written in place, which keeps
-    // all of it.
-    struct stat made = {};
+// The durable path's first half: a temporary file beside the real one, written whole,
+// given the old file's owner, extended attributes and mode, and synced; named in
+// staged.temporary. Where that cannot be done but the plain write may still work (a case
+// of in_place_cases), staged.in_place says why. False, with errno, when neither: the old
+// file stays as it is.
+bool write_temporary(System& sys, const struct stat* old_file, StagedReplace& staged) {
+  // Only the writer can read the new content until it has the old file's mode.
+  int fd = open_temporary(staged.real, old_file != nullptr ? 0600 : 0666, staged.temporary);
+  if (fd < 0) {
+    const int error = errno;
+    staged.temporary.clear();
+    if (error == EEXIST) staged.in_place = InPlace::names_taken;
+    if (error == ENAMETOOLONG) staged.in_place = InPlace::name_too_long;
+    if (error == EACCES || error == EPERM) staged.in_place = InPlace::directory_closed;
+    errno = error;
+    return staged.in_place.has_value();
+  }
+  // The content first: the kernel drops set-id bits and file capabilities from a file that
+  // is written, so those are given after it. The owner before the mode: a change of owner
+  // may clear the set-id bits that the mode then restores; an ACL moves the group bits,
+  // which the mode then sets. Only root may give a file away, and some file systems keep no
+  // owners or attributes: where that cannot be carried over, the old file is written in
+  // place, which keeps all of it.
+  std::optional<InPlace> fallback;
+  bool made = write_all(fd, staged.text);
+  if (made && old_file != nullptr) {
+    struct stat now = {};
     bool same_owner =
-        fstat(fd, &made) == 0 && made.st_uid == old_file->st_uid && made.st_gid == old_file->st_gid;
-    if ((!same_owner && fchown(fd, old_file->st_uid, old_file->st_gid) != 0) ||
-        !carry_attributes(real, fd) || fchmod(fd, old_file->st_mode & 07777) != 0) {
-      int error = errno;
-      close(fd);
-      return give_up(temporary, error, Replaced::write_in_place);
+        fstat(fd, &now) == 0 && now.st_uid == old_file->st_uid && now.st_gid == old_file->st_gid;
+    if (!same_owner && fchown(fd, old_file->st_uid, old_file->st_gid) != 0) {
+      made = false;
+      fallback = in_place_case(errno == EINVAL ? EPERM : errno, InPlace::owner_or_mode);
+    } else if (!carry_attributes(staged.real, fd)) {
+      made = false;
+      const int error = errno == ENOTSUP || errno == E2BIG || errno == ERANGE ? EPERM : errno;
+      fallback = in_place_case(error, InPlace::attributes);
+    } else if (fchmod(fd, old_file->st_mode & 07777) != 0) {
+      made = false;
+      fallback = in_place_case(errno, InPlace::owner_or_mode);
     }
   }
-  errno = 0;
-  bool stored = write_all(fd, text) && sys.sync(fd) == 0;
+  made = made && synced(sys, fd);
   int error = errno;
-  if (close(fd) != 0 && stored) {
-    stored = false;
+  if (close(fd) != 0 && made) {
+    made = false;
     error = errno;
   }
-  if (!stored) {
-    return give_up(temporary, error,
-                   disk_cannot_take_it(error) ? Replaced::no : Replaced::write_in_place);
-  }
-  return Replaced::yes;
+  if (made) return true;
+  unlink(staged.temporary.c_str());
+  staged.temporary.clear();
+  staged.in_place = fallback;
+  errno = error;
+  return fallback.has_value();
 }
 
 }  // namespace
@@ -215,37 +265,33 @@ void sync_directory(System& sys, const std::string& directory) {
 
 bool stage_replace(System& sys, const std::string& path, std::string_view text,
                    StagedReplace& staged) {
+  staged = StagedReplace{};
   staged.real = link_target(path);
-  staged.temporary.clear();
   staged.text.assign(text);
   struct stat old_file;
   bool exists = stat(staged.real.c_str(), &old_file) == 0;
-  if (!exists && errno != ENOENT) return true;  // to be written in place
+  if (!exists && errno != ENOENT) return false;  // nor could it be written in place
   // A rename would cut the other hard links off the new content, and would put a regular
   // file where a device or pipe was.
-  if (exists && (!S_ISREG(old_file.st_mode) || old_file.st_nlink > 1)) return true;
-  if (exists && !may_write_file(staged.real)) return false;
-  switch (write_temporary(sys, staged.real, exists ? &old_file : nullptr, text, staged.temporary)) {
-    case Replaced::yes:
-      return true;
-    case Replaced::no:
-      staged.temporary.clear();
-      return false;
-    case Replaced::write_in_place:
-      staged.temporary.clear();
-      return true;
+  if (exists && !S_ISREG(old_file.st_mode)) staged.in_place = InPlace::not_regular;
+  if (exists && S_ISREG(old_file.st_mode) && old_file.st_nlink > 1) {
+    staged.in_place = InPlace::hard_links;
   }
-  return false;
+  if (staged.in_place) return true;
+  if (exists && !may_write_file(staged.real)) return false;
+  return write_temporary(sys, exists ? &old_file : nullptr, staged);
 }
 
 bool commit_replace(System& sys, const StagedReplace& staged) {
-  if (staged.temporary.empty()) return rewrite_in_place(sys, staged.real, staged.text);
+  if (staged.in_place) return rewrite_in_place(sys, staged.real, staged.text);
   if (rename(staged.temporary.c_str(), staged.real.c_str()) != 0) {
     const int error = errno;
     unlink(staged.temporary.c_str());
-    // A bind-mounted file cannot be renamed over: the plain rewrite still can.
-    bool name_held = error == EBUSY || error == EXDEV || error == EPERM || error == EACCES;
-    if (name_held) return rewrite_in_place(sys, staged.real, staged.text);
+    // A bind-mounted file cannot be renamed over, nor another user's file in a sticky
+    // directory: the plain rewrite still can.
+    std::optional<InPlace> why = in_place_case(error, InPlace::directory_closed);
+    if (error == EBUSY || error == EXDEV) why = InPlace::bind_mounted;
+    if (why) return rewrite_in_place(sys, staged.real, staged.text);
     errno = error;
     return false;
   }

@@ -32,28 +32,65 @@ bool write_all(int fd, std::string_view text);
 // "Can't open %s\n", status 1, and leaves the old content.
 void write_whole_file(System& sys, const char* fixed_path, std::string_view text);
 
+// Why a file is rewritten in place rather than replaced through a new file: each case is
+// one where a new file cannot take the old one's place but the plain write still works.
+// Nothing else falls back to the in-place write; the docs list these texts as they stand.
+enum class InPlace {
+  hard_links,
+  not_regular,
+  bind_mounted,
+  directory_closed,
+  names_taken,
+  name_too_long,
+  owner_or_mode,
+  attributes,
+};
+struct InPlaceCase {
+  InPlace why;
+  const char* text;
+};
+inline constexpr InPlaceCase in_place_cases[] = {
+    {InPlace::hard_links,
+     "a file with other hard links: a rename would cut them off the new content"},
+    {InPlace::not_regular,
+     "a name that is not a regular file (a device, a pipe): a rename would put a file in its "
+     "place"},
+    {InPlace::bind_mounted, "a file bind-mounted into /config: it cannot be renamed over"},
+    {InPlace::directory_closed,
+     "a directory where the writer may not make or rename a file (read-only to it, or sticky "
+     "and holding another user's file)"},
+    {InPlace::names_taken, "every temporary name taken by something the writer cannot remove"},
+    {InPlace::name_too_long, "a name that the temporary name's dot and suffix make too long"},
+    {InPlace::owner_or_mode,
+     "a file whose owner or mode the writer cannot give a new file (a file of another owner "
+     "written through its group, a file system without ownership)"},
+    {InPlace::attributes,
+     "a file whose extended attributes the writer cannot give a new file (one that only root "
+     "may set, written by another user)"},
+};
+const char* in_place_text(InPlace why);
+
 // Replaces the content of the file at `path` (a real path, already mapped by the System):
-// the text goes to a temporary file beside the real one (its owner, extended attributes
-// and mode those of the old file), is synced, and is renamed over it; a symbolic link stays
-// a link and the file it names is replaced. A cut at any moment leaves the old content or
-// the new. That is best effort: a file that cannot be replaced that way is rewritten in
-// place, as a plain write would, and a cut during that rewrite can leave it torn. Those
-// files are: one with other hard links (a rename would cut them off the new content), one
-// that is not a regular file, one whose owner or extended attributes the writer cannot give
-// a new file (a group member writing a file it does not own, say), one in a directory where
-// no file can be made or renamed (read-only, sticky, full of taken names), and a
-// bind-mounted file. False when the text could not be stored, or when the file may not be
-// written at all; the old content is then whole, except after a failed in-place rewrite.
+// the text goes to a temporary file beside the real one, which gets the old file's owner,
+// extended attributes and mode, is synced, and is renamed over it; a symbolic link stays a
+// link and the file it names is replaced. A cut at any moment leaves the old content or the
+// new. In the cases of in_place_cases the file is rewritten in place instead (room for the
+// text is taken first where the file system can, so that a full disk keeps the old file; a
+// cut or a failing disk during that write can tear it). False when the text could not be
+// stored or the file may not be written at all (errno says why); the old content is then
+// whole, but after a failed in-place rewrite. A failure that says the disk cannot take the
+// text (ENOSPC, EDQUOT, EIO, EFBIG, EROFS) never falls back to the in-place write.
 bool replace_file(System& sys, const std::string& path, std::string_view text);
 
 // replace_file in two steps, so that several files change together or not at all: first each
-// new content is written and synced beside its file (false, with nothing left beside it and
-// the file as it was, when it cannot be stored or the file may not be written), then each
-// is put in place (the rename, or for a file written in place, the write). A staged content
-// that is not put in place is dropped.
+// new content is written whole and synced beside its file (false, with nothing left beside
+// it and the file as it was, when it cannot be stored or the file may not be written; a file
+// of in_place_cases gets nothing beside it), then each is put in place (the rename, or for a
+// file written in place, the write). A staged content that is not put in place is dropped.
 struct StagedReplace {
-  std::string real;       // the file (a link's target)
-  std::string temporary;  // the new content beside it; empty: written in place at the commit
+  std::string real;                 // the file (a link's target)
+  std::string temporary;            // the new content beside it, whole and synced
+  std::optional<InPlace> in_place;  // instead: why the commit writes the file in place
   std::string text;
 };
 bool stage_replace(System& sys, const std::string& path, std::string_view text,
