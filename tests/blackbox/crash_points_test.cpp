@@ -1,8 +1,11 @@
 // Power cuts at the writes the programs make on /config: after each one every miner file
 // holds one of its whole versions (never a torn mix), and the next start of the program
-// runs to its normal end. The suite tries every 7th write, the first and the last among
-// them; TUNE_CRASH_POINT_STRIDE=1 (the "sweep" tests) tries every one.
+// runs to its normal end. Then the same calls made to fail instead: the files stay whole,
+// the program ends as it documents, and the next start runs to its normal end. The suite
+// tries every 7th call, the first and the last among them; TUNE_CRASH_POINT_STRIDE=1 (the
+// "sweep" tests) tries every one.
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -102,50 +105,178 @@ void sweep(const Session& session) {
             << " crash points tried: " << torn << " torn files\n";
 }
 
+// The names of the write-family calls a run made on /config, as the preload traced them:
+// of one program, or of all (nullptr).
+std::vector<std::string> traced_calls(const Sandbox& sandbox, const char* program) {
+  std::vector<std::string> calls;
+  const std::string trace = sandbox.text("sim/trace");
+  for (size_t at = 0, end; (end = trace.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = trace.substr(at, end - at);
+    const size_t space = line.find(' ');
+    if (program != nullptr && line.substr(0, space) != program) continue;
+    calls.push_back(line.substr(space + 1, line.find(' ', space + 1) - space - 1));
+  }
+  return calls;
+}
+
+// One failure for each call tried, the calls taking their failures in turn: over a sweep
+// every failure meets every kind of call, at a fraction of the runs (the in-process sweeps
+// try every failure at every call).
+std::vector<testing::Failure> one_failure_each(const std::vector<testing::Failure>& all) {
+  std::vector<testing::Failure> picked;
+  for (size_t first = 0; first < all.size();) {
+    size_t end = first;
+    while (end < all.size() && all[end].at == all[first].at) ++end;
+    const size_t turn = picked.size() % (end - first);
+    picked.push_back(all[first + turn]);
+    first = end;
+  }
+  return picked;
+}
+
+// Arms the preload to fail the failure's call ("0" for none: the calls are only counted,
+// closes among them) of the program, or of all programs together ("*").
+void fail_at(Sandbox& sandbox, const testing::Failure& failure, const char* who) {
+  sandbox.write("sim/fail-at", std::to_string(failure.at) + " " + std::to_string(failure.fault) +
+                                   " " + (failure.lasting ? "1 " : "0 ") + who + "\n");
+}
+
+// Every write-family call of a program's run made to fail in turn (see one_failure_each):
+// the miner files stay whole, the program ends normally or with "Can't open" (status 1), and
+// with the error gone the next start runs to its normal end.
+void error_sweep(const Session& session) {
+  Versions versions;
+  std::vector<std::string> calls;
+  {
+    Sandbox uncut;
+    session.arrange(uncut);
+    versions = versions_before_run(uncut);
+    uncut.make_dir("sim/versions");
+    uncut.write("sim/trace", "");
+    fail_at(uncut, {}, session.program);
+    ASSERT_EQ(uncut.run(session.program).status, 0);
+    add_versions_given(uncut, versions);
+    calls = traced_calls(uncut, session.program);
+  }
+  ASSERT_FALSE(calls.empty());
+  long torn = 0, ended_otherwise = 0;
+  const auto failures = one_failure_each(testing::failures_to_try(calls, 21));
+  for (const testing::Failure& failure : failures) {
+    SCOPED_TRACE(failure.describe());
+    Sandbox sandbox;
+    session.arrange(sandbox);
+    sandbox.make_dir("sim/versions");
+    fail_at(sandbox, failure, session.program);
+    Outcome failed = sandbox.run(session.program);
+    Versions given = versions;
+    add_versions_given(sandbox, given);
+    torn += torn_files(sandbox, given);
+    const std::vector<std::string> log = sandbox.log();
+    const bool normal = failed.status == 0 && session.ended_normally(log);
+    const bool cannot_open =
+        failed.status == 1 && !log.empty() && log.back().starts_with("Can't open /config/");
+    if (!normal && !cannot_open) ++ended_otherwise;
+    EXPECT_TRUE(normal || cannot_open)
+        << "status " << failed.status << ", last entry " << (log.empty() ? "none" : log.back());
+    if (normal) continue;
+    sandbox.remove("sim/fail-at");
+    EXPECT_EQ(sandbox.run(session.program).status, 0);
+    EXPECT_TRUE(session.ended_normally(sandbox.log()));
+  }
+  EXPECT_EQ(torn, 0);
+  std::cout << session.program << ": " << failures.size() << " failures at " << calls.size()
+            << " calls tried: " << torn << " torn files, " << ended_otherwise << " other endings\n";
+}
+
+// The firmware's attributes on the miner's files, which every replace carries over.
+void give_attributes(Sandbox& s) {
+  const std::string value(120, 'x');
+  for (const char* name : {"config/config.conf", "config/manual_freqs.txt"}) {
+    if (!s.exists(name)) s.write(name, "");
+    for (const char* attribute : {"user.firmware-a", "user.firmware-b"}) {
+      setxattr((s.root() + "/" + name).c_str(), attribute, value.data(), value.size(), 0);
+    }
+  }
+}
+
+const Session chain_tuner_run = {"chain-tuner",
+                                 [](Sandbox& s) {
+                                   s.write("config/autoTune.conf",
+                                           "restarts_count=2&desired_rate=99999");
+                                   give_attributes(s);
+                                 },
+                                 [](const std::vector<std::string>& log) {
+                                   return !log.empty() && log.back() == "Auto tune is done, exit\n";
+                                 }};
+
+// One weak chip: three iterations with a change, then the first one without ends the run
+// below the desired rate.
+const Session yellow_fixer_run = {"yellow-fixer",
+                                  [](Sandbox& s) {
+                                    s.write("sim/miner.conf",
+                                            "model=seeded\nseed=3\nweak=1\ndead=0\nmissing=0\n");
+                                    s.write("config/autoTune.conf", "desired_rate=99999");
+                                    s.write("config/manual_freqs.txt", "2:1:70\n");
+                                    s.write("config/tune-running", "");
+                                    give_attributes(s);
+                                  },
+                                  [](const std::vector<std::string>& log) {
+                                    return !log.empty() && log.back().ends_with(", quit\n");
+                                  }};
+
 TEST(CrashPoints, ChainTunerLeavesWholeFilesAtEveryPowerCut) {
-  sweep({"chain-tuner",
-         [](Sandbox& s) { s.write("config/autoTune.conf", "restarts_count=2&desired_rate=99999"); },
-         [](const std::vector<std::string>& log) {
-           return !log.empty() && log.back() == "Auto tune is done, exit\n";
-         }});
+  sweep(chain_tuner_run);
 }
 
 TEST(CrashPoints, YellowFixerLeavesWholeFilesAtEveryPowerCutAndResumes) {
-  sweep({"yellow-fixer",
-         [](Sandbox& s) {
-           // One weak chip: three iterations with a change, then the first one without
-           // ends the run below the desired rate.
-           s.write("sim/miner.conf", "model=seeded\nseed=3\nweak=1\ndead=0\nmissing=0\n");
-           s.write("config/autoTune.conf", "desired_rate=99999");
-           s.write("config/manual_freqs.txt", "2:1:70\n");
-           s.write("config/tune-running", "");
-         },
-         [](const std::vector<std::string>& log) {
-           return !log.empty() && log.back().ends_with(", quit\n");
-         }});
+  sweep(yellow_fixer_run);
+}
+
+TEST(WriteErrors, ChainTunerKeepsWholeFilesWhateverCallFails) {
+  error_sweep(chain_tuner_run);
+}
+
+TEST(WriteErrors, YellowFixerKeepsWholeFilesWhateverCallFails) {
+  error_sweep(yellow_fixer_run);
+}
+
+// A short tuning through tune-session: one chain-tuner iteration, then yellow-fixer.
+void arrange_tuning(Sandbox& s) {
+  s.write("sim/miner.conf", "model=healthy\n");
+  s.write("config/autoTune.conf", "restarts_count=1&desired_rate=99999&voltage_from=940");
+  s.write("config/manual_freqs.txt", "2:1:70\n");
+  s.write("config/tune-running", "");
+  give_attributes(s);
+}
+
+const RunOptions start = [] {
+  RunOptions options;
+  options.args = {"start", "--foreground"};
+  return options;
+}();
+
+// Starts the session again (after a reboot: /tmp/auto-tune is gone) until it finishes, at
+// most three times; the last status.
+int start_until_finished(Sandbox& sandbox) {
+  int status = -1;
+  for (int starts = 0; starts < 3 && status != 0; ++starts) {
+    sandbox.remove("tmp/auto-tune");
+    status = sandbox.run("tune-session", start).status;
+  }
+  return status;
 }
 
 // The whole life of a tuning through tune-session, cut at every write-family call that
-// tune-session or either program makes on /config, then started again (after a reboot:
-// /tmp/auto-tune is gone) until the tuning has finished.
+// tune-session or either program makes on /config, then started again until the tuning has
+// finished.
 TEST(CrashPoints, ATuningThroughTheSessionFinishesWhereverThePowerGoes) {
-  auto arrange = [](Sandbox& s) {
-    s.write("sim/miner.conf", "model=healthy\n");
-    s.write("config/autoTune.conf", "restarts_count=1&desired_rate=99999&voltage_from=940");
-    s.write("config/manual_freqs.txt", "2:1:70\n");
-    s.write("config/tune-running", "");
-  };
-  RunOptions start;
-  start.args = {"start", "--foreground"};
   Versions versions;
   std::map<std::string, std::string> first;
   long crash_points = 0;
   {
     Sandbox uncut;
-    arrange(uncut);
-    for (const char* name : {"config.conf", "manual_freqs.txt", "autoTune.conf"}) {
-      first[name] = uncut.text(std::string("config/") + name);
-    }
+    arrange_tuning(uncut);
+    first = saved_files_in(uncut, "config/");
     versions = versions_before_run(uncut);
     uncut.make_dir("sim/versions");
     uncut.write("sim/crash-count", "0\n");
@@ -159,28 +290,141 @@ TEST(CrashPoints, ATuningThroughTheSessionFinishesWhereverThePowerGoes) {
   for (long at : points) {
     SCOPED_TRACE("power cut before crash point " + std::to_string(at) + " of the tuning");
     Sandbox sandbox;
-    arrange(sandbox);
+    arrange_tuning(sandbox);
     sandbox.write("sim/crash-at", std::to_string(at) + " *\n");
     sandbox.write("sim/crash-count", "0\n");
     EXPECT_EQ(sandbox.run("tune-session", start).status, 128 + 9);
     torn += torn_files(sandbox, versions);
     sandbox.remove("sim/crash-at");
-    int status = -1;
-    for (int starts = 0; starts < 3 && status != 0; ++starts) {
-      sandbox.remove("tmp/auto-tune");
-      status = sandbox.run("tune-session", start).status;
-    }
+    const int status = start_until_finished(sandbox);
     if (status != 0) ++unfinished;
     EXPECT_EQ(status, 0);
-    EXPECT_NE(sandbox.text("config/tune-session.state").find("\nstage=finished\n"),
-              std::string::npos);
-    for (const auto& [name, text] : first) {
-      EXPECT_EQ(sandbox.text("config/tune-backup/original/" + name), text) << name;
-    }
+    EXPECT_EQ(state_of(sandbox)["stage"], "finished");
+    EXPECT_EQ(saved_files_in(sandbox, "config/tune-backup/original/"), first);
   }
   std::cout << "tune-session, chain-tuner and yellow-fixer: " << points.size() << " of "
             << crash_points << " crash points tried: " << torn << " torn files, " << unfinished
             << " tunings that did not finish\n";
+}
+
+// What tune-session said of a run agrees with its state: "finished" (or status 0 for a
+// start) only where the state holds it, and status shows the stage the state holds.
+void expect_words_true(Sandbox& sandbox, const Outcome& outcome, const char* finished_word) {
+  std::map<std::string, std::string> state = state_of(sandbox);
+  if (outcome.status == 0 || outcome.output.find(finished_word) != std::string::npos) {
+    EXPECT_EQ(state["stage"], "finished") << outcome.output << outcome.errors;
+  }
+  RunOptions status;
+  status.args = {"status", "--json"};
+  const Outcome shown = sandbox.run("tune-session", status);
+  EXPECT_EQ(shown.status, 0) << shown.output << shown.errors;
+  const std::string stage = state.count("stage") ? state["stage"] : "none";
+  EXPECT_NE(shown.output.find("\"stage\":\"" + stage + "\""), std::string::npos) << shown.output;
+}
+
+// The same tuning with every write-family call that tune-session or either program makes
+// on /config made to fail in turn (see one_failure_each): the files stay whole, start and
+// status say only what the state holds, and with the error gone the next start finishes
+// that same tuning, its copies whole.
+TEST(WriteErrors, ATuningThroughTheSessionSaysOnlyWhatItStoredAndFinishesOnce) {
+  Versions versions;
+  std::map<std::string, std::string> first;
+  std::vector<std::string> calls;
+  {
+    Sandbox uncut;
+    arrange_tuning(uncut);
+    first = saved_files_in(uncut, "config/");
+    versions = versions_before_run(uncut);
+    uncut.make_dir("sim/versions");
+    uncut.write("sim/crash-count", "0\n");
+    uncut.write("sim/trace", "");
+    fail_at(uncut, {}, "*");
+    ASSERT_EQ(uncut.run("tune-session", start).status, 0);
+    add_versions_given(uncut, versions);
+    calls = traced_calls(uncut, nullptr);
+  }
+  long torn = 0, unfinished = 0;
+  const auto failures = one_failure_each(testing::failures_to_try(calls, 21));
+  for (const testing::Failure& failure : failures) {
+    SCOPED_TRACE(failure.describe());
+    Sandbox sandbox;
+    arrange_tuning(sandbox);
+    sandbox.make_dir("sim/versions");
+    sandbox.write("sim/crash-count", "0\n");
+    fail_at(sandbox, failure, "*");
+    const Outcome failed = sandbox.run("tune-session", start);
+    Versions given = versions;
+    add_versions_given(sandbox, given);
+    torn += torn_files(sandbox, given);
+    sandbox.remove("sim/fail-at");
+    expect_words_true(sandbox, failed, "tuning 1 finished");
+    const int status = failed.status == 0 ? 0 : start_until_finished(sandbox);
+    if (status != 0) ++unfinished;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(state_of(sandbox)["stage"], "finished");
+    EXPECT_EQ(state_of(sandbox)["tuning"], "1");
+    EXPECT_EQ(saved_files_in(sandbox, "config/tune-backup/original/"), first);
+  }
+  EXPECT_EQ(torn, 0);
+  std::cout << "tune-session, chain-tuner and yellow-fixer: " << failures.size() << " failures at "
+            << calls.size() << " calls tried: " << torn << " torn files, " << unfinished
+            << " tunings that did not finish\n";
+}
+
+// An undo with every write-family call it makes on /config made to fail in turn: it puts
+// every file back and says so, or says it did not and leaves the files as they were or the
+// undo recorded as under way; the state stays one status accepts, and the next undo
+// finishes it.
+TEST(WriteErrors, AnUndoThatFailsSaysSoAndTheNextOneFinishesIt) {
+  Sandbox tuned;
+  arrange_tuning(tuned);
+  const auto first = saved_files_in(tuned, "config/");
+  ASSERT_EQ(tuned.run("tune-session", start).status, 0);
+  const auto after = saved_files_in(tuned, "config/");
+  auto board = [&](Sandbox& s) {
+    fs::copy(tuned.root() + "/config", s.root() + "/config",
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  };
+  RunOptions undo;
+  undo.args = {"undo", "original"};
+  std::vector<std::string> calls;
+  {
+    Sandbox uncut;
+    board(uncut);
+    uncut.write("sim/trace", "");
+    fail_at(uncut, {}, "tune-session");
+    ASSERT_EQ(uncut.run("tune-session", undo).status, 0);
+    ASSERT_EQ(saved_files_in(uncut, "config/"), first);
+    calls = traced_calls(uncut, "tune-session");
+  }
+  const auto failures = one_failure_each(testing::failures_to_try(calls, 7));
+  long shown_back_wrongly = 0;
+  for (const testing::Failure& failure : failures) {
+    SCOPED_TRACE(failure.describe());
+    Sandbox sandbox;
+    board(sandbox);
+    fail_at(sandbox, failure, "tune-session");
+    const Outcome failed = sandbox.run("tune-session", undo);
+    sandbox.remove("sim/fail-at");
+    const auto now = saved_files_in(sandbox, "config/");
+    auto state = state_of(sandbox);
+    if (failed.status == 0) {
+      if (now != first || state["stage"] != "undone") ++shown_back_wrongly;
+      EXPECT_EQ(now, first);
+      EXPECT_EQ(state["stage"], "undone");
+    } else {
+      EXPECT_TRUE(now == after || state["undoing"] == "original") << failed.errors;
+      EXPECT_EQ(failed.output.find("are back"), std::string::npos) << failed.output;
+    }
+    RunOptions status;
+    status.args = {"status"};
+    EXPECT_EQ(sandbox.run("tune-session", status).status, 0);
+    EXPECT_EQ(sandbox.run("tune-session", undo).status, 0);
+    EXPECT_EQ(saved_files_in(sandbox, "config/"), first);
+  }
+  EXPECT_EQ(shown_back_wrongly, 0);
+  std::cout << "tune-session undo: " << failures.size() << " failures at " << calls.size()
+            << " calls tried: " << shown_back_wrongly << " shown back wrongly\n";
 }
 
 }  // namespace

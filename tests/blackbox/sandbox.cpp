@@ -178,4 +178,23 @@ std::vector<std::string> Sandbox::log(const std::string& path) const {
   return entries;
 }
 
+std::map<std::string, std::string> saved_files_in(const Sandbox& s, const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const char* name : {"config.conf", "manual_freqs.txt", "autoTune.conf"}) {
+    files[name] = s.text(dir + name);
+  }
+  return files;
+}
+
+std::map<std::string, std::string> state_of(const Sandbox& s) {
+  std::map<std::string, std::string> state;
+  const std::string text = s.text("config/tune-session.state");
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = text.substr(at, end - at);
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) state[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return state;
+}
+
 }  // namespace tune::blackbox

@@ -3,6 +3,7 @@
 // system is read-only, PATH leads to the stand-in bmminer-api, and sleeps take no time.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -69,5 +70,12 @@ class Sandbox {
  private:
   std::string root_;
 };
+
+// The miner's files that tune-session saves, as they stand in a directory of the sandbox
+// ("config/", "config/tune-backup/original/"); "<missing>" for one that is not there.
+std::map<std::string, std::string> saved_files_in(const Sandbox& s, const std::string& dir);
+
+// tune-session's state, key by key.
+std::map<std::string, std::string> state_of(const Sandbox& s);
 
 }  // namespace tune::blackbox

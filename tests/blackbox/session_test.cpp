@@ -20,29 +20,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const saved[] = {"config.conf", "manual_freqs.txt", "autoTune.conf"};
-
 // A short tuning: two chain-tuner iterations, then yellow-fixer to its end.
 void arrange_board(Sandbox& s) {
   s.write("config/autoTune.conf", "restarts_count=2&desired_rate=99999");
   s.write("config/tune-running", "");
-}
-
-// The saved miner files as they stand in a directory of the sandbox ("config/", say).
-std::map<std::string, std::string> saved_files_in(const Sandbox& s, const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const char* name : saved) files[name] = s.text(dir + name);
-  return files;
-}
-
-std::map<std::string, std::string> state_of(const Sandbox& s) {
-  std::map<std::string, std::string> state;
-  std::string text = s.text("config/tune-session.state");
-  std::regex line("([a-z-]+)=([^\n]*)\n");
-  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
-    state[(*it)[1]] = (*it)[2];
-  }
-  return state;
 }
 
 Outcome session(Sandbox& s, std::vector<std::string> args) {
@@ -457,8 +438,9 @@ TEST(Session, AStateThatCannotBeReadIsShownAndCanBeBegunOver) {
     s.make_dir("config/tune-logs");
     s.write("config/tune-logs/0004-2-yellow-fixer.log", "2027-01-01 00:00:00 Fix yellow\n");
     s.make_dir("config/tune-backup/before");
-    for (const char* name : saved)
-      s.write(std::string("config/tune-backup/before/") + name, "kept\n");
+    for (const auto& [name, text] : saved_files_in(s, "config/")) {
+      s.write("config/tune-backup/before/" + name, "kept\n");
+    }
     s.write("config/tune-backup/before/absent", "");
     c.arrange(s);
     const std::string path = "/config/tune-session.state: ";

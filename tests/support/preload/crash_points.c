@@ -15,7 +15,13 @@
  * - When the directory /sim/versions exists, every content a /config file is given (by a
  *   rename onto it, or by closing it after writing it in place) is copied there as
  *   NAME.K, K counting from 1: the whole versions a test may find after a crash.
- * - When /sim/trace exists, each crash point appends "PROGRAM CALL PATH" to it. */
+ * - When /sim/trace exists, each crash point appends "PROGRAM CALL PATH" to it.
+ * - When /sim/fail-at holds "N FAULT LASTING WHO", the N-th call (counted as /sim/crash-at
+ *   counts it: WHO is a program's name or "*") fails instead of being made, with the errno
+ *   FAULT or, for SHORT_WRITE, a write that stores half its bytes (write_faults.h); with
+ *   LASTING 1 the disk stays full or failing from then on. While the file exists the close
+ *   of a descriptor written on /config is a call counted too, and a content that a failed
+ *   call was making is not recorded in /sim/versions. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -29,19 +35,36 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "sim_record.h"
+#include "write_faults.h"
 
 #define CRASH_AT_FILE "/sim/crash-at"
 #define CRASH_COUNT_FILE "/sim/crash-count"
 #define TRACE_FILE "/sim/trace"
 #define VERSIONS_DIR "/sim/versions"
+#define FAIL_AT_FILE "/sim/fail-at"
 
 static long crash_points_passed;
 static long crash_at = -1; /* read once, at the first crash point */
 static int crash_at_counts_all;
 static long versions_recorded;
+
+/* The failure planned by /sim/fail-at, read once, at the first crash point. */
+static struct {
+  int read;
+  long at; /* 0: none */
+  int fault;
+  int lasting;
+  int counts_all;
+  int counts_closes;
+} failure;
+
+/* The paths whose content a failed call was making, until they are opened afresh. */
+#define TAINTED_PATHS 16
+static char tainted[TAINTED_PATHS][4096];
 
 #define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
 
@@ -111,11 +134,51 @@ static void trace(const char* call, const char* path) {
   REAL(close)(fd);
 }
 
-/* Called before each write-family call on /config. */
-static void crash_point(const char* call, const char* path) {
-  if (!is_tuning_program()) return;
+static void read_failure(void) {
+  failure.read = 1;
+  FILE* file = fopen(FAIL_AT_FILE, "r");
+  if (file == NULL) return;
+  char who[64] = "";
+  if (fscanf(file, "%ld %d %d %63s", &failure.at, &failure.fault, &failure.lasting, who) == 4) {
+    failure.counts_closes = 1;
+    failure.counts_all = strcmp(who, "*") == 0;
+    if (!failure.counts_all && strcmp(who, program_invocation_short_name) != 0) failure.at = 0;
+  } else {
+    failure.at = 0;
+  }
+  fclose(file);
+}
+
+static int is_tainted(const char* path) {
+  for (int i = 0; i < TAINTED_PATHS; ++i) {
+    if (strcmp(tainted[i], path) == 0) return 1;
+  }
+  return 0;
+}
+
+static void taint(const char* path) {
+  if (is_tainted(path)) return;
+  for (int i = 0; i < TAINTED_PATHS; ++i) {
+    if (tainted[i][0] == '\0') {
+      snprintf(tainted[i], sizeof tainted[i], "%s", path);
+      return;
+    }
+  }
+}
+
+static void untaint(const char* path) {
+  for (int i = 0; i < TAINTED_PATHS; ++i) {
+    if (strcmp(tainted[i], path) == 0) tainted[i][0] = '\0';
+  }
+}
+
+/* Called before each write-family call on /config; `creates` tells an open that makes a
+ * new file. Cuts the power there, or returns 1 when the call is to fail as planned. */
+static int crash_point(const char* call, const char* path, int creates) {
+  if (!is_tuning_program()) return 0;
   int saved = errno;
   if (crash_at < 0) crash_at = read_crash_at();
+  if (!failure.read) read_failure();
   ++crash_points_passed;
   long shared = count_in_shared_file();
   trace(call, path);
@@ -125,16 +188,36 @@ static void crash_point(const char* call, const char* path) {
     kill(getpid(), SIGKILL);
   }
   errno = saved;
+  long number = failure.counts_all ? shared : crash_points_passed;
+  int fails = failure.at > 0 &&
+              (number == failure.at || (failure.lasting && number > failure.at &&
+                                        fails_on_lasting_fault(failure.fault, call, creates)));
+  if (fails && failure.fault != SHORT_WRITE) taint(path); /* a short write is no failure */
+  return fails;
 }
 
 /* A crash point on the file an open descriptor names, when it is on /config. */
-static void crash_point_on_fd(const char* call, int fd) {
+static int crash_point_on_fd(const char* call, int fd) {
   char path[4096];
-  if (fd_path(fd, path, sizeof path) && on_config(path)) crash_point(call, path);
+  return fd_path(fd, path, sizeof path) && on_config(path) && crash_point(call, path, 0);
+}
+
+/* A failed call's ending: -1 with the planned errno. */
+static int failed(void) {
+  errno = failure.fault;
+  return -1;
+}
+
+/* How much of a write to make: all of it, or half when it is to come up short. */
+static int write_fails(const char* call, int fd, size_t* size) {
+  if (!crash_point_on_fd(call, fd)) return 0;
+  if (failure.fault != SHORT_WRITE) return 1;
+  *size /= 2;
+  return 0;
 }
 
 static void record_version(const char* path) {
-  if (!is_tuning_program()) return;
+  if (!is_tuning_program() || is_tainted(path)) return;
   struct stat dir;
   if (stat(VERSIONS_DIR, &dir) != 0) return;
   int saved = errno;
@@ -162,9 +245,13 @@ static int may_write(int flags) {
 
 static int open_with_crash_point(const char* real_name, const char* path, int flags, va_list args) {
   mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
-  if (on_config(path) && may_write(flags)) crash_point("open", path);
   int (*real_open)(const char*, int, ...) = dlsym(RTLD_NEXT, real_name);
-  return real_open(path, flags, mode);
+  if (!on_config(path) || !may_write(flags)) return real_open(path, flags, mode);
+  int creates = (flags & O_CREAT) && ((flags & O_EXCL) || access(path, F_OK) != 0);
+  if (crash_point("open", path, creates)) return failed();
+  int fd = real_open(path, flags, mode);
+  if (fd >= 0) untaint(path); /* a new content begins */
+  return fd;
 }
 
 int open(const char* path, int flags, ...) {
@@ -184,45 +271,71 @@ int open64(const char* path, int flags, ...) {
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
-  crash_point_on_fd("write", fd);
+  if (write_fails("write", fd, &size)) return failed();
   return REAL(write)(fd, data, size);
 }
 
 ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
-  crash_point_on_fd("pwrite", fd);
+  if (write_fails("pwrite", fd, &size)) return failed();
   return REAL(pwrite)(fd, data, size, offset);
 }
 
 ssize_t writev(int fd, const struct iovec* parts, int count) {
-  crash_point_on_fd("writev", fd);
+  if (crash_point_on_fd("writev", fd)) return failed();
   return REAL(writev)(fd, parts, count);
 }
 
 int ftruncate(int fd, off_t length) {
-  crash_point_on_fd("ftruncate", fd);
+  if (crash_point_on_fd("ftruncate", fd)) return failed();
   return REAL(ftruncate)(fd, length);
 }
 
+int fallocate(int fd, int mode, off_t offset, off_t length) {
+  if (crash_point_on_fd("fallocate", fd)) return failed();
+  return REAL(fallocate)(fd, mode, offset, length);
+}
+
+int fallocate64(int fd, int mode, off_t offset, off_t length) {
+  if (crash_point_on_fd("fallocate", fd)) return failed();
+  return REAL(fallocate64)(fd, mode, offset, length);
+}
+
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
+  if (write_fails("pwrite", fd, &size)) return failed();
+  return REAL(pwrite64)(fd, data, size, offset);
+}
+
 int fsync(int fd) {
-  crash_point_on_fd("fsync", fd);
+  if (crash_point_on_fd("fsync", fd)) return failed();
   return REAL(fsync)(fd);
 }
 
 int fdatasync(int fd) {
-  crash_point_on_fd("fdatasync", fd);
+  if (crash_point_on_fd("fdatasync", fd)) return failed();
   return REAL(fdatasync)(fd);
 }
 
 int fchmod(int fd, mode_t mode) {
-  crash_point_on_fd("fchmod", fd);
+  if (crash_point_on_fd("fchmod", fd)) return failed();
   return REAL(fchmod)(fd, mode);
 }
 
 int fchown(int fd, uid_t owner, gid_t group) {
-  crash_point_on_fd("fchown", fd);
+  if (crash_point_on_fd("fchown", fd)) return failed();
   return REAL(fchown)(fd, owner, group);
 }
 
+int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+  if (crash_point_on_fd("fsetxattr", fd)) return failed();
+  return REAL(fsetxattr)(fd, name, value, size, flags);
+}
+
+int fremovexattr(int fd, const char* name) {
+  if (crash_point_on_fd("fremovexattr", fd)) return failed();
+  return REAL(fremovexattr)(fd, name);
+}
+
+/* A close that fails has still closed the descriptor, as the kernel's does. */
 int close(int fd) {
   char path[4096];
   int written = 0;
@@ -230,35 +343,37 @@ int close(int fd) {
     int flags = fcntl(fd, F_GETFL);
     written = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
   }
+  if (written && !failure.read) read_failure();
+  int fails = written && failure.counts_closes && crash_point("close", path, 0);
   int result = REAL(close)(fd);
   if (written) record_version(path);
-  return result;
+  return fails ? failed() : result;
 }
 
 int rename(const char* from, const char* to) {
-  if (on_config(from) || on_config(to)) crash_point("rename", to);
+  if ((on_config(from) || on_config(to)) && crash_point("rename", to, 0)) return failed();
   int result = REAL(rename)(from, to);
-  if (result == 0 && on_config(to)) record_version(to);
+  if (result == 0 && on_config(to) && !is_tainted(from)) record_version(to);
   return result;
 }
 
 int unlink(const char* path) {
-  if (on_config(path)) crash_point("unlink", path);
+  if (on_config(path) && crash_point("unlink", path, 0)) return failed();
   return REAL(unlink)(path);
 }
 
 int mkdir(const char* path, mode_t mode) {
-  if (on_config(path)) crash_point("mkdir", path);
+  if (on_config(path) && crash_point("mkdir", path, 0)) return failed();
   return REAL(mkdir)(path, mode);
 }
 
 int rmdir(const char* path) {
-  if (on_config(path)) crash_point("rmdir", path);
+  if (on_config(path) && crash_point("rmdir", path, 0)) return failed();
   return REAL(rmdir)(path);
 }
 
 int remove(const char* path) {
-  if (on_config(path)) crash_point("remove", path);
+  if (on_config(path) && crash_point("remove", path, 0)) return failed();
   return REAL(remove)(path);
 }
 
