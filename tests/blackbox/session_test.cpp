@@ -504,9 +504,16 @@ TEST(Session, UndoPutsBackTheFilesOfEitherSetByteForByte) {
   Outcome status = session(s, {"status"});
   EXPECT_NE(status.output.find("begins a new tuning"), std::string::npos) << status.output;
 
-  // On a /config too full for the set, the undo changes nothing and records nothing.
+  // On a /config too full for the set, the undo changes nothing and records nothing. (The
+  // set's sizes and checksums are what `cksum` prints for its copies.)
+  const std::string sums = s.text("config/tune-backup/before/sums");
+  ASSERT_EQ(shell(s, "cd /config/tune-backup/before && cksum config.conf manual_freqs.txt "
+                     "autoTune.conf").output,
+            sums);
   s.write("config/tune-backup/before/autoTune.conf", std::string(23 * 1024, 'x'));
   s.write("config/tune-backup/before/config.conf", "changed\n");
+  shell(s, "cd /config/tune-backup/before && cksum config.conf manual_freqs.txt autoTune.conf "
+           ">sums");
   const auto now = saved_files_in(s, "config/");
   const std::string state = s.text("config/tune-session.state");
   RunOptions full;
@@ -521,6 +528,32 @@ TEST(Session, UndoPutsBackTheFilesOfEitherSetByteForByte) {
       << refused.errors;
   EXPECT_EQ(saved_files_in(s, "config/"), now);
   EXPECT_EQ(s.text("config/tune-session.state"), state);
+
+  // A copy cut short since it was saved is refused by name, with nothing changed, and
+  // status warns of it; a set saved by an earlier version, without sizes and checksums, is
+  // put back unchecked.
+  const std::string copy = s.text("config/tune-backup/original/config.conf");
+  s.write("config/tune-backup/original/config.conf", copy.substr(0, copy.size() / 2));
+  Outcome cut_short = session(s, {"undo", "original"});
+  EXPECT_EQ(cut_short.status, 1);
+  EXPECT_EQ(cut_short.errors,
+            "tune-session: cannot put the miner's files back: "
+            "/config/tune-backup/original/config.conf: does not match the size and checksum in "
+            "/config/tune-backup/original/sums (cut short or changed since it was saved)\n");
+  EXPECT_EQ(saved_files_in(s, "config/"), now);
+  EXPECT_EQ(s.text("config/tune-session.state"), state);
+  Outcome warned = session(s, {"status"});
+  EXPECT_NE(warned.output.find("\nwarning:       undo original refuses its set: "
+                               "/config/tune-backup/original/config.conf: does not match"),
+            std::string::npos)
+      << warned.output;
+  s.write("config/tune-backup/original/config.conf", copy);
+  s.remove("config/tune-backup/original/sums");
+  EXPECT_NE(session(s, {"status"}).output.find("/config/tune-backup/original (unchecked: saved by "
+                                               "an earlier version)\n"),
+            std::string::npos);
+  EXPECT_EQ(session(s, {"undo", "original"}).status, 0);
+  EXPECT_EQ(saved_files_in(s, "config/"), original);
 }
 
 TEST(Session, AStageWhoseMinerNeverStartsTimesOutAtItsDeadline) {

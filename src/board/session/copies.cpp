@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cerrno>
 #include <optional>
 #include <vector>
@@ -89,6 +90,12 @@ std::string read_miner_files(System& sys, std::vector<MinerFile>& files) {
   return "";
 }
 
+// One line of the record of sizes and checksums, as `cksum` prints it for the copy.
+std::string sums_line(const char* name, const std::string& text) {
+  return cat({std::to_string(posix_checksum(text)), " ", std::to_string(text.size()), " ", name,
+              "\n"});
+}
+
 // Writes the files as a new set in the hidden directory `staging`, synced, with the record
 // of those that did not exist.
 std::string write_set(System& sys, const std::string& staging,
@@ -105,6 +112,11 @@ std::string write_set(System& sys, const std::string& staging,
     if (!error.empty()) return error;
   }
   std::string error = write_new_file(sys, cat({staging, "/", absent_record}), absent, 0644);
+  std::string sums;
+  for (const MinerFile& file : files) {
+    if (file.text) sums += sums_line(file.name, *file.text);
+  }
+  if (error.empty()) error = write_new_file(sys, cat({staging, "/", sums_record}), sums, 0644);
   if (!error.empty()) return error;
   sync_directory(sys, staging);
   return "";
@@ -178,6 +190,19 @@ std::string save_set(System& sys, const std::string& backup, const char* set,
 
 }  // namespace
 
+unsigned long posix_checksum(std::string_view text) {
+  uint32_t crc = 0;
+  auto feed = [&crc](unsigned char byte) {
+    crc ^= static_cast<uint32_t>(byte) << 24;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04c11db7u : crc << 1;
+  };
+  for (char c : text) feed(static_cast<unsigned char>(c));
+  for (size_t length = text.size(); length != 0; length >>= 8) {
+    feed(static_cast<unsigned char>(length & 0xff));
+  }
+  return ~crc;
+}
+
 std::string set_directory(System& sys, const char* set) {
   return sys.path(cat({backup_dir, "/", set}));
 }
@@ -207,10 +232,12 @@ std::string save_copies(System& sys, bool first_tuning) {
   return error;
 }
 
-std::optional<SetFiles> read_set(System& sys, const char* set, std::string& error) {
+std::optional<SetFiles> read_set_copies(System& sys, const char* set, std::string& error) {
   SetFiles files;
   files.directory = set_directory(sys, set);
-  recover_set(sys.path(backup_dir), set);
+  // A set that stepped aside when a cut came between the two renames is read where it is.
+  const std::string aside = sys.path(cat({backup_dir, "/.", set, ".old"}));
+  if (!name_exists(files.directory) && name_exists(aside)) files.directory = aside;
   if (!set_exists(sys, set)) {
     error = failure(files.directory, ENOENT);
     return std::nullopt;
@@ -228,9 +255,44 @@ std::optional<SetFiles> read_set(System& sys, const char* set, std::string& erro
     } else if (read.result == FileRead::Result::missing && files.absent &&
                std::find(files.absent->begin(), files.absent->end(), name) == files.absent->end()) {
       error = cat({copy, ": missing, though the set should hold it"});
-    } else {
-      error = live_file_problem(sys.path(cat({config_dir, "/", name})));
     }
+    if (!error.empty()) return std::nullopt;
+  }
+  const std::string sums_path = cat({files.directory, "/", sums_record});
+  FileRead sums = read_file(sums_path, 4096);
+  if (sums.result == FileRead::Result::unreadable) {
+    error = sums.error;
+    return std::nullopt;
+  }
+  files.checked = sums.result == FileRead::Result::read;
+  // Each copy as the record has it, the record holding nothing else.
+  std::string expected;
+  for (size_t i = 0; files.checked && i < files.copies.size(); ++i) {
+    const FileRead& copy = files.copies[i];
+    const std::string line =
+        copy.result == FileRead::Result::read ? sums_line(saved_files[i], copy.text) : "";
+    const bool recorded = !line.empty() && (sums.text.starts_with(line) ||
+                                            sums.text.find("\n" + line) != std::string::npos);
+    const bool named = sums.text.find(cat({" ", saved_files[i], "\n"})) != std::string::npos;
+    if (line.empty() ? named : !recorded) {
+      error = cat({files.directory, "/", saved_files[i], ": does not match the size and checksum in ",
+                   sums_path, " (cut short or changed since it was saved)"});
+      return std::nullopt;
+    }
+    expected += line;
+  }
+  if (files.checked && expected.size() != sums.text.size()) {
+    error = cat({sums_path, ": names files the set does not hold"});
+    return std::nullopt;
+  }
+  return files;
+}
+
+std::optional<SetFiles> read_set(System& sys, const char* set, std::string& error) {
+  recover_set(sys.path(backup_dir), set);
+  std::optional<SetFiles> files = read_set_copies(sys, set, error);
+  for (size_t i = 0; files && i < files->copies.size(); ++i) {
+    error = live_file_problem(sys.path(cat({config_dir, "/", saved_files[i]})));
     if (!error.empty()) return std::nullopt;
   }
   return files;

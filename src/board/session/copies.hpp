@@ -1,8 +1,10 @@
 // The miner's files as they were before a tuning, kept in /config/tune-backup:
 //   before/    the files before the latest tuning, replaced at every new tuning
 //   original/  the files before the first tuning ever made on this board, never replaced
-// A set holds copies of the files that existed, and the record "absent" naming, one a line,
-// those that did not (older versions made sets without it). A set appears whole or not at
+// A set holds copies of the files that existed, the record "absent" naming, one a line,
+// those that did not, and the record "sums" giving each copy's checksum and size as
+// `cksum` prints them ("CRC SIZE NAME"), so that a copy cut short or changed since is never
+// put back (older versions made sets without the records). A set appears whole or not at
 // all: it is written beside its place, synced, and renamed into it, so that a cut or a full
 // disk leaves the older set whole.
 #pragma once
@@ -21,6 +23,10 @@ inline constexpr char before_set[] = "before";
 inline constexpr char original_set[] = "original";
 
 inline constexpr char absent_record[] = "absent";
+inline constexpr char sums_record[] = "sums";
+
+// The checksum of POSIX `cksum` (CRC-32 of the text and its length), which busybox has too.
+unsigned long posix_checksum(std::string_view text);
 
 // Saves the miner's files as `before/`, and with `first_tuning` also as `original/` (which
 // is never replaced once there). Empty when saved, else "PATH: reason".
@@ -31,11 +37,17 @@ struct SetFiles {
   std::string directory;
   std::vector<FileRead> copies;                    // by saved_files
   std::optional<std::vector<std::string>> absent;  // none: a set made without the record
+  bool checked = false;  // the copies match the set's "sums"; false: it has none to check
 };
 
-// Reads the set and checks that /config can take it: every copy readable whole, every file
-// the set should hold there, every file in /config a regular file or none (a pipe would
-// block the write). Nothing, with `error` ("PATH: reason"), when not.
+// Reads the set's copies, changing nothing (where a cut left the set aside, from there):
+// every one readable whole, every file the set should hold there, and each as its "sums"
+// records it. Nothing, with `error` ("PATH: reason"), when not.
+std::optional<SetFiles> read_set_copies(System& sys, const char* set, std::string& error);
+
+// Brings back a set a cut left aside, reads it with read_set_copies, and checks that
+// /config can take it: every file there a regular file or none (a pipe would block the
+// write).
 std::optional<SetFiles> read_set(System& sys, const char* set, std::string& error);
 
 // Puts the files of the set back in /config byte for byte, in two steps: first every copy

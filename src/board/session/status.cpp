@@ -40,6 +40,7 @@ struct StatusView {
   std::string last_log;               // where it comes from
   std::vector<std::string> warnings;  // shown safe
   bool copies[2] = {};                // before, original
+  bool unchecked[2] = {};             // a set with no sizes and checksums to check
 };
 
 constexpr const char* sets[] = {before_set, original_set};
@@ -110,7 +111,8 @@ void print_text(const StatusView& view) {
   std::string copies;
   for (int set = 0; set < 2; ++set) {
     if (!view.copies[set]) continue;
-    copies += cat({copies.empty() ? "" : ", ", backup_dir, "/", sets[set]});
+    copies += cat({copies.empty() ? "" : ", ", backup_dir, "/", sets[set],
+                   view.unchecked[set] ? " (unchecked: saved by an earlier version)" : ""});
   }
   line("copies:", copies.empty() ? "none" : copies);
   line("logs:", kept_logs_dir);
@@ -174,6 +176,10 @@ void print_json(const StatusView& view) {
       cJSON_AddNullToObject(copies, sets[set]);
     }
   }
+  cJSON* unchecked = cJSON_AddArrayToObject(json, "copies_unchecked");
+  for (int set = 0; set < 2; ++set) {
+    if (view.unchecked[set]) cJSON_AddItemToArray(unchecked, cJSON_CreateString(sets[set]));
+  }
   string(json, "logs", kept_logs_dir);
   char* text = cJSON_PrintUnformatted(json);
   std::printf("%s\n", text != nullptr ? text : "{}");
@@ -218,6 +224,22 @@ void read_last_log_line(System& sys, StatusView& view) {
   }
 }
 
+// Which sets are there, and whether undo would take each: a set whose copies do not match
+// their sizes and checksums is a warning, one saved without them is unchecked.
+void read_copies(System& sys, StatusView& view) {
+  for (int set = 0; set < 2; ++set) {
+    view.copies[set] = set_exists(sys, sets[set]);
+    if (!view.copies[set]) continue;
+    std::string error;
+    std::optional<SetFiles> files = read_set_copies(sys, sets[set], error);
+    if (!files) {
+      view.warnings.push_back(cat({"undo ", sets[set], " refuses its set: ", printable(error)}));
+    } else {
+      view.unchecked[set] = !files->checked;
+    }
+  }
+}
+
 }  // namespace
 
 int status(bool json) {
@@ -248,7 +270,7 @@ int status(bool json) {
   }
   view.interrupted = !view.running && is_working(view.state.stage) && !view.ended_unrecorded;
   read_last_log_line(sys, view);
-  for (int set = 0; set < 2; ++set) view.copies[set] = set_exists(sys, sets[set]);
+  read_copies(sys, view);
   // What the session recorded of its own PATH, then what the board's files say now.
   if (!view.state.warning.empty()) view.warnings.push_back(printable(view.state.warning));
   ProcessPrograms programs;
