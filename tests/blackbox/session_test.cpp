@@ -507,13 +507,16 @@ TEST(Session, UndoPutsBackTheFilesOfEitherSetByteForByte) {
   // On a /config too full for the set, the undo changes nothing and records nothing. (The
   // set's sizes and checksums are what `cksum` prints for its copies.)
   const std::string sums = s.text("config/tune-backup/before/sums");
-  ASSERT_EQ(shell(s, "cd /config/tune-backup/before && cksum config.conf manual_freqs.txt "
-                     "autoTune.conf").output,
+  ASSERT_EQ(shell(s,
+                  "cd /config/tune-backup/before && cksum config.conf manual_freqs.txt "
+                  "autoTune.conf")
+                .output,
             sums);
   s.write("config/tune-backup/before/autoTune.conf", std::string(23 * 1024, 'x'));
   s.write("config/tune-backup/before/config.conf", "changed\n");
-  shell(s, "cd /config/tune-backup/before && cksum config.conf manual_freqs.txt autoTune.conf "
-           ">sums");
+  shell(s,
+        "cd /config/tune-backup/before && cksum config.conf manual_freqs.txt autoTune.conf "
+        ">sums");
   const auto now = saved_files_in(s, "config/");
   const std::string state = s.text("config/tune-session.state");
   RunOptions full;
@@ -549,8 +552,9 @@ TEST(Session, UndoPutsBackTheFilesOfEitherSetByteForByte) {
       << warned.output;
   s.write("config/tune-backup/original/config.conf", copy);
   s.remove("config/tune-backup/original/sums");
-  EXPECT_NE(session(s, {"status"}).output.find("/config/tune-backup/original (unchecked: saved by "
-                                               "an earlier version)\n"),
+  EXPECT_NE(session(s, {"status"})
+                .output.find("/config/tune-backup/original (unchecked: saved by "
+                             "an earlier version)\n"),
             std::string::npos);
   EXPECT_EQ(session(s, {"undo", "original"}).status, 0);
   EXPECT_EQ(saved_files_in(s, "config/"), original);

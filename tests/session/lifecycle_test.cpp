@@ -368,66 +368,149 @@ TEST(LifecycleErrors, AWholeTuningKeepsItsFilesWholeAndItsWordsTrueWhateverCallF
             << " finished that the state did not hold, " << unfinished << " not finished\n";
 }
 
-// An undo cut anywhere: the files are never shown as back when they are a mix, and the next
-// undo, or the next start, finishes it.
-TEST(LifecycleCuts, AnUndoCutAnywhereIsFinishedByTheNextUndoOrStart) {
+// An undo cut anywhere, on boards whose record stands every way it can: the files are
+// never shown as back when they are a mix, every state the undo leaves is one that status
+// and start accept (or the unreadable one it began with), and the next undo, or the next
+// start, finishes it.
+TEST(LifecycleCuts, AnUndoCutAnywhereLeavesAStateStartAcceptsAndIsFinishedByTheNext) {
   Board tuned;
   const auto first = tuned.files_in("/config/");
   ASSERT_EQ(tuned.start(), 0);
   const auto after = tuned.files_in("/config/");
   ASSERT_NE(after, first);
-  auto undo = [](Board& b) {
-    SessionState state = read_state(b.sys).state;
-    std::vector<std::string> kept;
-    return undo_files(b.sys, state, "original", kept).empty() ? 0 : 1;
+  const std::string unreadable = std::string("\0x\n", 3);
+  const struct {
+    const char* name;
+    const char* state;  // nullptr: as the tuning left it; "": no state file
+    bool kept_logs;
+  } boards[] = {
+      {"its state and kept logs", nullptr, true},
+      {"its state, no kept logs", nullptr, false},
+      {"no state, kept logs", "", true},
+      {"no state, no kept logs", "", false},
+      {"a state that cannot be read, kept logs", unreadable.c_str(), true},
+      {"a state that cannot be read, no kept logs", unreadable.c_str(), false},
   };
-  long calls = 0;
-  {
-    Board uncut(tuned);
-    cut::count_on(uncut.sys.path("/config"));
-    ASSERT_EQ(undo(uncut), 0);
-    calls = cut::plan().calls;
-    cut::count_on("");
-    ASSERT_EQ(uncut.files_in("/config/"), first);
-    ASSERT_EQ(uncut.state()["stage"], "undone");
-  }
-  ASSERT_GT(calls, 5);
-  long mixed_shown_done = 0;
-  const std::vector<long> points = testing::cut_points(calls, 1);
-  for (long at : points) {
-    for (bool by_start : {false, true}) {
-      SCOPED_TRACE("power cut before write " + std::to_string(at) +
-                   (by_start ? ", then start" : ", then undo"));
-      Board b(tuned);
-      ASSERT_TRUE(b.cut_at(at, [&] { return undo(b); }));
-      auto state = b.state();
-      const auto now = b.files_in("/config/");
-      // Recorded as undone only once every file is back; else the undo stands recorded as
-      // under way, or nothing had changed yet.
-      const bool consistent = state.count("undoing")       ? true
-                              : state["stage"] == "undone" ? now == first
-                                                           : now == after;
-      if (!consistent) ++mixed_shown_done;
-      EXPECT_TRUE(consistent) << "stage " << state["stage"];
-      if (by_start) {
-        const bool undo_began = state.count("undoing") || state["stage"] == "undone";
-        ASSERT_EQ(b.start(), 0);
-        // An undo that began was finished first: the new tuning saved the first files as its
-        // before/; one cut before it began changed nothing.
-        EXPECT_EQ(b.files_in("/config/tune-backup/before/"), undo_began ? first : after);
-        EXPECT_EQ(b.state()["tuning"], "2");
-      } else {
-        EXPECT_EQ(undo(b), 0);
-        EXPECT_EQ(b.files_in("/config/"), first);
-        EXPECT_EQ(b.state()["stage"], "undone");
-        EXPECT_EQ(b.state().count("undoing"), 0u);
+  auto undo = [](Board& b) {
+    return undo_board(b.sys, "original", [](bool, const std::string&) {});
+  };
+  long mixed_shown_done = 0, refused_states = 0, tried = 0;
+  for (const auto& board : boards) {
+    auto arrange = [&](Board& b) {
+      if (board.state != nullptr) {
+        b.sys.remove_file(state_path);
+        if (*board.state != '\0' || board.state == unreadable.c_str()) {
+          b.sys.write_file(state_path, board.state == unreadable.c_str() ? unreadable : "");
+        }
+      }
+      if (!board.kept_logs) fs::remove_all(b.sys.path(kept_logs_dir));
+    };
+    long calls = 0;
+    {
+      Board uncut(tuned);
+      arrange(uncut);
+      cut::count_on(uncut.sys.path("/config"));
+      ASSERT_EQ(undo(uncut), 0) << board.name;
+      calls = cut::plan().calls;
+      cut::count_on("");
+      ASSERT_EQ(uncut.files_in("/config/"), first);
+      ASSERT_EQ(uncut.state()["stage"], "undone");
+    }
+    for (long at : testing::cut_points(calls, 4)) {
+      for (bool by_start : {false, true}) {
+        SCOPED_TRACE(std::string(board.name) + ": power cut before write " + std::to_string(at) +
+                     (by_start ? ", then start" : ", then undo"));
+        ++tried;
+        Board b(tuned);
+        arrange(b);
+        ASSERT_TRUE(b.cut_at(at, [&] { return undo(b); }));
+        auto state = b.state();
+        const auto now = b.files_in("/config/");
+        // Recorded as undone only once every file is back; else the undo stands recorded as
+        // under way, or nothing had changed yet.
+        const bool consistent = state.count("undoing")       ? true
+                                : state["stage"] == "undone" ? now == first
+                                                             : now == after;
+        if (!consistent) ++mixed_shown_done;
+        EXPECT_TRUE(consistent) << "stage " << state["stage"];
+        const StateRead read = read_state(b.sys);
+        const bool as_it_began = b.text(state_path) == unreadable;
+        if (!read.error.empty() && !as_it_began) ++refused_states;
+        EXPECT_TRUE(read.error.empty() || as_it_began) << read.error;
+        if (by_start && read.error.empty()) {
+          const bool undo_began = state.count("undoing") || state["stage"] == "undone";
+          ASSERT_EQ(b.start(), 0);
+          // An undo that began was finished first: the new tuning saved the first files as
+          // its before/; one cut before it began changed nothing.
+          EXPECT_EQ(b.files_in("/config/tune-backup/before/"), undo_began ? first : after);
+          EXPECT_EQ(b.state()["stage"], "finished");
+        } else {
+          EXPECT_EQ(undo(b), 0);
+          EXPECT_EQ(b.files_in("/config/"), first);
+          EXPECT_EQ(b.state()["stage"], "undone");
+          EXPECT_EQ(b.state().count("undoing"), 0u);
+          EXPECT_EQ(read_state(b.sys).error, "");
+        }
       }
     }
   }
   EXPECT_EQ(mixed_shown_done, 0);
-  std::cout << "undo in-process: " << points.size() << " of " << calls
-            << " cut points tried, each then undone or started again: " << mixed_shown_done
-            << " mixes shown as undone\n";
+  EXPECT_EQ(refused_states, 0);
+  std::cout << "undo in-process on " << std::size(boards) << " boards: " << tried
+            << " cuts tried, each then undone or started again: " << mixed_shown_done
+            << " mixes shown as undone, " << refused_states << " states refused\n";
+}
+
+// Every write-family call of an undo made to fail in turn, with each failure it can give:
+// it says the files are back only where they are and the state records it, else the files
+// are as they were or the undo is recorded as under way; the state stays one start accepts,
+// and with the error gone the next undo puts every file back.
+TEST(LifecycleErrors, AnUndoSaysBackOnlyWhereEveryFileIsBack) {
+  Board tuned;
+  const auto first = tuned.files_in("/config/");
+  ASSERT_EQ(tuned.start(), 0);
+  const auto after = tuned.files_in("/config/");
+  std::vector<std::string> calls;
+  {
+    Board uncut(tuned);
+    cut::Plan& plan = cut::count_on(uncut.sys.path("/config"));
+    plan.names = &calls;
+    plan.count_closes = true;
+    ASSERT_EQ(undo_board(uncut.sys, "original", [](bool, const std::string&) {}), 0);
+    cut::count_on("");
+  }
+  long shown_back_wrongly = 0;
+  const std::vector<testing::Failure> failures = testing::failures_to_try(calls, 3);
+  for (const testing::Failure& failure : failures) {
+    SCOPED_TRACE(failure.describe());
+    Board b(tuned);
+    cut::Plan& plan = cut::count_on(b.sys.path("/config"));
+    plan.fail_at = failure.at;
+    plan.fault = failure.fault;
+    plan.lasting = failure.lasting;
+    plan.count_closes = true;
+    std::vector<std::string> said;
+    const int status =
+        undo_board(b.sys, "original", [&](bool, const std::string& line) { said.push_back(line); });
+    cut::count_on("");
+    const auto now = b.files_in("/config/");
+    auto state = b.state();
+    const bool said_back = !said.empty() && said.back().find(" are back") != std::string::npos;
+    if ((said_back && now != first) || (status == 0 && state["stage"] != "undone")) {
+      ++shown_back_wrongly;
+      ADD_FAILURE() << "status " << status << ", stage " << state["stage"] << ": " << said.back();
+    }
+    if (!said_back) {
+      EXPECT_TRUE(now == after || state["undoing"] == "original");
+    }
+    EXPECT_EQ(read_state(b.sys).error, "");
+    ASSERT_EQ(undo_board(b.sys, "original", [](bool, const std::string&) {}), 0);
+    EXPECT_EQ(b.files_in("/config/"), first);
+    EXPECT_EQ(b.state()["stage"], "undone");
+  }
+  EXPECT_EQ(shown_back_wrongly, 0);
+  std::cout << "undo in-process: " << failures.size() << " failures at " << calls.size()
+            << " calls tried: " << shown_back_wrongly << " shown back wrongly\n";
 }
 
 // A long run's log is kept while it runs: a cut loses at most the last interval of it.

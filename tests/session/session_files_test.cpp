@@ -361,14 +361,13 @@ TEST(Copies, ASetPutsBackAllItHoldsOrNothing) {
        [&](Board& b) { b.sys.write_file(set + "config.conf", "fir"); }, mismatch("config.conf"),
        "tuned\n", "2:1:70\n"},
       {"a copy changed since, its size the same",
-       [&](Board& b) { b.sys.write_file(set + "config.conf", "firsT\n"); },
-       mismatch("config.conf"), "tuned\n", "2:1:70\n"},
+       [&](Board& b) { b.sys.write_file(set + "config.conf", "firsT\n"); }, mismatch("config.conf"),
+       "tuned\n", "2:1:70\n"},
       {"a copy the sums do not name", [&](Board& b) { b.sys.write_file(set + "sums", ""); },
        mismatch("config.conf"), "tuned\n", "2:1:70\n"},
       {"sums that name a copy the set does not hold",
        [&](Board& b) {
-         b.sys.write_file(set + "sums",
-                          b.text(set + "sums") + "4294967295 0 manual_freqs.txt\n");
+         b.sys.write_file(set + "sums", b.text(set + "sums") + "4294967295 0 manual_freqs.txt\n");
        },
        mismatch("manual_freqs.txt"), "tuned\n", "2:1:70\n"},
       {"sums with a line of their own",

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -92,8 +92,8 @@ std::string read_miner_files(System& sys, std::vector<MinerFile>& files) {
 
 // One line of the record of sizes and checksums, as `cksum` prints it for the copy.
 std::string sums_line(const char* name, const std::string& text) {
-  return cat({std::to_string(posix_checksum(text)), " ", std::to_string(text.size()), " ", name,
-              "\n"});
+  return cat(
+      {std::to_string(posix_checksum(text)), " ", std::to_string(text.size()), " ", name, "\n"});
 }
 
 // Writes the files as a new set in the hidden directory `staging`, synced, with the record
@@ -194,7 +194,8 @@ unsigned long posix_checksum(std::string_view text) {
   uint32_t crc = 0;
   auto feed = [&crc](unsigned char byte) {
     crc ^= static_cast<uint32_t>(byte) << 24;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04c11db7u : crc << 1;
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04c11db7u : crc << 1;
   };
   for (char c : text) feed(static_cast<unsigned char>(c));
   for (size_t length = text.size(); length != 0; length >>= 8) {
@@ -275,8 +276,9 @@ std::optional<SetFiles> read_set_copies(System& sys, const char* set, std::strin
                                             sums.text.find("\n" + line) != std::string::npos);
     const bool named = sums.text.find(cat({" ", saved_files[i], "\n"})) != std::string::npos;
     if (line.empty() ? named : !recorded) {
-      error = cat({files.directory, "/", saved_files[i], ": does not match the size and checksum in ",
-                   sums_path, " (cut short or changed since it was saved)"});
+      error =
+          cat({files.directory, "/", saved_files[i], ": does not match the size and checksum in ",
+               sums_path, " (cut short or changed since it was saved)"});
       return std::nullopt;
     }
     expected += line;

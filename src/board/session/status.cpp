@@ -63,7 +63,7 @@ std::string stage_line(const StatusView& view) {
   }
   switch (s.stage) {
     case Stage::none:
-      return "none: no tuning has run on this board";
+      return cat({"none: no tuning is recorded on this board", undoing});
     case Stage::saving:
     case Stage::chain_tuner:
     case Stage::yellow_fixer:

@@ -2,6 +2,7 @@
 // a cut undo do it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,5 +19,11 @@ namespace tune::session {
 // without the record of absent files) are named in `kept`.
 std::string undo_files(System& sys, SessionState& state, const std::string& set,
                        std::vector<std::string>& kept);
+
+// `tune-session undo SET` once the lock is held: puts the set back, records it, and restarts
+// the miner. A state that cannot be read is set aside first. Its exit status; each line it
+// says goes to `say`, with false for an error.
+int undo_board(System& sys, const std::string& set,
+               const std::function<void(bool error, const std::string& line)>& say);
 
 }  // namespace tune::session
