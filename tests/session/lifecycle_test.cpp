@@ -513,6 +513,38 @@ TEST(LifecycleErrors, AnUndoSaysBackOnlyWhereEveryFileIsBack) {
             << " calls tried: " << shown_back_wrongly << " shown back wrongly\n";
 }
 
+// The power goes inside the finishing script, after it removed the firmware's request and
+// before the session recorded the finish. Later the firmware asks for a tuning: the next
+// start records the first as finished and begins the second, and the script runs once for
+// each. Had the script not removed the request yet, that start runs it instead.
+TEST(LifecycleFinish, ARequestMadeAfterACutFinishBeginsTheNextTuning) {
+  for (bool removed_first : {true, false}) {
+    SCOPED_TRACE(removed_first ? "the request removed, then the cut" : "the cut, first thing");
+    Board b;
+    ASSERT_TRUE(b.cut_at(0, [&] {
+      b.sys.finish_script = [&](sim::SimSystem& s) {
+        if (removed_first) {
+          cut::Uncounted firmware;
+          fs::remove(s.path(tune_running_path));
+          std::ofstream(s.root() + "/finish-runs", std::ios::app) << "ran\n";
+        }
+        _exit(cut::cut_status);
+        return 0;
+      };
+      return b.start();
+    }));
+    b.script();
+    EXPECT_EQ(b.state()["stage"], "yellow-fixer");
+    EXPECT_EQ(b.sys.exists(tune_running_path), !removed_first);
+    if (removed_first) b.sys.write_file(tune_running_path, "");  // the firmware asks again
+    ASSERT_EQ(b.start(), 0);
+    EXPECT_EQ(b.state()["stage"], "finished");
+    EXPECT_EQ(b.state()["tuning"], removed_first ? "2" : "1");
+    EXPECT_EQ(b.finish_runs(), removed_first ? 2 : 1);
+    EXPECT_FALSE(b.sys.exists(tune_running_path));
+  }
+}
+
 // A long run's log is kept while it runs: a cut loses at most the last interval of it.
 TEST(LifecycleLogs, ARunningProgramsLogIsKeptEveryTenMinutes) {
   Board b;

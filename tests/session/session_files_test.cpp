@@ -234,13 +234,14 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
     state.stage = c.stage;
     state.at = c.at;
     state.undoing = c.undoing;
-    BoardMarks marks{c.marker, c.step, "", c.log, false};
+    BoardMarks marks{c.marker, c.step, "", c.log, false, "none"};
     SCOPED_TRACE(std::string(stage_name(c.stage)) + " at " + stage_name(c.at));
     EXPECT_EQ(next_action(state, marks), c.next);
     EXPECT_TRUE(describe_next(c.next, state, marks).starts_with(c.said))
         << describe_next(c.next, state, marks);
   }
-  BoardMarks unreadable{true, "", "/config/yellow-step: Is a directory", Log::unknown, false};
+  BoardMarks unreadable{true,         "",    "/config/yellow-step: Is a directory",
+                        Log::unknown, false, "none"};
   EXPECT_EQ(describe_next(Action::run_yellow_fixer, SessionState{}, unreadable),
             "cannot run yellow-fixer: /config/yellow-step: Is a directory");
 }

@@ -65,6 +65,7 @@ class Lifecycle {
   int status_ = exit_done;
   std::string unrecorded_;  // why the state could not be recorded
   std::time_t last_keep_ = 0;
+  bool next_requested_ = false;  // a cut finish recorded, and a request made since
 };
 
 void Lifecycle::note(std::initializer_list<std::string_view> what) {
@@ -149,7 +150,13 @@ int Lifecycle::run() {
   }
   if (!begin()) return status_;
   for (;;) {
-    if (state_.stage == Stage::finished) break;
+    if (state_.stage == Stage::finished && !next_requested_) break;
+    if (state_.stage == Stage::finished) {
+      // A request made after the finishing script of a cut finish: the next tuning begins.
+      next_requested_ = false;
+      if (!act(Action::new_tuning)) return status_;
+      continue;
+    }
     if (programs_.stop_requested()) {
       end_early(Stage::stopped, "");
       return status_;
@@ -291,6 +298,8 @@ bool Lifecycle::save() {
 bool Lifecycle::run_stage(Program program) {
   const char* name = program_name(program);
   ++state_.runs;
+  // The request yellow-fixer's finishing script will remove, if any.
+  if (program == Program::yellow_fixer) state_.request = request_identity(sys_);
   if (!enter(stage_of(program))) return false;
   const double hours = deadline(program);
   note({name, " starts (", programs_.where(program), ")"});
@@ -377,13 +386,20 @@ bool Lifecycle::run_yellow_fixer() {
 // /config/tune-running that stays is a warning, since the init script then begins a new
 // tuning at every boot.
 bool Lifecycle::finish(bool fixer_ran) {
+  const BoardMarks marks = read_marks(sys_, state_);
   if (!enter(Stage::finished)) return false;
-  const std::string tune_running = sys_.path(tune_running_path);
   if (!fixer_ran) {
     if (name_exists(sys_.path(log_path)) && state_.runs > 0) {
       keep_log(sys_, state_.tuning, state_.runs, program_name(Program::yellow_fixer));
     }
-    if (name_exists(tune_running)) {
+    if (new_request_since(state_, marks)) {
+      note(
+          {"yellow-fixer's finish was cut after its finishing script removed the request; "
+           "the request made since begins the next tuning"});
+      next_requested_ = true;
+      return true;
+    }
+    if (marks.tune_running) {
       note({"yellow-fixer's finish was cut: runs ", finish_command});
       sys_.run_shell(finish_command);
     }

@@ -1,5 +1,9 @@
 #include "plan.hpp"
 
+#include <sys/stat.h>
+
+#include <cstdio>
+
 #include "board_files.hpp"
 #include "kept_logs.hpp"
 #include "log.hpp"
@@ -59,10 +63,25 @@ bool holds_fixer_finish(const std::string& log) {
   return false;
 }
 
+std::string request_identity(System& sys) {
+  struct stat info;
+  if (lstat(sys.path(tune_running_path).c_str(), &info) != 0) return "none";
+  char text[64];
+  std::snprintf(text, sizeof text, "%llu-%lld.%09ld", static_cast<unsigned long long>(info.st_ino),
+                static_cast<long long>(info.st_ctim.tv_sec),
+                static_cast<long>(info.st_ctim.tv_nsec));
+  return text;
+}
+
+bool new_request_since(const SessionState& state, const BoardMarks& marks) {
+  return marks.tune_running && !state.request.empty() && marks.request != state.request;
+}
+
 BoardMarks read_marks(System& sys, const SessionState& state) {
   BoardMarks marks;
   marks.yellow_marker = name_exists(sys.path(yellow_marker_path));
   marks.tune_running = name_exists(sys.path(tune_running_path));
+  marks.request = request_identity(sys);
   FileRead step = read_file(sys.path(yellow_step_path), 64);
   if (step.result == FileRead::Result::read) marks.yellow_step = step.text;
   // A step file that exists but cannot be read still means work left, which yellow-fixer
@@ -119,6 +138,10 @@ std::string describe_next(Action next, const SessionState& state, const BoardMar
       return "resumes yellow-fixer from step " + std::to_string(number);
     }
     case Action::record_finished:
+      if (new_request_since(state, marks)) {
+        return "records the tuning as finished (yellow-fixer had ended), then begins a new "
+               "tuning for the request made since";
+      }
       return marks.tune_running ? cat({"records the tuning as finished (yellow-fixer had ended) "
                                        "and runs ",
                                        finish_command})

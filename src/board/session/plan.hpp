@@ -12,7 +12,8 @@
 //   yellow-fixer, step file                      run_yellow_fixer
 //   yellow-fixer, no step file, its log says     run_yellow_fixer (afresh)
 //     it did not finish
-//   yellow-fixer, no step file, otherwise        record_finished
+//   yellow-fixer, no step file, otherwise        record_finished (and new_tuning when
+//                                                a request was made since the script ran)
 //
 // A stage that failed, was stopped or timed out stands where it ended.
 #pragma once
@@ -47,7 +48,17 @@ struct BoardMarks {
   std::string step_problem;  // a step file that is there but cannot be read: "PATH: reason"
   FixerLog fixer_log = FixerLog::unknown;  // read only where it decides
   bool tune_running = false;               // the firmware's /config/tune-running
+  std::string request;                     // its request_identity
 };
+
+// Which file the firmware's request /config/tune-running is: its inode and change time
+// ("INODE-SECONDS.NANOSECONDS"), so that a request made anew after one was removed is told
+// from it; "none" when there is none.
+std::string request_identity(System& sys);
+
+// After a cut finish: a request made since yellow-fixer's finishing script removed the one
+// the tuning had. That request asks for the next tuning, and is not the script's to remove.
+bool new_request_since(const SessionState& state, const BoardMarks& marks);
 
 BoardMarks read_marks(System& sys, const SessionState& state);
 

@@ -171,6 +171,9 @@ std::optional<SessionState> parse_state(const std::string& text, std::string& pr
       (key == "chain-tuner-hours" ? state.chain_tuner_hours : state.yellow_fixer_hours) = value;
     } else if (key == "warning") {
       state.warning = value;
+    } else if (key == "request") {
+      understood = understood && !value.empty() && value.size() <= 64;
+      state.request = value;
     } else if (key == "previous-tuning") {
       count(state.previous_tuning);
     } else if (key == "previous-stage") {
@@ -218,6 +221,7 @@ std::string format_state(const SessionState& state) {
   if (!state.undoing.empty()) put("undoing", state.undoing);
   if (!state.chain_tuner_hours.empty()) put("chain-tuner-hours", state.chain_tuner_hours);
   if (!state.yellow_fixer_hours.empty()) put("yellow-fixer-hours", state.yellow_fixer_hours);
+  if (!state.request.empty()) put("request", state.request);
   if (!state.warning.empty()) put("warning", state.warning);
   if (state.previous_tuning > 0) {
     put("previous-tuning", std::to_string(state.previous_tuning));

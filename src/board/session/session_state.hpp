@@ -63,6 +63,11 @@ struct SessionState {
   // The deadlines given to the start that began or last went on with this tuning, in
   // hours as given (see parse_hours; empty: none); a resume without options uses them.
   std::string chain_tuner_hours, yellow_fixer_hours;
+  // The firmware's request (/config/tune-running) as yellow-fixer last started: which file it
+  // was (request_identity), "none" when there was none, empty when not recorded (an earlier
+  // version). A request that is another file by the time a cut finish is recorded was made
+  // after yellow-fixer's finishing script had removed this one.
+  std::string request;
   // What the session found wrong on the board that a tuning cannot mend (no bmminer-api on
   // its PATH, a finishing script that is missing or left /config/tune-running): one line.
   std::string warning;

@@ -56,10 +56,10 @@ std::string stage_line(const StatusView& view) {
                                   : cat({"; an undo to ", printable(s.undoing),
                                          " was cut: the next undo or start finishes it"});
   if (view.ended_unrecorded) {
-    return cat(
-        {"finished: yellow-fixer had ended when the session was cut (the next start "
-         "records it)",
-         undoing});
+    return cat({line,
+                ", ended but not recorded as finished: yellow-fixer had ended when the session "
+                "was cut (the next start records it)",
+                undoing});
   }
   switch (s.stage) {
     case Stage::none:
