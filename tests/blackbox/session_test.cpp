@@ -385,17 +385,34 @@ TEST(Session, StatusNamesWhatIsWrongOnTheBoard) {
     Outcome json = session(s, {"status", "--json"});
     EXPECT_NE(json.output.find(std::string("\"warnings\":[\"")), std::string::npos) << json.output;
   }
-  // A lock held by another program, which keeps any tuning from starting, is named.
+}
+
+// A lock held by another program keeps any tuning from starting. Held shared, on a file
+// another user made, it is named alike by every command, with its holder and its file; no
+// command shows the pid the state recorded of a finished session.
+TEST(Session, EveryCommandNamesALockHeldByAnotherProgram) {
   Sandbox s;
   arrange_board(s);
+  s.write("config/tune-session.state", "tuning=1\nstage=finished\npid=20\nsince=0\n");
+  s.write("config/tune-session.lock", "");
+  ASSERT_EQ(chown((s.root() + "/config/tune-session.lock").c_str(), 65534, 65534), 0);
+  fs::permissions(s.root() + "/config/tune-session.lock", fs::perms(0644));
   Outcome held = shell(s,
-                       "mkfifo /tmp/go; flock /config/tune-session.lock sh -c "
+                       "mkfifo /tmp/go; flock -s /config/tune-session.lock sh -c "
                        "'touch /tmp/held; read x </tmp/go' & "
-                       "while [ ! -e /tmp/held ]; do :; done; tune-session status; echo >/tmp/go");
-  EXPECT_TRUE(std::regex_search(held.output,
-                                std::regex("\nwarning: +the lock is held by pid [0-9]+ \\(flock, "
-                                           "uid 0\\), not by a tune-session")))
+                       "while [ ! -e /tmp/held ]; do :; done; "
+                       "for command in status 'start --foreground' 'undo' 'stop'; do "
+                       "tune-session $command; echo \"status $?\"; done 2>&1; echo >/tmp/go");
+  const std::string holder =
+      "the lock is held by pid [0-9]+ \\(flock, uid 0\\), not by a tune-session; its file "
+      "/config/tune-session.lock is uid 65534's, mode 0644, not root's 0600: no tuning starts "
+      "while it holds it\n";
+  EXPECT_TRUE(std::regex_search(
+      held.output, std::regex("\nwarning: +" + holder + "(.*\n)*status 0\n" +
+                              "tune-session: " + holder + "status 3\n" + "tune-session: " + holder +
+                              "status 3\n" + "tune-session: " + holder + "status 3\n")))
       << held.output;
+  EXPECT_EQ(held.output.find("pid 20"), std::string::npos) << held.output;
 }
 
 // A state that cannot be read blocks nothing for good: status shows why, start refuses and

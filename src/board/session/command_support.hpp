@@ -19,18 +19,20 @@ void print_line(std::FILE* stream, const std::string& line);
 // One line of tune-session's own: its name, then the pieces.
 void say(std::FILE* stream, std::initializer_list<std::string_view> pieces);
 
-// "tuning 3, stage chain-tuner since 2026-12-08 04:44:49, session pid 1234", or what holds
-// the lock when that is another program.
+// "tuning 3, stage chain-tuner since 2026-12-08 04:44:49, session pid 1234" (the pid of the
+// lock's holder, as /proc tells it; "unknown" when it cannot), or what holds the lock when
+// that is another program.
 std::string running_session(System& sys);
 
-// "the lock is held by pid N (NAME, uid U), not by a tune-session", or empty when no other
-// program holds it (or /proc cannot tell).
-std::string foreign_holder(const LockHolder& holder);
+// "the lock is held by pid N (NAME, uid U), not by a tune-session[; its file ...]: no tuning
+// starts while it holds it" (the file named when it is not root's 0600), the one line every
+// command says of it; empty when no other program holds the lock (or /proc cannot tell).
+std::string foreign_holder(System& sys, const LockHolder& holder);
 std::string lock_held_by_another(System& sys);
 
-// Takes the lock; on failure the line to say (without the program's name): the lock cannot
-// be had, or another session runs (then `busy` and `then` frame what it does). Empty when
-// taken.
+// Takes the lock; on failure the line to say (without the program's name): another program
+// holds it (foreign_holder), the lock cannot be had, or another session runs (then `busy`
+// and `then` frame what it does). Empty when taken.
 std::string take_lock(SessionLock& lock, System& sys, const char* busy, const char* then);
 
 // The state as a command that holds the lock goes by: the recorded one, or, when there is

@@ -119,9 +119,11 @@ SessionLock::Taken SessionLock::take(System& sys, std::string& error) {
     if (fd_ >= 0) sync_directory(sys, sys.path(config_dir));
   }
   if (fd_ < 0) return Taken::failed;
-  make_private(fd_);
   for (int attempt = 1;; ++attempt) {
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return Taken::yes;
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+      make_private(fd_);  // once it is ours: another holder is named as it found the file
+      return Taken::yes;
+    }
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK || attempt == lock_tries) break;
     short_pause();
@@ -144,8 +146,10 @@ bool lock_is_held(System& sys, std::string& error, LockHolder* holder) {
   bool held = false;
   int fd = open_lock_file(path, O_RDONLY, error, missing);
   if (fd >= 0) {
+    // Exclusive for an instant: a shared lock of another program would let a shared one
+    // pass, and still keep every tuning from starting. Closing lets go of it.
     int result;
-    while ((result = flock(fd, LOCK_SH | LOCK_NB)) != 0 && errno == EINTR) {
+    while ((result = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
     }
     held = result != 0 && errno == EWOULDBLOCK;
     if (result != 0 && !held) error = failure(path, errno);
@@ -164,6 +168,17 @@ bool lock_is_held(System& sys, std::string& error, LockHolder* holder) {
     if (std::optional<LockHolder> found = holder_in_proc(path)) *holder = *found;
   }
   return held;
+}
+
+std::string lock_file_problem(System& sys) {
+  const std::string path = sys.path(lock_path);
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "";
+  if (info.st_uid == 0 && info.st_gid == 0 && (info.st_mode & 07777) == 0600) return "";
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return cat({"its file ", path, " is uid ", std::to_string(info.st_uid), "'s, mode ", mode,
+              ", not root's 0600"});
 }
 
 }  // namespace tune::session

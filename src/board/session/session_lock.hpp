@@ -40,4 +40,8 @@ struct LockHolder {
 // `error` ("PATH: reason") when that cannot be told; fills `holder` when asked and known.
 bool lock_is_held(System& sys, std::string& error, LockHolder* holder = nullptr);
 
+// "its file PATH is uid U's, mode 0644, not root's 0600" for a lock file someone else made
+// (which they may then hold), empty for root's own.
+std::string lock_file_problem(System& sys);
+
 }  // namespace tune::session

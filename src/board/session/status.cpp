@@ -41,6 +41,8 @@ struct StatusView {
   std::vector<std::string> warnings;  // shown safe
   bool copies[2] = {};                // before, original
   bool unchecked[2] = {};             // a set with no sizes and checksums to check
+  // The running session's pid: the lock's holder as /proc tells it, else the state's.
+  long long pid() const { return holder.pid > 0 ? holder.pid : state.pid; }
 };
 
 constexpr const char* sets[] = {before_set, original_set};
@@ -68,7 +70,8 @@ std::string stage_line(const StatusView& view) {
     case Stage::chain_tuner:
     case Stage::yellow_fixer:
       if (view.running) {
-        return cat({line, ", running since ", since, " (session pid ", std::to_string(s.pid), ")"});
+        return cat(
+            {line, ", running since ", since, " (session pid ", std::to_string(view.pid()), ")"});
       }
       return cat({line, ", interrupted: no session runs (the stage began ", since, ")", undoing});
     case Stage::undone:
@@ -144,7 +147,7 @@ void print_json(const StatusView& view) {
   maybe_string("at", ended_early, stage_name(s.at));
   cJSON_AddBoolToObject(json, "running", view.running);
   cJSON_AddBoolToObject(json, "interrupted", view.interrupted);
-  maybe_number("pid", view.running, s.pid);
+  maybe_number("pid", view.running, view.pid());
   maybe_number("since", s.tuning > 0, s.since);
   maybe_number("began", s.tuning > 0 && s.began > 0, s.began);
   maybe_string("chain_tuner", s.chain_tuner.has_value(),
@@ -250,7 +253,7 @@ int status(bool json) {
   // What the lock cannot tell, the rest still can: shown, and status ends with 3.
   const std::string lock_error = error;
   // Another program holding the lock runs no tuning: the tuning stands where it was left.
-  const std::string foreign = view.running ? foreign_holder(view.holder) : "";
+  const std::string foreign = view.running ? foreign_holder(sys, view.holder) : "";
   const bool foreign_lock = !foreign.empty();
   if (foreign_lock) view.running = false;
   StateRead read = read_state(sys);
@@ -289,7 +292,7 @@ int status(bool json) {
   if (!lock_error.empty()) {
     view.warnings.push_back(cat({"cannot tell whether a tuning runs: ", printable(lock_error)}));
   }
-  if (foreign_lock) view.warnings.push_back(cat({foreign, ": no tuning starts while it holds it"}));
+  if (foreign_lock) view.warnings.push_back(foreign);
   if (json) {
     print_json(view);
   } else {

@@ -49,7 +49,8 @@ long long session_pid(System& sys) {
 int stop() {
   PosixSystem sys;
   std::string error;
-  if (!lock_is_held(sys, error)) {
+  LockHolder holder;
+  if (!lock_is_held(sys, error, &holder)) {
     if (!error.empty()) {
       say(stderr, {"cannot tell whether a tuning runs: ", error});
       return exit_busy;
@@ -57,15 +58,16 @@ int stop() {
     say(stdout, {"no tuning is running"});
     return exit_done;
   }
-  // A pid from the state is trusted only while the lock is held: after a reboot the same
-  // number may be any process.
-  long long pid = session_pid(sys);
+  if (const std::string other = foreign_holder(sys, holder); !other.empty()) {
+    say(stderr, {other});
+    return exit_busy;
+  }
+  // The holder as /proc tells it; else a pid from the state, trusted only while the lock is
+  // held (after a reboot the same number may be any process).
+  long long pid = holder.pid > 0 ? holder.pid : session_pid(sys);
   if (pid == 0) {
-    const std::string other = lock_held_by_another(sys);
-    say(stderr,
-        {other.empty() ? cat({"a session holds ", sys.path(lock_path), " but its pid is not known"})
-                       : other,
-         "; nothing was signalled"});
+    say(stderr, {"a session holds ", sys.path(lock_path),
+                 " but its pid is not known; nothing was signalled"});
     return exit_failed;
   }
   if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
