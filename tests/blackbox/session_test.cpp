@@ -221,13 +221,54 @@ TEST(Session, AFullConfigRefusesANewTuningAndKeepsTheCopies) {
   options.full_config_bytes = 256 * 1024;
   Outcome refused = s.run("tune-session", options);
   EXPECT_EQ(refused.status, 1);
-  EXPECT_TRUE(
-      std::regex_match(refused.errors, std::regex("tune-session: [^\n]*No space left on device\n")))
+  EXPECT_TRUE(std::regex_match(
+      refused.errors, std::regex("tune-session: cannot begin tuning 2: /config has 0 KiB free; a "
+                                 "new tuning needs [0-9]+ KiB [^\n]*\n")))
       << refused.errors;
+  // Every look at the board says so, and what start would do.
+  options.args = {"status"};
+  Outcome status = s.run("tune-session", options);
+  EXPECT_TRUE(std::regex_search(status.output, std::regex("\nnext: +tune-session start refuses: "
+                                                          "/config has [0-9]+ KiB free; a new "
+                                                          "tuning needs [0-9]+ KiB")))
+      << status.output;
   EXPECT_EQ(s.text("config/tune-session.state"), state);
   EXPECT_EQ(saved_files_in(s, "config/tune-backup/before/"), before);
   EXPECT_EQ(saved_files_in(s, "config/tune-backup/original/"), original);
   EXPECT_FALSE(s.exists("config/tune-backup/.before.new"));
+}
+
+// A tuning that cannot go on for want of room on /config (the power cut mid-tuning, and the
+// disk filled since) is refused before chain-tuner runs, the reason recorded in the state,
+// which status shows at every look; with room the next start goes on with it.
+TEST(Session, ATuningTooFullToGoOnSaysWhyAtEveryBoot) {
+  Sandbox s;
+  arrange_board(s);
+  s.write("config/tune-session.state", "tuning=1\nstage=chain-tuner\nruns=1\nsince=0\n");
+  RunOptions full;
+  full.full_config_bytes = 2 * 1024 * 1024;
+  full.free_config_bytes = 8 * 1024;
+  full.args = {"start", "--foreground"};
+  const std::string why =
+      "/config has 8 KiB free; the tuning needs [0-9]+ KiB \\(room to replace the miner's files "
+      "and the state\\)";
+  for (int boot = 0; boot < 2; ++boot) {
+    const Outcome refused = s.run("tune-session", full);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(std::regex_match(
+        refused.errors, std::regex("tune-session: tuning 1 failed in chain-tuner: " + why + "\n")))
+        << refused.errors;
+    EXPECT_FALSE(s.exists("tmp/auto-tune"));  // chain-tuner did not run
+  }
+  full.args = {"status"};
+  const Outcome status = s.run("tune-session", full);
+  EXPECT_TRUE(std::regex_search(status.output,
+                                std::regex("\nstage: +failed in chain-tuner at [-0-9: ]+: " + why +
+                                           "\n(.*\n)*next: +tune-session start refuses: " + why)))
+      << status.output;
+  EXPECT_EQ(session(s, {"start", "--foreground"}).status, 0);
+  EXPECT_EQ(state_of(s)["stage"], "finished");
+  EXPECT_EQ(state_of(s)["tuning"], "1");
 }
 
 // Pages (of 4 KiB, as tmpfs counts them) that the files under the directory take.
@@ -239,10 +280,10 @@ long pages_under(const std::string& dir) {
   return pages;
 }
 
-// The second tuning of a board on a /config with every free size from none to what the
-// whole tuning writes: it finishes, and the state says so, or it ends with one line and
-// status 1; then a start with room finishes that same tuning, never one more. The copies
-// stay whole throughout.
+// The second tuning of a board on a /config with every free size from none to a little past
+// the room a tuning asks for: below that figure start refuses with it, one line and status
+// 1, before anything is written; from it on the tuning finishes, and the state says so. The
+// copies stay whole throughout.
 TEST(Session, EveryFreeSizeOfConfigEndsWhereTheStateSays) {
   Sandbox base;
   arrange_board(base);
@@ -250,60 +291,62 @@ TEST(Session, EveryFreeSizeOfConfigEndsWhereTheStateSays) {
   ASSERT_EQ(session(base, {"start", "--foreground"}).status, 0);
   const auto tuned = saved_files_in(base, "config/");
   const long used = pages_under(base.root() + "/config");
-  long whole = 0;  // the pages a second tuning adds, with room for its temporary files
-  {
-    Sandbox s;
-    fs::copy(base.root() + "/config", s.root() + "/config",
-             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    ASSERT_EQ(session(s, {"start", "--foreground"}).status, 0);
-    whole = pages_under(s.root() + "/config") - used + 4;
-  }
-  const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");
-  const long stride = every != nullptr ? std::max(1L, std::atol(every)) : 2;
-  long finished = 0, refused = 0;
-  for (long free_pages = 0; free_pages <= whole; free_pages += stride) {
-    SCOPED_TRACE(std::to_string(free_pages) + " pages free");
-    Sandbox s;
+  auto start_with = [&](Sandbox& s, long free_pages) {
     fs::copy(base.root() + "/config", s.root() + "/config",
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     RunOptions full;
     full.args = {"start", "--foreground"};
     full.full_config_bytes = 2 * 1024 * 1024;
     full.free_config_bytes = free_pages * 4096;
-    Outcome outcome = s.run("tune-session", full);
+    return s.run("tune-session", full);
+  };
+  const std::regex figure(
+      "tune-session: cannot begin tuning 2: /config has ([0-9]+) KiB free; "
+      "a new tuning needs ([0-9]+) KiB \\(the copies of the miner's files, "
+      "and room to replace each\\)\n");
+  long needed_kib = 0;
+  {
+    Sandbox none;
+    const Outcome refused = start_with(none, 0);
+    std::smatch said;
+    ASSERT_TRUE(std::regex_match(refused.errors, said, figure)) << refused.errors;
+    needed_kib = std::stol(said[2]);
+  }
+  const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");
+  const long stride = every != nullptr ? std::max(1L, std::atol(every)) : 2;
+  long finished = 0, refused = 0, added_pages = 0;
+  for (long free_pages = 0; free_pages <= needed_kib / 4 + 3; free_pages += stride) {
+    SCOPED_TRACE(std::to_string(free_pages) + " pages free");
+    Sandbox s;
+    const Outcome outcome = start_with(s, free_pages);
     auto state = state_of(s);
-    if (outcome.status == 0) {
+    if (free_pages * 4 >= needed_kib) {
       ++finished;
-      EXPECT_EQ(state["stage"], "finished");
-      EXPECT_EQ(state["tuning"], "2");
-      // The tuning's own last log wins over older ones for the room left.
-      const std::string last_log = "config/tune-logs/0002-" + state["runs"] + "-yellow-fixer.log";
-      EXPECT_TRUE(s.text(last_log).ends_with(", quit\n")) << last_log;
-    } else {
-      ++refused;
-      EXPECT_EQ(outcome.status, 1) << outcome.errors;
-      EXPECT_EQ(std::count(outcome.errors.begin(), outcome.errors.end(), '\n'), 1)
-          << outcome.errors;
-      EXPECT_EQ(outcome.output.find("tuning 2 finished"), std::string::npos) << outcome.output;
-      EXPECT_FALSE(state["tuning"] == "2" && state["stage"] == "finished") << outcome.errors;
-    }
-    EXPECT_EQ(saved_files_in(s, "config/tune-backup/original/"), first);
-    const auto before = saved_files_in(s, "config/tune-backup/before/");
-    EXPECT_TRUE(before == first || before == tuned);
-    if (outcome.status != 0) {
-      Outcome again = session(s, {"start", "--foreground"});
-      EXPECT_EQ(again.status, 0) << again.errors;
-      state = state_of(s);
+      EXPECT_EQ(outcome.status, 0) << outcome.errors;
       EXPECT_EQ(state["stage"], "finished");
       EXPECT_EQ(state["tuning"], "2");
       EXPECT_EQ(saved_files_in(s, "config/tune-backup/before/"), tuned);
-      EXPECT_EQ(saved_files_in(s, "config/tune-backup/original/"), first);
+      // The tuning's own last log wins over older ones for the room left.
+      const std::string last_log = "config/tune-logs/0002-" + state["runs"] + "-yellow-fixer.log";
+      EXPECT_TRUE(s.text(last_log).ends_with(", quit\n")) << last_log;
+      added_pages = std::max(added_pages, pages_under(s.root() + "/config") - used);
+    } else {
+      ++refused;
+      std::smatch said;
+      EXPECT_TRUE(std::regex_match(outcome.errors, said, figure)) << outcome.errors;
+      EXPECT_EQ(outcome.status, 1);
+      EXPECT_EQ(s.text("config/tune-session.state"), base.text("config/tune-session.state"));
+      EXPECT_EQ(saved_files_in(s, "config/tune-backup/before/"), first);
     }
+    EXPECT_EQ(saved_files_in(s, "config/tune-backup/original/"), first);
   }
   EXPECT_GT(finished, 0);
   EXPECT_GT(refused, 0);
-  std::cout << "free sizes of /config from 0 to " << whole << " pages, every " << stride << ": "
-            << finished << " finished, " << refused << " ended early and then finished\n";
+  std::cout << "free sizes of /config from 0 to " << needed_kib / 4 + 3 << " pages, every "
+            << stride << ": " << refused << " refused below the " << needed_kib
+            << " KiB a new tuning asks for, " << finished
+            << " finished from it on (their files grew by at most " << added_pages * 4
+            << " KiB, the kept logs within their cap)\n";
 }
 
 RunOptions started(std::vector<std::string> args,

@@ -204,16 +204,18 @@ class Board {
 
 using Versions = std::map<std::string, std::set<std::string>>;
 
-// The files a cut must leave whole: each holds what it held before, or a content the uncut
-// run gave it; a set of copies holds the board's first files or is not there.
-// A state without its session's pid, which differs from run to run.
-std::string without_pid(const std::string& text) {
-  size_t at = text.find("\npid=");
-  return at == std::string::npos
-             ? text
-             : text.substr(0, at + 1) + text.substr(text.find('\n', at + 1) + 1);
+// A state without what differs from run to run: its session's pid, and which file the
+// firmware's request is.
+std::string without_pid(std::string text) {
+  for (const char* key : {"\npid=", "\nrequest="}) {
+    const size_t at = text.find(key);
+    if (at != std::string::npos) text.erase(at + 1, text.find('\n', at + 1) - at);
+  }
+  return text;
 }
 
+// The files a cut must leave whole: each holds what it held before, or a content the uncut
+// run gave it; a set of copies holds the board's first files or is not there.
 long torn_files(const Board& b, const Versions& versions,
                 const std::map<std::string, std::string>& before) {
   long torn = 0;

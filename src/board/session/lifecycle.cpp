@@ -16,6 +16,7 @@
 #include "kept_logs.hpp"
 #include "log.hpp"
 #include "plan.hpp"
+#include "room.hpp"
 #include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
@@ -213,6 +214,13 @@ bool Lifecycle::begin() {
     return true;
   }
   const std::string plan = describe_next(first, state_, marks);
+  // A board too full for the rest of the tuning is refused before anything is written, the
+  // reason recorded where it can be: every boot then shows it rather than failing a write.
+  if (std::string full =
+          first == Action::finish_undo ? "" : too_full(sys_, first, state_.tuning == 1);
+      !full.empty()) {
+    return end_early(Stage::failed, full);
+  }
   if (is_working(state_.stage) && state_.stage != Stage::saving && state_.runs > 0) {
     // The program's run was cut (the session killed, say, with no reboot): its log is still
     // in /tmp, and the next run would empty it. It is that run's, whose copy names its
@@ -261,6 +269,9 @@ bool Lifecycle::begin_new_tuning() {
   if (last >= last_tuning_number) {
     return fail(cat({"no tuning number is left after ", std::to_string(last), " (the kept logs in ",
                      kept_logs_dir, " hold that number)"}));
+  }
+  if (std::string full = too_full(sys_, Action::new_tuning, last == 0); !full.empty()) {
+    return fail(cat({"cannot begin tuning ", std::to_string(last + 1), ": ", full}));
   }
   state_ = SessionState{};
   state_.tuning = last + 1;

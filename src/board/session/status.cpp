@@ -2,6 +2,7 @@
 #include <cjson/cJSON.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "plan.hpp"
 #include "posix_system.hpp"
 #include "process_programs.hpp"
+#include "room.hpp"
 #include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
@@ -270,6 +272,15 @@ int status(bool json) {
     const Action next = next_action(view.state, marks);
     view.next = describe_next(next, view.state, marks);
     view.ended_unrecorded = !view.running && next == Action::record_finished;
+    // What start would refuse, shown at every look rather than found at every boot.
+    const bool first_tuning = next == Action::new_tuning
+                                  ? std::max(view.state.tuning, highest_kept_tuning(sys)) == 0
+                                  : view.state.tuning == 1;
+    const std::string full = next == Action::finish_undo ? "" : too_full(sys, next, first_tuning);
+    if (!full.empty() && !view.running) {
+      view.next = cat({"refuses: ", full});
+      view.warnings.push_back(full);
+    }
   }
   view.interrupted = !view.running && is_working(view.state.stage) && !view.ended_unrecorded;
   read_last_log_line(sys, view);
