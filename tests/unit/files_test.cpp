@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 
 #include "harness.hpp"
@@ -164,8 +165,20 @@ TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
          if (setxattr(file.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
            ASSERT_EQ(errno, ENOTSUP);
          }
+         // A capability, which the kernel drops from a file that is written: given after.
+         const uint32_t capability[5] = {0x02000001, 1u << 10, 0, 0, 0};  // net_bind_service
+         if (setxattr(file.c_str(), "security.capability", capability, sizeof capability, 0) != 0) {
+           ASSERT_TRUE(errno == ENOTSUP || errno == EPERM) << std::strerror(errno);
+         }
        },
        true, "new", false, RLIM_INFINITY, Way::renamed},
+      {"a name the temporary name's dot and suffix make too long is written in place",
+       [](const fs::path& d) {
+         const std::string name(250, 'n');
+         std::ofstream(d / "data" / name) << "old content\n";
+         fs::create_symlink("../data/" + name, d / "config/config.conf");
+       },
+       true, "new", false, RLIM_INFINITY, Way::in_place},
       {"a file of another owner, writable through its group, keeps its owner: in place",
        [](const fs::path& d) {
          std::ofstream(d / "config/config.conf") << "old content\n";
@@ -238,6 +251,41 @@ TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
     if (fs::exists(dir / "data/alias")) {
       EXPECT_EQ(*m.sys.read_file("/data/alias"), c.content);
     }
+  }
+}
+
+// Every case the durable write falls back to the in-place write for is listed as the code
+// words it, and nothing else, in the integrator's guide and each manual page that tells of
+// the write: a new fallback cannot go unlisted.
+TEST(ReplaceFile, TheDocsListEveryCaseOfTheInPlaceWriteAndNoOther) {
+  const struct {
+    const char* file;
+    const char* item;  // how a line of the list begins
+  } docs[] = {{"docs/board.md", "- "},
+              {"man/chain-tuner.8", ".IP \\(bu 2\n"},
+              {"man/yellow-fixer.8", ".IP \\(bu 2\n"},
+              {"man/tune-session.8", ".IP \\(bu 2\n"}};
+  for (const auto& doc : docs) {
+    SCOPED_TRACE(doc.file);
+    std::ifstream in(std::string(TUNE_SOURCE_DIR) + "/" + doc.file);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_FALSE(text.empty());
+    size_t first = std::string::npos, last = 0;
+    for (const InPlaceCase& entry : in_place_cases) {
+      EXPECT_EQ(in_place_text(entry.why), std::string(entry.text));
+      const size_t at = text.find(std::string("\n") + doc.item + entry.text + "\n");
+      EXPECT_NE(at, std::string::npos) << entry.text;
+      if (at == std::string::npos) continue;
+      first = std::min(first, at);
+      last = std::max(last, at);
+    }
+    // The list holds as many items as the code has cases.
+    size_t items = 0;
+    for (size_t at = first; at != std::string::npos && at <= last;
+         at = text.find(std::string("\n") + doc.item, at + 1)) {
+      ++items;
+    }
+    EXPECT_EQ(items, std::size(in_place_cases));
   }
 }
 

@@ -62,6 +62,15 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
+// Every case has its text, in the order of the enumeration (attributes is its last).
+static_assert([] {
+  size_t next = 0;
+  for (const InPlaceCase& entry : in_place_cases) {
+    if (static_cast<size_t>(entry.why) != next++) return false;
+  }
+  return next == static_cast<size_t>(InPlace::attributes) + 1;
+}());
+
 const char* in_place_text(InPlace why) {
   for (const InPlaceCase& entry : in_place_cases) {
     if (entry.why == why) return entry.text;
