@@ -184,8 +184,9 @@ void error_sweep(const Session& session) {
     EXPECT_TRUE(session.ended_normally(sandbox.log()));
   }
   EXPECT_EQ(torn, 0);
-  std::cout << session.program << ": " << failures.size() << " failures at " << calls.size()
-            << " calls tried: " << torn << " torn files, " << ended_otherwise << " other endings\n";
+  std::cout << session.program << ": " << failures.size() << " failures ("
+            << testing::tally(failures) << ") at " << calls.size() << " calls tried: " << torn
+            << " torn files, " << ended_otherwise << " other endings\n";
 }
 
 // The firmware's attributes on the miner's files, which every replace carries over.
@@ -269,21 +270,40 @@ int start_until_finished(Sandbox& sandbox) {
 // The whole life of a tuning through tune-session, cut at every write-family call that
 // tune-session or either program makes on /config, then started again until the tuning has
 // finished.
-TEST(CrashPoints, ATuningThroughTheSessionFinishesWhereverThePowerGoes) {
-  Versions versions;
+// What an uncut tuning through the session gives a sweep: the board's first files, every
+// version the miner files took, and the write-family calls on /config of all three programs
+// (their names, with the closes among them, when `traced`).
+struct UncutTuning {
   std::map<std::string, std::string> first;
+  Versions versions;
   long crash_points = 0;
-  {
-    Sandbox uncut;
-    arrange_tuning(uncut);
-    first = saved_files_in(uncut, "config/");
-    versions = versions_before_run(uncut);
-    uncut.make_dir("sim/versions");
-    uncut.write("sim/crash-count", "0\n");
-    ASSERT_EQ(uncut.run("tune-session", start).status, 0);
-    crash_points = std::stol(uncut.text("sim/crash-count"));
-    add_versions_given(uncut, versions);
+  std::vector<std::string> calls;
+};
+
+UncutTuning uncut_tuning(bool traced) {
+  UncutTuning run;
+  Sandbox uncut;
+  arrange_tuning(uncut);
+  run.first = saved_files_in(uncut, "config/");
+  run.versions = versions_before_run(uncut);
+  uncut.make_dir("sim/versions");
+  uncut.write("sim/crash-count", "0\n");
+  if (traced) {
+    uncut.write("sim/trace", "");
+    fail_at(uncut, {}, "*");
   }
+  EXPECT_EQ(uncut.run("tune-session", start).status, 0);
+  run.crash_points = std::stol(uncut.text("sim/crash-count"));
+  add_versions_given(uncut, run.versions);
+  run.calls = traced_calls(uncut, nullptr);
+  return run;
+}
+
+TEST(CrashPoints, ATuningThroughTheSessionFinishesWhereverThePowerGoes) {
+  const UncutTuning uncut = uncut_tuning(false);
+  const Versions& versions = uncut.versions;
+  const std::map<std::string, std::string>& first = uncut.first;
+  const long crash_points = uncut.crash_points;
   ASSERT_GT(crash_points, 0);
   long torn = 0, unfinished = 0;
   const std::vector<long> points = testing::cut_points(crash_points, 7);
@@ -327,22 +347,10 @@ void expect_words_true(Sandbox& sandbox, const Outcome& outcome, const char* fin
 // status say only what the state holds, and with the error gone the next start finishes
 // that same tuning, its copies whole.
 TEST(WriteErrors, ATuningThroughTheSessionSaysOnlyWhatItStoredAndFinishesOnce) {
-  Versions versions;
-  std::map<std::string, std::string> first;
-  std::vector<std::string> calls;
-  {
-    Sandbox uncut;
-    arrange_tuning(uncut);
-    first = saved_files_in(uncut, "config/");
-    versions = versions_before_run(uncut);
-    uncut.make_dir("sim/versions");
-    uncut.write("sim/crash-count", "0\n");
-    uncut.write("sim/trace", "");
-    fail_at(uncut, {}, "*");
-    ASSERT_EQ(uncut.run("tune-session", start).status, 0);
-    add_versions_given(uncut, versions);
-    calls = traced_calls(uncut, nullptr);
-  }
+  const UncutTuning uncut = uncut_tuning(true);
+  const Versions& versions = uncut.versions;
+  const std::map<std::string, std::string>& first = uncut.first;
+  const std::vector<std::string>& calls = uncut.calls;
   long torn = 0, unfinished = 0;
   const auto failures = one_failure_each(testing::failures_to_try(calls, 21));
   for (const testing::Failure& failure : failures) {
@@ -366,9 +374,9 @@ TEST(WriteErrors, ATuningThroughTheSessionSaysOnlyWhatItStoredAndFinishesOnce) {
     EXPECT_EQ(saved_files_in(sandbox, "config/tune-backup/original/"), first);
   }
   EXPECT_EQ(torn, 0);
-  std::cout << "tune-session, chain-tuner and yellow-fixer: " << failures.size() << " failures at "
-            << calls.size() << " calls tried: " << torn << " torn files, " << unfinished
-            << " tunings that did not finish\n";
+  std::cout << "tune-session, chain-tuner and yellow-fixer: " << failures.size() << " failures ("
+            << testing::tally(failures) << ") at " << calls.size() << " calls tried: " << torn
+            << " torn files, " << unfinished << " tunings that did not finish\n";
 }
 
 // An undo with every write-family call it makes on /config made to fail in turn: it puts
@@ -423,8 +431,9 @@ TEST(WriteErrors, AnUndoThatFailsSaysSoAndTheNextOneFinishesIt) {
     EXPECT_EQ(saved_files_in(sandbox, "config/"), first);
   }
   EXPECT_EQ(shown_back_wrongly, 0);
-  std::cout << "tune-session undo: " << failures.size() << " failures at " << calls.size()
-            << " calls tried: " << shown_back_wrongly << " shown back wrongly\n";
+  std::cout << "tune-session undo: " << failures.size() << " failures (" << testing::tally(failures)
+            << ") at " << calls.size() << " calls tried: " << shown_back_wrongly
+            << " shown back wrongly\n";
 }
 
 }  // namespace

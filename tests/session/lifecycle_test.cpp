@@ -365,21 +365,34 @@ TEST(LifecycleErrors, AWholeTuningKeepsItsFilesWholeAndItsWordsTrueWhateverCallF
   }
   EXPECT_EQ(torn, 0);
   EXPECT_EQ(unfounded_finish, 0);
-  std::cout << "whole tuning in-process: " << failures.size() << " failures at " << calls.size()
-            << " calls tried: " << torn << " torn files, " << unfounded_finish
-            << " finished that the state did not hold, " << unfinished << " not finished\n";
+  std::cout << "whole tuning in-process: " << failures.size() << " failures ("
+            << testing::tally(failures) << ") at " << calls.size() << " calls tried: " << torn
+            << " torn files, " << unfounded_finish << " finished that the state did not hold, "
+            << unfinished << " not finished\n";
 }
 
 // An undo cut anywhere, on boards whose record stands every way it can: the files are
 // never shown as back when they are a mix, every state the undo leaves is one that status
 // and start accept (or the unreadable one it began with), and the next undo, or the next
 // start, finishes it.
+// A board after its first tuning, with its files before and after it: what an undo starts
+// from.
+struct Tuned {
+  Board board;
+  std::map<std::string, std::string> first = board.files_in("/config/");
+  std::map<std::string, std::string> after;
+  Tuned() {
+    EXPECT_EQ(board.start(), 0);
+    after = board.files_in("/config/");
+    EXPECT_NE(after, first);
+  }
+};
+
 TEST(LifecycleCuts, AnUndoCutAnywhereLeavesAStateStartAcceptsAndIsFinishedByTheNext) {
-  Board tuned;
-  const auto first = tuned.files_in("/config/");
-  ASSERT_EQ(tuned.start(), 0);
-  const auto after = tuned.files_in("/config/");
-  ASSERT_NE(after, first);
+  const Tuned tuned_board;
+  const Board& tuned = tuned_board.board;
+  const auto& first = tuned_board.first;
+  const auto& after = tuned_board.after;
   const std::string unreadable = std::string("\0x\n", 3);
   const struct {
     const char* name;
@@ -468,10 +481,10 @@ TEST(LifecycleCuts, AnUndoCutAnywhereLeavesAStateStartAcceptsAndIsFinishedByTheN
 // are as they were or the undo is recorded as under way; the state stays one start accepts,
 // and with the error gone the next undo puts every file back.
 TEST(LifecycleErrors, AnUndoSaysBackOnlyWhereEveryFileIsBack) {
-  Board tuned;
-  const auto first = tuned.files_in("/config/");
-  ASSERT_EQ(tuned.start(), 0);
-  const auto after = tuned.files_in("/config/");
+  const Tuned tuned_board;
+  const Board& tuned = tuned_board.board;
+  const auto& first = tuned_board.first;
+  const auto& after = tuned_board.after;
   std::vector<std::string> calls;
   {
     Board uncut(tuned);
@@ -511,8 +524,9 @@ TEST(LifecycleErrors, AnUndoSaysBackOnlyWhereEveryFileIsBack) {
     EXPECT_EQ(b.state()["stage"], "undone");
   }
   EXPECT_EQ(shown_back_wrongly, 0);
-  std::cout << "undo in-process: " << failures.size() << " failures at " << calls.size()
-            << " calls tried: " << shown_back_wrongly << " shown back wrongly\n";
+  std::cout << "undo in-process: " << failures.size() << " failures (" << testing::tally(failures)
+            << ") at " << calls.size() << " calls tried: " << shown_back_wrongly
+            << " shown back wrongly\n";
 }
 
 // The power goes inside the finishing script, after it removed the firmware's request and

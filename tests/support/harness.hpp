@@ -86,4 +86,25 @@ inline std::vector<Failure> failures_to_try(const std::vector<std::string>& call
   return failures;
 }
 
+// How many of each failure a sweep tried: "ENOSPC 12, EDQUOT 12, ..., lasting EIO 4".
+inline std::string tally(const std::vector<Failure>& failures) {
+  std::vector<std::pair<std::string, int>> counts;
+  for (const Failure& failure : failures) {
+    const std::string name =
+        std::string(failure.lasting ? "lasting " : "") + write_fault_name(failure.fault);
+    auto it = std::find_if(counts.begin(), counts.end(),
+                           [&](const auto& count) { return count.first == name; });
+    if (it == counts.end()) {
+      counts.emplace_back(name, 1);
+    } else {
+      ++it->second;
+    }
+  }
+  std::string text;
+  for (const auto& [name, count] : counts) {
+    text += (text.empty() ? "" : ", ") + name + " " + std::to_string(count);
+  }
+  return text;
+}
+
 }  // namespace tune::testing

@@ -73,7 +73,9 @@ void note_stop(int signal) {
 }
 
 // While the workers run, a signal that would end the tool is noted instead, so that the tool
-// stops them and ends cleanly; the workers themselves end by it at once.
+// stops them and ends cleanly; the workers themselves end by it at once. The signals are
+// held back but while the tool waits for its workers (`waiting`): one that came between a
+// look at stop_signal and the wait would otherwise wait for ever.
 class StopSignals {
  public:
   StopSignals() {
@@ -81,20 +83,33 @@ class StopSignals {
     struct sigaction noting = {};
     noting.sa_handler = note_stop;
     sigemptyset(&noting.sa_mask);
-    for (size_t i = 0; i < std::size(signals_); ++i) sigaction(signals_[i], &noting, &old_[i]);
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (size_t i = 0; i < std::size(signals_); ++i) {
+      sigaction(signals_[i], &noting, &old_[i]);
+      sigaddset(&stops, signals_[i]);
+    }
+    sigprocmask(SIG_BLOCK, &stops, &old_mask_);
+    waiting_ = old_mask_;
+    for (int signal : signals_) sigdelset(&waiting_, signal);
   }
   ~StopSignals() {
+    sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
     for (size_t i = 0; i < std::size(signals_); ++i) sigaction(signals_[i], &old_[i], nullptr);
   }
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
-  static void reset_in_worker() {
+  void reset_in_worker() const {
     for (int signal : signals_) ::signal(signal, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
   }
+  // The mask to wait with: the stop signals let through.
+  const sigset_t* waiting() const { return &waiting_; }
 
  private:
   static constexpr int signals_[] = {SIGINT, SIGTERM, SIGHUP};
   struct sigaction old_[3];
+  sigset_t old_mask_, waiting_;
 };
 
 std::string how_it_ended(int status) {
@@ -143,7 +158,7 @@ std::vector<JobResult> spread_over_cores(size_t count,
     std::fflush(nullptr);  // nothing buffered before the fork is written twice
     pid_t pid = ::fork();
     if (pid == 0) {
-      StopSignals::reset_in_worker();
+      stop_signals.reset_in_worker();
       if (stop_signal != 0) _exit(1);
       ::close(pipe_fds[0]);
       for (const Worker& other : running) {
@@ -179,7 +194,7 @@ std::vector<JobResult> spread_over_cores(size_t count,
   for (const pollfd& fd : fds) open += fd.fd >= 0;
   char chunk[65536];
   while (open > 0 && stop_signal == 0) {
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
+    if (::ppoll(fds.data(), fds.size(), nullptr, stop_signals.waiting()) < 0) {
       if (errno == EINTR) continue;
       break;
     }
