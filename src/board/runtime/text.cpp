@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -167,6 +168,11 @@ std::string printable(std::string_view text, size_t limit) {
     if (characters < limit) fits = shown.size();
   }
   return shown;
+}
+
+std::string error_text(int error) {
+  const char* text = strerrordesc_np(error);
+  return text != nullptr ? text : "Unknown error " + std::to_string(error);
 }
 
 }  // namespace tune

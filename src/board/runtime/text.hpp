@@ -36,6 +36,12 @@ std::string printable(std::string_view text, size_t limit = 200);
 // continuation bytes.
 size_t shown_length(std::string_view text);
 
+// What an errno value means, in English, as strerror says it in the C locale ("No space
+// left on device"), without the C library's message catalogues, which would bring their
+// character set conversions onto each static board program ("Unknown error N" for a value
+// the C library does not know).
+std::string error_text(int error);
+
 // True when `text` begins with `prefix`; an empty prefix matches every text.
 inline bool has_prefix(std::string_view text, std::string_view prefix) {
   return text.starts_with(prefix);

@@ -13,6 +13,7 @@
 
 #include "files.hpp"
 #include "log.hpp"
+#include "text.hpp"
 
 namespace tune::session {
 
@@ -75,7 +76,7 @@ std::string store_file(System& sys, const std::string& path, const std::string& 
 }
 
 std::string failure(const std::string& path, int error) {
-  return cat({path, ": ", std::strerror(error)});
+  return cat({path, ": ", error_text(error)});
 }
 
 bool name_exists(const std::string& path) {

@@ -13,6 +13,7 @@
 #include "command_support.hpp"
 #include "files.hpp"
 #include "session.hpp"
+#include "text.hpp"
 
 namespace tune::session {
 
@@ -57,12 +58,12 @@ int run_detached(
     const std::function<int(const std::function<void(int, const std::string&)>&)>& session) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
-    say(stderr, {"cannot detach: ", std::strerror(errno)});
+    say(stderr, {"cannot detach: ", error_text(errno)});
     return exit_busy;
   }
   pid_t child = fork();
   if (child < 0) {
-    say(stderr, {"cannot detach: ", std::strerror(errno)});
+    say(stderr, {"cannot detach: ", error_text(errno)});
     return exit_busy;
   }
   if (child == 0) {

@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "board_files.hpp"
+#include "text.hpp"
 
 namespace tune::session {
 
@@ -142,7 +143,7 @@ ProgramRun ProcessPrograms::run(Program program, double hours,
   ProgramRun run;
   const std::string path = where(program);
   if (path.empty()) {
-    run.error = cat({program_name(program), ": ", std::strerror(ENOENT)});
+    run.error = cat({program_name(program), ": ", error_text(ENOENT)});
     return run;
   }
   const pid_t session = getpid();

@@ -43,7 +43,8 @@ bool measure_room(System& sys, Action next, bool first_tuning, Room& room) {
     set_blocks += blocks(bytes);
     largest = std::max(largest, blocks(bytes));
   }
-  unsigned long long needed = largest + 3;  // beside the largest; the state, marker, step
+  unsigned long long needed = largest + 3;          // beside the largest; the state, marker, step
+  if (next == Action::record_finished) needed = 1;  // the state alone
   if (next == Action::new_tuning || next == Action::save_copies) {
     const bool original_too = first_tuning && !set_exists(sys, original_set);
     needed += set_blocks * (original_too ? 2 : 1) + 1;  // and the sets' directory
@@ -58,11 +59,13 @@ std::string too_full(System& sys, Action next, bool first_tuning) {
     return "";
   }
   const bool copies = next == Action::new_tuning || next == Action::save_copies;
+  const char* what = copies ? " (the copies of the miner's files, and room to replace each)"
+                     : next == Action::record_finished
+                         ? " (room for the state)"
+                         : " (room to replace the miner's files and the state)";
   return cat({sys.path(config_dir), " has ", kib(room.free_bytes), " free; ",
               next == Action::new_tuning ? "a new tuning" : "the tuning", " needs ",
-              kib(room.needed_bytes),
-              copies ? " (the copies of the miner's files, and room to replace each)"
-                     : " (room to replace the miner's files and the state)"});
+              kib(room.needed_bytes), what});
 }
 
 }  // namespace tune::session

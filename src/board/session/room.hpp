@@ -4,7 +4,8 @@
 // board's first) of copies of the miner's files with their records and directory; then,
 // for the programs, a new file beside the largest miner file (the durable replace writes
 // the new content whole before the old goes), the state's new file, chain-tuner's marker and
-// yellow-fixer's step file. The kept logs are not counted: they give way to the state.
+// yellow-fixer's step file; to record a finish, the state's new file alone. The kept logs
+// are not counted: they give way to the state.
 #pragma once
 
 #include <string>

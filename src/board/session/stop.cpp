@@ -16,6 +16,7 @@
 #include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
+#include "text.hpp"
 
 namespace tune::session {
 
@@ -71,8 +72,7 @@ int stop() {
     return exit_failed;
   }
   if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
-    say(stderr,
-        {"cannot stop the session (pid ", std::to_string(pid), "): ", std::strerror(errno)});
+    say(stderr, {"cannot stop the session (pid ", std::to_string(pid), "): ", error_text(errno)});
     return exit_failed;
   }
   for (int tenth = 0; tenth < stop_wait_tenths; ++tenth) {
