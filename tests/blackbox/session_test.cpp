@@ -318,7 +318,12 @@ TEST(Session, EveryFreeSizeOfConfigEndsWhereTheStateSays) {
   const char* every = std::getenv("TUNE_CRASH_POINT_STRIDE");
   const long stride = every != nullptr ? std::max(1L, std::atol(every)) : 2;
   long finished = 0, refused = 0, added_pages = 0;
+  // Every stride-th size, and those on either side of the figure.
+  std::set<long> sizes = {needed_kib / 4 - 1, needed_kib / 4};
   for (long free_pages = 0; free_pages <= needed_kib / 4 + 3; free_pages += stride) {
+    sizes.insert(free_pages);
+  }
+  for (long free_pages : sizes) {
     SCOPED_TRACE(std::to_string(free_pages) + " pages free");
     Sandbox s;
     const Outcome outcome = start_with(s, free_pages);
@@ -346,8 +351,8 @@ TEST(Session, EveryFreeSizeOfConfigEndsWhereTheStateSays) {
   EXPECT_GT(finished, 0);
   EXPECT_GT(refused, 0);
   std::cout << "free sizes of /config from 0 to " << needed_kib / 4 + 3 << " pages, every "
-            << stride << ": " << refused << " refused below the " << needed_kib
-            << " KiB a new tuning asks for, " << finished
+            << stride << " and either side of the figure: " << refused << " refused below the "
+            << needed_kib << " KiB a new tuning asks for, " << finished
             << " finished from it on (their files grew by at most " << added_pages * 4
             << " KiB, the kept logs within their cap)\n";
 }
