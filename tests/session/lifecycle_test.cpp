@@ -264,7 +264,7 @@ TEST(LifecycleCuts, AWholeTuningFinishesOnceWhereverThePowerGoes) {
   }
   ASSERT_GT(calls, 100);
   long torn = 0, begun_twice = 0, unfounded_finish = 0, unfinished = 0;
-  const std::vector<long> points = testing::cut_points(calls, 1);
+  const std::vector<long> points = testing::cut_points(calls, 3);
   for (long at : points) {
     SCOPED_TRACE("power cut before write " + std::to_string(at));
     Board b;
@@ -334,7 +334,7 @@ TEST(LifecycleErrors, AWholeTuningKeepsItsFilesWholeAndItsWordsTrueWhateverCallF
     cut::count_on("");
   }
   long torn = 0, unfounded_finish = 0, unfinished = 0;
-  const std::vector<testing::Failure> failures = testing::failures_to_try(calls, 7);
+  const std::vector<testing::Failure> failures = testing::failures_to_try(calls, 14);
   for (const testing::Failure& failure : failures) {
     SCOPED_TRACE(failure.describe());
     Board b;
