@@ -78,7 +78,7 @@ const char* in_place_text(InPlace why);
 // text is taken first where the file system can, so that a full disk keeps the old file; a
 // cut or a failing disk during that write can tear it). False when the text could not be
 // stored or the file may not be written at all (errno says why); the old content is then
-// whole, but after a failed in-place rewrite. A failure that says the disk cannot take the
+// whole, except after a failed in-place rewrite. A failure that says the disk cannot take the
 // text (ENOSPC, EDQUOT, EIO, EFBIG, EROFS) never falls back to the in-place write.
 bool replace_file(System& sys, const std::string& path, std::string_view text);
 

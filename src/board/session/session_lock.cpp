@@ -147,11 +147,16 @@ bool lock_is_held(System& sys, std::string& error, LockHolder* holder) {
   int fd = open_lock_file(path, O_RDONLY, error, missing);
   if (fd >= 0) {
     // Exclusive for an instant: a shared lock of another program would let a shared one
-    // pass, and still keep every tuning from starting. Closing lets go of it.
-    int result;
-    while ((result = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    // pass, and still keep every tuning from starting. Closing lets go of it. Another
+    // command's instant probe is waited out once, so that two at once never see each other.
+    int result = 0;
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+      while ((result = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+      }
+      held = result != 0 && errno == EWOULDBLOCK;
+      if (!held || attempt == 2) break;
+      short_pause();
     }
-    held = result != 0 && errno == EWOULDBLOCK;
     if (result != 0 && !held) error = failure(path, errno);
     close(fd);
   } else if (missing) {

@@ -22,7 +22,7 @@ std::string undo_files(System& sys, SessionState& state, const std::string& set,
 
 // `tune-session undo SET` once the lock is held: puts the set back, records it, and restarts
 // the miner. A state that cannot be read is set aside first. Its exit status; each line it
-// says goes to `say`, with false for an error.
+// says goes to `say`, with true for an error.
 int undo_board(System& sys, const std::string& set,
                const std::function<void(bool error, const std::string& line)>& say);
 
