@@ -372,8 +372,9 @@ TEST(Session, StatusNamesWhatIsWrongOnTheBoard) {
     std::function<void(Sandbox&)> arrange;
     RunOptions start;     // no arguments: no start before the status
     const char* warned;   // by start, at once
-    const char* warning;  // a "warning:" line of status
+    const char* warning;  // a "warning:" line of status ("": none in particular)
     int status = 0;
+    const char* not_warned = "";  // a warning status must not give
   } cases[] = {
       {"bmminer-api is not where the programs look",
        [](Sandbox& s) { s.write("sim/time-limit", "100000\n"); },
@@ -408,6 +409,13 @@ TEST(Session, StatusNamesWhatIsWrongOnTheBoard) {
        {},
        "",
        "/config/tune-backup/original is missing: undo original cannot put back"},
+      {"a first tuning cut while saving, whose next start saves original/",
+       [](Sandbox& s) { s.write("config/tune-session.state", "tuning=1\nstage=saving\n"); },
+       {},
+       "",
+       "",
+       0,
+       "original is missing"},
       {"a lock that is not a regular file",
        [](Sandbox& s) { s.make_dir("config/tune-session.lock"); },
        {},
@@ -431,6 +439,10 @@ TEST(Session, StatusNamesWhatIsWrongOnTheBoard) {
     }
     Outcome status = session(s, {"status"});
     EXPECT_EQ(status.status, c.status) << status.errors;
+    if (*c.not_warned) {
+      EXPECT_EQ(status.output.find(c.not_warned), std::string::npos) << status.output;
+    }
+    if (!*c.warning) continue;
     EXPECT_NE(status.output.find(std::string("\nwarning:       ") + c.warning), std::string::npos)
         << status.output;
     Outcome json = session(s, {"status", "--json"});

@@ -5,7 +5,10 @@
 #include "lifecycle.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -22,6 +25,7 @@
 
 #include "board_files.hpp"
 #include "chain_tuner.hpp"
+#include "command_support.hpp"
 #include "copies.hpp"
 #include "cut_points.hpp"
 #include "deadlines.hpp"
@@ -29,6 +33,7 @@
 #include "harness.hpp"
 #include "kept_logs.hpp"
 #include "log.hpp"
+#include "session_lock.hpp"
 #include "session_state.hpp"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
@@ -613,6 +618,46 @@ TEST(LifecycleLock, TheLockFileIsRootsAlone) {
   EXPECT_EQ(info.st_mode & 07777, 0600u);
   EXPECT_EQ(info.st_uid, 0u);
   EXPECT_EQ(info.st_gid, 0u);
+}
+
+// A detached start takes the lock and hands it to its session, then ends, and /proc/locks
+// goes on naming the start. The holder is then the session the state names: never the
+// ended pid, nor another program.
+TEST(LifecycleLock, ALockHandedOnByAnEndedStartIsTheRecordedSessions) {
+  Board b;
+  const std::string lock = b.sys.path("/config/tune-session.lock");
+  int told[2];
+  ASSERT_EQ(pipe(told), 0);
+  const pid_t start = fork();
+  if (start == 0) {
+    const int fd = open(lock.c_str(), O_RDWR | O_CREAT, 0600);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+    if (fork() == 0) {
+      prctl(PR_SET_NAME, "tune-session");
+      const pid_t session = getpid();
+      if (write(told[1], &session, sizeof session) != sizeof session) _exit(1);
+      pause();
+    }
+    _exit(0);
+  }
+  int ended = -1;
+  ASSERT_EQ(waitpid(start, &ended, 0), start);
+  ASSERT_EQ(ended, 0);
+  pid_t session = 0;
+  ASSERT_EQ(read(told[0], &session, sizeof session), static_cast<ssize_t>(sizeof session));
+  SessionState state;
+  state.tuning = 1;
+  state.stage = Stage::chain_tuner;
+  state.pid = session;
+  ASSERT_EQ(write_state(b.sys, state), "");
+  std::string error;
+  LockHolder holder;
+  EXPECT_TRUE(lock_is_held(b.sys, error, &holder)) << error;
+  EXPECT_EQ(holder.pid, session);
+  EXPECT_EQ(foreign_holder(b.sys, holder), "");
+  kill(session, SIGKILL);
+  close(told[0]);
+  close(told[1]);
 }
 
 // Each run's deadline: the one given to start, kept for the resumes of that tuning; else

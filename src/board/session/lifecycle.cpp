@@ -70,7 +70,9 @@ class Lifecycle {
 };
 
 void Lifecycle::note(std::initializer_list<std::string_view> what) {
-  out_.note(cat({local_stamp(sys_.now()), " ", tuning_name(), ": ", cat(what)}));
+  // Before any tuning is recorded (a first one refused, say), a line names none.
+  const std::string tuning = state_.tuning > 0 ? tuning_name() + ": " : "";
+  out_.note(cat({local_stamp(sys_.now()), " ", tuning, cat(what)}));
 }
 
 // Records the state, the session's memory across cuts. On a full /config the kept logs give

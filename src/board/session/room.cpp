@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -30,8 +29,9 @@ bool measure_room(System& sys, Action next, bool first_tuning, Room& room) {
   struct statvfs disk;
   if (statvfs(sys.path(config_dir).c_str(), &disk) != 0) return false;
   room.block_bytes = disk.f_frsize != 0 ? disk.f_frsize : disk.f_bsize;
-  // Root may use the blocks a file system keeps back for it; others may not.
-  const unsigned long long free_blocks = geteuid() == 0 ? disk.f_bfree : disk.f_bavail;
+  // What any user may use: ext4 keeps blocks back that even root cannot write (besides
+  // those kept for root), and counts them free; the figure errs on the safe side.
+  const unsigned long long free_blocks = disk.f_bavail;
   room.free_bytes = free_blocks * room.block_bytes;
   auto blocks = [&](unsigned long long bytes) {
     return (bytes + room.block_bytes - 1) / room.block_bytes;

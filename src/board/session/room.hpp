@@ -16,7 +16,7 @@
 namespace tune::session {
 
 struct Room {
-  unsigned long long free_bytes = 0;    // for the session's user
+  unsigned long long free_bytes = 0;    // that any user may use
   unsigned long long needed_bytes = 0;  // by the next action, from where the tuning stands
   unsigned long long block_bytes = 0;
 };
@@ -25,7 +25,7 @@ struct Room {
 // measured.
 bool measure_room(System& sys, Action next, bool first_tuning, Room& room);
 
-// "/config has 8 KiB free; a new tuning needs 40 KiB (...)" when it is too full for the next
+// "/config has 8 KiB free; a new tuning needs 44 KiB (...)" when it is too full for the next
 // action, else empty (also when it cannot be measured: the writes then say what fails).
 std::string too_full(System& sys, Action next, bool first_tuning);
 

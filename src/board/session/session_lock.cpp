@@ -15,6 +15,7 @@
 
 #include "board_files.hpp"
 #include "files.hpp"
+#include "session_state.hpp"
 
 namespace tune::session {
 
@@ -60,6 +61,19 @@ void make_private(int fd) {
   if ((info.st_mode & 07777) != 0600) fchmod(fd, 0600);
 }
 
+// Fills the holder's name and user from /proc; a process that has ended leaves its pid 0.
+void describe_process(LockHolder& holder) {
+  FileRead comm = read_file(cat({"/proc/", std::to_string(holder.pid), "/comm"}), 64);
+  if (comm.result != FileRead::Result::read) {
+    holder.pid = 0;
+    return;
+  }
+  holder.name = last_line(comm.text);
+  FileRead status = read_file(cat({"/proc/", std::to_string(holder.pid), "/status"}), 8192);
+  size_t uid = status.text.find("\nUid:");
+  if (uid != std::string::npos) holder.uid = std::atoll(status.text.c_str() + uid + 5);
+}
+
 // The holder of an flock() on the file, from /proc/locks (any user may read it).
 std::optional<LockHolder> holder_in_proc(const std::string& path) {
   struct stat info;
@@ -95,13 +109,23 @@ std::optional<LockHolder> holder_in_proc(const std::string& path) {
       break;
     }
   }
-  if (holder.pid <= 0) return holder;
-  FileRead comm = read_file(cat({"/proc/", std::to_string(holder.pid), "/comm"}), 64);
-  if (comm.result == FileRead::Result::read) holder.name = last_line(comm.text);
-  FileRead status = read_file(cat({"/proc/", std::to_string(holder.pid), "/status"}), 8192);
-  size_t uid = status.text.find("\nUid:");
-  if (uid != std::string::npos) holder.uid = std::atoll(status.text.c_str() + uid + 5);
+  if (holder.pid > 0) {
+    holder.listed = true;
+    describe_process(holder);
+  }
   return holder;
+}
+
+// The session the state names, when that process is a tune-session: the holder of a lock
+// that /proc/locks cannot name. A detached start takes the lock and hands it to its child,
+// and /proc/locks goes on naming the start, which has ended (or, from another pid
+// namespace, names nothing). Trusted only while the lock is held.
+LockHolder recorded_session(System& sys) {
+  LockHolder session;
+  session.pid = read_state(sys).state.pid;
+  if (session.pid > 1) describe_process(session);
+  if (session.name != "tune-session") return LockHolder{};
+  return session;
 }
 
 }  // namespace
@@ -167,10 +191,11 @@ bool lock_is_held(System& sys, std::string& error, LockHolder* holder) {
     std::optional<LockHolder> found = holder_in_proc(path);
     if (!found) return false;  // `error` says why it cannot be told
     error.clear();
-    held = found->pid > 0;
+    held = found->listed;
   }
   if (held && holder != nullptr) {
     if (std::optional<LockHolder> found = holder_in_proc(path)) *holder = *found;
+    if (holder->pid <= 0) *holder = recorded_session(sys);
   }
   return held;
 }

@@ -28,11 +28,13 @@ class SessionLock {
   int fd_ = -1;
 };
 
-// The process that holds the lock, as /proc tells it; pid 0 when it cannot be told.
+// The process that holds the lock, as /proc tells it (or, for a lock a detached start handed
+// to its session, as the state names it); pid 0 when it cannot be told.
 struct LockHolder {
   long long pid = 0;
   std::string name;  // its command name
   long long uid = -1;
+  bool listed = false;  // /proc/locks lists the lock as held (its pid may have ended since)
 };
 
 // Whether a process holds the lock now, found without holding it longer than an instant and

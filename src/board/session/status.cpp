@@ -1,6 +1,7 @@
 // `tune-session status`: where the tuning stands, for any user, without taking the lock.
 #include <cjson/cJSON.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -43,6 +44,7 @@ struct StatusView {
   std::vector<std::string> warnings;  // shown safe
   bool copies[2] = {};                // before, original
   bool unchecked[2] = {};             // a set with no sizes and checksums to check
+  bool saves_original = false;        // the next start saves original/ (the first tuning's)
   // The running session's pid: the lock's holder as /proc tells it, else the state's.
   long long pid() const { return holder.pid > 0 ? holder.pid : state.pid; }
 };
@@ -265,8 +267,11 @@ int status(bool json) {
   if (!problem.empty()) {
     view.next = cat({"cannot run: ", printable(problem)});
   } else if (!view.state_error.empty()) {
+    // A state this user may not read is no reason to begin anew: root's start reads it.
+    const bool denied = access(sys.path(state_path).c_str(), R_OK) != 0 && errno == EACCES;
     view.next =
-        "cannot go on; start --new begins a new tuning over it, keeping the copies and logs";
+        denied ? "cannot be told by this user: the state is not readable to it"
+               : "cannot go on; start --new begins a new tuning over it, keeping the copies and logs";
   } else {
     const BoardMarks marks = read_marks(sys, view.state);
     const Action next = next_action(view.state, marks);
@@ -276,6 +281,8 @@ int status(bool json) {
     const bool first_tuning = next == Action::new_tuning
                                   ? std::max(view.state.tuning, highest_kept_tuning(sys)) == 0
                                   : view.state.tuning == 1;
+    view.saves_original =
+        first_tuning && (next == Action::new_tuning || next == Action::save_copies);
     const std::string full = next == Action::finish_undo ? "" : too_full(sys, next, first_tuning);
     if (!full.empty() && !view.running) {
       view.next = cat({"refuses: ", full});
@@ -294,7 +301,8 @@ int status(bool json) {
   if (view.state.stage == Stage::finished || view.ended_unrecorded) {
     if (std::string left = tune_running_left(sys); !left.empty()) view.warnings.push_back(left);
   }
-  if (view.state.tuning > 0 && view.state_error.empty() && !view.copies[1]) {
+  if (view.state.tuning > 0 && view.state_error.empty() && !view.copies[1] &&
+      !view.saves_original) {
     view.warnings.push_back(cat({backup_dir,
                                  "/original is missing: undo original cannot put "
                                  "back the files before the first tuning, and no "
