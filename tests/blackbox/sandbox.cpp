@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <linux/magic.h>
+#include <spawn.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>

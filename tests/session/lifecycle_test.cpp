@@ -4,8 +4,8 @@
 // logs kept while a program runs; the deadlines a tuning keeps.
 #include "lifecycle.hpp"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>

@@ -270,8 +270,9 @@ int status(bool json) {
     // A state this user may not read is no reason to begin anew: root's start reads it.
     const bool denied = access(sys.path(state_path).c_str(), R_OK) != 0 && errno == EACCES;
     view.next =
-        denied ? "cannot be told by this user: the state is not readable to it"
-               : "cannot go on; start --new begins a new tuning over it, keeping the copies and logs";
+        denied
+            ? "cannot be told by this user: the state is not readable to it"
+            : "cannot go on; start --new begins a new tuning over it, keeping the copies and logs";
   } else {
     const BoardMarks marks = read_marks(sys, view.state);
     const Action next = next_action(view.state, marks);
