@@ -62,8 +62,9 @@ const fs::path& sandbox_parent() {
 
 }  // namespace
 
-Sandbox::Sandbox() {
-  std::string pattern = (sandbox_parent() / "tune-blackbox-XXXXXX").string();
+Sandbox::Sandbox(bool on_disk) {
+  const fs::path parent = on_disk ? fs::temp_directory_path() : sandbox_parent();
+  std::string pattern = (parent / "tune-blackbox-XXXXXX").string();
   root_ = mkdtemp(pattern.data());
   for (const char* dir : {"config", "tmp", "sim/bin", "sim/lib"})
     fs::create_directories(root_ + "/" + dir);

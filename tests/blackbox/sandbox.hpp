@@ -46,7 +46,9 @@ class Sandbox {
   // A ready board: bmminer.conf, an empty settings line, all twelve chain lines at 650 MHz
   // and 910, a finishing script that leaves /tmp/finish-ran and fails (removed, the board
   // has none), the seeded miner.
-  Sandbox();
+  // `on_disk`: in the temporary directory rather than /dev/shm (see sandbox_parent), for a
+  // case that needs what a disk's file system gives (64-bit directory offsets).
+  explicit Sandbox(bool on_disk = false);
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
