@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -30,19 +29,16 @@ void pause_tenth() {
   nanosleep(&pause, nullptr);
 }
 
-// The pid of the running session, read from the state while the lock is held; 0 when the
-// state does not name a tune-session process (it is being written, say).
-long long session_pid(System& sys) {
-  for (int tenth = 0; tenth < 10; ++tenth) {
-    StateRead read = read_state(sys);
-    long long pid = read.state.pid;
-    FileRead comm = read_file(cat({"/proc/", std::to_string(pid), "/comm"}), 64);
-    if (pid > 1 && comm.result == FileRead::Result::read && comm.text == "tune-session\n") {
-      return pid;
-    }
+// The pid of the running session: the lock's holder (as /proc tells it, or as the state
+// names it; see lock_is_held), asked again for up to a second while neither can tell (the
+// state being written, say); 0 when still not known, or when the lock is let go meanwhile.
+long long session_pid(System& sys, LockHolder holder) {
+  std::string error;
+  for (int tenth = 0; holder.pid <= 0 && tenth < 10; ++tenth) {
     pause_tenth();
+    if (!lock_is_held(sys, error, &holder)) return 0;
   }
-  return 0;
+  return holder.pid;
 }
 
 }  // namespace
@@ -63,9 +59,7 @@ int stop() {
     say(stderr, {other});
     return exit_busy;
   }
-  // The holder as /proc tells it; else a pid from the state, trusted only while the lock is
-  // held (after a reboot the same number may be any process).
-  long long pid = holder.pid > 0 ? holder.pid : session_pid(sys);
+  long long pid = session_pid(sys, holder);
   if (pid == 0) {
     say(stderr, {"a session holds ", sys.path(lock_path),
                  " but its pid is not known; nothing was signalled"});
