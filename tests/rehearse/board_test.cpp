@@ -33,11 +33,14 @@ class Board {
                                                "checks is 15, quit\n"}};
     for (const auto& [name, text] : files) all[name] = text;
     for (const auto& [name, text] : all) {
+      if (text == absent) continue;
       fs::create_directories(fs::path(dir_ + "/" + name).parent_path());
       std::ofstream(dir_ + "/" + name) << text;
     }
   }
   ~Board() { fs::remove_all(dir_); }
+  // The text of a file the board does not have.
+  static inline const std::string absent = "\x01(absent)";
   BoardReport read() const { return read_board(dir_); }
   const std::string& dir() const { return dir_; }
 
@@ -285,6 +288,24 @@ TEST(BoardOutcome, TheLastRunTellsHowTheTuningEnded) {
        Outcome::finished,
        "yellow-fixer",
        "Number of checks is 15, quit"},
+      {"a failed state decides, whatever else the copy lacks (a stopped miner's rates)",
+       {{"tune-session.state",
+         "tuning=1\nstage=failed\nat=chain-tuner\nreason=Failed to read rates\n"},
+        {"chip-rates", Board::absent}},
+       Outcome::failed,
+       "yellow-fixer",
+       "Number of checks is 15, quit"},
+      {"so does a stopped one",
+       {{"tune-session.state", "tuning=1\nstage=stopped\nat=yellow-fixer\n"},
+        {"chip-rates", Board::absent}},
+       Outcome::interrupted,
+       "yellow-fixer",
+       "Number of checks is 15, quit"},
+      {"a stage at work in an incomplete copy tells nothing",
+       {{"tune-session.state", "tuning=1\nstage=yellow-fixer\n"}, {"chip-rates", Board::absent}},
+       Outcome::unknown,
+       "yellow-fixer",
+       "Number of checks is 15, quit"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -301,7 +322,8 @@ TEST(BoardOutcome, TheLastRunTellsHowTheTuningEnded) {
                                          f.what.find("not finished") != std::string::npos ||
                                          f.what.find("between its stages") != std::string::npos);
     }
-    EXPECT_EQ(outcome_finding, c.outcome != Outcome::finished);
+    // An incomplete copy's finding says so instead.
+    EXPECT_EQ(outcome_finding, c.outcome != Outcome::finished && c.outcome != Outcome::unknown);
   }
 }
 
@@ -469,6 +491,39 @@ TEST(ReportJson, EveryMemberIsThereWithItsKindAndWhatIsUnknownIsNull) {
           ->valuestring,
       "gone \"board\"");
   cJSON_Delete(parsed);
+}
+
+// A rate the report calls impossible is a finding and no part of any sum; a farm none of
+// whose boards has its rates has rates unknown, never 0.
+TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
+  using Files = std::map<std::string, std::string>;
+  Board odd(Files{{"chip-rates", "2:1:74.71\n2:2:1e30\n2:3:-5\n2:4:74.71\n"}});
+  BoardReport report = odd.read();
+  EXPECT_EQ(report.findings.size(), 2u);
+  EXPECT_NEAR(report.chains[0].measured_rate, 149.42, 0.01);
+  EXPECT_NEAR(totals_of(report).measured_rate, 149.42, 0.01);
+  EXPECT_NE(format_board_line(report).find("rate 149.4 "), std::string::npos)
+      << format_board_line(report);
+  FarmTotals farm;
+  farm.add(report);
+  EXPECT_NEAR(farm.sum.measured_rate, 149.42, 0.01);
+
+  Board bare(Files{{"chip-rates", ""}}), other(Files{{"chip-rates", ""}});
+  FarmTotals unknown;
+  unknown.add(bare.read());
+  unknown.add(other.read());
+  EXPECT_NE(format_farm_totals(unknown).find("rates unknown (boards without rates: 2), overrides"),
+            std::string::npos)
+      << format_farm_totals(unknown);
+  cJSON* totals = cJSON_Parse(("{\"boards\":[" + FarmJson().end(unknown)).c_str());
+  ASSERT_NE(totals, nullptr);
+  cJSON* sums = cJSON_GetObjectItem(totals, "totals");
+  EXPECT_FALSE(cJSON_IsTrue(cJSON_GetObjectItem(sums, "rates_known")));
+  EXPECT_EQ(kind(cJSON_GetObjectItem(sums, "measured_rate")), "null");
+  cJSON_Delete(totals);
+  // One board with rates makes the farm's rates those of that board.
+  unknown.add(report);
+  EXPECT_NE(format_farm_totals(unknown).find("rate 149.4 of ideal"), std::string::npos);
 }
 
 }  // namespace

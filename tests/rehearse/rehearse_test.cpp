@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -283,7 +284,42 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
          fs::remove(d + "/chip-rates");
          mkfifo((d + "/chip-rates").c_str(), 0644);
        },
-       "", 3, "DIR/chip-rates: not a regular file"},
+       "", 3, "DIR/chip-rates: not a regular file in the copy"},
+      {"chip rates linked out of the copy, to the collecting machine's files",
+       [](const std::string& d) {
+         fs::remove(d + "/chip-rates");
+         fs::create_symlink("/etc/passwd", d + "/chip-rates");
+       },
+       "", 3, "DIR/chip-rates: not a regular file in the copy"},
+      {"config.conf linked out through a directory of the copy",
+       [](const std::string& d) {
+         fs::create_directories(d + "/../elsewhere");
+         fs::rename(d + "/config.conf", d + "/../elsewhere/config.conf");
+         fs::create_directory_symlink("../elsewhere", d + "/config");
+       },
+       "", 3, "DIR/config/config.conf: not a regular file in the copy"},
+      {"a miner that stopped writing its rates five hours before a fresh copy",
+       [](const std::string& d) {
+         const std::time_t now = std::time(nullptr);
+         spit(d + "/copied-at", std::to_string(now) + "\n");
+         fs::last_write_time(d + "/chip-rates",
+                             std::chrono::file_clock::from_sys(
+                                 std::chrono::system_clock::from_time_t(now - 5 * 3600)));
+       },
+       "", 1, "DIR/chip-rates: rates 5:00:00 old at copy time"},
+      {"rates an hour older than the log a program went on writing, without a stamp",
+       [](const std::string& d) {
+         fs::last_write_time(d + "/chip-rates",
+                             fs::file_time_type::clock::now() - std::chrono::hours(1));
+       },
+       "", 1, "DIR/chip-rates: rates |older than the log"},
+      {"links that stay inside the copy, as rsync -a keeps them",
+       [](const std::string& d) {
+         fs::create_directories(d + "/kept");
+         fs::rename(d + "/chip-rates", d + "/kept/chip-rates");
+         fs::create_symlink("kept/chip-rates", d + "/chip-rates");
+       },
+       "", 0, "findings: none"},
       {"an output that cannot be made", [](const std::string&) {}, "--out /proc/x", 3,
        "/proc/x: cannot be made"},
       {"rates no chip gives",

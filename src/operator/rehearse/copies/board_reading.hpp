@@ -34,9 +34,22 @@ struct BoardLine {
 // lines anywhere near it, and a board's copy may hold anything).
 inline constexpr size_t longest_board_line = 64 * 1024;
 
+// While one lives, the files of the copy in `dir` are read on this thread: a file reached
+// through a link that leaves the copy is refused as a special file is. Nests.
+class CopyBeingRead {
+ public:
+  explicit CopyBeingRead(const std::string& dir);
+  ~CopyBeingRead();
+  CopyBeingRead(const CopyBeingRead&) = delete;
+  CopyBeingRead& operator=(const CopyBeingRead&) = delete;
+
+ private:
+  std::string outer_;
+};
+
 // The file of that name in the board directory, flat or under config/ or tmp/. A file that
-// exists but cannot be read, or is no regular file, makes the board unusable
-// (UnusableBoard), before anything is shown.
+// exists but cannot be read, is no regular file, or lies outside the copy makes the board
+// unusable (UnusableBoard), before anything is shown.
 BoardFile find_board_file(const std::string& dir, const char* name);
 // Whether a file is there (false when it does not exist); UnusableBoard as above.
 bool board_file_exists(const std::string& path);

@@ -56,7 +56,8 @@ void summarise(const BoardReading& board, BoardReport& report) {
         ++chain.unrated;
         continue;
       }
-      if (std::isfinite(*chip.rate)) chain.measured_rate += *chip.rate;
+      // A rate no chip can show is a finding, and no part of any sum.
+      if (possible_rate(*chip.rate)) chain.measured_rate += *chip.rate;
       if (!chain.configured) {
         chip.chip_class = ChipClass::unclassified;
         continue;
@@ -113,8 +114,11 @@ void read_history(BoardReading& board, const std::string& dir, Findings& finding
 }
 
 // The last tuning's outcome from tune-session's state, when the copy holds it: the number of
-// that tuning, or 0 when there is no state to take it from.
-int outcome_from_state(BoardReport& report, const BoardFile& file, Findings& findings) {
+// that tuning, or 0 when there is no state to take it from. `decided` when the state says how
+// the tuning ended without a program at work (failed, timed out, stopped): a copy that lacks
+// other files (a stopped miner's chip rates) does not make that unknown.
+int outcome_from_state(BoardReport& report, const BoardFile& file, Findings& findings,
+                       bool& decided) {
   if (!file.found) return 0;
   std::optional<std::string> text = read_small_board_file(file, 64 * 1024);
   std::string problem = "larger than a state file can be";
@@ -142,6 +146,8 @@ int outcome_from_state(BoardReport& report, const BoardFile& file, Findings& fin
       break;
   }
   report.outcome_from = "tune-session state";
+  decided = state->stage == Stage::failed || state->stage == Stage::timed_out ||
+            state->stage == Stage::stopped;
   if (report.outcome != Outcome::not_run && state->since > 0) report.ended_at = state->since;
   if (report.outcome != Outcome::finished) {
     std::string where = state->stage != state->standing()
@@ -201,10 +207,38 @@ std::string duration_text(long long seconds) {
   return text;
 }
 
+// A miner at work rewrites its chip rates every few minutes at most: rates older than this
+// at copy time, or than the log a program went on writing, are those of a stopped miner.
+constexpr long long rates_stale_after = 15 * 60;
+
+// The age of the chip rates against the copy's stamp, else against the log.
+void check_rates_age(BoardReport& report, const BoardFile& rates, const BoardFile& log,
+                     Findings& findings) {
+  struct stat info;
+  if (!rates.found || stat(rates.path.c_str(), &info) != 0) return;
+  report.rates_at = static_cast<long long>(info.st_mtime);
+  if (report.copied_from == "stamp file" &&
+      *report.copied_at - *report.rates_at > rates_stale_after) {
+    findings.add(rates, 0,
+                 "rates " + duration_text(*report.copied_at - *report.rates_at) +
+                     " old at copy time: the miner has stopped writing them, and the board's "
+                     "figures are from then");
+    return;
+  }
+  struct stat log_info;
+  if (log.found && stat(log.path.c_str(), &log_info) == 0 &&
+      log_info.st_mtime - *report.rates_at > rates_stale_after) {
+    findings.add(rates, 0,
+                 "rates " + duration_text(log_info.st_mtime - *report.rates_at) +
+                     " older than the log: the miner stopped writing them while a program ran");
+  }
+}
+
 // When the copy was taken: the collection's stamp, else the newest change of the files a
-// board keeps changing (its chip rates, its log).
-void read_copy_age(BoardReport& report, const std::vector<BoardFile>& changing, const CopyAge& age,
-                   Findings& findings) {
+// board keeps changing (its chip rates, its log); and how old its chip rates were then.
+void read_copy_age(BoardReport& report, const BoardFile& rates, const BoardFile& log,
+                   const CopyAge& age, Findings& findings) {
+  const std::vector<BoardFile> changing = {rates, log};
   if (report.rehearsal) return;
   const long long now = age.now ? *age.now : static_cast<long long>(std::time(nullptr));
   // A clock of the collecting machine's ahead of this one's would hide a dead board until
@@ -245,6 +279,7 @@ void read_copy_age(BoardReport& report, const std::vector<BoardFile>& changing, 
     }
   }
   if (!report.copied_at) return;
+  check_rates_age(report, rates, log, findings);
   if (*report.copied_at > now + clock_slack) {
     findings.add(BoardFile{report.dir, true}, 0,
                  "its files were changed " + duration_text(*report.copied_at - now) +
@@ -259,9 +294,11 @@ void read_copy_age(BoardReport& report, const std::vector<BoardFile>& changing, 
 
 // A copy that lacks what the copy of a running board holds from /tmp (a collection that
 // failed halfway): the chip rates, and the log once a tuning is known to have run. It tells
-// nothing of how the tuning went: true then, with its finding and the outcome unknown.
+// nothing of how the tuning went: true then, with its finding and the outcome unknown;
+// unless the state has decided the outcome already (false then, with the finding).
 bool check_whole_copy(BoardReport& report, const BoardFile& config, const BoardFile& rates,
-                      const BoardFile& log, bool tuning_known, Findings& findings) {
+                      const BoardFile& log, bool tuning_known, bool outcome_decided,
+                      Findings& findings) {
   std::string missing;
   for (const BoardFile* file : {&rates, &log}) {
     if (file->found || (file == &log && !tuning_known)) continue;
@@ -272,6 +309,7 @@ bool check_whole_copy(BoardReport& report, const BoardFile& config, const BoardF
     return false;
   }
   findings.add(BoardFile{report.dir, true}, 0, "incomplete copy: " + missing);
+  if (outcome_decided) return false;
   report.outcome = Outcome::unknown;
   report.outcome_from.clear();
   report.ended_at.reset();
@@ -359,10 +397,12 @@ void FarmTotals::add(const BoardReport& report) {
   without_rates += report.rates_known ? 0 : 1;
   ++by_outcome[static_cast<int>(report.outcome)];
   // The farm's rates are those of the boards that have them; the rest are counted apart.
+  // With none that has them, the farm's rates are unknown too, never a rate of 0.
   BoardTotals board = totals_of(report);
   board.rates_known = true;
   board.settings_known = true;
   sum += board;
+  sum.rates_known = boards > without_rates;
 }
 
 std::string Finding::text() const {
@@ -377,6 +417,7 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   if (listing == nullptr) throw UnusableBoard(dir + ": " + std::strerror(errno));
   closedir(listing);
 
+  CopyBeingRead copy(dir);
   BoardReport report;
   report.dir = dir;
   struct stat marker;
@@ -415,14 +456,16 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   // What the state or the logs say of the last tuning counts only for a whole copy.
   std::vector<Finding> outcome_findings;
   Findings outcome_sink(outcome_findings);
-  int last_tuning = outcome_from_state(report, state, outcome_sink);
+  bool decided = false;
+  int last_tuning = outcome_from_state(report, state, outcome_sink, decided);
   if (last_tuning == 0) outcome_from_logs(report, outcome_sink);
   report.kept = read_kept_record(dir, last_tuning, report.outcome, findings);
   if (!check_whole_copy(report, config, rates, log,
-                        state.found || chain_log.found || !report.kept.tunings.empty(), findings)) {
+                        state.found || chain_log.found || !report.kept.tunings.empty(), decided,
+                        findings)) {
     for (Finding& finding : outcome_findings) report.findings.push_back(std::move(finding));
   }
-  read_copy_age(report, {rates, log}, age, findings);
+  read_copy_age(report, rates, log, age, findings);
   findings.close();
   return report;
 }

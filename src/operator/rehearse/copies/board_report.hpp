@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -60,6 +61,11 @@ struct SessionSummary {
 // the fastest ladder step expects about 135): a rate above it is a finding, and nothing to
 // fit a twin to.
 inline constexpr double fastest_real_chip = 1000;
+// A rate a chip can show: a number, not negative, not beyond any real chip. Any other is a
+// finding of the report, and enters no sum, picture or prediction.
+inline bool possible_rate(double rate) {
+  return std::isfinite(rate) && rate >= 0 && rate <= fastest_real_chip;
+}
 
 // A chip's class in the report: the tuning's own classes, or no rate at all.
 enum class ChipClass { unrated, unclassified, red, yellow, green };
@@ -148,6 +154,9 @@ struct BoardReport {
   // rehearsal, or when nothing tells.
   std::optional<long long> copied_at;
   std::string copied_from;  // "stamp file" or "file times"
+  // When the miner last wrote the copy's chip-rates (its time, which the copy keeps), for a
+  // copy; none for a rehearsal or a copy without them.
+  std::optional<long long> rates_at;
   KeptRecord kept;
   std::vector<Finding> findings;
 };

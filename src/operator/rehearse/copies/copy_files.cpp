@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "board_reading.hpp"
@@ -11,8 +12,25 @@ namespace tune::rehearse {
 
 namespace {
 
+// The real path of the copy being read on this thread, with a "/" at its end; empty when no
+// copy is being read.
+thread_local std::string copy_root;
+
+// Whether a file lies in the copy being read once every link on its way is followed: a copy
+// made with "rsync -a" keeps the board's links, and one that leaves the copy (to the
+// collecting machine's /etc/passwd, say) must not be read as the board's.
+bool inside_copy(const std::string& path) {
+  if (copy_root.empty()) return true;
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return false;
+  const bool inside = std::string(real).rfind(copy_root, 0) == 0;
+  std::free(real);
+  return inside;
+}
+
 // Opens a board file for reading, never blocking (a pipe planted in a copied board must
-// not hang the report): -1 when it does not exist; UnusableBoard when it cannot be read.
+// not hang the report): -1 when it does not exist; UnusableBoard when it cannot be read,
+// is not a regular file, or is reached through a link out of the copy.
 int open_board_file(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
@@ -20,9 +38,9 @@ int open_board_file(const std::string& path) {
     throw UnusableBoard(path + ": " + std::strerror(errno));
   }
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !inside_copy(path)) {
     close(fd);
-    throw UnusableBoard(path + ": not a regular file");
+    throw UnusableBoard(path + ": not a regular file in the copy");
   }
   return fd;
 }
@@ -41,6 +59,19 @@ size_t read_piece(int fd, const std::string& path, char* buffer, size_t size) {
 
 }  // namespace
 
+CopyBeingRead::CopyBeingRead(const std::string& dir) : outer_(copy_root) {
+  // A directory that cannot be resolved is left to the reads, which say why.
+  if (char* real = realpath(dir.c_str(), nullptr)) {
+    copy_root = real;
+    std::free(real);
+    if (copy_root.back() != '/') copy_root += '/';
+  }
+}
+
+CopyBeingRead::~CopyBeingRead() {
+  copy_root = outer_;
+}
+
 bool board_file_exists(const std::string& path) {
   int fd = open_board_file(path);
   if (fd < 0) return false;
@@ -49,6 +80,7 @@ bool board_file_exists(const std::string& path) {
 }
 
 BoardFile find_board_file(const std::string& dir, const char* name) {
+  CopyBeingRead copy(dir);
   BoardFile file;
   file.path = dir + "/" + name;
   for (const char* sub : {"/", "/config/", "/tmp/"}) {
@@ -120,6 +152,7 @@ std::optional<std::string> read_small_board_file(const BoardFile& file, size_t l
 }
 
 std::map<std::string, std::string> read_settings_files(const std::string& dir) {
+  CopyBeingRead copy(dir);
   constexpr size_t largest = 1024 * 1024;
   std::map<std::string, std::string> files;
   for (const char* name : {"config.conf", "manual_freqs.txt", "bmminer.conf", "autoTune.conf"}) {

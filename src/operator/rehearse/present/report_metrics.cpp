@@ -15,6 +15,7 @@ enum Metric : size_t {
   last_tuning,
   last_tuning_end,
   copy_time,
+  rates_time,
   board_measured,
   board_ideal,
   board_chips,
@@ -66,6 +67,10 @@ MetricsWriter::MetricsWriter()
            "When the board's copy was taken: the collection's stamp file, else the newest "
            "change of its chip-rates and auto-tune",
            {}},
+          {"tune_board_rates_timestamp_seconds",
+           "When the miner last wrote the chip rates in the board's copy: a time well before "
+           "the copy's is a miner that stopped",
+           {}},
           {"tune_board_measured_rate",
            "The board's measured rate, in the unit of the miner's statistics; absent when its "
            "chip rates are unknown",
@@ -108,6 +113,7 @@ void MetricsWriter::board(const BoardReport& report, const std::string& name) {
   }
   if (report.ended_at) add(last_tuning_end, board, static_cast<double>(*report.ended_at));
   if (report.copied_at) add(copy_time, board, static_cast<double>(*report.copied_at));
+  if (report.rates_at) add(rates_time, board, static_cast<double>(*report.rates_at));
   // Without chip rates nothing is known of the rates and classes: no series, never a zero
   // that a sum() would take for a real one.
   // Without config.conf's chain lines, no frequency to expect a rate from or class a chip by.

@@ -224,17 +224,23 @@ std::string format_unusable_line(const std::string& dir, const std::string& why)
 
 std::string format_farm_totals(const FarmTotals& farm) {
   const BoardTotals& t = farm.sum;
+  // Without a board that has its rates, the farm's rates and classes are unknown, not 0.
+  const std::string rates =
+      t.rates_known ? printed(
+                          "rate %.1f of ideal %.1f (boards without rates: %d), red %d, yellow %d, "
+                          "green %d, no rate %d",
+                          t.measured_rate, t.ideal_rate, farm.without_rates, t.red, t.yellow,
+                          t.green, t.unrated)
+                    : printed("rates unknown (boards without rates: %d)", farm.without_rates);
   return printed(
       "farm: %d boards (%d unusable, %d with findings), tunings %d finished, %d failed, %d "
-      "interrupted, %d not run, %d unknown; %d chains, rate %.1f of ideal %.1f (boards without "
-      "rates: %d), red %d, yellow %d, green %d, no rate %d, overrides %d\n",
+      "interrupted, %d not run, %d unknown; %d chains, %s, overrides %d\n",
       farm.boards + farm.unusable, farm.unusable, farm.with_findings,
       farm.by_outcome[static_cast<int>(Outcome::finished)],
       farm.by_outcome[static_cast<int>(Outcome::failed)],
       farm.by_outcome[static_cast<int>(Outcome::interrupted)],
       farm.by_outcome[static_cast<int>(Outcome::not_run)],
-      farm.by_outcome[static_cast<int>(Outcome::unknown)], t.chains, t.measured_rate, t.ideal_rate,
-      farm.without_rates, t.red, t.yellow, t.green, t.unrated, t.overrides);
+      farm.by_outcome[static_cast<int>(Outcome::unknown)], t.chains, rates.c_str(), t.overrides);
 }
 
 }  // namespace tune::rehearse

@@ -97,9 +97,7 @@ ChipReading read_chip(const ChipEvidence& chip) {
   }
   // A rate no chip can show (not a number, negative, beyond any real chip: a finding in the
   // report) tells nothing of the chip's limit.
-  const bool impossible =
-      !std::isfinite(*chip.rate) || *chip.rate < 0 || *chip.rate > fastest_real_chip;
-  if (chip.freq <= 0 || impossible) return reading;
+  if (chip.freq <= 0 || !possible_rate(*chip.rate)) return reading;
   double share = *chip.rate / expected_rate(chip.freq);
   if (share >= full_rate_share) {
     // A full rate allows the chip a little past its limit: as far as the noise hides.
