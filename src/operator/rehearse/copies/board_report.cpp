@@ -211,25 +211,26 @@ std::string duration_text(long long seconds) {
 // at copy time, or than the log a program went on writing, are those of a stopped miner.
 constexpr long long rates_stale_after = 15 * 60;
 
-// The age of the chip rates against the copy's stamp, else against the log.
-void check_rates_age(BoardReport& report, const BoardFile& rates, const BoardFile& log,
-                     Findings& findings) {
+// When a found file last changed (its time, which the copy keeps); none when it cannot tell.
+std::optional<long long> changed_at(const BoardFile& file) {
   struct stat info;
-  if (!rates.found || stat(rates.path.c_str(), &info) != 0) return;
-  report.rates_at = static_cast<long long>(info.st_mtime);
+  if (!file.found || stat(file.path.c_str(), &info) != 0) return std::nullopt;
+  return static_cast<long long>(info.st_mtime);
+}
+
+// The age of the chip rates against the copy's stamp, else against the log.
+void check_rates_age(BoardReport& report, const BoardFile& rates, std::optional<long long> log_at,
+                     Findings& findings) {
+  if (!report.rates_at) return;
   if (report.copied_from == "stamp file" &&
       *report.copied_at - *report.rates_at > rates_stale_after) {
     findings.add(rates, 0,
                  "rates " + duration_text(*report.copied_at - *report.rates_at) +
                      " old at copy time: the miner has stopped writing them, and the board's "
                      "figures are from then");
-    return;
-  }
-  struct stat log_info;
-  if (log.found && stat(log.path.c_str(), &log_info) == 0 &&
-      log_info.st_mtime - *report.rates_at > rates_stale_after) {
+  } else if (log_at && *log_at - *report.rates_at > rates_stale_after) {
     findings.add(rates, 0,
-                 "rates " + duration_text(log_info.st_mtime - *report.rates_at) +
+                 "rates " + duration_text(*log_at - *report.rates_at) +
                      " older than the log: the miner stopped writing them while a program ran");
   }
 }
@@ -238,7 +239,6 @@ void check_rates_age(BoardReport& report, const BoardFile& rates, const BoardFil
 // board keeps changing (its chip rates, its log); and how old its chip rates were then.
 void read_copy_age(BoardReport& report, const BoardFile& rates, const BoardFile& log,
                    const CopyAge& age, Findings& findings) {
-  const std::vector<BoardFile> changing = {rates, log};
   if (report.rehearsal) return;
   const long long now = age.now ? *age.now : static_cast<long long>(std::time(nullptr));
   // A clock of the collecting machine's ahead of this one's would hide a dead board until
@@ -269,17 +269,14 @@ void read_copy_age(BoardReport& report, const BoardFile& rates, const BoardFile&
                        " is not a time in seconds since the epoch; the files' times are used");
     }
   }
-  if (!report.copied_at) {
-    for (const BoardFile& file : changing) {
-      struct stat info;
-      if (!file.found || stat(file.path.c_str(), &info) != 0) continue;
-      report.copied_at =
-          std::max(report.copied_at.value_or(0), static_cast<long long>(info.st_mtime));
-      report.copied_from = "file times";
-    }
+  report.rates_at = changed_at(rates);
+  const std::optional<long long> log_at = changed_at(log);
+  if (!report.copied_at && (report.rates_at || log_at)) {
+    report.copied_at = std::max(report.rates_at.value_or(0), log_at.value_or(0));
+    report.copied_from = "file times";
   }
   if (!report.copied_at) return;
-  check_rates_age(report, rates, log, findings);
+  check_rates_age(report, rates, log_at, findings);
   if (*report.copied_at > now + clock_slack) {
     findings.add(BoardFile{report.dir, true}, 0,
                  "its files were changed " + duration_text(*report.copied_at - now) +
