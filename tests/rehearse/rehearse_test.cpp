@@ -59,6 +59,12 @@ void spit(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// Sets a file's change time to `at`, seconds since the epoch, as a copy keeps the board's.
+void set_changed(const std::string& path, std::time_t at) {
+  fs::last_write_time(
+      path, std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(at)));
+}
+
 RehearsalResult rehearse_into(const std::string& dir, RehearsalOptions options = {}) {
   options.out_dir = dir;
   return rehearse(options, nullptr);
@@ -302,17 +308,12 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
        [](const std::string& d) {
          const std::time_t now = std::time(nullptr);
          spit(d + "/copied-at", std::to_string(now) + "\n");
-         fs::last_write_time(d + "/chip-rates",
-                             std::chrono::file_clock::from_sys(
-                                 std::chrono::system_clock::from_time_t(now - 5 * 3600)));
+         set_changed(d + "/chip-rates", now - 5 * 3600);
        },
        "", 1, "DIR/chip-rates: rates 5:00:00 old at copy time"},
       {"rates an hour older than the log a program went on writing, without a stamp",
-       [](const std::string& d) {
-         fs::last_write_time(d + "/chip-rates",
-                             fs::file_time_type::clock::now() - std::chrono::hours(1));
-       },
-       "", 1, "DIR/chip-rates: rates |older than the log"},
+       [](const std::string& d) { set_changed(d + "/chip-rates", std::time(nullptr) - 3600); }, "",
+       1, "DIR/chip-rates: rates |older than the log"},
       {"links that stay inside the copy, as rsync -a keeps them",
        [](const std::string& d) {
          fs::create_directories(d + "/kept");
