@@ -77,13 +77,20 @@ done
 leftovers=$(find "$out" -maxdepth 1 -name '.*' ! -name . | head -n 1)
 [ -z "$leftovers" ] || fail "left beside the copies: $leftovers"
 
-# The report reads the copies: their age from the stamp, the failed ones still there.
-"$rehearse" report --labels-under "$out" "$out"/* --metrics "$work/farm.prom" >/dev/null ||
-  [ $? -eq 1 ] || fail "the report on the copies failed"
+# The report reads the copies: their age from the stamp, the failed ones still there; the
+# same boards' list with one more that was never copied names it, in the metrics too.
+printf '%s\n' "$boards/b1" "$boards/b2/" whole half root@stuck admin@never >"$work/farm-list"
+"$rehearse" report --boards "$work/farm-list" --labels-under "$out" "$out"/* \
+  --metrics "$work/farm.prom" >"$work/report" || [ $? -eq 1 ] || fail "the report on the copies failed"
 for board in b1 b2 whole; do
   grep -q "^tune_board_copy_timestamp_seconds{board=\"$board\"} $(cat "$out/$board/copied-at")\$" \
     "$work/farm.prom" || fail "no copy time for $board in the metrics"
 done
+grep -q "^never: not copied: listed in $work/farm-list" "$work/report" &&
+  grep -q '(0 unusable, 1 not copied,' "$work/report" || fail "the board never copied: $(cat "$work/report")"
+[ "$(grep -c '^tune_board_listed{board="[a-z0-9]*"} 1$' "$work/farm.prom")" -eq 6 ] &&
+  ! grep -q 'tune_board_readable{board="never"}' "$work/farm.prom" ||
+  fail "the listed boards' series: $(grep listed "$work/farm.prom")"
 
 # A list written on Windows, with blanks and comments; a board on this machine that has no
 # /tmp files yet: each copied with what it has.

@@ -508,6 +508,24 @@ TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
   farm.add(report);
   EXPECT_NEAR(farm.sum.measured_rate, 149.42, 0.01);
 
+  // A chain chain-tuner saw hashing (its chain 2, the miner's 3; a kept log tells as well as
+  // the copy's) that chip-rates lists no more: the board's ideal rate holds it, its measured
+  // rate does not. Chains the log never saw hashing stay outside the sums.
+  const std::string hashing = "2027-01-01 00:03:00 Number of reds on chain 2: 3\n";
+  for (const char* log : {"chain-tuner.log", "tune-logs/0001-1-chain-tuner.log"}) {
+    SCOPED_TRACE(log);
+    Board lost(Files{{"config.conf", "bitmain-freq1=650\nbitmain-freq2=650\nbitmain-freq3=650\n"},
+                     {log, "2027-01-01 00:03:00 Rate of chain 3 is 0, skip\n" + hashing}});
+    BoardReport with_lost = lost.read();
+    EXPECT_TRUE(with_lost.chains[1].lost);
+    EXPECT_FALSE(with_lost.chains[2].lost);
+    BoardTotals sums = totals_of(with_lost);
+    EXPECT_EQ(sums.chains, 2);
+    EXPECT_NEAR(sums.ideal_rate, 2 * with_lost.chains[0].ideal_rate, 0.01);
+    EXPECT_NEAR(sums.measured_rate, 74.71, 0.01);
+    EXPECT_EQ(sums.unrated, 62 + 63);
+  }
+
   Board bare(Files{{"chip-rates", ""}}), other(Files{{"chip-rates", ""}});
   FarmTotals unknown;
   unknown.add(bare.read());

@@ -351,8 +351,14 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
        "chip-rates:1: lines end in CR LF|findings (1)"},
       {"an empty log", [](const std::string& d) { spit(d + "/auto-tune", ""); }, "", 1,
        "auto-tune: empty"},
-      {"no log", [](const std::string& d) { fs::remove(d + "/auto-tune"); }, "", 1,
-       "auto-tune: missing"},
+      {"no log and nothing kept: a board not yet tuned, no finding",
+       [](const std::string& d) { fs::remove(d + "/auto-tune"); }, "", 0,
+       "last tuning: not run|findings: none"},
+      {"an empty directory",
+       [](const std::string& d) {
+         for (const char* f : {"/chip-rates", "/auto-tune", "/config.conf"}) fs::remove(d + f);
+       },
+       "", 1, "last tuning: unknown|DIR: no board's files here"},
       {"a log line without a stamp",
        [](const std::string& d) {
          spit(d + "/auto-tune", "2027-01-01 00:00:00 Fix yellow\n2027-01-01 00:00:01 x\nstray\n");
@@ -390,7 +396,9 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
            fs::rename(d + f, d + "/b1" + f);
          }
        },
-       "", 1, "of its directories hold some: report them with \"tune-rehearse report DIR/*\""},
+       "", 1,
+       "last tuning: unknown|of its directories hold some: report them with \"tune-rehearse "
+       "report DIR/*\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -779,6 +787,21 @@ TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
        {"tune_board_copy_timestamp_seconds{board=\"rackA/ahead\"} "},
        {"tune_board_copy_timestamp_seconds{board=\"rackA/ahead\"} " + std::to_string(now + 86400)},
        "ahead of this machine's clock; the files' times are used"},
+      {"rackA/lost-chains",  // chains 7 and 8 gone from chip-rates since the tuning
+       [&](const std::string& dir) {
+         std::istringstream rates(slurp(dir + "/chip-rates"));
+         std::string kept;
+         for (std::string line; std::getline(rates, line);) {
+           if (!line.starts_with("7:") && !line.starts_with("8:")) kept += line + "\n";
+         }
+         spit(dir + "/chip-rates", kept);
+       },
+       {"tune_chain_present{board=\"rackA/lost-chains\",chain=\"8\"} 0\n",
+        "tune_chain_present{board=\"rackA/lost-chains\",chain=\"2\"} 1\n",
+        "tune_chain_measured_rate{board=\"rackA/lost-chains\",chain=\"7\"} 0\n",
+        "tune_chain_ideal_rate{board=\"rackA/lost-chains\",chain=\"7\"} "},
+       {},
+       "chip-rates: chain 8 lists no chip, but chain-tuner's log shows it hashing"},
       {"rackB/stamp-dir",  // a stamp that is not a file: read as one without it
        [&](const std::string& dir) { fs::create_directory(dir + "/copied-at"); },
        {"tune_board_readable{board=\"rackB/stamp-dir\"} 1\n",
@@ -865,6 +888,7 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
   writer.board(read_board(dir / "a"), odd);
   writer.board(read_board(dir / "cut"), "cut");
   writer.unusable("gone");
+  writer.listed("never");  // a listed board with no copy: nothing else under its name
   const std::string text = writer.text();
   spit(dir / "board.prom", text);
   EXPECT_EQ(promtool_problems(dir / "board.prom"), "");
@@ -888,6 +912,8 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
       {"tune_chain_frequency_hertz{" + odd_label, 6},
       {"tune_chain_measured_rate{board=\"cut\",chain=\"2\"} 74.71\n", 1},
       {"{board=\"gone\"", 1},  // nothing but its readability
+      {"tune_board_listed{board=\"never\"} 1\n", 1},
+      {"{board=\"never\"", 1},
   };
   for (const auto& e : expected) {
     size_t count = 0;

@@ -13,6 +13,9 @@ inline constexpr char get_stat[] = "GET STAT\n";  // once after each restart
 inline constexpr char not_started_in_time[] =
     "CGMiner not started in expected time, doing restart\n";
 inline constexpr char check_rates[] = "CHECK RATES\n";
+// A chain's red chips in a check pass: logged only for a chain whose rate is not 0.
+inline constexpr char reds_counted[] = "Number of reds on chain %d: %d\n";
+inline constexpr char too_many_reds[] = "Too much reds on chain %d: %d\n";
 inline constexpr char settle[] = "Update config with new voltage and wait %d seconds...\n";
 inline constexpr char green_lowering[] =
     "Trying to increase freqs of green chips before restart, decreasing voltage of chain %d to "

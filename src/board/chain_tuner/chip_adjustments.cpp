@@ -1,5 +1,6 @@
 // Counting a chain's weak chips, lowering them, and raising the green ones.
 #include "chain_tuner.hpp"
+#include "chain_tuner_messages.hpp"
 #include "health.hpp"
 #include "log.hpp"
 
@@ -43,10 +44,10 @@ bool too_many_red_chips(ChainTuner& tuner, int slot) {
     tuner.chip_touched[slot][chip] = true;
   }
   if (count > red_chip_limit) {
-    tune_logf(tuner.ctx.sys, "Too much reds on chain %d: %d\n", chain_number_of(slot), count);
+    tune_logf(tuner.ctx.sys, chain_tuner_log::too_many_reds, chain_number_of(slot), count);
     return true;
   }
-  tune_logf(tuner.ctx.sys, "Number of reds on chain %d: %d\n", chain_number_of(slot), count);
+  tune_logf(tuner.ctx.sys, chain_tuner_log::reds_counted, chain_number_of(slot), count);
   return false;
 }
 

@@ -113,6 +113,11 @@ constexpr OptionSpec option_table[] = {
      "under DIR, the same whatever else is reported with it (default: its\n"
      "path under the deepest directory holding all the boards given)",
      [](Request& r, const std::string& v) { r.labels_under = v; }},
+    {Command::report, "--boards", "LIST",
+     "the farm's list of boards, as collect-boards -f reads it: a listed\n"
+     "board none of the DIRs is the copy of (a DIR is named as collect-\n"
+     "boards names a copy) is a finding, \"not copied\"",
+     [](Request& r, const std::string& v) { r.report.boards_list = v; }},
     {Command::report, "--stale-after", "TIME",
      "a copy taken longer ago than TIME (seconds, or with s, m, h or d;\n"
      "default 1h) is a finding: the board may be down or out of reach",

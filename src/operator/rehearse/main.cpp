@@ -112,7 +112,12 @@ int run_report(int argc, char** argv) {
   }
   Request request = read_request(line, Command::report);
   request.report.labels = board_labels(line.words, request.labels_under.value_or(""));
-  if (line.words.size() == 1) return report_one(line.words[0], request.report);
+  if (line.values.count("--chip") && request.report.boards_list) {
+    usage_error("--chip takes one board directory, without --boards");
+  }
+  if (line.words.size() == 1 && !request.report.boards_list) {
+    return report_one(line.words[0], request.report);
+  }
   return report_farm(line.words, request.report);
 }
 

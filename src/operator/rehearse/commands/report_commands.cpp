@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "board_list.hpp"
 #include "chip_power.hpp"
 #include "output.hpp"
 #include "pictures.hpp"
@@ -57,6 +58,14 @@ int report_one(const std::string& dir, const ReportRequest& request) {
 
 int report_farm(const std::vector<std::string>& dirs, const ReportRequest& request) {
   const bool json = request.json;
+  std::vector<std::string> listed;
+  if (request.boards_list) {
+    try {
+      listed = read_board_list(*request.boards_list);
+    } catch (const UnusableBoard& unreadable) {
+      throw ToolError(status_unusable, std::string("--boards ") + unreadable.what());
+    }
+  }
   if (request.out) make_output_dir(*request.out);
   if (request.metrics) check_replaceable(*request.metrics);
   const long long now = request.age.now.value_or(std::time(nullptr));
@@ -92,6 +101,19 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
     }
     std::fputs(text.c_str(), stdout);
   }
+  // A listed board with no copy among those reported: never copied, or its copy was lost.
+  if (request.boards_list) totals.listed = true;
+  const std::vector<int> copies = copies_of_listed(listed, dirs);
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (request.metrics) metrics.listed(copies[i] >= 0 ? request.labels[copies[i]] : listed[i]);
+    if (copies[i] >= 0) continue;
+    ++totals.not_copied;
+    if (request.out) overview.push_back({.name = listed[i], .not_copied = true});
+    std::fputs((json ? farm_json.not_copied(listed[i], *request.boards_list)
+                     : format_not_copied_line(listed[i], *request.boards_list))
+                   .c_str(),
+               stdout);
+  }
   std::fputs((json ? farm_json.end(totals) : format_farm_totals(totals)).c_str(), stdout);
   if (request.metrics) replace_output(*request.metrics, metrics.text());
   if (request.out) {
@@ -102,7 +124,7 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
     if (!json) std::printf("picture: %s\n", picture.c_str());
   }
   if (totals.unusable > 0) return status_unusable;
-  return totals.with_findings > 0 ? status_findings : 0;
+  return totals.with_findings + totals.not_copied > 0 ? status_findings : 0;
 }
 
 }  // namespace tune::rehearse

@@ -20,12 +20,14 @@ struct ReportRequest {
   bool pictures = false;                    // each board's heat map too, on a farm
   std::optional<std::string> metrics;       // the Prometheus file
   std::vector<std::string> labels;          // each board's, in the order of the boards
+  std::optional<std::string> boards_list;   // the farm's list of boards: those not copied
   CopyAge age;
 };
 
 int report_one(const std::string& dir, const ReportRequest& request);
 
-// Many boards, one at a time: nothing of a board is kept once its line is out.
+// Many boards, one at a time: nothing of a board is kept once its line is out. With the
+// farm's list, then each listed board that none of `dirs` is the copy of.
 int report_farm(const std::vector<std::string>& dirs, const ReportRequest& request);
 
 }  // namespace tune::rehearse

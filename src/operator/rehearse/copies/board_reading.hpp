@@ -3,6 +3,7 @@
 // until the report turns it into its view.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <map>
 #include <optional>
@@ -90,6 +91,8 @@ struct BoardReading {
   bool rated[chip_table_rows][chips_per_chain] = {};
   ChipHistories history;
   std::vector<SessionSummary> sessions;
+  // Chains chain-tuner's logs show hashing (fewer red chips than the chain has).
+  std::array<bool, chain_count> hashed{};
 };
 
 // The checks of each miner file, reading it into `board` as the programs would.

@@ -149,7 +149,8 @@ int outcome_from_state(BoardReport& report, const BoardFile& file, Findings& fin
   decided = state->stage == Stage::failed || state->stage == Stage::timed_out ||
             state->stage == Stage::stopped;
   if (report.outcome != Outcome::not_run && state->since > 0) report.ended_at = state->since;
-  if (report.outcome != Outcome::finished) {
+  // A tuning undone, or none begun, is the board's outcome ("not run"), not a finding.
+  if (report.outcome != Outcome::finished && report.outcome != Outcome::not_run) {
     std::string where = state->stage != state->standing()
                             ? std::string(" in ") + session::stage_name(state->standing())
                             : "";
@@ -232,6 +233,27 @@ void check_rates_age(BoardReport& report, const BoardFile& rates, std::optional<
     findings.add(rates, 0,
                  "rates " + duration_text(*log_at - *report.rates_at) +
                      " older than the log: the miner stopped writing them while a program ran");
+  }
+}
+
+// A chain chain-tuner's logs show hashing that the chip rates no longer list, while they list
+// others: its hash board was lost since (a miner without any chip rates is a stopped one).
+void mark_lost_chains(BoardReport& report, const std::array<bool, chain_count>& hashed,
+                      const BoardFile& rates, Findings& findings) {
+  if (!report.rates_known) return;
+  for (ChainView& chain : report.chains) {
+    if (chain.present || !hashed[chain.slot]) continue;
+    chain.lost = true;
+    chain.unrated = chips_per_chain;
+    if (chain.configured) {
+      for (const ChipView& chip : chain.chips) chain.ideal_rate += expected_rate(chip.freq);
+    } else {
+      report.settings_known = false;
+    }
+    findings.add(rates, 0,
+                 "chain " + std::to_string(chain.number) +
+                     " lists no chip, but chain-tuner's log shows it hashing: its hash board is "
+                     "lost, and the board's rate is short of it");
   }
 }
 
@@ -374,7 +396,7 @@ BoardTotals totals_of(const BoardReport& report) {
     chain.overrides = c.overrides;
     if (!report.rates_known) {
       chain.chains = c.configured ? 1 : 0;
-    } else if (c.present) {
+    } else if (c.present || c.lost) {
       chain.chains = 1;
       chain.measured_rate = c.measured_rate;
       chain.ideal_rate = c.ideal_rate;
@@ -430,12 +452,18 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   BoardFile state = find_board_file(dir, "tune-session.state");
   BoardFile settings = find_board_file(dir, "autoTune.conf");
 
-  if (!config.found && !rates.found && !log.found) {
+  report.no_board_files =
+      !config.found && !rates.found && !log.found && !chain_log.found && !state.found;
+  if (report.no_board_files) {
     if (int boards = boards_inside(dir)) {
       findings.add(BoardFile{dir, true}, 0,
                    "no board's files here, but " + std::to_string(boards) +
                        " of its directories hold some: report them with \"tune-rehearse report " +
                        printable(dir, 200) + "/*\"");
+    } else {
+      findings.add(BoardFile{dir, true}, 0,
+                   "no board's files here (chip-rates, auto-tune, config.conf): an empty copy, "
+                   "or not a board's");
     }
   }
   BoardReading board;
@@ -445,7 +473,9 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   read_rates(board, rates, findings);
   check_settings(settings, findings);
   read_session(board, chain_log, findings, false);
-  read_session(board, log, findings, true);
+  // A board that has not been tuned has no log: its outcome says so, no finding. A copy
+  // without the log of a tuning known to have run is incomplete (below).
+  read_session(board, log, findings, false);
   read_history(board, dir, findings);
   summarise(board, report);
   report.history_recorded = board.history.recorded;
@@ -457,11 +487,15 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   int last_tuning = outcome_from_state(report, state, outcome_sink, decided);
   if (last_tuning == 0) outcome_from_logs(report, outcome_sink);
   report.kept = read_kept_record(dir, last_tuning, report.outcome, findings);
+  std::array<bool, chain_count> hashed = board.hashed;
+  for (int slot = 0; slot < chain_count; ++slot) hashed[slot] |= report.kept.hashed[slot];
+  mark_lost_chains(report, hashed, rates, findings);
   if (!check_whole_copy(report, config, rates, log,
                         state.found || chain_log.found || !report.kept.tunings.empty(), decided,
                         findings)) {
     for (Finding& finding : outcome_findings) report.findings.push_back(std::move(finding));
   }
+  if (report.no_board_files) report.outcome = Outcome::unknown;
   read_copy_age(report, rates, log, age, findings);
   findings.close();
   return report;

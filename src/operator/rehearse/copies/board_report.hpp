@@ -86,6 +86,10 @@ struct ChainView {
   char digit = '1';         // of its config.conf keys
   int tuner_number = 0;     // "chain N" in chain-tuner's log
   bool present = false;     // /tmp/chip-rates has lines for it
+  // A hash board lost since the tuning: config.conf gives it and chain-tuner's log shows it
+  // hashing, but chip-rates, which lists other chains, lists none of its chips. It counts
+  // as a chain of the board's, with its ideal rate and a measured rate of 0.
+  bool lost = false;
   bool configured = false;  // config.conf gives its frequency
   int freq = 0;
   int voltage = 0;
@@ -127,11 +131,15 @@ struct KeptRecord {
   std::string logs_dir;       // empty when the copy has no kept logs
   std::vector<KeptTuning> tunings;
   std::vector<KeptRedChip> red_chips;  // over all kept logs
+  std::array<bool, chain_count> hashed{};  // chains a kept chain-tuner log shows hashing
 };
 
 struct BoardReport {
   std::string dir;
   bool rehearsal = false;  // made by tune-rehearse: the chip model's figures mean something
+  // The directory holds none of a board's files (an empty copy, a farm's folder): the
+  // outcome is unknown.
+  bool no_board_files = false;
   std::array<ChainView, chain_count> chains;
   bool history_recorded = false;  // from a rehearsal's record rather than the logs
   std::vector<SessionSummary> sessions;
@@ -178,6 +186,8 @@ BoardTotals totals_of(const BoardReport& report);
 struct FarmTotals {
   int boards = 0, unusable = 0, with_findings = 0;
   int without_rates = 0;   // usable boards whose rates are unknown
+  bool listed = false;     // the farm's list was given: then
+  int not_copied = 0;      // listed boards with no copy reported
   int by_outcome[5] = {};  // usable boards by their last tuning's Outcome
   BoardTotals sum;         // over the usable boards
   void add(const BoardReport& report);

@@ -75,7 +75,7 @@ KeptSet read_set(const std::string& backup, const char* name) {
 // The runs a kept log holds, each named by the log itself, or by the name the log was kept
 // under when what is left of it shows nothing only one program writes.
 void read_kept_runs(const std::string& path, const std::string& program,
-                    std::vector<SessionSummary>& runs, std::vector<KeptRedChip>& red_chips) {
+                    std::vector<SessionSummary>& runs, KeptRecord& kept) {
   BoardReading reading;
   std::vector<Finding> ignored;
   Findings past(ignored);
@@ -84,9 +84,10 @@ void read_kept_runs(const std::string& path, const std::string& program,
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       for (const ChipChange& change : reading.history.latest(slot, chip)) {
         if (change.cause != red_cause) continue;
-        red_chips.push_back({slot, chip, change.old_freq, change.new_freq});
+        kept.red_chips.push_back({slot, chip, change.old_freq, change.new_freq});
       }
     }
+    kept.hashed[slot] = kept.hashed[slot] || reading.hashed[slot];
   }
   for (SessionSummary& run : reading.sessions) {
     if (run.program == "unknown" && (program == "chain-tuner" || program == "yellow-fixer")) {
@@ -148,7 +149,7 @@ KeptRecord read_kept_record(const std::string& dir, int last_tuning, Outcome las
     std::string path = kept.logs_dir + "/" + log.name;
     kept.tunings.back().logs.push_back(path);
     try {
-      read_kept_runs(path, log.program, runs, kept.red_chips);
+      read_kept_runs(path, log.program, runs, kept);
     } catch (const UnusableBoard& unreadable) {
       findings.add(BoardFile{path, true}, 0,
                    "cannot be read (" + reason(unreadable, path) +

@@ -1,3 +1,4 @@
+#include <array>
 #include <optional>
 #include <string_view>
 
@@ -19,7 +20,8 @@ namespace fixer = yellow_fixer_log;
 constexpr const char* chain_tuner_only[] = {
     tuner::config_parse,    tuner::elapsed,      tuner::get_stat,       tuner::not_started_in_time,
     tuner::check_rates,     tuner::settle,       tuner::green_lowering, tuner::green_raising,
-    tuner::green_reverting, tuner::rate_reached, tuner::rate_below,     tuner::done};
+    tuner::green_reverting, tuner::rate_reached, tuner::rate_below,     tuner::done,
+    tuner::reds_counted,    tuner::too_many_reds};
 constexpr const char* yellow_fixer_only[] = {
     fixer::resuming,          fixer::fix_yellow,     fixer::forced_chip,
     fixer::red_chip,          fixer::ideal_above,    fixer::ideal_below,
@@ -60,8 +62,8 @@ void recognise_cut(const std::string& entry, bool& by_tuner, bool& by_fixer) {
 // One log read an entry at a time: what its session shows, and the chip changes it names.
 class SessionReader {
  public:
-  SessionReader(const BoardFile& file, Findings& findings, ChipHistories& history)
-      : file_(file), findings_(findings), changes_(history) {}
+  SessionReader(const BoardFile& file, Findings& findings, BoardReading& board)
+      : file_(file), findings_(findings), changes_(board.history), hashed_(board.hashed) {}
 
   void line(const BoardLine& line) {
     std::string_view rest = line.text;
@@ -127,6 +129,19 @@ class SessionReader {
     }
     fixer_restarts_ += is_one_of(body, {fixer::yellow_restart, fixer::red_restart});
     tuner_restarts_ += is_one_of(body, {tuner::get_stat});
+    note_hashing(body);
+  }
+
+  // chain-tuner counts the red chips of a chain whose rate is not 0: fewer than all of its
+  // chips red, and the chain was hashing then.
+  void note_hashing(const std::string& body) {
+    for (const char* counted : {tuner::reds_counted, tuner::too_many_reds}) {
+      std::optional<std::vector<double>> values = read_message(counted, body);
+      if (!values || values->size() != 2 || (*values)[1] >= chips_per_chain) continue;
+      for (int slot = 0; slot < chain_count; ++slot) {
+        if (chain_number_of(slot) == (*values)[0]) hashed_[slot] = true;
+      }
+    }
   }
 
   Outcome outcome() const {
@@ -142,6 +157,7 @@ class SessionReader {
   const BoardFile& file_;
   Findings& findings_;
   LoggedChanges changes_;
+  std::array<bool, chain_count>& hashed_;
   bool unstamped_reported_ = false, impossible_reported_ = false;
   std::optional<long long> first_, last_;
   long long entries_ = 0;
@@ -157,7 +173,7 @@ void read_session(BoardReading& board, const BoardFile& file, Findings& findings
     if (required) findings.add(file, 0, "missing: no log of the last run");
     return;
   }
-  SessionReader reader(file, findings, board.history);
+  SessionReader reader(file, findings, board);
   bool crlf = false, empty = true;
   for_each_board_line(
       file,

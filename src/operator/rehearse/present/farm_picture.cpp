@@ -28,6 +28,9 @@ constexpr Band bands[] = {{0.90, "#B2182B", "below 90 %"},
                           {1.00, "#D1E5F0", "98 to 100 %"},
                           {1e300, "#4393C3", "100 % or more"}};
 
+// A lost hash board: black, darker than any band.
+constexpr char lost_colour[] = "#1A1A1A";
+
 const char* colour_of(double share) {
   for (const Band& band : bands) {
     if (share < band.below) return band.colour;
@@ -56,10 +59,14 @@ FarmRow farm_row(const BoardReport& report, const std::string& name, long long n
   row.name = name;
   row.failed = report.outcome == Outcome::failed;
   row.stale = report.copied_at && now - *report.copied_at > stale_after;
+  row.no_files = report.no_board_files;
   for (const ChainView& chain : report.chains) {
-    if (!chain.present) continue;
+    // Without chip rates the chains config.conf gives are there, their rates unknown.
+    const bool unknown = !report.rates_known && chain.configured;
+    if (!chain.present && !chain.lost && !unknown) continue;
     row.present[chain.slot] = true;
-    if (report.rates_known && chain.ideal_rate > 0) {
+    row.lost[chain.slot] = chain.lost;
+    if (report.rates_known && chain.present && chain.ideal_rate > 0) {
       row.share[chain.slot] = chain.measured_rate / chain.ideal_rate;
     }
   }
@@ -70,7 +77,7 @@ std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::strin
   const int count = static_cast<int>(rows.size());
   const int columns = std::max(1, (count + per_column - 1) / per_column);
   const int rows_down = std::min(std::max(count, 1), per_column);
-  const int width = std::max(20 + columns * (column_width + 20), 640);
+  const int width = std::max(20 + columns * (column_width + 20), 720);
   const int height = top + rows_down * row_height + 30;
   Svg svg(width, height, title);
   // The legend: the bands, then the marks.
@@ -85,11 +92,13 @@ std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::strin
     svg.text({{"x", x + 16}, {"y", 50}, {"font-size", 11}}, band.name);
     x += 110;
   }
+  svg.shape("rect", {{"x", x}, {"y", 40}, {"width", 12}, {"height", 12}, {"fill", lost_colour}});
+  svg.text({{"x", x + 16}, {"y", 50}, {"font-size", 11}}, "lost hash board");
   svg.text(
       {{"x", 20}, {"y", 70}, {"font-size", 11}, {"fill", "#333333"}},
       "a cell a chain (2 3 4 6 7 8), coloured by its measured share of its ideal rate; white in a "
       "frame: no rate known; blank: no chain. Marked: failed (the last tuning), stale (the copy), "
-      "unusable (not read).");
+      "unusable (not read), not copied (listed), no files (not a board's copy).");
   for (int column = 0; column < columns; ++column) {
     for (int slot = 0; slot < chain_count; ++slot) {
       svg.text({{"x", 20 + column * (column_width + 20) + label_width + slot * cell + cell / 2},
@@ -105,34 +114,41 @@ std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::strin
     const int y0 = top + (i % per_column) * row_height;
     svg.text({{"x", x0 + label_width - 6}, {"y", y0 + 9}, {"font-size", 9}, {"text-anchor", "end"}},
              label_of(row.name));
-    for (int slot = 0; slot < chain_count && !row.unusable; ++slot) {
+    for (int slot = 0; slot < chain_count && !row.unusable && !row.not_copied; ++slot) {
       if (!row.present[slot]) continue;
       svg.raw(
           "<g><title>" +
           Svg::escape(row.name + " chain " + std::to_string(miner_chain_number(slot)) +
-                          (row.share[slot] ? printed(": %.1f %% of ideal", 100 * *row.share[slot])
-                                           : std::string(": no rate known")),
+                          (row.lost[slot]    ? std::string(": lost (no chip rates)")
+                           : row.share[slot] ? printed(": %.1f %% of ideal", 100 * *row.share[slot])
+                                             : std::string(": no rate known")),
                       Svg::shown_text_limit) +
           "</title>");
+      const char* fill = row.lost[slot]    ? lost_colour
+                         : row.share[slot] ? colour_of(*row.share[slot])
+                                           : "#FFFFFF";
       svg.shape("rect",
                 {{"x", x0 + label_width + slot * cell},
                  {"y", y0},
                  {"width", cell - 1},
                  {"height", row_height - 1},
                  // No rate known: white in a grey frame, unlike any band.
-                 {"fill", row.share[slot] ? colour_of(*row.share[slot]) : "#FFFFFF"},
-                 {"stroke", row.share[slot] ? "none" : "#777777"}},
+                 {"fill", fill},
+                 {"stroke", row.share[slot] || row.lost[slot] ? "none" : "#777777"}},
                 "");
       svg.raw("</g>\n");
     }
-    std::string marks = row.unusable ? "unusable" : "";
+    std::string marks = row.unusable     ? "unusable"
+                        : row.not_copied ? "not copied"
+                        : row.no_files   ? "no files"
+                                         : "";
     if (row.failed) marks += "failed";
     if (row.stale) marks += marks.empty() ? "stale" : " stale";
     if (!marks.empty()) {
       svg.text({{"x", x0 + label_width + chain_count * cell + 4},
                 {"y", y0 + 9},
                 {"font-size", 9},
-                {"fill", row.unusable || row.failed ? "#B00000" : "#555555"}},
+                {"fill", row.unusable || row.not_copied || row.failed ? "#B00000" : "#555555"}},
                marks);
     }
   }

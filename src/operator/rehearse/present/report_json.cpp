@@ -103,6 +103,7 @@ void add_chain(cJSON* chain, const ChainView& c, bool rates_known) {
   cJSON_AddNumberToObject(chain, "digit", c.digit - '0');
   cJSON_AddNumberToObject(chain, "chain_tuner_number", c.tuner_number);
   cJSON_AddBoolToObject(chain, "present", c.present);
+  cJSON_AddBoolToObject(chain, "lost", c.lost);
   cJSON_AddBoolToObject(chain, "configured", c.configured);
   add_known(chain, "freq", c.configured, c.freq);
   add_known(chain, "voltage", c.configured, c.voltage);
@@ -241,10 +242,20 @@ std::string FarmJson::unusable(const std::string& dir, const std::string& why) {
   return next(json_text(root) + "\n");
 }
 
+std::string FarmJson::not_copied(const std::string& name, const std::string& list) {
+  Json root = object();
+  add_text(root.get(), "board", name);
+  add_text(root.get(), "not_copied", "listed in " + list);
+  return next(json_text(root) + "\n");
+}
+
 std::string FarmJson::end(const FarmTotals& farm) const {
   Json root = object();
-  cJSON_AddNumberToObject(root.get(), "boards", farm.boards + farm.unusable);
+  cJSON_AddNumberToObject(root.get(), "boards", farm.boards + farm.unusable + farm.not_copied);
   cJSON_AddNumberToObject(root.get(), "unusable", farm.unusable);
+  // Null without the farm's list: nothing then tells which boards should be there.
+  add_optional_number(root.get(), "not_copied",
+                      farm.listed ? std::optional<double>(farm.not_copied) : std::nullopt);
   cJSON_AddNumberToObject(root.get(), "with_findings", farm.with_findings);
   cJSON_AddNumberToObject(root.get(), "without_rates", farm.without_rates);
   cJSON* outcomes = cJSON_AddObjectToObject(root.get(), "outcomes");

@@ -23,6 +23,8 @@ class FarmJson {
   std::string begin() const { return "{\"boards\":[\n"; }
   std::string board(const BoardReport& report);
   std::string unusable(const std::string& dir, const std::string& why);
+  // A board the farm's list names that no copy reported is of: {"board", "not_copied"}.
+  std::string not_copied(const std::string& name, const std::string& list);
   std::string end(const FarmTotals& totals) const;
 
  private:

@@ -11,6 +11,7 @@ namespace {
 
 // The families by their index, in the order they are written.
 enum Metric : size_t {
+  listed_board,
   readable,
   last_tuning,
   last_tuning_end,
@@ -20,6 +21,7 @@ enum Metric : size_t {
   board_ideal,
   board_chips,
   board_findings,
+  chain_present,
   chain_freq,
   chain_voltage,
   chain_measured,
@@ -54,6 +56,10 @@ std::string sample_value(double value) {
 
 MetricsWriter::MetricsWriter()
     : families_{
+          {"tune_board_listed",
+           "1 for each board the farm's list (--boards) names: one without tune_board_readable "
+           "was not copied",
+           {}},
           {"tune_board_readable", "1 when the board's copy could be read, 0 when it could not", {}},
           {"tune_board_last_tuning",
            "1 for the outcome of the board's last tuning (finished, failed, interrupted, not_run "
@@ -81,6 +87,10 @@ MetricsWriter::MetricsWriter()
            {}},
           {"tune_board_chips", "The board's chips by class: red, yellow, green or no_rate", {}},
           {"tune_board_findings", "Findings in the report on the board's files", {}},
+          {"tune_chain_present",
+           "1 for a chain chip-rates lists, 0 for one it lists no chip of although chain-tuner's "
+           "log showed it hashing: a lost hash board",
+           {}},
           {"tune_chain_frequency_hertz", "The chain's frequency in config.conf", {}},
           {"tune_chain_voltage_setting",
            "The chain's voltage in config.conf, as the miner's setting value",
@@ -132,9 +142,11 @@ void MetricsWriter::board(const BoardReport& report, const std::string& name) {
   }
   add(board_findings, board, static_cast<double>(report.findings.size()));
   for (const ChainView& chain : report.chains) {
-    const bool rated = report.rates_known && chain.present;
+    // A lost chain measures 0 of its ideal rate: the board's rate is short of it.
+    const bool rated = report.rates_known && (chain.present || chain.lost);
     if (!rated && !chain.configured) continue;
     const std::string labels = board + ",chain=\"" + std::to_string(chain.number) + "\"";
+    if (rated) add(chain_present, labels, chain.present ? 1 : 0);
     if (chain.configured) {
       add(chain_freq, labels, chain.freq * 1e6);
       add(chain_voltage, labels, chain.voltage);
@@ -142,6 +154,10 @@ void MetricsWriter::board(const BoardReport& report, const std::string& name) {
     if (rated) add(chain_measured, labels, chain.measured_rate);
     if (rated && chain.configured) add(chain_ideal, labels, chain.ideal_rate);
   }
+}
+
+void MetricsWriter::listed(const std::string& name) {
+  add(listed_board, "board=\"" + label_value(name) + "\"", 1);
 }
 
 void MetricsWriter::unusable(const std::string& name) {

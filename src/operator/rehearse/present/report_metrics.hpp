@@ -17,6 +17,8 @@ class MetricsWriter {
   // unique among the boards.
   void board(const BoardReport& report, const std::string& name);
   void unusable(const std::string& name);
+  // A board the farm's list names, copied or not (then no other series has its name).
+  void listed(const std::string& name);
   // The whole exposition, families in a fixed order.
   std::string text() const;
 

@@ -51,7 +51,7 @@ std::string format_kept(const BoardReport& report) {
                   then.voltage.value_or(c.voltage) != c.voltage || then.overrides != c.overrides;
       }
       overrides += std::to_string(c.overrides);
-      if (!c.present && !changed) continue;
+      if (!c.present && !c.lost && !changed) continue;
       out += printed("  chain %d: freq %s MHz, volt %s, overrides %s\n", c.number, freq.c_str(),
                      volt.c_str(), overrides.c_str());
     }
@@ -95,6 +95,12 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
     if (!report.rates_known && c.configured) {
       out << printed("%5d %4d %5c %5d %5d %-47s %9d\n", c.number, c.slot, c.digit, c.freq,
                      c.voltage, "  rates unknown (no chip-rates)", c.overrides);
+      continue;
+    }
+    if (c.lost) {
+      out << printed("%5d %4d %5c %5d %5d %10.2f %10.2f %-25s %9d\n", c.number, c.slot, c.digit,
+                     c.freq, c.voltage, c.measured_rate, c.ideal_rate,
+                     "   lost (no chip rates)", c.overrides);
       continue;
     }
     if (!c.present) {
@@ -222,6 +228,11 @@ std::string format_unusable_line(const std::string& dir, const std::string& why)
   return shown_path(dir) + ": unusable: " + printable(why, shown_path_limit) + "\n";
 }
 
+std::string format_not_copied_line(const std::string& name, const std::string& list) {
+  return shown_path(name) + ": not copied: listed in " + shown_path(list) +
+         ", but none of the directories reported is its copy\n";
+}
+
 std::string format_farm_totals(const FarmTotals& farm) {
   const BoardTotals& t = farm.sum;
   // Without a board that has its rates, the farm's rates and classes are unknown, not 0.
@@ -232,10 +243,13 @@ std::string format_farm_totals(const FarmTotals& farm) {
                           t.measured_rate, t.ideal_rate, farm.without_rates, t.red, t.yellow,
                           t.green, t.unrated)
                     : printed("rates unknown (boards without rates: %d)", farm.without_rates);
+  const std::string not_copied =
+      farm.listed ? printed(", %d not copied", farm.not_copied) : std::string();
   return printed(
-      "farm: %d boards (%d unusable, %d with findings), tunings %d finished, %d failed, %d "
+      "farm: %d boards (%d unusable%s, %d with findings), tunings %d finished, %d failed, %d "
       "interrupted, %d not run, %d unknown; %d chains, %s, overrides %d\n",
-      farm.boards + farm.unusable, farm.unusable, farm.with_findings,
+      farm.boards + farm.unusable + farm.not_copied, farm.unusable, not_copied.c_str(),
+      farm.with_findings,
       farm.by_outcome[static_cast<int>(Outcome::finished)],
       farm.by_outcome[static_cast<int>(Outcome::failed)],
       farm.by_outcome[static_cast<int>(Outcome::interrupted)],

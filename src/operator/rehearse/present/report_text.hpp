@@ -46,6 +46,8 @@ std::string format_chip_history(const BoardReport& report, int slot, int chip);
 // One board's line in a farm report, and the farm's closing line.
 std::string format_board_line(const BoardReport& report);
 std::string format_unusable_line(const std::string& dir, const std::string& why);
+// A board the farm's list names that no copy reported is of.
+std::string format_not_copied_line(const std::string& name, const std::string& list);
 std::string format_farm_totals(const FarmTotals& totals);
 
 }  // namespace tune::rehearse

@@ -1,0 +1,89 @@
+#include "board_list.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "board_report.hpp"
+
+namespace tune::rehearse {
+
+namespace {
+
+std::string trimmed(const std::string& line) {
+  const char* blanks = " \t\r\v\f";
+  size_t first = line.find_first_not_of(blanks);
+  if (first == std::string::npos) return "";
+  return line.substr(first, line.find_last_not_of(blanks) - first + 1);
+}
+
+// What collect-boards names the copy of a board given as `board`.
+std::string copy_name(std::string board) {
+  if (board.find('/') != std::string::npos) {
+    while (board.size() > 1 && board.back() == '/') board.pop_back();
+    return board.substr(board.rfind('/') + 1);
+  }
+  size_t at = board.find('@');
+  return at == std::string::npos ? board : board.substr(at + 1);
+}
+
+// A directory's last part, as a copy is named.
+std::string last_part(std::string dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  size_t slash = dir.rfind('/');
+  return slash == std::string::npos ? dir : dir.substr(slash + 1);
+}
+
+}  // namespace
+
+std::vector<std::string> read_board_list(const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) throw UnusableBoard(path + ": " + std::strerror(errno));
+  std::vector<std::string> names;
+  std::string line;
+  // A farm's list is some thousands of lines: one far larger is no such list.
+  constexpr size_t largest_list = 16 * 1024 * 1024;
+  size_t read = 0;
+  for (int c; (c = std::fgetc(file)) != EOF;) {
+    if (++read > largest_list) {
+      std::fclose(file);
+      throw UnusableBoard(path + ": larger than 16 MB: not a list of boards");
+    }
+    if (c != '\n') {
+      line += static_cast<char>(c);
+      continue;
+    }
+    std::string board = trimmed(line);
+    if (!board.empty() && board[0] != '#') names.push_back(copy_name(board));
+    line.clear();
+  }
+  const bool failed = std::ferror(file) != 0;
+  const int error = errno;
+  std::fclose(file);
+  if (failed) throw UnusableBoard(path + ": " + std::strerror(error));
+  std::string board = trimmed(line);
+  if (!board.empty() && board[0] != '#') names.push_back(copy_name(board));
+  // A board listed twice is one board.
+  std::vector<std::string> once;
+  std::set<std::string> seen;
+  for (std::string& name : names) {
+    if (seen.insert(name).second) once.push_back(std::move(name));
+  }
+  return once;
+}
+
+std::vector<int> copies_of_listed(const std::vector<std::string>& names,
+                                  const std::vector<std::string>& dirs) {
+  std::map<std::string, int> by_name;
+  for (size_t i = 0; i < dirs.size(); ++i) by_name.emplace(last_part(dirs[i]), static_cast<int>(i));
+  std::vector<int> copies;
+  for (const std::string& name : names) {
+    auto found = by_name.find(name);
+    copies.push_back(found == by_name.end() ? -1 : found->second);
+  }
+  return copies;
+}
+
+}  // namespace tune::rehearse
