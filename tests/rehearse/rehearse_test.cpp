@@ -820,9 +820,13 @@ TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
     for (const std::string& board : order) args += " " + board;
     return run_tool(farm.path(), args + " --metrics=farm.prom" + extra);
   };
-  ToolRun text = report(boards, "");
+  ToolRun text = report(boards, " --out pictures");
   EXPECT_EQ(text.status, 1) << text.err;
   const std::string metrics = slurp(farm / "farm.prom");
+  // The overview draws a board's chains without rates as such, a lost chain as lost.
+  const std::string overview = slurp(farm / "pictures/farm.svg");
+  EXPECT_NE(overview.find("rackB/no-rates chain 2: no rate known"), std::string::npos);
+  EXPECT_NE(overview.find("rackA/lost-chains chain 8: lost"), std::string::npos);
   EXPECT_EQ(promtool_problems(farm / "farm.prom"), "");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.board);

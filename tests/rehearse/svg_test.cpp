@@ -160,11 +160,15 @@ TEST(Pictures, EachOnASmallFixedInputIsWellFormedWithItsMarksWhereTheDataPutsThe
   }
   rows[10].failed = true;
   rows[120].stale = true;
+  rows[11].lost[3] = true;
+  rows[148] = {.name = "never", .not_copied = true};
   rows[149] = {.name = "gone", .unusable = true};
   const std::string farm = farm_overview_svg(rows, "farm");
   EXPECT_EQ(malformation(farm), "");
-  EXPECT_EQ(count(farm, " chain 2: "), 149u);
-  EXPECT_EQ(count(farm, " chain 6: no rate known"), 149u);
+  EXPECT_EQ(count(farm, " chain 2: "), 148u);
+  EXPECT_EQ(count(farm, " chain 6: no rate known"), 147u);
+  EXPECT_EQ(count(farm, " chain 6: lost"), 1u);
+  EXPECT_EQ(count(farm, ">not copied<"), 1u);
   EXPECT_EQ(count(farm, ">failed<"), 1u);
   EXPECT_EQ(count(farm, ">stale<"), 1u);
   EXPECT_EQ(count(farm, ">unusable<"), 1u);

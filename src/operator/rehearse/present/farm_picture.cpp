@@ -14,7 +14,7 @@ namespace tune::rehearse {
 namespace {
 
 constexpr int per_column = 100, row_height = 11, cell = 13, label_width = 120, mark_width = 60;
-constexpr int column_width = label_width + chain_count * cell + mark_width, top = 96;
+constexpr int column_width = label_width + chain_count * cell + mark_width, top = 124;
 
 struct Band {
   double below;  // the share of the ideal rate it ends at
@@ -94,11 +94,15 @@ std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::strin
   }
   svg.shape("rect", {{"x", x}, {"y", 40}, {"width", 12}, {"height", 12}, {"fill", lost_colour}});
   svg.text({{"x", x + 16}, {"y", 50}, {"font-size", 11}}, "lost hash board");
-  svg.text(
-      {{"x", 20}, {"y", 70}, {"font-size", 11}, {"fill", "#333333"}},
-      "a cell a chain (2 3 4 6 7 8), coloured by its measured share of its ideal rate; white in a "
-      "frame: no rate known; blank: no chain. Marked: failed (the last tuning), stale (the copy), "
-      "unusable (not read), not copied (listed), no files (not a board's copy).");
+  const char* explained[] = {
+      "a cell a chain (2 3 4 6 7 8), coloured by its measured share of its ideal rate;",
+      "white in a frame: no rate known (no chip rates); blank: no chain.",
+      "Marked: failed (the last tuning), stale (the copy), unusable (not read), not copied "
+      "(listed), no files (not a board's copy)."};
+  for (int line = 0; line < 3; ++line) {
+    svg.text({{"x", 20}, {"y", 70 + 14 * line}, {"font-size", 11}, {"fill", "#333333"}},
+             explained[line]);
+  }
   for (int column = 0; column < columns; ++column) {
     for (int slot = 0; slot < chain_count; ++slot) {
       svg.text({{"x", 20 + column * (column_width + 20) + label_width + slot * cell + cell / 2},
