@@ -1,8 +1,8 @@
 #!/bin/sh
 # The docs' examples of tune-rehearse, run as they stand on boards made here: every line of a
 # sh block in the given pages that begins with the tool's name, with BOARD and board-17 a
-# new board's copy, DIR a tuned board's, farm/ three boards, and an optional part in
-# brackets given. Each must end as the tool documents: 0, or 1 for a report with findings.
+# new board's copy, DIR a tuned board's, farm/ three boards, LIST the farm's list of boards,
+# and an optional part in brackets given. Each must end as the tool documents: 0, or 1 for a report with findings.
 # Usage: docs_examples_test.sh TUNE-REHEARSE PAGE...
 set -eu
 tool=$(realpath "$1")
@@ -18,6 +18,7 @@ for seed in 6 7 8; do "$tool" --seed $seed --out "farm/board-$seed" >/dev/null 2
 cp -r r5/before BOARD
 cp -r r5/before board-17
 cp -r r5 DIR
+printf 'board-6\nroot@board-7\nboard-8\nboard-9\n' >LIST  # the farm's list, one board not copied
 # The example lines of every sh block, comments dropped, brackets' parts given.
 # shellcheck disable=SC2086  # the pages, one word each
 awk '/^```sh/ { block = 1; next } block && /^```/ { block = 0 }
