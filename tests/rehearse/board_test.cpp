@@ -75,7 +75,7 @@ TEST(BoardChecks, EachLineTheProgramsReadOtherwiseIsNamed) {
        "\"bitmain-freq2=6x0\": the value is not a whole number; the programs read 6"},
       {"config.conf", "bitmain-freq3=1200\n", 1,
        "chain frequency 1200 MHz is outside the chips' 100 to 1175 MHz"},
-      {"config.conf", "bitmain-voltage4\n", 1,
+      {"config.conf", "bitmain-freq4=650\nbitmain-voltage4\n", 2,
        "\"bitmain-voltage4\": no \"=\"; the programs skip it"},
       {"manual_freqs.txt", "2:1:120\n", 1,
        "step 120 is past the top of the ladder (113); the chip runs at 1175 MHz"},

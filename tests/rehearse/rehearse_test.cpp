@@ -346,6 +346,9 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
        "", 1,
        "config.conf:3: \"bitmain-freq9=800\": no chain digit 1 to 6|config.conf:4: chain "
        "voltage -5 is outside"},
+      {"a config.conf of the miner's own lines, no chain's",
+       [](const std::string& d) { spit(d + "/config.conf", "api-listen=true\n"); }, "", 1,
+       "config.conf: no chain's frequency line"},
       {"CRLF line ends are one finding per file",
        [&](const std::string& d) { spit(d + "/chip-rates", "2:1:74.71\r\n2:2:74.71\r\n"); }, "", 1,
        "chip-rates:1: lines end in CR LF|findings (1)"},

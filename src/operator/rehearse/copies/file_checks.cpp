@@ -138,7 +138,17 @@ void read_chains(BoardReading& board, const BoardFile& file, Findings& findings)
         }
       },
       &crlf);
-  for (int slot = 0; slot < chain_count; ++slot) board.configured[slot] = seen_at[0][slot] != 0;
+  bool any = false;
+  for (int slot = 0; slot < chain_count; ++slot) {
+    board.configured[slot] = seen_at[0][slot] != 0;
+    any = any || board.configured[slot];
+  }
+  if (!any) {
+    findings.add(file, 0,
+                 "no chain's frequency line (\"bitmain-freq1\" to \"bitmain-freq6\"): the "
+                 "chains' ideal rates and the chips' classes are unknown, and no twin can be "
+                 "fitted");
+  }
   if (crlf) {
     crlf_finding(file, findings,
                  "the programs read the values, but their rewrite writes the chain lines with "
