@@ -1,7 +1,8 @@
 #!/bin/sh
 # examples/collect-boards against boards on this machine: two reached by their paths, three
 # "hosts" behind a stand-in ssh that runs rsync's other end here (one whole, one whose
-# connection drops halfway, one that never answers), each run of it as cron would make it.
+# connection drops halfway, one that never answers, one whose host key changed), each run of
+# it as cron would make it.
 #   collect_boards_test.sh COLLECT-BOARDS TUNE-REHEARSE
 set -eu
 collect=$1
@@ -17,7 +18,7 @@ out=$work/copies
 
 "$rehearse" --out "$boards/b1" >/dev/null 2>&1
 "$rehearse" --seed 2 --out "$boards/b2" >/dev/null 2>&1
-for host in whole half stuck; do cp -r "$boards/b1" "$boards/$host"; done
+for host in whole half stuck rekeyed; do cp -r "$boards/b1" "$boards/$host"; done
 # The stand-in ssh: HOST's files are $boards/HOST; the command's absolute paths are taken
 # inside it.
 cat >"$work/ssh" <<SSH
@@ -27,6 +28,16 @@ host=\${1#*@}
 shift
 cd "$boards/\$host" || exit 255
 case \$host in stuck) exec sleep 600 ;; esac
+if [ \$host = rekeyed ]; then
+  # What ssh says of a board whose host key changed, and nothing else.
+  printf '%s\n' '@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@' \
+    '@    WARNING: REMOTE HOST IDENTIFICATION HAS CHANGED!     @' \
+    '@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@' \
+    'IT IS POSSIBLE THAT SOMEONE IS DOING SOMETHING NASTY!' \
+    'Host key for rekeyed has changed and you have requested strict checking.' \
+    'Host key verification failed.' >&2
+  exit 255
+fi
 command=
 for word in "\$@"; do
   case \$word in /*) word=.\$word ;; esac
@@ -53,14 +64,16 @@ done
 started=$(date +%s)
 status=0
 "$collect" -j 4 -t 3 -e "$work/ssh" "$out" "$boards/b1" "$boards/b2/" whole half stuck \
-  2>"$work/errors" || status=$?
+  rekeyed 2>"$work/errors" || status=$?
 took=$(($(date +%s) - started))
 [ $status -eq 1 ] || fail "status $status, not 1: $(cat "$work/errors")"
 grep -q '^collect-boards: half: rsync failed (status [0-9]*): .*; the last copy stays$' \
   "$work/errors" || fail "the board that failed halfway is not named: $(cat "$work/errors")"
 grep -q '^collect-boards: stuck: no copy within 3 seconds; the last copy stays$' \
   "$work/errors" || fail "the board that hangs is not named: $(cat "$work/errors")"
-[ "$(wc -l <"$work/errors")" -eq 2 ] || fail "more than the two failures said: $(cat "$work/errors")"
+grep -q '^collect-boards: rekeyed: rsync failed (status [0-9]*): Host key verification failed.; the last copy stays$' \
+  "$work/errors" || fail "the board whose host key changed: $(cat "$work/errors")"
+[ "$(wc -l <"$work/errors")" -eq 3 ] || fail "more than the three failures said: $(cat "$work/errors")"
 [ $took -lt 15 ] || fail "took $took s: the timeout did not end the board that hangs"
 for host in half stuck; do
   [ "$(cat "$out/$host/copied-at")" = "an earlier copy" ] || fail "$host's last copy was replaced"
@@ -116,4 +129,4 @@ for args in "" "-j 0 $out b1" "-t x $out b1" "$out $boards/b1 $work/other/b1" "$
   [ $status -eq 2 ] || fail "\"$args\": status $status, not 2"
   [ "$(wc -l <"$work/errors")" -eq 1 ] || fail "\"$args\": $(cat "$work/errors")"
 done
-echo "collect-boards: 5 boards, 3 copied, 1 failed halfway and 1 stuck kept their last copies ($took s)"
+echo "collect-boards: 6 boards, 3 copied, 1 failed halfway, 1 stuck and 1 of a changed host key kept their last copies ($took s)"
