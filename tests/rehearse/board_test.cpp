@@ -118,6 +118,9 @@ TEST(BoardChecks, EachLineTheProgramsReadOtherwiseIsNamed) {
       {"autoTune.conf", "stat_poll_interval=0", 1,
        "stat_poll_interval=0 is outside the 1 to 31536000 seconds (at least a second between "
        "polls, at most a year)"},
+      {"autoTune.conf", "restarts_count=-1", 1,
+       "restarts_count=-1 is 0 or less: chain-tuner runs no pass and ends at once, and "
+       "yellow-fixer alone tunes"},
       {"autoTune.conf", "restarts_count=5000", 1,
        "restarts_count=5000 is above the 1000 passes, each a miner restart"},
       {"autoTune.conf", "voltage_from=900&voltage_to=890", 1,

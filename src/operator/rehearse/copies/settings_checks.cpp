@@ -128,6 +128,11 @@ std::vector<SettingsFinding> check_settings_line(std::string_view line) {
                         " is below voltage_from " + std::to_string(settings.voltage_from) +
                         "; the chain tuner never walks a voltage down"});
   }
+  if (given.count("restarts_count") && settings.restarts_count <= 0) {
+    findings.push_back({"restarts_count=" + std::to_string(settings.restarts_count) +
+                        " is 0 or less: chain-tuner runs no pass and ends at once, and "
+                        "yellow-fixer alone tunes"});
+  }
   return findings;
 }
 
