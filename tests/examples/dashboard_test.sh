@@ -47,6 +47,14 @@ until curl -fs "http://127.0.0.1:$port/-/ready" >/dev/null 2>&1; do
   sleep 0.2
 done
 
+# Grafana's import dialog offers a data source for each of __inputs and puts the one picked
+# wherever the dashboard names that input: the panels' data source variable starts at it.
+input=$(jq -r '.__inputs[] | select(.type == "datasource" and .pluginId == "prometheus") | .name' \
+  "$dashboard")
+[ -n "$input" ] || fail "no Prometheus data source among the dashboard's __inputs"
+[ "$(jq -r '.templating.list[] | select(.type == "datasource") | .current.value' "$dashboard")" = \
+  "\${$input}" ] || fail "the data source variable does not start at \${$input}"
+
 queries=0
 jq -r '.panels[].targets[].expr' "$dashboard" >"$work/queries"
 [ -s "$work/queries" ] || fail "no query in $dashboard"
