@@ -273,6 +273,7 @@ TEST(Spread, ResultsComeInTheJobsOrderAndAFailureIsOnlyItsJobs) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    std::vector<size_t> told;  // how many had ended, each time more had
     std::vector<JobResult> results = spread_over_cores(
         c.count,
         [&](size_t i) -> std::string {
@@ -281,8 +282,12 @@ TEST(Spread, ResultsComeInTheJobsOrderAndAFailureIsOnlyItsJobs) {
           if (i == 4) throw std::runtime_error("out of luck");
           return "job " + std::to_string(i) + " in " + std::to_string(getpid());
         },
-        c.workers);
+        c.workers, [&](size_t ended) { told.push_back(ended); });
     ASSERT_EQ(results.size(), c.count);
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ(told.back(), c.count);  // the progress reaches every job, dead workers' too
+    EXPECT_TRUE(std::is_sorted(told.begin(), told.end()) &&
+                std::adjacent_find(told.begin(), told.end()) == told.end());
     for (size_t i = 0; i < c.count; ++i) {
       SCOPED_TRACE(i);
       // A worker that dies costs the job it was on; a new worker takes the lane's others.

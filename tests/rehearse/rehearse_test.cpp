@@ -971,6 +971,8 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
       {"--from board --out twin-tuned --seed 3", 0,
        "gain              no gain that the twin can tell, interval -"},
       {"--draws 4", 2, "--draws goes with --from or --compare"},
+      {"--jobs 4", 2, "--jobs goes with --from or --compare"},
+      {"--from board --jobs 0", 2, "--jobs"},
       {"--from bad-settings", 3,
        "bad-settings/autoTune.conf: freq_to=2000 is outside the 100 to 1175 MHz of the chips' "
        "frequency ladder; not rehearsed (--settings LINE rehearses others)"},

@@ -83,6 +83,13 @@ constexpr OptionSpec option_table[] = {
      [](Request& r, const std::string& v) {
        r.draws = static_cast<int>(parse_count("--draws", v, 2, most_draws));
      }},
+    {Command::rehearse, "--jobs", "N",
+     "with --from or --compare: rehearse N draws or boards at once, each\n"
+     "in a process of its own (1 to 256; default: one a core this process\n"
+     "may use)",
+     [](Request& r, const std::string& v) {
+       r.rehearsal.jobs = static_cast<int>(parse_count("--jobs", v, 1, 256));
+     }},
     {Command::rehearse, "--out", "DIR",
      "where the board's files and pictures go (default ./rehearsal);\n"
      "an existing directory must be empty or an earlier rehearsal's",

@@ -65,6 +65,9 @@ int run_rehearsal(int argc, char** argv) {
   if (line.values.count("--draws") && !request.from && !request.compare) {
     usage_error("--draws goes with --from or --compare: a seed's rehearsal predicts nothing");
   }
+  if (line.values.count("--jobs") && !request.from && !request.compare) {
+    usage_error("--jobs goes with --from or --compare: a seed's rehearsal is one job");
+  }
   std::optional<BoardTwin> twin;
   if (request.from) {
     for (const char* chip_option : {"--chains", "--weak", "--dead", "--missing"}) {

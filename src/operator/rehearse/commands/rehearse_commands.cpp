@@ -150,7 +150,7 @@ int predict_twin(const RehearsalOptions& options, const BoardTwin& twin, int dra
           return encode_prediction(rehearse_draw(options, &twin, static_cast<int>(i) + 1,
                                                  scratch.path() + "/" + std::to_string(i)));
         },
-        usable_cores());
+        options.jobs);
     for (size_t i = 0; i < results.size(); ++i) {
       std::optional<Prediction> p;
       if (results[i].done) p = decode_prediction(results[i].text);
@@ -222,7 +222,7 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
         predictions[typical] = prediction_of(shown, result, fitted);
         return encode_predictions(predictions);
       },
-      usable_cores());
+      base.jobs);
   bool all = true;
   for (size_t i = 0; i < lines.size(); ++i) {
     if (!lines[i].refused.empty()) {
@@ -267,6 +267,7 @@ int compare_settings(const RehearsalOptions& base, std::vector<ComparedSettings>
 int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& boards, int draws) {
   print_warnings(rehearsal_warnings(base));
   ScratchDir scratch;
+  CountProgress progress("order of work", boards.size(), "boards' twins rehearsed");
   std::vector<JobResult> results = spread_over_cores(
       boards.size(),
       [&](size_t i) {
@@ -277,7 +278,8 @@ int order_of_work(const RehearsalOptions& base, const std::vector<std::string>& 
         return encode_predictions(
             rehearse_draws(base, &twin, draws, scratch.path() + "/" + std::to_string(i)));
       },
-      usable_cores());
+      base.jobs, [&](size_t done) { progress.show(done); });
+  progress.finish();
   std::vector<RankedBoard> ranked;
   size_t unusable = 0;
   for (size_t i = 0; i < boards.size(); ++i) {

@@ -37,6 +37,8 @@ struct RehearsalOptions {
   // Whether to follow the run for its timeline and its record of every chip change: a
   // rehearsal that only predicts needs neither.
   bool follow = true;
+  // How many rehearsals run at once where there are many (--jobs); 0: one a usable core.
+  int jobs = 0;
 };
 
 // The options that rehearse a board's twin: its files, chains and chips (draw 0: its

@@ -132,9 +132,17 @@ int usable_cores() {
 
 std::vector<JobResult> spread_over_cores(size_t count,
                                          const std::function<std::string(size_t)>& job,
-                                         int workers) {
+                                         int workers,
+                                         const std::function<void(size_t)>& on_answer) {
+  if (workers <= 0) workers = usable_cores();
   std::vector<JobResult> results(count);
   std::vector<bool> answered(count, false);
+  size_t told = 0;
+  auto tell = [&] {
+    if (!on_answer) return;
+    const size_t ended = static_cast<size_t>(std::count(answered.begin(), answered.end(), true));
+    if (ended > told) on_answer(told = ended);
+  };
   // Lane k holds jobs k, k + lanes, k + 2 lanes...: one worker at a time runs a lane.
   const size_t lanes =
       std::clamp<size_t>(static_cast<size_t>(std::max(workers, 1)), 1, std::max<size_t>(count, 1));
@@ -205,6 +213,7 @@ std::vector<JobResult> spread_over_cores(size_t count,
       if (n > 0) {
         running[lane].buffer.append(chunk, static_cast<size_t>(n));
         take_records(running[lane].buffer, results, answered);
+        tell();
         continue;
       }
       // The worker has ended: when before its lane's end, the job it was on fails, and a new
@@ -220,6 +229,7 @@ std::vector<JobResult> spread_over_cores(size_t count,
       if (lost >= count) continue;
       results[lost] = JobResult{false, how_it_ended(status)};
       answered[lost] = true;
+      tell();
       size_t rest = next_unanswered(lane);
       if (rest >= count || stop_signal != 0) continue;
       if (start(lane, rest)) {
@@ -242,7 +252,10 @@ std::vector<JobResult> spread_over_cores(size_t count,
   if (stop_signal != 0) throw Interrupted{stop_signal};
   // Lanes no worker could take: run here, one job after another.
   for (size_t index = 0; index < count; ++index) {
-    if (!answered[index]) results[index] = run_job(job, index);
+    if (answered[index]) continue;
+    results[index] = run_job(job, index);
+    answered[index] = true;
+    tell();
   }
   return results;
 }

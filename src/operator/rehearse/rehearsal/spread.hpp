@@ -24,11 +24,13 @@ struct Interrupted {
   int signal;
 };
 
-// Runs job(0) .. job(count - 1) in at most `workers` processes and returns their results in
-// the jobs' order. A job that throws fails with the exception's message; a worker that dies
-// fails the jobs it had not finished.
+// Runs job(0) .. job(count - 1) in at most `workers` processes (0: one a usable core) and
+// returns their results in the jobs' order. A job that throws fails with the exception's
+// message; a worker that dies fails the jobs it had not finished. `answered`, when given, is
+// told how many jobs have ended each time more have.
 std::vector<JobResult> spread_over_cores(size_t count,
                                          const std::function<std::string(size_t)>& job,
-                                         int workers);
+                                         int workers,
+                                         const std::function<void(size_t)>& answered = {});
 
 }  // namespace tune::rehearse
