@@ -352,6 +352,24 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
       {"CRLF line ends are one finding per file",
        [&](const std::string& d) { spit(d + "/chip-rates", "2:1:74.71\r\n2:2:74.71\r\n"); }, "", 1,
        "chip-rates:1: lines end in CR LF|findings (1)"},
+      {"a tuning at work when copied: its log written a minute before the stamp",
+       [](const std::string& d) {
+         const std::time_t now = std::time(nullptr);
+         spit(d + "/copied-at", std::to_string(now) + "\n");
+         spit(d + "/tune-session.state", "tuning=1\nstage=yellow-fixer\n");
+         spit(d + "/auto-tune", "2027-01-01 00:00:00 Fix yellow\n");
+         set_changed(d + "/auto-tune", now - 60);
+       },
+       "", 0, "last tuning: in progress|findings: none"},
+      {"the same tuning's log an hour older than the stamp: cut, not at work",
+       [](const std::string& d) {
+         const std::time_t now = std::time(nullptr);
+         spit(d + "/copied-at", std::to_string(now) + "\n");
+         spit(d + "/tune-session.state", "tuning=1\nstage=yellow-fixer\n");
+         spit(d + "/auto-tune", "2027-01-01 00:00:00 Fix yellow\n");
+         set_changed(d + "/auto-tune", now - 3600);
+       },
+       "", 1, "last tuning: interrupted|tuning 1 is yellow-fixer"},
       {"an empty log", [](const std::string& d) { spit(d + "/auto-tune", ""); }, "", 1,
        "auto-tune: empty"},
       {"no log and nothing kept: a board not yet tuned, no finding",
@@ -638,7 +656,8 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   EXPECT_EQ(text.err, "tune-rehearse: c: unusable: c: Permission denied\n");  // as any failure
   EXPECT_TRUE(
       lines[2].starts_with("farm: 3 boards (1 unusable, 0 with findings), tunings 2 "
-                           "finished, 0 failed, 0 interrupted, 0 not run, 0 unknown; 12 chains"))
+                           "finished, 0 failed, 0 interrupted, 0 in progress, 0 not run, 0 unknown; "
+                           "12 chains"))
       << lines[2];
   EXPECT_FALSE(fs::exists(farm / "a/heat-map.svg"));  // nothing drawn unless asked
 
@@ -909,7 +928,7 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
       {"tune_board_readable{" + odd_label + "} 1\n", 1},
       {"tune_board_readable{board=\"gone\"} 0\n", 1},
       {"tune_board_last_tuning{board=\"cut\",outcome=\"interrupted\"} 1\n", 1},
-      {"tune_board_last_tuning{board=\"cut\",", 5},  // one of each outcome
+      {"tune_board_last_tuning{board=\"cut\",", 6},  // one of each outcome
       {"tune_board_last_tuning_end_timestamp_seconds{board=\"cut\"} 1798762200\n", 1},
       // Without config.conf: its rate, but no frequency, ideal or classes to guess.
       {"tune_board_measured_rate{board=\"cut\"} 74.71\n", 1},

@@ -211,6 +211,9 @@ std::string duration_text(long long seconds) {
 // A miner at work rewrites its chip rates every few minutes at most: rates older than this
 // at copy time, or than the log a program went on writing, are those of a stopped miner.
 constexpr long long rates_stale_after = 15 * 60;
+// A clock of the collecting machine's ahead of this one's would hide a dead board until
+// then: a time more than five minutes ahead is a finding.
+constexpr long long clock_slack = 300;
 
 // When a found file last changed (its time, which the copy keeps); none when it cannot tell.
 std::optional<long long> changed_at(const BoardFile& file) {
@@ -263,9 +266,6 @@ void read_copy_age(BoardReport& report, const BoardFile& rates, const BoardFile&
                    const CopyAge& age, Findings& findings) {
   if (report.rehearsal) return;
   const long long now = age.now ? *age.now : static_cast<long long>(std::time(nullptr));
-  // A clock of the collecting machine's ahead of this one's would hide a dead board until
-  // then: a time more than five minutes ahead is a finding.
-  constexpr long long clock_slack = 300;
   BoardFile stamp{report.dir + "/" + copy_stamp_file, false};
   struct stat stamp_info;
   if (lstat(stamp.path.c_str(), &stamp_info) == 0 && !S_ISREG(stamp_info.st_mode)) {
@@ -311,6 +311,16 @@ void read_copy_age(BoardReport& report, const BoardFile& rates, const BoardFile&
   }
 }
 
+// Whether a tuning the copy shows interrupted was at work when the copy was taken: its log
+// written within minutes of the collection's stamp (the log's own time, on the board's
+// clock, as the copy keeps it; a stamp from the files' times would prove nothing).
+bool at_work_when_copied(const BoardReport& report, const BoardFile& log) {
+  const std::optional<long long> log_at = changed_at(log);
+  return report.outcome == Outcome::interrupted && report.copied_from == "stamp file" && log_at &&
+         *log_at >= *report.copied_at - rates_stale_after &&
+         *log_at <= *report.copied_at + clock_slack;
+}
+
 // A copy that lacks what the copy of a running board holds from /tmp (a collection that
 // failed halfway): the chip rates, and the log once a tuning is known to have run. It tells
 // nothing of how the tuning went: true then, with its finding and the outcome unknown;
@@ -347,6 +357,8 @@ const char* outcome_name(Outcome outcome) {
       return "interrupted";
     case Outcome::not_run:
       return "not run";
+    case Outcome::in_progress:
+      return "in progress";
     case Outcome::unknown:
       break;
   }
@@ -354,6 +366,7 @@ const char* outcome_name(Outcome outcome) {
 }
 
 const char* outcome_label(Outcome outcome) {
+  if (outcome == Outcome::in_progress) return "in_progress";
   return outcome == Outcome::not_run ? "not_run" : outcome_name(outcome);
 }
 
@@ -480,6 +493,7 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   summarise(board, report);
   report.history_recorded = board.history.recorded;
   report.sessions = std::move(board.sessions);
+  read_copy_age(report, rates, log, age, findings);
   // What the state or the logs say of the last tuning counts only for a whole copy.
   std::vector<Finding> outcome_findings;
   Findings outcome_sink(outcome_findings);
@@ -490,13 +504,20 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   std::array<bool, chain_count> hashed = board.hashed;
   for (int slot = 0; slot < chain_count; ++slot) hashed[slot] |= report.kept.hashed[slot];
   mark_lost_chains(report, hashed, rates, findings);
-  if (!check_whole_copy(report, config, rates, log,
-                        state.found || chain_log.found || !report.kept.tunings.empty(), decided,
-                        findings)) {
+  if (check_whole_copy(report, config, rates, log,
+                       state.found || chain_log.found || !report.kept.tunings.empty(), decided,
+                       findings)) {
+    // incomplete: its outcome is unknown, and what the state or the logs said is not told
+  } else if (!decided && at_work_when_copied(report, log)) {
+    // A tuning under way is no finding: it has not ended yet.
+    report.outcome = Outcome::in_progress;
+    for (KeptTuning& tuning : report.kept.tunings) {
+      if (tuning.tuning == last_tuning) tuning.outcome = Outcome::in_progress;
+    }
+  } else {
     for (Finding& finding : outcome_findings) report.findings.push_back(std::move(finding));
   }
   if (report.no_board_files) report.outcome = Outcome::unknown;
-  read_copy_age(report, rates, log, age, findings);
   findings.close();
   return report;
 }

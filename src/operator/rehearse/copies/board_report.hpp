@@ -37,12 +37,14 @@ struct Finding {
 
 // How a program's run, or a whole tuning, ended: the program's normal endings, its fatal
 // ones, a log that stops without an ending (or in the middle of a line), no run at all, or
-// not known (a copy that lacks the files that would tell).
-enum class Outcome { finished, failed, interrupted, not_run, unknown };
-inline constexpr Outcome all_outcomes[] = {Outcome::finished, Outcome::failed, Outcome::interrupted,
-                                           Outcome::not_run, Outcome::unknown};
-// "finished", "failed", "interrupted", "not run", "unknown"; and as a label value, in
-// snake_case ("not_run").
+// not known (a copy that lacks the files that would tell); or, for a copy's last tuning, at
+// work when the copy was taken (its log written within minutes of the copy's stamp).
+enum class Outcome { finished, failed, interrupted, not_run, unknown, in_progress };
+inline constexpr Outcome all_outcomes[] = {Outcome::finished,    Outcome::failed,
+                                           Outcome::interrupted, Outcome::in_progress,
+                                           Outcome::not_run,     Outcome::unknown};
+// "finished", "failed", "interrupted", "in progress", "not run", "unknown"; and as a label
+// value, in snake_case ("not_run").
 const char* outcome_name(Outcome outcome);
 const char* outcome_label(Outcome outcome);
 
@@ -188,7 +190,7 @@ struct FarmTotals {
   int without_rates = 0;   // usable boards whose rates are unknown
   bool listed = false;     // the farm's list was given: then
   int not_copied = 0;      // listed boards with no copy reported
-  int by_outcome[5] = {};  // usable boards by their last tuning's Outcome
+  int by_outcome[std::size(all_outcomes)] = {};  // usable boards by their last tuning's Outcome
   BoardTotals sum;         // over the usable boards
   void add(const BoardReport& report);
 };

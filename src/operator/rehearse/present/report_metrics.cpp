@@ -62,8 +62,8 @@ MetricsWriter::MetricsWriter()
            {}},
           {"tune_board_readable", "1 when the board's copy could be read, 0 when it could not", {}},
           {"tune_board_last_tuning",
-           "1 for the outcome of the board's last tuning (finished, failed, interrupted, not_run "
-           "or unknown), 0 for the others",
+           "1 for the outcome of the board's last tuning (finished, failed, interrupted, "
+           "in_progress, not_run or unknown), 0 for the others",
            {}},
           {"tune_board_last_tuning_end_timestamp_seconds",
            "When the last tuning ended or stopped: from tune-session's state, else the log's "

@@ -247,12 +247,13 @@ std::string format_farm_totals(const FarmTotals& farm) {
       farm.listed ? printed(", %d not copied", farm.not_copied) : std::string();
   return printed(
       "farm: %d boards (%d unusable%s, %d with findings), tunings %d finished, %d failed, %d "
-      "interrupted, %d not run, %d unknown; %d chains, %s, overrides %d\n",
+      "interrupted, %d in progress, %d not run, %d unknown; %d chains, %s, overrides %d\n",
       farm.boards + farm.unusable + farm.not_copied, farm.unusable, not_copied.c_str(),
       farm.with_findings,
       farm.by_outcome[static_cast<int>(Outcome::finished)],
       farm.by_outcome[static_cast<int>(Outcome::failed)],
       farm.by_outcome[static_cast<int>(Outcome::interrupted)],
+      farm.by_outcome[static_cast<int>(Outcome::in_progress)],
       farm.by_outcome[static_cast<int>(Outcome::not_run)],
       farm.by_outcome[static_cast<int>(Outcome::unknown)], t.chains, rates.c_str(), t.overrides);
 }
