@@ -6,7 +6,10 @@
 // predicted one (the draws' median), the predicted gain's interval and median, today's ideal
 // rate, and the chips whose override the true run and the twin's shown draw changed:
 //   SEED  TODAY1 TRUTH1 TWIN1 LOW1 GAIN1 HIGH1 IDEAL1 BOTH1 TRUE_ONLY1 TWIN_ONLY1  (then 2)
-// Usage: twin-accuracy-board SEED WORKDIR [DRAWS]
+// and then each draw's predicted gain, the first tuning's DRAWS, then the second's.
+// Usage: twin-accuracy-board SEED WORKDIR [DRAWS [PREDICTION-SEED]]
+// PREDICTION-SEED is the seed the prediction runs with (tune-rehearse --seed), the board's
+// SEED by default: another gives the same board and truth, other draws of its twin.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -14,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "board_report.hpp"
 #include "chip_model.hpp"
@@ -30,6 +34,7 @@ using namespace tune::rehearse;
 struct Compared {
   double today = 0, truth = 0, twin = 0, ideal = 0;
   Interval gain;
+  std::vector<double> gains;  // each draw's
   int both = 0, true_only = 0, twin_only = 0;
 };
 
@@ -40,7 +45,8 @@ bool changed(const BoardReport& start, const BoardReport& end, int slot, int chi
 
 // The tuning of the seeded board that starts from `start_files`, and the prediction of it
 // from the board in `evidence_dir`.
-Compared measure(std::uint64_t seed, std::optional<std::uint64_t> noise_seed, int draws,
+Compared measure(std::uint64_t seed, std::uint64_t prediction_seed,
+                 std::optional<std::uint64_t> noise_seed, int draws,
                  const std::string& work, const std::string& name, const std::string& start_dir,
                  const std::string& evidence_dir,
                  const std::map<std::string, std::string>& start_files) {
@@ -52,7 +58,7 @@ Compared measure(std::uint64_t seed, std::optional<std::uint64_t> noise_seed, in
   tune::rehearse::rehearse(truth, nullptr);
   const BoardTwin twin = twin_of(evidence_dir);
   RehearsalOptions base;
-  base.seed = seed;
+  base.seed = prediction_seed;
   DrawnPrediction predicted =
       summarise_draws(rehearse_draws(base, &twin, draws, work + "/" + name + "-draws"), true);
   RehearsalOptions shown = drawn_options(base, &twin, static_cast<int>(predicted.typical) + 1);
@@ -68,6 +74,7 @@ Compared measure(std::uint64_t seed, std::optional<std::uint64_t> noise_seed, in
   result.truth = totals_of(after).measured_rate;
   result.twin = predicted.rate_after.median;
   result.gain = predicted.gain;
+  for (const Prediction& draw : predicted.draws) result.gains.push_back(draw.gain());
   for (int slot = 0; slot < chain_count; ++slot) {
     for (int chip = 0; chip < chips_per_chain; ++chip) {
       bool by_truth = changed(start, after, slot, chip);
@@ -100,14 +107,16 @@ std::string board_copy(const std::string& rehearsal, const std::string& copy) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 && argc != 4) {
-    std::fprintf(stderr, "usage: twin-accuracy-board SEED WORKDIR [DRAWS]\n");
+  if (argc < 3 || argc > 5) {
+    std::fprintf(stderr, "usage: twin-accuracy-board SEED WORKDIR [DRAWS [PREDICTION-SEED]]\n");
     return 2;
   }
   try {
     const std::uint64_t seed = std::strtoull(argv[1], nullptr, 10);
     const std::string work = argv[2];
-    const int draws = argc == 4 ? std::atoi(argv[3]) : default_draws;
+    const int draws = argc >= 4 ? std::atoi(argv[3]) : default_draws;
+    const std::uint64_t prediction_seed =
+        argc == 5 ? std::strtoull(argv[4], nullptr, 10) : seed;
     std::filesystem::create_directories(work);
     // A first tuning: the board as new, seen only through its files before the tuning.
     RehearsalOptions first;
@@ -115,18 +124,22 @@ int main(int argc, char** argv) {
     first.out_dir = work + "/first";
     tune::rehearse::rehearse(first, nullptr);
     const std::string before = first.out_dir + "/" + before_tuning_dir;
-    Compared one = measure(seed, std::nullopt, draws, work, "one", before, before,
+    Compared one = measure(seed, prediction_seed, std::nullopt, draws, work, "one", before, before,
                            read_settings_files(before));
     // A second tuning, from the first's result: the twin also sees its logs, as a copy of
     // the board holds them. Its rates' noise is not the first tuning's: a board's second
     // tuning, hours later, does not meet the same noise again (a truth that did would repeat
     // the first tuning's choices and show no gain).
     Compared two =
-        measure(seed, sim::mix(seed ^ 0x2ee5), draws, work, "two", first.out_dir,
+        measure(seed, prediction_seed, sim::mix(seed ^ 0x2ee5), draws, work, "two", first.out_dir,
                 board_copy(first.out_dir, work + "/copy"), read_settings_files(first.out_dir));
     std::printf("%llu", static_cast<unsigned long long>(seed));
     print(one);
     print(two);
+    // Then each draw's gain, of the first tuning and of the second: what an interval is made of.
+    for (const Compared* tuning : {&one, &two}) {
+      for (double gain : tuning->gains) std::printf(" %.2f", gain);
+    }
     std::printf("\n");
     std::filesystem::remove_all(work);
     return 0;

@@ -139,6 +139,14 @@ TEST(Prediction, DrawsAreTheSeedsAndTheBoardsAndTheShownOneIsTheMedianGains) {
   EXPECT_EQ(plain.shown().gain(), 120);
   EXPECT_EQ(twin.gain.median, plain.gain.median);
   EXPECT_GT(twin.gain.high - twin.gain.low, plain.gain.high - plain.gain.low);
+  // A tuned board's twin: its measured error there added, so draws that agree on +300 of
+  // 35000, a gain told on a new board, are none on a tuned one.
+  const DrawnPrediction fresh = summarise_draws(drawn(35000, {300, 280, 320}).draws, true);
+  const DrawnPrediction tuned = summarise_draws(drawn(35000, {300, 280, 320}, true).draws, true);
+  EXPECT_EQ(tuned.gain.median, 300);
+  EXPECT_GE(tuned.gain.high - tuned.gain.median, 1.28 * tuned_twin_unseen_share * 35000);
+  EXPECT_TRUE(fresh.gain_told());
+  EXPECT_FALSE(tuned.gain_told());
   std::optional<std::vector<Prediction>> back = decode_predictions(encode_predictions(draws));
   ASSERT_TRUE(back);
   ASSERT_EQ(back->size(), 5u);

@@ -62,6 +62,9 @@ DrawnPrediction summarise_draws(std::vector<Prediction> draws, bool twin) {
     return summary.draws[a].gain() < summary.draws[b].gain();
   });
   if (!order.empty()) summary.typical = order[(order.size() - 1) / 2];
+  // A twin's later tuning: its measured error on tuned boards added (tuned_twin_unseen_share).
+  const double today = summary.shown().rate_today;
+  const bool tuned = twin && summary.shown().tuned_before();
   std::vector<double> rate, gain, efficiency, overrides, seconds;
   for (const Prediction& p : summary.draws) {
     rate.push_back(p.rate_after);
@@ -70,7 +73,8 @@ DrawnPrediction summarise_draws(std::vector<Prediction> draws, bool twin) {
     overrides.push_back(p.overrides_after);
     seconds.push_back(static_cast<double>(p.virtual_seconds));
   }
-  const double unseen = twin ? twin_unseen_share * summary.shown().rate_today : 0;
+  const double unseen =
+      !twin ? 0 : (tuned ? tuned_twin_unseen_share : twin_unseen_share) * today;
   summary.rate_after = interval_of(rate, unseen);
   summary.gain = interval_of(gain, unseen);
   summary.efficiency = interval_of(efficiency);
