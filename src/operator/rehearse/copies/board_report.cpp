@@ -504,17 +504,17 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   std::array<bool, chain_count> hashed = board.hashed;
   for (int slot = 0; slot < chain_count; ++slot) hashed[slot] |= report.kept.hashed[slot];
   mark_lost_chains(report, hashed, rates, findings);
-  if (check_whole_copy(report, config, rates, log,
-                       state.found || chain_log.found || !report.kept.tunings.empty(), decided,
-                       findings)) {
-    // incomplete: its outcome is unknown, and what the state or the logs said is not told
-  } else if (!decided && at_work_when_copied(report, log)) {
+  // An incomplete copy's outcome is unknown, and what the state or the logs said is not told.
+  const bool incomplete = check_whole_copy(
+      report, config, rates, log, state.found || chain_log.found || !report.kept.tunings.empty(),
+      decided, findings);
+  if (!incomplete && !decided && at_work_when_copied(report, log)) {
     // A tuning under way is no finding: it has not ended yet.
     report.outcome = Outcome::in_progress;
     for (KeptTuning& tuning : report.kept.tunings) {
       if (tuning.tuning == last_tuning) tuning.outcome = Outcome::in_progress;
     }
-  } else {
+  } else if (!incomplete) {
     for (Finding& finding : outcome_findings) report.findings.push_back(std::move(finding));
   }
   if (report.no_board_files) report.outcome = Outcome::unknown;
