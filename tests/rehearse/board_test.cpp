@@ -10,6 +10,7 @@
 #include <map>
 
 #include "board_report.hpp"
+#include "pictures.hpp"
 #include "report_json.hpp"
 #include "report_text.hpp"
 #include "settings_checks.hpp"
@@ -530,6 +531,7 @@ TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
     EXPECT_NE(report_json(with_lost).find("\"chain\":3,\"slot\":1,\"digit\":2,\"chain_tuner_number\":2,"
                                           "\"present\":false,\"lost\":true,"),
               std::string::npos);
+    EXPECT_NE(heat_map_svg(with_lost, "lost").find(">lost: no chip rates"), std::string::npos);
   }
 
   Board bare(Files{{"chip-rates", ""}}), other(Files{{"chip-rates", ""}});

@@ -132,9 +132,13 @@ void chip_row(Svg& svg, const ChainView& chain, int y) {
                        {"y", y},
                        {"width", chips_per_chain * cell - 1},
                        {"height", row_height - 4},
-                       {"fill", "#eeeeee"}});
-    svg.text({{"x", left + 8}, {"y", y + 15}, {"font-size", 11}, {"fill", "#555555"}},
-             "absent: no chip rates");
+                       {"fill", chain.lost ? "#1A1A1A" : "#eeeeee"}});
+    svg.text({{"x", left + 8},
+              {"y", y + 15},
+              {"font-size", 11},
+              {"fill", chain.lost ? "#FFFFFF" : "#555555"}},
+             chain.lost ? "lost: no chip rates, but chain-tuner's log showed it hashing"
+                        : "absent: no chip rates");
     return;
   }
   for (int chip = 0; chip < chips_per_chain; ++chip) {
