@@ -42,8 +42,9 @@ inline constexpr double twin_unseen_share = 0.001;
 // 0.23 % too, with no bias that held from one set of boards to another (+0.12 % there, +0.03 %
 // on seeds 1 to 200). Told at 3 draws, such gains changed from seed to seed and had the
 // wrong sign one time in four. So the twin's rate and gain there are widened by this share
-// of the rate, the least that told no gain of seeds 201 to 300 at any of 5 seeds: a later
-// tuning's gain is told only far beyond that error (a change of settings, say).
+// of the rate, above the 0.75 % from which seeds 201 to 300 were told no gain at any of 5
+// seeds (scripts/twin-error): a later tuning's gain is told only far beyond that error (a
+// change of settings, say).
 inline constexpr double tuned_twin_unseen_share = 0.01;
 
 struct DrawnPrediction {
