@@ -46,8 +46,8 @@ bool changed(const BoardReport& start, const BoardReport& end, int slot, int chi
 // The tuning of the seeded board that starts from `start_files`, and the prediction of it
 // from the board in `evidence_dir`.
 Compared measure(std::uint64_t seed, std::uint64_t prediction_seed,
-                 std::optional<std::uint64_t> noise_seed, int draws,
-                 const std::string& work, const std::string& name, const std::string& start_dir,
+                 std::optional<std::uint64_t> noise_seed, int draws, const std::string& work,
+                 const std::string& name, const std::string& start_dir,
                  const std::string& evidence_dir,
                  const std::map<std::string, std::string>& start_files) {
   RehearsalOptions truth;
@@ -115,8 +115,7 @@ int main(int argc, char** argv) {
     const std::uint64_t seed = std::strtoull(argv[1], nullptr, 10);
     const std::string work = argv[2];
     const int draws = argc >= 4 ? std::atoi(argv[3]) : default_draws;
-    const std::uint64_t prediction_seed =
-        argc == 5 ? std::strtoull(argv[4], nullptr, 10) : seed;
+    const std::uint64_t prediction_seed = argc == 5 ? std::strtoull(argv[4], nullptr, 10) : seed;
     std::filesystem::create_directories(work);
     // A first tuning: the board as new, seen only through its files before the tuning.
     RehearsalOptions first;

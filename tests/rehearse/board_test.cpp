@@ -528,9 +528,10 @@ TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
     EXPECT_NEAR(sums.ideal_rate, 2 * with_lost.chains[0].ideal_rate, 0.01);
     EXPECT_NEAR(sums.measured_rate, 74.71, 0.01);
     EXPECT_EQ(sums.unrated, 62 + 63);
-    EXPECT_NE(report_json(with_lost).find("\"chain\":3,\"slot\":1,\"digit\":2,\"chain_tuner_number\":2,"
-                                          "\"present\":false,\"lost\":true,"),
-              std::string::npos);
+    EXPECT_NE(
+        report_json(with_lost).find("\"chain\":3,\"slot\":1,\"digit\":2,\"chain_tuner_number\":2,"
+                                    "\"present\":false,\"lost\":true,"),
+        std::string::npos);
     EXPECT_NE(heat_map_svg(with_lost, "lost").find(">lost: no chip rates"), std::string::npos);
   }
 

@@ -654,10 +654,10 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   ASSERT_EQ(lines.size(), 3u) << text.out;
   EXPECT_TRUE(lines[0].starts_with("a: 6 chains, rate ")) << lines[0];
   EXPECT_EQ(text.err, "tune-rehearse: c: unusable: c: Permission denied\n");  // as any failure
-  EXPECT_TRUE(
-      lines[2].starts_with("farm: 3 boards (1 unusable, 0 with findings), tunings 2 "
-                           "finished, 0 failed, 0 interrupted, 0 in progress, 0 not run, 0 unknown; "
-                           "12 chains"))
+  EXPECT_TRUE(lines[2].starts_with(
+      "farm: 3 boards (1 unusable, 0 with findings), tunings 2 "
+      "finished, 0 failed, 0 interrupted, 0 in progress, 0 not run, 0 unknown; "
+      "12 chains"))
       << lines[2];
   EXPECT_FALSE(fs::exists(farm / "a/heat-map.svg"));  // nothing drawn unless asked
 

@@ -84,10 +84,10 @@ struct ChipView {
 
 struct ChainView {
   int slot = 0;
-  int number = 0;           // the miner's chain number
-  char digit = '1';         // of its config.conf keys
-  int tuner_number = 0;     // "chain N" in chain-tuner's log
-  bool present = false;     // /tmp/chip-rates has lines for it
+  int number = 0;        // the miner's chain number
+  char digit = '1';      // of its config.conf keys
+  int tuner_number = 0;  // "chain N" in chain-tuner's log
+  bool present = false;  // /tmp/chip-rates has lines for it
   // A hash board lost since the tuning: config.conf gives it and chain-tuner's log shows it
   // hashing, but chip-rates, which lists other chains, lists none of its chips. It counts
   // as a chain of the board's, with its ideal rate and a measured rate of 0.
@@ -132,7 +132,7 @@ struct KeptRecord {
   std::vector<KeptSet> sets;  // those the copy holds, oldest first
   std::string logs_dir;       // empty when the copy has no kept logs
   std::vector<KeptTuning> tunings;
-  std::vector<KeptRedChip> red_chips;  // over all kept logs
+  std::vector<KeptRedChip> red_chips;      // over all kept logs
   std::array<bool, chain_count> hashed{};  // chains a kept chain-tuner log shows hashing
 };
 
@@ -187,11 +187,11 @@ BoardTotals totals_of(const BoardReport& report);
 // Totals over the boards of a farm, added to one board at a time.
 struct FarmTotals {
   int boards = 0, unusable = 0, with_findings = 0;
-  int without_rates = 0;   // usable boards whose rates are unknown
-  bool listed = false;     // the farm's list was given: then
-  int not_copied = 0;      // listed boards with no copy reported
+  int without_rates = 0;                         // usable boards whose rates are unknown
+  bool listed = false;                           // the farm's list was given: then
+  int not_copied = 0;                            // listed boards with no copy reported
   int by_outcome[std::size(all_outcomes)] = {};  // usable boards by their last tuning's Outcome
-  BoardTotals sum;         // over the usable boards
+  BoardTotals sum;                               // over the usable boards
   void add(const BoardReport& report);
 };
 

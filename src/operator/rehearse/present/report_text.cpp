@@ -99,8 +99,8 @@ std::string format_summary(const BoardReport& report, std::optional<double> mode
     }
     if (c.lost) {
       out << printed("%5d %4d %5c %5d %5d %10.2f %10.2f %-25s %9d\n", c.number, c.slot, c.digit,
-                     c.freq, c.voltage, c.measured_rate, c.ideal_rate,
-                     "   lost (no chip rates)", c.overrides);
+                     c.freq, c.voltage, c.measured_rate, c.ideal_rate, "   lost (no chip rates)",
+                     c.overrides);
       continue;
     }
     if (!c.present) {
@@ -249,8 +249,7 @@ std::string format_farm_totals(const FarmTotals& farm) {
       "farm: %d boards (%d unusable%s, %d with findings), tunings %d finished, %d failed, %d "
       "interrupted, %d in progress, %d not run, %d unknown; %d chains, %s, overrides %d\n",
       farm.boards + farm.unusable + farm.not_copied, farm.unusable, not_copied.c_str(),
-      farm.with_findings,
-      farm.by_outcome[static_cast<int>(Outcome::finished)],
+      farm.with_findings, farm.by_outcome[static_cast<int>(Outcome::finished)],
       farm.by_outcome[static_cast<int>(Outcome::failed)],
       farm.by_outcome[static_cast<int>(Outcome::interrupted)],
       farm.by_outcome[static_cast<int>(Outcome::in_progress)],

@@ -73,8 +73,7 @@ DrawnPrediction summarise_draws(std::vector<Prediction> draws, bool twin) {
     overrides.push_back(p.overrides_after);
     seconds.push_back(static_cast<double>(p.virtual_seconds));
   }
-  const double unseen =
-      !twin ? 0 : (tuned ? tuned_twin_unseen_share : twin_unseen_share) * today;
+  const double unseen = !twin ? 0 : (tuned ? tuned_twin_unseen_share : twin_unseen_share) * today;
   summary.rate_after = interval_of(rate, unseen);
   summary.gain = interval_of(gain, unseen);
   summary.efficiency = interval_of(efficiency);

@@ -131,8 +131,7 @@ int usable_cores() {
 }
 
 std::vector<JobResult> spread_over_cores(size_t count,
-                                         const std::function<std::string(size_t)>& job,
-                                         int workers,
+                                         const std::function<std::string(size_t)>& job, int workers,
                                          const std::function<void(size_t)>& on_answer) {
   if (workers <= 0) workers = usable_cores();
   std::vector<JobResult> results(count);

@@ -29,8 +29,7 @@ struct Interrupted {
 // message; a worker that dies fails the jobs it had not finished. `answered`, when given, is
 // told how many jobs have ended each time more have.
 std::vector<JobResult> spread_over_cores(size_t count,
-                                         const std::function<std::string(size_t)>& job,
-                                         int workers,
+                                         const std::function<std::string(size_t)>& job, int workers,
                                          const std::function<void(size_t)>& answered = {});
 
 }  // namespace tune::rehearse
