@@ -251,6 +251,14 @@ const std::string finished_log =
 
 TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
   const std::string good_rates = "2:1:74.71\n2:2:74.71\n";
+  // A copy stamped now of a board whose yellow-fixer last wrote its log `ago` seconds before.
+  auto yellow_fixer_copied = [](const std::string& d, std::time_t ago) {
+    const std::time_t now = std::time(nullptr);
+    spit(d + "/copied-at", std::to_string(now) + "\n");
+    spit(d + "/tune-session.state", "tuning=1\nstage=yellow-fixer\n");
+    spit(d + "/auto-tune", "2027-01-01 00:00:00 Fix yellow\n");
+    set_changed(d + "/auto-tune", now - ago);
+  };
   const struct Case {
     const char* what;
     std::function<void(const std::string& dir)> arrange;
@@ -353,23 +361,11 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
        [&](const std::string& d) { spit(d + "/chip-rates", "2:1:74.71\r\n2:2:74.71\r\n"); }, "", 1,
        "chip-rates:1: lines end in CR LF|findings (1)"},
       {"a tuning at work when copied: its log written a minute before the stamp",
-       [](const std::string& d) {
-         const std::time_t now = std::time(nullptr);
-         spit(d + "/copied-at", std::to_string(now) + "\n");
-         spit(d + "/tune-session.state", "tuning=1\nstage=yellow-fixer\n");
-         spit(d + "/auto-tune", "2027-01-01 00:00:00 Fix yellow\n");
-         set_changed(d + "/auto-tune", now - 60);
-       },
-       "", 0, "last tuning: in progress|findings: none"},
+       [&](const std::string& d) { yellow_fixer_copied(d, 60); }, "", 0,
+       "last tuning: in progress|findings: none"},
       {"the same tuning's log an hour older than the stamp: cut, not at work",
-       [](const std::string& d) {
-         const std::time_t now = std::time(nullptr);
-         spit(d + "/copied-at", std::to_string(now) + "\n");
-         spit(d + "/tune-session.state", "tuning=1\nstage=yellow-fixer\n");
-         spit(d + "/auto-tune", "2027-01-01 00:00:00 Fix yellow\n");
-         set_changed(d + "/auto-tune", now - 3600);
-       },
-       "", 1, "last tuning: interrupted|tuning 1 is yellow-fixer"},
+       [&](const std::string& d) { yellow_fixer_copied(d, 3600); }, "", 1,
+       "last tuning: interrupted|tuning 1 is yellow-fixer"},
       {"an empty log", [](const std::string& d) { spit(d + "/auto-tune", ""); }, "", 1,
        "auto-tune: empty"},
       {"no log and nothing kept: a board not yet tuned, no finding",

@@ -19,21 +19,17 @@ std::string trimmed(const std::string& line) {
   return line.substr(first, line.find_last_not_of(blanks) - first + 1);
 }
 
-// What collect-boards names the copy of a board given as `board`.
-std::string copy_name(std::string board) {
-  if (board.find('/') != std::string::npos) {
-    while (board.size() > 1 && board.back() == '/') board.pop_back();
-    return board.substr(board.rfind('/') + 1);
-  }
-  size_t at = board.find('@');
-  return at == std::string::npos ? board : board.substr(at + 1);
+// A path's last part, trailing slashes aside.
+std::string last_part(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path.substr(path.rfind('/') + 1);
 }
 
-// A directory's last part, as a copy is named.
-std::string last_part(std::string dir) {
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  size_t slash = dir.rfind('/');
-  return slash == std::string::npos ? dir : dir.substr(slash + 1);
+// What collect-boards names the copy of a board given as `board`: a path by its last part,
+// "[USER@]HOST" by its host.
+std::string copy_name(const std::string& board) {
+  if (board.find('/') != std::string::npos) return last_part(board);
+  return board.substr(board.find('@') + 1);  // the whole when there is no "@" (npos + 1 is 0)
 }
 
 }  // namespace
@@ -43,6 +39,11 @@ std::vector<std::string> read_board_list(const std::string& path) {
   if (file == nullptr) throw UnusableBoard(path + ": " + std::strerror(errno));
   std::vector<std::string> names;
   std::string line;
+  auto take = [&] {
+    const std::string board = trimmed(line);
+    if (!board.empty() && board[0] != '#') names.push_back(copy_name(board));
+    line.clear();
+  };
   // A farm's list is some thousands of lines: one far larger is no such list.
   constexpr size_t largest_list = 16 * 1024 * 1024;
   size_t read = 0;
@@ -51,20 +52,17 @@ std::vector<std::string> read_board_list(const std::string& path) {
       std::fclose(file);
       throw UnusableBoard(path + ": larger than 16 MB: not a list of boards");
     }
-    if (c != '\n') {
+    if (c == '\n') {
+      take();
+    } else {
       line += static_cast<char>(c);
-      continue;
     }
-    std::string board = trimmed(line);
-    if (!board.empty() && board[0] != '#') names.push_back(copy_name(board));
-    line.clear();
   }
   const bool failed = std::ferror(file) != 0;
   const int error = errno;
   std::fclose(file);
   if (failed) throw UnusableBoard(path + ": " + std::strerror(error));
-  std::string board = trimmed(line);
-  if (!board.empty() && board[0] != '#') names.push_back(copy_name(board));
+  take();  // a last line without its line end
   // A board listed twice is one board.
   std::vector<std::string> once;
   std::set<std::string> seen;
