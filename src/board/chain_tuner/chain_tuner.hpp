@@ -2,7 +2,11 @@
 // raises and cuts. All of one run's state lives in one ChainTuner.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
+
 #include "context.hpp"
+#include "miner_restart.hpp"
 #include "stage_files.hpp"
 
 namespace tune {
@@ -16,17 +20,20 @@ inline constexpr int freq_cut_gap = 25;  // MHz
 inline constexpr int min_probe_voltage = 800;
 inline constexpr int settle_wait_seconds = 60;
 
-// The settings the chain tuner reads from the settings file: all of them.
-inline constexpr SettingField chain_tuner_settings[] = {&TuneSettings::restarts_count,
-                                                        &TuneSettings::max_freq,
-                                                        &TuneSettings::freq_to,
-                                                        &TuneSettings::voltage_from,
-                                                        &TuneSettings::voltage_to,
-                                                        &TuneSettings::ideal_percent,
-                                                        &TuneSettings::wait_after_restart,
-                                                        &TuneSettings::stat_poll_interval,
-                                                        &TuneSettings::wait_test_run_seconds,
-                                                        &TuneSettings::desired_rate};
+// The chain tuner reads every setting.
+inline constexpr SettingReaders chain_tuner_settings = read_by_chain_tuner;
+
+// The longest run `settings` allow, in seconds, with a miner that answers at once: each
+// iteration a restart, check passes that change a chain (each settles for a minute; a
+// chain walks its voltage down one step a pass, then settles), the minute of the green
+// phase.
+inline double chain_tuner_longest_run_seconds(const TuneSettings& settings) {
+  const double restart = restart_pause_seconds + std::max(0, settings.wait_after_restart);
+  const double voltage_steps =
+      std::fabs(static_cast<double>(settings.voltage_to) - settings.voltage_from) / voltage_step;
+  const double passes = voltage_steps + 2;
+  return std::max(0, settings.restarts_count) * (restart + (passes + 1) * settle_wait_seconds);
+}
 
 struct ChainTuner {
   explicit ChainTuner(System& sys) : ctx(sys) {}

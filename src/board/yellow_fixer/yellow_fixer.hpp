@@ -2,7 +2,10 @@
 // chips, resumable through its step file. All of one run's state lives in one YellowFixer.
 #pragma once
 
+#include <algorithm>
+
 #include "context.hpp"
+#include "miner_restart.hpp"
 #include "stage_files.hpp"
 
 namespace tune {
@@ -14,11 +17,17 @@ inline constexpr float desired_rate_factor = 1.01f;
 // A red chip goes to the highest ladder step at least this many MHz below its frequency.
 inline constexpr int red_step_gap = 25;
 
-// The settings the yellow fixer reads from the settings file; it ignores the others.
-inline constexpr SettingField yellow_fixer_settings[] = {
-    &TuneSettings::ideal_percent, &TuneSettings::wait_after_restart,
-    &TuneSettings::stat_poll_interval, &TuneSettings::wait_test_run_seconds,
-    &TuneSettings::desired_rate};
+// The yellow fixer reads the settings both programs share; it ignores the chain tuner's.
+inline constexpr SettingReaders yellow_fixer_settings = read_by_yellow_fixer;
+
+// The longest run `settings` allow, in seconds, with a miner that answers at once: the
+// first restart, then up to the check limit of iterations, each observing every chip for
+// its passes and restarting the miner after a change.
+inline double yellow_fixer_longest_run_seconds(const TuneSettings& settings) {
+  const double restart = restart_pause_seconds + std::max(0, settings.wait_after_restart);
+  return (check_limit + 1) * restart +
+         static_cast<double>(check_limit) * observation_passes * pass_pause_seconds;
+}
 
 struct YellowFixer {
   explicit YellowFixer(System& sys) : ctx(sys) {}

@@ -11,6 +11,7 @@
 #include "board_reading.hpp"
 #include "miner_files.hpp"
 #include "miner_stats.hpp"
+#include "settings.hpp"
 #include "settings_checks.hpp"
 #include "text.hpp"
 

@@ -11,32 +11,6 @@ namespace tune::rehearse {
 
 namespace {
 
-struct Range {
-  const char* key;
-  SettingField field;
-  long long low, high;
-  const char* why;  // what the range is
-};
-
-const Range ranges[] = {
-    {"voltage_from", &TuneSettings::voltage_from, lowest_board_voltage, highest_board_voltage,
-     "a board runs at"},
-    {"voltage_to", &TuneSettings::voltage_to, lowest_board_voltage, highest_board_voltage,
-     "a board runs at"},
-    {"freq_to", &TuneSettings::freq_to, freq_ladder[0], freq_ladder[top_ladder_step],
-     "MHz of the chips' frequency ladder"},
-    {"max_freq", &TuneSettings::max_freq, freq_ladder[0], freq_ladder[top_ladder_step],
-     "MHz of the chips' frequency ladder"},
-    {"wait_after_restart", &TuneSettings::wait_after_restart, -2147483648LL,
-     longest_setting_seconds, "seconds (a year)"},
-    {"wait_test_run_seconds", &TuneSettings::wait_test_run_seconds, -2147483648LL,
-     longest_setting_seconds, "seconds (a year)"},
-    {"stat_poll_interval", &TuneSettings::stat_poll_interval, 1, longest_setting_seconds,
-     "seconds (at least a second between polls, at most a year)"},
-    {"restarts_count", &TuneSettings::restarts_count, -2147483648LL, most_restarts,
-     "passes, each a miner restart"},
-};
-
 std::string shown(std::string_view text) {
   return printable(text, 40);
 }
@@ -107,7 +81,8 @@ std::vector<SettingsFinding> check_settings_line(std::string_view line) {
   TuneSettings settings;
   const std::string whole(line);
   apply_settings_line(settings, chain_tuner_settings, whole.c_str());
-  for (const Range& range : ranges) {
+  for (const SettingDeclaration& range : setting_declarations) {
+    if (range.rehearsed == nullptr) continue;
     const int value = settings.*range.field;
     auto typed = given.find(range.key);
     if (typed == given.end() || (value >= range.low && value <= range.high)) continue;
@@ -117,11 +92,12 @@ std::vector<SettingsFinding> check_settings_line(std::string_view line) {
                                        ? as_read
                                        : shown(typed->second.last) + " (read as " + as_read + ")";
     const std::string limits =
-        range.low == -2147483648LL
+        range.low == no_lower_limit
             ? "above the " + std::to_string(range.high)
             : "outside the " + std::to_string(range.low) + " to " + std::to_string(range.high);
     findings.push_back(
-        {std::string(range.key) + "=" + value_text + " is " + limits + " " + range.why, true});
+        {std::string(range.key) + "=" + value_text + " is " + limits + " " + range.rehearsed,
+         true});
   }
   if (settings.voltage_to < settings.voltage_from) {
     findings.push_back({"voltage_to " + std::to_string(settings.voltage_to) +

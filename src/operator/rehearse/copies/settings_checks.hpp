@@ -10,13 +10,6 @@
 
 namespace tune::rehearse {
 
-// The ranges a rehearsal runs: the board's voltages, the chips' frequency ladder, durations
-// up to a year, a miner polled at least a second apart, and passes a rehearsal can count.
-inline constexpr int lowest_board_voltage = 600;  // the miner's units, hundredths of a volt
-inline constexpr int highest_board_voltage = 1100;
-inline constexpr int longest_setting_seconds = 365 * 24 * 3600;
-inline constexpr int most_restarts = 1000;
-
 struct SettingsFinding {
   std::string what;      // names the key and its value
   bool refused = false;  // a value a rehearsal does not run
@@ -24,7 +17,7 @@ struct SettingsFinding {
 
 // One finding per doubtful value: unknown keys, keys without a value, values that are not
 // whole numbers, keys given more than once, voltage_to below voltage_from; and, refused,
-// voltages, frequencies, durations and pass counts outside the ranges above.
+// the values outside what a rehearsal runs, as each setting declares it.
 std::vector<SettingsFinding> check_settings_line(std::string_view line);
 
 }  // namespace tune::rehearse
