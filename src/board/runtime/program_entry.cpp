@@ -1,32 +1,22 @@
 #include "program_entry.hpp"
 
-#include <cstdio>
 #include <cstring>
 
+#include "command_line.hpp"
 #include "log.hpp"
 #include "posix_system.hpp"
-
-#ifndef TUNE_VERSION
-#error "TUNE_VERSION is set by the build"
-#endif
 
 namespace tune {
 
 std::optional<int> answer_help_or_version(int argc, char** argv, const char* program_name,
                                           const char* usage) {
+  // Only the first argument: the programs ignore their arguments otherwise.
   if (argc < 2 || argv[1] == nullptr) return std::nullopt;
-  if (std::strcmp(argv[1], "--help") == 0) {
-    std::fputs(usage, stdout);
-  } else if (std::strcmp(argv[1], "--version") == 0) {
-    std::printf("%s %s\n", program_name, TUNE_VERSION);
-  } else {
-    return std::nullopt;
+  if (std::strcmp(argv[1], "--help") == 0) return print_answer(program_name, usage);
+  if (std::strcmp(argv[1], "--version") == 0) {
+    return print_answer(program_name, version_line(program_name));
   }
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "%s: cannot write to standard output\n", program_name);
-    return 1;
-  }
-  return 0;
+  return std::nullopt;
 }
 
 int run_on_board(int (*program_main)(System&)) {

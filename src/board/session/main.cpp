@@ -9,16 +9,15 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 
+#include "command_line.hpp"
 #include "session.hpp"
-
-#ifndef TUNE_VERSION
-#error "TUNE_VERSION is set by the build"
-#endif
 
 namespace {
 
+using namespace tune;
 using namespace tune::session;
 
 // What the options of start and status ask for.
@@ -122,60 +121,27 @@ void open_standard_streams() {
   }
 }
 
-struct Arguments {
-  int count;
-  char** values;
-  int next = 2;  // after the command
-
-  bool done() const { return next >= count; }
-  // "--name=value" or "--name value": the value, or nullptr when the option is not `name`.
-  // A missing value is reported through `missing`.
-  const char* value_of(const char* name, bool& missing) {
-    const char* arg = values[next];
-    size_t length = std::strlen(name);
-    if (std::strncmp(arg, name, length) != 0) return nullptr;
-    if (arg[length] == '=') {
-      ++next;
-      return arg + length + 1;
-    }
-    if (arg[length] != '\0') return nullptr;
-    next += 2;
-    if (next > count) missing = true;
-    return missing ? "" : values[next - 1];
-  }
-};
-
-// The options after a command, each as its row takes it; nullopt after a usage error.
-std::optional<Request> read_options(Arguments& args, const char* command) {
+// The options after a command, each as its row takes it; nullopt after a usage error. Every
+// argument is an option here, and a value is the next argument whatever it looks like.
+std::optional<Request> read_options(int argc, char** argv, const char* command) {
   Request request;
-  while (!args.done()) {
-    const char* arg = args.values[args.next];
-    const OptionRow* found = nullptr;
-    const char* value = nullptr;
-    bool missing = false;
-    for (const OptionRow& row : option_rows) {
-      if (std::strcmp(row.command, command) != 0) continue;
-      if (!row.value && std::strcmp(arg, row.name) == 0) {
-        found = &row;
-        ++args.next;
-        break;
-      }
-      if (row.value && (value = args.value_of(row.name, missing)) != nullptr) {
-        found = &row;
-        break;
-      }
-    }
-    if (found == nullptr) {
-      usage_error(std::string(command) + ": unknown option: " + arg);
+  ArgumentReader args(argc, argv, 2, {.words = false, .values_may_start_with_dashes = true});
+  const std::span<const OptionRow> rows(option_rows);
+  auto of_command = [&](const OptionRow& row) { return std::strcmp(row.command, command) == 0; };
+  for (Argument arg = args.next(rows, of_command); arg.kind != Argument::Kind::end;
+       arg = args.next(rows, of_command)) {
+    if (arg.kind == Argument::Kind::unknown || arg.kind == Argument::Kind::takes_no_value) {
+      usage_error(std::string(command) + ": unknown option: " + arg.text);
       return std::nullopt;
     }
-    if (missing) {
-      usage_error(std::string(found->name) + ": a number of hours is missing");
+    const OptionRow& row = option_rows[arg.row];
+    if (arg.kind == Argument::Kind::needs_value) {
+      usage_error(std::string(row.name) + ": a number of hours is missing");
       return std::nullopt;
     }
-    if (!found->apply(request, value)) {
-      usage_error(std::string(found->name) +
-                  ": not a decimal number of hours above 0 and up to 8760: " + value);
+    if (!row.apply(request, row.value ? arg.text.c_str() : nullptr)) {
+      usage_error(std::string(row.name) +
+                  ": not a decimal number of hours above 0 and up to 8760: " + arg.text);
       return std::nullopt;
     }
   }
@@ -184,25 +150,16 @@ std::optional<Request> read_options(Arguments& args, const char* command) {
 
 int run_command(int argc, char** argv) {
   if (argc < 2) return usage_error("a command is missing: start, status, stop or undo");
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(usage().c_str(), stdout);
-      return std::fflush(stdout) == 0 ? exit_done : exit_failed;
-    }
-  }
+  if (argument_given(argc, argv, 1, "--help")) return print_answer("tune-session", usage());
   const std::string command = argv[1];
-  Arguments args{argc, argv};
-  if (command == "--version") {
-    std::printf("tune-session %s\n", TUNE_VERSION);
-    return std::fflush(stdout) == 0 ? exit_done : exit_failed;
-  }
+  if (command == "--version") return print_answer("tune-session", version_line("tune-session"));
   if (command == "start" || command == "status") {
-    std::optional<Request> request = read_options(args, command.c_str());
+    std::optional<Request> request = read_options(argc, argv, command.c_str());
     if (!request) return exit_usage;
     return command == "start" ? start(request->start) : status(request->json);
   }
   if (command == "stop") {
-    if (!args.done()) return usage_error(std::string("stop: unknown argument: ") + argv[2]);
+    if (argc > 2) return usage_error(std::string("stop: unknown argument: ") + argv[2]);
     return stop();
   }
   if (command == "undo") {
