@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "command_line.hpp"
+#include "argument_reader.hpp"
 #include "log.hpp"
 #include "posix_system.hpp"
 

@@ -12,7 +12,7 @@
 #include <span>
 #include <string>
 
-#include "command_line.hpp"
+#include "argument_reader.hpp"
 #include "session.hpp"
 
 namespace {

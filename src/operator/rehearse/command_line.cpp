@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "argument_reader.hpp"
 #include "ladder.hpp"
 #include "rehearsal_checks.hpp"
 #include "rehearse_commands.hpp"
@@ -15,8 +16,20 @@ namespace tune::rehearse {
 
 namespace {
 
+// The commands a row belongs to.
+constexpr unsigned in(std::initializer_list<Command> commands) {
+  unsigned mask = 0;
+  for (Command command : commands) mask |= 1u << static_cast<unsigned>(command);
+  return mask;
+}
+constexpr unsigned rehearsing =
+    in({Command::run, Command::predict, Command::compare, Command::rank, Command::spelled_by_flags});
+constexpr unsigned every_command = in({Command::run, Command::predict, Command::compare,
+                                       Command::rank, Command::report, Command::settings,
+                                       Command::spelled_by_flags});
+
 struct OptionSpec {
-  Command command;
+  unsigned commands;
   const char* name;
   const char* value;  // what it takes, as the usage names it; nullptr for a flag
   const char* help;   // its lines in the usage, split at "\n"
@@ -32,126 +45,202 @@ int count_of(const char* option, const std::string& text, long high) {
 // not run it.
 std::string settings_of(const std::string& value);
 
+constexpr unsigned report_only = in({Command::report});
+constexpr unsigned flags_only = in({Command::spelled_by_flags});
+constexpr unsigned chip_counts = in({Command::run, Command::compare, Command::spelled_by_flags});
+constexpr unsigned predicting =
+    in({Command::predict, Command::compare, Command::rank, Command::spelled_by_flags});
+
 constexpr OptionSpec option_table[] = {
-    {Command::rehearse, "--seed", "N",
-     "the simulated machine's seed (default 1); the same seed gives the\n"
-     "same machine and the same run",
+    {rehearsing, "--seed", "N",
+     "the seed (default 1): the simulated machine's, or for a board's\n"
+     "twin the draw of its chips and the rates' noise; the same seed\n"
+     "gives the same run",
      [](Request& r, const std::string& v) {
        r.rehearsal.seed = static_cast<std::uint64_t>(parse_count("--seed", v, 0, 2147483647L));
      }},
-    {Command::rehearse, "--settings", "LINE",
+    {rehearsing & ~in({Command::compare}), "--settings", "LINE",
      "the line for /config/autoTune.conf, for example\n"
      "\"restarts_count=5&desired_rate=30000\", or a preset's name (default:\n"
-     "empty, so every setting keeps its default); doubtful values are\n"
-     "named in a warning, values outside what a board runs at refused",
+     "empty, so every setting keeps its default; for a board, its own);\n"
+     "doubtful values are named in a warning, values outside what a\n"
+     "rehearsal runs (tune-rehearse settings) refused",
      [](Request& r, const std::string& v) { r.rehearsal.settings = settings_of(v); }},
-    {Command::rehearse, "--chains", "LIST",
+    {chip_counts, "--chains", "LIST",
      "populated chains by the miner's chain number, from 2,3,4,6,7,8\n"
      "(default: all)",
      [](Request& r, const std::string& v) { r.rehearsal.chain_present = parse_chains(v); }},
-    {Command::rehearse, "--weak", "N", "weak chips across the machine (default 6)",
+    {chip_counts, "--weak", "N", "weak chips across the machine (default 6)",
      [](Request& r, const std::string& v) {
        r.rehearsal.weak_chips = count_of("--weak", v, machine_chips);
      }},
-    {Command::rehearse, "--dead", "N", "dead chips, rate 0 (default 2)",
+    {chip_counts, "--dead", "N", "dead chips, rate 0 (default 2)",
      [](Request& r, const std::string& v) {
        r.rehearsal.dead_chips = count_of("--dead", v, machine_chips);
      }},
-    {Command::rehearse, "--missing", "N",
+    {chip_counts, "--missing", "N",
      "chips the miner never lists in /tmp/chip-rates (default 1)",
      [](Request& r, const std::string& v) {
        r.rehearsal.missing_chips = count_of("--missing", v, machine_chips);
      }},
-    {Command::rehearse, "--from", "BOARD",
-     "rehearse the board whose files are copied in BOARD (as report\n"
-     "reads them) on its twin: the chip model fitted to its chip rates\n"
-     "and settings; the seed then draws only the rates' noise. Given\n"
-     "more boards (--from BOARD BOARD...), rank them by the gain their\n"
-     "tuning predicts, most first: the farm's order of work",
+    {flags_only, "--from", "BOARD",
+     "predict BOARD; with more boards (--from BOARD BOARD...), rank\n"
+     "BOARD...; with --compare, the board the lines are compared on",
      [](Request& r, const std::string& v) { r.from = v; }},
-    {Command::rehearse, "--compare", "LINE",
-     "rehearse the same board (the seed's, or --from BOARD) once per\n"
-     "settings line (--compare LINE LINE...), spread over the cores,\n"
-     "and compare them in one table and --out's compare.svg; a LINE is\n"
-     "a line for autoTune.conf or a preset: eco, balanced, performance",
+    {in({Command::compare}), "--from", "BOARD",
+     "compare the lines on the twin of the board whose files are copied\n"
+     "in BOARD (as report reads them), not on the seed's machine",
+     [](Request& r, const std::string& v) { r.from = v; }},
+    {flags_only, "--compare", "LINE", "compare LINE... [--from BOARD]",
      [](Request& r, const std::string& v) { r.compare = v; }},
-    {Command::rehearse, "--draws", "K",
-     "with --from or --compare: rehearse K draws of the board (its twin's\n"
-     "chips within what its files allow, the rates' noise anew; 2 to 1000,\n"
-     "default 3) and give each predicted figure as their median with an\n"
-     "80 % interval; a gain whose interval holds 0 is not told",
+    {predicting, "--draws", "K",
+     "rehearse K draws of each board (its twin's chips within what its\n"
+     "files allow, the rates' noise anew; 2 to 1000, default 3) and give\n"
+     "each predicted figure as their median with an 80 % interval; a gain\n"
+     "whose interval holds 0 is not told",
      [](Request& r, const std::string& v) {
        r.draws = static_cast<int>(parse_count("--draws", v, 2, most_draws));
      }},
-    {Command::rehearse, "--jobs", "N",
-     "with --from or --compare: rehearse N draws or boards at once, each\n"
-     "in a process of its own (1 to 256; default: one a core this process\n"
-     "may use)",
+    {predicting, "--jobs", "N",
+     "rehearse N draws or boards at once, each in a process of its own\n"
+     "(1 to 256; default: one a core this process may use)",
      [](Request& r, const std::string& v) {
        r.rehearsal.jobs = static_cast<int>(parse_count("--jobs", v, 1, 256));
      }},
-    {Command::rehearse, "--out", "DIR",
+    {rehearsing & ~in({Command::rank}), "--out", "DIR",
      "where the board's files and pictures go (default ./rehearsal);\n"
      "an existing directory must be empty or an earlier rehearsal's",
      [](Request& r, const std::string& v) { r.rehearsal.out_dir = v; }},
-    {Command::rehearse, "--help", nullptr, "print this help and end (also -h, anywhere)", nullptr},
-    {Command::rehearse, "--version", nullptr, "print the version and end", nullptr},
-    {Command::report, "--help", nullptr, "print this help and end (also -h)", nullptr},
-    {Command::report, "--json", nullptr, "print the report as one JSON document instead of text",
+    {report_only, "--json", nullptr, "print the report as one JSON document instead of text",
      [](Request& r, const std::string&) { r.report.json = true; }},
-    {Command::report, "--chip", "C:N",
+    {report_only, "--chip", "C:N",
      "print chip N of chain C (2, 3, 4, 6, 7 or 8): its state and every\n"
      "change of its frequency",
      [](Request& r, const std::string& v) { r.report.chip = parse_chip(v); }},
-    {Command::report, "--out", "DIR",
+    {report_only, "--out", "DIR",
      "draw into DIR (made when missing): one board's heat map, or for many\n"
      "boards the farm's overview (farm.svg); without it the report draws\n"
      "nothing",
      [](Request& r, const std::string& v) { r.report.out = v; }},
-    {Command::report, "--pictures", nullptr,
+    {report_only, "--pictures", nullptr,
      "with --out on many boards: also draw each board's heat map",
      [](Request& r, const std::string&) { r.report.pictures = true; }},
-    {Command::report, "--metrics", "FILE",
+    {report_only, "--metrics", "FILE",
      "also write the report in the Prometheus text format to FILE,\n"
      "replaced whole (node_exporter's textfile collector reads *.prom)",
      [](Request& r, const std::string& v) { r.report.metrics = v; }},
-    {Command::report, "--labels-under", "DIR",
+    {report_only, "--labels-under", "DIR",
      "label each board (in the metrics, the pictures' names) by its path\n"
      "under DIR, the same whatever else is reported with it (default: its\n"
      "path under the deepest directory holding all the boards given)",
      [](Request& r, const std::string& v) { r.labels_under = v; }},
-    {Command::report, "--boards", "LIST",
+    {report_only, "--boards", "LIST",
      "the farm's list of boards, as collect-boards -f reads it: a listed\n"
      "board none of the DIRs is the copy of (a DIR is named as collect-\n"
      "boards names a copy) is a finding, \"not copied\"",
      [](Request& r, const std::string& v) { r.report.boards_list = v; }},
-    {Command::report, "--stale-after", "TIME",
+    {report_only, "--stale-after", "TIME",
      "a copy taken longer ago than TIME (seconds, or with s, m, h or d;\n"
      "default 1h) is a finding: the board may be down or out of reach",
      [](Request& r, const std::string& v) {
        r.report.age.stale_after = parse_duration("--stale-after", v);
      }},
+    {in({Command::settings}), "--markdown", nullptr,
+     "print the table as docs/board.md holds it",
+     [](Request& r, const std::string&) { r.markdown = true; }},
+    {in({Command::settings}), "--roff", nullptr,
+     "print the table as the manual pages hold it",
+     [](Request& r, const std::string&) { r.roff = true; }},
+    {every_command, "--help", nullptr, "print this help and end (also -h, anywhere)", nullptr},
+    {flags_only, "--version", nullptr, "print the version and end", nullptr},
 };
 
-constexpr char usage_head[] =
-    "Usage:\n"
-    "  tune-rehearse [OPTIONS]              rehearse chain-tuner, then yellow-fixer, on a\n"
-    "                                       simulated machine in virtual time\n"
-    "  tune-rehearse --from BOARD [OPTIONS] rehearse the tuning a board's copy would run\n"
-    "                                       next, on its twin, and predict what it gains\n"
-    "  tune-rehearse --compare LINE... [--from BOARD] [OPTIONS]\n"
-    "                                       settings lines compared on one board\n"
-    "  tune-rehearse --from BOARD BOARD... [--settings LINE] [--seed N] [--draws K]\n"
-    "                                       boards ranked by the gain of their tuning\n"
-    "  tune-rehearse report DIR [OPTIONS]   report on a board's files copied into DIR\n"
-    "                                       (auto-tune, chip-rates, config.conf,\n"
-    "                                       manual_freqs.txt, bmminer.conf, chain-tuner.log;\n"
-    "                                       flat, or under config/ and tmp/)\n"
-    "  tune-rehearse report DIR DIR... [--json] [--out DIR [--pictures]] [--metrics FILE]\n"
-    "                                       one line per board, then the farm's totals\n"
-    "  tune-rehearse --help | --version\n";
+// The commands: each its name, what it takes besides options, and what it does.
+struct CommandSpec {
+  Command command;
+  const char* name;
+  const char* words;  // what it takes besides its options, as the usage names it
+  const char* what;   // its lines in the usage, split at "\n"
+};
 
-constexpr char usage_tail[] =
+constexpr CommandSpec command_table[] = {
+    {Command::run, "run", "",
+     "rehearse chain-tuner, then yellow-fixer, on a simulated machine in\n"
+     "virtual time; the summary and the pictures' paths are printed"},
+    {Command::predict, "predict", "BOARD",
+     "rehearse the tuning the board whose files are copied in BOARD (as\n"
+     "report reads them) would run next, on its twin: the chip model\n"
+     "fitted to its chip rates and settings; predict what it gains"},
+    {Command::compare, "compare", "LINE...",
+     "rehearse one board (the seed's, or --from BOARD's twin) once per\n"
+     "settings line, spread over the cores, and compare them in one table\n"
+     "and --out's compare.svg; a LINE is a line for autoTune.conf or a\n"
+     "preset: eco, balanced, performance"},
+    {Command::rank, "rank", "BOARD...",
+     "predict every board's next tuning and print the boards by the gain\n"
+     "it predicts, most first: the farm's order of work"},
+    {Command::report, "report", "DIR...",
+     "report on a board's files copied into DIR (auto-tune, chip-rates,\n"
+     "config.conf, manual_freqs.txt, bmminer.conf, chain-tuner.log; flat,\n"
+     "or under config/ and tmp/); for many, one line per board, then the\n"
+     "farm's totals"},
+    {Command::settings, "settings", "",
+     "print the settings of /config/autoTune.conf: each key's default, the\n"
+     "programs that read it, the values a rehearsal runs and its meaning"},
+};
+
+const CommandSpec& spec_of(Command command) {
+  for (const CommandSpec& spec : command_table) {
+    if (spec.command == command) return spec;
+  }
+  return command_table[0];  // the first spelling rehearses, as run does
+}
+
+// The options of one command in the usage: name and value in a column of 20, then the help.
+bool belongs(const OptionSpec& option, Command command) {
+  return (option.commands & in({command})) != 0;
+}
+
+// Lines of the usage: `left` in a column of 20, then `help` line by line.
+std::string column_lines(std::string left, const char* help) {
+  constexpr size_t column = 20;
+  std::string text;
+  left.resize(std::max(left.size() + 1, column), ' ');
+  for (const std::string& line : split_lines(help)) {
+    text += left + line + "\n";
+    left.assign(column, ' ');
+  }
+  return text;
+}
+
+std::string option_lines(Command command) {
+  std::string text;
+  for (const OptionSpec& option : option_table) {
+    if (!belongs(option, command)) continue;
+    text += column_lines(
+        std::string("  ") + option.name + (option.value ? std::string(" ") + option.value : ""),
+        option.help);
+  }
+  return text;
+}
+
+// "predict BOARD"
+std::string command_words(const CommandSpec& spec) {
+  return std::string(spec.name) + (*spec.words ? std::string(" ") + spec.words : "");
+}
+
+constexpr char first_spelling[] =
+    "Without a command, the tool is spelled as it first was, and still works so:\n"
+    "  tune-rehearse [OPTIONS]             run\n"
+    "  tune-rehearse --from BOARD [OPTIONS]\n"
+    "                                      predict BOARD\n"
+    "  tune-rehearse --from BOARD BOARD... [OPTIONS]\n"
+    "                                      rank BOARD BOARD...\n"
+    "  tune-rehearse --compare LINE... [--from BOARD] [OPTIONS]\n"
+    "                                      compare LINE... [--from BOARD]\n"
+    "each with the options of the command it stands for.\n";
+
+constexpr char common_tail[] =
     "Options take their value as --opt VALUE or --opt=VALUE; \"--\" ends them. Chains are\n"
     "named by the miner's number everywhere (chain-tuner's own log says 1 2 3 5 6 7 for\n"
     "2 3 4 6 7 8).\n"
@@ -164,22 +253,7 @@ constexpr char usage_tail[] =
     "     a board too broken to fit a twin to; a compared line or ranked board without a\n"
     "     result, or a compared line refused\n";
 
-// The options of one command in the usage: name and value in a column of 20, then the help.
-std::string option_lines(Command command) {
-  constexpr size_t column = 20;
-  std::string text;
-  for (const OptionSpec& option : option_table) {
-    if (option.command != command) continue;
-    std::string left =
-        std::string("  ") + option.name + (option.value ? std::string(" ") + option.value : "");
-    left.resize(std::max(left.size() + 1, column), ' ');
-    for (const std::string& line : split_lines(option.help)) {
-      text += left + line + "\n";
-      left.assign(column, ' ');
-    }
-  }
-  return text;
-}
+std::string help_hint = "tune-rehearse --help";
 
 // The presets --compare knows, each the plain line it stands for.
 std::string preset_lines() {
@@ -195,13 +269,47 @@ std::string preset_lines() {
 }  // namespace
 
 std::string usage() {
-  return std::string(usage_head) + "\nRehearsal options:\n" + option_lines(Command::rehearse) +
-         "\nPresets for --compare (lines to paste into /config/autoTune.conf):\n" + preset_lines() +
-         "\nReport options:\n" + option_lines(Command::report) + "\n" + usage_tail;
+  std::string text =
+      "Usage: tune-rehearse COMMAND [OPTIONS]\n"
+      "       tune-rehearse --help | --version\n"
+      "Rehearses a mining machine's tuning on a simulated machine in virtual time, and\n"
+      "reports on boards' copied files.\n\nCommands:\n";
+  for (const CommandSpec& spec : command_table) {
+    text += column_lines("  " + command_words(spec), spec.what);
+  }
+  return text + "\nEach command's options: tune-rehearse COMMAND --help.\n\n" + first_spelling +
+         "\nPresets (lines to paste into /config/autoTune.conf):\n" + preset_lines() + "\n" +
+         common_tail;
+}
+
+std::string usage(Command command) {
+  if (command == Command::spelled_by_flags) return usage();
+  const CommandSpec& spec = spec_of(command);
+  std::string text = "Usage: tune-rehearse " + command_words(spec) + " [OPTIONS]\n";
+  for (const std::string& line : split_lines(spec.what)) text += "  " + line + "\n";
+  text += "\nOptions:\n" + option_lines(command);
+  if (command == Command::predict || command == Command::compare || command == Command::run ||
+      command == Command::rank) {
+    text += "\nPresets (for --settings, or a LINE to compare):\n" + preset_lines();
+  }
+  return text + "\n" + common_tail + "\nSee tune-rehearse(1).\n";
+}
+
+std::optional<Command> command_named(std::string_view name) {
+  for (const CommandSpec& spec : command_table) {
+    if (name == spec.name) return spec.command;
+  }
+  return std::nullopt;
+}
+
+void name_help_in_errors(Command command) {
+  help_hint = command == Command::spelled_by_flags
+                  ? "tune-rehearse --help"
+                  : std::string("tune-rehearse ") + spec_of(command).name + " --help";
 }
 
 [[noreturn]] void usage_error(const std::string& message) {
-  throw ToolError(status_usage, message + "; see tune-rehearse --help");
+  throw ToolError(status_usage, message + "; see " + help_hint);
 }
 
 long parse_count(const std::string& option, const std::string& text, long low, long high) {
@@ -248,47 +356,36 @@ std::pair<int, int> parse_chip(const std::string& text) {
   return {*slot, chip - 1};
 }
 
-// Reads the command's options as the table gives them, --help and --version among them.
 CommandLine parse_command_line(int argc, char** argv, int first, Command command) {
-  std::set<std::string> values, flags;
-  for (const OptionSpec& option : option_table) {
-    if (option.command == command) (option.value ? values : flags).insert(option.name);
-  }
   CommandLine line;
-  bool options_ended = false;  // after "--", every word is a directory
-  for (int i = first; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (options_ended || arg == "-" || !arg.starts_with("-")) {
-      line.words.push_back(arg);
-      if (!options_ended) line.words_before_dashes = line.words.size();
-      continue;
-    }
-    if (arg == "--") {
-      options_ended = true;
-      line.words_before_dashes = line.words.size();
-      continue;
-    }
-    if (arg == "-h" && flags.count("--help")) arg = "--help";
-    size_t equals = arg.find('=');
-    std::string name = arg.substr(0, equals);
-    if (!arg.starts_with("--")) usage_error("unknown option " + printable(name, 60));
-    if (flags.count(name)) {
-      if (equals != std::string::npos) usage_error(name + " takes no value");
-      line.flags.insert(name);
-    } else if (values.count(name)) {
-      std::string value;
-      if (equals != std::string::npos) {
-        value = arg.substr(equals + 1);
-      } else if (i + 1 < argc && !std::string_view(argv[i + 1]).starts_with("--")) {
-        value = argv[++i];
-      } else {
+  ArgumentReader args(argc, argv, first);
+  const std::span<const OptionSpec> rows(option_table);
+  auto here = [&](const OptionSpec& option) { return belongs(option, command); };
+  for (Argument arg = args.next(rows, here); arg.kind != Argument::Kind::end;
+       arg = args.next(rows, here)) {
+    const std::string& name = arg.name;
+    switch (arg.kind) {
+      case Argument::Kind::word:
+        line.words.push_back(arg.text);
+        if (!arg.after_dashes) line.words_before_dashes = line.words.size();
+        break;
+      case Argument::Kind::unknown:
+        usage_error("unknown option " + printable(name, 60));
+      case Argument::Kind::takes_no_value:
+        usage_error(name + " takes no value");
+      case Argument::Kind::needs_value:
         usage_error(name + " needs a value");
-      }
-      if (value.empty()) usage_error(name + " needs a value, not an empty one");
-      if (line.values.count(name)) usage_error(name + " is given twice");
-      line.values[name] = value;
-    } else {
-      usage_error("unknown option " + printable(name, 60));
+      case Argument::Kind::option:
+        if (option_table[arg.row].value == nullptr) {
+          line.flags.insert(name);
+          break;
+        }
+        if (arg.text.empty()) usage_error(name + " needs a value, not an empty one");
+        if (line.values.count(name)) usage_error(name + " is given twice");
+        line.values[name] = arg.text;
+        break;
+      case Argument::Kind::end:
+        break;
     }
   }
   return line;
@@ -346,7 +443,7 @@ std::string settings_of(const std::string& value) {
 Request read_request(const CommandLine& line, Command command) {
   Request request;
   for (const OptionSpec& option : option_table) {
-    if (option.command != command || option.apply == nullptr) continue;
+    if (!belongs(option, command) || option.apply == nullptr) continue;
     if (auto value = line.values.find(option.name); value != line.values.end()) {
       option.apply(request, value->second);
     } else if (line.flags.count(option.name)) {

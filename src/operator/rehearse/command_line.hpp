@@ -1,6 +1,7 @@
-// tune-rehearse's command line: one table of options, from which the usage text and the
-// parsing are both made, and the readers of the options' values. A value that is wrong is a
-// usage error: one line and status 2.
+// tune-rehearse's command line: one table of options, each row naming the commands it
+// belongs to, from which every command's usage text and its parsing are made, and the
+// readers of the options' values. A value that is wrong is a usage error: one line and
+// status 2.
 #pragma once
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,7 +20,9 @@
 
 namespace tune::rehearse {
 
-enum class Command { rehearse, report };
+// The commands, and `spelled_by_flags`: the tool without a command, as it was first spelled
+// (the rehearsal, and --from, --compare choosing the others), which keeps working.
+enum class Command { run, predict, compare, rank, report, settings, spelled_by_flags };
 
 // What a command line asks for: each option's row in the table fills its part.
 struct Request {
@@ -28,6 +32,7 @@ struct Request {
   std::optional<std::string> compare;  // the first line of --compare
   ReportRequest report;
   std::optional<std::string> labels_under;
+  bool markdown = false, roff = false;  // the settings table as the docs hold it
 };
 using Apply = void (*)(Request& request, const std::string& value);
 
@@ -41,13 +46,21 @@ struct CommandLine {
 
 inline constexpr long machine_chips = chain_count * chips_per_chain;
 
-// The whole usage text: both commands' options, the presets and the exit statuses.
+// The tool's usage: its commands, the first spelling, the presets and the exit statuses.
 std::string usage();
+// One command's usage: its synopsis, what it does and its options.
+std::string usage(Command command);
 
-// Ends the run with status 2 and `message`.
+// The command of that name ("predict"), if any.
+std::optional<Command> command_named(std::string_view name);
+
+// Ends the run with status 2 and `message`, and names the help to read.
 [[noreturn]] void usage_error(const std::string& message);
+// The help a usage error names from now on ("tune-rehearse predict --help").
+void name_help_in_errors(Command command);
 
-// Reads the command's options as the table gives them, --help and --version among them.
+// Reads the command's options as the table gives them, --help and --version among them;
+// the arguments from `first` on.
 CommandLine parse_command_line(int argc, char** argv, int first, Command command);
 
 // What the options of the command line ask for, each applied by its row, in the table's

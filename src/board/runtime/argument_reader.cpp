@@ -1,4 +1,4 @@
-#include "command_line.hpp"
+#include "argument_reader.hpp"
 
 #include <cstdio>
 
