@@ -22,11 +22,11 @@ constexpr unsigned in(std::initializer_list<Command> commands) {
   for (Command command : commands) mask |= 1u << static_cast<unsigned>(command);
   return mask;
 }
-constexpr unsigned rehearsing =
-    in({Command::run, Command::predict, Command::compare, Command::rank, Command::spelled_by_flags});
-constexpr unsigned every_command = in({Command::run, Command::predict, Command::compare,
-                                       Command::rank, Command::report, Command::settings,
-                                       Command::spelled_by_flags});
+constexpr unsigned rehearsing = in(
+    {Command::run, Command::predict, Command::compare, Command::rank, Command::spelled_by_flags});
+constexpr unsigned every_command =
+    in({Command::run, Command::predict, Command::compare, Command::rank, Command::report,
+        Command::settings, Command::spelled_by_flags});
 
 struct OptionSpec {
   unsigned commands;
@@ -78,8 +78,7 @@ constexpr OptionSpec option_table[] = {
      [](Request& r, const std::string& v) {
        r.rehearsal.dead_chips = count_of("--dead", v, machine_chips);
      }},
-    {chip_counts, "--missing", "N",
-     "chips the miner never lists in /tmp/chip-rates (default 1)",
+    {chip_counts, "--missing", "N", "chips the miner never lists in /tmp/chip-rates (default 1)",
      [](Request& r, const std::string& v) {
        r.rehearsal.missing_chips = count_of("--missing", v, machine_chips);
      }},
@@ -117,8 +116,8 @@ constexpr OptionSpec option_table[] = {
      "print chip N of chain C (2, 3, 4, 6, 7 or 8): its state and every\n"
      "change of its frequency",
      [](Request& r, const std::string& v) { r.report.chip = parse_chip(v); }},
-    {report_only, "--out", "DIR",
-     "draw into DIR (made when missing): one board's heat map, or for many\n"
+    {report_only, "--out", "OUTDIR",
+     "draw into OUTDIR (made when missing): one board's heat map, or for many\n"
      "boards the farm's overview (farm.svg); without it the report draws\n"
      "nothing",
      [](Request& r, const std::string& v) { r.report.out = v; }},
@@ -129,9 +128,9 @@ constexpr OptionSpec option_table[] = {
      "also write the report in the Prometheus text format to FILE,\n"
      "replaced whole (node_exporter's textfile collector reads *.prom)",
      [](Request& r, const std::string& v) { r.report.metrics = v; }},
-    {report_only, "--labels-under", "DIR",
+    {report_only, "--labels-under", "ROOT",
      "label each board (in the metrics, the pictures' names) by its path\n"
-     "under DIR, the same whatever else is reported with it (default: its\n"
+     "under ROOT, the same whatever else is reported with it (default: its\n"
      "path under the deepest directory holding all the boards given)",
      [](Request& r, const std::string& v) { r.labels_under = v; }},
     {report_only, "--boards", "LIST",
@@ -145,11 +144,9 @@ constexpr OptionSpec option_table[] = {
      [](Request& r, const std::string& v) {
        r.report.age.stale_after = parse_duration("--stale-after", v);
      }},
-    {in({Command::settings}), "--markdown", nullptr,
-     "print the table as docs/board.md holds it",
+    {in({Command::settings}), "--markdown", nullptr, "print the table as docs/board.md holds it",
      [](Request& r, const std::string&) { r.markdown = true; }},
-    {in({Command::settings}), "--roff", nullptr,
-     "print the table as the manual pages hold it",
+    {in({Command::settings}), "--roff", nullptr, "print the table as the manual pages hold it",
      [](Request& r, const std::string&) { r.roff = true; }},
     {every_command, "--help", nullptr, "print this help and end (also -h, anywhere)", nullptr},
     {flags_only, "--version", nullptr, "print the version and end", nullptr},

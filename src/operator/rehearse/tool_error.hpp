@@ -6,6 +6,7 @@
 
 namespace tune::rehearse {
 
+inline constexpr int status_done = 0;
 inline constexpr int status_findings = 1;
 inline constexpr int status_usage = 2;
 inline constexpr int status_unusable = 3;
