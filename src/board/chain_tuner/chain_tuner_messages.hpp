@@ -30,4 +30,11 @@ inline constexpr char rate_reached[] = "Current rate %d is not less than desired
 inline constexpr char rate_below[] = "Current rate %d is less than desired rate %.2f\n";
 inline constexpr char done[] = "Auto tune is done, exit\n";  // every normal end
 
+// Every entry above: those only chain-tuner writes, by which the report tells whose a log is.
+// A new entry joins this list.
+inline constexpr const char* every_entry[] = {
+    config_parse,  elapsed, get_stat,       not_started_in_time, check_rates,     reds_counted,
+    too_many_reds, settle,  green_lowering, green_raising,       green_reverting, rate_reached,
+    rate_below,    done};
+
 }  // namespace tune::chain_tuner_log

@@ -22,4 +22,11 @@ inline constexpr char three_successful[] = "Three successful iterations in a row
 inline constexpr char check_limit[] = "Number of checks is %d, quit\n";
 inline constexpr char rate_below_desired[] = "Rate is less than desired, quit\n";
 
+// Every entry above: those only yellow-fixer writes, by which the report tells whose a log
+// is. A new entry joins this list.
+inline constexpr const char* every_entry[] = {
+    resuming,    fix_yellow,       forced_chip,       red_chip,
+    ideal_above, ideal_below,      persistent_yellow, yellow_restart,
+    red_restart, three_successful, check_limit,       rate_below_desired};
+
 }  // namespace tune::yellow_fixer_log

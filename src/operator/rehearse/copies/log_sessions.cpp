@@ -17,16 +17,8 @@ namespace tuner = chain_tuner_log;
 namespace fixer = yellow_fixer_log;
 
 // Entries only chain-tuner writes, and only yellow-fixer: which program wrote a log.
-constexpr const char* chain_tuner_only[] = {
-    tuner::config_parse,    tuner::elapsed,      tuner::get_stat,       tuner::not_started_in_time,
-    tuner::check_rates,     tuner::settle,       tuner::green_lowering, tuner::green_raising,
-    tuner::green_reverting, tuner::rate_reached, tuner::rate_below,     tuner::done,
-    tuner::reds_counted,    tuner::too_many_reds};
-constexpr const char* yellow_fixer_only[] = {
-    fixer::resuming,          fixer::fix_yellow,     fixer::forced_chip,
-    fixer::red_chip,          fixer::ideal_above,    fixer::ideal_below,
-    fixer::persistent_yellow, fixer::yellow_restart, fixer::red_restart,
-    fixer::three_successful,  fixer::check_limit,    fixer::rate_below_desired};
+constexpr const auto& chain_tuner_only = tuner::every_entry;
+constexpr const auto& yellow_fixer_only = fixer::every_entry;
 constexpr const char* yellow_fixer_endings[] = {fixer::three_successful, fixer::check_limit,
                                                 fixer::rate_below_desired};
 
