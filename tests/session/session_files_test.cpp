@@ -12,6 +12,7 @@
 #include "copies.hpp"
 #include "kept_logs.hpp"
 #include "plan.hpp"
+#include "reason_of.hpp"
 #include "session_state.hpp"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
@@ -92,21 +93,21 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
 
 TEST(SessionState, AMissingFileIsNoTuningAndAnUnreadableOneIsAnError) {
   Board b;
-  EXPECT_EQ(read_state(b.sys).state.stage, Stage::none);
-  EXPECT_EQ(read_state(b.sys).error, "");
+  EXPECT_EQ(read_state(b.sys).value_or(SessionState{}).stage, Stage::none);
+  EXPECT_EQ(reason_of(read_state(b.sys)), "");
   SessionState state;
   state.tuning = 1;
   state.stage = Stage::finished;
-  EXPECT_EQ(write_state(b.sys, state), "");
-  EXPECT_EQ(read_state(b.sys).state.stage, Stage::finished);
+  EXPECT_EQ(reason_of(write_state(b.sys, state)), "");
+  EXPECT_EQ(read_state(b.sys).value_or(SessionState{}).stage, Stage::finished);
   b.sys.write_file(state_path, std::string(70000, 'a'));
-  EXPECT_EQ(read_state(b.sys).error, b.sys.path(state_path) +
-                                         ": not a tuning session's state (larger than a state "
-                                         "file can be)");
+  EXPECT_EQ(reason_of(read_state(b.sys)), b.sys.path(state_path) +
+                                              ": not a tuning session's state (larger than a state "
+                                              "file can be)");
   fs::remove(b.sys.path(state_path));
   fs::create_directory(b.sys.path(state_path));
-  EXPECT_EQ(read_state(b.sys).error, b.sys.path(state_path) + ": Is a directory");
-  EXPECT_NE(write_state(b.sys, state), "");
+  EXPECT_EQ(reason_of(read_state(b.sys)), b.sys.path(state_path) + ": Is a directory");
+  EXPECT_NE(reason_of(write_state(b.sys, state)), "");
 }
 
 TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
@@ -250,10 +251,10 @@ TEST(Copies, TheFirstFilesStayAndBeforeFollowsEachTuning) {
   Board b;
   b.sys.write_file("/config/config.conf", "first config\n");
   b.sys.write_file("/config/autoTune.conf", "restarts_count=2");
-  ASSERT_EQ(save_copies(b.sys, true), "");
+  ASSERT_EQ(reason_of(save_copies(b.sys, true)), "");
   b.sys.write_file("/config/config.conf", "tuned config\n");
   b.sys.write_file("/config/manual_freqs.txt", "2:1:70\n");
-  ASSERT_EQ(save_copies(b.sys, true), "");  // original/ is never replaced
+  ASSERT_EQ(reason_of(save_copies(b.sys, true)), "");  // original/ is never replaced
 
   EXPECT_EQ(b.text("/config/tune-backup/original/config.conf"), "first config\n");
   EXPECT_EQ(b.text("/config/tune-backup/original/manual_freqs.txt"), "<missing>");
@@ -272,22 +273,22 @@ TEST(Copies, TheFirstFilesStayAndBeforeFollowsEachTuning) {
   // Undo puts back each file byte for byte, and removes one the set records as absent.
   std::vector<std::string> kept;
   b.sys.write_file("/config/config.conf", "third\n");
-  ASSERT_EQ(restore_copies(b.sys, original_set, kept), "");
+  ASSERT_EQ(reason_of(restore_copies(b.sys, original_set, kept)), "");
   EXPECT_EQ(b.text("/config/config.conf"), "first config\n");
   EXPECT_FALSE(b.sys.exists("/config/manual_freqs.txt"));
-  ASSERT_EQ(restore_copies(b.sys, before_set, kept), "");
+  ASSERT_EQ(reason_of(restore_copies(b.sys, before_set, kept)), "");
   EXPECT_EQ(b.text("/config/manual_freqs.txt"), "2:1:70\n");
 
   // A later tuning, not the first, makes no original/ where there is none.
   fs::remove_all(b.sys.path("/config/tune-backup/original"));
-  ASSERT_EQ(save_copies(b.sys, false), "");
+  ASSERT_EQ(reason_of(save_copies(b.sys, false)), "");
   EXPECT_FALSE(set_exists(b.sys, original_set));
 }
 
 TEST(Copies, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
   Board b;
   b.sys.write_file("/config/config.conf", "first\n");
-  ASSERT_EQ(save_copies(b.sys, true), "");
+  ASSERT_EQ(reason_of(save_copies(b.sys, true)), "");
   // As a cut leaves it: the older set stepped aside, the new one not yet in place.
   fs::rename(b.sys.path("/config/tune-backup/before"),
              b.sys.path("/config/tune-backup/.before.old"));
@@ -296,23 +297,25 @@ TEST(Copies, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
   b.sys.write_file("/config/config.conf", "second\n");
   EXPECT_TRUE(set_exists(b.sys, before_set));  // status and undo still see it
   std::vector<std::string> kept;
-  ASSERT_EQ(restore_copies(b.sys, before_set, kept), "");
+  ASSERT_EQ(reason_of(restore_copies(b.sys, before_set, kept)), "");
   EXPECT_EQ(b.text("/config/config.conf"), "first\n");
   EXPECT_FALSE(b.sys.exists("/config/tune-backup/.before.old"));
   EXPECT_FALSE(b.sys.exists("/config/tune-backup/.before.new"));
-  EXPECT_EQ(restore_copies(b.sys, "nothing", kept),
+  EXPECT_EQ(reason_of(restore_copies(b.sys, "nothing", kept)),
             b.sys.path("/config/tune-backup/nothing") + ": No such file or directory");
 }
 
 TEST(Copies, WhatCannotBeReadWholeIsNoCopyAndChangesNothing) {
   Board b;
   fs::create_directory(b.sys.path("/config/autoTune.conf"));
-  EXPECT_EQ(save_copies(b.sys, true), b.sys.path("/config/autoTune.conf") + ": Is a directory");
+  EXPECT_EQ(reason_of(save_copies(b.sys, true)),
+            b.sys.path("/config/autoTune.conf") + ": Is a directory");
   EXPECT_FALSE(set_exists(b.sys, before_set));
   EXPECT_FALSE(set_exists(b.sys, original_set));
   fs::remove(b.sys.path("/config/autoTune.conf"));
   b.sys.write_file("/config/tune-backup", "a file");
-  EXPECT_EQ(save_copies(b.sys, true), b.sys.path("/config/tune-backup") + ": Not a directory");
+  EXPECT_EQ(reason_of(save_copies(b.sys, true)),
+            b.sys.path("/config/tune-backup") + ": Not a directory");
 }
 
 // Undo from a set that lacks what it should hold, or onto a file that cannot take a copy:
@@ -379,12 +382,12 @@ TEST(Copies, ASetPutsBackAllItHoldsOrNothing) {
     SCOPED_TRACE(c.name);
     Board b;
     b.sys.write_file("/config/config.conf", "first\n");
-    ASSERT_EQ(save_copies(b.sys, true), "");
+    ASSERT_EQ(reason_of(save_copies(b.sys, true)), "");
     b.sys.write_file("/config/config.conf", "tuned\n");
     b.sys.write_file("/config/manual_freqs.txt", "2:1:70\n");
     c.arrange(b);
     std::vector<std::string> kept;
-    const std::string error = restore_copies(b.sys, before_set, kept);
+    const std::string error = reason_of(restore_copies(b.sys, before_set, kept));
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     EXPECT_EQ(error.empty(), c.error.empty()) << error;
     EXPECT_EQ(b.text("/config/config.conf"), c.config);
@@ -397,13 +400,13 @@ TEST(Copies, ASetPutsBackAllItHoldsOrNothing) {
 
 TEST(KeptLogs, TheLastFiveTuningsStayWithinTheCap) {
   Board b;
-  EXPECT_EQ(keep_log(b.sys, 1, 1, "chain-tuner").path, "");  // no log to keep
+  EXPECT_EQ(keep_log(b.sys, 1, 1, "chain-tuner").value_or("?"), "");  // no log to keep
   for (int tuning = 1; tuning <= 7; ++tuning) {
     b.sys.write_file("/tmp/auto-tune",
                      "2027-01-01 00:00:00 tuning " + std::to_string(tuning) + "\n");
-    KeptLog kept = keep_log(b.sys, tuning, 1, "chain-tuner");
-    EXPECT_EQ(kept.error, "");
-    EXPECT_EQ(kept.path,
+    Result<std::string> kept = keep_log(b.sys, tuning, 1, "chain-tuner");
+    EXPECT_EQ(reason_of(kept), "");
+    EXPECT_EQ(kept.value_or(""),
               b.sys.path("/config/tune-logs/000" + std::to_string(tuning) + "-1-chain-tuner.log"));
   }
   b.sys.write_file("/config/tune-logs/notes.txt", "the operator's");
@@ -421,7 +424,8 @@ TEST(KeptLogs, TheLastFiveTuningsStayWithinTheCap) {
   std::string long_log;
   for (int i = 0; i < 2000; ++i) long_log += line;
   b.sys.write_file("/tmp/auto-tune", long_log);
-  for (int run = 2; run <= 4; ++run) keep_log(b.sys, 7, run, "yellow-fixer");
+  for (int run = 2; run <= 4; ++run)
+    EXPECT_EQ(reason_of(keep_log(b.sys, 7, run, "yellow-fixer")), "");
   std::string kept = b.text("/config/tune-logs/0007-4-yellow-fixer.log");
   EXPECT_EQ(kept.size(), kept_log_limit / line.size() * line.size());
   EXPECT_TRUE(kept.starts_with(line));
@@ -434,8 +438,8 @@ TEST(KeptLogs, TheLastFiveTuningsStayWithinTheCap) {
 
   // Listed in the order written (run 10 after run 9), the operator's file passed over.
   b.sys.write_file("/tmp/auto-tune", "2027-01-01 00:00:00 short\n");
-  keep_log(b.sys, 7, 9, "chain-tuner");
-  keep_log(b.sys, 7, 10, "yellow-fixer");
+  EXPECT_EQ(reason_of(keep_log(b.sys, 7, 9, "chain-tuner")), "");
+  EXPECT_EQ(reason_of(keep_log(b.sys, 7, 10, "yellow-fixer")), "");
   std::vector<KeptLogFile> listed = list_kept_logs(b.sys.path("/config/tune-logs"));
   ASSERT_GE(listed.size(), 2u);
   EXPECT_EQ(listed.back().name, "0007-10-yellow-fixer.log");

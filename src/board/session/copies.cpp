@@ -42,27 +42,29 @@ void remove_set_directory(const std::string& path) {
 }
 
 // The directory of the sets, made when missing.
-std::string make_backup_directory(System& sys) {
+Result<> make_backup_directory(System& sys) {
   const std::string path = sys.path(backup_dir);
   if (mkdir(path.c_str(), 0755) == 0) {
     sync_directory(sys, sys.path(config_dir));
-    return "";
+    return {};
   }
   if (errno != EEXIST) return failure(path, errno);
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return failure(path, errno);
-  return S_ISDIR(info.st_mode) ? "" : failure(path, ENOTDIR);
+  if (!S_ISDIR(info.st_mode)) return failure(path, ENOTDIR);
+  return {};
 }
 
 // Writes a new file whole and synced; its mode is the original's.
-std::string write_new_file(System& sys, const std::string& path, const std::string& text,
-                           mode_t mode) {
+Result<> write_new_file(System& sys, const std::string& path, const std::string& text,
+                        mode_t mode) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
   if (fd < 0) return failure(path, errno);
   int error = write_all(fd, text) ? 0 : errno;
   if (error == 0 && sys.sync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
-  return error == 0 ? "" : failure(path, error);
+  if (error != 0) return failure(path, error);
+  return {};
 }
 
 struct MinerFile {
@@ -72,22 +74,23 @@ struct MinerFile {
 };
 
 // Reads the miner's files as they are now.
-std::string read_miner_files(System& sys, std::vector<MinerFile>& files) {
+Result<std::vector<MinerFile>> read_miner_files(System& sys) {
+  std::vector<MinerFile> files;
   for (const char* name : saved_files) {
     const std::string path = sys.path(cat({config_dir, "/", name}));
     FileRead read = read_file(path, copy_size_limit);
-    if (read.result == FileRead::Result::unreadable) return read.error;
+    if (read.result == FileRead::Result::unreadable) return read.failure;
     MinerFile file;
     file.name = name;
     struct stat info;
     if (read.result == FileRead::Result::read) {
-      if (!read.whole) return cat({path, ": too large to be the miner's"});
+      if (!read.whole) return Failure{cat({path, ": too large to be the miner's"})};
       file.text = std::move(read.text);
       if (stat(path.c_str(), &info) == 0) file.mode = info.st_mode;
     }
     files.push_back(std::move(file));
   }
-  return "";
+  return files;
 }
 
 // One line of the record of sizes and checksums, as `cksum` prints it for the copy.
@@ -98,8 +101,7 @@ std::string sums_line(const char* name, const std::string& text) {
 
 // Writes the files as a new set in the hidden directory `staging`, synced, with the record
 // of those that did not exist.
-std::string write_set(System& sys, const std::string& staging,
-                      const std::vector<MinerFile>& files) {
+Result<> write_set(System& sys, const std::string& staging, const std::vector<MinerFile>& files) {
   remove_set_directory(staging);
   if (mkdir(staging.c_str(), 0755) != 0) return failure(staging, errno);
   std::string absent;
@@ -108,29 +110,27 @@ std::string write_set(System& sys, const std::string& staging,
       absent += cat({file.name, "\n"});
       continue;
     }
-    std::string error = write_new_file(sys, cat({staging, "/", file.name}), *file.text, file.mode);
-    if (!error.empty()) return error;
+    Result<> written = write_new_file(sys, cat({staging, "/", file.name}), *file.text, file.mode);
+    if (!written) return written;
   }
-  std::string error = write_new_file(sys, cat({staging, "/", absent_record}), absent, 0644);
+  Result<> written = write_new_file(sys, cat({staging, "/", absent_record}), absent, 0644);
+  if (!written) return written;
   std::string sums;
   for (const MinerFile& file : files) {
     if (file.text) sums += sums_line(file.name, *file.text);
   }
-  if (error.empty()) error = write_new_file(sys, cat({staging, "/", sums_record}), sums, 0644);
-  if (!error.empty()) return error;
+  written = write_new_file(sys, cat({staging, "/", sums_record}), sums, 0644);
+  if (!written) return written;
   sync_directory(sys, staging);
-  return "";
+  return {};
 }
 
 // The names a set records as absent; nothing for a set made without the record.
-std::optional<std::vector<std::string>> absent_in(const std::string& directory,
-                                                  std::string& error) {
+using AbsentNames = std::optional<std::vector<std::string>>;
+Result<AbsentNames> absent_in(const std::string& directory) {
   FileRead record = read_file(cat({directory, "/", absent_record}), 4096);
-  if (record.result == FileRead::Result::missing) return std::nullopt;
-  if (record.result == FileRead::Result::unreadable) {
-    error = record.error;
-    return std::nullopt;
-  }
+  if (record.result == FileRead::Result::missing) return AbsentNames{};
+  if (record.result == FileRead::Result::unreadable) return record.failure;
   std::vector<std::string> names;
   for (size_t at = 0; at < record.text.size();) {
     size_t end = record.text.find('\n', at);
@@ -138,22 +138,26 @@ std::optional<std::vector<std::string>> absent_in(const std::string& directory,
     if (end > at) names.push_back(record.text.substr(at, end - at));
     at = end + 1;
   }
-  return names;
+  return AbsentNames{std::move(names)};
 }
 
-// Whether the file in /config may be written as a regular file (or made): "PATH: reason"
-// when it is something else. Links are followed, as the write follows them.
-std::string live_file_problem(const std::string& path) {
+// Whether the file in /config may be written as a regular file (or made): a failure when it
+// is something else. Links are followed, as the write follows them.
+Result<> check_live_file(const std::string& path) {
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) return errno == ENOENT ? "" : failure(path, errno);
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return {};
+    return failure(path, errno);
+  }
   if (S_ISDIR(info.st_mode)) return failure(path, EISDIR);
-  return S_ISREG(info.st_mode) ? "" : cat({path, ": not a regular file"});
+  if (!S_ISREG(info.st_mode)) return Failure{cat({path, ": not a regular file"})};
+  return {};
 }
 
 // Puts a set in place: the older set, if any, steps aside first and goes only once the
 // new one has its name. After a cut between the two renames, `recover_set` brings the
 // older one back.
-std::string install_set(System& sys, const std::string& backup, const std::string& set) {
+Result<> install_set(System& sys, const std::string& backup, const std::string& set) {
   const std::string place = cat({backup, "/", set});
   const std::string staging = cat({backup, "/.", set, ".new"});
   const std::string aside = cat({backup, "/.", set, ".old"});
@@ -166,7 +170,7 @@ std::string install_set(System& sys, const std::string& backup, const std::strin
   }
   sync_directory(sys, backup);
   if (had_one) remove_set_directory(aside);
-  return "";
+  return {};
 }
 
 // Tidies what a cut left of an earlier save: the set that had stepped aside comes back
@@ -179,13 +183,13 @@ void recover_set(const std::string& backup, const std::string& set) {
   remove_set_directory(cat({backup, "/.", set, ".new"}));
 }
 
-std::string save_set(System& sys, const std::string& backup, const char* set,
-                     const std::vector<MinerFile>& files) {
+Result<> save_set(System& sys, const std::string& backup, const char* set,
+                  const std::vector<MinerFile>& files) {
   const std::string staging = cat({backup, "/.", set, ".new"});
-  std::string error = write_set(sys, staging, files);
-  if (error.empty()) error = install_set(sys, backup, set);
-  if (!error.empty()) remove_set_directory(staging);
-  return error;
+  Result<> saved = write_set(sys, staging, files);
+  if (saved) saved = install_set(sys, backup, set);
+  if (!saved) remove_set_directory(staging);
+  return saved;
 }
 
 }  // namespace
@@ -219,52 +223,46 @@ bool set_exists(System& sys, const char* set) {
   return false;
 }
 
-std::string save_copies(System& sys, bool first_tuning) {
+Result<> save_copies(System& sys, bool first_tuning) {
   const std::string backup = sys.path(backup_dir);
-  std::vector<MinerFile> files;
-  std::string error = read_miner_files(sys, files);
-  if (error.empty()) error = make_backup_directory(sys);
-  if (!error.empty()) return error;
+  Result<std::vector<MinerFile>> files = read_miner_files(sys);
+  if (!files) return files.failure();
+  Result<> saved = make_backup_directory(sys);
+  if (!saved) return saved;
   for (const char* set : {original_set, before_set}) recover_set(backup, set);
   if (first_tuning && !set_exists(sys, original_set)) {
-    error = save_set(sys, backup, original_set, files);
+    saved = save_set(sys, backup, original_set, *files);
+    if (!saved) return saved;
   }
-  if (error.empty()) error = save_set(sys, backup, before_set, files);
-  return error;
+  return save_set(sys, backup, before_set, *files);
 }
 
-std::optional<SetFiles> read_set_copies(System& sys, const char* set, std::string& error) {
+Result<SetFiles> read_set_copies(System& sys, const char* set) {
   SetFiles files;
   files.directory = set_directory(sys, set);
   // A set that stepped aside when a cut came between the two renames is read where it is.
   const std::string aside = sys.path(cat({backup_dir, "/.", set, ".old"}));
   if (!name_exists(files.directory) && name_exists(aside)) files.directory = aside;
-  if (!set_exists(sys, set)) {
-    error = failure(files.directory, ENOENT);
-    return std::nullopt;
-  }
-  files.absent = absent_in(files.directory, error);
-  if (!error.empty()) return std::nullopt;
+  if (!set_exists(sys, set)) return failure(files.directory, ENOENT);
+  Result<AbsentNames> absent = absent_in(files.directory);
+  if (!absent) return absent.failure();
+  files.absent = *absent;
   for (const char* name : saved_files) {
     const std::string copy = cat({files.directory, "/", name});
     files.copies.push_back(read_file(copy, copy_size_limit));
     const FileRead& read = files.copies.back();
-    if (read.result == FileRead::Result::unreadable) {
-      error = read.error;
-    } else if (read.result == FileRead::Result::read && !read.whole) {
-      error = cat({copy, ": too large to be the miner's"});
-    } else if (read.result == FileRead::Result::missing && files.absent &&
-               std::find(files.absent->begin(), files.absent->end(), name) == files.absent->end()) {
-      error = cat({copy, ": missing, though the set should hold it"});
+    if (read.result == FileRead::Result::unreadable) return read.failure;
+    if (read.result == FileRead::Result::read && !read.whole) {
+      return Failure{cat({copy, ": too large to be the miner's"})};
     }
-    if (!error.empty()) return std::nullopt;
+    if (read.result == FileRead::Result::missing && files.absent &&
+        std::find(files.absent->begin(), files.absent->end(), name) == files.absent->end()) {
+      return Failure{cat({copy, ": missing, though the set should hold it"})};
+    }
   }
   const std::string sums_path = cat({files.directory, "/", sums_record});
   FileRead sums = read_file(sums_path, 4096);
-  if (sums.result == FileRead::Result::unreadable) {
-    error = sums.error;
-    return std::nullopt;
-  }
+  if (sums.result == FileRead::Result::unreadable) return sums.failure;
   files.checked = sums.result == FileRead::Result::read;
   // Each copy as the record has it, the record holding nothing else.
   std::string expected;
@@ -276,31 +274,29 @@ std::optional<SetFiles> read_set_copies(System& sys, const char* set, std::strin
                                             sums.text.find("\n" + line) != std::string::npos);
     const bool named = sums.text.find(cat({" ", saved_files[i], "\n"})) != std::string::npos;
     if (line.empty() ? named : !recorded) {
-      error =
+      return Failure{
           cat({files.directory, "/", saved_files[i], ": does not match the size and checksum in ",
-               sums_path, " (cut short or changed since it was saved)"});
-      return std::nullopt;
+               sums_path, " (cut short or changed since it was saved)"})};
     }
     expected += line;
   }
   if (files.checked && expected.size() != sums.text.size()) {
-    error = cat({sums_path, ": names files the set does not hold"});
-    return std::nullopt;
+    return Failure{cat({sums_path, ": names files the set does not hold"})};
   }
   return files;
 }
 
-std::optional<SetFiles> read_set(System& sys, const char* set, std::string& error) {
+Result<SetFiles> read_set(System& sys, const char* set) {
   recover_set(sys.path(backup_dir), set);
-  std::optional<SetFiles> files = read_set_copies(sys, set, error);
+  Result<SetFiles> files = read_set_copies(sys, set);
   for (size_t i = 0; files && i < files->copies.size(); ++i) {
-    error = live_file_problem(sys.path(cat({config_dir, "/", saved_files[i]})));
-    if (!error.empty()) return std::nullopt;
+    Result<> writable = check_live_file(sys.path(cat({config_dir, "/", saved_files[i]})));
+    if (!writable) return writable.failure();
   }
   return files;
 }
 
-std::string stage_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged) {
+Result<> stage_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged) {
   staged.assign(set.copies.size(), StagedReplace{});
   for (size_t i = 0; i < set.copies.size(); ++i) {
     if (set.copies[i].result == FileRead::Result::missing) continue;
@@ -309,10 +305,10 @@ std::string stage_set(System& sys, const SetFiles& set, std::vector<StagedReplac
     if (!stage_replace(sys, live, set.copies[i].text, staged[i])) {
       const int error = errno;
       drop_set(staged);
-      return error != 0 ? failure(live, error) : cat({live, ": cannot be written"});
+      return error != 0 ? failure(live, error) : Failure{cat({live, ": cannot be written"})};
     }
   }
-  return "";
+  return {};
 }
 
 void drop_set(std::vector<StagedReplace>& staged) {
@@ -320,8 +316,8 @@ void drop_set(std::vector<StagedReplace>& staged) {
   staged.clear();
 }
 
-std::string commit_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged,
-                       std::vector<std::string>& kept) {
+Result<> commit_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged,
+                    std::vector<std::string>& kept) {
   kept.clear();
   for (size_t i = 0; i < set.copies.size(); ++i) {
     const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
@@ -342,33 +338,33 @@ std::string commit_set(System& sys, const SetFiles& set, std::vector<StagedRepla
     }
   }
   staged.clear();
-  return "";
+  return {};
 }
 
-std::string check_put_back(System& sys, const SetFiles& set) {
+Result<> check_put_back(System& sys, const SetFiles& set) {
   for (size_t i = 0; i < set.copies.size(); ++i) {
     const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
     FileRead now = read_file(live, copy_size_limit);
     const FileRead& copy = set.copies[i];
     if (copy.result == FileRead::Result::missing) {
       if (set.absent && now.result != FileRead::Result::missing) {
-        return cat({live, ": still there, though the set records it absent"});
+        return Failure{cat({live, ": still there, though the set records it absent"})};
       }
     } else if (now.result != FileRead::Result::read || now.text != copy.text) {
-      return cat({live, ": does not hold its copy"});
+      return Failure{cat({live, ": does not hold its copy"})};
     }
   }
-  return "";
+  return {};
 }
 
-std::string restore_copies(System& sys, const char* set, std::vector<std::string>& kept) {
-  std::string error;
-  std::optional<SetFiles> files = read_set(sys, set, error);
-  if (!files) return error;
+Result<> restore_copies(System& sys, const char* set, std::vector<std::string>& kept) {
+  Result<SetFiles> files = read_set(sys, set);
+  if (!files) return files.failure();
   std::vector<StagedReplace> staged;
-  error = stage_set(sys, *files, staged);
-  if (error.empty()) error = commit_set(sys, *files, staged, kept);
-  return error.empty() ? check_put_back(sys, *files) : error;
+  Result<> put_back = stage_set(sys, *files, staged);
+  if (put_back) put_back = commit_set(sys, *files, staged, kept);
+  if (!put_back) return put_back;
+  return check_put_back(sys, *files);
 }
 
 }  // namespace tune::session

@@ -47,7 +47,7 @@ class Lifecycle {
   bool finish(bool fixer_ran);
   bool finish_undo();
 
-  bool record();
+  Result<> record();
   bool enter(Stage stage);
   bool end_early(Stage how, const std::string& reason);
   bool fail(const std::string& line);
@@ -64,7 +64,6 @@ class Lifecycle {
   SessionLock lock_;
   SessionState state_;
   int status_ = exit_done;
-  std::string unrecorded_;  // why the state could not be recorded
   std::time_t last_keep_ = 0;
   bool next_requested_ = false;  // a cut finish recorded, and a request made since
 };
@@ -77,19 +76,17 @@ void Lifecycle::note(std::initializer_list<std::string_view> what) {
 
 // Records the state, the session's memory across cuts. On a full /config the kept logs give
 // way to it, oldest first, once a program of this tuning has run (a tuning that cannot even
-// begin is refused with the logs as they were). False when it cannot be recorded: the run
-// must not go on with a record that says something else.
-bool Lifecycle::record() {
+// begin is refused with the logs as they were). A failure when it cannot be recorded: the
+// run must not go on with a record that says something else.
+Result<> Lifecycle::record() {
   for (;;) {
-    std::string error = write_state(sys_, state_);
-    if (error.empty()) return true;
-    const int reason = errno;
+    Result<> stored = write_state(sys_, state_);
+    const int reason = stored ? 0 : stored.failure().error;
     if ((reason == ENOSPC || reason == EDQUOT) && state_.runs > 0 && give_way(sys_)) {
       note({"/config is full: the oldest kept log gives way to the state"});
       continue;
     }
-    unrecorded_ = error;
-    return false;
+    return stored;
   }
 }
 
@@ -105,7 +102,8 @@ bool Lifecycle::enter(Stage stage) {
   state_.at = Stage::none;
   state_.reason.clear();
   state_.since = sys_.now();
-  return record() || fail(cat({"cannot record the state: ", unrecorded_}));
+  Result<> recorded = record();
+  return recorded || fail(cat({"cannot record the state: ", recorded.failure().reason}));
 }
 
 // Records a stage that did not finish (failed, stopped, timed out) and ends the run.
@@ -117,7 +115,9 @@ bool Lifecycle::end_early(Stage how, const std::string& reason) {
   const char* colon = reason.empty() ? "" : ": ";
   std::string line =
       cat({tuning_name(), " ", stage_name(how), " in ", stage_name(state_.at), colon, reason});
-  if (!record()) line = cat({line, " (and the state cannot be recorded: ", unrecorded_, ")"});
+  if (Result<> recorded = record(); !recorded) {
+    line = cat({line, " (and the state cannot be recorded: ", recorded.failure().reason, ")"});
+  }
   return fail(line);
 }
 
@@ -129,11 +129,12 @@ double Lifecycle::deadline(Program program) const {
 }
 
 // A running program's log is copied now and then, so that a cut loses at most the last
-// interval of it.
+// interval of it. A copy that fails is tried again at the next interval, and at the run's
+// end, which says why it fails.
 void Lifecycle::keep_while_running(Program program) {
   if (sys_.now() - last_keep_ < keep_interval_seconds) return;
   last_keep_ = sys_.now();
-  keep_log(sys_, state_.tuning, state_.runs, program_name(program));
+  (void)keep_log(sys_, state_.tuning, state_.runs, program_name(program));
 }
 
 int Lifecycle::run() {
@@ -145,9 +146,8 @@ int Lifecycle::run() {
     }
   }
   if (held_ == nullptr) {
-    std::string error = take_lock(lock_, sys_, "a tuning is already running: ", "");
-    if (!error.empty()) {
-      out_.announce(exit_busy, error);
+    if (Result<> locked = take_lock(lock_, sys_, "a tuning is already running: ", ""); !locked) {
+      out_.announce(exit_busy, locked.failure().reason);
       return exit_busy;
     }
   }
@@ -167,10 +167,10 @@ int Lifecycle::run() {
     if (!act(next_action(state_, read_marks(sys_, state_)))) return status_;
   }
   // Said only once the record says so.
-  StateRead stored = read_state(sys_);
-  if (!stored.error.empty() || stored.state.stage != Stage::finished) {
+  Result<SessionState> stored = read_state(sys_);
+  if (!stored || stored->stage != Stage::finished) {
     fail(cat({tuning_name(), " finished, but the state does not say so: ",
-              stored.error.empty() ? stage_name(stored.state.stage) : stored.error}));
+              stored ? stage_name(stored->stage) : stored.failure().reason}));
     return status_;
   }
   out_.announce(exit_done, cat({tuning_name(), " finished"}));
@@ -180,24 +180,25 @@ int Lifecycle::run() {
 // Reads where the tuning stands, takes the first step (a new tuning saves the miner's files
 // first) and tells the caller: the first line a detached start passes on.
 bool Lifecycle::begin() {
-  StateRead read = read_state_to_go_on(sys_);
-  if (!read.error.empty()) {
+  Result<SessionState> read = read_state_to_go_on(sys_);
+  if (read) {
+    state_ = *read;
+  } else {
     if (!options_.fresh) {
       status_ = exit_busy;
-      out_.announce(exit_busy, cat({"cannot read ", read.error,
+      out_.announce(exit_busy, cat({"cannot read ", read.failure().reason,
                                     "; tune-session start --new begins a new tuning over it"}));
       return false;
     }
-    std::string error = set_state_aside(sys_);
-    if (!error.empty()) {
+    if (Result<> aside = set_state_aside(sys_); !aside) {
       status_ = exit_busy;
-      out_.announce(exit_busy, cat({"cannot set the state that cannot be read aside: ", error}));
+      out_.announce(exit_busy, cat({"cannot set the state that cannot be read aside: ",
+                                    aside.failure().reason}));
       return false;
     }
-    read.state = SessionState{};
-    read.state.tuning = highest_kept_tuning(sys_);
+    state_ = SessionState{};
+    state_.tuning = highest_kept_tuning(sys_);
   }
-  state_ = read.state;
   remove_leftovers(sys_);
   // Recorded for status, which cannot see the session's PATH; the rest it finds itself.
   state_.warning = programs_.miner_client_found() ? "" : miner_client_warning;
@@ -226,10 +227,11 @@ bool Lifecycle::begin() {
   if (is_working(state_.stage) && state_.stage != Stage::saving && state_.runs > 0) {
     // The program's run was cut (the session killed, say, with no reboot): its log is still
     // in /tmp, and the next run would empty it. It is that run's, whose copy names its
-    // program (a hand-over cut before yellow-fixer ran leaves chain-tuner's log there).
+    // program (a hand-over cut before yellow-fixer ran leaves chain-tuner's log there). One
+    // that cannot be kept does not keep the tuning from going on.
     std::string program = kept_program(sys_, state_.tuning, state_.runs);
-    keep_log(sys_, state_.tuning, state_.runs,
-             program.empty() ? stage_name(state_.stage) : program.c_str());
+    (void)keep_log(sys_, state_.tuning, state_.runs,
+                   program.empty() ? stage_name(state_.stage) : program.c_str());
   } else if (state_.stage != state_.standing()) {
     // Going on after a failure, a stop or a time-out: back in the stage it ended in.
     state_.stage = state_.standing();
@@ -238,7 +240,9 @@ bool Lifecycle::begin() {
   }
   state_.pid = getpid();
   state_.since = sys_.now();
-  if (!record()) return fail(cat({"cannot record the tuning: ", unrecorded_}));
+  if (Result<> recorded = record(); !recorded) {
+    return fail(cat({"cannot record the tuning: ", recorded.failure().reason}));
+  }
   note({"goes on: ", plan});
   out_.announce(exit_done, cat({tuning_name(), " goes on (session pid ", std::to_string(state_.pid),
                                 "): ", plan, hint}));
@@ -290,7 +294,9 @@ bool Lifecycle::begin_new_tuning() {
     // A tuning left under way by --new ends now.
     state_.previous_ended = is_working(previous.stage) ? state_.began : previous.since;
   }
-  if (!record()) return fail(cat({"cannot record the tuning: ", unrecorded_}));
+  if (Result<> recorded = record(); !recorded) {
+    return fail(cat({"cannot record the tuning: ", recorded.failure().reason}));
+  }
   note({"begins"});
   return true;
 }
@@ -298,10 +304,12 @@ bool Lifecycle::begin_new_tuning() {
 // The copies of a new tuning, made before anything else changes, then the programs' marks
 // of the tuning before it cleared. The first tuning on the board also keeps original/.
 bool Lifecycle::save() {
-  std::string error = save_copies(sys_, state_.tuning == 1);
-  if (error.empty()) error = clear_marks(sys_);
-  if (!error.empty())
-    return end_early(Stage::failed, cat({"cannot save the miner's files: ", error}));
+  Result<> saved = save_copies(sys_, state_.tuning == 1);
+  if (saved) saved = clear_marks(sys_);
+  if (!saved) {
+    return end_early(Stage::failed,
+                     cat({"cannot save the miner's files: ", saved.failure().reason}));
+  }
   note({"the miner's files are saved in ", set_directory(sys_, before_set)});
   // Recorded before the caller hears that chain-tuner runs, so that status says so too; a
   // cut before this record only saves the same files again.
@@ -317,19 +325,20 @@ bool Lifecycle::run_stage(Program program) {
   const double hours = deadline(program);
   note({name, " starts (", programs_.where(program), ")"});
   last_keep_ = sys_.now();
-  ProgramRun run = programs_.run(program, hours, [&] { keep_while_running(program); });
-  if (run.ending == ProgramRun::Ending::not_started) {
-    return end_early(Stage::failed, cat({"cannot start ", run.error}));
-  }
-  (program == Program::chain_tuner ? state_.chain_tuner : state_.yellow_fixer) = run.end;
+  Result<ProgramRun> run = programs_.run(program, hours, [&] { keep_while_running(program); });
+  if (!run) return end_early(Stage::failed, cat({"cannot start ", run.failure().reason}));
+  (program == Program::chain_tuner ? state_.chain_tuner : state_.yellow_fixer) = run->end;
   // The program's end is recorded before its log is kept: on a full /config the log gives
   // way, the record does not.
-  if (!record()) return fail(cat({"cannot record the state: ", unrecorded_}));
-  KeptLog kept = keep_log(sys_, state_.tuning, state_.runs, name);
-  note({name, " ended with ", describe(run.end), kept.path.empty() ? "" : "; its log is kept as ",
-        kept.path, kept.error.empty() ? "" : "; its log cannot be kept: ", kept.error});
-  if (run.ending == ProgramRun::Ending::stopped) return end_early(Stage::stopped, "");
-  if (run.ending == ProgramRun::Ending::timed_out) {
+  if (Result<> recorded = record(); !recorded) {
+    return fail(cat({"cannot record the state: ", recorded.failure().reason}));
+  }
+  Result<std::string> kept = keep_log(sys_, state_.tuning, state_.runs, name);
+  const std::string kept_as = kept.value_or("");
+  note({name, " ended with ", describe(run->end), kept_as.empty() ? "" : "; its log is kept as ",
+        kept_as, kept ? "" : "; its log cannot be kept: ", kept ? "" : kept.failure().reason});
+  if (run->ending == ProgramRun::Ending::stopped) return end_early(Stage::stopped, "");
+  if (run->ending == ProgramRun::Ending::timed_out) {
     char text[64];
     std::snprintf(text, sizeof text, "%g hours", hours);
     return end_early(Stage::timed_out, cat({name, " ran past its deadline of ", text}));
@@ -353,13 +362,14 @@ bool Lifecycle::run_chain_tuner() {
 bool Lifecycle::hand_over() {
   const std::string step = sys_.path(yellow_step_path);
   if (!name_exists(step)) {
-    std::string error = store_file(sys_, step, "");
-    if (!error.empty()) return end_early(Stage::failed, cat({"cannot hand over: ", error}));
+    if (Result<> made = store_file(sys_, step, ""); !made) {
+      return end_early(Stage::failed, cat({"cannot hand over: ", made.failure().reason}));
+    }
   }
   if (!enter(Stage::yellow_fixer)) return false;
   const std::string marker = sys_.path(yellow_marker_path);
   if (!remove_file(sys_, marker) && errno != ENOENT) {
-    return end_early(Stage::failed, cat({"cannot hand over: ", failure(marker, errno)}));
+    return end_early(Stage::failed, cat({"cannot hand over: ", failure(marker, errno).reason}));
   }
   note({"chain-tuner handed over to yellow-fixer"});
   return true;
@@ -370,7 +380,7 @@ bool Lifecycle::run_yellow_fixer() {
   // start when it is gone though yellow-fixer's log says it did not finish.
   const std::string marker = sys_.path(yellow_marker_path);
   if (!remove_file(sys_, marker) && errno != ENOENT) {
-    return end_early(Stage::failed, cat({"cannot hand over: ", failure(marker, errno)}));
+    return end_early(Stage::failed, cat({"cannot hand over: ", failure(marker, errno).reason}));
   }
   const BoardMarks marks = read_marks(sys_, state_);
   if (!marks.step_problem.empty()) {
@@ -378,8 +388,9 @@ bool Lifecycle::run_yellow_fixer() {
   }
   const std::string step = sys_.path(yellow_step_path);
   if (!marks.yellow_step) {
-    std::string error = store_file(sys_, step, "");
-    if (!error.empty()) return end_early(Stage::failed, cat({"cannot run yellow-fixer: ", error}));
+    if (Result<> made = store_file(sys_, step, ""); !made) {
+      return end_early(Stage::failed, cat({"cannot run yellow-fixer: ", made.failure().reason}));
+    }
   }
   if (!run_stage(Program::yellow_fixer)) return false;
   if (*state_.yellow_fixer != ProgramEnd{}) {
@@ -403,7 +414,8 @@ bool Lifecycle::finish(bool fixer_ran) {
   if (!enter(Stage::finished)) return false;
   if (!fixer_ran) {
     if (name_exists(sys_.path(log_path)) && state_.runs > 0) {
-      keep_log(sys_, state_.tuning, state_.runs, program_name(Program::yellow_fixer));
+      // Kept when it can be: the finish is recorded already.
+      (void)keep_log(sys_, state_.tuning, state_.runs, program_name(Program::yellow_fixer));
     }
     if (new_request_since(state_, marks)) {
       note(
@@ -426,10 +438,9 @@ bool Lifecycle::finish(bool fixer_ran) {
 bool Lifecycle::finish_undo() {
   const std::string set = state_.undoing;
   std::vector<std::string> kept;
-  std::string error = undo_files(sys_, state_, set, kept);
-  if (!error.empty()) {
-    return fail(
-        cat({error, "; tune-session undo puts a set back, start --new begins a new tuning"}));
+  if (Result<> undone = undo_files(sys_, state_, set, kept); !undone) {
+    return fail(cat({undone.failure().reason,
+                     "; tune-session undo puts a set back, start --new begins a new tuning"}));
   }
   note({"the undo to ", set, " that was cut is finished: the files of ",
         set_directory(sys_, set.c_str()), " are back"});

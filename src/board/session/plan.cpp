@@ -88,7 +88,7 @@ BoardMarks read_marks(System& sys, const SessionState& state) {
   // cannot do.
   if (step.result == FileRead::Result::unreadable) {
     marks.yellow_step = "";
-    marks.step_problem = step.error;
+    marks.step_problem = step.failure.reason;
   }
   if (state.standing() == Stage::yellow_fixer && !marks.yellow_step) {
     marks.fixer_log = fixer_log_of(sys, state);

@@ -231,43 +231,34 @@ std::string format_state(const SessionState& state) {
   return text;
 }
 
-StateRead read_state(System& sys) {
-  StateRead read;
+Result<SessionState> read_state(System& sys) {
   const std::string path = sys.path(state_path);
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) {
-    if (errno != ENOENT) read.error = failure(path, errno);
-    return read;
+    if (errno != ENOENT) return failure(path, errno);
+    return SessionState{};
   }
   if (S_ISLNK(info.st_mode)) {
-    read.error = cat({path, ": a symbolic link, not the session's own file"});
-    return read;
+    return Failure{cat({path, ": a symbolic link, not the session's own file"})};
   }
   FileRead file = read_file(path, state_size_limit);
-  if (file.result == FileRead::Result::missing) return read;
-  if (file.result == FileRead::Result::unreadable) {
-    read.error = file.error;
-    return read;
-  }
+  if (file.result == FileRead::Result::missing) return SessionState{};
+  if (file.result == FileRead::Result::unreadable) return file.failure;
   std::string problem = "larger than a state file can be";
   std::optional<SessionState> state;
   if (file.whole) state = parse_state(file.text, problem);
-  if (state) {
-    read.state = *state;
-  } else {
-    read.error = cat({path, ": not a tuning session's state (", problem, ")"});
-  }
-  return read;
+  if (!state) return Failure{cat({path, ": not a tuning session's state (", problem, ")"})};
+  return *state;
 }
 
-std::string write_state(System& sys, const SessionState& state) {
+Result<> write_state(System& sys, const SessionState& state) {
   return store_file(sys, sys.path(state_path), format_state(state));
 }
 
-std::string set_state_aside(System& sys) {
+Result<> set_state_aside(System& sys) {
   const std::string path = sys.path(state_path);
   const std::string aside = sys.path(unreadable_state_path);
-  if (!name_exists(path)) return "";
+  if (!name_exists(path)) return {};
   struct stat info;
   // An earlier one goes first; a directory there with something in it stays, and so does
   // the state then.
@@ -277,7 +268,7 @@ std::string set_state_aside(System& sys) {
   }
   if (rename(path.c_str(), aside.c_str()) != 0) return failure(path, errno);
   sync_directory(sys, sys.path(config_dir));
-  return "";
+  return {};
 }
 
 }  // namespace tune::session

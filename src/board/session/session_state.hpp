@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "result.hpp"
 #include "system.hpp"
 
 namespace tune::session {
@@ -91,23 +92,17 @@ inline constexpr double longest_deadline_hours = 8760;
 std::optional<SessionState> parse_state(const std::string& text, std::string& problem);
 std::string format_state(const SessionState& state);
 
-// What reading the state file gave: a state (a missing file is Stage::none), or the reason
-// it could not be read or understood. A state that is not understood is never taken for
-// none: that would begin the numbering anew over the copies and logs it names. Nor is a
-// name that is not a regular file (a symbolic link, even a dangling one, a pipe, a
-// directory).
-struct StateRead {
-  SessionState state;
-  std::string error;  // "PATH: reason", empty when read
-};
-StateRead read_state(System& sys);
-// Stores the state durably; the reason on failure ("PATH: reason"), empty when stored, and
-// errno then tells why.
-std::string write_state(System& sys, const SessionState& state);
+// Reads the state file: a missing file is Stage::none. A state that is not understood is
+// never taken for none: that would begin the numbering anew over the copies and logs it
+// names. Nor is a name that is not a regular file (a symbolic link, even a dangling one, a
+// pipe, a directory).
+Result<SessionState> read_state(System& sys);
+// Stores the state durably.
+Result<> write_state(System& sys, const SessionState& state);
 // Moves a state that cannot be read out of the way, to tune-session.state.unreadable beside
 // it (replacing an earlier one), so that a new one can take its name; the link itself for a
-// symbolic link. Empty when done or there was nothing there, else "PATH: reason".
+// symbolic link. Done also when there was nothing there.
 inline constexpr char unreadable_state_path[] = "/config/tune-session.state.unreadable";
-std::string set_state_aside(System& sys);
+Result<> set_state_aside(System& sys);
 
 }  // namespace tune::session

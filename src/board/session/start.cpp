@@ -32,9 +32,8 @@ int start(const StartOptions& options) {
   // in /tmp. A detached session keeps it across the fork.
   PosixSystem sys;
   SessionLock lock;
-  std::string error = take_lock(lock, sys, "a tuning is already running: ", "");
-  if (!error.empty()) {
-    say(stderr, {error});
+  if (Result<> locked = take_lock(lock, sys, "a tuning is already running: ", ""); !locked) {
+    say(stderr, {locked.failure().reason});
     return exit_busy;
   }
   {

@@ -194,17 +194,17 @@ void print_json(const StatusView& view) {
   cJSON_Delete(json);
 }
 
-// What stops any start on this board before it looks at the tuning: no /config, or a
-// copies directory that is something else (a lock file that is something else is the
-// status's own error). Empty when there is none of that.
-std::string start_problem(System& sys) {
+// Whether a start could use this board, before it looks at the tuning: a failure for no
+// /config, or a copies directory that is something else (a lock file that is something else
+// is the status's own error).
+Result<> check_board(System& sys) {
   struct stat info;
   const std::string config = sys.path(config_dir);
   if (stat(config.c_str(), &info) != 0) return failure(config, errno);
   if (!S_ISDIR(info.st_mode)) return failure(config, ENOTDIR);
   const std::string backup = sys.path(backup_dir);
   if (stat(backup.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) return failure(backup, ENOTDIR);
-  return "";
+  return {};
 }
 
 // The last line of the live log, else of the tuning's last kept log.
@@ -237,10 +237,10 @@ void read_copies(System& sys, StatusView& view) {
   for (int set = 0; set < 2; ++set) {
     view.copies[set] = set_exists(sys, sets[set]);
     if (!view.copies[set]) continue;
-    std::string error;
-    std::optional<SetFiles> files = read_set_copies(sys, sets[set], error);
+    Result<SetFiles> files = read_set_copies(sys, sets[set]);
     if (!files) {
-      view.warnings.push_back(cat({"undo ", sets[set], " refuses its set: ", printable(error)}));
+      view.warnings.push_back(
+          cat({"undo ", sets[set], " refuses its set: ", printable(files.failure().reason)}));
     } else {
       view.unchecked[set] = !files->checked;
     }
@@ -252,20 +252,19 @@ void read_copies(System& sys, StatusView& view) {
 int status(bool json) {
   PosixSystem sys;
   StatusView view;
-  std::string error;
-  view.running = lock_is_held(sys, error, &view.holder);
+  const Result<bool> held = lock_is_held(sys, &view.holder);
+  view.running = held.value_or(false);
   // What the lock cannot tell, the rest still can: shown, and status ends with 3.
-  const std::string lock_error = error;
+  const std::string lock_error = held ? "" : held.failure().reason;
   // Another program holding the lock runs no tuning: the tuning stands where it was left.
   const std::string foreign = view.running ? foreign_holder(sys, view.holder) : "";
   const bool foreign_lock = !foreign.empty();
   if (foreign_lock) view.running = false;
-  StateRead read = read_state(sys);
-  view.state = read.state;
-  view.state_error = read.error;
-  const std::string problem = start_problem(sys);
-  if (!problem.empty()) {
-    view.next = cat({"cannot run: ", printable(problem)});
+  const Result<SessionState> read = read_state(sys);
+  view.state = read.value_or(SessionState{});
+  view.state_error = read ? "" : read.failure().reason;
+  if (const Result<> usable = check_board(sys); !usable) {
+    view.next = cat({"cannot run: ", printable(usable.failure().reason)});
   } else if (!view.state_error.empty()) {
     // A state this user may not read is no reason to begin anew: root's start reads it.
     const bool denied = access(sys.path(state_path).c_str(), R_OK) != 0 && errno == EACCES;
