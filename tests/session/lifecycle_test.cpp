@@ -26,7 +26,6 @@
 #include "board_files.hpp"
 #include "chain_tuner.hpp"
 #include "command_support.hpp"
-#include "copies.hpp"
 #include "cut_points.hpp"
 #include "deadlines.hpp"
 #include "files.hpp"
@@ -34,6 +33,7 @@
 #include "kept_logs.hpp"
 #include "log.hpp"
 #include "reason_of.hpp"
+#include "saved_sets.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
 #include "sim_miner.hpp"
@@ -222,7 +222,7 @@ std::string without_pid(std::string text) {
 }
 
 // The files a cut must leave whole: each holds what it held before, or a content the uncut
-// run gave it; a set of copies holds the board's first files or is not there.
+// run gave it; a saved set holds the board's first files or is not there.
 long torn_files(const Board& b, const Versions& versions,
                 const std::map<std::string, std::string>& before) {
   long torn = 0;

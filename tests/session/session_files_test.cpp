@@ -1,4 +1,4 @@
-// The session's records on real files in a temporary /config: the state file, the copies
+// The session's records on real files in a temporary /config: the state file, the saved sets
 // before a tuning, the kept logs, and what start does next.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,10 +9,10 @@
 #include <string>
 
 #include "board_files.hpp"
-#include "copies.hpp"
 #include "kept_logs.hpp"
 #include "plan.hpp"
 #include "reason_of.hpp"
+#include "saved_sets.hpp"
 #include "session_state.hpp"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
@@ -147,7 +147,7 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
        true,
        {},
        Log::unknown,
-       Action::save_copies,
+       Action::save_sets,
        "saves the miner's files again"},
       {Stage::chain_tuner,
        Stage::none,
@@ -247,14 +247,14 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
             "cannot run yellow-fixer: /config/yellow-step: Is a directory");
 }
 
-TEST(Copies, TheFirstFilesStayAndBeforeFollowsEachTuning) {
+TEST(SavedSets, TheFirstFilesStayAndBeforeFollowsEachTuning) {
   Board b;
   b.sys.write_file("/config/config.conf", "first config\n");
   b.sys.write_file("/config/autoTune.conf", "restarts_count=2");
-  ASSERT_EQ(reason_of(save_copies(b.sys, true)), "");
+  ASSERT_EQ(reason_of(save_sets(b.sys, true)), "");
   b.sys.write_file("/config/config.conf", "tuned config\n");
   b.sys.write_file("/config/manual_freqs.txt", "2:1:70\n");
-  ASSERT_EQ(reason_of(save_copies(b.sys, true)), "");  // original/ is never replaced
+  ASSERT_EQ(reason_of(save_sets(b.sys, true)), "");  // original/ is never replaced
 
   EXPECT_EQ(b.text("/config/tune-backup/original/config.conf"), "first config\n");
   EXPECT_EQ(b.text("/config/tune-backup/original/manual_freqs.txt"), "<missing>");
@@ -273,22 +273,22 @@ TEST(Copies, TheFirstFilesStayAndBeforeFollowsEachTuning) {
   // Undo puts back each file byte for byte, and removes one the set records as absent.
   std::vector<std::string> kept;
   b.sys.write_file("/config/config.conf", "third\n");
-  ASSERT_EQ(reason_of(restore_copies(b.sys, original_set, kept)), "");
+  ASSERT_EQ(reason_of(restore_set(b.sys, original_set, kept)), "");
   EXPECT_EQ(b.text("/config/config.conf"), "first config\n");
   EXPECT_FALSE(b.sys.exists("/config/manual_freqs.txt"));
-  ASSERT_EQ(reason_of(restore_copies(b.sys, before_set, kept)), "");
+  ASSERT_EQ(reason_of(restore_set(b.sys, before_set, kept)), "");
   EXPECT_EQ(b.text("/config/manual_freqs.txt"), "2:1:70\n");
 
   // A later tuning, not the first, makes no original/ where there is none.
   fs::remove_all(b.sys.path("/config/tune-backup/original"));
-  ASSERT_EQ(reason_of(save_copies(b.sys, false)), "");
+  ASSERT_EQ(reason_of(save_sets(b.sys, false)), "");
   EXPECT_FALSE(set_exists(b.sys, original_set));
 }
 
-TEST(Copies, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
+TEST(SavedSets, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
   Board b;
   b.sys.write_file("/config/config.conf", "first\n");
-  ASSERT_EQ(reason_of(save_copies(b.sys, true)), "");
+  ASSERT_EQ(reason_of(save_sets(b.sys, true)), "");
   // As a cut leaves it: the older set stepped aside, the new one not yet in place.
   fs::rename(b.sys.path("/config/tune-backup/before"),
              b.sys.path("/config/tune-backup/.before.old"));
@@ -297,30 +297,30 @@ TEST(Copies, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
   b.sys.write_file("/config/config.conf", "second\n");
   EXPECT_TRUE(set_exists(b.sys, before_set));  // status and undo still see it
   std::vector<std::string> kept;
-  ASSERT_EQ(reason_of(restore_copies(b.sys, before_set, kept)), "");
+  ASSERT_EQ(reason_of(restore_set(b.sys, before_set, kept)), "");
   EXPECT_EQ(b.text("/config/config.conf"), "first\n");
   EXPECT_FALSE(b.sys.exists("/config/tune-backup/.before.old"));
   EXPECT_FALSE(b.sys.exists("/config/tune-backup/.before.new"));
-  EXPECT_EQ(reason_of(restore_copies(b.sys, "nothing", kept)),
+  EXPECT_EQ(reason_of(restore_set(b.sys, "nothing", kept)),
             b.sys.path("/config/tune-backup/nothing") + ": No such file or directory");
 }
 
-TEST(Copies, WhatCannotBeReadWholeIsNoCopyAndChangesNothing) {
+TEST(SavedSets, WhatCannotBeReadWholeIsNoCopyAndChangesNothing) {
   Board b;
   fs::create_directory(b.sys.path("/config/autoTune.conf"));
-  EXPECT_EQ(reason_of(save_copies(b.sys, true)),
+  EXPECT_EQ(reason_of(save_sets(b.sys, true)),
             b.sys.path("/config/autoTune.conf") + ": Is a directory");
   EXPECT_FALSE(set_exists(b.sys, before_set));
   EXPECT_FALSE(set_exists(b.sys, original_set));
   fs::remove(b.sys.path("/config/autoTune.conf"));
   b.sys.write_file("/config/tune-backup", "a file");
-  EXPECT_EQ(reason_of(save_copies(b.sys, true)),
+  EXPECT_EQ(reason_of(save_sets(b.sys, true)),
             b.sys.path("/config/tune-backup") + ": Not a directory");
 }
 
 // Undo from a set that lacks what it should hold, or onto a file that cannot take a copy:
 // refused with the path and nothing changed, never a live file removed for a missing copy.
-TEST(Copies, ASetPutsBackAllItHoldsOrNothing) {
+TEST(SavedSets, ASetPutsBackAllItHoldsOrNothing) {
   const std::string set = "/config/tune-backup/before/";
   auto mismatch = [](const std::string& copy) {
     return "/config/tune-backup/before/" + copy +
@@ -382,12 +382,12 @@ TEST(Copies, ASetPutsBackAllItHoldsOrNothing) {
     SCOPED_TRACE(c.name);
     Board b;
     b.sys.write_file("/config/config.conf", "first\n");
-    ASSERT_EQ(reason_of(save_copies(b.sys, true)), "");
+    ASSERT_EQ(reason_of(save_sets(b.sys, true)), "");
     b.sys.write_file("/config/config.conf", "tuned\n");
     b.sys.write_file("/config/manual_freqs.txt", "2:1:70\n");
     c.arrange(b);
     std::vector<std::string> kept;
-    const std::string error = reason_of(restore_copies(b.sys, before_set, kept));
+    const std::string error = reason_of(restore_set(b.sys, before_set, kept));
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     EXPECT_EQ(error.empty(), c.error.empty()) << error;
     EXPECT_EQ(b.text("/config/config.conf"), c.config);

@@ -10,13 +10,13 @@
 
 #include "board_files.hpp"
 #include "command_support.hpp"
-#include "copies.hpp"
 #include "deadlines.hpp"
 #include "files.hpp"
 #include "kept_logs.hpp"
 #include "log.hpp"
 #include "plan.hpp"
 #include "room.hpp"
+#include "saved_sets.hpp"
 #include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
@@ -255,7 +255,7 @@ bool Lifecycle::act(Action action) {
       return finish_undo();
     case Action::new_tuning:
       return begin_new_tuning() && save();
-    case Action::save_copies:
+    case Action::save_sets:
       return save();
     case Action::run_chain_tuner:
       return run_chain_tuner();
@@ -301,10 +301,10 @@ bool Lifecycle::begin_new_tuning() {
   return true;
 }
 
-// The copies of a new tuning, made before anything else changes, then the programs' marks
+// The saved sets of a new tuning, made before anything else changes, then the programs' marks
 // of the tuning before it cleared. The first tuning on the board also keeps original/.
 bool Lifecycle::save() {
-  Result<> saved = save_copies(sys_, state_.tuning == 1);
+  Result<> saved = save_sets(sys_, state_.tuning == 1);
   if (saved) saved = clear_marks(sys_);
   if (!saved) {
     return end_early(Stage::failed,

@@ -100,7 +100,7 @@ Action next_action(const SessionState& state, const BoardMarks& marks) {
   if (!state.undoing.empty()) return Action::finish_undo;
   switch (state.standing()) {
     case Stage::saving:
-      return Action::save_copies;
+      return Action::save_sets;
     case Stage::chain_tuner:
       return marks.yellow_marker ? Action::hand_over : Action::run_chain_tuner;
     case Stage::yellow_fixer:
@@ -121,7 +121,7 @@ std::string describe_next(Action next, const SessionState& state, const BoardMar
                   " that was cut, then begins a new tuning"});
     case Action::new_tuning:
       return "begins a new tuning: saves the miner's files, then runs chain-tuner";
-    case Action::save_copies:
+    case Action::save_sets:
       return "saves the miner's files again, then runs chain-tuner";
     case Action::run_chain_tuner:
       return "runs chain-tuner again";

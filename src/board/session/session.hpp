@@ -7,7 +7,7 @@ namespace tune::session {
 
 // tune-session's exit statuses.
 inline constexpr int exit_done = 0;    // done, or detached
-inline constexpr int exit_failed = 1;  // a stage failed, timed out or was stopped; no copies
+inline constexpr int exit_failed = 1;  // a stage failed, timed out or was stopped; no saved set
 inline constexpr int exit_usage = 2;
 inline constexpr int exit_busy = 3;  // another session runs, or the board is unusable
 

@@ -31,7 +31,7 @@ enum class Stage {
 const char* stage_name(Stage stage);
 std::optional<Stage> stage_named(const std::string& name);
 
-// A stage in which a program or the copies are at work.
+// A stage at work: the sets being saved, or a program running.
 inline bool is_working(Stage stage) {
   return stage == Stage::saving || stage == Stage::chain_tuner || stage == Stage::yellow_fixer;
 }
@@ -93,7 +93,7 @@ std::optional<SessionState> parse_state(const std::string& text, std::string& pr
 std::string format_state(const SessionState& state);
 
 // Reads the state file: a missing file is Stage::none. A state that is not understood is
-// never taken for none: that would begin the numbering anew over the copies and logs it
+// never taken for none: that would begin the numbering anew over the saved sets and logs it
 // names. Nor is a name that is not a regular file (a symbolic link, even a dangling one, a
 // pipe, a directory).
 Result<SessionState> read_state(System& sys);

@@ -1,4 +1,4 @@
-// `tune-session start`: one tuning from its copies to its finish, in the foreground or
+// `tune-session start`: one tuning from its saved sets to its finish, in the foreground or
 // detached, going on from where the last session left it.
 #include <cstdio>
 

@@ -12,7 +12,6 @@
 
 #include "board_files.hpp"
 #include "command_support.hpp"
-#include "copies.hpp"
 #include "kept_logs.hpp"
 #include "log.hpp"
 #include "miner_restart.hpp"
@@ -20,6 +19,7 @@
 #include "posix_system.hpp"
 #include "process_programs.hpp"
 #include "room.hpp"
+#include "saved_sets.hpp"
 #include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
@@ -42,7 +42,7 @@ struct StatusView {
   std::string last_log_line;          // of /tmp/auto-tune, else the last kept log; shown safe
   std::string last_log;               // where it comes from
   std::vector<std::string> warnings;  // shown safe
-  bool copies[2] = {};                // before, original
+  bool saved[2] = {};                 // the sets there: before, original
   bool unchecked[2] = {};             // a set with no sizes and checksums to check
   bool saves_original = false;        // the next start saves original/ (the first tuning's)
   // The running session's pid: the lock's holder as /proc tells it, else the state's.
@@ -117,7 +117,7 @@ void print_text(const StatusView& view) {
   }
   std::string copies;
   for (int set = 0; set < 2; ++set) {
-    if (!view.copies[set]) continue;
+    if (!view.saved[set]) continue;
     copies += cat({copies.empty() ? "" : ", ", backup_dir, "/", sets[set],
                    view.unchecked[set] ? " (unchecked: saved by an earlier version)" : ""});
   }
@@ -177,7 +177,7 @@ void print_json(const StatusView& view) {
   }
   cJSON* copies = cJSON_AddObjectToObject(json, "copies");
   for (int set = 0; set < 2; ++set) {
-    if (view.copies[set]) {
+    if (view.saved[set]) {
       string(copies, sets[set], cat({backup_dir, "/", sets[set]}));
     } else {
       cJSON_AddNullToObject(copies, sets[set]);
@@ -195,7 +195,7 @@ void print_json(const StatusView& view) {
 }
 
 // Whether a start could use this board, before it looks at the tuning: a failure for no
-// /config, or a copies directory that is something else (a lock file that is something else
+// /config, or a directory of saved sets that is something else (a lock file that is something else
 // is the status's own error).
 Result<> check_board(System& sys) {
   struct stat info;
@@ -233,11 +233,11 @@ void read_last_log_line(System& sys, StatusView& view) {
 
 // Which sets are there, and whether undo would take each: a set whose copies do not match
 // their sizes and checksums is a warning, one saved without them is unchecked.
-void read_copies(System& sys, StatusView& view) {
+void read_saved_sets(System& sys, StatusView& view) {
   for (int set = 0; set < 2; ++set) {
-    view.copies[set] = set_exists(sys, sets[set]);
-    if (!view.copies[set]) continue;
-    Result<SetFiles> files = read_set_copies(sys, sets[set]);
+    view.saved[set] = set_exists(sys, sets[set]);
+    if (!view.saved[set]) continue;
+    Result<SavedSet> files = read_saved_set(sys, sets[set]);
     if (!files) {
       view.warnings.push_back(
           cat({"undo ", sets[set], " refuses its set: ", printable(files.failure().reason)}));
@@ -281,8 +281,7 @@ int status(bool json) {
     const bool first_tuning = next == Action::new_tuning
                                   ? std::max(view.state.tuning, highest_kept_tuning(sys)) == 0
                                   : view.state.tuning == 1;
-    view.saves_original =
-        first_tuning && (next == Action::new_tuning || next == Action::save_copies);
+    view.saves_original = first_tuning && (next == Action::new_tuning || next == Action::save_sets);
     const std::string full = next == Action::finish_undo ? "" : too_full(sys, next, first_tuning);
     if (!full.empty() && !view.running) {
       view.next = cat({"refuses: ", full});
@@ -291,7 +290,7 @@ int status(bool json) {
   }
   view.interrupted = !view.running && is_working(view.state.stage) && !view.ended_unrecorded;
   read_last_log_line(sys, view);
-  read_copies(sys, view);
+  read_saved_sets(sys, view);
   // What the session recorded of its own PATH, then what the board's files say now.
   if (!view.state.warning.empty()) view.warnings.push_back(printable(view.state.warning));
   ProcessPrograms programs;
@@ -301,8 +300,7 @@ int status(bool json) {
   if (view.state.stage == Stage::finished || view.ended_unrecorded) {
     if (std::string left = tune_running_left(sys); !left.empty()) view.warnings.push_back(left);
   }
-  if (view.state.tuning > 0 && view.state_error.empty() && !view.copies[1] &&
-      !view.saves_original) {
+  if (view.state.tuning > 0 && view.state_error.empty() && !view.saved[1] && !view.saves_original) {
     view.warnings.push_back(cat({backup_dir,
                                  "/original is missing: undo original cannot put "
                                  "back the files before the first tuning, and no "

@@ -9,9 +9,9 @@
 
 #include "board_files.hpp"
 #include "command_support.hpp"
-#include "copies.hpp"
 #include "miner_restart.hpp"
 #include "posix_system.hpp"
+#include "saved_sets.hpp"
 #include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"

@@ -7,10 +7,10 @@
 
 #include "board_files.hpp"
 #include "command_support.hpp"
-#include "copies.hpp"
 #include "kept_logs.hpp"
 #include "miner_restart.hpp"
 #include "posix_system.hpp"
+#include "saved_sets.hpp"
 #include "session.hpp"
 #include "session_lock.hpp"
 
@@ -27,12 +27,12 @@ Failure framed(const char* what, const Failure& failure, const char* then = "") 
 
 Result<> undo_files(System& sys, SessionState& state, const std::string& set,
                     std::vector<std::string>& kept) {
-  Result<SetFiles> files = read_set(sys, set.c_str());
-  if (!files) return framed("cannot put the miner's files back: ", files.failure());
+  Result<SavedSet> saved = read_set(sys, set.c_str());
+  if (!saved) return framed("cannot put the miner's files back: ", saved.failure());
   // Every copy is written beside its file before the undo is recorded as under way: a full
   // /config refuses the undo with nothing changed and nothing recorded.
   std::vector<StagedReplace> staged;
-  if (Result<> written = stage_set(sys, *files, staged); !written) {
+  if (Result<> written = stage_set(sys, *saved, staged); !written) {
     return framed("cannot put the miner's files back: ", written.failure());
   }
   // A set is made only by a tuning: a board whose state and logs are gone has had one.
@@ -47,8 +47,8 @@ Result<> undo_files(System& sys, SessionState& state, const std::string& set,
     return framed("cannot record the undo: ", recorded.failure());
   }
   state = undoing;
-  Result<> put_back = commit_set(sys, *files, staged, kept);
-  if (put_back) put_back = check_put_back(sys, *files);
+  Result<> put_back = commit_set(sys, *saved, staged, kept);
+  if (put_back) put_back = check_put_back(sys, *saved);
   if (put_back) put_back = clear_marks(sys);
   if (!put_back) {
     return framed("cannot put the miner's files back: ", put_back.failure(),

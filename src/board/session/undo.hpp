@@ -1,4 +1,4 @@
-// Putting a set of copies back: the one way both `tune-session undo` and a start that finds
+// Putting a saved set back: the one way both `tune-session undo` and a start that finds
 // a cut undo do it.
 #pragma once
 

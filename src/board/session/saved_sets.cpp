@@ -1,4 +1,4 @@
-#include "copies.hpp"
+#include "saved_sets.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,7 +19,7 @@ namespace tune::session {
 namespace {
 
 // The miner's files are a few kilobytes; a larger one is not the miner's.
-constexpr size_t copy_size_limit = 16 * 1024 * 1024;
+constexpr size_t miner_file_limit = 16 * 1024 * 1024;
 
 // Removes a set's directory (or a half-made one) with all it holds; nothing when absent.
 // Links are removed, never followed.
@@ -78,7 +78,7 @@ Result<std::vector<MinerFile>> read_miner_files(System& sys) {
   std::vector<MinerFile> files;
   for (const char* name : saved_files) {
     const std::string path = sys.path(cat({config_dir, "/", name}));
-    FileRead read = read_file(path, copy_size_limit);
+    FileRead read = read_file(path, miner_file_limit);
     if (read.result == FileRead::Result::unreadable) return read.failure;
     MinerFile file;
     file.name = name;
@@ -223,7 +223,7 @@ bool set_exists(System& sys, const char* set) {
   return false;
 }
 
-Result<> save_copies(System& sys, bool first_tuning) {
+Result<> save_sets(System& sys, bool first_tuning) {
   const std::string backup = sys.path(backup_dir);
   Result<std::vector<MinerFile>> files = read_miner_files(sys);
   if (!files) return files.failure();
@@ -237,37 +237,37 @@ Result<> save_copies(System& sys, bool first_tuning) {
   return save_set(sys, backup, before_set, *files);
 }
 
-Result<SetFiles> read_set_copies(System& sys, const char* set) {
-  SetFiles files;
-  files.directory = set_directory(sys, set);
+Result<SavedSet> read_saved_set(System& sys, const char* set) {
+  SavedSet saved;
+  saved.directory = set_directory(sys, set);
   // A set that stepped aside when a cut came between the two renames is read where it is.
   const std::string aside = sys.path(cat({backup_dir, "/.", set, ".old"}));
-  if (!name_exists(files.directory) && name_exists(aside)) files.directory = aside;
-  if (!set_exists(sys, set)) return failure(files.directory, ENOENT);
-  Result<AbsentNames> absent = absent_in(files.directory);
+  if (!name_exists(saved.directory) && name_exists(aside)) saved.directory = aside;
+  if (!set_exists(sys, set)) return failure(saved.directory, ENOENT);
+  Result<AbsentNames> absent = absent_in(saved.directory);
   if (!absent) return absent.failure();
-  files.absent = *absent;
+  saved.absent = *absent;
   for (const char* name : saved_files) {
-    const std::string copy = cat({files.directory, "/", name});
-    files.copies.push_back(read_file(copy, copy_size_limit));
-    const FileRead& read = files.copies.back();
+    const std::string copy = cat({saved.directory, "/", name});
+    saved.files.push_back(read_file(copy, miner_file_limit));
+    const FileRead& read = saved.files.back();
     if (read.result == FileRead::Result::unreadable) return read.failure;
     if (read.result == FileRead::Result::read && !read.whole) {
       return Failure{cat({copy, ": too large to be the miner's"})};
     }
-    if (read.result == FileRead::Result::missing && files.absent &&
-        std::find(files.absent->begin(), files.absent->end(), name) == files.absent->end()) {
+    if (read.result == FileRead::Result::missing && saved.absent &&
+        std::find(saved.absent->begin(), saved.absent->end(), name) == saved.absent->end()) {
       return Failure{cat({copy, ": missing, though the set should hold it"})};
     }
   }
-  const std::string sums_path = cat({files.directory, "/", sums_record});
+  const std::string sums_path = cat({saved.directory, "/", sums_record});
   FileRead sums = read_file(sums_path, 4096);
   if (sums.result == FileRead::Result::unreadable) return sums.failure;
-  files.checked = sums.result == FileRead::Result::read;
+  saved.checked = sums.result == FileRead::Result::read;
   // Each copy as the record has it, the record holding nothing else.
   std::string expected;
-  for (size_t i = 0; files.checked && i < files.copies.size(); ++i) {
-    const FileRead& copy = files.copies[i];
+  for (size_t i = 0; saved.checked && i < saved.files.size(); ++i) {
+    const FileRead& copy = saved.files[i];
     const std::string line =
         copy.result == FileRead::Result::read ? sums_line(saved_files[i], copy.text) : "";
     const bool recorded = !line.empty() && (sums.text.starts_with(line) ||
@@ -275,34 +275,34 @@ Result<SetFiles> read_set_copies(System& sys, const char* set) {
     const bool named = sums.text.find(cat({" ", saved_files[i], "\n"})) != std::string::npos;
     if (line.empty() ? named : !recorded) {
       return Failure{
-          cat({files.directory, "/", saved_files[i], ": does not match the size and checksum in ",
+          cat({saved.directory, "/", saved_files[i], ": does not match the size and checksum in ",
                sums_path, " (cut short or changed since it was saved)"})};
     }
     expected += line;
   }
-  if (files.checked && expected.size() != sums.text.size()) {
+  if (saved.checked && expected.size() != sums.text.size()) {
     return Failure{cat({sums_path, ": names files the set does not hold"})};
   }
-  return files;
+  return saved;
 }
 
-Result<SetFiles> read_set(System& sys, const char* set) {
+Result<SavedSet> read_set(System& sys, const char* set) {
   recover_set(sys.path(backup_dir), set);
-  Result<SetFiles> files = read_set_copies(sys, set);
-  for (size_t i = 0; files && i < files->copies.size(); ++i) {
+  Result<SavedSet> saved = read_saved_set(sys, set);
+  for (size_t i = 0; saved && i < saved->files.size(); ++i) {
     Result<> writable = check_live_file(sys.path(cat({config_dir, "/", saved_files[i]})));
     if (!writable) return writable.failure();
   }
-  return files;
+  return saved;
 }
 
-Result<> stage_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged) {
-  staged.assign(set.copies.size(), StagedReplace{});
-  for (size_t i = 0; i < set.copies.size(); ++i) {
-    if (set.copies[i].result == FileRead::Result::missing) continue;
+Result<> stage_set(System& sys, const SavedSet& set, std::vector<StagedReplace>& staged) {
+  staged.assign(set.files.size(), StagedReplace{});
+  for (size_t i = 0; i < set.files.size(); ++i) {
+    if (set.files[i].result == FileRead::Result::missing) continue;
     const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
     errno = 0;
-    if (!stage_replace(sys, live, set.copies[i].text, staged[i])) {
+    if (!stage_replace(sys, live, set.files[i].text, staged[i])) {
       const int error = errno;
       drop_set(staged);
       return error != 0 ? failure(live, error) : Failure{cat({live, ": cannot be written"})};
@@ -316,12 +316,12 @@ void drop_set(std::vector<StagedReplace>& staged) {
   staged.clear();
 }
 
-Result<> commit_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged,
+Result<> commit_set(System& sys, const SavedSet& set, std::vector<StagedReplace>& staged,
                     std::vector<std::string>& kept) {
   kept.clear();
-  for (size_t i = 0; i < set.copies.size(); ++i) {
+  for (size_t i = 0; i < set.files.size(); ++i) {
     const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
-    if (set.copies[i].result != FileRead::Result::missing) {
+    if (set.files[i].result != FileRead::Result::missing) {
       if (!commit_replace(sys, staged[i])) {
         const int error = errno;
         for (size_t later = i + 1; later < staged.size(); ++later) drop_staged(staged[later]);
@@ -341,11 +341,11 @@ Result<> commit_set(System& sys, const SetFiles& set, std::vector<StagedReplace>
   return {};
 }
 
-Result<> check_put_back(System& sys, const SetFiles& set) {
-  for (size_t i = 0; i < set.copies.size(); ++i) {
+Result<> check_put_back(System& sys, const SavedSet& set) {
+  for (size_t i = 0; i < set.files.size(); ++i) {
     const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
-    FileRead now = read_file(live, copy_size_limit);
-    const FileRead& copy = set.copies[i];
+    FileRead now = read_file(live, miner_file_limit);
+    const FileRead& copy = set.files[i];
     if (copy.result == FileRead::Result::missing) {
       if (set.absent && now.result != FileRead::Result::missing) {
         return Failure{cat({live, ": still there, though the set records it absent"})};
@@ -357,14 +357,14 @@ Result<> check_put_back(System& sys, const SetFiles& set) {
   return {};
 }
 
-Result<> restore_copies(System& sys, const char* set, std::vector<std::string>& kept) {
-  Result<SetFiles> files = read_set(sys, set);
-  if (!files) return files.failure();
+Result<> restore_set(System& sys, const char* set, std::vector<std::string>& kept) {
+  Result<SavedSet> saved = read_set(sys, set);
+  if (!saved) return saved.failure();
   std::vector<StagedReplace> staged;
-  Result<> put_back = stage_set(sys, *files, staged);
-  if (put_back) put_back = commit_set(sys, *files, staged, kept);
+  Result<> put_back = stage_set(sys, *saved, staged);
+  if (put_back) put_back = commit_set(sys, *saved, staged, kept);
   if (!put_back) return put_back;
-  return check_put_back(sys, *files);
+  return check_put_back(sys, *saved);
 }
 
 }  // namespace tune::session
