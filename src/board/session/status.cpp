@@ -12,7 +12,9 @@
 
 #include "board_files.hpp"
 #include "command_support.hpp"
+#include "exit_status.hpp"
 #include "kept_logs.hpp"
+#include "lifecycle.hpp"
 #include "log.hpp"
 #include "miner_restart.hpp"
 #include "plan.hpp"
@@ -20,7 +22,6 @@
 #include "process_programs.hpp"
 #include "room.hpp"
 #include "saved_sets.hpp"
-#include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
 #include "text.hpp"

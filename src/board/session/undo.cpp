@@ -7,11 +7,11 @@
 
 #include "board_files.hpp"
 #include "command_support.hpp"
+#include "exit_status.hpp"
 #include "kept_logs.hpp"
 #include "miner_restart.hpp"
 #include "posix_system.hpp"
 #include "saved_sets.hpp"
-#include "session.hpp"
 #include "session_lock.hpp"
 
 namespace tune::session {
