@@ -31,8 +31,8 @@ struct Board {
 TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
   SessionState state;
   state.tuning = 7;
-  state.stage = Stage::timed_out;
-  state.at = Stage::yellow_fixer;
+  state.ending = Ending::timed_out;
+  state.stage = Stage::yellow_fixer;
   state.pid = 4242;
   state.began = 1798761600;
   state.since = 1798765200;
@@ -41,7 +41,7 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
   state.yellow_fixer = ProgramEnd{true, 15};
   state.reason = "yellow-fixer ran past\nits deadline";  // a line break would split the record
   state.previous_tuning = 6;
-  state.previous_stage = Stage::undone;
+  state.previous_ending = Ending::undone;
   state.previous_ended = 1798700000;
   state.undoing = "original";
   state.chain_tuner_hours = "2.5";
@@ -52,7 +52,7 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
   ASSERT_TRUE(read) << problem;
   EXPECT_EQ(format_state(*read), format_state(state));
   EXPECT_EQ(read->reason, "yellow-fixer ran past its deadline");
-  EXPECT_EQ(read->standing(), Stage::yellow_fixer);
+  EXPECT_EQ(read->stage, Stage::yellow_fixer);
 
   // Taken: the last "\n" may be missing, and keys of a later version are passed over.
   for (const char* text : {"tuning=3\nstage=chain-tuner\npid=12", "tuning=3\nstage=chain-tuner\n",
@@ -62,6 +62,11 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
     EXPECT_EQ(taken->tuning, 3);
     EXPECT_EQ(taken->stage, Stage::chain_tuner);
   }
+  // As an older version recorded a stop that came just after an undo: stopped, in no stage.
+  std::optional<SessionState> stopped =
+      parse_state("tuning=3\nstage=stopped\nat=undone\n", problem);
+  ASSERT_TRUE(stopped) << problem;
+  EXPECT_EQ(format_state(*stopped), "tuning=3\nstage=stopped\npid=0\nbegan=0\nsince=0\nruns=0\n");
   // Refused, never taken for "no tuning yet" (which would begin the numbering anew).
   const struct {
     const char* text;
@@ -97,9 +102,9 @@ TEST(SessionState, AMissingFileIsNoTuningAndAnUnreadableOneIsAnError) {
   EXPECT_EQ(reason_of(read_state(b.sys)), "");
   SessionState state;
   state.tuning = 1;
-  state.stage = Stage::finished;
+  state.ending = Ending::finished;
   EXPECT_EQ(reason_of(write_state(b.sys, state)), "");
-  EXPECT_EQ(read_state(b.sys).value_or(SessionState{}).stage, Stage::finished);
+  EXPECT_EQ(read_state(b.sys).value_or(SessionState{}).ending, Ending::finished);
   b.sys.write_file(state_path, std::string(70000, 'a'));
   EXPECT_EQ(reason_of(read_state(b.sys)), b.sys.path(state_path) +
                                               ": not a tuning session's state (larger than a state "
@@ -113,7 +118,8 @@ TEST(SessionState, AMissingFileIsNoTuningAndAnUnreadableOneIsAnError) {
 TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
   using Log = FixerLog;
   const struct {
-    Stage stage, at;
+    std::optional<Ending> ending;
+    Stage stage;
     bool marker;
     std::optional<std::string> step;
     Log log;
@@ -121,42 +127,42 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
     const char* said;
     const char* undoing = "";
   } cases[] = {
-      {Stage::none,
+      {std::nullopt,
        Stage::none,
        false,
        {},
        Log::unknown,
        Action::new_tuning,
        "begins a new tuning"},
-      {Stage::finished,
+      {Ending::finished,
        Stage::none,
        true,
        {},
        Log::unknown,
        Action::new_tuning,
        "begins a new tuning"},
-      {Stage::undone,
+      {Ending::undone,
        Stage::none,
        false,
        {},
        Log::unknown,
        Action::new_tuning,
        "begins a new tuning"},
-      {Stage::saving,
-       Stage::none,
+      {std::nullopt,
+       Stage::saving,
        true,
        {},
        Log::unknown,
        Action::save_sets,
        "saves the miner's files again"},
-      {Stage::chain_tuner,
-       Stage::none,
+      {std::nullopt,
+       Stage::chain_tuner,
        false,
        {},
        Log::unknown,
        Action::run_chain_tuner,
        "runs chain-tuner again"},
-      {Stage::failed,
+      {Ending::failed,
        Stage::chain_tuner,
        false,
        {},
@@ -164,56 +170,56 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
        Action::run_chain_tuner,
        "runs chain-tuner again"},
       // chain-tuner handed over just before the cut: it does not run again
-      {Stage::chain_tuner,
-       Stage::none,
+      {std::nullopt,
+       Stage::chain_tuner,
        true,
        {},
        Log::unknown,
        Action::hand_over,
        "starts yellow-fixer afresh"},
-      {Stage::chain_tuner, Stage::none, true, "", Log::unknown, Action::hand_over,
+      {std::nullopt, Stage::chain_tuner, true, "", Log::unknown, Action::hand_over,
        "starts yellow-fixer afresh"},
       // the stage recorded, the marker not yet gone
-      {Stage::yellow_fixer, Stage::none, true, "", Log::unknown, Action::run_yellow_fixer,
+      {std::nullopt, Stage::yellow_fixer, true, "", Log::unknown, Action::run_yellow_fixer,
        "starts yellow-fixer afresh"},
-      {Stage::stopped, Stage::yellow_fixer, false, "4", Log::unknown, Action::run_yellow_fixer,
+      {Ending::stopped, Stage::yellow_fixer, false, "4", Log::unknown, Action::run_yellow_fixer,
        "resumes yellow-fixer from step 4"},
-      {Stage::timed_out, Stage::yellow_fixer, false, " 12xyz\n", Log::unknown,
+      {Ending::timed_out, Stage::yellow_fixer, false, " 12xyz\n", Log::unknown,
        Action::run_yellow_fixer, "resumes yellow-fixer from step 12"},
-      {Stage::yellow_fixer, Stage::none, false, "0", Log::unknown, Action::run_yellow_fixer,
+      {std::nullopt, Stage::yellow_fixer, false, "0", Log::unknown, Action::run_yellow_fixer,
        "starts yellow-fixer afresh"},
       // no step file: yellow-fixer had finished (a cut in its finish), unless its whole log
       // says it had not
-      {Stage::yellow_fixer,
-       Stage::none,
-       false,
-       {},
-       Log::unknown,
-       Action::record_finished,
-       "records the tuning as finished"},
-      {Stage::yellow_fixer,
-       Stage::none,
-       false,
-       {},
-       Log::finished,
-       Action::record_finished,
-       "records the tuning as finished"},
-      {Stage::stopped,
+      {std::nullopt,
        Stage::yellow_fixer,
        false,
        {},
        Log::unknown,
        Action::record_finished,
        "records the tuning as finished"},
-      {Stage::yellow_fixer,
-       Stage::none,
+      {std::nullopt,
+       Stage::yellow_fixer,
+       false,
+       {},
+       Log::finished,
+       Action::record_finished,
+       "records the tuning as finished"},
+      {Ending::stopped,
+       Stage::yellow_fixer,
+       false,
+       {},
+       Log::unknown,
+       Action::record_finished,
+       "records the tuning as finished"},
+      {std::nullopt,
+       Stage::yellow_fixer,
        false,
        {},
        Log::unfinished,
        Action::run_yellow_fixer,
        "starts yellow-fixer afresh"},
       // an undo that was cut comes first, whatever else stands
-      {Stage::finished,
+      {Ending::finished,
        Stage::none,
        false,
        {},
@@ -221,8 +227,8 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
        Action::finish_undo,
        "finishes the undo to original that was cut",
        "original"},
-      {Stage::chain_tuner,
-       Stage::none,
+      {std::nullopt,
+       Stage::chain_tuner,
        true,
        {},
        Log::unknown,
@@ -232,11 +238,11 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
   };
   for (const auto& c : cases) {
     SessionState state;
+    state.ending = c.ending;
     state.stage = c.stage;
-    state.at = c.at;
     state.undoing = c.undoing;
     BoardMarks marks{c.marker, c.step, "", c.log, false, "none"};
-    SCOPED_TRACE(std::string(stage_name(c.stage)) + " at " + stage_name(c.at));
+    SCOPED_TRACE(std::string(standing_name(c.stage, c.ending)) + " in " + stage_name(c.stage));
     EXPECT_EQ(next_action(state, marks), c.next);
     EXPECT_TRUE(describe_next(c.next, state, marks).starts_with(c.said))
         << describe_next(c.next, state, marks);

@@ -40,9 +40,9 @@ std::string running_session(System& sys) {
   if (!read) return cat({"its state cannot be read: ", read.failure().reason});
   const SessionState& state = *read;
   // The pid is the holder's, as /proc tells it: the state's may be a finished session's.
-  return cat({"tuning ", std::to_string(state.tuning), ", stage ", stage_name(state.stage),
-              " since ", local_stamp(state.since), ", session pid ",
-              holder.pid > 0 ? std::to_string(holder.pid) : "unknown"});
+  return cat({"tuning ", std::to_string(state.tuning), ", stage ",
+              standing_name(state.stage, state.ending), " since ", local_stamp(state.since),
+              ", session pid ", holder.pid > 0 ? std::to_string(holder.pid) : "unknown"});
 }
 
 Result<> take_lock(SessionLock& lock, System& sys, const char* busy, const char* then) {

@@ -49,7 +49,9 @@ class Lifecycle {
 
   Result<> record();
   bool enter(Stage stage);
-  bool end_early(Stage how, const std::string& reason);
+  bool enter_finished();
+  bool record_since_now();
+  bool end_early(Ending how, const std::string& reason);
   bool fail(const std::string& line);
   void note(std::initializer_list<std::string_view> what);
   double deadline(Program program) const;
@@ -97,24 +99,36 @@ bool Lifecycle::fail(const std::string& line) {
   return false;
 }
 
+// The tuning at work in a stage, from now.
 bool Lifecycle::enter(Stage stage) {
   state_.stage = stage;
-  state_.at = Stage::none;
+  state_.ending.reset();
+  return record_since_now();
+}
+
+// The tuning finished, from now: it stands in no stage.
+bool Lifecycle::enter_finished() {
+  state_.stage = Stage::none;
+  state_.ending = Ending::finished;
+  return record_since_now();
+}
+
+bool Lifecycle::record_since_now() {
   state_.reason.clear();
   state_.since = sys_.now();
   Result<> recorded = record();
   return recorded || fail(cat({"cannot record the state: ", recorded.failure().reason}));
 }
 
-// Records a stage that did not finish (failed, stopped, timed out) and ends the run.
-bool Lifecycle::end_early(Stage how, const std::string& reason) {
-  state_.at = state_.standing();
-  state_.stage = how;
+// Records a stage that did not finish (failed, stopped, timed out) and ends the run. The
+// tuning stands where it ended.
+bool Lifecycle::end_early(Ending how, const std::string& reason) {
+  state_.ending = how;
   state_.reason = reason;
   state_.since = sys_.now();
   const char* colon = reason.empty() ? "" : ": ";
   std::string line =
-      cat({tuning_name(), " ", stage_name(how), " in ", stage_name(state_.at), colon, reason});
+      cat({tuning_name(), " ", ending_name(how), " in ", stage_name(state_.stage), colon, reason});
   if (Result<> recorded = record(); !recorded) {
     line = cat({line, " (and the state cannot be recorded: ", recorded.failure().reason, ")"});
   }
@@ -153,24 +167,24 @@ int Lifecycle::run() {
   }
   if (!begin()) return status_;
   for (;;) {
-    if (state_.stage == Stage::finished && !next_requested_) break;
-    if (state_.stage == Stage::finished) {
+    if (state_.ending == Ending::finished && !next_requested_) break;
+    if (state_.ending == Ending::finished) {
       // A request made after the finishing script of a cut finish: the next tuning begins.
       next_requested_ = false;
       if (!act(Action::new_tuning)) return status_;
       continue;
     }
     if (programs_.stop_requested()) {
-      end_early(Stage::stopped, "");
+      end_early(Ending::stopped, "");
       return status_;
     }
     if (!act(next_action(state_, read_marks(sys_, state_)))) return status_;
   }
   // Said only once the record says so.
   Result<SessionState> stored = read_state(sys_);
-  if (!stored || stored->stage != Stage::finished) {
+  if (!stored || stored->ending != Ending::finished) {
     fail(cat({tuning_name(), " finished, but the state does not say so: ",
-              stored ? stage_name(stored->stage) : stored.failure().reason}));
+              stored ? standing_name(stored->stage, stored->ending) : stored.failure().reason}));
     return status_;
   }
   out_.announce(exit_done, cat({tuning_name(), " finished"}));
@@ -222,9 +236,9 @@ bool Lifecycle::begin() {
   if (std::string full =
           first == Action::finish_undo ? "" : too_full(sys_, first, state_.tuning == 1);
       !full.empty()) {
-    return end_early(Stage::failed, full);
+    return end_early(Ending::failed, full);
   }
-  if (is_working(state_.stage) && state_.stage != Stage::saving && state_.runs > 0) {
+  if (state_.at_work() && state_.stage != Stage::saving && state_.runs > 0) {
     // The program's run was cut (the session killed, say, with no reboot): its log is still
     // in /tmp, and the next run would empty it. It is that run's, whose copy names its
     // program (a hand-over cut before yellow-fixer ran leaves chain-tuner's log there). One
@@ -232,10 +246,9 @@ bool Lifecycle::begin() {
     std::string program = kept_program(sys_, state_.tuning, state_.runs);
     (void)keep_log(sys_, state_.tuning, state_.runs,
                    program.empty() ? stage_name(state_.stage) : program.c_str());
-  } else if (state_.stage != state_.standing()) {
-    // Going on after a failure, a stop or a time-out: back in the stage it ended in.
-    state_.stage = state_.standing();
-    state_.at = Stage::none;
+  } else if (state_.ended_early()) {
+    // Going on after a failure, a stop or a time-out: back at work in the stage it ended in.
+    state_.ending.reset();
     state_.reason.clear();
   }
   state_.pid = getpid();
@@ -288,11 +301,12 @@ bool Lifecycle::begin_new_tuning() {
   state_.warning = previous.warning;
   state_.chain_tuner_hours = options_.chain_tuner_hours;
   state_.yellow_fixer_hours = options_.yellow_fixer_hours;
-  if (previous.tuning > 0 && previous.stage != Stage::none) {
+  if (previous.tuning > 0 && !previous.no_tuning()) {
     state_.previous_tuning = previous.tuning;
-    state_.previous_stage = previous.stage;
-    // A tuning left under way by --new ends now.
-    state_.previous_ended = is_working(previous.stage) ? state_.began : previous.since;
+    // How it ended, or the stage it was at work in: a tuning left under way by --new ends now.
+    state_.previous_ending = previous.ending;
+    state_.previous_stage = previous.ending ? Stage::none : previous.stage;
+    state_.previous_ended = previous.at_work() ? state_.began : previous.since;
   }
   if (Result<> recorded = record(); !recorded) {
     return fail(cat({"cannot record the tuning: ", recorded.failure().reason}));
@@ -307,7 +321,7 @@ bool Lifecycle::save() {
   Result<> saved = save_sets(sys_, state_.tuning == 1);
   if (saved) saved = clear_marks(sys_);
   if (!saved) {
-    return end_early(Stage::failed,
+    return end_early(Ending::failed,
                      cat({"cannot save the miner's files: ", saved.failure().reason}));
   }
   note({"the miner's files are saved in ", set_directory(sys_, before_set)});
@@ -326,7 +340,7 @@ bool Lifecycle::run_stage(Program program) {
   note({name, " starts (", programs_.where(program), ")"});
   last_keep_ = sys_.now();
   Result<ProgramRun> run = programs_.run(program, hours, [&] { keep_while_running(program); });
-  if (!run) return end_early(Stage::failed, cat({"cannot start ", run.failure().reason}));
+  if (!run) return end_early(Ending::failed, cat({"cannot start ", run.failure().reason}));
   (program == Program::chain_tuner ? state_.chain_tuner : state_.yellow_fixer) = run->end;
   // The program's end is recorded before its log is kept: on a full /config the log gives
   // way, the record does not.
@@ -337,11 +351,11 @@ bool Lifecycle::run_stage(Program program) {
   const std::string kept_as = kept.value_or("");
   note({name, " ended with ", describe(run->end), kept_as.empty() ? "" : "; its log is kept as ",
         kept_as, kept ? "" : "; its log cannot be kept: ", kept ? "" : kept.failure().reason});
-  if (run->ending == ProgramRun::Ending::stopped) return end_early(Stage::stopped, "");
+  if (run->ending == ProgramRun::Ending::stopped) return end_early(Ending::stopped, "");
   if (run->ending == ProgramRun::Ending::timed_out) {
     char text[64];
     std::snprintf(text, sizeof text, "%g hours", hours);
-    return end_early(Stage::timed_out, cat({name, " ran past its deadline of ", text}));
+    return end_early(Ending::timed_out, cat({name, " ran past its deadline of ", text}));
   }
   return true;
 }
@@ -349,8 +363,8 @@ bool Lifecycle::run_stage(Program program) {
 bool Lifecycle::run_chain_tuner() {
   if (!run_stage(Program::chain_tuner)) return false;
   if (!name_exists(sys_.path(yellow_marker_path))) {
-    return end_early(Stage::failed, cat({"chain-tuner ended with ", describe(*state_.chain_tuner),
-                                         " without handing over (no ", yellow_marker_path, ")"}));
+    return end_early(Ending::failed, cat({"chain-tuner ended with ", describe(*state_.chain_tuner),
+                                          " without handing over (no ", yellow_marker_path, ")"}));
   }
   return true;
 }
@@ -363,13 +377,13 @@ bool Lifecycle::hand_over() {
   const std::string step = sys_.path(yellow_step_path);
   if (!name_exists(step)) {
     if (Result<> made = store_file(sys_, step, ""); !made) {
-      return end_early(Stage::failed, cat({"cannot hand over: ", made.failure().reason}));
+      return end_early(Ending::failed, cat({"cannot hand over: ", made.failure().reason}));
     }
   }
   if (!enter(Stage::yellow_fixer)) return false;
   const std::string marker = sys_.path(yellow_marker_path);
   if (!remove_file(sys_, marker) && errno != ENOENT) {
-    return end_early(Stage::failed, cat({"cannot hand over: ", failure(marker, errno).reason}));
+    return end_early(Ending::failed, cat({"cannot hand over: ", failure(marker, errno).reason}));
   }
   note({"chain-tuner handed over to yellow-fixer"});
   return true;
@@ -380,26 +394,26 @@ bool Lifecycle::run_yellow_fixer() {
   // start when it is gone though yellow-fixer's log says it did not finish.
   const std::string marker = sys_.path(yellow_marker_path);
   if (!remove_file(sys_, marker) && errno != ENOENT) {
-    return end_early(Stage::failed, cat({"cannot hand over: ", failure(marker, errno).reason}));
+    return end_early(Ending::failed, cat({"cannot hand over: ", failure(marker, errno).reason}));
   }
   const BoardMarks marks = read_marks(sys_, state_);
   if (!marks.step_problem.empty()) {
-    return end_early(Stage::failed, cat({"cannot run yellow-fixer: ", marks.step_problem}));
+    return end_early(Ending::failed, cat({"cannot run yellow-fixer: ", marks.step_problem}));
   }
   const std::string step = sys_.path(yellow_step_path);
   if (!marks.yellow_step) {
     if (Result<> made = store_file(sys_, step, ""); !made) {
-      return end_early(Stage::failed, cat({"cannot run yellow-fixer: ", made.failure().reason}));
+      return end_early(Ending::failed, cat({"cannot run yellow-fixer: ", made.failure().reason}));
     }
   }
   if (!run_stage(Program::yellow_fixer)) return false;
   if (*state_.yellow_fixer != ProgramEnd{}) {
-    return end_early(Stage::failed,
+    return end_early(Ending::failed,
                      cat({"yellow-fixer ended with ", describe(*state_.yellow_fixer)}));
   }
   if (name_exists(step)) {
-    return end_early(Stage::failed, cat({"yellow-fixer ended before its last iteration (",
-                                         yellow_step_path, " is still there)"}));
+    return end_early(Ending::failed, cat({"yellow-fixer ended before its last iteration (",
+                                          yellow_step_path, " is still there)"}));
   }
   return finish(true);
 }
@@ -411,7 +425,7 @@ bool Lifecycle::run_yellow_fixer() {
 // tuning at every boot.
 bool Lifecycle::finish(bool fixer_ran) {
   const BoardMarks marks = read_marks(sys_, state_);
-  if (!enter(Stage::finished)) return false;
+  if (!enter_finished()) return false;
   if (!fixer_ran) {
     if (name_exists(sys_.path(log_path)) && state_.runs > 0) {
       // Kept when it can be: the finish is recorded already.

@@ -90,7 +90,7 @@ BoardMarks read_marks(System& sys, const SessionState& state) {
     marks.yellow_step = "";
     marks.step_problem = step.failure.reason;
   }
-  if (state.standing() == Stage::yellow_fixer && !marks.yellow_step) {
+  if (state.stage == Stage::yellow_fixer && !marks.yellow_step) {
     marks.fixer_log = fixer_log_of(sys, state);
   }
   return marks;
@@ -98,7 +98,8 @@ BoardMarks read_marks(System& sys, const SessionState& state) {
 
 Action next_action(const SessionState& state, const BoardMarks& marks) {
   if (!state.undoing.empty()) return Action::finish_undo;
-  switch (state.standing()) {
+  // Where it stands: at work, or where it ended early.
+  switch (state.stage) {
     case Stage::saving:
       return Action::save_sets;
     case Stage::chain_tuner:
@@ -109,9 +110,10 @@ Action next_action(const SessionState& state, const BoardMarks& marks) {
       // finished, unless its whole log says otherwise.
       return marks.yellow_step || marks.fixer_log == FixerLog::unfinished ? Action::run_yellow_fixer
                                                                           : Action::record_finished;
-    default:
-      return Action::new_tuning;
+    case Stage::none:  // none begun, or it finished or was undone
+      break;
   }
+  return Action::new_tuning;
 }
 
 std::string describe_next(Action next, const SessionState& state, const BoardMarks& marks) {

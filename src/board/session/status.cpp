@@ -56,7 +56,7 @@ constexpr const char* sets[] = {before_set, original_set};
 std::string stage_line(const StatusView& view) {
   const SessionState& s = view.state;
   if (!view.state_error.empty()) return cat({"cannot be read: ", printable(view.state_error)});
-  std::string line = stage_name(s.stage);
+  std::string line = standing_name(s.stage, s.ending);
   const std::string since = local_stamp(s.since);
   const std::string undoing = s.undoing.empty()
                                   ? ""
@@ -68,26 +68,24 @@ std::string stage_line(const StatusView& view) {
                 "was cut (the next start records it)",
                 undoing});
   }
-  switch (s.stage) {
-    case Stage::none:
-      return cat({"none: no tuning is recorded on this board", undoing});
-    case Stage::saving:
-    case Stage::chain_tuner:
-    case Stage::yellow_fixer:
-      if (view.running) {
-        return cat(
-            {line, ", running since ", since, " (session pid ", std::to_string(view.pid()), ")"});
-      }
-      return cat({line, ", interrupted: no session runs (the stage began ", since, ")", undoing});
-    case Stage::undone:
+  if (s.no_tuning()) return cat({"none: no tuning is recorded on this board", undoing});
+  if (s.at_work()) {
+    if (view.running) {
+      return cat(
+          {line, ", running since ", since, " (session pid ", std::to_string(view.pid()), ")"});
+    }
+    return cat({line, ", interrupted: no session runs (the stage began ", since, ")", undoing});
+  }
+  switch (*s.ending) {
+    case Ending::undone:
       return cat({line, " at ", since, ": the files of ", backup_dir, "/", printable(s.undone_to),
                   " are back", undoing});
-    case Stage::failed:
-    case Stage::stopped:
-    case Stage::timed_out:
-      line = cat({line, " in ", stage_name(s.at)});
+    case Ending::failed:
+    case Ending::stopped:
+    case Ending::timed_out:
+      line = cat({line, " in ", stage_name(s.stage)});
       break;
-    case Stage::finished:
+    case Ending::finished:
       break;
   }
   return cat({line, " at ", since, s.reason.empty() ? "" : ": ", printable(s.reason), undoing});
@@ -114,7 +112,8 @@ void print_text(const StatusView& view) {
   if (!view.running) line("next:", "tune-session start " + view.next);
   if (s.previous_tuning > 0) {
     line("previous:", cat({"tuning ", std::to_string(s.previous_tuning), ", ",
-                           stage_name(s.previous_stage), " at ", local_stamp(s.previous_ended)}));
+                           standing_name(s.previous_stage, s.previous_ending), " at ",
+                           local_stamp(s.previous_ended)}));
   }
   std::string copies;
   for (int set = 0; set < 2; ++set) {
@@ -130,7 +129,7 @@ void print_text(const StatusView& view) {
 // are already free of control bytes and of bytes that are not UTF-8 (see printable).
 void print_json(const StatusView& view) {
   const SessionState& s = view.state;
-  const bool ended_early = s.stage != s.standing();
+  const bool ended_early = s.ended_early();
   cJSON* json = cJSON_CreateObject();
   auto string = [](cJSON* to, const char* key, const std::string& value) {
     cJSON_AddStringToObject(to, key, value.c_str());
@@ -145,11 +144,11 @@ void print_json(const StatusView& view) {
     present ? number(json, key, value) : (void)cJSON_AddNullToObject(json, key);
   };
   number(json, "tuning", s.tuning);
-  string(json, "stage", stage_name(s.stage));
+  string(json, "stage", standing_name(s.stage, s.ending));
   maybe_string("state_error", !view.state_error.empty(), printable(view.state_error));
   cJSON_AddBoolToObject(json, "finished_unrecorded", view.ended_unrecorded);
   maybe_string("undoing", !s.undoing.empty(), printable(s.undoing));
-  maybe_string("at", ended_early, stage_name(s.at));
+  maybe_string("at", ended_early, stage_name(s.stage));
   cJSON_AddBoolToObject(json, "running", view.running);
   cJSON_AddBoolToObject(json, "interrupted", view.interrupted);
   maybe_number("pid", view.running, view.pid());
@@ -171,7 +170,7 @@ void print_json(const StatusView& view) {
   if (s.previous_tuning > 0) {
     cJSON* previous = cJSON_AddObjectToObject(json, "previous");
     number(previous, "tuning", s.previous_tuning);
-    string(previous, "stage", stage_name(s.previous_stage));
+    string(previous, "stage", standing_name(s.previous_stage, s.previous_ending));
     number(previous, "ended", s.previous_ended);
   } else {
     cJSON_AddNullToObject(json, "previous");
@@ -225,7 +224,7 @@ void read_last_log_line(System& sys, StatusView& view) {
   // A program that waits for a miner that does not answer says so once a poll.
   if (last.size() > log_stamp_length &&
       read_message(not_started_message, last.substr(log_stamp_length) + "\n") &&
-      is_working(view.state.standing())) {
+      view.state.stage != Stage::none) {
     view.warnings.push_back(
         "the miner does not answer \"bmminer-api -o stats\": the program waits for it until "
         "its stage's deadline");
@@ -289,7 +288,7 @@ int status(bool json) {
       view.warnings.push_back(full);
     }
   }
-  view.interrupted = !view.running && is_working(view.state.stage) && !view.ended_unrecorded;
+  view.interrupted = !view.running && view.state.at_work() && !view.ended_unrecorded;
   read_last_log_line(sys, view);
   read_saved_sets(sys, view);
   // What the session recorded of its own PATH, then what the board's files say now.
@@ -298,7 +297,7 @@ int status(bool json) {
   for (const std::string& warning : board_warnings(sys, programs)) {
     if (warning != miner_client_warning) view.warnings.push_back(warning);
   }
-  if (view.state.stage == Stage::finished || view.ended_unrecorded) {
+  if (view.state.ending == Ending::finished || view.ended_unrecorded) {
     if (std::string left = tune_running_left(sys); !left.empty()) view.warnings.push_back(left);
   }
   if (view.state.tuning > 0 && view.state_error.empty() && !view.saved[1] && !view.saves_original) {

@@ -72,11 +72,11 @@ int stop() {
     if (!lock_is_held(sys).value_or(false)) {
       SessionState state = read_state(sys).value_or(SessionState{});
       const std::string tuning = cat({"tuning ", std::to_string(state.tuning)});
-      if (state.stage == Stage::stopped) {
-        say(stdout,
-            {tuning, " stopped in ", stage_name(state.at), "; tune-session start goes on with it"});
+      if (state.ending == Ending::stopped) {
+        say(stdout, {tuning, " stopped in ", stage_name(state.stage),
+                     "; tune-session start goes on with it"});
       } else {
-        say(stdout, {tuning, " ended: ", stage_name(state.stage)});
+        say(stdout, {tuning, " ended: ", standing_name(state.stage, state.ending)});
       }
       return exit_done;
     }

@@ -40,7 +40,7 @@ Result<> undo_files(System& sys, SessionState& state, const std::string& set,
   SessionState undoing = state;
   undoing.undoing = set;
   // With no tuning recorded, its number comes from the kept logs; the record says none.
-  if (undoing.stage == Stage::none) undoing.tuning = 0;
+  if (undoing.no_tuning()) undoing.tuning = 0;
   undoing.pid = getpid();
   if (Result<> recorded = write_state(sys, undoing); !recorded) {
     drop_set(staged);
@@ -56,8 +56,8 @@ Result<> undo_files(System& sys, SessionState& state, const std::string& set,
   }
   SessionState undone = state;
   undone.tuning = tuning;
-  undone.stage = Stage::undone;
-  undone.at = Stage::none;
+  undone.stage = Stage::none;
+  undone.ending = Ending::undone;
   undone.reason.clear();
   undone.undone_to = set;
   undone.undoing.clear();
