@@ -26,13 +26,14 @@
 #include "board_files.hpp"
 #include "chain_tuner.hpp"
 #include "command_support.hpp"
-#include "copies.hpp"
 #include "cut_points.hpp"
 #include "deadlines.hpp"
 #include "files.hpp"
 #include "harness.hpp"
 #include "kept_logs.hpp"
 #include "log.hpp"
+#include "reason_of.hpp"
+#include "saved_sets.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
 #include "sim_miner.hpp"
@@ -56,7 +57,8 @@ class SimPrograms final : public Programs {
     return std::string("in-process ") + program_name(program);
   }
 
-  ProgramRun run(Program program, double hours, const std::function<void()>& meanwhile) override {
+  Result<ProgramRun> run(Program program, double hours,
+                         const std::function<void()>& meanwhile) override {
     deadlines.push_back(hours);
     ProgramRun run;
     run.ending = ProgramRun::Ending::ended;
@@ -220,7 +222,7 @@ std::string without_pid(std::string text) {
 }
 
 // The files a cut must leave whole: each holds what it held before, or a content the uncut
-// run gave it; a set of copies holds the board's first files or is not there.
+// run gave it; a saved set holds the board's first files or is not there.
 long torn_files(const Board& b, const Versions& versions,
                 const std::map<std::string, std::string>& before) {
   long torn = 0;
@@ -453,11 +455,11 @@ TEST(LifecycleCuts, AnUndoCutAnywhereLeavesAStateStartAcceptsAndIsFinishedByTheN
                                                              : now == after;
         if (!consistent) ++mixed_shown_done;
         EXPECT_TRUE(consistent) << "stage " << state["stage"];
-        const StateRead read = read_state(b.sys);
+        const Result<SessionState> read = read_state(b.sys);
         const bool as_it_began = b.text(state_path) == unreadable;
-        if (!read.error.empty() && !as_it_began) ++refused_states;
-        EXPECT_TRUE(read.error.empty() || as_it_began) << read.error;
-        if (by_start && read.error.empty()) {
+        if (!read && !as_it_began) ++refused_states;
+        EXPECT_TRUE(read || as_it_began) << reason_of(read);
+        if (by_start && read) {
           const bool undo_began = state.count("undoing") || state["stage"] == "undone";
           ASSERT_EQ(b.start(), 0);
           // An undo that began was finished first: the new tuning saved the first files as
@@ -469,7 +471,7 @@ TEST(LifecycleCuts, AnUndoCutAnywhereLeavesAStateStartAcceptsAndIsFinishedByTheN
           EXPECT_EQ(b.files_in("/config/"), first);
           EXPECT_EQ(b.state()["stage"], "undone");
           EXPECT_EQ(b.state().count("undoing"), 0u);
-          EXPECT_EQ(read_state(b.sys).error, "");
+          EXPECT_EQ(reason_of(read_state(b.sys)), "");
         }
       }
     }
@@ -523,7 +525,7 @@ TEST(LifecycleErrors, AnUndoSaysBackOnlyWhereEveryFileIsBack) {
     if (!said_back) {
       EXPECT_TRUE(now == after || state["undoing"] == "original");
     }
-    EXPECT_EQ(read_state(b.sys).error, "");
+    EXPECT_EQ(reason_of(read_state(b.sys)), "");
     ASSERT_EQ(undo_board(b.sys, "original", [](bool, const std::string&) {}), 0);
     EXPECT_EQ(b.files_in("/config/"), first);
     EXPECT_EQ(b.state()["stage"], "undone");
@@ -649,10 +651,10 @@ TEST(LifecycleLock, ALockHandedOnByAnEndedStartIsTheRecordedSessions) {
   state.tuning = 1;
   state.stage = Stage::chain_tuner;
   state.pid = session;
-  ASSERT_EQ(write_state(b.sys, state), "");
-  std::string error;
+  ASSERT_EQ(reason_of(write_state(b.sys, state)), "");
   LockHolder holder;
-  EXPECT_TRUE(lock_is_held(b.sys, error, &holder)) << error;
+  const Result<bool> held = lock_is_held(b.sys, &holder);
+  EXPECT_TRUE(held.value_or(false)) << reason_of(held);
   EXPECT_EQ(holder.pid, session);
   EXPECT_EQ(foreign_holder(b.sys, holder), "");
   kill(session, SIGKILL);

@@ -1,4 +1,4 @@
-// The session's records on real files in a temporary /config: the state file, the copies
+// The session's records on real files in a temporary /config: the state file, the saved sets
 // before a tuning, the kept logs, and what start does next.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,9 +9,10 @@
 #include <string>
 
 #include "board_files.hpp"
-#include "copies.hpp"
 #include "kept_logs.hpp"
 #include "plan.hpp"
+#include "reason_of.hpp"
+#include "saved_sets.hpp"
 #include "session_state.hpp"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
@@ -30,8 +31,8 @@ struct Board {
 TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
   SessionState state;
   state.tuning = 7;
-  state.stage = Stage::timed_out;
-  state.at = Stage::yellow_fixer;
+  state.ending = Ending::timed_out;
+  state.stage = Stage::yellow_fixer;
   state.pid = 4242;
   state.began = 1798761600;
   state.since = 1798765200;
@@ -40,7 +41,7 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
   state.yellow_fixer = ProgramEnd{true, 15};
   state.reason = "yellow-fixer ran past\nits deadline";  // a line break would split the record
   state.previous_tuning = 6;
-  state.previous_stage = Stage::undone;
+  state.previous_ending = Ending::undone;
   state.previous_ended = 1798700000;
   state.undoing = "original";
   state.chain_tuner_hours = "2.5";
@@ -51,7 +52,7 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
   ASSERT_TRUE(read) << problem;
   EXPECT_EQ(format_state(*read), format_state(state));
   EXPECT_EQ(read->reason, "yellow-fixer ran past its deadline");
-  EXPECT_EQ(read->standing(), Stage::yellow_fixer);
+  EXPECT_EQ(read->stage, Stage::yellow_fixer);
 
   // Taken: the last "\n" may be missing, and keys of a later version are passed over.
   for (const char* text : {"tuning=3\nstage=chain-tuner\npid=12", "tuning=3\nstage=chain-tuner\n",
@@ -61,6 +62,11 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
     EXPECT_EQ(taken->tuning, 3);
     EXPECT_EQ(taken->stage, Stage::chain_tuner);
   }
+  // As an older version recorded a stop that came just after an undo: stopped, in no stage.
+  std::optional<SessionState> stopped =
+      parse_state("tuning=3\nstage=stopped\nat=undone\n", problem);
+  ASSERT_TRUE(stopped) << problem;
+  EXPECT_EQ(format_state(*stopped), "tuning=3\nstage=stopped\npid=0\nbegan=0\nsince=0\nruns=0\n");
   // Refused, never taken for "no tuning yet" (which would begin the numbering anew).
   const struct {
     const char* text;
@@ -92,27 +98,28 @@ TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
 
 TEST(SessionState, AMissingFileIsNoTuningAndAnUnreadableOneIsAnError) {
   Board b;
-  EXPECT_EQ(read_state(b.sys).state.stage, Stage::none);
-  EXPECT_EQ(read_state(b.sys).error, "");
+  EXPECT_EQ(read_state(b.sys).value_or(SessionState{}).stage, Stage::none);
+  EXPECT_EQ(reason_of(read_state(b.sys)), "");
   SessionState state;
   state.tuning = 1;
-  state.stage = Stage::finished;
-  EXPECT_EQ(write_state(b.sys, state), "");
-  EXPECT_EQ(read_state(b.sys).state.stage, Stage::finished);
+  state.ending = Ending::finished;
+  EXPECT_EQ(reason_of(write_state(b.sys, state)), "");
+  EXPECT_EQ(read_state(b.sys).value_or(SessionState{}).ending, Ending::finished);
   b.sys.write_file(state_path, std::string(70000, 'a'));
-  EXPECT_EQ(read_state(b.sys).error, b.sys.path(state_path) +
-                                         ": not a tuning session's state (larger than a state "
-                                         "file can be)");
+  EXPECT_EQ(reason_of(read_state(b.sys)), b.sys.path(state_path) +
+                                              ": not a tuning session's state (larger than a state "
+                                              "file can be)");
   fs::remove(b.sys.path(state_path));
   fs::create_directory(b.sys.path(state_path));
-  EXPECT_EQ(read_state(b.sys).error, b.sys.path(state_path) + ": Is a directory");
-  EXPECT_NE(write_state(b.sys, state), "");
+  EXPECT_EQ(reason_of(read_state(b.sys)), b.sys.path(state_path) + ": Is a directory");
+  EXPECT_NE(reason_of(write_state(b.sys, state)), "");
 }
 
 TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
   using Log = FixerLog;
   const struct {
-    Stage stage, at;
+    std::optional<Ending> ending;
+    Stage stage;
     bool marker;
     std::optional<std::string> step;
     Log log;
@@ -120,42 +127,42 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
     const char* said;
     const char* undoing = "";
   } cases[] = {
-      {Stage::none,
+      {std::nullopt,
        Stage::none,
        false,
        {},
        Log::unknown,
        Action::new_tuning,
        "begins a new tuning"},
-      {Stage::finished,
+      {Ending::finished,
        Stage::none,
        true,
        {},
        Log::unknown,
        Action::new_tuning,
        "begins a new tuning"},
-      {Stage::undone,
+      {Ending::undone,
        Stage::none,
        false,
        {},
        Log::unknown,
        Action::new_tuning,
        "begins a new tuning"},
-      {Stage::saving,
-       Stage::none,
+      {std::nullopt,
+       Stage::saving,
        true,
        {},
        Log::unknown,
-       Action::save_copies,
+       Action::save_sets,
        "saves the miner's files again"},
-      {Stage::chain_tuner,
-       Stage::none,
+      {std::nullopt,
+       Stage::chain_tuner,
        false,
        {},
        Log::unknown,
        Action::run_chain_tuner,
        "runs chain-tuner again"},
-      {Stage::failed,
+      {Ending::failed,
        Stage::chain_tuner,
        false,
        {},
@@ -163,56 +170,56 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
        Action::run_chain_tuner,
        "runs chain-tuner again"},
       // chain-tuner handed over just before the cut: it does not run again
-      {Stage::chain_tuner,
-       Stage::none,
+      {std::nullopt,
+       Stage::chain_tuner,
        true,
        {},
        Log::unknown,
        Action::hand_over,
        "starts yellow-fixer afresh"},
-      {Stage::chain_tuner, Stage::none, true, "", Log::unknown, Action::hand_over,
+      {std::nullopt, Stage::chain_tuner, true, "", Log::unknown, Action::hand_over,
        "starts yellow-fixer afresh"},
       // the stage recorded, the marker not yet gone
-      {Stage::yellow_fixer, Stage::none, true, "", Log::unknown, Action::run_yellow_fixer,
+      {std::nullopt, Stage::yellow_fixer, true, "", Log::unknown, Action::run_yellow_fixer,
        "starts yellow-fixer afresh"},
-      {Stage::stopped, Stage::yellow_fixer, false, "4", Log::unknown, Action::run_yellow_fixer,
+      {Ending::stopped, Stage::yellow_fixer, false, "4", Log::unknown, Action::run_yellow_fixer,
        "resumes yellow-fixer from step 4"},
-      {Stage::timed_out, Stage::yellow_fixer, false, " 12xyz\n", Log::unknown,
+      {Ending::timed_out, Stage::yellow_fixer, false, " 12xyz\n", Log::unknown,
        Action::run_yellow_fixer, "resumes yellow-fixer from step 12"},
-      {Stage::yellow_fixer, Stage::none, false, "0", Log::unknown, Action::run_yellow_fixer,
+      {std::nullopt, Stage::yellow_fixer, false, "0", Log::unknown, Action::run_yellow_fixer,
        "starts yellow-fixer afresh"},
       // no step file: yellow-fixer had finished (a cut in its finish), unless its whole log
       // says it had not
-      {Stage::yellow_fixer,
-       Stage::none,
-       false,
-       {},
-       Log::unknown,
-       Action::record_finished,
-       "records the tuning as finished"},
-      {Stage::yellow_fixer,
-       Stage::none,
-       false,
-       {},
-       Log::finished,
-       Action::record_finished,
-       "records the tuning as finished"},
-      {Stage::stopped,
+      {std::nullopt,
        Stage::yellow_fixer,
        false,
        {},
        Log::unknown,
        Action::record_finished,
        "records the tuning as finished"},
-      {Stage::yellow_fixer,
-       Stage::none,
+      {std::nullopt,
+       Stage::yellow_fixer,
+       false,
+       {},
+       Log::finished,
+       Action::record_finished,
+       "records the tuning as finished"},
+      {Ending::stopped,
+       Stage::yellow_fixer,
+       false,
+       {},
+       Log::unknown,
+       Action::record_finished,
+       "records the tuning as finished"},
+      {std::nullopt,
+       Stage::yellow_fixer,
        false,
        {},
        Log::unfinished,
        Action::run_yellow_fixer,
        "starts yellow-fixer afresh"},
       // an undo that was cut comes first, whatever else stands
-      {Stage::finished,
+      {Ending::finished,
        Stage::none,
        false,
        {},
@@ -220,8 +227,8 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
        Action::finish_undo,
        "finishes the undo to original that was cut",
        "original"},
-      {Stage::chain_tuner,
-       Stage::none,
+      {std::nullopt,
+       Stage::chain_tuner,
        true,
        {},
        Log::unknown,
@@ -231,11 +238,11 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
   };
   for (const auto& c : cases) {
     SessionState state;
+    state.ending = c.ending;
     state.stage = c.stage;
-    state.at = c.at;
     state.undoing = c.undoing;
     BoardMarks marks{c.marker, c.step, "", c.log, false, "none"};
-    SCOPED_TRACE(std::string(stage_name(c.stage)) + " at " + stage_name(c.at));
+    SCOPED_TRACE(std::string(standing_name(c.stage, c.ending)) + " in " + stage_name(c.stage));
     EXPECT_EQ(next_action(state, marks), c.next);
     EXPECT_TRUE(describe_next(c.next, state, marks).starts_with(c.said))
         << describe_next(c.next, state, marks);
@@ -246,14 +253,14 @@ TEST(Plan, StartGoesOnFromTheRecordedStageAndTheProgramsMarks) {
             "cannot run yellow-fixer: /config/yellow-step: Is a directory");
 }
 
-TEST(Copies, TheFirstFilesStayAndBeforeFollowsEachTuning) {
+TEST(SavedSets, TheFirstFilesStayAndBeforeFollowsEachTuning) {
   Board b;
   b.sys.write_file("/config/config.conf", "first config\n");
   b.sys.write_file("/config/autoTune.conf", "restarts_count=2");
-  ASSERT_EQ(save_copies(b.sys, true), "");
+  ASSERT_EQ(reason_of(save_sets(b.sys, true)), "");
   b.sys.write_file("/config/config.conf", "tuned config\n");
   b.sys.write_file("/config/manual_freqs.txt", "2:1:70\n");
-  ASSERT_EQ(save_copies(b.sys, true), "");  // original/ is never replaced
+  ASSERT_EQ(reason_of(save_sets(b.sys, true)), "");  // original/ is never replaced
 
   EXPECT_EQ(b.text("/config/tune-backup/original/config.conf"), "first config\n");
   EXPECT_EQ(b.text("/config/tune-backup/original/manual_freqs.txt"), "<missing>");
@@ -272,22 +279,22 @@ TEST(Copies, TheFirstFilesStayAndBeforeFollowsEachTuning) {
   // Undo puts back each file byte for byte, and removes one the set records as absent.
   std::vector<std::string> kept;
   b.sys.write_file("/config/config.conf", "third\n");
-  ASSERT_EQ(restore_copies(b.sys, original_set, kept), "");
+  ASSERT_EQ(reason_of(restore_set(b.sys, original_set, kept)), "");
   EXPECT_EQ(b.text("/config/config.conf"), "first config\n");
   EXPECT_FALSE(b.sys.exists("/config/manual_freqs.txt"));
-  ASSERT_EQ(restore_copies(b.sys, before_set, kept), "");
+  ASSERT_EQ(reason_of(restore_set(b.sys, before_set, kept)), "");
   EXPECT_EQ(b.text("/config/manual_freqs.txt"), "2:1:70\n");
 
   // A later tuning, not the first, makes no original/ where there is none.
   fs::remove_all(b.sys.path("/config/tune-backup/original"));
-  ASSERT_EQ(save_copies(b.sys, false), "");
+  ASSERT_EQ(reason_of(save_sets(b.sys, false)), "");
   EXPECT_FALSE(set_exists(b.sys, original_set));
 }
 
-TEST(Copies, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
+TEST(SavedSets, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
   Board b;
   b.sys.write_file("/config/config.conf", "first\n");
-  ASSERT_EQ(save_copies(b.sys, true), "");
+  ASSERT_EQ(reason_of(save_sets(b.sys, true)), "");
   // As a cut leaves it: the older set stepped aside, the new one not yet in place.
   fs::rename(b.sys.path("/config/tune-backup/before"),
              b.sys.path("/config/tune-backup/.before.old"));
@@ -296,28 +303,30 @@ TEST(Copies, ACutBetweenTheTwoRenamesBringsTheOlderSetBack) {
   b.sys.write_file("/config/config.conf", "second\n");
   EXPECT_TRUE(set_exists(b.sys, before_set));  // status and undo still see it
   std::vector<std::string> kept;
-  ASSERT_EQ(restore_copies(b.sys, before_set, kept), "");
+  ASSERT_EQ(reason_of(restore_set(b.sys, before_set, kept)), "");
   EXPECT_EQ(b.text("/config/config.conf"), "first\n");
   EXPECT_FALSE(b.sys.exists("/config/tune-backup/.before.old"));
   EXPECT_FALSE(b.sys.exists("/config/tune-backup/.before.new"));
-  EXPECT_EQ(restore_copies(b.sys, "nothing", kept),
+  EXPECT_EQ(reason_of(restore_set(b.sys, "nothing", kept)),
             b.sys.path("/config/tune-backup/nothing") + ": No such file or directory");
 }
 
-TEST(Copies, WhatCannotBeReadWholeIsNoCopyAndChangesNothing) {
+TEST(SavedSets, WhatCannotBeReadWholeIsNoCopyAndChangesNothing) {
   Board b;
   fs::create_directory(b.sys.path("/config/autoTune.conf"));
-  EXPECT_EQ(save_copies(b.sys, true), b.sys.path("/config/autoTune.conf") + ": Is a directory");
+  EXPECT_EQ(reason_of(save_sets(b.sys, true)),
+            b.sys.path("/config/autoTune.conf") + ": Is a directory");
   EXPECT_FALSE(set_exists(b.sys, before_set));
   EXPECT_FALSE(set_exists(b.sys, original_set));
   fs::remove(b.sys.path("/config/autoTune.conf"));
   b.sys.write_file("/config/tune-backup", "a file");
-  EXPECT_EQ(save_copies(b.sys, true), b.sys.path("/config/tune-backup") + ": Not a directory");
+  EXPECT_EQ(reason_of(save_sets(b.sys, true)),
+            b.sys.path("/config/tune-backup") + ": Not a directory");
 }
 
 // Undo from a set that lacks what it should hold, or onto a file that cannot take a copy:
 // refused with the path and nothing changed, never a live file removed for a missing copy.
-TEST(Copies, ASetPutsBackAllItHoldsOrNothing) {
+TEST(SavedSets, ASetPutsBackAllItHoldsOrNothing) {
   const std::string set = "/config/tune-backup/before/";
   auto mismatch = [](const std::string& copy) {
     return "/config/tune-backup/before/" + copy +
@@ -379,12 +388,12 @@ TEST(Copies, ASetPutsBackAllItHoldsOrNothing) {
     SCOPED_TRACE(c.name);
     Board b;
     b.sys.write_file("/config/config.conf", "first\n");
-    ASSERT_EQ(save_copies(b.sys, true), "");
+    ASSERT_EQ(reason_of(save_sets(b.sys, true)), "");
     b.sys.write_file("/config/config.conf", "tuned\n");
     b.sys.write_file("/config/manual_freqs.txt", "2:1:70\n");
     c.arrange(b);
     std::vector<std::string> kept;
-    const std::string error = restore_copies(b.sys, before_set, kept);
+    const std::string error = reason_of(restore_set(b.sys, before_set, kept));
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     EXPECT_EQ(error.empty(), c.error.empty()) << error;
     EXPECT_EQ(b.text("/config/config.conf"), c.config);
@@ -397,13 +406,13 @@ TEST(Copies, ASetPutsBackAllItHoldsOrNothing) {
 
 TEST(KeptLogs, TheLastFiveTuningsStayWithinTheCap) {
   Board b;
-  EXPECT_EQ(keep_log(b.sys, 1, 1, "chain-tuner").path, "");  // no log to keep
+  EXPECT_EQ(keep_log(b.sys, 1, 1, "chain-tuner").value_or("?"), "");  // no log to keep
   for (int tuning = 1; tuning <= 7; ++tuning) {
     b.sys.write_file("/tmp/auto-tune",
                      "2027-01-01 00:00:00 tuning " + std::to_string(tuning) + "\n");
-    KeptLog kept = keep_log(b.sys, tuning, 1, "chain-tuner");
-    EXPECT_EQ(kept.error, "");
-    EXPECT_EQ(kept.path,
+    Result<std::string> kept = keep_log(b.sys, tuning, 1, "chain-tuner");
+    EXPECT_EQ(reason_of(kept), "");
+    EXPECT_EQ(kept.value_or(""),
               b.sys.path("/config/tune-logs/000" + std::to_string(tuning) + "-1-chain-tuner.log"));
   }
   b.sys.write_file("/config/tune-logs/notes.txt", "the operator's");
@@ -421,7 +430,8 @@ TEST(KeptLogs, TheLastFiveTuningsStayWithinTheCap) {
   std::string long_log;
   for (int i = 0; i < 2000; ++i) long_log += line;
   b.sys.write_file("/tmp/auto-tune", long_log);
-  for (int run = 2; run <= 4; ++run) keep_log(b.sys, 7, run, "yellow-fixer");
+  for (int run = 2; run <= 4; ++run)
+    EXPECT_EQ(reason_of(keep_log(b.sys, 7, run, "yellow-fixer")), "");
   std::string kept = b.text("/config/tune-logs/0007-4-yellow-fixer.log");
   EXPECT_EQ(kept.size(), kept_log_limit / line.size() * line.size());
   EXPECT_TRUE(kept.starts_with(line));
@@ -434,8 +444,8 @@ TEST(KeptLogs, TheLastFiveTuningsStayWithinTheCap) {
 
   // Listed in the order written (run 10 after run 9), the operator's file passed over.
   b.sys.write_file("/tmp/auto-tune", "2027-01-01 00:00:00 short\n");
-  keep_log(b.sys, 7, 9, "chain-tuner");
-  keep_log(b.sys, 7, 10, "yellow-fixer");
+  EXPECT_EQ(reason_of(keep_log(b.sys, 7, 9, "chain-tuner")), "");
+  EXPECT_EQ(reason_of(keep_log(b.sys, 7, 10, "yellow-fixer")), "");
   std::vector<KeptLogFile> listed = list_kept_logs(b.sys.path("/config/tune-logs"));
   ASSERT_GE(listed.size(), 2u);
   EXPECT_EQ(listed.back().name, "0007-10-yellow-fixer.log");

@@ -28,9 +28,9 @@ std::string cat(std::initializer_list<std::string_view> pieces) {
 
 FileRead read_file(const std::string& path, size_t limit, bool tail) {
   FileRead result;
-  auto unreadable = [&](std::string error) {
+  auto unreadable = [&](Failure failure) {
     result.result = FileRead::Result::unreadable;
-    result.error = std::move(error);
+    result.failure = std::move(failure);
     return result;
   };
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -60,23 +60,21 @@ FileRead read_file(const std::string& path, size_t limit, bool tail) {
     }
   }
   close(fd);
-  if (error == -1) return unreadable(path + ": not a regular file");
+  if (error == -1) return unreadable(Failure{path + ": not a regular file"});
   if (error != 0) return unreadable(failure(path, error));
   result.result = FileRead::Result::read;
   return result;
 }
 
-std::string store_file(System& sys, const std::string& path, const std::string& text) {
+Result<> store_file(System& sys, const std::string& path, const std::string& text) {
   errno = 0;
-  if (replace_file(sys, path, text)) return "";
-  const int error = errno;  // the caller may look at it (a full disk, say)
-  std::string said = error != 0 ? failure(path, error) : path + ": cannot be written";
-  errno = error;
-  return said;
+  if (replace_file(sys, path, text)) return {};
+  // The caller may act on the errno (a full disk, say).
+  return errno != 0 ? failure(path, errno) : Failure{path + ": cannot be written"};
 }
 
-std::string failure(const std::string& path, int error) {
-  return cat({path, ": ", error_text(error)});
+Failure failure(const std::string& path, int error) {
+  return {cat({path, ": ", error_text(error)}), error};
 }
 
 bool name_exists(const std::string& path) {

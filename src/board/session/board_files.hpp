@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "result.hpp"
 #include "system.hpp"
 
 namespace tune::session {
@@ -26,7 +27,7 @@ struct FileRead {
   enum class Result { read, missing, unreadable } result = Result::missing;
   std::string text;    // when read
   bool whole = false;  // the text is the whole file, not cut at the limit
-  std::string error;   // when unreadable: "PATH: reason"
+  Failure failure;     // when unreadable
 };
 
 // Reads a regular file (following links). At most `limit` bytes are kept: the first ones,
@@ -34,12 +35,11 @@ struct FileRead {
 // never blocks.
 FileRead read_file(const std::string& path, size_t limit, bool tail = false);
 
-// Replaces the file durably (the runtime's replace); empty when stored, else "PATH: reason"
-// with errno telling why.
-std::string store_file(System& sys, const std::string& path, const std::string& text);
+// Replaces the file durably (the runtime's replace).
+Result<> store_file(System& sys, const std::string& path, const std::string& text);
 
-// "PATH: reason" for the errno value.
-std::string failure(const std::string& path, int error);
+// "PATH: reason" for the errno value, with it.
+Failure failure(const std::string& path, int error);
 
 // True when something (a file, a directory, a dangling link) has this name.
 bool name_exists(const std::string& path);

@@ -28,63 +28,53 @@ std::string foreign_holder(System& sys, const LockHolder& holder) {
 }
 
 std::string lock_held_by_another(System& sys) {
-  std::string error;
   LockHolder holder;
-  return lock_is_held(sys, error, &holder) ? foreign_holder(sys, holder) : "";
+  return lock_is_held(sys, &holder).value_or(false) ? foreign_holder(sys, holder) : "";
 }
 
 std::string running_session(System& sys) {
-  std::string error;
   LockHolder holder;
-  const bool held = lock_is_held(sys, error, &holder);
+  const bool held = lock_is_held(sys, &holder).value_or(false);
   if (std::string other = held ? foreign_holder(sys, holder) : ""; !other.empty()) return other;
-  StateRead read = read_state(sys);
-  if (!read.error.empty()) return cat({"its state cannot be read: ", read.error});
-  const SessionState& state = read.state;
+  Result<SessionState> read = read_state(sys);
+  if (!read) return cat({"its state cannot be read: ", read.failure().reason});
+  const SessionState& state = *read;
   // The pid is the holder's, as /proc tells it: the state's may be a finished session's.
-  return cat({"tuning ", std::to_string(state.tuning), ", stage ", stage_name(state.stage),
-              " since ", local_stamp(state.since), ", session pid ",
-              holder.pid > 0 ? std::to_string(holder.pid) : "unknown"});
+  return cat({"tuning ", std::to_string(state.tuning), ", stage ",
+              standing_name(state.stage, state.ending), " since ", local_stamp(state.since),
+              ", session pid ", holder.pid > 0 ? std::to_string(holder.pid) : "unknown"});
 }
 
-std::string take_lock(SessionLock& lock, System& sys, const char* busy, const char* then) {
-  std::string error;
-  const SessionLock::Taken taken = lock.take(sys, error);
+Result<> take_lock(SessionLock& lock, System& sys, const char* busy, const char* then) {
+  const Result<SessionLock::Taken> taken = lock.take(sys);
+  if (taken && *taken == SessionLock::Taken::yes) return {};
   // Another program's hold is named alike by every command, whatever it kept this one from.
-  if (taken != SessionLock::Taken::yes) {
-    if (std::string other = lock_held_by_another(sys); !other.empty()) return other;
-  }
-  switch (taken) {
-    case SessionLock::Taken::failed:
-      return cat({"cannot lock ", error});
-    case SessionLock::Taken::held_elsewhere:
-      return cat({busy, running_session(sys), then});
-    case SessionLock::Taken::yes:
-      break;
-  }
-  return "";
+  if (std::string other = lock_held_by_another(sys); !other.empty()) return Failure{other};
+  if (!taken) return Failure{cat({"cannot lock ", taken.failure().reason}), taken.failure().error};
+  return Failure{cat({busy, running_session(sys), then})};
 }
 
-StateRead read_state_to_go_on(System& sys) {
-  StateRead read = read_state(sys);
-  if (read.error.empty() && read.state.tuning == 0) read.state.tuning = highest_kept_tuning(sys);
+Result<SessionState> read_state_to_go_on(System& sys) {
+  Result<SessionState> read = read_state(sys);
+  if (read && read->tuning == 0) read->tuning = highest_kept_tuning(sys);
   return read;
 }
 
 namespace {
 
 // Removes a file the programs leave, durably; a missing one is no failure.
-std::string clear_file(System& sys, const char* fixed_path) {
+Result<> clear_file(System& sys, const char* fixed_path) {
   const std::string path = sys.path(fixed_path);
-  if (remove_file(sys, path) || errno == ENOENT) return "";
+  if (remove_file(sys, path) || errno == ENOENT) return {};
   return failure(path, errno);
 }
 
 }  // namespace
 
-std::string clear_marks(System& sys) {
-  std::string error = clear_file(sys, yellow_marker_path);
-  return error.empty() ? clear_file(sys, yellow_step_path) : error;
+Result<> clear_marks(System& sys) {
+  Result<> cleared = clear_file(sys, yellow_marker_path);
+  if (!cleared) return cleared;
+  return clear_file(sys, yellow_step_path);
 }
 
 }  // namespace tune::session

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "result.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
 #include "system.hpp"
@@ -32,16 +33,16 @@ std::string lock_held_by_another(System& sys);
 
 // Takes the lock; on failure the line to say (without the program's name): another program
 // holds it (foreign_holder), the lock cannot be had, or another session runs (then `busy`
-// and `then` frame what it does). Empty when taken.
-std::string take_lock(SessionLock& lock, System& sys, const char* busy, const char* then);
+// and `then` frame what it does).
+Result<> take_lock(SessionLock& lock, System& sys, const char* busy, const char* then);
 
 // The state as a command that holds the lock goes by: the recorded one, or, when there is
 // none, a board without tunings numbered after the highest kept log (a state removed by
 // hand must not begin the numbering anew over the kept logs).
-StateRead read_state_to_go_on(System& sys);
+Result<SessionState> read_state_to_go_on(System& sys);
 
-// Removes chain-tuner's marker and yellow-fixer's step file, durably; empty when done (or
-// there were none), else "PATH: reason".
-std::string clear_marks(System& sys);
+// Removes chain-tuner's marker and yellow-fixer's step file, durably (done also when there
+// were none).
+Result<> clear_marks(System& sys);
 
 }  // namespace tune::session

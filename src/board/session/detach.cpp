@@ -11,8 +11,8 @@
 
 #include "board_files.hpp"
 #include "command_support.hpp"
+#include "exit_status.hpp"
 #include "files.hpp"
-#include "session.hpp"
 #include "text.hpp"
 
 namespace tune::session {

@@ -153,28 +153,24 @@ int highest_kept_tuning(System& sys) {
   return highest;
 }
 
-KeptLog keep_log(System& sys, int tuning, int run, const char* program) {
-  KeptLog kept;
+Result<std::string> keep_log(System& sys, int tuning, int run, const char* program) {
   FileRead log = read_file(sys.path(log_path), kept_log_limit, true);
-  if (log.result == FileRead::Result::missing) return kept;
-  if (log.result == FileRead::Result::unreadable) {
-    kept.error = log.error;
-    return kept;
-  }
+  if (log.result == FileRead::Result::missing) return std::string();
+  if (log.result == FileRead::Result::unreadable) return log.failure;
   const std::string directory = sys.path(kept_logs_dir);
   if (mkdir(directory.c_str(), 0755) == 0) {
     sync_directory(sys, sys.path(config_dir));
   } else if (errno != EEXIST) {
-    kept.error = failure(directory, errno);
-    return kept;
+    return failure(directory, errno);
   }
   char name[64];
   std::snprintf(name, sizeof name, "%04d-%d-%s.log", tuning, run, program);
-  kept.path = directory + "/" + name;
+  const std::string path = directory + "/" + name;
   const std::string text = whole_lines(log);
+  Result<> stored;
   for (;;) {
-    kept.error = store_file(sys, kept.path, text);
-    if (kept.error.empty() || (errno != ENOSPC && errno != EDQUOT)) break;
+    stored = store_file(sys, path, text);
+    if (stored || (stored.failure().error != ENOSPC && stored.failure().error != EDQUOT)) break;
     // On a full /config the latest log wins over the oldest others.
     std::vector<std::string> others = leftovers(directory);
     if (others.empty()) {
@@ -187,9 +183,9 @@ KeptLog keep_log(System& sys, int tuning, int run, const char* program) {
     }
     if (!remove_in(sys, directory, others)) break;
   }
-  if (!kept.error.empty()) kept.path.clear();
   prune(sys, directory, tuning, name);
-  return kept;
+  if (!stored) return stored.failure();
+  return path;
 }
 
 }  // namespace tune::session

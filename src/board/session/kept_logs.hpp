@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "result.hpp"
 #include "system.hpp"
 
 namespace tune::session {
@@ -16,11 +17,6 @@ inline constexpr size_t kept_logs_cap = 256 * 1024;   // all kept logs together
 inline constexpr size_t kept_log_limit = 128 * 1024;  // one log: its last lines
 // How often a running program's log is copied: a cut loses at most its last interval.
 inline constexpr long long keep_interval_seconds = 10 * 60;
-
-struct KeptLog {
-  std::string path;   // where it was kept; empty when there was no log to keep
-  std::string error;  // "PATH: reason" when it could not be kept
-};
 
 struct KeptLogFile {
   std::string name;  // within the directory
@@ -35,8 +31,8 @@ std::vector<KeptLogFile> list_kept_logs(const std::string& directory);
 
 // Copies the program's log of this run (again, while it runs: the copy is replaced), then
 // removes logs of older tunings and the oldest logs past the cap. On a full /config the
-// oldest other logs give way to it.
-KeptLog keep_log(System& sys, int tuning, int run, const char* program);
+// oldest other logs give way to it. Where it is kept; empty when there was no log to keep.
+Result<std::string> keep_log(System& sys, int tuning, int run, const char* program);
 
 // Removes the hidden files a cut left while a log was being kept.
 void remove_leftovers(System& sys);

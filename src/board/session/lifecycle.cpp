@@ -10,14 +10,14 @@
 
 #include "board_files.hpp"
 #include "command_support.hpp"
-#include "copies.hpp"
 #include "deadlines.hpp"
+#include "exit_status.hpp"
 #include "files.hpp"
 #include "kept_logs.hpp"
 #include "log.hpp"
 #include "plan.hpp"
 #include "room.hpp"
-#include "session.hpp"
+#include "saved_sets.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
 #include "stage_files.hpp"
@@ -47,9 +47,11 @@ class Lifecycle {
   bool finish(bool fixer_ran);
   bool finish_undo();
 
-  bool record();
+  Result<> record();
   bool enter(Stage stage);
-  bool end_early(Stage how, const std::string& reason);
+  bool enter_finished();
+  bool record_since_now();
+  bool end_early(Ending how, const std::string& reason);
   bool fail(const std::string& line);
   void note(std::initializer_list<std::string_view> what);
   double deadline(Program program) const;
@@ -64,7 +66,6 @@ class Lifecycle {
   SessionLock lock_;
   SessionState state_;
   int status_ = exit_done;
-  std::string unrecorded_;  // why the state could not be recorded
   std::time_t last_keep_ = 0;
   bool next_requested_ = false;  // a cut finish recorded, and a request made since
 };
@@ -77,19 +78,17 @@ void Lifecycle::note(std::initializer_list<std::string_view> what) {
 
 // Records the state, the session's memory across cuts. On a full /config the kept logs give
 // way to it, oldest first, once a program of this tuning has run (a tuning that cannot even
-// begin is refused with the logs as they were). False when it cannot be recorded: the run
-// must not go on with a record that says something else.
-bool Lifecycle::record() {
+// begin is refused with the logs as they were). A failure when it cannot be recorded: the
+// run must not go on with a record that says something else.
+Result<> Lifecycle::record() {
   for (;;) {
-    std::string error = write_state(sys_, state_);
-    if (error.empty()) return true;
-    const int reason = errno;
+    Result<> stored = write_state(sys_, state_);
+    const int reason = stored ? 0 : stored.failure().error;
     if ((reason == ENOSPC || reason == EDQUOT) && state_.runs > 0 && give_way(sys_)) {
       note({"/config is full: the oldest kept log gives way to the state"});
       continue;
     }
-    unrecorded_ = error;
-    return false;
+    return stored;
   }
 }
 
@@ -100,24 +99,39 @@ bool Lifecycle::fail(const std::string& line) {
   return false;
 }
 
+// The tuning at work in a stage, from now.
 bool Lifecycle::enter(Stage stage) {
   state_.stage = stage;
-  state_.at = Stage::none;
-  state_.reason.clear();
-  state_.since = sys_.now();
-  return record() || fail(cat({"cannot record the state: ", unrecorded_}));
+  state_.ending.reset();
+  return record_since_now();
 }
 
-// Records a stage that did not finish (failed, stopped, timed out) and ends the run.
-bool Lifecycle::end_early(Stage how, const std::string& reason) {
-  state_.at = state_.standing();
-  state_.stage = how;
+// The tuning finished, from now: it stands in no stage.
+bool Lifecycle::enter_finished() {
+  state_.stage = Stage::none;
+  state_.ending = Ending::finished;
+  return record_since_now();
+}
+
+bool Lifecycle::record_since_now() {
+  state_.reason.clear();
+  state_.since = sys_.now();
+  Result<> recorded = record();
+  return recorded || fail(cat({"cannot record the state: ", recorded.failure().reason}));
+}
+
+// Records a stage that did not finish (failed, stopped, timed out) and ends the run. The
+// tuning stands where it ended.
+bool Lifecycle::end_early(Ending how, const std::string& reason) {
+  state_.ending = how;
   state_.reason = reason;
   state_.since = sys_.now();
   const char* colon = reason.empty() ? "" : ": ";
   std::string line =
-      cat({tuning_name(), " ", stage_name(how), " in ", stage_name(state_.at), colon, reason});
-  if (!record()) line = cat({line, " (and the state cannot be recorded: ", unrecorded_, ")"});
+      cat({tuning_name(), " ", ending_name(how), " in ", stage_name(state_.stage), colon, reason});
+  if (Result<> recorded = record(); !recorded) {
+    line = cat({line, " (and the state cannot be recorded: ", recorded.failure().reason, ")"});
+  }
   return fail(line);
 }
 
@@ -129,11 +143,12 @@ double Lifecycle::deadline(Program program) const {
 }
 
 // A running program's log is copied now and then, so that a cut loses at most the last
-// interval of it.
+// interval of it. A copy that fails is tried again at the next interval, and at the run's
+// end, which says why it fails.
 void Lifecycle::keep_while_running(Program program) {
   if (sys_.now() - last_keep_ < keep_interval_seconds) return;
   last_keep_ = sys_.now();
-  keep_log(sys_, state_.tuning, state_.runs, program_name(program));
+  (void)keep_log(sys_, state_.tuning, state_.runs, program_name(program));
 }
 
 int Lifecycle::run() {
@@ -145,32 +160,31 @@ int Lifecycle::run() {
     }
   }
   if (held_ == nullptr) {
-    std::string error = take_lock(lock_, sys_, "a tuning is already running: ", "");
-    if (!error.empty()) {
-      out_.announce(exit_busy, error);
+    if (Result<> locked = take_lock(lock_, sys_, "a tuning is already running: ", ""); !locked) {
+      out_.announce(exit_busy, locked.failure().reason);
       return exit_busy;
     }
   }
   if (!begin()) return status_;
   for (;;) {
-    if (state_.stage == Stage::finished && !next_requested_) break;
-    if (state_.stage == Stage::finished) {
+    if (state_.ending == Ending::finished && !next_requested_) break;
+    if (state_.ending == Ending::finished) {
       // A request made after the finishing script of a cut finish: the next tuning begins.
       next_requested_ = false;
       if (!act(Action::new_tuning)) return status_;
       continue;
     }
     if (programs_.stop_requested()) {
-      end_early(Stage::stopped, "");
+      end_early(Ending::stopped, "");
       return status_;
     }
     if (!act(next_action(state_, read_marks(sys_, state_)))) return status_;
   }
   // Said only once the record says so.
-  StateRead stored = read_state(sys_);
-  if (!stored.error.empty() || stored.state.stage != Stage::finished) {
+  Result<SessionState> stored = read_state(sys_);
+  if (!stored || stored->ending != Ending::finished) {
     fail(cat({tuning_name(), " finished, but the state does not say so: ",
-              stored.error.empty() ? stage_name(stored.state.stage) : stored.error}));
+              stored ? standing_name(stored->stage, stored->ending) : stored.failure().reason}));
     return status_;
   }
   out_.announce(exit_done, cat({tuning_name(), " finished"}));
@@ -180,24 +194,25 @@ int Lifecycle::run() {
 // Reads where the tuning stands, takes the first step (a new tuning saves the miner's files
 // first) and tells the caller: the first line a detached start passes on.
 bool Lifecycle::begin() {
-  StateRead read = read_state_to_go_on(sys_);
-  if (!read.error.empty()) {
+  Result<SessionState> read = read_state_to_go_on(sys_);
+  if (read) {
+    state_ = *read;
+  } else {
     if (!options_.fresh) {
       status_ = exit_busy;
-      out_.announce(exit_busy, cat({"cannot read ", read.error,
+      out_.announce(exit_busy, cat({"cannot read ", read.failure().reason,
                                     "; tune-session start --new begins a new tuning over it"}));
       return false;
     }
-    std::string error = set_state_aside(sys_);
-    if (!error.empty()) {
+    if (Result<> aside = set_state_aside(sys_); !aside) {
       status_ = exit_busy;
-      out_.announce(exit_busy, cat({"cannot set the state that cannot be read aside: ", error}));
+      out_.announce(exit_busy, cat({"cannot set the state that cannot be read aside: ",
+                                    aside.failure().reason}));
       return false;
     }
-    read.state = SessionState{};
-    read.state.tuning = highest_kept_tuning(sys_);
+    state_ = SessionState{};
+    state_.tuning = highest_kept_tuning(sys_);
   }
-  state_ = read.state;
   remove_leftovers(sys_);
   // Recorded for status, which cannot see the session's PATH; the rest it finds itself.
   state_.warning = programs_.miner_client_found() ? "" : miner_client_warning;
@@ -221,24 +236,26 @@ bool Lifecycle::begin() {
   if (std::string full =
           first == Action::finish_undo ? "" : too_full(sys_, first, state_.tuning == 1);
       !full.empty()) {
-    return end_early(Stage::failed, full);
+    return end_early(Ending::failed, full);
   }
-  if (is_working(state_.stage) && state_.stage != Stage::saving && state_.runs > 0) {
+  if (state_.at_work() && state_.stage != Stage::saving && state_.runs > 0) {
     // The program's run was cut (the session killed, say, with no reboot): its log is still
     // in /tmp, and the next run would empty it. It is that run's, whose copy names its
-    // program (a hand-over cut before yellow-fixer ran leaves chain-tuner's log there).
+    // program (a hand-over cut before yellow-fixer ran leaves chain-tuner's log there). One
+    // that cannot be kept does not keep the tuning from going on.
     std::string program = kept_program(sys_, state_.tuning, state_.runs);
-    keep_log(sys_, state_.tuning, state_.runs,
-             program.empty() ? stage_name(state_.stage) : program.c_str());
-  } else if (state_.stage != state_.standing()) {
-    // Going on after a failure, a stop or a time-out: back in the stage it ended in.
-    state_.stage = state_.standing();
-    state_.at = Stage::none;
+    (void)keep_log(sys_, state_.tuning, state_.runs,
+                   program.empty() ? stage_name(state_.stage) : program.c_str());
+  } else if (state_.ended_early()) {
+    // Going on after a failure, a stop or a time-out: back at work in the stage it ended in.
+    state_.ending.reset();
     state_.reason.clear();
   }
   state_.pid = getpid();
   state_.since = sys_.now();
-  if (!record()) return fail(cat({"cannot record the tuning: ", unrecorded_}));
+  if (Result<> recorded = record(); !recorded) {
+    return fail(cat({"cannot record the tuning: ", recorded.failure().reason}));
+  }
   note({"goes on: ", plan});
   out_.announce(exit_done, cat({tuning_name(), " goes on (session pid ", std::to_string(state_.pid),
                                 "): ", plan, hint}));
@@ -251,7 +268,7 @@ bool Lifecycle::act(Action action) {
       return finish_undo();
     case Action::new_tuning:
       return begin_new_tuning() && save();
-    case Action::save_copies:
+    case Action::save_sets:
       return save();
     case Action::run_chain_tuner:
       return run_chain_tuner();
@@ -284,24 +301,29 @@ bool Lifecycle::begin_new_tuning() {
   state_.warning = previous.warning;
   state_.chain_tuner_hours = options_.chain_tuner_hours;
   state_.yellow_fixer_hours = options_.yellow_fixer_hours;
-  if (previous.tuning > 0 && previous.stage != Stage::none) {
+  if (previous.tuning > 0 && !previous.no_tuning()) {
     state_.previous_tuning = previous.tuning;
-    state_.previous_stage = previous.stage;
-    // A tuning left under way by --new ends now.
-    state_.previous_ended = is_working(previous.stage) ? state_.began : previous.since;
+    // How it ended, or the stage it was at work in: a tuning left under way by --new ends now.
+    state_.previous_ending = previous.ending;
+    state_.previous_stage = previous.ending ? Stage::none : previous.stage;
+    state_.previous_ended = previous.at_work() ? state_.began : previous.since;
   }
-  if (!record()) return fail(cat({"cannot record the tuning: ", unrecorded_}));
+  if (Result<> recorded = record(); !recorded) {
+    return fail(cat({"cannot record the tuning: ", recorded.failure().reason}));
+  }
   note({"begins"});
   return true;
 }
 
-// The copies of a new tuning, made before anything else changes, then the programs' marks
+// The saved sets of a new tuning, made before anything else changes, then the programs' marks
 // of the tuning before it cleared. The first tuning on the board also keeps original/.
 bool Lifecycle::save() {
-  std::string error = save_copies(sys_, state_.tuning == 1);
-  if (error.empty()) error = clear_marks(sys_);
-  if (!error.empty())
-    return end_early(Stage::failed, cat({"cannot save the miner's files: ", error}));
+  Result<> saved = save_sets(sys_, state_.tuning == 1);
+  if (saved) saved = clear_marks(sys_);
+  if (!saved) {
+    return end_early(Ending::failed,
+                     cat({"cannot save the miner's files: ", saved.failure().reason}));
+  }
   note({"the miner's files are saved in ", set_directory(sys_, before_set)});
   // Recorded before the caller hears that chain-tuner runs, so that status says so too; a
   // cut before this record only saves the same files again.
@@ -317,22 +339,23 @@ bool Lifecycle::run_stage(Program program) {
   const double hours = deadline(program);
   note({name, " starts (", programs_.where(program), ")"});
   last_keep_ = sys_.now();
-  ProgramRun run = programs_.run(program, hours, [&] { keep_while_running(program); });
-  if (run.ending == ProgramRun::Ending::not_started) {
-    return end_early(Stage::failed, cat({"cannot start ", run.error}));
-  }
-  (program == Program::chain_tuner ? state_.chain_tuner : state_.yellow_fixer) = run.end;
+  Result<ProgramRun> run = programs_.run(program, hours, [&] { keep_while_running(program); });
+  if (!run) return end_early(Ending::failed, cat({"cannot start ", run.failure().reason}));
+  (program == Program::chain_tuner ? state_.chain_tuner : state_.yellow_fixer) = run->end;
   // The program's end is recorded before its log is kept: on a full /config the log gives
   // way, the record does not.
-  if (!record()) return fail(cat({"cannot record the state: ", unrecorded_}));
-  KeptLog kept = keep_log(sys_, state_.tuning, state_.runs, name);
-  note({name, " ended with ", describe(run.end), kept.path.empty() ? "" : "; its log is kept as ",
-        kept.path, kept.error.empty() ? "" : "; its log cannot be kept: ", kept.error});
-  if (run.ending == ProgramRun::Ending::stopped) return end_early(Stage::stopped, "");
-  if (run.ending == ProgramRun::Ending::timed_out) {
+  if (Result<> recorded = record(); !recorded) {
+    return fail(cat({"cannot record the state: ", recorded.failure().reason}));
+  }
+  Result<std::string> kept = keep_log(sys_, state_.tuning, state_.runs, name);
+  const std::string kept_as = kept.value_or("");
+  note({name, " ended with ", describe(run->end), kept_as.empty() ? "" : "; its log is kept as ",
+        kept_as, kept ? "" : "; its log cannot be kept: ", kept ? "" : kept.failure().reason});
+  if (run->ending == ProgramRun::Ending::stopped) return end_early(Ending::stopped, "");
+  if (run->ending == ProgramRun::Ending::timed_out) {
     char text[64];
     std::snprintf(text, sizeof text, "%g hours", hours);
-    return end_early(Stage::timed_out, cat({name, " ran past its deadline of ", text}));
+    return end_early(Ending::timed_out, cat({name, " ran past its deadline of ", text}));
   }
   return true;
 }
@@ -340,8 +363,8 @@ bool Lifecycle::run_stage(Program program) {
 bool Lifecycle::run_chain_tuner() {
   if (!run_stage(Program::chain_tuner)) return false;
   if (!name_exists(sys_.path(yellow_marker_path))) {
-    return end_early(Stage::failed, cat({"chain-tuner ended with ", describe(*state_.chain_tuner),
-                                         " without handing over (no ", yellow_marker_path, ")"}));
+    return end_early(Ending::failed, cat({"chain-tuner ended with ", describe(*state_.chain_tuner),
+                                          " without handing over (no ", yellow_marker_path, ")"}));
   }
   return true;
 }
@@ -353,13 +376,14 @@ bool Lifecycle::run_chain_tuner() {
 bool Lifecycle::hand_over() {
   const std::string step = sys_.path(yellow_step_path);
   if (!name_exists(step)) {
-    std::string error = store_file(sys_, step, "");
-    if (!error.empty()) return end_early(Stage::failed, cat({"cannot hand over: ", error}));
+    if (Result<> made = store_file(sys_, step, ""); !made) {
+      return end_early(Ending::failed, cat({"cannot hand over: ", made.failure().reason}));
+    }
   }
   if (!enter(Stage::yellow_fixer)) return false;
   const std::string marker = sys_.path(yellow_marker_path);
   if (!remove_file(sys_, marker) && errno != ENOENT) {
-    return end_early(Stage::failed, cat({"cannot hand over: ", failure(marker, errno)}));
+    return end_early(Ending::failed, cat({"cannot hand over: ", failure(marker, errno).reason}));
   }
   note({"chain-tuner handed over to yellow-fixer"});
   return true;
@@ -370,25 +394,26 @@ bool Lifecycle::run_yellow_fixer() {
   // start when it is gone though yellow-fixer's log says it did not finish.
   const std::string marker = sys_.path(yellow_marker_path);
   if (!remove_file(sys_, marker) && errno != ENOENT) {
-    return end_early(Stage::failed, cat({"cannot hand over: ", failure(marker, errno)}));
+    return end_early(Ending::failed, cat({"cannot hand over: ", failure(marker, errno).reason}));
   }
   const BoardMarks marks = read_marks(sys_, state_);
   if (!marks.step_problem.empty()) {
-    return end_early(Stage::failed, cat({"cannot run yellow-fixer: ", marks.step_problem}));
+    return end_early(Ending::failed, cat({"cannot run yellow-fixer: ", marks.step_problem}));
   }
   const std::string step = sys_.path(yellow_step_path);
   if (!marks.yellow_step) {
-    std::string error = store_file(sys_, step, "");
-    if (!error.empty()) return end_early(Stage::failed, cat({"cannot run yellow-fixer: ", error}));
+    if (Result<> made = store_file(sys_, step, ""); !made) {
+      return end_early(Ending::failed, cat({"cannot run yellow-fixer: ", made.failure().reason}));
+    }
   }
   if (!run_stage(Program::yellow_fixer)) return false;
   if (*state_.yellow_fixer != ProgramEnd{}) {
-    return end_early(Stage::failed,
+    return end_early(Ending::failed,
                      cat({"yellow-fixer ended with ", describe(*state_.yellow_fixer)}));
   }
   if (name_exists(step)) {
-    return end_early(Stage::failed, cat({"yellow-fixer ended before its last iteration (",
-                                         yellow_step_path, " is still there)"}));
+    return end_early(Ending::failed, cat({"yellow-fixer ended before its last iteration (",
+                                          yellow_step_path, " is still there)"}));
   }
   return finish(true);
 }
@@ -400,10 +425,11 @@ bool Lifecycle::run_yellow_fixer() {
 // tuning at every boot.
 bool Lifecycle::finish(bool fixer_ran) {
   const BoardMarks marks = read_marks(sys_, state_);
-  if (!enter(Stage::finished)) return false;
+  if (!enter_finished()) return false;
   if (!fixer_ran) {
     if (name_exists(sys_.path(log_path)) && state_.runs > 0) {
-      keep_log(sys_, state_.tuning, state_.runs, program_name(Program::yellow_fixer));
+      // Kept when it can be: the finish is recorded already.
+      (void)keep_log(sys_, state_.tuning, state_.runs, program_name(Program::yellow_fixer));
     }
     if (new_request_since(state_, marks)) {
       note(
@@ -426,10 +452,9 @@ bool Lifecycle::finish(bool fixer_ran) {
 bool Lifecycle::finish_undo() {
   const std::string set = state_.undoing;
   std::vector<std::string> kept;
-  std::string error = undo_files(sys_, state_, set, kept);
-  if (!error.empty()) {
-    return fail(
-        cat({error, "; tune-session undo puts a set back, start --new begins a new tuning"}));
+  if (Result<> undone = undo_files(sys_, state_, set, kept); !undone) {
+    return fail(cat({undone.failure().reason,
+                     "; tune-session undo puts a set back, start --new begins a new tuning"}));
   }
   note({"the undo to ", set, " that was cut is finished: the files of ",
         set_directory(sys_, set.c_str()), " are back"});

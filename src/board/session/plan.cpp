@@ -88,9 +88,9 @@ BoardMarks read_marks(System& sys, const SessionState& state) {
   // cannot do.
   if (step.result == FileRead::Result::unreadable) {
     marks.yellow_step = "";
-    marks.step_problem = step.error;
+    marks.step_problem = step.failure.reason;
   }
-  if (state.standing() == Stage::yellow_fixer && !marks.yellow_step) {
+  if (state.stage == Stage::yellow_fixer && !marks.yellow_step) {
     marks.fixer_log = fixer_log_of(sys, state);
   }
   return marks;
@@ -98,9 +98,10 @@ BoardMarks read_marks(System& sys, const SessionState& state) {
 
 Action next_action(const SessionState& state, const BoardMarks& marks) {
   if (!state.undoing.empty()) return Action::finish_undo;
-  switch (state.standing()) {
+  // Where it stands: at work, or where it ended early.
+  switch (state.stage) {
     case Stage::saving:
-      return Action::save_copies;
+      return Action::save_sets;
     case Stage::chain_tuner:
       return marks.yellow_marker ? Action::hand_over : Action::run_chain_tuner;
     case Stage::yellow_fixer:
@@ -109,9 +110,10 @@ Action next_action(const SessionState& state, const BoardMarks& marks) {
       // finished, unless its whole log says otherwise.
       return marks.yellow_step || marks.fixer_log == FixerLog::unfinished ? Action::run_yellow_fixer
                                                                           : Action::record_finished;
-    default:
-      return Action::new_tuning;
+    case Stage::none:  // none begun, or it finished or was undone
+      break;
   }
+  return Action::new_tuning;
 }
 
 std::string describe_next(Action next, const SessionState& state, const BoardMarks& marks) {
@@ -121,7 +123,7 @@ std::string describe_next(Action next, const SessionState& state, const BoardMar
                   " that was cut, then begins a new tuning"});
     case Action::new_tuning:
       return "begins a new tuning: saves the miner's files, then runs chain-tuner";
-    case Action::save_copies:
+    case Action::save_sets:
       return "saves the miner's files again, then runs chain-tuner";
     case Action::run_chain_tuner:
       return "runs chain-tuner again";

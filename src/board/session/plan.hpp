@@ -6,7 +6,7 @@
 //   recorded                                     next
 //   an undo under way (cut)                      finish_undo, then as undone
 //   no tuning, finished, undone                  new_tuning
-//   saving                                       save_copies
+//   saving                                       save_sets
 //   chain-tuner, no marker                       run_chain_tuner
 //   chain-tuner, marker                          hand_over
 //   yellow-fixer, step file                      run_yellow_fixer
@@ -30,7 +30,7 @@ namespace tune::session {
 enum class Action {
   finish_undo,
   new_tuning,
-  save_copies,
+  save_sets,
   run_chain_tuner,
   hand_over,
   run_yellow_fixer,

@@ -138,21 +138,15 @@ double monotonic_seconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-ProgramRun ProcessPrograms::run(Program program, double hours,
-                                const std::function<void()>& meanwhile) {
+Result<ProgramRun> ProcessPrograms::run(Program program, double hours,
+                                        const std::function<void()>& meanwhile) {
   ProgramRun run;
   const std::string path = where(program);
-  if (path.empty()) {
-    run.error = cat({program_name(program), ": ", error_text(ENOENT)});
-    return run;
-  }
+  if (path.empty()) return failure(program_name(program), ENOENT);
   const pid_t session = getpid();
   const double deadline = monotonic_seconds() + hours * 3600;
   pid_t pid = fork();
-  if (pid < 0) {
-    run.error = failure(path, errno);
-    return run;
-  }
+  if (pid < 0) return failure(path, errno);
   if (pid == 0) become_program(path, session);
   setpgid(pid, pid);  // also here, so that a signal to the group reaches it at once
   for (;;) {

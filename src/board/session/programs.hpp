@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "result.hpp"
 #include "session_state.hpp"
 
 namespace tune::session {
@@ -17,9 +18,8 @@ const char* program_name(Program program);
 Stage stage_of(Program program);
 
 struct ProgramRun {
-  enum class Ending { ended, timed_out, stopped, not_started } ending = Ending::not_started;
-  ProgramEnd end;     // how the program ended (also after a time-out or a stop)
-  std::string error;  // when not started
+  enum class Ending { ended, timed_out, stopped } ending = Ending::ended;
+  ProgramEnd end;  // how the program ended (also after a time-out or a stop)
 };
 
 class Programs {
@@ -28,8 +28,10 @@ class Programs {
   // Where the program is, for the session's account; empty when it cannot be found.
   virtual std::string where(Program program) = 0;
   // Runs the program (no arguments) and waits for it, for at most `hours`; at the deadline,
-  // or on a stop request, it is ended. `meanwhile` is called every few seconds of the run.
-  virtual ProgramRun run(Program program, double hours, const std::function<void()>& meanwhile) = 0;
+  // or on a stop request, it is ended. `meanwhile` is called every few seconds of the run. A
+  // failure when it cannot be started.
+  virtual Result<ProgramRun> run(Program program, double hours,
+                                 const std::function<void()>& meanwhile) = 0;
   // True once a stop has been asked for.
   virtual bool stop_requested() = 0;
   // Whether the miner's client "bmminer-api" is where the programs' shell looks for it.

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "board_files.hpp"
-#include "copies.hpp"
+#include "saved_sets.hpp"
 
 namespace tune::session {
 
@@ -45,7 +45,7 @@ bool measure_room(System& sys, Action next, bool first_tuning, Room& room) {
   }
   unsigned long long needed = largest + 3;          // beside the largest; the state, marker, step
   if (next == Action::record_finished) needed = 1;  // the state alone
-  if (next == Action::new_tuning || next == Action::save_copies) {
+  if (next == Action::new_tuning || next == Action::save_sets) {
     const bool original_too = first_tuning && !set_exists(sys, original_set);
     needed += set_blocks * (original_too ? 2 : 1) + 1;  // and the sets' directory
   }
@@ -58,8 +58,8 @@ std::string too_full(System& sys, Action next, bool first_tuning) {
   if (!measure_room(sys, next, first_tuning, room) || room.free_bytes >= room.needed_bytes) {
     return "";
   }
-  const bool copies = next == Action::new_tuning || next == Action::save_copies;
-  const char* what = copies ? " (the copies of the miner's files, and room to replace each)"
+  const bool saves = next == Action::new_tuning || next == Action::save_sets;
+  const char* what = saves ? " (the copies of the miner's files, and room to replace each)"
                      : next == Action::record_finished
                          ? " (room for the state)"
                          : " (room to replace the miner's files and the state)";

@@ -1,7 +1,7 @@
 // The free space a tuning needs on /config, so that a board too full to tune is refused with
 // a figure at the start, rather than a program ending on a write it cannot store at every
 // boot. What it counts, from where the tuning stands: for a new tuning, its set (or two, the
-// board's first) of copies of the miner's files with their records and directory; then,
+// board's first) of saved sets of the miner's files with their records and directory; then,
 // for the programs, a new file beside the largest miner file (the durable replace writes
 // the new content whole before the old goes), the state's new file, chain-tuner's marker and
 // yellow-fixer's step file; to record a finish, the state's new file alone. The kept logs

@@ -1,15 +1,10 @@
 // The commands of tune-session: the life of one tuning on a board.
 #pragma once
 
+#include "exit_status.hpp"
 #include "lifecycle.hpp"
 
 namespace tune::session {
-
-// tune-session's exit statuses.
-inline constexpr int exit_done = 0;    // done, or detached
-inline constexpr int exit_failed = 1;  // a stage failed, timed out or was stopped; no copies
-inline constexpr int exit_usage = 2;
-inline constexpr int exit_busy = 3;  // another session runs, or the board is unusable
 
 // Begins a new tuning or goes on with the one under way; see the manual page.
 int start(const StartOptions& options);

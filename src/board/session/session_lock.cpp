@@ -30,22 +30,16 @@ void short_pause() {
 }
 
 // Opens the lock file, which must be a regular file: a pipe or a device there would block
-// or mean nothing. -1 with `error` set ("PATH: reason") otherwise; `missing` tells that
-// there is no such file.
-int open_lock_file(const std::string& path, int flags, std::string& error, bool& missing) {
+// or mean nothing. A failure otherwise, with ENOENT when there is no such file.
+Result<int> open_lock_file(const std::string& path, int flags) {
   int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0600);
-  missing = fd < 0 && errno == ENOENT;
-  if (fd < 0) {
-    const int reason = errno;
-    error = failure(path, reason);
-    errno = reason;
-    return -1;
-  }
+  if (fd < 0) return failure(path, errno);
   struct stat info = {};
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    error = S_ISDIR(info.st_mode) ? failure(path, EISDIR) : cat({path, ": not a regular file"});
+    Failure not_a_file = S_ISDIR(info.st_mode) ? failure(path, EISDIR)
+                                               : Failure{cat({path, ": not a regular file"})};
     close(fd);
-    return -1;
+    return not_a_file;
   }
   return fd;
 }
@@ -122,7 +116,7 @@ std::optional<LockHolder> holder_in_proc(const std::string& path) {
 // namespace, names nothing). Trusted only while the lock is held.
 LockHolder recorded_session(System& sys) {
   LockHolder session;
-  session.pid = read_state(sys).state.pid;
+  session.pid = read_state(sys).value_or(SessionState{}).pid;
   if (session.pid > 1) describe_process(session);
   if (session.name != "tune-session") return LockHolder{};
   return session;
@@ -134,15 +128,15 @@ SessionLock::~SessionLock() {
   release();
 }
 
-SessionLock::Taken SessionLock::take(System& sys, std::string& error) {
+Result<SessionLock::Taken> SessionLock::take(System& sys) {
   const std::string path = sys.path(lock_path);
-  bool missing = false;
-  fd_ = open_lock_file(path, O_RDWR, error, missing);
-  if (missing) {
-    fd_ = open_lock_file(path, O_RDWR | O_CREAT, error, missing);
-    if (fd_ >= 0) sync_directory(sys, sys.path(config_dir));
+  Result<int> fd = open_lock_file(path, O_RDWR);
+  if (!fd && fd.failure().error == ENOENT) {
+    fd = open_lock_file(path, O_RDWR | O_CREAT);
+    if (fd) sync_directory(sys, sys.path(config_dir));
   }
-  if (fd_ < 0) return Taken::failed;
+  if (!fd) return fd.failure();
+  fd_ = *fd;
   for (int attempt = 1;; ++attempt) {
     if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
       make_private(fd_);  // once it is ours: another holder is named as it found the file
@@ -155,8 +149,7 @@ SessionLock::Taken SessionLock::take(System& sys, std::string& error) {
   int reason = errno;
   release();
   if (reason == EWOULDBLOCK) return Taken::held_elsewhere;
-  error = failure(path, reason);
-  return Taken::failed;
+  return failure(path, reason);
 }
 
 void SessionLock::release() {
@@ -164,34 +157,34 @@ void SessionLock::release() {
   fd_ = -1;
 }
 
-bool lock_is_held(System& sys, std::string& error, LockHolder* holder) {
+Result<bool> lock_is_held(System& sys, LockHolder* holder) {
   const std::string path = sys.path(lock_path);
-  bool missing = false;
   bool held = false;
-  int fd = open_lock_file(path, O_RDONLY, error, missing);
-  if (fd >= 0) {
+  Result<int> fd = open_lock_file(path, O_RDONLY);
+  if (fd) {
     // Exclusive for an instant: a shared lock of another program would let a shared one
     // pass, and still keep every tuning from starting. Closing lets go of it. Another
     // command's instant probe is waited out once, so that two at once never see each other.
     int result = 0;
     for (int attempt = 1; attempt <= 2; ++attempt) {
-      while ((result = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+      while ((result = flock(*fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
       }
       held = result != 0 && errno == EWOULDBLOCK;
       if (!held || attempt == 2) break;
       short_pause();
     }
-    if (result != 0 && !held) error = failure(path, errno);
-    close(fd);
-  } else if (missing) {
-    error.clear();  // never made: no session has run
-    return false;
-  } else if (errno == EACCES) {
+    const int reason = errno;
+    close(*fd);
+    if (result != 0 && !held) return failure(path, reason);
+  } else if (fd.failure().error == ENOENT) {
+    return false;  // never made: no session has run
+  } else if (fd.failure().error == EACCES) {
     // Root's file: only /proc tells another user.
     std::optional<LockHolder> found = holder_in_proc(path);
-    if (!found) return false;  // `error` says why it cannot be told
-    error.clear();
+    if (!found) return fd.failure();  // why it cannot be told
     held = found->listed;
+  } else {
+    return fd.failure();
   }
   if (held && holder != nullptr) {
     if (std::optional<LockHolder> found = holder_in_proc(path)) *holder = *found;

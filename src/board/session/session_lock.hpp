@@ -6,13 +6,14 @@
 
 #include <string>
 
+#include "result.hpp"
 #include "system.hpp"
 
 namespace tune::session {
 
 class SessionLock {
  public:
-  enum class Taken { yes, held_elsewhere, failed };
+  enum class Taken { yes, held_elsewhere };
 
   SessionLock() = default;
   ~SessionLock();
@@ -21,7 +22,7 @@ class SessionLock {
 
   // Takes the lock, making the lock file when there is none. Another holder is waited for
   // a moment only: a status looks at the lock for an instant.
-  Taken take(System& sys, std::string& error);
+  Result<Taken> take(System& sys);
   void release();
 
  private:
@@ -38,9 +39,9 @@ struct LockHolder {
 };
 
 // Whether a process holds the lock now, found without holding it longer than an instant and
-// without write access (through /proc/locks for a user who may not open the file). Sets
-// `error` ("PATH: reason") when that cannot be told; fills `holder` when asked and known.
-bool lock_is_held(System& sys, std::string& error, LockHolder* holder = nullptr);
+// without write access (through /proc/locks for a user who may not open the file). A
+// failure when that cannot be told; fills `holder` when asked and known.
+Result<bool> lock_is_held(System& sys, LockHolder* holder = nullptr);
 
 // "its file PATH is uid U's, mode 0644, not root's 0600" for a lock file someone else made
 // (which they may then hold), empty for root's own.

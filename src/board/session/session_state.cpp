@@ -25,11 +25,14 @@ constexpr struct {
     {Stage::saving, "saving"},
     {Stage::chain_tuner, "chain-tuner"},
     {Stage::yellow_fixer, "yellow-fixer"},
-    {Stage::finished, "finished"},
-    {Stage::failed, "failed"},
-    {Stage::stopped, "stopped"},
-    {Stage::timed_out, "timed out"},
-    {Stage::undone, "undone"},
+};
+
+constexpr struct {
+  Ending ending;
+  const char* name;
+} ending_names[] = {
+    {Ending::finished, "finished"},   {Ending::failed, "failed"}, {Ending::stopped, "stopped"},
+    {Ending::timed_out, "timed out"}, {Ending::undone, "undone"},
 };
 
 // A state file is a few hundred bytes; anything past this is not one of ours.
@@ -56,6 +59,20 @@ std::optional<ProgramEnd> program_end(const std::string& text) {
   return ProgramEnd{by_signal, static_cast<int>(*number)};
 }
 
+std::optional<Stage> stage_named(const std::string& name) {
+  for (const auto& entry : stage_names) {
+    if (name == entry.name) return entry.stage;
+  }
+  return std::nullopt;
+}
+
+std::optional<Ending> ending_named(const std::string& name) {
+  for (const auto& entry : ending_names) {
+    if (name == entry.name) return entry.ending;
+  }
+  return std::nullopt;
+}
+
 // One line of text: line breaks would split the record.
 std::string one_line(std::string text) {
   for (char& c : text) {
@@ -73,20 +90,23 @@ const char* stage_name(Stage stage) {
   return "none";
 }
 
-std::optional<Stage> stage_named(const std::string& name) {
-  for (const auto& entry : stage_names) {
-    if (name == entry.name) return entry.stage;
+const char* ending_name(Ending ending) {
+  for (const auto& entry : ending_names) {
+    if (entry.ending == ending) return entry.name;
   }
-  return std::nullopt;
+  return "none";
+}
+
+const char* standing_name(Stage stage, const std::optional<Ending>& ending) {
+  return ending ? ending_name(*ending) : stage_name(stage);
 }
 
 std::string describe(const ProgramEnd& end) {
   return (end.by_signal ? "signal " : "status ") + std::to_string(end.number);
 }
 
-Stage SessionState::standing() const {
-  bool ended_early = stage == Stage::failed || stage == Stage::stopped || stage == Stage::timed_out;
-  return ended_early ? at : stage;
+bool SessionState::ended_early() const {
+  return ending == Ending::failed || ending == Ending::stopped || ending == Ending::timed_out;
 }
 
 std::optional<double> parse_hours(const std::string& text) {
@@ -108,6 +128,7 @@ std::optional<double> parse_hours(const std::string& text) {
 
 std::optional<SessionState> parse_state(const std::string& text, std::string& problem) {
   SessionState state;
+  Stage at = Stage::none;  // where a tuning that ended early ended
   bool has_tuning = false, has_stage = false;
   size_t start = 0;
   for (int number = 1; start < text.size(); ++number) {
@@ -120,6 +141,7 @@ std::optional<SessionState> parse_state(const std::string& text, std::string& pr
     const std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
     const std::optional<long long> whole = whole_number(value);
     const std::optional<Stage> stage = stage_named(value);
+    const std::optional<Ending> ending = ending_named(value);
     bool understood = equals != std::string::npos && !key.empty();
     auto count = [&](int& field) {
       understood = understood && whole && *whole >= 0 && *whole <= 1000000000;
@@ -129,9 +151,11 @@ std::optional<SessionState> parse_state(const std::string& text, std::string& pr
       understood = understood && whole && *whole >= 0;
       if (understood) field = static_cast<std::time_t>(*whole);
     };
-    auto named = [&](Stage& field) {
-      understood = understood && stage;
-      if (understood) field = *stage;
+    // A tuning's standing as "stage=" names it: how it ended, else where it stands.
+    auto standing = [&](Stage& where, std::optional<Ending>& how) {
+      understood = understood && (stage || ending);
+      where = stage.value_or(Stage::none);
+      how = ending;
     };
     auto ended = [&](std::optional<ProgramEnd>& field) {
       field = program_end(value);
@@ -141,10 +165,13 @@ std::optional<SessionState> parse_state(const std::string& text, std::string& pr
       count(state.tuning);
       has_tuning = true;
     } else if (key == "stage") {
-      named(state.stage);
+      standing(state.stage, state.ending);
       has_stage = true;
     } else if (key == "at") {
-      named(state.at);
+      // A stage; an ending there, which an older version recorded for a stop that came just
+      // after an undo ("stopped in undone"), stands for none.
+      understood = understood && (stage || ending);
+      at = stage.value_or(Stage::none);
     } else if (key == "pid") {
       understood = understood && whole && *whole >= 0;
       if (understood) state.pid = *whole;
@@ -177,7 +204,7 @@ std::optional<SessionState> parse_state(const std::string& text, std::string& pr
     } else if (key == "previous-tuning") {
       count(state.previous_tuning);
     } else if (key == "previous-stage") {
-      named(state.previous_stage);
+      standing(state.previous_stage, state.previous_ending);
     } else if (key == "previous-ended") {
       time(state.previous_ended);
     }  // other keys: written by a later version, passed over
@@ -190,10 +217,12 @@ std::optional<SessionState> parse_state(const std::string& text, std::string& pr
     problem = has_tuning ? "no stage" : "no tuning number";
     return std::nullopt;
   }
+  // Only a tuning that ended early stands where it ended; elsewhere "at" says nothing.
+  if (state.ended_early()) state.stage = at;
   // Tunings are numbered from 1, as the kept logs name them: at most nine digits.
-  if ((state.tuning == 0) != (state.stage == Stage::none) || state.tuning > last_tuning_number) {
-    problem =
-        "tuning " + std::to_string(state.tuning) + " cannot be at stage " + stage_name(state.stage);
+  if ((state.tuning == 0) != state.no_tuning() || state.tuning > last_tuning_number) {
+    problem = "tuning " + std::to_string(state.tuning) + " cannot be at stage " +
+              standing_name(state.stage, state.ending);
     return std::nullopt;
   }
   return state;
@@ -208,8 +237,8 @@ std::string format_state(const SessionState& state) {
     text += '\n';
   };
   put("tuning", std::to_string(state.tuning));
-  put("stage", stage_name(state.stage));
-  if (state.at != Stage::none) put("at", stage_name(state.at));
+  put("stage", standing_name(state.stage, state.ending));
+  if (state.ended_early() && state.stage != Stage::none) put("at", stage_name(state.stage));
   put("pid", std::to_string(state.pid));
   put("began", std::to_string(state.began));
   put("since", std::to_string(state.since));
@@ -225,49 +254,40 @@ std::string format_state(const SessionState& state) {
   if (!state.warning.empty()) put("warning", state.warning);
   if (state.previous_tuning > 0) {
     put("previous-tuning", std::to_string(state.previous_tuning));
-    put("previous-stage", stage_name(state.previous_stage));
+    put("previous-stage", standing_name(state.previous_stage, state.previous_ending));
     put("previous-ended", std::to_string(state.previous_ended));
   }
   return text;
 }
 
-StateRead read_state(System& sys) {
-  StateRead read;
+Result<SessionState> read_state(System& sys) {
   const std::string path = sys.path(state_path);
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) {
-    if (errno != ENOENT) read.error = failure(path, errno);
-    return read;
+    if (errno != ENOENT) return failure(path, errno);
+    return SessionState{};
   }
   if (S_ISLNK(info.st_mode)) {
-    read.error = cat({path, ": a symbolic link, not the session's own file"});
-    return read;
+    return Failure{cat({path, ": a symbolic link, not the session's own file"})};
   }
   FileRead file = read_file(path, state_size_limit);
-  if (file.result == FileRead::Result::missing) return read;
-  if (file.result == FileRead::Result::unreadable) {
-    read.error = file.error;
-    return read;
-  }
+  if (file.result == FileRead::Result::missing) return SessionState{};
+  if (file.result == FileRead::Result::unreadable) return file.failure;
   std::string problem = "larger than a state file can be";
   std::optional<SessionState> state;
   if (file.whole) state = parse_state(file.text, problem);
-  if (state) {
-    read.state = *state;
-  } else {
-    read.error = cat({path, ": not a tuning session's state (", problem, ")"});
-  }
-  return read;
+  if (!state) return Failure{cat({path, ": not a tuning session's state (", problem, ")"})};
+  return *state;
 }
 
-std::string write_state(System& sys, const SessionState& state) {
+Result<> write_state(System& sys, const SessionState& state) {
   return store_file(sys, sys.path(state_path), format_state(state));
 }
 
-std::string set_state_aside(System& sys) {
+Result<> set_state_aside(System& sys) {
   const std::string path = sys.path(state_path);
   const std::string aside = sys.path(unreadable_state_path);
-  if (!name_exists(path)) return "";
+  if (!name_exists(path)) return {};
   struct stat info;
   // An earlier one goes first; a directory there with something in it stays, and so does
   // the state then.
@@ -277,7 +297,7 @@ std::string set_state_aside(System& sys) {
   }
   if (rename(path.c_str(), aside.c_str()) != 0) return failure(path, errno);
   sync_directory(sys, sys.path(config_dir));
-  return "";
+  return {};
 }
 
 }  // namespace tune::session

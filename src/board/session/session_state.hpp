@@ -8,17 +8,24 @@
 #include <optional>
 #include <string>
 
+#include "result.hpp"
 #include "system.hpp"
 
 namespace tune::session {
 
 inline constexpr char state_path[] = "/config/tune-session.state";
 
+// Where a tuning stands: the stage at work, or the one it ended early in.
 enum class Stage {
-  none,  // no tuning has run on this board
+  none,  // in none: no tuning has run on this board, or it finished or was undone
   saving,
   chain_tuner,
   yellow_fixer,
+};
+
+// How a tuning ended. Failed, stopped and timed out end it early: it stands in the stage it
+// ended in, and the next start goes on there.
+enum class Ending {
   finished,
   failed,
   stopped,
@@ -26,14 +33,11 @@ enum class Stage {
   undone,
 };
 
-// The stage's name as the state file, status and messages show it ("timed out", ...).
+// The names the state file, status and messages show ("chain-tuner", "timed out", ...).
 const char* stage_name(Stage stage);
-std::optional<Stage> stage_named(const std::string& name);
-
-// A stage in which a program or the copies are at work.
-inline bool is_working(Stage stage) {
-  return stage == Stage::saving || stage == Stage::chain_tuner || stage == Stage::yellow_fixer;
-}
+const char* ending_name(Ending ending);
+// What the state file's "stage=" holds: how the tuning ended, else where it stands.
+const char* standing_name(Stage stage, const std::optional<Ending>& ending);
 
 // How a program ended: its exit status, or the signal that ended it.
 struct ProgramEnd {
@@ -49,11 +53,11 @@ inline constexpr int last_tuning_number = 999999999;
 struct SessionState {
   int tuning = 0;  // counts the tunings begun on this board, from 1
   Stage stage = Stage::none;
-  Stage at = Stage::none;  // for failed, stopped, timed out: the stage it happened in
-  long long pid = 0;       // the session that last worked on this tuning
-  std::time_t began = 0;   // the tuning
-  std::time_t since = 0;   // the current stage
-  int runs = 0;            // program runs of this tuning: numbers the kept logs
+  std::optional<Ending> ending;  // none while at work, or before any tuning
+  long long pid = 0;             // the session that last worked on this tuning
+  std::time_t began = 0;         // the tuning
+  std::time_t since = 0;         // the current stage
+  int runs = 0;                  // program runs of this tuning: numbers the kept logs
   std::optional<ProgramEnd> chain_tuner, yellow_fixer;  // their last runs in this tuning
   std::string reason;                                   // for failed: one line saying why
   std::string undone_to;                                // for undone: "before" or "original"
@@ -71,13 +75,19 @@ struct SessionState {
   // What the session found wrong on the board that a tuning cannot mend (no bmminer-api on
   // its PATH, a finishing script that is missing or left /config/tune-running): one line.
   std::string warning;
-  // The tuning before this one, for status: its number, stage and end.
+  // The tuning before this one, for status: its number, how it ended (or the stage a new
+  // tuning left it in), and when.
   int previous_tuning = 0;
   Stage previous_stage = Stage::none;
+  std::optional<Ending> previous_ending;
   std::time_t previous_ended = 0;
 
-  // The stage the tuning stands at: the stage itself, or where it failed or stopped.
-  Stage standing() const;
+  // No tuning recorded: none at work, none ended.
+  bool no_tuning() const { return stage == Stage::none && !ending; }
+  // At work: the sets being saved, or a program running.
+  bool at_work() const { return stage != Stage::none && !ending; }
+  // Failed, stopped or timed out.
+  bool ended_early() const;
 };
 
 // A deadline in hours as the options and the state give it: a decimal number above 0 and
@@ -91,23 +101,17 @@ inline constexpr double longest_deadline_hours = 8760;
 std::optional<SessionState> parse_state(const std::string& text, std::string& problem);
 std::string format_state(const SessionState& state);
 
-// What reading the state file gave: a state (a missing file is Stage::none), or the reason
-// it could not be read or understood. A state that is not understood is never taken for
-// none: that would begin the numbering anew over the copies and logs it names. Nor is a
-// name that is not a regular file (a symbolic link, even a dangling one, a pipe, a
-// directory).
-struct StateRead {
-  SessionState state;
-  std::string error;  // "PATH: reason", empty when read
-};
-StateRead read_state(System& sys);
-// Stores the state durably; the reason on failure ("PATH: reason"), empty when stored, and
-// errno then tells why.
-std::string write_state(System& sys, const SessionState& state);
+// Reads the state file: a missing file is no tuning. A state that is not understood is
+// never taken for none: that would begin the numbering anew over the saved sets and logs it
+// names. Nor is a name that is not a regular file (a symbolic link, even a dangling one, a
+// pipe, a directory).
+Result<SessionState> read_state(System& sys);
+// Stores the state durably.
+Result<> write_state(System& sys, const SessionState& state);
 // Moves a state that cannot be read out of the way, to tune-session.state.unreadable beside
 // it (replacing an earlier one), so that a new one can take its name; the link itself for a
-// symbolic link. Empty when done or there was nothing there, else "PATH: reason".
+// symbolic link. Done also when there was nothing there.
 inline constexpr char unreadable_state_path[] = "/config/tune-session.state.unreadable";
-std::string set_state_aside(System& sys);
+Result<> set_state_aside(System& sys);
 
 }  // namespace tune::session

@@ -1,4 +1,4 @@
-// `tune-session start`: one tuning from its copies to its finish, in the foreground or
+// `tune-session start`: one tuning from its saved sets to its finish, in the foreground or
 // detached, going on from where the last session left it.
 #include <cstdio>
 
@@ -32,9 +32,8 @@ int start(const StartOptions& options) {
   // in /tmp. A detached session keeps it across the fork.
   PosixSystem sys;
   SessionLock lock;
-  std::string error = take_lock(lock, sys, "a tuning is already running: ", "");
-  if (!error.empty()) {
-    say(stderr, {error});
+  if (Result<> locked = take_lock(lock, sys, "a tuning is already running: ", ""); !locked) {
+    say(stderr, {locked.failure().reason});
     return exit_busy;
   }
   {

@@ -12,15 +12,16 @@
 
 #include "board_files.hpp"
 #include "command_support.hpp"
-#include "copies.hpp"
+#include "exit_status.hpp"
 #include "kept_logs.hpp"
+#include "lifecycle.hpp"
 #include "log.hpp"
 #include "miner_restart.hpp"
 #include "plan.hpp"
 #include "posix_system.hpp"
 #include "process_programs.hpp"
 #include "room.hpp"
-#include "session.hpp"
+#include "saved_sets.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
 #include "text.hpp"
@@ -42,7 +43,7 @@ struct StatusView {
   std::string last_log_line;          // of /tmp/auto-tune, else the last kept log; shown safe
   std::string last_log;               // where it comes from
   std::vector<std::string> warnings;  // shown safe
-  bool copies[2] = {};                // before, original
+  bool saved[2] = {};                 // the sets there: before, original
   bool unchecked[2] = {};             // a set with no sizes and checksums to check
   bool saves_original = false;        // the next start saves original/ (the first tuning's)
   // The running session's pid: the lock's holder as /proc tells it, else the state's.
@@ -55,7 +56,7 @@ constexpr const char* sets[] = {before_set, original_set};
 std::string stage_line(const StatusView& view) {
   const SessionState& s = view.state;
   if (!view.state_error.empty()) return cat({"cannot be read: ", printable(view.state_error)});
-  std::string line = stage_name(s.stage);
+  std::string line = standing_name(s.stage, s.ending);
   const std::string since = local_stamp(s.since);
   const std::string undoing = s.undoing.empty()
                                   ? ""
@@ -67,26 +68,24 @@ std::string stage_line(const StatusView& view) {
                 "was cut (the next start records it)",
                 undoing});
   }
-  switch (s.stage) {
-    case Stage::none:
-      return cat({"none: no tuning is recorded on this board", undoing});
-    case Stage::saving:
-    case Stage::chain_tuner:
-    case Stage::yellow_fixer:
-      if (view.running) {
-        return cat(
-            {line, ", running since ", since, " (session pid ", std::to_string(view.pid()), ")"});
-      }
-      return cat({line, ", interrupted: no session runs (the stage began ", since, ")", undoing});
-    case Stage::undone:
+  if (s.no_tuning()) return cat({"none: no tuning is recorded on this board", undoing});
+  if (s.at_work()) {
+    if (view.running) {
+      return cat(
+          {line, ", running since ", since, " (session pid ", std::to_string(view.pid()), ")"});
+    }
+    return cat({line, ", interrupted: no session runs (the stage began ", since, ")", undoing});
+  }
+  switch (*s.ending) {
+    case Ending::undone:
       return cat({line, " at ", since, ": the files of ", backup_dir, "/", printable(s.undone_to),
                   " are back", undoing});
-    case Stage::failed:
-    case Stage::stopped:
-    case Stage::timed_out:
-      line = cat({line, " in ", stage_name(s.at)});
+    case Ending::failed:
+    case Ending::stopped:
+    case Ending::timed_out:
+      line = cat({line, " in ", stage_name(s.stage)});
       break;
-    case Stage::finished:
+    case Ending::finished:
       break;
   }
   return cat({line, " at ", since, s.reason.empty() ? "" : ": ", printable(s.reason), undoing});
@@ -113,11 +112,12 @@ void print_text(const StatusView& view) {
   if (!view.running) line("next:", "tune-session start " + view.next);
   if (s.previous_tuning > 0) {
     line("previous:", cat({"tuning ", std::to_string(s.previous_tuning), ", ",
-                           stage_name(s.previous_stage), " at ", local_stamp(s.previous_ended)}));
+                           standing_name(s.previous_stage, s.previous_ending), " at ",
+                           local_stamp(s.previous_ended)}));
   }
   std::string copies;
   for (int set = 0; set < 2; ++set) {
-    if (!view.copies[set]) continue;
+    if (!view.saved[set]) continue;
     copies += cat({copies.empty() ? "" : ", ", backup_dir, "/", sets[set],
                    view.unchecked[set] ? " (unchecked: saved by an earlier version)" : ""});
   }
@@ -129,7 +129,7 @@ void print_text(const StatusView& view) {
 // are already free of control bytes and of bytes that are not UTF-8 (see printable).
 void print_json(const StatusView& view) {
   const SessionState& s = view.state;
-  const bool ended_early = s.stage != s.standing();
+  const bool ended_early = s.ended_early();
   cJSON* json = cJSON_CreateObject();
   auto string = [](cJSON* to, const char* key, const std::string& value) {
     cJSON_AddStringToObject(to, key, value.c_str());
@@ -144,11 +144,11 @@ void print_json(const StatusView& view) {
     present ? number(json, key, value) : (void)cJSON_AddNullToObject(json, key);
   };
   number(json, "tuning", s.tuning);
-  string(json, "stage", stage_name(s.stage));
+  string(json, "stage", standing_name(s.stage, s.ending));
   maybe_string("state_error", !view.state_error.empty(), printable(view.state_error));
   cJSON_AddBoolToObject(json, "finished_unrecorded", view.ended_unrecorded);
   maybe_string("undoing", !s.undoing.empty(), printable(s.undoing));
-  maybe_string("at", ended_early, stage_name(s.at));
+  maybe_string("at", ended_early, stage_name(s.stage));
   cJSON_AddBoolToObject(json, "running", view.running);
   cJSON_AddBoolToObject(json, "interrupted", view.interrupted);
   maybe_number("pid", view.running, view.pid());
@@ -170,14 +170,14 @@ void print_json(const StatusView& view) {
   if (s.previous_tuning > 0) {
     cJSON* previous = cJSON_AddObjectToObject(json, "previous");
     number(previous, "tuning", s.previous_tuning);
-    string(previous, "stage", stage_name(s.previous_stage));
+    string(previous, "stage", standing_name(s.previous_stage, s.previous_ending));
     number(previous, "ended", s.previous_ended);
   } else {
     cJSON_AddNullToObject(json, "previous");
   }
   cJSON* copies = cJSON_AddObjectToObject(json, "copies");
   for (int set = 0; set < 2; ++set) {
-    if (view.copies[set]) {
+    if (view.saved[set]) {
       string(copies, sets[set], cat({backup_dir, "/", sets[set]}));
     } else {
       cJSON_AddNullToObject(copies, sets[set]);
@@ -194,17 +194,17 @@ void print_json(const StatusView& view) {
   cJSON_Delete(json);
 }
 
-// What stops any start on this board before it looks at the tuning: no /config, or a
-// copies directory that is something else (a lock file that is something else is the
-// status's own error). Empty when there is none of that.
-std::string start_problem(System& sys) {
+// Whether a start could use this board, before it looks at the tuning: a failure for no
+// /config, or a directory of saved sets that is something else (a lock file that is something else
+// is the status's own error).
+Result<> check_board(System& sys) {
   struct stat info;
   const std::string config = sys.path(config_dir);
   if (stat(config.c_str(), &info) != 0) return failure(config, errno);
   if (!S_ISDIR(info.st_mode)) return failure(config, ENOTDIR);
   const std::string backup = sys.path(backup_dir);
   if (stat(backup.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) return failure(backup, ENOTDIR);
-  return "";
+  return {};
 }
 
 // The last line of the live log, else of the tuning's last kept log.
@@ -224,7 +224,7 @@ void read_last_log_line(System& sys, StatusView& view) {
   // A program that waits for a miner that does not answer says so once a poll.
   if (last.size() > log_stamp_length &&
       read_message(not_started_message, last.substr(log_stamp_length) + "\n") &&
-      is_working(view.state.standing())) {
+      view.state.stage != Stage::none) {
     view.warnings.push_back(
         "the miner does not answer \"bmminer-api -o stats\": the program waits for it until "
         "its stage's deadline");
@@ -233,14 +233,14 @@ void read_last_log_line(System& sys, StatusView& view) {
 
 // Which sets are there, and whether undo would take each: a set whose copies do not match
 // their sizes and checksums is a warning, one saved without them is unchecked.
-void read_copies(System& sys, StatusView& view) {
+void read_saved_sets(System& sys, StatusView& view) {
   for (int set = 0; set < 2; ++set) {
-    view.copies[set] = set_exists(sys, sets[set]);
-    if (!view.copies[set]) continue;
-    std::string error;
-    std::optional<SetFiles> files = read_set_copies(sys, sets[set], error);
+    view.saved[set] = set_exists(sys, sets[set]);
+    if (!view.saved[set]) continue;
+    Result<SavedSet> files = read_saved_set(sys, sets[set]);
     if (!files) {
-      view.warnings.push_back(cat({"undo ", sets[set], " refuses its set: ", printable(error)}));
+      view.warnings.push_back(
+          cat({"undo ", sets[set], " refuses its set: ", printable(files.failure().reason)}));
     } else {
       view.unchecked[set] = !files->checked;
     }
@@ -252,20 +252,19 @@ void read_copies(System& sys, StatusView& view) {
 int status(bool json) {
   PosixSystem sys;
   StatusView view;
-  std::string error;
-  view.running = lock_is_held(sys, error, &view.holder);
+  const Result<bool> held = lock_is_held(sys, &view.holder);
+  view.running = held.value_or(false);
   // What the lock cannot tell, the rest still can: shown, and status ends with 3.
-  const std::string lock_error = error;
+  const std::string lock_error = held ? "" : held.failure().reason;
   // Another program holding the lock runs no tuning: the tuning stands where it was left.
   const std::string foreign = view.running ? foreign_holder(sys, view.holder) : "";
   const bool foreign_lock = !foreign.empty();
   if (foreign_lock) view.running = false;
-  StateRead read = read_state(sys);
-  view.state = read.state;
-  view.state_error = read.error;
-  const std::string problem = start_problem(sys);
-  if (!problem.empty()) {
-    view.next = cat({"cannot run: ", printable(problem)});
+  const Result<SessionState> read = read_state(sys);
+  view.state = read.value_or(SessionState{});
+  view.state_error = read ? "" : read.failure().reason;
+  if (const Result<> usable = check_board(sys); !usable) {
+    view.next = cat({"cannot run: ", printable(usable.failure().reason)});
   } else if (!view.state_error.empty()) {
     // A state this user may not read is no reason to begin anew: root's start reads it.
     const bool denied = access(sys.path(state_path).c_str(), R_OK) != 0 && errno == EACCES;
@@ -282,28 +281,26 @@ int status(bool json) {
     const bool first_tuning = next == Action::new_tuning
                                   ? std::max(view.state.tuning, highest_kept_tuning(sys)) == 0
                                   : view.state.tuning == 1;
-    view.saves_original =
-        first_tuning && (next == Action::new_tuning || next == Action::save_copies);
+    view.saves_original = first_tuning && (next == Action::new_tuning || next == Action::save_sets);
     const std::string full = next == Action::finish_undo ? "" : too_full(sys, next, first_tuning);
     if (!full.empty() && !view.running) {
       view.next = cat({"refuses: ", full});
       view.warnings.push_back(full);
     }
   }
-  view.interrupted = !view.running && is_working(view.state.stage) && !view.ended_unrecorded;
+  view.interrupted = !view.running && view.state.at_work() && !view.ended_unrecorded;
   read_last_log_line(sys, view);
-  read_copies(sys, view);
+  read_saved_sets(sys, view);
   // What the session recorded of its own PATH, then what the board's files say now.
   if (!view.state.warning.empty()) view.warnings.push_back(printable(view.state.warning));
   ProcessPrograms programs;
   for (const std::string& warning : board_warnings(sys, programs)) {
     if (warning != miner_client_warning) view.warnings.push_back(warning);
   }
-  if (view.state.stage == Stage::finished || view.ended_unrecorded) {
+  if (view.state.ending == Ending::finished || view.ended_unrecorded) {
     if (std::string left = tune_running_left(sys); !left.empty()) view.warnings.push_back(left);
   }
-  if (view.state.tuning > 0 && view.state_error.empty() && !view.copies[1] &&
-      !view.saves_original) {
+  if (view.state.tuning > 0 && view.state_error.empty() && !view.saved[1] && !view.saves_original) {
     view.warnings.push_back(cat({backup_dir,
                                  "/original is missing: undo original cannot put "
                                  "back the files before the first tuning, and no "

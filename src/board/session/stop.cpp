@@ -9,9 +9,9 @@
 
 #include "board_files.hpp"
 #include "command_support.hpp"
-#include "copies.hpp"
 #include "miner_restart.hpp"
 #include "posix_system.hpp"
+#include "saved_sets.hpp"
 #include "session.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
@@ -33,10 +33,9 @@ void pause_tenth() {
 // names it; see lock_is_held), asked again for up to a second while neither can tell (the
 // state being written, say); 0 when still not known, or when the lock is let go meanwhile.
 long long session_pid(System& sys, LockHolder holder) {
-  std::string error;
   for (int tenth = 0; holder.pid <= 0 && tenth < 10; ++tenth) {
     pause_tenth();
-    if (!lock_is_held(sys, error, &holder)) return 0;
+    if (!lock_is_held(sys, &holder).value_or(false)) return 0;
   }
   return holder.pid;
 }
@@ -45,13 +44,13 @@ long long session_pid(System& sys, LockHolder holder) {
 
 int stop() {
   PosixSystem sys;
-  std::string error;
   LockHolder holder;
-  if (!lock_is_held(sys, error, &holder)) {
-    if (!error.empty()) {
-      say(stderr, {"cannot tell whether a tuning runs: ", error});
-      return exit_busy;
-    }
+  const Result<bool> held = lock_is_held(sys, &holder);
+  if (!held) {
+    say(stderr, {"cannot tell whether a tuning runs: ", held.failure().reason});
+    return exit_busy;
+  }
+  if (!*held) {
     say(stdout, {"no tuning is running"});
     return exit_done;
   }
@@ -70,14 +69,14 @@ int stop() {
     return exit_failed;
   }
   for (int tenth = 0; tenth < stop_wait_tenths; ++tenth) {
-    if (!lock_is_held(sys, error)) {
-      SessionState state = read_state(sys).state;
+    if (!lock_is_held(sys).value_or(false)) {
+      SessionState state = read_state(sys).value_or(SessionState{});
       const std::string tuning = cat({"tuning ", std::to_string(state.tuning)});
-      if (state.stage == Stage::stopped) {
-        say(stdout,
-            {tuning, " stopped in ", stage_name(state.at), "; tune-session start goes on with it"});
+      if (state.ending == Ending::stopped) {
+        say(stdout, {tuning, " stopped in ", stage_name(state.stage),
+                     "; tune-session start goes on with it"});
       } else {
-        say(stdout, {tuning, " ended: ", stage_name(state.stage)});
+        say(stdout, {tuning, " ended: ", standing_name(state.stage, state.ending)});
       }
       return exit_done;
     }

@@ -7,88 +7,94 @@
 
 #include "board_files.hpp"
 #include "command_support.hpp"
-#include "copies.hpp"
+#include "exit_status.hpp"
 #include "kept_logs.hpp"
 #include "miner_restart.hpp"
 #include "posix_system.hpp"
-#include "session.hpp"
+#include "saved_sets.hpp"
 #include "session_lock.hpp"
 
 namespace tune::session {
 
-std::string undo_files(System& sys, SessionState& state, const std::string& set,
-                       std::vector<std::string>& kept) {
-  std::string error;
-  std::optional<SetFiles> files = read_set(sys, set.c_str(), error);
-  if (!files) return cat({"cannot put the miner's files back: ", error});
+namespace {
+
+// The failure with what it kept from: "WHAT: PATH: reason[THEN]".
+Failure framed(const char* what, const Failure& failure, const char* then = "") {
+  return {cat({what, failure.reason, then}), failure.error};
+}
+
+}  // namespace
+
+Result<> undo_files(System& sys, SessionState& state, const std::string& set,
+                    std::vector<std::string>& kept) {
+  Result<SavedSet> saved = read_set(sys, set.c_str());
+  if (!saved) return framed("cannot put the miner's files back: ", saved.failure());
   // Every copy is written beside its file before the undo is recorded as under way: a full
   // /config refuses the undo with nothing changed and nothing recorded.
   std::vector<StagedReplace> staged;
-  error = stage_set(sys, *files, staged);
-  if (!error.empty()) return cat({"cannot put the miner's files back: ", error});
+  if (Result<> written = stage_set(sys, *saved, staged); !written) {
+    return framed("cannot put the miner's files back: ", written.failure());
+  }
   // A set is made only by a tuning: a board whose state and logs are gone has had one.
   const int tuning = std::max(state.tuning, 1);
   SessionState undoing = state;
   undoing.undoing = set;
   // With no tuning recorded, its number comes from the kept logs; the record says none.
-  if (undoing.stage == Stage::none) undoing.tuning = 0;
+  if (undoing.no_tuning()) undoing.tuning = 0;
   undoing.pid = getpid();
-  error = write_state(sys, undoing);
-  if (!error.empty()) {
+  if (Result<> recorded = write_state(sys, undoing); !recorded) {
     drop_set(staged);
-    return cat({"cannot record the undo: ", error});
+    return framed("cannot record the undo: ", recorded.failure());
   }
   state = undoing;
-  error = commit_set(sys, *files, staged, kept);
-  if (error.empty()) error = check_put_back(sys, *files);
-  if (error.empty()) error = clear_marks(sys);
-  if (!error.empty()) {
-    return cat({"cannot put the miner's files back: ", error,
-                "; the next undo or start finishes the undo"});
+  Result<> put_back = commit_set(sys, *saved, staged, kept);
+  if (put_back) put_back = check_put_back(sys, *saved);
+  if (put_back) put_back = clear_marks(sys);
+  if (!put_back) {
+    return framed("cannot put the miner's files back: ", put_back.failure(),
+                  "; the next undo or start finishes the undo");
   }
   SessionState undone = state;
   undone.tuning = tuning;
-  undone.stage = Stage::undone;
-  undone.at = Stage::none;
+  undone.stage = Stage::none;
+  undone.ending = Ending::undone;
   undone.reason.clear();
   undone.undone_to = set;
   undone.undoing.clear();
   undone.since = sys.now();
-  error = write_state(sys, undone);
-  if (!error.empty()) {
-    return cat({"the miner's files are back, but the undo cannot be recorded: ", error,
-                "; the next undo or start records it"});
+  if (Result<> recorded = write_state(sys, undone); !recorded) {
+    return framed("the miner's files are back, but the undo cannot be recorded: ",
+                  recorded.failure(), "; the next undo or start records it");
   }
   state = undone;
-  return "";
+  return {};
 }
 
 int undo_board(System& sys, const std::string& set,
                const std::function<void(bool error, const std::string& line)>& say) {
   if (!set_exists(sys, set.c_str())) {
-    say(true, cat({"nothing to undo: ", failure(set_directory(sys, set.c_str()), ENOENT)}));
+    say(true, cat({"nothing to undo: ", failure(set_directory(sys, set.c_str()), ENOENT).reason}));
     return exit_failed;
   }
-  StateRead read = read_state_to_go_on(sys);
-  SessionState state = read.state;
-  if (!read.error.empty()) {
+  Result<SessionState> read = read_state_to_go_on(sys);
+  SessionState state = read.value_or(SessionState{});
+  if (!read) {
     // A state that cannot be read does not keep the files from coming back: it is set aside,
     // and the undo recorded anew.
-    std::string error = set_state_aside(sys);
-    if (!error.empty()) {
-      say(true, cat({"cannot read ", read.error, "; nor set it aside: ", error}));
+    if (Result<> aside = set_state_aside(sys); !aside) {
+      say(true, cat({"cannot read ", read.failure().reason,
+                     "; nor set it aside: ", aside.failure().reason}));
       return exit_busy;
     }
-    say(false, cat({"the state that could not be read (", read.error, ") is set aside as ",
-                    sys.path(unreadable_state_path)}));
+    say(false, cat({"the state that could not be read (", read.failure().reason,
+                    ") is set aside as ", sys.path(unreadable_state_path)}));
     state = SessionState{};
     state.tuning = highest_kept_tuning(sys);
   }
   // An undo that was cut is taken over: this one puts every file back as well.
   std::vector<std::string> kept;
-  std::string error = undo_files(sys, state, set, kept);
-  if (!error.empty()) {
-    say(true, error);
+  if (Result<> undone = undo_files(sys, state, set, kept); !undone) {
+    say(true, undone.failure().reason);
     return exit_failed;
   }
   for (const std::string& file : kept) {
@@ -109,9 +115,9 @@ int undo_board(System& sys, const std::string& set,
 int undo(const char* set) {
   PosixSystem sys;
   SessionLock lock;
-  std::string error = take_lock(lock, sys, "refused while a tuning runs: ", "; stop it first");
-  if (!error.empty()) {
-    say(stderr, {error});
+  if (Result<> locked = take_lock(lock, sys, "refused while a tuning runs: ", "; stop it first");
+      !locked) {
+    say(stderr, {locked.failure().reason});
     return exit_busy;
   }
   return undo_board(sys, set, [](bool is_error, const std::string& line) {

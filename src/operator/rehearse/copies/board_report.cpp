@@ -128,35 +128,37 @@ int outcome_from_state(BoardReport& report, const BoardFile& file, Findings& fin
     findings.add(file, 0, "not a tuning session's state (" + problem + "); the logs are used");
     return 0;
   }
-  using session::Stage;
-  switch (state->stage) {
-    case Stage::finished:
-      report.outcome = Outcome::finished;
-      break;
-    case Stage::failed:
-    case Stage::timed_out:
-      report.outcome = Outcome::failed;
-      break;
-    case Stage::none:
-    case Stage::undone:
-      report.outcome = Outcome::not_run;
-      break;
-    default:  // stopped, or a stage at work when the copy was taken
-      report.outcome = Outcome::interrupted;
-      break;
+  using session::Ending;
+  if (!state->ending) {
+    // None begun, or a stage at work when the copy was taken.
+    report.outcome = state->no_tuning() ? Outcome::not_run : Outcome::interrupted;
+  } else {
+    switch (*state->ending) {
+      case Ending::finished:
+        report.outcome = Outcome::finished;
+        break;
+      case Ending::failed:
+      case Ending::timed_out:
+        report.outcome = Outcome::failed;
+        break;
+      case Ending::undone:
+        report.outcome = Outcome::not_run;
+        break;
+      case Ending::stopped:
+        report.outcome = Outcome::interrupted;
+        break;
+    }
   }
   report.outcome_from = "tune-session state";
-  decided = state->stage == Stage::failed || state->stage == Stage::timed_out ||
-            state->stage == Stage::stopped;
+  decided = state->ended_early();
   if (report.outcome != Outcome::not_run && state->since > 0) report.ended_at = state->since;
   // A tuning undone, or none begun, is the board's outcome ("not run"), not a finding.
   if (report.outcome != Outcome::finished && report.outcome != Outcome::not_run) {
-    std::string where = state->stage != state->standing()
-                            ? std::string(" in ") + session::stage_name(state->standing())
-                            : "";
+    std::string where =
+        state->ended_early() ? std::string(" in ") + session::stage_name(state->stage) : "";
     findings.add(file, 0,
                  "tuning " + std::to_string(state->tuning) + " is " +
-                     session::stage_name(state->stage) + where +
+                     session::standing_name(state->stage, state->ending) + where +
                      (state->reason.empty() ? "" : ": " + printable(state->reason)) +
                      ", not finished");
   }

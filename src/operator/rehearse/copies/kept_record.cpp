@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "board_reading.hpp"
-#include "copies.hpp"
 #include "kept_logs.hpp"
+#include "saved_sets.hpp"
 
 namespace tune::rehearse {
 

@@ -1,4 +1,4 @@
-#include "copies.hpp"
+#include "saved_sets.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,7 +19,7 @@ namespace tune::session {
 namespace {
 
 // The miner's files are a few kilobytes; a larger one is not the miner's.
-constexpr size_t copy_size_limit = 16 * 1024 * 1024;
+constexpr size_t miner_file_limit = 16 * 1024 * 1024;
 
 // Removes a set's directory (or a half-made one) with all it holds; nothing when absent.
 // Links are removed, never followed.
@@ -42,27 +42,29 @@ void remove_set_directory(const std::string& path) {
 }
 
 // The directory of the sets, made when missing.
-std::string make_backup_directory(System& sys) {
+Result<> make_backup_directory(System& sys) {
   const std::string path = sys.path(backup_dir);
   if (mkdir(path.c_str(), 0755) == 0) {
     sync_directory(sys, sys.path(config_dir));
-    return "";
+    return {};
   }
   if (errno != EEXIST) return failure(path, errno);
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return failure(path, errno);
-  return S_ISDIR(info.st_mode) ? "" : failure(path, ENOTDIR);
+  if (!S_ISDIR(info.st_mode)) return failure(path, ENOTDIR);
+  return {};
 }
 
 // Writes a new file whole and synced; its mode is the original's.
-std::string write_new_file(System& sys, const std::string& path, const std::string& text,
-                           mode_t mode) {
+Result<> write_new_file(System& sys, const std::string& path, const std::string& text,
+                        mode_t mode) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
   if (fd < 0) return failure(path, errno);
   int error = write_all(fd, text) ? 0 : errno;
   if (error == 0 && sys.sync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
-  return error == 0 ? "" : failure(path, error);
+  if (error != 0) return failure(path, error);
+  return {};
 }
 
 struct MinerFile {
@@ -72,22 +74,23 @@ struct MinerFile {
 };
 
 // Reads the miner's files as they are now.
-std::string read_miner_files(System& sys, std::vector<MinerFile>& files) {
+Result<std::vector<MinerFile>> read_miner_files(System& sys) {
+  std::vector<MinerFile> files;
   for (const char* name : saved_files) {
     const std::string path = sys.path(cat({config_dir, "/", name}));
-    FileRead read = read_file(path, copy_size_limit);
-    if (read.result == FileRead::Result::unreadable) return read.error;
+    FileRead read = read_file(path, miner_file_limit);
+    if (read.result == FileRead::Result::unreadable) return read.failure;
     MinerFile file;
     file.name = name;
     struct stat info;
     if (read.result == FileRead::Result::read) {
-      if (!read.whole) return cat({path, ": too large to be the miner's"});
+      if (!read.whole) return Failure{cat({path, ": too large to be the miner's"})};
       file.text = std::move(read.text);
       if (stat(path.c_str(), &info) == 0) file.mode = info.st_mode;
     }
     files.push_back(std::move(file));
   }
-  return "";
+  return files;
 }
 
 // One line of the record of sizes and checksums, as `cksum` prints it for the copy.
@@ -98,8 +101,7 @@ std::string sums_line(const char* name, const std::string& text) {
 
 // Writes the files as a new set in the hidden directory `staging`, synced, with the record
 // of those that did not exist.
-std::string write_set(System& sys, const std::string& staging,
-                      const std::vector<MinerFile>& files) {
+Result<> write_set(System& sys, const std::string& staging, const std::vector<MinerFile>& files) {
   remove_set_directory(staging);
   if (mkdir(staging.c_str(), 0755) != 0) return failure(staging, errno);
   std::string absent;
@@ -108,29 +110,27 @@ std::string write_set(System& sys, const std::string& staging,
       absent += cat({file.name, "\n"});
       continue;
     }
-    std::string error = write_new_file(sys, cat({staging, "/", file.name}), *file.text, file.mode);
-    if (!error.empty()) return error;
+    Result<> written = write_new_file(sys, cat({staging, "/", file.name}), *file.text, file.mode);
+    if (!written) return written;
   }
-  std::string error = write_new_file(sys, cat({staging, "/", absent_record}), absent, 0644);
+  Result<> written = write_new_file(sys, cat({staging, "/", absent_record}), absent, 0644);
+  if (!written) return written;
   std::string sums;
   for (const MinerFile& file : files) {
     if (file.text) sums += sums_line(file.name, *file.text);
   }
-  if (error.empty()) error = write_new_file(sys, cat({staging, "/", sums_record}), sums, 0644);
-  if (!error.empty()) return error;
+  written = write_new_file(sys, cat({staging, "/", sums_record}), sums, 0644);
+  if (!written) return written;
   sync_directory(sys, staging);
-  return "";
+  return {};
 }
 
 // The names a set records as absent; nothing for a set made without the record.
-std::optional<std::vector<std::string>> absent_in(const std::string& directory,
-                                                  std::string& error) {
+using AbsentNames = std::optional<std::vector<std::string>>;
+Result<AbsentNames> absent_in(const std::string& directory) {
   FileRead record = read_file(cat({directory, "/", absent_record}), 4096);
-  if (record.result == FileRead::Result::missing) return std::nullopt;
-  if (record.result == FileRead::Result::unreadable) {
-    error = record.error;
-    return std::nullopt;
-  }
+  if (record.result == FileRead::Result::missing) return AbsentNames{};
+  if (record.result == FileRead::Result::unreadable) return record.failure;
   std::vector<std::string> names;
   for (size_t at = 0; at < record.text.size();) {
     size_t end = record.text.find('\n', at);
@@ -138,22 +138,26 @@ std::optional<std::vector<std::string>> absent_in(const std::string& directory,
     if (end > at) names.push_back(record.text.substr(at, end - at));
     at = end + 1;
   }
-  return names;
+  return AbsentNames{std::move(names)};
 }
 
-// Whether the file in /config may be written as a regular file (or made): "PATH: reason"
-// when it is something else. Links are followed, as the write follows them.
-std::string live_file_problem(const std::string& path) {
+// Whether the file in /config may be written as a regular file (or made): a failure when it
+// is something else. Links are followed, as the write follows them.
+Result<> check_live_file(const std::string& path) {
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) return errno == ENOENT ? "" : failure(path, errno);
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return {};
+    return failure(path, errno);
+  }
   if (S_ISDIR(info.st_mode)) return failure(path, EISDIR);
-  return S_ISREG(info.st_mode) ? "" : cat({path, ": not a regular file"});
+  if (!S_ISREG(info.st_mode)) return Failure{cat({path, ": not a regular file"})};
+  return {};
 }
 
 // Puts a set in place: the older set, if any, steps aside first and goes only once the
 // new one has its name. After a cut between the two renames, `recover_set` brings the
 // older one back.
-std::string install_set(System& sys, const std::string& backup, const std::string& set) {
+Result<> install_set(System& sys, const std::string& backup, const std::string& set) {
   const std::string place = cat({backup, "/", set});
   const std::string staging = cat({backup, "/.", set, ".new"});
   const std::string aside = cat({backup, "/.", set, ".old"});
@@ -166,7 +170,7 @@ std::string install_set(System& sys, const std::string& backup, const std::strin
   }
   sync_directory(sys, backup);
   if (had_one) remove_set_directory(aside);
-  return "";
+  return {};
 }
 
 // Tidies what a cut left of an earlier save: the set that had stepped aside comes back
@@ -179,13 +183,13 @@ void recover_set(const std::string& backup, const std::string& set) {
   remove_set_directory(cat({backup, "/.", set, ".new"}));
 }
 
-std::string save_set(System& sys, const std::string& backup, const char* set,
-                     const std::vector<MinerFile>& files) {
+Result<> save_set(System& sys, const std::string& backup, const char* set,
+                  const std::vector<MinerFile>& files) {
   const std::string staging = cat({backup, "/.", set, ".new"});
-  std::string error = write_set(sys, staging, files);
-  if (error.empty()) error = install_set(sys, backup, set);
-  if (!error.empty()) remove_set_directory(staging);
-  return error;
+  Result<> saved = write_set(sys, staging, files);
+  if (saved) saved = install_set(sys, backup, set);
+  if (!saved) remove_set_directory(staging);
+  return saved;
 }
 
 }  // namespace
@@ -219,100 +223,92 @@ bool set_exists(System& sys, const char* set) {
   return false;
 }
 
-std::string save_copies(System& sys, bool first_tuning) {
+Result<> save_sets(System& sys, bool first_tuning) {
   const std::string backup = sys.path(backup_dir);
-  std::vector<MinerFile> files;
-  std::string error = read_miner_files(sys, files);
-  if (error.empty()) error = make_backup_directory(sys);
-  if (!error.empty()) return error;
+  Result<std::vector<MinerFile>> files = read_miner_files(sys);
+  if (!files) return files.failure();
+  Result<> saved = make_backup_directory(sys);
+  if (!saved) return saved;
   for (const char* set : {original_set, before_set}) recover_set(backup, set);
   if (first_tuning && !set_exists(sys, original_set)) {
-    error = save_set(sys, backup, original_set, files);
+    saved = save_set(sys, backup, original_set, *files);
+    if (!saved) return saved;
   }
-  if (error.empty()) error = save_set(sys, backup, before_set, files);
-  return error;
+  return save_set(sys, backup, before_set, *files);
 }
 
-std::optional<SetFiles> read_set_copies(System& sys, const char* set, std::string& error) {
-  SetFiles files;
-  files.directory = set_directory(sys, set);
+Result<SavedSet> read_saved_set(System& sys, const char* set) {
+  SavedSet saved;
+  saved.directory = set_directory(sys, set);
   // A set that stepped aside when a cut came between the two renames is read where it is.
   const std::string aside = sys.path(cat({backup_dir, "/.", set, ".old"}));
-  if (!name_exists(files.directory) && name_exists(aside)) files.directory = aside;
-  if (!set_exists(sys, set)) {
-    error = failure(files.directory, ENOENT);
-    return std::nullopt;
-  }
-  files.absent = absent_in(files.directory, error);
-  if (!error.empty()) return std::nullopt;
+  if (!name_exists(saved.directory) && name_exists(aside)) saved.directory = aside;
+  if (!set_exists(sys, set)) return failure(saved.directory, ENOENT);
+  Result<AbsentNames> absent = absent_in(saved.directory);
+  if (!absent) return absent.failure();
+  saved.absent = *absent;
   for (const char* name : saved_files) {
-    const std::string copy = cat({files.directory, "/", name});
-    files.copies.push_back(read_file(copy, copy_size_limit));
-    const FileRead& read = files.copies.back();
-    if (read.result == FileRead::Result::unreadable) {
-      error = read.error;
-    } else if (read.result == FileRead::Result::read && !read.whole) {
-      error = cat({copy, ": too large to be the miner's"});
-    } else if (read.result == FileRead::Result::missing && files.absent &&
-               std::find(files.absent->begin(), files.absent->end(), name) == files.absent->end()) {
-      error = cat({copy, ": missing, though the set should hold it"});
+    const std::string copy = cat({saved.directory, "/", name});
+    saved.files.push_back(read_file(copy, miner_file_limit));
+    const FileRead& read = saved.files.back();
+    if (read.result == FileRead::Result::unreadable) return read.failure;
+    if (read.result == FileRead::Result::read && !read.whole) {
+      return Failure{cat({copy, ": too large to be the miner's"})};
     }
-    if (!error.empty()) return std::nullopt;
+    if (read.result == FileRead::Result::missing && saved.absent &&
+        std::find(saved.absent->begin(), saved.absent->end(), name) == saved.absent->end()) {
+      return Failure{cat({copy, ": missing, though the set should hold it"})};
+    }
   }
-  const std::string sums_path = cat({files.directory, "/", sums_record});
+  const std::string sums_path = cat({saved.directory, "/", sums_record});
   FileRead sums = read_file(sums_path, 4096);
-  if (sums.result == FileRead::Result::unreadable) {
-    error = sums.error;
-    return std::nullopt;
-  }
-  files.checked = sums.result == FileRead::Result::read;
+  if (sums.result == FileRead::Result::unreadable) return sums.failure;
+  saved.checked = sums.result == FileRead::Result::read;
   // Each copy as the record has it, the record holding nothing else.
   std::string expected;
-  for (size_t i = 0; files.checked && i < files.copies.size(); ++i) {
-    const FileRead& copy = files.copies[i];
+  for (size_t i = 0; saved.checked && i < saved.files.size(); ++i) {
+    const FileRead& copy = saved.files[i];
     const std::string line =
         copy.result == FileRead::Result::read ? sums_line(saved_files[i], copy.text) : "";
     const bool recorded = !line.empty() && (sums.text.starts_with(line) ||
                                             sums.text.find("\n" + line) != std::string::npos);
     const bool named = sums.text.find(cat({" ", saved_files[i], "\n"})) != std::string::npos;
     if (line.empty() ? named : !recorded) {
-      error =
-          cat({files.directory, "/", saved_files[i], ": does not match the size and checksum in ",
-               sums_path, " (cut short or changed since it was saved)"});
-      return std::nullopt;
+      return Failure{
+          cat({saved.directory, "/", saved_files[i], ": does not match the size and checksum in ",
+               sums_path, " (cut short or changed since it was saved)"})};
     }
     expected += line;
   }
-  if (files.checked && expected.size() != sums.text.size()) {
-    error = cat({sums_path, ": names files the set does not hold"});
-    return std::nullopt;
+  if (saved.checked && expected.size() != sums.text.size()) {
+    return Failure{cat({sums_path, ": names files the set does not hold"})};
   }
-  return files;
+  return saved;
 }
 
-std::optional<SetFiles> read_set(System& sys, const char* set, std::string& error) {
+Result<SavedSet> read_set(System& sys, const char* set) {
   recover_set(sys.path(backup_dir), set);
-  std::optional<SetFiles> files = read_set_copies(sys, set, error);
-  for (size_t i = 0; files && i < files->copies.size(); ++i) {
-    error = live_file_problem(sys.path(cat({config_dir, "/", saved_files[i]})));
-    if (!error.empty()) return std::nullopt;
+  Result<SavedSet> saved = read_saved_set(sys, set);
+  for (size_t i = 0; saved && i < saved->files.size(); ++i) {
+    Result<> writable = check_live_file(sys.path(cat({config_dir, "/", saved_files[i]})));
+    if (!writable) return writable.failure();
   }
-  return files;
+  return saved;
 }
 
-std::string stage_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged) {
-  staged.assign(set.copies.size(), StagedReplace{});
-  for (size_t i = 0; i < set.copies.size(); ++i) {
-    if (set.copies[i].result == FileRead::Result::missing) continue;
+Result<> stage_set(System& sys, const SavedSet& set, std::vector<StagedReplace>& staged) {
+  staged.assign(set.files.size(), StagedReplace{});
+  for (size_t i = 0; i < set.files.size(); ++i) {
+    if (set.files[i].result == FileRead::Result::missing) continue;
     const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
     errno = 0;
-    if (!stage_replace(sys, live, set.copies[i].text, staged[i])) {
+    if (!stage_replace(sys, live, set.files[i].text, staged[i])) {
       const int error = errno;
       drop_set(staged);
-      return error != 0 ? failure(live, error) : cat({live, ": cannot be written"});
+      return error != 0 ? failure(live, error) : Failure{cat({live, ": cannot be written"})};
     }
   }
-  return "";
+  return {};
 }
 
 void drop_set(std::vector<StagedReplace>& staged) {
@@ -320,12 +316,12 @@ void drop_set(std::vector<StagedReplace>& staged) {
   staged.clear();
 }
 
-std::string commit_set(System& sys, const SetFiles& set, std::vector<StagedReplace>& staged,
-                       std::vector<std::string>& kept) {
+Result<> commit_set(System& sys, const SavedSet& set, std::vector<StagedReplace>& staged,
+                    std::vector<std::string>& kept) {
   kept.clear();
-  for (size_t i = 0; i < set.copies.size(); ++i) {
+  for (size_t i = 0; i < set.files.size(); ++i) {
     const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
-    if (set.copies[i].result != FileRead::Result::missing) {
+    if (set.files[i].result != FileRead::Result::missing) {
       if (!commit_replace(sys, staged[i])) {
         const int error = errno;
         for (size_t later = i + 1; later < staged.size(); ++later) drop_staged(staged[later]);
@@ -342,33 +338,33 @@ std::string commit_set(System& sys, const SetFiles& set, std::vector<StagedRepla
     }
   }
   staged.clear();
-  return "";
+  return {};
 }
 
-std::string check_put_back(System& sys, const SetFiles& set) {
-  for (size_t i = 0; i < set.copies.size(); ++i) {
+Result<> check_put_back(System& sys, const SavedSet& set) {
+  for (size_t i = 0; i < set.files.size(); ++i) {
     const std::string live = sys.path(cat({config_dir, "/", saved_files[i]}));
-    FileRead now = read_file(live, copy_size_limit);
-    const FileRead& copy = set.copies[i];
+    FileRead now = read_file(live, miner_file_limit);
+    const FileRead& copy = set.files[i];
     if (copy.result == FileRead::Result::missing) {
       if (set.absent && now.result != FileRead::Result::missing) {
-        return cat({live, ": still there, though the set records it absent"});
+        return Failure{cat({live, ": still there, though the set records it absent"})};
       }
     } else if (now.result != FileRead::Result::read || now.text != copy.text) {
-      return cat({live, ": does not hold its copy"});
+      return Failure{cat({live, ": does not hold its copy"})};
     }
   }
-  return "";
+  return {};
 }
 
-std::string restore_copies(System& sys, const char* set, std::vector<std::string>& kept) {
-  std::string error;
-  std::optional<SetFiles> files = read_set(sys, set, error);
-  if (!files) return error;
+Result<> restore_set(System& sys, const char* set, std::vector<std::string>& kept) {
+  Result<SavedSet> saved = read_set(sys, set);
+  if (!saved) return saved.failure();
   std::vector<StagedReplace> staged;
-  error = stage_set(sys, *files, staged);
-  if (error.empty()) error = commit_set(sys, *files, staged, kept);
-  return error.empty() ? check_put_back(sys, *files) : error;
+  Result<> put_back = stage_set(sys, *saved, staged);
+  if (put_back) put_back = commit_set(sys, *saved, staged, kept);
+  if (!put_back) return put_back;
+  return check_put_back(sys, *saved);
 }
 
 }  // namespace tune::session
