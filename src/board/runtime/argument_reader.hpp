@@ -4,7 +4,6 @@
 // ends with, stays each program's own.
 #pragma once
 
-#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,11 +20,12 @@ struct ArgumentRules {
 };
 
 // One argument read against a table whose rows have `name` and `value` (nullptr for a flag).
+// Its texts are views into the arguments, which last as long as the program.
 struct Argument {
   enum class Kind { end, option, word, unknown, needs_value, takes_no_value } kind = Kind::end;
   int row = -1;               // the table's row, for option, needs_value and takes_no_value
-  std::string name;           // the argument up to any "="
-  std::string text;           // the option's value, the word, or the argument as given
+  std::string_view name;      // the argument up to any "="
+  std::string_view text;      // the option's value, the word, or the argument as given
   bool after_dashes = false;  // a word after "--", whatever it says
 };
 
@@ -35,17 +35,13 @@ class ArgumentReader {
       : argc_(argc), argv_(argv), next_(first), rules_(rules) {}
 
   bool done() const { return next_ >= argc_; }
-  // The arguments not read yet.
-  std::span<char*> rest() const {
-    return {argv_ + next_, static_cast<size_t>(argc_ > next_ ? argc_ - next_ : 0)};
-  }
 
   // The next argument; `accepts(row)` says whether a row is an option here.
   template <typename Row, typename Accepts>
   Argument next(std::span<const Row> rows, Accepts accepts) {
     Argument argument;
     while (!done()) {
-      std::string arg = argv_[next_++];
+      std::string_view arg = argv_[next_++];
       argument.text = arg;
       if (rules_.words && (dashes_seen_ || arg == "-" || !arg.starts_with("-"))) {
         argument.kind = Argument::Kind::word;
@@ -64,19 +60,7 @@ class ArgumentReader {
       for (size_t i = 0; i < rows.size(); ++i) {
         if (!accepts(rows[i]) || argument.name != rows[i].name) continue;
         argument.row = static_cast<int>(i);
-        if (rows[i].value == nullptr) {
-          argument.kind =
-              equals == std::string::npos ? Argument::Kind::option : Argument::Kind::takes_no_value;
-        } else if (equals != std::string::npos) {
-          argument.kind = Argument::Kind::option;
-          argument.text = arg.substr(equals + 1);
-        } else if (!done() && (rules_.values_may_start_with_dashes ||
-                               !std::string_view(argv_[next_]).starts_with("--"))) {
-          argument.kind = Argument::Kind::option;
-          argument.text = argv_[next_++];
-        } else {
-          argument.kind = Argument::Kind::needs_value;
-        }
+        argument.kind = option_kind(rows[i].value != nullptr, arg, equals, argument.text);
         return argument;
       }
       return argument;
@@ -86,6 +70,10 @@ class ArgumentReader {
   }
 
  private:
+  // How an option given as `arg` stands, its value (when it takes one) into `value`.
+  Argument::Kind option_kind(bool takes_value, std::string_view arg, size_t equals,
+                             std::string_view& value);
+
   int argc_;
   char** argv_;
   int next_;
@@ -97,11 +85,13 @@ class ArgumentReader {
 bool argument_given(int argc, char** argv, int first, const char* option,
                     const char* also = nullptr);
 
-// Prints `text` (a usage, a version line) to standard output: 0, or 1 after a line on
-// standard error when it cannot be written.
-int print_answer(const char* program_name, const std::string& text);
+// Prints `text` (a usage) to standard output: 0, or 1 after a line on standard error when it
+// cannot be written.
+int print_answer(const char* program_name, const char* text);
 
-// "NAME VERSION\n", the line every tool's --version prints.
-std::string version_line(const char* program_name);
+// Prints "NAME VERSION", the line every tool's --version prints; and as print_answer, with
+// its status.
+void print_version(const char* program_name);
+int print_version_answer(const char* program_name);
 
 }  // namespace tune

@@ -13,9 +13,7 @@ std::optional<int> answer_help_or_version(int argc, char** argv, const char* pro
   // Only the first argument: the programs ignore their arguments otherwise.
   if (argc < 2 || argv[1] == nullptr) return std::nullopt;
   if (std::strcmp(argv[1], "--help") == 0) return print_answer(program_name, usage);
-  if (std::strcmp(argv[1], "--version") == 0) {
-    return print_answer(program_name, version_line(program_name));
-  }
+  if (std::strcmp(argv[1], "--version") == 0) return print_version_answer(program_name);
   return std::nullopt;
 }
 

@@ -360,10 +360,10 @@ CommandLine parse_command_line(int argc, char** argv, int first, Command command
   auto here = [&](const OptionSpec& option) { return belongs(option, command); };
   for (Argument arg = args.next(rows, here); arg.kind != Argument::Kind::end;
        arg = args.next(rows, here)) {
-    const std::string& name = arg.name;
+    const std::string name(arg.name);
     switch (arg.kind) {
       case Argument::Kind::word:
-        line.words.push_back(arg.text);
+        line.words.emplace_back(arg.text);
         if (!arg.after_dashes) line.words_before_dashes = line.words.size();
         break;
       case Argument::Kind::unknown:
@@ -379,7 +379,7 @@ CommandLine parse_command_line(int argc, char** argv, int first, Command command
         }
         if (arg.text.empty()) usage_error(name + " needs a value, not an empty one");
         if (line.values.count(name)) usage_error(name + " is given twice");
-        line.values[name] = arg.text;
+        line.values[name] = std::string(arg.text);
         break;
       case Argument::Kind::end:
         break;

@@ -180,7 +180,7 @@ int run_tool(int argc, char** argv) {
     return status_done;
   }
   if (!named && argument_given(argc, argv, first, "--version")) {
-    std::fputs(version_line("tune-rehearse").c_str(), stdout);
+    print_version("tune-rehearse");
     return status_done;
   }
   Invocation in{parse_command_line(argc, argv, first, command), {}};
