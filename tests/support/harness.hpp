@@ -1,4 +1,5 @@
 // A simulated machine with a tuning context on it, and helpers to look at what a run did.
+// Its root holds a board's files as write_files lays them out (config/, tmp/, sbin/).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,9 +8,11 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "context.hpp"
+#include "kit/board_files.hpp"
 #include "preload/write_faults.h"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
@@ -26,6 +29,11 @@ class SimMachine {
     std::string text = sys.read_file("/tmp/auto-tune").value_or("");
     EXPECT_TRUE(sim::split_log_entries(text, entries)) << "badly stamped log:\n" << text;
     return entries;
+  }
+
+  // A file's text, "<missing>" when it is not there.
+  std::string text(std::string_view fixed_path) {
+    return sys.read_file(fixed_path).value_or("<missing>");
   }
 
   // Runs the body the way a process would run it: a fatal exit ends it with a status.

@@ -21,7 +21,7 @@ Files ready_board(const std::string& settings, int freq, int voltage) {
 
 Files finished_copy(const Files& files) {
   Files all = {{"config.conf", "bitmain-freq1=650\nbitmain-voltage1=910\n"},
-               {"chip-rates", "2:1:74.71\n2:2:74.71\n"},
+               {"chip-rates", "2:1:74.71\n"},
                {"auto-tune",
                 "2027-01-01 00:00:00 Fix yellow\n"
                 "2027-01-01 00:09:00 Number of checks is 15, quit\n"}};

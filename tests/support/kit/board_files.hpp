@@ -21,8 +21,8 @@ std::string miner_config(int freq, int voltage);
 // config.conf with every chain at `freq` MHz and `voltage`, and `settings` as autoTune.conf.
 Files ready_board(const std::string& settings = "", int freq = 650, int voltage = 910);
 
-// The files of a board copied off after a finished tuning, flat: chain 2's settings, two
-// chips' rates and yellow-fixer's log to its end; `files` over them.
+// The files of a board copied off after a finished tuning, flat: chain 2's settings, its first
+// chip's rate and yellow-fixer's log to its end; `files` over them.
 Files finished_copy(const Files& files = {});
 
 // Writes each file under `dir`, making the directories on its way; an `absent` one is not.
