@@ -4,8 +4,12 @@
 // simulated machine's root and a sandbox keep them.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <string>
+
+#include "kit/temp_dir.hpp"
+#include "sim_miner.hpp"
 
 namespace tune::testing {
 
@@ -15,21 +19,48 @@ using Files = std::map<std::string, std::string>;
 inline const std::string absent = "\x01(absent)";
 
 // The miner's config.conf as a board has it: its own lines around all twelve chain lines.
-std::string miner_config(int freq, int voltage);
+inline std::string miner_config(int freq, int voltage) {
+  return "bitmain-fan-ctrl=false\n" + sim::chain_config_lines(freq, voltage) + "api-listen=true\n";
+}
 
 // A board ready for a tuning, under config/: bmminer.conf with the global frequency 650,
 // config.conf with every chain at `freq` MHz and `voltage`, and `settings` as autoTune.conf.
-Files ready_board(const std::string& settings = "", int freq = 650, int voltage = 910);
+inline Files ready_board(const std::string& settings = "", int freq = 650, int voltage = 910) {
+  return {{"config/bmminer.conf", "{\"api-listen\":true,\"bitmain-freq\":\"650\"}\n"},
+          {"config/autoTune.conf", settings},
+          {"config/config.conf", miner_config(freq, voltage)}};
+}
 
 // The files of a board copied off after a finished tuning, flat: chain 2's settings, its first
 // chip's rate and yellow-fixer's log to its end; `files` over them.
-Files finished_copy(const Files& files = {});
+inline Files finished_copy(const Files& files = {}) {
+  Files all = {{"config.conf", "bitmain-freq1=650\nbitmain-voltage1=910\n"},
+               {"chip-rates", "2:1:74.71\n"},
+               {"auto-tune",
+                "2027-01-01 00:00:00 Fix yellow\n"
+                "2027-01-01 00:09:00 Number of checks is 15, quit\n"}};
+  for (const auto& [name, text] : files) all[name] = text;
+  return all;
+}
 
 // Writes each file under `dir`, making the directories on its way; an `absent` one is not.
-void write_files(const std::string& dir, const Files& files);
+inline void write_files(const std::string& dir, const Files& files) {
+  for (const auto& [name, text] : files) {
+    if (text == absent) continue;
+    std::filesystem::create_directories(std::filesystem::path(dir + "/" + name).parent_path());
+    spit(dir + "/" + name, text);
+  }
+}
 
 // A rehearsal's board (config/ and tmp/) copied to `to` as a real one is copied off: flat
 // files, no rehearsal marker, no record.
-void copy_flat(const std::string& board, const std::string& to);
+inline void copy_flat(const std::string& board, const std::string& to) {
+  std::filesystem::create_directories(to);
+  for (const char* file : {"config/config.conf", "config/manual_freqs.txt", "config/bmminer.conf",
+                           "tmp/auto-tune", "tmp/chip-rates", "chain-tuner.log"}) {
+    std::filesystem::copy_file(board + "/" + file,
+                               to + "/" + std::filesystem::path(file).filename().string());
+  }
+}
 
 }  // namespace tune::testing
