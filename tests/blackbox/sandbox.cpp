@@ -182,14 +182,7 @@ std::map<std::string, std::string> saved_files_in(const Sandbox& s, const std::s
 }
 
 std::map<std::string, std::string> state_of(const Sandbox& s) {
-  std::map<std::string, std::string> state;
-  const std::string text = s.text("config/tune-session.state");
-  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-    const std::string line = text.substr(at, end - at);
-    const size_t equals = line.find('=');
-    if (equals != std::string::npos) state[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return state;
+  return testing::fields_of(s.text("config/tune-session.state"));
 }
 
 }  // namespace tune::blackbox

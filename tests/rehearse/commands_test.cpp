@@ -179,12 +179,7 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
     at = found;
   }
   for (const char* board : {"a", "b"}) {
-    size_t cells = 0;
-    const std::string title = std::string("<title>") + board + " chain ";
-    for (size_t i = overview.find(title); i != std::string::npos; i = overview.find(title, i + 1)) {
-      ++cells;
-    }
-    EXPECT_EQ(cells, 6u) << board;
+    EXPECT_EQ(count(overview, std::string("<title>") + board + " chain "), 6u) << board;
   }
   EXPECT_EQ(overview.find(">stale<", overview.find(">f<")), std::string::npos);
 

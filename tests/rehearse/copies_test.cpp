@@ -67,32 +67,20 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
     std::string expected;  // in the output or the error, with DIR for the board directory
     bool as_nobody = false;
   } cases[] = {
-      {"a good board", [](const std::string&) {}, {}, 0, "findings: none"},
-      {"no such directory",
-       [](const std::string& d) { fs::remove_all(d); },
-       {},
-       3,
+      {"a good board", [](const std::string&) {}, Asked(), 0, "findings: none"},
+      {"no such directory", [](const std::string& d) { fs::remove_all(d); }, Asked(), 3,
        "DIR: No such file or directory"},
       {"a file, not a directory",
        [](const std::string& d) {
          fs::remove_all(d);
          spit(d, "x");
        },
-       {},
-       3,
-       "DIR: Not a directory"},
-      {"an unreadable directory",
-       [](const std::string& d) { fs::permissions(d, fs::perms(0)); },
-       {},
-       3,
-       "DIR: Permission denied",
-       true},
+       Asked(), 3, "DIR: Not a directory"},
+      {"an unreadable directory", [](const std::string& d) { fs::permissions(d, fs::perms(0)); },
+       Asked(), 3, "DIR: Permission denied", true},
       {"an unreadable chip rates file",
-       [](const std::string& d) { fs::permissions(d + "/chip-rates", fs::perms(0)); },
-       {},
-       3,
-       "DIR/chip-rates: Permission denied",
-       true},
+       [](const std::string& d) { fs::permissions(d + "/chip-rates", fs::perms(0)); }, Asked(), 3,
+       "DIR/chip-rates: Permission denied", true},
       {"unreadable kept files: the board's past, findings",
        [](const std::string& d) {
          fs::create_directories(d + "/tune-backup/before");
@@ -101,8 +89,7 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
          fs::permissions(d + "/tune-backup/before/config.conf", fs::perms(0));
          fs::permissions(d + "/tune-logs", fs::perms(0));
        },
-       {},
-       1,
+       Asked(), 1,
        "DIR/tune-backup/before: cannot be read (config.conf: Permission denied); the set is "
        "left out|DIR/tune-logs: cannot be read (Permission denied); its tunings are left out",
        true},
@@ -111,57 +98,44 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
          fs::remove(d + "/chip-rates");
          mkfifo((d + "/chip-rates").c_str(), 0644);
        },
-       {},
-       3,
-       "DIR/chip-rates: not a regular file in the copy"},
+       Asked(), 3, "DIR/chip-rates: not a regular file in the copy"},
       {"chip rates linked out of the copy, to the collecting machine's files",
        [](const std::string& d) {
          fs::remove(d + "/chip-rates");
          fs::create_symlink("/etc/passwd", d + "/chip-rates");
        },
-       {},
-       3,
-       "DIR/chip-rates: not a regular file in the copy"},
+       Asked(), 3, "DIR/chip-rates: not a regular file in the copy"},
       {"config.conf linked out through a directory of the copy",
        [](const std::string& d) {
          fs::create_directories(d + "/../elsewhere");
          fs::rename(d + "/config.conf", d + "/../elsewhere/config.conf");
          fs::create_directory_symlink("../elsewhere", d + "/config");
        },
-       {},
-       3,
-       "DIR/config/config.conf: not a regular file in the copy"},
+       Asked(), 3, "DIR/config/config.conf: not a regular file in the copy"},
       {"a miner that stopped writing its rates five hours before a fresh copy",
        [](const std::string& d) {
          const std::time_t now = std::time(nullptr);
          spit(d + "/copied-at", std::to_string(now) + "\n");
          set_changed(d + "/chip-rates", now - 5 * 3600);
        },
-       {},
-       1,
-       "DIR/chip-rates: rates 5:00:00 old at copy time"},
+       Asked(), 1, "DIR/chip-rates: rates 5:00:00 old at copy time"},
       {"rates an hour older than the log a program went on writing, without a stamp",
        [](const std::string& d) { set_changed(d + "/chip-rates", std::time(nullptr) - 3600); },
-       {},
-       1,
-       "DIR/chip-rates: rates |older than the log"},
+       Asked(), 1, "DIR/chip-rates: rates |older than the log"},
       {"links that stay inside the copy, as rsync -a keeps them",
        [](const std::string& d) {
          fs::create_directories(d + "/kept");
          fs::rename(d + "/chip-rates", d + "/kept/chip-rates");
          fs::create_symlink("kept/chip-rates", d + "/chip-rates");
        },
-       {},
-       0,
-       "findings: none"},
+       Asked(), 0, "findings: none"},
       {"an output that cannot be made", [](const std::string&) {}, Asked().out("/proc/x"), 3,
        "/proc/x: cannot be made"},
       {"rates no chip gives",
        [&](const std::string& d) {
          spit(d + "/chip-rates", good_rates + "2:3:-5\n2:4:nan\n2:5:inf\n2:6:1e40\n2:7:fast\n");
        },
-       {},
-       1,
+       Asked(), 1,
        "chip-rates:3: rate \"-5\" is negative|chip-rates:4: rate \"nan\" is not a finite "
        "number|chip-rates:6: rate \"1e40\" is beyond any real chip|chip-rates:7: rate \"fast\" is "
        "not a number; the programs read 0"},
@@ -169,8 +143,7 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
        [](const std::string& d) {
          spit(d + "/manual_freqs.txt", "2:1:70\n9:1:5\n2:2:-3\n2:70:3\n");
        },
-       {},
-       1,
+       Asked(), 1,
        "manual_freqs.txt:2: chain 9 is no chain slot's|manual_freqs.txt:3: step -3 selects no "
        "frequency|manual_freqs.txt:4: \"2:70:3\": chain field 1 to 16 and chip 1 to 63"},
       {"chain lines the programs skip or no board runs",
@@ -178,54 +151,36 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
          spit(d + "/config.conf",
               "bitmain-freq1=650\nbitmain-voltage1=910\nbitmain-freq9=800\nbitmain-voltage2=-5\n");
        },
-       {},
-       1,
+       Asked(), 1,
        "config.conf:3: \"bitmain-freq9=800\": no chain digit 1 to 6|config.conf:4: chain "
        "voltage -5 is outside"},
       {"a config.conf of the miner's own lines, no chain's",
-       [](const std::string& d) { spit(d + "/config.conf", "api-listen=true\n"); },
-       {},
-       1,
+       [](const std::string& d) { spit(d + "/config.conf", "api-listen=true\n"); }, Asked(), 1,
        "config.conf: no chain's frequency line"},
       {"CRLF line ends are one finding per file",
        [&](const std::string& d) { spit(d + "/chip-rates", "2:1:74.71\r\n2:2:74.71\r\n"); },
-       {},
-       1,
-       "chip-rates:1: lines end in CR LF|findings (1)"},
+       Asked(), 1, "chip-rates:1: lines end in CR LF|findings (1)"},
       {"a tuning at work when copied: its log written a minute before the stamp",
-       [&](const std::string& d) { yellow_fixer_copied(d, 60); },
-       {},
-       0,
+       [&](const std::string& d) { yellow_fixer_copied(d, 60); }, Asked(), 0,
        "last tuning: in progress|findings: none"},
       {"the same tuning's log an hour older than the stamp: cut, not at work",
-       [&](const std::string& d) { yellow_fixer_copied(d, 3600); },
-       {},
-       1,
+       [&](const std::string& d) { yellow_fixer_copied(d, 3600); }, Asked(), 1,
        "last tuning: interrupted|tuning 1 is yellow-fixer"},
-      {"an empty log",
-       [](const std::string& d) { spit(d + "/auto-tune", ""); },
-       {},
-       1,
+      {"an empty log", [](const std::string& d) { spit(d + "/auto-tune", ""); }, Asked(), 1,
        "auto-tune: empty"},
       {"no log and nothing kept: a board not yet tuned, no finding",
-       [](const std::string& d) { fs::remove(d + "/auto-tune"); },
-       {},
-       0,
+       [](const std::string& d) { fs::remove(d + "/auto-tune"); }, Asked(), 0,
        "last tuning: not run|findings: none"},
       {"an empty directory",
        [](const std::string& d) {
          for (const char* f : {"/chip-rates", "/auto-tune", "/config.conf"}) fs::remove(d + f);
        },
-       {},
-       1,
-       "last tuning: unknown|DIR: no board's files here"},
+       Asked(), 1, "last tuning: unknown|DIR: no board's files here"},
       {"a log line without a stamp",
        [](const std::string& d) {
          spit(d + "/auto-tune", "2027-01-01 00:00:00 Fix yellow\n2027-01-01 00:00:01 x\nstray\n");
        },
-       {},
-       1,
-       "auto-tune:3: no time stamp"},
+       Asked(), 1, "auto-tune:3: no time stamp"},
       {"a chip's history from the log",
        [](const std::string& d) {
          spit(d + "/auto-tune",
@@ -252,8 +207,7 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
            fs::rename(d + f, d + "/b1" + f);
          }
        },
-       {},
-       1,
+       Asked(), 1,
        "last tuning: unknown|of its directories hold some: report them with \"tune-rehearse "
        "report DIR/*\""},
   };

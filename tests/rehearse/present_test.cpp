@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <regex>
 #include <set>
@@ -101,7 +100,7 @@ const std::string hostile = std::string("1\xa2\x07\x1b[2J\xc0\xaf\xed\xa0\x80\xc
 
 // A board's files with lines shaped as each file's own and the bytes above in every field,
 // so that each reader takes them past its first check.
-std::map<std::string, std::string> hostile_board() {
+testing::Files hostile_board() {
   const std::string& h = hostile;
   const std::string log = "2027-01-01 00:00:00 Chip 1 on chain 2 is red, new freq is 775" + h +
                           "\n2027-01-01 00:00:01 Chip 2 on chain 3 is red, new freq is 7" + h +
@@ -134,10 +133,7 @@ TEST(Report, BoardsOfHostileBytesGiveInertTextJsonAndMetrics) {
   std::mt19937 random(20261208);
   std::vector<std::string> dirs;
   for (int board = 0; board < 12; ++board) {
-    std::string dir = "b" + std::to_string(board);
-    for (const char* sub : {"/tune-backup/before", "/tune-backup/original", "/tune-logs"}) {
-      fs::create_directories(farm / dir + sub);
-    }
+    testing::Files files;
     for (const char* name :
          {"auto-tune", "chip-rates", "config.conf", "manual_freqs.txt", "bmminer.conf",
           "chain-tuner.log", "chip-history.txt", "tune-session.state",
@@ -148,19 +144,17 @@ TEST(Report, BoardsOfHostileBytesGiveInertTextJsonAndMetrics) {
       // Some lines shaped as the programs' own, so that the readers get past their first
       // check, with random bytes inside them.
       if (random() % 2) bytes = "2027-01-01 00:00:00 " + bytes + "\n2:1:" + bytes.substr(0, 9);
-      spit(farm / dir + "/" + name, bytes);
+      files[name] = bytes;
     }
-    dirs.push_back(dir);
+    dirs.push_back("b" + std::to_string(board));
+    testing::write_files(farm / dirs.back(), files);
   }
   // h0 with every file; h1 without the record and the state, so that the logs tell the
   // chips' changes and the tuning's outcome.
-  for (const char* dir : {"h0", "h1"}) {
-    for (const auto& [name, text] : hostile_board()) {
-      if (std::string(dir) == "h1" && (name == "chip-history.txt" || name == "tune-session.state"))
-        continue;
-      fs::create_directories(fs::path(farm / dir + "/" + name).parent_path());
-      spit(farm / dir + "/" + name, text);
-    }
+  for (const std::string dir : {"h0", "h1"}) {
+    testing::Files files = hostile_board();
+    if (dir == "h1") files["chip-history.txt"] = files["tune-session.state"] = testing::absent;
+    testing::write_files(farm / dir, files);
     dirs.push_back(dir);
   }
   // Each command line as main gives it to its command, called here.
@@ -268,12 +262,8 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
       {"tune_board_listed{board=\"never\"} 1\n", 1},
       {"{board=\"never\"", 1},
   };
-  for (const auto& e : expected) {
-    size_t count = 0;
-    for (size_t at = text.find(e.sample); at != std::string::npos; at = text.find(e.sample, at + 1))
-      ++count;
-    EXPECT_EQ(count, e.count) << e.sample << "\n" << text;
-  }
+  for (const auto& e : expected)
+    EXPECT_EQ(count(text, e.sample), e.count) << e.sample << "\n" << text;
   // The example alert rules name metrics the report writes.
   const std::string rules = slurp(TUNE_SOURCE_DIR "/examples/prometheus/tune-alerts.yml");
   const std::regex metric("tune_[a-z_]+");
@@ -390,13 +380,7 @@ TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
                             "<title>freq_to=900</title>", ">2  freq_to=900<"}) {
     EXPECT_NE(picture.find(label), std::string::npos) << label;
   }
-  for (const char* why : {">failed<", ">refused<"}) {
-    size_t count = 0;
-    for (size_t at = picture.find(why); at != std::string::npos; at = picture.find(why, at + 1)) {
-      ++count;
-    }
-    EXPECT_EQ(count, 4u) << why;
-  }
+  for (const char* why : {">failed<", ">refused<"}) EXPECT_EQ(count(picture, why), 4u) << why;
   // The rate panel's dashed line at 28000, and the label of the line beside it at 28100.
   std::smatch today_line, label;
   ASSERT_TRUE(std::regex_search(picture, today_line,

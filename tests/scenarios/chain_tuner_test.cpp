@@ -12,6 +12,7 @@
 namespace tune {
 namespace {
 
+using testing::count;
 using testing::Entries;
 using Sleeps = std::vector<long long>;
 
@@ -23,10 +24,6 @@ struct Board : testing::SimMachine {
   }
   sim::RunResult run_program() { return sys.run(chain_tuner_main); }
 };
-
-long count(const Entries& entries, const std::string& entry) {
-  return std::count(entries.begin(), entries.end(), entry);
-}
 
 std::string format(const char* fmt, int a, int b = 0) {
   char buffer[200];

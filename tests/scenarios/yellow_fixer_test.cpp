@@ -12,6 +12,7 @@
 namespace tune {
 namespace {
 
+using testing::count;
 using testing::Entries;
 using Rate = std::optional<float>;
 
@@ -28,10 +29,6 @@ struct Board : testing::SimMachine {
   sim::RunResult run_program() { return sys.run(yellow_fixer_main); }
   std::vector<std::string> stored_steps;
 };
-
-long count(const Entries& entries, const std::string& entry) {
-  return std::count(entries.begin(), entries.end(), entry);
-}
 
 Entries matching(const Entries& entries, const std::string& part) {
   Entries found;

@@ -184,16 +184,7 @@ class Board {
     for (const char* name : saved) files[name] = text(dir + name);
     return files;
   }
-  std::map<std::string, std::string> state() const {
-    std::map<std::string, std::string> fields;
-    std::string text_of_state = text(state_path);
-    for (size_t at = 0, end; (end = text_of_state.find('\n', at)) != std::string::npos;
-         at = end + 1) {
-      std::string line = text_of_state.substr(at, end - at);
-      fields[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
-    }
-    return fields;
-  }
+  std::map<std::string, std::string> state() const { return testing::fields_of(text(state_path)); }
   int finish_runs() const {
     std::ifstream in(sys.root() + "/finish-runs");
     return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));

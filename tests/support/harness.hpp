@@ -51,6 +51,11 @@ class SimMachine {
 
 using Entries = std::vector<std::string>;
 
+// How many times the log holds the entry.
+inline long count(const Entries& entries, const std::string& entry) {
+  return std::count(entries.begin(), entries.end(), entry);
+}
+
 // The cut points a sweep over `calls` write calls tries: every stride-th from the first, and
 // the last. The stride is TUNE_CRASH_POINT_STRIDE when set (1: every one), else the sweep's
 // own.

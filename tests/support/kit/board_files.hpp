@@ -52,6 +52,17 @@ inline void write_files(const std::string& dir, const Files& files) {
   }
 }
 
+// A file of "key=value" lines, such as tune-session's state, key by key.
+inline std::map<std::string, std::string> fields_of(const std::string& text) {
+  std::map<std::string, std::string> fields;
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = text.substr(at, end - at);
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) fields[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return fields;
+}
+
 // A rehearsal's board (config/ and tmp/) copied to `to` as a real one is copied off: flat
 // files, no rehearsal marker, no record.
 inline void copy_flat(const std::string& board, const std::string& to) {

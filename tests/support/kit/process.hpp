@@ -103,6 +103,13 @@ inline Outcome run_process(const std::vector<std::string>& argv, const std::stri
   return outcome;
 }
 
+// How many times `part` is in `text` (an output, a file's text).
+inline size_t count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 // Each "|"-separated part of `expected` is in the outcome's output or its errors.
 inline void expect_every_part(const std::string& expected, const Outcome& outcome) {
   const std::string both = outcome.output + outcome.errors;

@@ -21,6 +21,7 @@
 
 namespace tune::rehearse {
 
+using testing::count;
 using testing::slurp;
 using testing::spit;
 using testing::TempDir;
