@@ -162,16 +162,16 @@ TEST(CrossBuild, ShortEndingsMatchTheBuildUnderTest) {
 TEST(CrossBuild, TheBoardsProgramsAreUnder500000Bytes) {
   SKIP_WITHOUT_CROSS_BUILD(std::vector<std::string>{"arm-linux-gnueabihf-strip"});
   const std::string build_dir = std::getenv("TUNE_CROSS_BUILD_DIR");
-  namespace fs = std::filesystem;
-  const std::string stripped = (fs::temp_directory_path() / "tune-stripped-XXXXXX").string();
+  const testing::TempDir dir;
+  const std::string stripped = dir / "stripped";
   for (const char* program : board_programs) {
     SCOPED_TRACE(program);
-    std::string built = build_dir + "/src/board/" + program;
-    std::string command = "arm-linux-gnueabihf-strip -o '" + stripped + "' '" + built + "' 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const std::string built = build_dir + "/src/board/" + program;
+    const Outcome strip =
+        testing::run_process({"arm-linux-gnueabihf-strip", "-o", stripped, built});
+    ASSERT_EQ(strip.status, 0) << strip.errors;
     // The README's figure: under 500,000 bytes each, stripped.
-    EXPECT_LT(fs::file_size(stripped), 500000u);
-    fs::remove(stripped);
+    EXPECT_LT(std::filesystem::file_size(stripped), 500000u);
   }
 }
 

@@ -1,34 +1,24 @@
 #include "sandbox.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/magic.h>
-#include <spawn.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
-#include "sim_miner.hpp"
+#include "kit/board_files.hpp"
 #include "sim_system.hpp"
-
-extern char** environ;
 
 namespace tune::blackbox {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string board_chain_lines() {
-  return "bitmain-fan-ctrl=false\n" + sim::chain_config_lines(650, 910) + "api-listen=true\n";
-}
 
 // Whether the memory file system at `dir` can hold sandboxes: room for a few hundred of
 // them, programs allowed to run from it, and user attributes (the sweeps give the miner's
@@ -62,21 +52,17 @@ const fs::path& sandbox_parent() {
 
 }  // namespace
 
-Sandbox::Sandbox(bool on_disk) {
-  const fs::path parent = on_disk ? fs::temp_directory_path() : sandbox_parent();
-  std::string pattern = (parent / "tune-blackbox-XXXXXX").string();
-  root_ = mkdtemp(pattern.data());
-  for (const char* dir : {"config", "tmp", "sim/bin", "sim/lib"})
-    fs::create_directories(root_ + "/" + dir);
+Sandbox::Sandbox(bool on_disk)
+    : dir_(on_disk ? fs::temp_directory_path().string() : sandbox_parent().string()) {
+  for (const char* dir : {"tmp", "sim/bin", "sim/lib"}) fs::create_directories(root_ + "/" + dir);
   fs::copy_file(BMMINER_API_PATH, root_ + "/sim/bin/bmminer-api");
   fs::copy_file(DENY_SYSCALLS_PATH, root_ + "/sim/bin/deny-syscalls");
   fs::copy_file(VIRTUAL_TIME_PATH, root_ + "/sim/lib/libvirtual-time.so");
-  write("sim/clock", "0\n");
-  write("sim/miner.conf", "model=seeded\nseed=1\n");
-  write("config/bmminer.conf", "{\"api-listen\":true,\"bitmain-freq\":\"650\"}\n");
-  write("config/autoTune.conf", "\n");
-  write("config/config.conf", board_chain_lines());
-  write("finish-tune.sh", "#!/bin/sh\necho ran > /tmp/finish-ran\nexit 3\n");
+  testing::Files files = testing::ready_board("\n");
+  files["sim/clock"] = "0\n";
+  files["sim/miner.conf"] = "model=seeded\nseed=1\n";
+  files["finish-tune.sh"] = "#!/bin/sh\necho ran > /tmp/finish-ran\nexit 3\n";
+  testing::write_files(root_, files);
 }
 
 Sandbox::~Sandbox() {
@@ -90,18 +76,15 @@ Sandbox::~Sandbox() {
       }
     }
   }
-  std::error_code ignored;
-  fs::remove_all(root_, ignored);
 }
 
 void Sandbox::write(const std::string& path, const std::string& text) {
-  std::ofstream(root_ + "/" + path, std::ios::binary | std::ios::trunc) << text;
+  testing::spit(root_ + "/" + path, text);
 }
 
 std::optional<std::string> Sandbox::read(const std::string& path) const {
-  std::ifstream in(root_ + "/" + path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  if (!std::ifstream(root_ + "/" + path)) return std::nullopt;
+  return testing::slurp(root_ + "/" + path);
 }
 
 bool Sandbox::exists(const std::string& path) const {
@@ -180,31 +163,7 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
   argv.push_back(program == "sh" ? "/bin/sh" : "/opt/tune/" + program);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
 
-  std::vector<char*> raw;
-  for (std::string& arg : argv) raw.push_back(arg.data());
-  raw.push_back(nullptr);
-  pid_t pid;
-  Outcome outcome;
-  const std::string output_path = root_ + "/stdout", errors_path = root_ + "/stderr";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  int spawned = posix_spawnp(&pid, "bwrap", &actions, nullptr, raw.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    ADD_FAILURE() << "cannot start bwrap";
-    return outcome;
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  outcome.output = read("stdout").value_or("");
-  outcome.errors = read("stderr").value_or("");
-  outcome.exited = WIFEXITED(status);
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return outcome;
+  return testing::run_process(argv);
 }
 
 std::vector<std::string> Sandbox::log(const std::string& path) const {
@@ -223,14 +182,7 @@ std::map<std::string, std::string> saved_files_in(const Sandbox& s, const std::s
 }
 
 std::map<std::string, std::string> state_of(const Sandbox& s) {
-  std::map<std::string, std::string> state;
-  const std::string text = s.text("config/tune-session.state");
-  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-    const std::string line = text.substr(at, end - at);
-    const size_t equals = line.find('=');
-    if (equals != std::string::npos) state[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return state;
+  return testing::fields_of(s.text("config/tune-session.state"));
 }
 
 }  // namespace tune::blackbox

@@ -9,14 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "kit/process.hpp"
+#include "kit/temp_dir.hpp"
+
 namespace tune::blackbox {
 
-struct Outcome {
-  bool exited = false;  // ended normally (not by a signal), as the shell sees it
-  int status = -1;      // the exit status the shell reports: $?
-  std::string output;   // what it wrote to standard output
-  std::string errors;   // and to standard error
-};
+using testing::Outcome;
 
 // What the program is started without: process creation, pipes, or waiting for its
 // children (SIGCHLD ignored by the parent that started it).
@@ -70,7 +68,8 @@ class Sandbox {
   const std::string& root() const { return root_; }
 
  private:
-  std::string root_;
+  testing::TempDir dir_;
+  std::string root_ = dir_.path();
 };
 
 // The miner's files that tune-session saves, as they stand in a directory of the sandbox

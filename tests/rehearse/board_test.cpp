@@ -2,14 +2,13 @@
 // chip history the logs tell, and the JSON document's shape.
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <map>
 
 #include "board_report.hpp"
+#include "kit/board_files.hpp"
+#include "kit/temp_dir.hpp"
 #include "pictures.hpp"
 #include "report_json.hpp"
 #include "report_text.hpp"
@@ -18,35 +17,17 @@
 namespace tune::rehearse {
 namespace {
 
-namespace fs = std::filesystem;
-
-// A flat board directory with the given files (and a log, unless given).
+// A board's copied files, flat: a finished board's, the given ones over them.
 class Board {
  public:
-  explicit Board(const std::map<std::string, std::string>& files) {
-    std::string pattern = (fs::temp_directory_path() / "tune-board-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-    std::map<std::string, std::string> all = {{"chip-rates", "2:1:74.71\n"},
-                                              {"config.conf", "bitmain-freq1=650\n"},
-                                              {"auto-tune",
-                                               "2027-01-01 00:00:00 Fix yellow\n"
-                                               "2027-01-01 00:09:00 Number of "
-                                               "checks is 15, quit\n"}};
-    for (const auto& [name, text] : files) all[name] = text;
-    for (const auto& [name, text] : all) {
-      if (text == absent) continue;
-      fs::create_directories(fs::path(dir_ + "/" + name).parent_path());
-      std::ofstream(dir_ + "/" + name) << text;
-    }
+  explicit Board(const testing::Files& files) {
+    testing::write_files(dir_.path(), testing::finished_copy(files));
   }
-  ~Board() { fs::remove_all(dir_); }
-  // The text of a file the board does not have.
-  static inline const std::string absent = "\x01(absent)";
-  BoardReport read() const { return read_board(dir_); }
-  const std::string& dir() const { return dir_; }
+  BoardReport read() const { return read_board(dir_.path()); }
+  const std::string& dir() const { return dir_.path(); }
 
  private:
-  std::string dir_;
+  testing::TempDir dir_;
 };
 
 std::string kind(const cJSON* item) {
@@ -295,18 +276,18 @@ TEST(BoardOutcome, TheLastRunTellsHowTheTuningEnded) {
       {"a failed state decides, whatever else the copy lacks (a stopped miner's rates)",
        {{"tune-session.state",
          "tuning=1\nstage=failed\nat=chain-tuner\nreason=Failed to read rates\n"},
-        {"chip-rates", Board::absent}},
+        {"chip-rates", testing::absent}},
        Outcome::failed,
        "yellow-fixer",
        "Number of checks is 15, quit"},
       {"so does a stopped one",
        {{"tune-session.state", "tuning=1\nstage=stopped\nat=yellow-fixer\n"},
-        {"chip-rates", Board::absent}},
+        {"chip-rates", testing::absent}},
        Outcome::interrupted,
        "yellow-fixer",
        "Number of checks is 15, quit"},
       {"a stage at work in an incomplete copy tells nothing",
-       {{"tune-session.state", "tuning=1\nstage=yellow-fixer\n"}, {"chip-rates", Board::absent}},
+       {{"tune-session.state", "tuning=1\nstage=yellow-fixer\n"}, {"chip-rates", testing::absent}},
        Outcome::unknown,
        "yellow-fixer",
        "Number of checks is 15, quit"},
@@ -500,7 +481,7 @@ TEST(ReportJson, EveryMemberIsThereWithItsKindAndWhatIsUnknownIsNull) {
 // A rate the report calls impossible is a finding and no part of any sum; a farm none of
 // whose boards has its rates has rates unknown, never 0.
 TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
-  using Files = std::map<std::string, std::string>;
+  using testing::Files;
   Board odd(Files{{"chip-rates", "2:1:74.71\n2:2:1e30\n2:3:-5\n2:4:74.71\n"}});
   BoardReport report = odd.read();
   EXPECT_EQ(report.findings.size(), 2u);

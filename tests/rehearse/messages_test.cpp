@@ -2,12 +2,11 @@
 // the programs' own logging with its one definition, and read back the report's way.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
 
 #include "board_report.hpp"
 #include "chain_tuner_messages.hpp"
+#include "kit/board_files.hpp"
 #include "log.hpp"
 #include "miner_restart.hpp"
 #include "sim_miner.hpp"
@@ -16,8 +15,6 @@
 
 namespace tune::rehearse {
 namespace {
-
-namespace fs = std::filesystem;
 
 TEST(ProgramMessages, EveryEntryTheToolReadsReadsBackWithItsNumbers) {
   namespace tuner = chain_tuner_log;
@@ -105,9 +102,8 @@ TEST(ProgramMessages, TheReportReadsSessionsAndChipChangesFromThem) {
   tune_log(sys, fixer::yellow_restart);
   tune_logf(sys, fixer::check_limit, 15);
   const std::string dir = sys.root() + "/board";
-  fs::create_directories(dir);
-  fs::copy_file(sys.path("/tmp/auto-tune"), dir + "/auto-tune");
-  std::ofstream(dir + "/chip-rates") << "2:1:66.09\n";
+  testing::write_files(
+      dir, {{"auto-tune", *sys.read_file("/tmp/auto-tune")}, {"chip-rates", "2:1:66.09\n"}});
 
   BoardReport report = read_board(dir);
   ASSERT_EQ(report.sessions.size(), 1u);

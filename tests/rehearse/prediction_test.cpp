@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
 #include <stdexcept>
 
 #include "draws.hpp"
+#include "kit/temp_dir.hpp"
 #include "predictions.hpp"
 #include "ranking.hpp"
 #include "rehearsal.hpp"
@@ -104,13 +104,11 @@ TEST(Prediction, IntervalsWidenWithFewerDrawsAndTheUnseenSpread) {
 // own, each board other draws; the draw shown is the one of the median gain, and the twin's
 // intervals are wider by the spread its draws cannot show.
 TEST(Prediction, DrawsAreTheSeedsAndTheBoardsAndTheShownOneIsTheMedianGains) {
-  const std::string dir = ::testing::TempDir() + "draws-board";
-  std::filesystem::remove_all(dir);
+  const testing::TempDir dir;
   RehearsalOptions board;
-  board.out_dir = dir;
+  board.out_dir = dir.path();
   rehearse(board, nullptr);
-  const BoardTwin before = twin_of(dir + "/" + before_tuning_dir), after = twin_of(dir);
-  std::filesystem::remove_all(dir);
+  const BoardTwin before = twin_of(dir / before_tuning_dir), after = twin_of(dir.path());
   const RehearsalOptions base;
   auto limits = [](const RehearsalOptions& o) {
     std::vector<double> all;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kit/process.hpp"
 #include "pictures.hpp"
 
 namespace tune::rehearse {
@@ -50,11 +51,7 @@ std::string malformation(const std::string& svg) {
   return open.empty() ? "" : "<" + open.back() + "> never closed";
 }
 
-size_t count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
+using testing::count;
 
 TEST(Svg, TextIsEscapedAndCutOnlyWhereShownAndNumbersWrittenOneWay) {
   Svg svg(200, 100, "title <&> \"quoted\" \x1b[2J \xbd");

@@ -12,31 +12,18 @@
 namespace tune {
 namespace {
 
+using testing::count;
 using testing::Entries;
 using Sleeps = std::vector<long long>;
 
-// The miner's file as a board has it: its own lines around all twelve chain lines.
-constexpr char miner_config[] =
-    "bitmain-fan-ctrl=false\n"
-    "bitmain-freq1=600\nbitmain-voltage1=900\nbitmain-freq2=600\nbitmain-voltage2=900\n"
-    "bitmain-freq3=600\nbitmain-voltage3=900\nbitmain-freq4=600\nbitmain-voltage4=900\n"
-    "bitmain-freq5=600\nbitmain-voltage5=900\nbitmain-freq6=600\nbitmain-voltage6=900\n"
-    "api-listen=true\n";
-
-// A board ready for the chain tuner: global frequency 650, the given settings line.
+// A board ready for the chain tuner: global frequency 650, every chain at 600 MHz and 900, the
+// given settings line.
 struct Board : testing::SimMachine {
   explicit Board(const std::string& settings = "") {
-    sys.write_file("/config/bmminer.conf", R"({"bitmain-freq":"650","api-allow":"W:0/0"})");
-    sys.write_file("/config/autoTune.conf", settings);
-    sys.write_file("/config/config.conf", miner_config);
+    testing::write_files(sys.root(), testing::ready_board(settings, 600, 900));
   }
   sim::RunResult run_program() { return sys.run(chain_tuner_main); }
-  std::string file(const char* path) { return sys.read_file(path).value_or("<missing>"); }
 };
-
-long count(const Entries& entries, const std::string& entry) {
-  return std::count(entries.begin(), entries.end(), entry);
-}
 
 std::string format(const char* fmt, int a, int b = 0) {
   char buffer[200];
@@ -85,16 +72,16 @@ TEST(ChainTuner, HealthyMachineWalksDownThenEndsOnTheDesiredRate) {
 
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(board.file("/config/yellow"), "ok\n");
+  EXPECT_EQ(board.text("/config/yellow"), "ok\n");
   EXPECT_EQ(board.sys.restarts, 1);
   EXPECT_EQ(board.sys.sleeps, (Sleeps{5, 175, 60, 60, 60, 60, 60, 60}));
-  EXPECT_EQ(board.file("/config/config.conf"),
+  EXPECT_EQ(board.text("/config/config.conf"),
             "bitmain-fan-ctrl=false\n"
             "bitmain-freq1=850\nbitmain-voltage1=880\nbitmain-freq2=850\nbitmain-voltage2=880\n"
             "bitmain-freq3=850\nbitmain-voltage3=880\nbitmain-freq4=850\nbitmain-voltage4=880\n"
             "bitmain-freq5=850\nbitmain-voltage5=880\nbitmain-freq6=850\nbitmain-voltage6=880\n"
             "api-listen=true");
-  EXPECT_EQ(board.file("/config/manual_freqs.txt"), "");
+  EXPECT_EQ(board.text("/config/manual_freqs.txt"), "");
 }
 
 TEST(ChainTuner, TooManyRedsAtTopVoltageCutsTheChainFrequency) {
@@ -114,7 +101,7 @@ TEST(ChainTuner, TooManyRedsAtTopVoltageCutsTheChainFrequency) {
   EXPECT_FALSE(result.exited);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(log.back(), "Auto tune is done, exit\n");
-  std::string config = board.file("/config/config.conf");
+  std::string config = board.text("/config/config.conf");
   EXPECT_NE(config.find("bitmain-freq2=825\nbitmain-voltage2=940\n"), std::string::npos) << config;
 }
 
@@ -134,7 +121,7 @@ TEST(ChainTuner, FifteenRedAndElevenYellowIsHealthy) {
   EXPECT_EQ(*(first + 1), "Number of yellow on chain 1: 11\n");
   EXPECT_EQ(*(first + 2), "Chain 1 is ok, decreasing voltage to 930\n");
   // Red chips went 25 MHz down (825 is step 99) and were never raised.
-  std::string overrides = board.file("/config/manual_freqs.txt");
+  std::string overrides = board.text("/config/manual_freqs.txt");
   for (int chip = 1; chip <= 15; ++chip) {
     EXPECT_NE(overrides.find("2:" + std::to_string(chip) + ":99\n"), std::string::npos) << chip;
   }
@@ -205,12 +192,12 @@ TEST(ChainTuner, GreenPhaseSitsOutSkippedChainsAndRestoresVoltages) {
               0);
   }
   // Every voltage as the check phase left it; the skipped chain was never walked down.
-  std::string config = board.file("/config/config.conf");
+  std::string config = board.text("/config/config.conf");
   for (int digit = 1; digit <= 6; ++digit) {
     std::string line = "bitmain-voltage" + std::to_string(digit) + (digit == 5 ? "=940" : "=880");
     EXPECT_NE(config.find(line), std::string::npos) << line;
   }
-  EXPECT_EQ(board.file("/config/yellow"), "ok\n");
+  EXPECT_EQ(board.text("/config/yellow"), "ok\n");
   EXPECT_EQ(log.back(), "Auto tune is done, exit\n");
 }
 
@@ -222,7 +209,7 @@ TEST(ChainTuner, GreenChipsRiseTwoStepsUnlessTheyWereEverRed) {
     return sim::healthy_rate(view.freq[slot][chip]);
   };
   board.run_program();
-  std::string overrides = board.file("/config/manual_freqs.txt");
+  std::string overrides = board.text("/config/manual_freqs.txt");
   // 750 -> 762 MHz is step 92; the once-red chip keeps its cut to 725 MHz (step 86).
   EXPECT_NE(overrides.find("2:4:92\n2:5:86\n2:6:92\n"), std::string::npos);
   EXPECT_NE(overrides.find("8:63:92\n"), std::string::npos);
@@ -233,19 +220,19 @@ TEST(ChainTuner, GreenChipsRiseTwoStepsUnlessTheyWereEverRed) {
 TEST(ChainTuner, ChipsAtOrAboveMaxFreqAreNotRaised) {
   Board board("restarts_count=1&desired_rate=99999&freq_to=800");
   board.run_program();
-  EXPECT_EQ(board.file("/config/manual_freqs.txt"), "");
+  EXPECT_EQ(board.text("/config/manual_freqs.txt"), "");
 }
 
 TEST(ChainTuner, ARaiseNeverPassesTheTopStepAndOffLadderChipsRiseTwoEntries) {
   Board board("restarts_count=1&desired_rate=99999&freq_to=1150&max_freq=2000");
   board.run_program();
-  std::string top = board.file("/config/manual_freqs.txt");
+  std::string top = board.text("/config/manual_freqs.txt");
   EXPECT_NE(top.find("2:1:113\n"), std::string::npos);
 
   Board between("restarts_count=1&desired_rate=99999&freq_to=401");
   between.run_program();
   // 401 MHz lies between 400 and 404; two entries above it is 406 MHz, step 14.
-  EXPECT_NE(between.file("/config/manual_freqs.txt").find("2:1:14\n"), std::string::npos);
+  EXPECT_NE(between.text("/config/manual_freqs.txt").find("2:1:14\n"), std::string::npos);
 }
 
 TEST(ChainTuner, MissingFirstChainRateEndsTheRunNormally) {
@@ -260,7 +247,7 @@ TEST(ChainTuner, MissingFirstChainRateEndsTheRunNormally) {
   EXPECT_FALSE(result.exited);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(board.sys.restarts, 1);
-  EXPECT_EQ(board.file("/config/yellow"), "ok\n");
+  EXPECT_EQ(board.text("/config/yellow"), "ok\n");
 }
 
 TEST(ChainTuner, NoRestartsAtAll) {
@@ -272,8 +259,8 @@ TEST(ChainTuner, NoRestartsAtAll) {
   EXPECT_FALSE(result.exited);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(board.sys.restarts, 0);
-  EXPECT_EQ(board.file("/config/config.conf"), miner_config);
-  EXPECT_EQ(board.file("/config/yellow"), "ok\n");
+  EXPECT_EQ(board.text("/config/config.conf"), testing::miner_config(600, 900));
+  EXPECT_EQ(board.text("/config/yellow"), "ok\n");
 }
 
 TEST(ChainTuner, AnUnreachableVoltageFloorIsPassedUntilTheChainFails) {
@@ -288,7 +275,7 @@ TEST(ChainTuner, AnUnreachableVoltageFloorIsPassedUntilTheChainFails) {
   EXPECT_EQ(count(log, "Chain 1 is ok, decreasing voltage to 880\n"), 1);
   EXPECT_EQ(count(log, "Chain 1 is ok, decreasing voltage to 850\n"), 1);
   EXPECT_EQ(count(log, "Voltage 850 on chain 1 is not max, increasing voltage to 860\n"), 1);
-  EXPECT_NE(board.file("/config/config.conf").find("bitmain-voltage1=860"), std::string::npos);
+  EXPECT_NE(board.text("/config/config.conf").find("bitmain-voltage1=860"), std::string::npos);
 }
 
 TEST(ChainTuner, AFrequencyCutBelow125ReachesZeroAndChipsRunAtBaseFreq) {
@@ -306,7 +293,7 @@ TEST(ChainTuner, AFrequencyCutBelow125ReachesZeroAndChipsRunAtBaseFreq) {
   second = std::find(second + 1, log.end(), "GET STAT\n");
   ASSERT_NE(second, log.end());
   EXPECT_NE(std::find(second, log.end(), "Number of reds on chain 1: 0\n"), log.end());
-  EXPECT_NE(board.file("/config/config.conf").find("bitmain-freq1=0\n"), std::string::npos);
+  EXPECT_NE(board.text("/config/config.conf").find("bitmain-freq1=0\n"), std::string::npos);
 }
 
 struct FatalEnding {
@@ -375,8 +362,8 @@ TEST(ChainTuner, EachRunStartsFromFreshState) {
     sim::ChipModel model(sim::ChipModelOptions{});
     model.install(board.miner);
     board.run_program();
-    std::string log = board.file("/tmp/auto-tune");
-    std::string overrides = board.file("/config/manual_freqs.txt");
+    std::string log = board.text("/tmp/auto-tune");
+    std::string overrides = board.text("/config/manual_freqs.txt");
     if (run == 0) {
       first_log = log;
       first_overrides = overrides;
@@ -395,9 +382,9 @@ TEST(ChainTuner, TenIterationsOnTheSeededChipModelLeaveWellFormedFiles) {
   EXPECT_FALSE(result.exited);
   EXPECT_EQ(board.sys.restarts, 10);
   EXPECT_EQ(board.log().back(), "Auto tune is done, exit\n");
-  EXPECT_EQ(board.file("/config/yellow"), "ok\n");
+  EXPECT_EQ(board.text("/config/yellow"), "ok\n");
 
-  std::string config = board.file("/config/config.conf");
+  std::string config = board.text("/config/config.conf");
   EXPECT_TRUE(config.starts_with("bitmain-fan-ctrl=false\n"));
   std::smatch match;
   for (int digit = 1; digit <= 6; ++digit) {
@@ -407,7 +394,7 @@ TEST(ChainTuner, TenIterationsOnTheSeededChipModelLeaveWellFormedFiles) {
     std::regex voltage("bitmain-voltage" + std::to_string(digit) + "=(8[89]0|9[0-4]0)");
     EXPECT_TRUE(std::regex_search(config, voltage)) << config;
   }
-  std::string overrides = board.file("/config/manual_freqs.txt");
+  std::string overrides = board.text("/config/manual_freqs.txt");
   std::regex line("([2346-8]):([0-9]+):([0-9]+)\n");
   size_t lines = 0;
   for (auto it = std::sregex_iterator(overrides.begin(), overrides.end(), line);

@@ -13,19 +13,12 @@ namespace {
 
 using testing::Entries;
 
-std::string chain_lines() {
-  return "bitmain-fan-ctrl=false\n" + sim::chain_config_lines(650, 910) + "api-listen=true\n";
-}
-
 struct Board : testing::SimMachine {
   explicit Board(const std::string& settings, std::uint64_t seed = 3) {
-    sys.write_file("/config/bmminer.conf", R"({"bitmain-freq":"650"})");
-    sys.write_file("/config/autoTune.conf", settings);
-    sys.write_file("/config/config.conf", chain_lines());
+    testing::write_files(sys.root(), testing::ready_board(settings));
     model = std::make_unique<sim::ChipModel>(sim::ChipModelOptions{seed, 6, 2, 1});
     model->install(miner);
   }
-  std::string file(const char* path) { return sys.read_file(path).value_or("<missing>"); }
   void make_dir(const char* path) { std::filesystem::create_directories(sys.path(path)); }
   std::unique_ptr<sim::ChipModel> model;
 };
@@ -45,7 +38,7 @@ TEST(Faults, AnUnwritableLogChangesNothingElse) {
     EXPECT_EQ(a.status, b.status);
     for (const char* path : {"/config/config.conf", "/config/manual_freqs.txt", "/config/yellow",
                              "/config/yellow-step"}) {
-      EXPECT_EQ(logged.file(path), silent.file(path)) << path;
+      EXPECT_EQ(logged.text(path), silent.text(path)) << path;
     }
     EXPECT_EQ(logged.sys.sleeps, silent.sys.sleeps);
     EXPECT_EQ(logged.sys.restarts, silent.sys.restarts);
@@ -82,10 +75,10 @@ TEST(Faults, ChipRatesVanishingBetweenPassesEndTheRunWithWholeFiles) {
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(board.log().back(), "Failed to read rates\n");
-  std::string config = board.file("/config/config.conf");
+  std::string config = board.text("/config/config.conf");
   EXPECT_TRUE(config.starts_with("bitmain-fan-ctrl=false\n") && config.ends_with("api-listen=true"))
       << config;
-  EXPECT_TRUE(whole_override_lines(board.file("/config/manual_freqs.txt")));
+  EXPECT_TRUE(whole_override_lines(board.text("/config/manual_freqs.txt")));
   EXPECT_FALSE(board.sys.exists("/config/yellow"));
 }
 
@@ -105,7 +98,7 @@ TEST(Faults, AnUnwritableStepFileStillCountsTheChecks) {
   EXPECT_EQ(log.back(), "Number of checks is 15, quit\n");
   for (const std::string& entry : log) EXPECT_FALSE(entry.starts_with("Resuming"));
   EXPECT_TRUE(std::filesystem::is_directory(board.sys.path("/config/yellow-step/kept")));
-  EXPECT_TRUE(whole_override_lines(board.file("/config/manual_freqs.txt")));
+  EXPECT_TRUE(whole_override_lines(board.text("/config/manual_freqs.txt")));
 }
 
 }  // namespace

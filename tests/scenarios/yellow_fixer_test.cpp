@@ -12,19 +12,14 @@
 namespace tune {
 namespace {
 
+using testing::count;
 using testing::Entries;
 using Rate = std::optional<float>;
-
-std::string chain_lines(int freq) {
-  return "bitmain-fan-ctrl=false\n" + sim::chain_config_lines(freq, 900);
-}
 
 // A board as the chain tuner leaves it: every chain at 650 MHz, no overrides yet.
 struct Board : testing::SimMachine {
   explicit Board(const std::string& settings = "") {
-    sys.write_file("/config/bmminer.conf", R"({"bitmain-freq":"650"})");
-    sys.write_file("/config/autoTune.conf", settings);
-    sys.write_file("/config/config.conf", chain_lines(650));
+    testing::write_files(sys.root(), testing::ready_board(settings, 650, 900));
     // Record the step file as the run goes.
     sys.observer = [this](sim::SimSystem& s) {
       std::string step = s.read_file(yellow_step_path).value_or("none");
@@ -32,13 +27,8 @@ struct Board : testing::SimMachine {
     };
   }
   sim::RunResult run_program() { return sys.run(yellow_fixer_main); }
-  std::string file(const char* path) { return sys.read_file(path).value_or("<missing>"); }
   std::vector<std::string> stored_steps;
 };
-
-long count(const Entries& entries, const std::string& entry) {
-  return std::count(entries.begin(), entries.end(), entry);
-}
 
 Entries matching(const Entries& entries, const std::string& part) {
   Entries found;
@@ -122,14 +112,14 @@ TEST(YellowFixer, AChipNeverReportedGoesDownThreeTimesThenTo300) {
   EXPECT_EQ(count(log, "Found 0 persistently yellow chips, decrease freq\n"), 4);
   EXPECT_EQ(count(log, "Found 1 red chips, doing restart\n"), 4);
   EXPECT_EQ(log.back(), "Three successful iterations in a row, quit\n");
-  EXPECT_EQ(board.file("/config/manual_freqs.txt"), "2:1:8\n");
+  EXPECT_EQ(board.text("/config/manual_freqs.txt"), "2:1:8\n");
   EXPECT_EQ(board.sys.restarts, 5);
   EXPECT_FALSE(result.exited);
 }
 
 TEST(YellowFixer, RedChipsGoAtLeast25MHzDownToALadderFrequency) {
   Board board;
-  std::string lines = chain_lines(650);
+  std::string lines = testing::miner_config(650, 900);
   lines.replace(lines.find("freq2=650"), 9, "freq2=499");
   lines.replace(lines.find("freq3=650"), 9, "freq3=318");
   board.sys.write_file("/config/config.conf", lines);
@@ -148,13 +138,13 @@ TEST(YellowFixer, RedChipsGoAtLeast25MHzDownToALadderFrequency) {
                      "Chip 1 on chain 4 is red, new freq is 275\n"}));
   // Below the floor the 318 MHz chip is never handled again; the others keep going down.
   EXPECT_EQ(matching(log, "Chip 1 on chain 4").size(), 1u);
-  std::string overrides = board.file("/config/manual_freqs.txt");
+  std::string overrides = board.text("/config/manual_freqs.txt");
   EXPECT_NE(overrides.find("4:1:7\n"), std::string::npos) << overrides;
 }
 
 TEST(YellowFixer, ARateOfExactlyTenNeitherAddsToNorResetsTheStreak) {
   Board board;
-  board.sys.write_file("/config/config.conf", chain_lines(800));
+  board.sys.write_file("/config/config.conf", testing::miner_config(800, 900));
   board.miner.chip_rate = [](const sim::MinerView& view, int slot, int chip) -> Rate {
     if (slot == 0 && chip == 0) return view.restarts == 4 ? 10.0f : 0.0f;
     return healthy(view, slot, chip);
@@ -187,7 +177,7 @@ TEST(YellowFixer, FiveYellowPassesOfTwelveLowerAChipOneLadderStep) {
   Entries log = board.log();
   EXPECT_EQ(count(log, "Found 1 persistently yellow chips, decrease freq\n"), 1);
   EXPECT_EQ(count(log, "Found persistently yellow chips, doing restart\n"), 1);
-  EXPECT_EQ(board.file("/config/manual_freqs.txt"), "2:2:73\n");  // 650 -> 643 MHz
+  EXPECT_EQ(board.text("/config/manual_freqs.txt"), "2:2:73\n");  // 650 -> 643 MHz
 }
 
 TEST(YellowFixer, AChipYellowThenRedIsLoweredTwiceInOneIteration) {
@@ -202,12 +192,12 @@ TEST(YellowFixer, AChipYellowThenRedIsLoweredTwiceInOneIteration) {
   Entries log = board.log();
   EXPECT_EQ(count(log, "Chip 63 on chain 6 is red, new freq is 625\n"), 1);
   EXPECT_EQ(count(log, "Found 1 persistently yellow chips, decrease freq\n"), 1);
-  EXPECT_EQ(board.file("/config/manual_freqs.txt"), "6:63:69\n");  // 618 MHz
+  EXPECT_EQ(board.text("/config/manual_freqs.txt"), "6:63:69\n");  // 618 MHz
 }
 
 TEST(YellowFixer, APersistentlyYellowChipOffTheLadderIsCountedButKeepsItsFrequency) {
   Board board;
-  board.sys.write_file("/config/config.conf", chain_lines(651));
+  board.sys.write_file("/config/config.conf", testing::miner_config(651, 900));
   board.miner.chip_rate = [](const sim::MinerView& view, int slot, int chip) -> Rate {
     float rate = healthy(view, slot, chip);
     return slot == 1 && chip == 9 && view.restarts == 1 ? rate * 0.8f : rate;
@@ -215,7 +205,7 @@ TEST(YellowFixer, APersistentlyYellowChipOffTheLadderIsCountedButKeepsItsFrequen
   board.run_program();
   Entries log = board.log();
   EXPECT_EQ(count(log, "Found 1 persistently yellow chips, decrease freq\n"), 1);
-  EXPECT_EQ(board.file("/config/manual_freqs.txt"), "");
+  EXPECT_EQ(board.text("/config/manual_freqs.txt"), "");
 }
 
 // A chip at 1175 MHz that reports 12 is red in every iteration and never low enough to
@@ -238,7 +228,7 @@ TEST(YellowFixer, ARunThatAlwaysChangesStopsAtTheFifteenthCheck) {
   EXPECT_EQ(board.sys.restarts, 16);
   EXPECT_EQ(board.stored_steps.back(), "15");
   EXPECT_EQ(board.stored_steps.size(), 16u);
-  EXPECT_EQ(board.file("/config/manual_freqs.txt"), "8:5:98\n");  // 15 times 25 MHz: 800
+  EXPECT_EQ(board.text("/config/manual_freqs.txt"), "8:5:98\n");  // 15 times 25 MHz: 800
 }
 
 TEST(YellowFixer, ResumingFromStepSevenSkipsTheRestartAndStopsAtFifteen) {
@@ -290,8 +280,8 @@ TEST(YellowFixer, ARunStoppedAfterAStepAdvanceResumesWithItsOverrides) {
   };
   sim::RunResult first = board.run_program();
   EXPECT_TRUE(first.exited);
-  EXPECT_EQ(board.file("/config/manual_freqs.txt"), "4:31:66\n");  // 625, then 600 MHz
-  EXPECT_EQ(board.file(yellow_step_path), "2");
+  EXPECT_EQ(board.text("/config/manual_freqs.txt"), "4:31:66\n");  // 625, then 600 MHz
+  EXPECT_EQ(board.text(yellow_step_path), "2");
   int restarts_before = board.sys.restarts;
 
   sim::RunResult second = board.run_program();
@@ -378,7 +368,7 @@ TEST(YellowFixer, FollowsAChainTuningOfTheSameMachine) {
   model.install(board.miner);
   board.sys.write_file("/config/autoTune.conf", "desired_rate=99999");
   ASSERT_FALSE(board.sys.run(chain_tuner_main).exited);
-  std::string tuned_config = board.file("/config/config.conf");
+  std::string tuned_config = board.text("/config/config.conf");
 
   board.sys.write_file("/config/autoTune.conf", "");
   sim::RunResult result = board.run_program();
@@ -389,9 +379,9 @@ TEST(YellowFixer, FollowsAChainTuningOfTheSameMachine) {
               log.back() == "Number of checks is 15, quit\n" ||
               log.back() == "Rate is less than desired, quit\n")
       << log.back();
-  EXPECT_EQ(board.file("/config/config.conf"), tuned_config);
+  EXPECT_EQ(board.text("/config/config.conf"), tuned_config);
   EXPECT_FALSE(board.sys.exists(yellow_step_path));
-  std::string overrides = board.file("/config/manual_freqs.txt");
+  std::string overrides = board.text("/config/manual_freqs.txt");
   std::regex line("[2346-8]:([1-9]|[1-5][0-9]|6[0-3]):([1-9]|[1-9][0-9]|10[0-9]|11[0-3])\n");
   size_t lines = 0;
   for (auto it = std::sregex_iterator(overrides.begin(), overrides.end(), line);

@@ -105,14 +105,12 @@ class Board {
   }
 
   void arrange() {
-    sys.write_file("/config/bmminer.conf", "{\"api-listen\":true,\"bitmain-freq\":\"650\"}\n");
-    sys.write_file(
-        "/config/config.conf",
-        "bitmain-fan-ctrl=false\n" + sim::chain_config_lines(650, 910) + "api-listen=true\n");
-    sys.write_file("/config/autoTune.conf", "restarts_count=1&desired_rate=99999&voltage_from=940");
-    sys.write_file("/config/manual_freqs.txt", "2:1:70\n");
-    sys.write_file("/config/tune-running", "");
-    sys.write_file("/sbin/finish-tune.sh", "#!/bin/sh\n");  // what the simulated shell runs
+    testing::Files files =
+        testing::ready_board("restarts_count=1&desired_rate=99999&voltage_from=940");
+    files["config/manual_freqs.txt"] = "2:1:70\n";
+    files["config/tune-running"] = "";
+    files["sbin/finish-tune.sh"] = "#!/bin/sh\n";  // what the simulated shell runs
+    testing::write_files(sys.root(), files);
     // Attributes of the firmware's, which every replace of the miner's files carries over (a
     // file system without them has none to carry).
     for (const char* name : {"/config/config.conf", "/config/manual_freqs.txt"}) {
@@ -188,16 +186,7 @@ class Board {
     for (const char* name : saved) files[name] = text(dir + name);
     return files;
   }
-  std::map<std::string, std::string> state() const {
-    std::map<std::string, std::string> fields;
-    std::string text_of_state = text(state_path);
-    for (size_t at = 0, end; (end = text_of_state.find('\n', at)) != std::string::npos;
-         at = end + 1) {
-      std::string line = text_of_state.substr(at, end - at);
-      fields[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
-    }
-    return fields;
-  }
+  std::map<std::string, std::string> state() const { return testing::fields_of(text(state_path)); }
   int finish_runs() const {
     std::ifstream in(sys.root() + "/finish-runs");
     return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));

@@ -9,24 +9,19 @@
 #include <string>
 
 #include "board_files.hpp"
+#include "harness.hpp"
 #include "kept_logs.hpp"
 #include "plan.hpp"
 #include "reason_of.hpp"
 #include "saved_sets.hpp"
 #include "session_state.hpp"
-#include "sim_miner.hpp"
-#include "sim_system.hpp"
 
 namespace tune::session {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Board {
-  sim::SimMiner miner;
-  sim::SimSystem sys{miner};
-  std::string text(const std::string& fixed) { return sys.read_file(fixed).value_or("<missing>"); }
-};
+using Board = testing::SimMachine;
 
 TEST(SessionState, ReadsBackWhatItWritesAndRefusesWhatItCannotTake) {
   SessionState state;

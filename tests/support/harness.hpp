@@ -1,4 +1,5 @@
 // A simulated machine with a tuning context on it, and helpers to look at what a run did.
+// Its root holds a board's files as write_files lays them out (config/, tmp/, sbin/).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,9 +8,11 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "context.hpp"
+#include "kit/board_files.hpp"
 #include "preload/write_faults.h"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
@@ -28,6 +31,11 @@ class SimMachine {
     return entries;
   }
 
+  // A file's text, "<missing>" when it is not there.
+  std::string text(std::string_view fixed_path) {
+    return sys.read_file(fixed_path).value_or("<missing>");
+  }
+
   // Runs the body the way a process would run it: a fatal exit ends it with a status.
   sim::RunResult run(const std::function<void()>& body) {
     return sys.run([&](System&) {
@@ -42,6 +50,11 @@ class SimMachine {
 };
 
 using Entries = std::vector<std::string>;
+
+// How many times the log holds the entry.
+inline long count(const Entries& entries, const std::string& entry) {
+  return std::count(entries.begin(), entries.end(), entry);
+}
 
 // The cut points a sweep over `calls` write calls tries: every stride-th from the first, and
 // the last. The stride is TUNE_CRASH_POINT_STRIDE when set (1: every one), else the sweep's

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <map>
 
 #include "harness.hpp"
+#include "kit/process.hpp"
 #include "log.hpp"
 #include "posix_system.hpp"
 
@@ -49,21 +49,18 @@ TEST(ReadWholeFile, UnreadableOrUnsizablePathsAreFatal) {
 // passes every permission check) and with a limit on the size of the files it may write.
 bool replace_in_child(const std::string& path, const std::string& text, bool as_nobody,
                       rlim_t file_size_limit) {
-  pid_t child = fork();
-  if (child == 0) {
-    if (as_nobody && getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+  auto replace = [&] {
     if (file_size_limit != RLIM_INFINITY) {
       signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
       struct rlimit limit = {file_size_limit, file_size_limit};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     PosixSystem board;  // the real durable replace, syncs and all
-    _exit(replace_file(board, path, text) ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 2) << "child could not start";
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return replace_file(board, path, text) ? 0 : 1;
+  };
+  const testing::Outcome child = testing::capture_output(replace, {true, as_nobody});
+  EXPECT_TRUE(child.exited && child.status != 125) << "child could not start";
+  return child.exited && child.status == 0;
 }
 
 // A file's extended attributes, by name.

@@ -1,0 +1,133 @@
+// tune-rehearse for its tests (rehearse-tests, which links the tool's commands): a rehearsal
+// into a directory, a command called in this process as main calls it, the built tool run as a
+// process, and promtool's word on the metrics it writes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "draws.hpp"
+#include "kit/board_files.hpp"
+#include "kit/process.hpp"
+#include "kit/temp_dir.hpp"
+#include "ladder.hpp"
+#include "output.hpp"
+#include "rehearse_commands.hpp"
+#include "report_commands.hpp"
+#include "settings_presets.hpp"
+#include "text.hpp"
+#include "tool_error.hpp"
+
+namespace tune::rehearse {
+
+using testing::count;
+using testing::slurp;
+using testing::spit;
+using testing::TempDir;
+
+inline RehearsalResult rehearse_into(const std::string& dir, RehearsalOptions options = {}) {
+  options.out_dir = dir;
+  return rehearse(options, nullptr);
+}
+
+// The options of a rehearsal into `out`, as --out, --seed and --settings give them.
+inline RehearsalOptions rehearsal_into(const std::string& out, std::uint64_t seed = 1,
+                                       const std::string& settings = "") {
+  RehearsalOptions options;
+  options.out_dir = out;
+  options.seed = seed;
+  options.settings = settings;
+  return options;
+}
+
+// A command called as main calls it: its status, or a ToolError's status and its one line on
+// standard error; with what it wrote. `as_nobody`: in a child process, as "nobody".
+inline testing::Outcome call_command(const std::function<int()>& command, bool as_nobody = false) {
+  const auto as_main = [&] {
+    try {
+      return command();
+    } catch (const ToolError& failure) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "tune-rehearse: %s\n", printable(failure.message, 8192).c_str());
+      return failure.status;
+    }
+  };
+  return testing::capture_output(as_main, {.child = as_nobody, .as_nobody = as_nobody});
+}
+
+// What a report's options ask for, named as the options are: Asked().json().chip(2, 1).
+struct Asked : ReportRequest {
+  Asked& json() {
+    ReportRequest::json = true;
+    return *this;
+  }
+  Asked& chip(int chain, int chip) {  // CHAIN:CHIP, the chip counted from 1
+    ReportRequest::chip = {slot_of_miner_chain(chain), chip - 1};
+    return *this;
+  }
+  Asked& out(const std::string& dir) {
+    ReportRequest::out = dir;
+    return *this;
+  }
+  Asked& pictures() {
+    ReportRequest::pictures = true;
+    return *this;
+  }
+  Asked& metrics(const std::string& file) {
+    ReportRequest::metrics = file;
+    return *this;
+  }
+};
+
+// report DIR...: one board, or a farm, each board labelled as main labels them.
+inline int report_boards(const std::vector<std::string>& dirs, ReportRequest request,
+                         const std::string& labels_under = "") {
+  request.labels = board_labels(dirs, labels_under);
+  return dirs.size() == 1 ? report_one(dirs[0], request) : report_farm(dirs, request);
+}
+
+// --from BOARD: the board's twin fitted, named in a warning when its files have findings,
+// and taken into the options.
+inline BoardTwin twin_into(const std::string& board, RehearsalOptions& options) {
+  BoardTwin twin = twin_of(board);
+  warn_of_findings(twin);
+  use_twin(options, twin);
+  return twin;
+}
+inline int predict_from(const std::string& board, RehearsalOptions options,
+                        int draws = default_draws) {
+  const BoardTwin twin = twin_into(board, options);
+  return predict_twin(options, twin, draws);
+}
+
+// --compare WORD...: each word a preset's name or a line as it stands, on the seed's board or
+// on a board's twin.
+inline int compare_on(const std::optional<std::string>& board, RehearsalOptions options,
+                      const std::vector<std::string>& words) {
+  std::optional<BoardTwin> twin;
+  if (board) twin = twin_into(*board, options);
+  std::vector<ComparedSettings> lines;
+  for (const std::string& word : words) {
+    const std::optional<SettingsPreset> preset = settings_preset(word);
+    lines.push_back({preset ? preset->name : word, preset ? preset->line : word, {}, {}, {}});
+  }
+  return compare_settings(options, lines, twin, default_draws);
+}
+
+// The built tool run in `cwd` with `args` as the shell splits them.
+inline testing::Outcome run_tune_rehearse(const std::string& cwd, const std::string& args,
+                                          bool as_nobody = false) {
+  return testing::run_process({"/bin/sh", "-c", "exec " TUNE_REHEARSE_PATH " " + args}, cwd,
+                              as_nobody);
+}
+
+// What promtool says of a metrics file: nothing when it takes the file as it is.
+inline std::string promtool_problems(const std::string& path) {
+  const testing::Outcome said =
+      testing::run_process({"/bin/sh", "-c", "promtool check metrics < '" + path + "' 2>&1"});
+  if (said.status == 127) return "promtool not found: scripts/install-deps installs it";
+  return said.status == 0 ? "" : "promtool: " + said.output;
+}
+
+}  // namespace tune::rehearse
