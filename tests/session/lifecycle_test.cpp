@@ -57,8 +57,7 @@ class SimPrograms final : public Programs {
     return std::string("in-process ") + program_name(program);
   }
 
-  Result<ProgramRun> run(Program program, double hours,
-                         const std::function<void()>& meanwhile) override {
+  Result<ProgramRun> run(Program program, double hours, FunctionRef<void()> meanwhile) override {
     deadlines.push_back(hours);
     ProgramRun run;
     run.ending = ProgramRun::Ending::ended;

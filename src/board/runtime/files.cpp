@@ -352,7 +352,7 @@ std::optional<std::string> read_whole_file(System& sys, const char* fixed_path) 
 }
 
 bool for_each_line(System& sys, const char* fixed_path,
-                   const std::function<void(const std::string& line)>& each) {
+                   FunctionRef<void(const std::string& line)> each) {
   std::FILE* file = std::fopen(sys.path(fixed_path).c_str(), "r");
   if (file == nullptr) return false;
   std::string line;

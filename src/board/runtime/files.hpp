@@ -3,11 +3,11 @@
 // new one, never a mix, and a write that fails keeps the old content.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "function_ref.hpp"
 #include "system.hpp"
 
 namespace tune {
@@ -22,7 +22,7 @@ std::optional<std::string> read_whole_file(System& sys, const char* fixed_path);
 // have none). False, before any call, when the file cannot be opened: what that means is
 // the caller's to say.
 bool for_each_line(System& sys, const char* fixed_path,
-                   const std::function<void(const std::string& line)>& each);
+                   FunctionRef<void(const std::string& line)> each);
 
 // Writes all of `text` to `fd`, again after an interrupted or partial write. False when
 // the system takes no more (errno tells why).

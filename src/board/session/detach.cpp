@@ -54,8 +54,7 @@ void detach_streams() {
 
 }  // namespace
 
-int run_detached(
-    const std::function<int(const std::function<void(int, const std::string&)>&)>& session) {
+int run_detached(FunctionRef<int(FunctionRef<void(int, const std::string&)>)> session) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
     say(stderr, {"cannot detach: ", error_text(errno)});

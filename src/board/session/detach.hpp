@@ -3,14 +3,14 @@
 // once with the session's first line and status.
 #pragma once
 
-#include <functional>
 #include <string>
+
+#include "function_ref.hpp"
 
 namespace tune::session {
 
 // Runs `session` in a detached child. The child calls `announce` (given to the session) with
 // its first line, which the parent prints and returns with; later calls go to the log.
-int run_detached(
-    const std::function<int(const std::function<void(int, const std::string&)>&)>& session);
+int run_detached(FunctionRef<int(FunctionRef<void(int, const std::string&)>)> session);
 
 }  // namespace tune::session

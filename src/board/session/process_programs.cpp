@@ -139,7 +139,7 @@ double monotonic_seconds() {
 }
 
 Result<ProgramRun> ProcessPrograms::run(Program program, double hours,
-                                        const std::function<void()>& meanwhile) {
+                                        FunctionRef<void()> meanwhile) {
   ProgramRun run;
   const std::string path = where(program);
   if (path.empty()) return failure(program_name(program), ENOENT);

@@ -22,8 +22,7 @@ class ProcessPrograms final : public Programs {
   std::string where(Program program) override;
   // At the deadline, or on a stop request, the program's group gets SIGTERM, then SIGKILL
   // if it lingers.
-  Result<ProgramRun> run(Program program, double hours,
-                         const std::function<void()>& meanwhile) override;
+  Result<ProgramRun> run(Program program, double hours, FunctionRef<void()> meanwhile) override;
   bool stop_requested() override;
   // Looked for on PATH, as the programs' shell looks for it.
   bool miner_client_found() override;

@@ -3,9 +3,9 @@
 // process_programs.hpp); the tests run them in-process on the simulated machine.
 #pragma once
 
-#include <functional>
 #include <string>
 
+#include "function_ref.hpp"
 #include "result.hpp"
 #include "session_state.hpp"
 
@@ -30,8 +30,7 @@ class Programs {
   // Runs the program (no arguments) and waits for it, for at most `hours`; at the deadline,
   // or on a stop request, it is ended. `meanwhile` is called every few seconds of the run. A
   // failure when it cannot be started.
-  virtual Result<ProgramRun> run(Program program, double hours,
-                                 const std::function<void()>& meanwhile) = 0;
+  virtual Result<ProgramRun> run(Program program, double hours, FunctionRef<void()> meanwhile) = 0;
   // True once a stop has been asked for.
   virtual bool stop_requested() = 0;
   // Whether the miner's client "bmminer-api" is where the programs' shell looks for it.

@@ -14,7 +14,7 @@ namespace tune::session {
 namespace {
 
 int run_on_board(const StartOptions& options, SessionLock& lock,
-                 const std::function<void(int, const std::string&)>& announce, bool detached) {
+                 FunctionRef<void(int, const std::string&)> announce, bool detached) {
   PosixSystem sys;
   ProcessPrograms programs;
   hold_signals();
@@ -44,7 +44,7 @@ int start(const StartOptions& options) {
     }
   }
   if (!options.foreground) {
-    return run_detached([&](const std::function<void(int, const std::string&)>& announce) {
+    return run_detached([&](FunctionRef<void(int, const std::string&)> announce) {
       return run_on_board(options, lock, announce, true);
     });
   }

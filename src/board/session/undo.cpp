@@ -71,7 +71,7 @@ Result<> undo_files(System& sys, SessionState& state, const std::string& set,
 }
 
 int undo_board(System& sys, const std::string& set,
-               const std::function<void(bool error, const std::string& line)>& say) {
+               FunctionRef<void(bool error, const std::string& line)> say) {
   if (!set_exists(sys, set.c_str())) {
     say(true, cat({"nothing to undo: ", failure(set_directory(sys, set.c_str()), ENOENT).reason}));
     return exit_failed;

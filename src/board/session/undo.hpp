@@ -2,10 +2,10 @@
 // a cut undo do it.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "function_ref.hpp"
 #include "result.hpp"
 #include "session_state.hpp"
 #include "system.hpp"
@@ -25,6 +25,6 @@ Result<> undo_files(System& sys, SessionState& state, const std::string& set,
 // the miner. A state that cannot be read is set aside first. Its exit status; each line it
 // says goes to `say`, with true for an error.
 int undo_board(System& sys, const std::string& set,
-               const std::function<void(bool error, const std::string& line)>& say);
+               FunctionRef<void(bool error, const std::string& line)> say);
 
 }  // namespace tune::session
