@@ -13,6 +13,7 @@
 #include "board_report.hpp"
 #include "kit/rehearse_calls.hpp"
 #include "rehearsal.hpp"
+#include "settings.hpp"
 #include "text.hpp"
 
 namespace tune::rehearse {
@@ -21,8 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // Command lines the tool refuses: status 2, nothing on standard output, and one line on
-// standard error that says why (after the warnings of what it read before). Run as the built
-// tool, in a directory of boards whose names the lines give.
+// standard error that says why (after the warnings of what it read before), naming the help
+// to read. Called in-process as main calls the tool, in a directory of boards whose names the
+// lines give; the first and the last also as the built tool.
 TEST(CommandLine, UsageErrorsEndWithStatus2AndOneLine) {
   TempDir dir;
   testing::write_files(dir / "board", testing::finished_copy());
@@ -85,10 +87,31 @@ TEST(CommandLine, UsageErrorsEndWithStatus2AndOneLine) {
       {"--compare eco -- board", "the words after \"--\" are boards"},
       {"--compare --from board", "--compare needs a value"},
       {"--from board board/before --out x", "--out goes with one board"},
+      // The commands: each takes its own options and words, and names its own help; the first
+      // spelling names the tool's.
+      {"run --draws 3", "unknown option --draws; see tune-rehearse run --help"},
+      {"run board", "unexpected \"board\"; see tune-rehearse run --help"},
+      {"predict", "predict takes one board directory"},
+      {"predict board board/before", "predict takes one board directory"},
+      {"predict board --chains 2", "unknown option --chains"},
+      {"predict board --out board", "--out board is, holds or lies inside the board"},
+      {"rank", "rank needs board directories"},
+      {"rank board board/before --out x", "unknown option --out; see tune-rehearse rank --help"},
+      {"compare", "compare needs settings lines or presets"},
+      {"compare eco --settings eco", "unknown option --settings"},
+      {"compare eco --from board --weak 3", "--weak cannot go with --from"},
+      {"compare eco board", "\"board\" is a directory"},
+      {"report", "report needs a board directory; see tune-rehearse report --help"},
+      {"report board --version", "unknown option --version"},
+      {"settings --markdown --roff", "--markdown or --roff, not both"},
+      {"settings board", "unexpected \"board\""},
+      {"--draws 5", "; see tune-rehearse --help"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
-    const testing::Outcome run = run_tune_rehearse(dir.path(), c.args);
+    const bool as_process = &c == &cases[0] || &c == &std::end(cases)[-1];
+    const testing::Outcome run =
+        as_process ? run_tune_rehearse(dir.path(), c.args) : call_tune_rehearse(dir.path(), c.args);
     EXPECT_EQ(run.status, 2) << run.errors;
     testing::expect_every_part(c.expected, run);
     EXPECT_EQ(run.output, "");
@@ -100,22 +123,69 @@ TEST(CommandLine, UsageErrorsEndWithStatus2AndOneLine) {
   }
 }
 
-// --version and --help answer on standard output, and the tool ends well.
+// --version and --help answer on standard output, and the tool ends well: the tool's help
+// names every command, each command's its own options and no other command's.
 TEST(CommandLine, VersionAndHelpAnswerOnStandardOutput) {
   TempDir dir;
   const struct {
     std::string args;
-    std::string expected;
+    std::string expected;            // "|"-separated parts of the answer
+    std::vector<std::string> lacks;  // options another command takes
   } cases[] = {
-      {"--version", "tune-rehearse " TUNE_VERSION},
-      {"--help", "Exit status:"},
+      {"--version", "tune-rehearse " TUNE_VERSION "\n", {}},
+      {"--help",
+       "Exit status:|  run |  predict BOARD |  compare LINE... |  rank BOARD... |"
+       "  report DIR... |  settings |--from BOARD BOARD...",
+       {}},
+      {"run --help",
+       "Usage: tune-rehearse run [OPTIONS]|--seed N|--chains LIST|--out DIR",
+       {"--draws", "--from", "--json"}},
+      {"predict --help",
+       "Usage: tune-rehearse predict BOARD [OPTIONS]|--draws K|--jobs N",
+       {"--chains", "--from", "--compare"}},
+      {"compare -h",
+       "Usage: tune-rehearse compare LINE... [OPTIONS]|--from BOARD|--weak N",
+       {"--settings", "--metrics"}},
+      {"rank --help",
+       "Usage: tune-rehearse rank BOARD... [OPTIONS]|--settings LINE",
+       {"--out", "--chains"}},
+      {"report a --help",
+       "Usage: tune-rehearse report DIR... [OPTIONS]|--out OUTDIR|--boards LIST",
+       {"--seed", "--draws"}},
+      {"settings --help", "Usage: tune-rehearse settings [OPTIONS]|--markdown|--roff", {"--seed"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
-    const testing::Outcome run = run_tune_rehearse(dir.path(), c.args);
+    const testing::Outcome run = &c == &cases[0] ? run_tune_rehearse(dir.path(), c.args)
+                                                 : call_tune_rehearse(dir.path(), c.args);
     EXPECT_EQ(run.status, 0) << run.errors;
     testing::expect_every_part(c.expected, run);
+    for (const std::string& option : c.lacks) {
+      EXPECT_EQ(run.output.find("  " + option + " "), std::string::npos) << option;
+    }
     EXPECT_EQ(run.errors, "");
+  }
+}
+
+// The first spelling and the command it stands for give the same output: the farm's order of
+// work, and the settings as the tool prints them from their declarations.
+TEST(CommandLine, TheFirstSpellingDoesWhatItsCommandDoes) {
+  TempDir dir;
+  rehearse_into(dir / "a");
+  RehearsalOptions two;
+  two.seed = 2;
+  rehearse_into(dir / "b", two);
+  const testing::Outcome first = call_tune_rehearse(dir.path(), "--from a/before b --draws 2");
+  const testing::Outcome ranked = call_tune_rehearse(dir.path(), "rank a/before b --draws 2");
+  EXPECT_EQ(first.status, 0) << first.errors;
+  EXPECT_EQ(first.output, ranked.output);
+  testing::expect_every_part("   a/before\n|   b\n|2 boards by the lower end", first);
+  const testing::Outcome settings = call_tune_rehearse(dir.path(), "settings");
+  for (const SettingDeclaration& setting : setting_declarations) {
+    EXPECT_NE(settings.output.find(std::string(setting.key) + "=" +
+                                   std::to_string(setting.default_value) + " ("),
+              std::string::npos)
+        << setting.key;
   }
 }
 

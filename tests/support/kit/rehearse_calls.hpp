@@ -1,6 +1,6 @@
-// tune-rehearse for its tests (rehearse-tests, which links the tool's commands): a rehearsal
-// into a directory, a command called in this process as main calls it, the built tool run as a
-// process, and promtool's word on the metrics it writes.
+// tune-rehearse for its tests (rehearse-tests, which links the tool): a rehearsal into a
+// directory, a command or the whole command line called in this process as main calls it,
+// the built tool run as a process, and promtool's word on the metrics it writes.
 #pragma once
 
 #include <optional>
@@ -17,6 +17,7 @@
 #include "report_commands.hpp"
 #include "settings_presets.hpp"
 #include "text.hpp"
+#include "tool.hpp"
 #include "tool_error.hpp"
 
 namespace tune::rehearse {
@@ -113,6 +114,24 @@ inline int compare_on(const std::optional<std::string>& board, RehearsalOptions 
     lines.push_back({preset ? preset->name : word, preset ? preset->line : word, {}, {}, {}});
   }
   return compare_settings(options, lines, twin, default_draws);
+}
+
+// The tool called in this process as its main calls it, in `cwd`, with `args` as the shell
+// splits them: what the command line does, without a process of its own.
+inline testing::Outcome call_tune_rehearse(const std::string& cwd, const std::string& args) {
+  const testing::Outcome split =
+      testing::run_process({"/bin/sh", "-c", "printf '%s\\0' " + args}, cwd);
+  std::vector<std::string> words = {"tune-rehearse"};
+  for (size_t at = 0; !args.empty() && at < split.output.size();) {
+    const size_t end = split.output.find('\0', at);
+    words.push_back(split.output.substr(at, end - at));
+    at = end + 1;
+  }
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  testing::WorkingDir here(cwd);
+  return call_command([&] { return run_tool(static_cast<int>(words.size()), argv.data()); });
 }
 
 // The built tool run in `cwd` with `args` as the shell splits them.
