@@ -289,81 +289,57 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
                                     {"no-rates/chip-rates", ""},
                                     {"no-chains/config.conf", "\x01\x02 not a chain line\n"},
                                     {"no-chains/chip-rates", slurp(dir / "board/tmp/chip-rates")}});
-  // Each line as main gives it to its command, called here.
-  const testing::WorkingDir in_dir(dir.path());
-  const std::string eco = settings_preset("eco")->line;
-  auto from = [](const std::string& board, const RehearsalOptions& options,
-                 int draws = default_draws) {
-    return [=] { return predict_from(board, options, draws); };
-  };
-  auto compare = [](std::optional<std::string> board, const std::string& out,
-                    const std::vector<std::string>& lines) {
-    return [=] { return compare_on(board, rehearsal_into(out), lines); };
-  };
-  auto order = [](const std::vector<std::string>& boards, const std::string& settings = "") {
-    return [=] {
-      return order_of_work(rehearsal_into("rehearsal", 1, settings), boards, default_draws);
-    };
-  };
+  // Each line called in-process as main calls the tool.
   const struct {
     std::string args;
-    std::function<int()> call;
     int status;
     std::string expected;
   } cases[] = {
-      {"--from board/before --out twin", from("board/before", rehearsal_into("twin")), 0,
+      {"--from board/before --out twin", 0,
        "the board in board/before, today -> predicted by its twin (simulated chip model; the "
        "median of 3 draws, with the 80 % interval):|measured rate     27|gain              +"},
-      {"--from board/before --out twin-5 --draws 5",
-       from("board/before", rehearsal_into("twin-5"), 5), 0, "the median of 5 draws"},
+      {"--from board/before --out twin-5 --draws 5", 0, "the median of 5 draws"},
       // The tuned board's next tuning: a change inside the noise is not told.
-      {"--from board --out twin-tuned --seed 3", from("board", rehearsal_into("twin-tuned", 3)), 0,
+      {"--from board --out twin-tuned --seed 3", 0,
        "gain              no gain that the twin can tell, interval -"},
-      {"--from bad-settings", from("bad-settings", {}), 3,
+      {"--from bad-settings", 3,
        "bad-settings/autoTune.conf: freq_to=2000 is outside the 100 to 1175 MHz of the chips' "
        "frequency ladder; not rehearsed (--settings LINE rehearses others)"},
-      {"--from bad-settings --out bad-settings-eco --settings eco",
-       from("bad-settings", rehearsal_into("bad-settings-eco", 1, eco)), 0, "gain              +"},
-      {"--from gone", from("gone", {}), 3, "gone: No such file or directory"},
+      {"--from bad-settings --out bad-settings-eco --settings eco", 0, "gain              +"},
+      {"--from gone", 3, "gone: No such file or directory"},
       // A board path that cannot be resolved is read, and fails for its own reason.
-      {"--from " + std::string(300, 'x'), from(std::string(300, 'x'), {}), 3, "File name too long"},
-      {"--from no-rates", from("no-rates", {}), 3,
-       "no-rates: no chip rates (chip-rates lists no chip)"},
-      {"--from empty", from("empty", {}), 3,
-       "empty: no chip-rates file: the twin is fitted from the chip rates"},
-      {"--from no-chains", from("no-chains", {}), 3,
-       "no-chains: config.conf gives chain 2 no frequency and voltage"},
-      {"--from bad-json --out bad-json-twin", from("bad-json", rehearsal_into("bad-json-twin")), 3,
+      {"--from " + std::string(300, 'x'), 3, "File name too long"},
+      {"--from no-rates", 3, "no-rates: no chip rates (chip-rates lists no chip)"},
+      {"--from empty", 3, "empty: no chip-rates file: the twin is fitted from the chip rates"},
+      {"--from no-chains", 3, "no-chains: config.conf gives chain 2 no frequency and voltage"},
+      {"--from bad-json --out bad-json-twin", 3,
        "bad-json: 1 finding in the files its twin is fitted to|bad-json: no prediction: its "
        "tuning would not finish (failed): its log ended with \"Can't read json\""},
       // Settings compared: on the seed's board, and on a twin.
-      {"--compare balanced 'freq_to=700&restart_count=3' ideal_percent=97 --out compared",
-       compare({}, "compared", {"balanced", "freq_to=700&restart_count=3", "ideal_percent=97"}), 0,
+      {"--compare balanced 'freq_to=700&restart_count=3' ideal_percent=97 --out compared", 0,
        "settings compared on the simulated board of seed 1|today|1    balanced|"
        "2    freq_to=700&restart…|warning: --compare line 2 (freq_to=700&restart_count=3): "
        "unknown key \"restart_count\"|compared/compare.svg"},
       // A line a rehearsal does not run is shown refused, and not rehearsed.
-      {"--compare eco voltage_to=0 --out refused", compare({}, "refused", {"eco", "voltage_to=0"}),
-       3,
+      {"--compare eco voltage_to=0 --out refused", 3,
        "2    voltage_to=0         refused: voltage_to=0 is outside the 600 to 1100 a board runs "
        "at\n|tune-rehearse: --compare line 2 (voltage_to=0): refused: voltage_to=0 is outside|"
        "rehearsals: refused/line-1; picture"},
-      {"--from board/before --compare eco --out twin-compared",
-       compare("board/before", "twin-compared", {"eco"}), 0,
+      {"--from board/before --compare eco --out twin-compared", 0,
        "settings compared on the twin of the board in board/before|1    eco"},
       // The farm's order of work: the new board gains more than the tuned one.
-      {"--from board bad-settings", order({"board", "bad-settings"}), 3,
+      {"--from board bad-settings", 3,
        "1 board by the lower end|1 more could not be predicted|"
        "tune-rehearse: bad-settings/autoTune.conf: freq_to=2000 is outside"},
-      {"--from board board/before no-rates", order({"board", "board/before", "no-rates"}), 3,
+      {"--from board board/before no-rates", 3,
        "board/before\n|board\n|2 boards by the lower end|1 more could not be|"
        "tune-rehearse: no-rates: no chip rates"},
-      {"--from board board/before --settings eco", order({"board", "board/before"}, eco), 0,
+      {"--from board board/before --settings eco", 0,
        "settings: max_freq=725&freq_to=750&voltage_from=860&voltage_to=900"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
-    testing::Outcome run = call_command(c.call);
+    testing::Outcome run = call_tune_rehearse(dir.path(), c.args);
     EXPECT_EQ(run.status, c.status) << run.errors;
     testing::expect_every_part(c.expected, run);
   }
@@ -385,7 +361,7 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
             slurp(dir / "compared/line-1/config/config.conf"));
   EXPECT_TRUE(slurp(dir / "compared/compare.svg").ends_with("</svg>\n"));
   // The new board comes first in the order of work, the tuned one second.
-  testing::Outcome ranked = call_command(order({"board", "board/before"}));
+  testing::Outcome ranked = call_tune_rehearse(dir.path(), "rank board board/before");
   const size_t below_header = ranked.output.find('\n');
   EXPECT_LT(ranked.output.find("board/before\n"), ranked.output.find(" board\n", below_header))
       << ranked.output;
@@ -394,27 +370,22 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
   EXPECT_TRUE(fs::exists(dir / "refused/line-1"));
   EXPECT_FALSE(fs::exists(dir / "refused/line-2"));
   // A shorter comparison into the same directory leaves no line of the longer one behind.
-  EXPECT_EQ(call_command(compare({}, "compared", {"eco"})).status, 0);
+  EXPECT_EQ(call_tune_rehearse(dir.path(), "compare eco --out compared").status, 0);
   EXPECT_FALSE(fs::exists(dir / "compared/line-2"));
   // Nor does a comparison leave an earlier prediction beside it, or the other way round.
-  EXPECT_EQ(call_command(compare({}, "twin", {"eco"})).status, 0);
+  EXPECT_EQ(call_tune_rehearse(dir.path(), "compare eco --out twin").status, 0);
   EXPECT_FALSE(fs::exists(dir / "twin/prediction.txt"));
-  EXPECT_EQ(call_command(from("board", rehearsal_into("compared"))).status, 0);
+  EXPECT_EQ(call_tune_rehearse(dir.path(), "predict board --out compared").status, 0);
   EXPECT_FALSE(fs::exists(dir / "compared/compare.svg"));
   EXPECT_FALSE(fs::exists(dir / "compared/line-1"));
 }
 
 TEST(RehearsalOptions, AreCheckedAndNamed) {
   TempDir dir;
-  const testing::WorkingDir in_dir(dir.path());
-  // --seed=5 --out=run --settings 'restart_count=3&restarts_count=abc&voltage_from=950'
-  // --weak 300 --dead 50 --missing 50
-  RehearsalOptions options =
-      rehearsal_into("run", 5, "restart_count=3&restarts_count=abc&voltage_from=950");
-  options.weak_chips = 300;
-  options.dead_chips = 50;
-  options.missing_chips = 50;
-  const testing::Outcome run = call_command([&] { return rehearse_one(options); });
+  const testing::Outcome run = call_tune_rehearse(
+      dir.path(),
+      "run --seed=5 --out=run --settings 'restart_count=3&restarts_count=abc&voltage_from=950' "
+      "--weak 300 --dead 50 --missing 50");
   EXPECT_EQ(run.status, 0) << run.errors;
   testing::expect_every_part(
       "unknown key \"restart_count\"|restarts_count=abc is not a whole number; the programs "

@@ -28,8 +28,7 @@ TEST(Report, TheJsonDocumentSaysWhatTheSummarySays) {
   std::string rates = slurp(dir / "board/tmp/chip-rates");
   ASSERT_TRUE(rates.starts_with("2:1:"));
   spit(dir / "board/tmp/chip-rates", "2:1:-5" + rates.substr(rates.find('\n')));
-  const testing::Outcome run =
-      call_command([&] { return report_boards({dir / "board"}, Asked().json()); });
+  const testing::Outcome run = call_tune_rehearse(dir.path(), "report board --json");
   EXPECT_EQ(run.status, 1);
   cJSON* root = cJSON_Parse(run.output.c_str());
   ASSERT_NE(root, nullptr) << run.output;
@@ -157,37 +156,31 @@ TEST(Report, BoardsOfHostileBytesGiveInertTextJsonAndMetrics) {
     testing::write_files(farm / dir, files);
     dirs.push_back(dir);
   }
-  // Each command line as main gives it to its command, called here.
-  const testing::WorkingDir in_farm(farm.path());
-  auto report = [](const std::vector<std::string>& boards, const ReportRequest& request = {}) {
-    return [=] { return report_boards(boards, request); };
+  // Each command line called in-process as main calls the tool; DIRS stands for every board.
+  std::string every;
+  for (const std::string& board : dirs) every += " " + board;
+  auto call = [&](const std::string& args) {
+    return call_tune_rehearse(farm.path(), std::regex_replace(args, std::regex(" DIRS"), every));
   };
-  auto twin = [](const std::string& board, const std::string& out) {
-    return [=] { return predict_from(board, rehearsal_into(out)); };
-  };
-  const struct {
-    std::string args;
-    std::function<int()> call;
-  } all[] = {
-      {"report b0", report({"b0"})},
-      {"report b1 --json", report({"b1"}, Asked().json())},
-      {"report DIRS", report(dirs)},
-      {"report DIRS --json", report(dirs, Asked().json())},
-      {"report b2 --chip 2:1", report({"b2"}, Asked().chip(2, 1))},
-      {"report b3 --chip 2:1 --json", report({"b3"}, Asked().json().chip(2, 1))},
-      {"report h0", report({"h0"})},
-      {"report h1", report({"h1"})},
-      {"report h0 --json --out=h0-pictures", report({"h0"}, Asked().json().out("h0-pictures"))},
-      {"report h1 --json --out=h1-pictures", report({"h1"}, Asked().json().out("h1-pictures"))},
-      {"report h0 --chip 2:1", report({"h0"}, Asked().chip(2, 1))},
-      {"report h0 --chip 2:2 --json", report({"h0"}, Asked().json().chip(2, 2))},
-      {"report h1 --chip 2:1 --json", report({"h1"}, Asked().json().chip(2, 1))},
-      {"report DIRS --metrics=random.prom", report(dirs, Asked().metrics("random.prom"))},
-      {"--from h0 --out=h0-twin", twin("h0", "h0-twin")},
-      {"--from h1 --out=h1-twin", twin("h1", "h1-twin")}};
-  for (const auto& [args, call] : all) {
+  const std::string all[] = {"report b0",
+                             "report b1 --json",
+                             "report DIRS",
+                             "report DIRS --json",
+                             "report b2 --chip 2:1",
+                             "report b3 --chip 2:1 --json",
+                             "report h0",
+                             "report h1",
+                             "report h0 --json --out=h0-pictures",
+                             "report h1 --json --out=h1-pictures",
+                             "report h0 --chip 2:1",
+                             "report h0 --chip 2:2 --json",
+                             "report h1 --chip 2:1 --json",
+                             "report DIRS --metrics=random.prom",
+                             "--from h0 --out=h0-twin",
+                             "--from h1 --out=h1-twin"};
+  for (const std::string& args : all) {
     SCOPED_TRACE(args);
-    testing::Outcome run = call_command(call);
+    testing::Outcome run = call(args);
     EXPECT_TRUE(run.status == 0 || run.status == 1 || (args[0] == '-' && run.status == 3))
         << run.status << run.errors;
     EXPECT_TRUE(inert_text(run.output)) << run.output;
@@ -205,9 +198,9 @@ TEST(Report, BoardsOfHostileBytesGiveInertTextJsonAndMetrics) {
     }
   }
   // The record's impossible time is a finding, and the change is kept without a time.
-  testing::Outcome chip = call_command(report({"h0"}, Asked().chip(2, 1)));
+  testing::Outcome chip = call("report h0 --chip 2:1");
   EXPECT_NE(chip.output.find("(time unknown)"), std::string::npos) << chip.output;
-  testing::Outcome summary = call_command(report({"h0"}));
+  testing::Outcome summary = call("report h0");
   EXPECT_NE(summary.output.find("chip-history.txt:1: impossible time \"1\\xa2\\x07\\x1b[2J"),
             std::string::npos)
       << summary.output;

@@ -32,16 +32,6 @@ inline RehearsalResult rehearse_into(const std::string& dir, RehearsalOptions op
   return rehearse(options, nullptr);
 }
 
-// The options of a rehearsal into `out`, as --out, --seed and --settings give them.
-inline RehearsalOptions rehearsal_into(const std::string& out, std::uint64_t seed = 1,
-                                       const std::string& settings = "") {
-  RehearsalOptions options;
-  options.out_dir = out;
-  options.seed = seed;
-  options.settings = settings;
-  return options;
-}
-
 // A command called as main calls it: its status, or a ToolError's status and its one line on
 // standard error; with what it wrote. `as_nobody`: in a child process, as "nobody".
 inline testing::Outcome call_command(const std::function<int()>& command, bool as_nobody = false) {
@@ -86,34 +76,6 @@ inline int report_boards(const std::vector<std::string>& dirs, ReportRequest req
                          const std::string& labels_under = "") {
   request.labels = board_labels(dirs, labels_under);
   return dirs.size() == 1 ? report_one(dirs[0], request) : report_farm(dirs, request);
-}
-
-// --from BOARD: the board's twin fitted, named in a warning when its files have findings,
-// and taken into the options.
-inline BoardTwin twin_into(const std::string& board, RehearsalOptions& options) {
-  BoardTwin twin = twin_of(board);
-  warn_of_findings(twin);
-  use_twin(options, twin);
-  return twin;
-}
-inline int predict_from(const std::string& board, RehearsalOptions options,
-                        int draws = default_draws) {
-  const BoardTwin twin = twin_into(board, options);
-  return predict_twin(options, twin, draws);
-}
-
-// --compare WORD...: each word a preset's name or a line as it stands, on the seed's board or
-// on a board's twin.
-inline int compare_on(const std::optional<std::string>& board, RehearsalOptions options,
-                      const std::vector<std::string>& words) {
-  std::optional<BoardTwin> twin;
-  if (board) twin = twin_into(*board, options);
-  std::vector<ComparedSettings> lines;
-  for (const std::string& word : words) {
-    const std::optional<SettingsPreset> preset = settings_preset(word);
-    lines.push_back({preset ? preset->name : word, preset ? preset->line : word, {}, {}, {}});
-  }
-  return compare_settings(options, lines, twin, default_draws);
 }
 
 // The tool called in this process as its main calls it, in `cwd`, with `args` as the shell
