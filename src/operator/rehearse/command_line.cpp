@@ -28,7 +28,7 @@ constexpr unsigned every_command =
     in({Command::run, Command::predict, Command::compare, Command::rank, Command::report,
         Command::settings, Command::spelled_by_flags});
 
-struct OptionSpec {
+struct OptionRow {
   unsigned commands;
   const char* name;
   const char* value;  // what it takes, as the usage names it; nullptr for a flag
@@ -51,7 +51,7 @@ constexpr unsigned chip_counts = in({Command::run, Command::compare, Command::sp
 constexpr unsigned predicting =
     in({Command::predict, Command::compare, Command::rank, Command::spelled_by_flags});
 
-constexpr OptionSpec option_table[] = {
+constexpr OptionRow option_table[] = {
     {rehearsing, "--seed", "N",
      "the seed (default 1): the simulated machine's, or for a board's\n"
      "twin the draw of its chips and the rates' noise; the same seed\n"
@@ -153,14 +153,14 @@ constexpr OptionSpec option_table[] = {
 };
 
 // The commands: each its name, what it takes besides options, and what it does.
-struct CommandSpec {
+struct CommandRow {
   Command command;
   const char* name;
   const char* words;  // what it takes besides its options, as the usage names it
   const char* what;   // its lines in the usage, split at "\n"
 };
 
-constexpr CommandSpec command_table[] = {
+constexpr CommandRow command_table[] = {
     {Command::run, "run", "",
      "rehearse chain-tuner, then yellow-fixer, on a simulated machine in\n"
      "virtual time; the summary and the pictures' paths are printed"},
@@ -186,15 +186,15 @@ constexpr CommandSpec command_table[] = {
      "programs that read it, the values a rehearsal runs and its meaning"},
 };
 
-const CommandSpec& spec_of(Command command) {
-  for (const CommandSpec& spec : command_table) {
-    if (spec.command == command) return spec;
+const CommandRow& row_of(Command command) {
+  for (const CommandRow& row : command_table) {
+    if (row.command == command) return row;
   }
   return command_table[0];  // the first spelling rehearses, as run does
 }
 
 // The options of one command in the usage: name and value in a column of 20, then the help.
-bool belongs(const OptionSpec& option, Command command) {
+bool belongs(const OptionRow& option, Command command) {
   return (option.commands & in({command})) != 0;
 }
 
@@ -212,7 +212,7 @@ std::string column_lines(std::string left, const char* help) {
 
 std::string option_lines(Command command) {
   std::string text;
-  for (const OptionSpec& option : option_table) {
+  for (const OptionRow& option : option_table) {
     if (!belongs(option, command)) continue;
     text += column_lines(
         std::string("  ") + option.name + (option.value ? std::string(" ") + option.value : ""),
@@ -222,8 +222,8 @@ std::string option_lines(Command command) {
 }
 
 // "predict BOARD"
-std::string command_words(const CommandSpec& spec) {
-  return std::string(spec.name) + (*spec.words ? std::string(" ") + spec.words : "");
+std::string command_words(const CommandRow& row) {
+  return std::string(row.name) + (*row.words ? std::string(" ") + row.words : "");
 }
 
 constexpr char first_spelling[] =
@@ -271,8 +271,8 @@ std::string usage() {
       "       tune-rehearse --help | --version\n"
       "Rehearses a mining machine's tuning on a simulated machine in virtual time, and\n"
       "reports on boards' copied files.\n\nCommands:\n";
-  for (const CommandSpec& spec : command_table) {
-    text += column_lines("  " + command_words(spec), spec.what);
+  for (const CommandRow& row : command_table) {
+    text += column_lines("  " + command_words(row), row.what);
   }
   return text + "\nEach command's options: tune-rehearse COMMAND --help.\n\n" + first_spelling +
          "\nPresets (lines to paste into /config/autoTune.conf):\n" + preset_lines() + "\n" +
@@ -281,20 +281,19 @@ std::string usage() {
 
 std::string usage(Command command) {
   if (command == Command::spelled_by_flags) return usage();
-  const CommandSpec& spec = spec_of(command);
-  std::string text = "Usage: tune-rehearse " + command_words(spec) + " [OPTIONS]\n";
-  for (const std::string& line : split_lines(spec.what)) text += "  " + line + "\n";
+  const CommandRow& row = row_of(command);
+  std::string text = "Usage: tune-rehearse " + command_words(row) + " [OPTIONS]\n";
+  for (const std::string& line : split_lines(row.what)) text += "  " + line + "\n";
   text += "\nOptions:\n" + option_lines(command);
-  if (command == Command::predict || command == Command::compare || command == Command::run ||
-      command == Command::rank) {
+  if ((rehearsing & in({command})) != 0) {
     text += "\nPresets (for --settings, or a LINE to compare):\n" + preset_lines();
   }
   return text + "\n" + common_tail + "\nSee tune-rehearse(1).\n";
 }
 
 std::optional<Command> command_named(std::string_view name) {
-  for (const CommandSpec& spec : command_table) {
-    if (name == spec.name) return spec.command;
+  for (const CommandRow& row : command_table) {
+    if (name == row.name) return row.command;
   }
   return std::nullopt;
 }
@@ -302,7 +301,7 @@ std::optional<Command> command_named(std::string_view name) {
 void name_help_in_errors(Command command) {
   help_hint = command == Command::spelled_by_flags
                   ? "tune-rehearse --help"
-                  : std::string("tune-rehearse ") + spec_of(command).name + " --help";
+                  : std::string("tune-rehearse ") + row_of(command).name + " --help";
 }
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -356,8 +355,8 @@ std::pair<int, int> parse_chip(const std::string& text) {
 CommandLine parse_command_line(int argc, char** argv, int first, Command command) {
   CommandLine line;
   ArgumentReader args(argc, argv, first);
-  const std::span<const OptionSpec> rows(option_table);
-  auto here = [&](const OptionSpec& option) { return belongs(option, command); };
+  const std::span<const OptionRow> rows(option_table);
+  auto here = [&](const OptionRow& option) { return belongs(option, command); };
   for (Argument arg = args.next(rows, here); arg.kind != Argument::Kind::end;
        arg = args.next(rows, here)) {
     const std::string name(arg.name);
@@ -439,7 +438,7 @@ std::string settings_of(const std::string& value) {
 
 Request read_request(const CommandLine& line, Command command) {
   Request request;
-  for (const OptionSpec& option : option_table) {
+  for (const OptionRow& option : option_table) {
     if (!belongs(option, command) || option.apply == nullptr) continue;
     if (auto value = line.values.find(option.name); value != line.values.end()) {
       option.apply(request, value->second);

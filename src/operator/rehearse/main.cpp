@@ -8,7 +8,6 @@
 #include <exception>
 
 #include "spread.hpp"
-#include "text.hpp"
 #include "tool.hpp"
 #include "tool_error.hpp"
 
@@ -23,9 +22,7 @@ int main(int argc, char** argv) {
     }
     return status;
   } catch (const ToolError& failure) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "tune-rehearse: %s\n", printable(failure.message, 8192).c_str());
-    return failure.status;
+    return end_with(failure);
   } catch (const Interrupted& interrupted) {
     // Its rehearsals stopped and their directory gone: ends as the signal would have ended it.
     std::fflush(stdout);

@@ -51,15 +51,25 @@ std::vector<ComparedSettings> compared_lines(const std::vector<std::string>& wor
   return lines;
 }
 
-// The board's twin, fitted and warned of, with the options set to rehearse it; refused when
-// the rehearsal's output would land in the board's files, or the machine is given by hand.
-BoardTwin twin_to_rehearse(const CommandLine& line, RehearsalOptions& options,
-                           const std::string& board) {
+// A board's files tell its chips: the options that make the seed's machine are refused.
+void refuse_machine_by_hand(const CommandLine& line) {
   for (const char* chip_option : {"--chains", "--weak", "--dead", "--missing"}) {
     if (line.values.count(chip_option)) {
       usage_error(std::string(chip_option) + " cannot go with --from: the board's files tell");
     }
   }
+}
+
+// A command that takes no words.
+void refuse_words(const CommandLine& line) {
+  if (!line.words.empty()) usage_error("unexpected \"" + printable(line.words[0], 60) + "\"");
+}
+
+// The board's twin, fitted and warned of, with the options set to rehearse it; refused when
+// the rehearsal's output would land in the board's files, or the machine is given by hand.
+BoardTwin twin_to_rehearse(const CommandLine& line, RehearsalOptions& options,
+                           const std::string& board) {
+  refuse_machine_by_hand(line);
   if (writes_over_board(board, options.out_dir)) {
     usage_error("--out " + printable(options.out_dir, 200) +
                 " is, holds or lies inside the board of --from (or where its files lead); choose "
@@ -72,7 +82,7 @@ BoardTwin twin_to_rehearse(const CommandLine& line, RehearsalOptions& options,
 }
 
 int run(Invocation& in) {
-  if (!in.line.words.empty()) usage_error("unexpected \"" + printable(in.line.words[0], 60) + "\"");
+  refuse_words(in.line);
   return rehearse_one(in.request.rehearsal);
 }
 
@@ -117,7 +127,7 @@ int report(Invocation& in) {
 }
 
 int settings(Invocation& in) {
-  if (!in.line.words.empty()) usage_error("unexpected \"" + printable(in.line.words[0], 60) + "\"");
+  refuse_words(in.line);
   if (in.request.markdown && in.request.roff) usage_error("--markdown or --roff, not both");
   std::fputs((in.request.markdown ? settings_table_markdown()
               : in.request.roff   ? settings_table_roff()
@@ -133,9 +143,7 @@ int spelled_by_flags(Invocation& in) {
   CommandLine& line = in.line;
   Request& request = in.request;
   const bool many_boards = request.from && !request.compare && !line.words.empty();
-  if (!line.words.empty() && !many_boards && !request.compare) {
-    usage_error("unexpected \"" + printable(line.words[0], 60) + "\"");
-  }
+  if (!many_boards && !request.compare) refuse_words(line);
   if (request.compare && line.words_before_dashes < line.words.size()) {
     usage_error("--compare compares settings on one board; the words after \"--\" are boards");
   }
@@ -155,11 +163,7 @@ int spelled_by_flags(Invocation& in) {
   if (!request.from) return run(in);
   line.words.insert(line.words.begin(), *request.from);
   if (!many_boards) return predict(in);
-  for (const char* chip_option : {"--chains", "--weak", "--dead", "--missing"}) {
-    if (line.values.count(chip_option)) {
-      usage_error(std::string(chip_option) + " cannot go with --from: the board's files tell");
-    }
-  }
+  refuse_machine_by_hand(line);
   if (line.values.count("--out"))
     usage_error("--out goes with one board; the order of work is printed");
   return rank(in);
@@ -169,6 +173,12 @@ int (*const command_runs[])(Invocation&) = {run,    predict,  compare,         r
                                             report, settings, spelled_by_flags};
 
 }  // namespace
+
+int end_with(const ToolError& failure) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "tune-rehearse: %s\n", printable(failure.message, 8192).c_str());
+  return failure.status;
+}
 
 int run_tool(int argc, char** argv) {
   std::optional<Command> named = argc >= 2 ? command_named(argv[1]) : std::nullopt;

@@ -8,4 +8,9 @@ namespace tune::rehearse {
 // Runs the tool on its arguments (argv[0] is its name) and returns its exit status.
 int run_tool(int argc, char** argv);
 
+struct ToolError;
+// How the tool ends on a failure: what it printed so far out, then its one line on standard
+// error; the failure's status.
+int end_with(const ToolError& failure);
+
 }  // namespace tune::rehearse

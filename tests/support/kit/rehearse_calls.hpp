@@ -39,9 +39,7 @@ inline testing::Outcome call_command(const std::function<int()>& command, bool a
     try {
       return command();
     } catch (const ToolError& failure) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "tune-rehearse: %s\n", printable(failure.message, 8192).c_str());
-      return failure.status;
+      return end_with(failure);
     }
   };
   return testing::capture_output(as_main, {.child = as_nobody, .as_nobody = as_nobody});
