@@ -124,7 +124,8 @@ TEST(CommandLine, UsageErrorsEndWithStatus2AndOneLine) {
 }
 
 // --version and --help answer on standard output, and the tool ends well: the tool's help
-// names every command, each command's its own options and no other command's.
+// names every command, each command's its own options and no other command's; settings
+// prints every declared setting with its default.
 TEST(CommandLine, VersionAndHelpAnswerOnStandardOutput) {
   TempDir dir;
   const struct {
@@ -165,21 +166,7 @@ TEST(CommandLine, VersionAndHelpAnswerOnStandardOutput) {
     }
     EXPECT_EQ(run.errors, "");
   }
-}
-
-// The first spelling and the command it stands for give the same output: the farm's order of
-// work, and the settings as the tool prints them from their declarations.
-TEST(CommandLine, TheFirstSpellingDoesWhatItsCommandDoes) {
-  TempDir dir;
-  rehearse_into(dir / "a");
-  RehearsalOptions two;
-  two.seed = 2;
-  rehearse_into(dir / "b", two);
-  const testing::Outcome first = call_tune_rehearse(dir.path(), "--from a/before b --draws 2");
-  const testing::Outcome ranked = call_tune_rehearse(dir.path(), "rank a/before b --draws 2");
-  EXPECT_EQ(first.status, 0) << first.errors;
-  EXPECT_EQ(first.output, ranked.output);
-  testing::expect_every_part("   a/before\n|   b\n|2 boards by the lower end", first);
+  // The settings as the tool prints them from their declarations.
   const testing::Outcome settings = call_tune_rehearse(dir.path(), "settings");
   for (const SettingDeclaration& setting : setting_declarations) {
     EXPECT_NE(settings.output.find(std::string(setting.key) + "=" +
@@ -365,6 +352,11 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
   const size_t below_header = ranked.output.find('\n');
   EXPECT_LT(ranked.output.find("board/before\n"), ranked.output.find(" board\n", below_header))
       << ranked.output;
+  // The first spelling gives what the command it stands for gives.
+  const testing::Outcome first = call_tune_rehearse(dir.path(), "--from board board/before");
+  EXPECT_EQ(first.status, 0) << first.errors;
+  EXPECT_EQ(first.output, ranked.output);
+  testing::expect_every_part("   board/before\n|   board\n|2 boards by the lower end", first);
   EXPECT_NE(slurp(dir / "twin-tuned/prediction.json").find("\"gain_told\":false,\"gain\":null,"),
             std::string::npos);
   EXPECT_TRUE(fs::exists(dir / "refused/line-1"));
