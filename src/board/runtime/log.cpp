@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,7 +109,11 @@ bool take_number(std::string_view entry, size_t& at, char conversion,
   bool whole = digits();
   bool fraction = conversion == 'f' && at < entry.size() && entry[at] == '.' && (++at, digits());
   if (!whole && !fraction) return false;
-  numbers.push_back(std::strtod(std::string(entry.substr(start, at - start)).c_str(), nullptr));
+  const double number = std::strtod(std::string(entry.substr(start, at - start)).c_str(), nullptr);
+  // "%d" writes an int: a number past its range is not what the message wrote, and a reader
+  // may take the value back as an int.
+  if (conversion == 'd' && (number < INT_MIN || number > INT_MAX)) return false;
+  numbers.push_back(number);
   return true;
 }
 
