@@ -186,7 +186,7 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   fs::permissions(farm / "c", fs::perms(0));
   // The tool's streams: a line a board and the totals on standard output, the board that
   // cannot be read on standard error, as any failure.
-  testing::Outcome text = run_tune_rehearse(farm.path(), "report a b c", true);
+  testing::Outcome text = call_tune_rehearse(farm.path(), "report a b c", true);
   fs::permissions(farm / "c", fs::perms(0755));
   EXPECT_EQ(text.status, 3) << text.errors;
   const std::vector<std::string> lines = split_lines(text.output);
@@ -254,7 +254,7 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   EXPECT_EQ(std::distance(fs::directory_iterator(farm / "metrics"), {}), 1);
   // One that cannot be written fails before any report is out: the tool's one line.
   testing::Outcome refused =
-      run_tune_rehearse(farm.path(), "report a --metrics metrics/farm.prom", true);
+      call_tune_rehearse(farm.path(), "report a --metrics metrics/farm.prom", true);
   EXPECT_EQ(refused.status, 3);
   EXPECT_EQ(refused.output, "");
   EXPECT_EQ(refused.errors,

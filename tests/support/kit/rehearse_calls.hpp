@@ -77,8 +77,10 @@ inline int report_boards(const std::vector<std::string>& dirs, ReportRequest req
 }
 
 // The tool called in this process as its main calls it, in `cwd`, with `args` as the shell
-// splits them: what the command line does, without a process of its own.
-inline testing::Outcome call_tune_rehearse(const std::string& cwd, const std::string& args) {
+// splits them: what the command line does, without a process of its own (`as_nobody`: in a
+// child as "nobody", who may not reach the built tool where the checkout is private).
+inline testing::Outcome call_tune_rehearse(const std::string& cwd, const std::string& args,
+                                           bool as_nobody = false) {
   const testing::Outcome split =
       testing::run_process({"/bin/sh", "-c", "printf '%s\\0' " + args}, cwd);
   std::vector<std::string> words = {"tune-rehearse"};
@@ -91,14 +93,13 @@ inline testing::Outcome call_tune_rehearse(const std::string& cwd, const std::st
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   testing::WorkingDir here(cwd);
-  return call_command([&] { return run_tool(static_cast<int>(words.size()), argv.data()); });
+  return call_command([&] { return run_tool(static_cast<int>(words.size()), argv.data()); },
+                      as_nobody);
 }
 
 // The built tool run in `cwd` with `args` as the shell splits them.
-inline testing::Outcome run_tune_rehearse(const std::string& cwd, const std::string& args,
-                                          bool as_nobody = false) {
-  return testing::run_process({"/bin/sh", "-c", "exec " TUNE_REHEARSE_PATH " " + args}, cwd,
-                              as_nobody);
+inline testing::Outcome run_tune_rehearse(const std::string& cwd, const std::string& args) {
+  return testing::run_process({"/bin/sh", "-c", "exec " TUNE_REHEARSE_PATH " " + args}, cwd);
 }
 
 // What promtool says of a metrics file: nothing when it takes the file as it is.
