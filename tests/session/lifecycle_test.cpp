@@ -366,6 +366,25 @@ TEST(LifecycleErrors, AWholeTuningKeepsItsFilesWholeAndItsWordsTrueWhateverCallF
             << unfinished << " not finished\n";
 }
 
+// A disk that fails every sync of /config itself: nothing recorded there may last, so no
+// tuning is said finished; once the disk is mended the next start finishes it. A file system
+// that cannot sync a directory at all finishes as any other.
+TEST(LifecycleErrors, ATuningIsNotFinishedOnADiskThatFailsToSyncConfig) {
+  for (int error : {EIO, EINVAL}) {
+    SCOPED_TRACE(error);
+    Board b;
+    b.sys.directory_sync_error = error;
+    const int status = b.start();
+    const bool said_finished =
+        std::find(b.said.begin(), b.said.end(), "tuning 1 finished") != b.said.end();
+    EXPECT_EQ(status == 0 && said_finished, error == EINVAL);
+    b.sys.directory_sync_error = 0;
+    EXPECT_EQ(b.start(), 0);
+    EXPECT_EQ(b.state()["stage"], "finished");
+    EXPECT_EQ(b.finish_runs(), 1);
+  }
+}
+
 // An undo cut anywhere, on boards whose record stands every way it can: the files are
 // never shown as back when they are a mix, every state the undo leaves is one that status
 // and start accept (or the unreadable one it began with), and the next undo, or the next

@@ -85,10 +85,12 @@ bool disk_cannot_take_it(int error) {
   return error == ENOSPC || error == EDQUOT || error == EIO || error == EFBIG || error == EROFS;
 }
 
-// A sync that the file system cannot do (EINVAL) is no failure: there is nothing more to
-// make durable there.
+// A sync that the file system cannot do (EINVAL; a file system that has no sync for a
+// directory may also say EROFS, ENOTSUP or ENOSYS) is no failure: there is nothing more to
+// make durable there. Any other failure (EIO, ENOSPC, ...) is the disk's.
 bool synced(System& sys, int fd) {
-  return sys.sync(fd) == 0 || errno == EINVAL;
+  if (sys.sync(fd) == 0) return true;
+  return errno == EINVAL || errno == EROFS || errno == ENOTSUP || errno == ENOSYS;
 }
 
 // The plain write, for the cases of in_place_cases, with every step checked. Room for the
@@ -265,11 +267,15 @@ bool write_temporary(System& sys, const struct stat* old_file, StagedReplace& st
 
 }  // namespace
 
-void sync_directory(System& sys, const std::string& directory) {
+bool sync_directory(System& sys, const std::string& directory) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  sys.sync(fd);
+  // A writer that may not read the directory cannot sync it: that is no failure of the disk.
+  if (fd < 0) return errno == EACCES || errno == EPERM;
+  const bool done = synced(sys, fd);
+  const int error = errno;
   close(fd);
+  errno = error;
+  return done;
 }
 
 bool stage_replace(System& sys, const std::string& path, std::string_view text,
@@ -304,8 +310,8 @@ bool commit_replace(System& sys, const StagedReplace& staged) {
     errno = error;
     return false;
   }
-  sync_directory(sys, directory_of(staged.real));
-  return true;
+  // The new content is in place, but a disk that fails to sync the name may lose it.
+  return sync_directory(sys, directory_of(staged.real));
 }
 
 void drop_staged(const StagedReplace& staged) {
@@ -318,9 +324,7 @@ bool replace_file(System& sys, const std::string& path, std::string_view text) {
 }
 
 bool remove_file(System& sys, const std::string& path) {
-  if (std::remove(path.c_str()) != 0) return false;
-  sync_directory(sys, directory_of(path));
-  return true;
+  return std::remove(path.c_str()) == 0 && sync_directory(sys, directory_of(path));
 }
 
 std::optional<std::string> read_whole_file(System& sys, const char* fixed_path) {

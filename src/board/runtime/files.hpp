@@ -78,8 +78,10 @@ const char* in_place_text(InPlace why);
 // text is taken first where the file system can, so that a full disk keeps the old file; a
 // cut or a failing disk during that write can tear it). False when the text could not be
 // stored or the file may not be written at all (errno says why); the old content is then
-// whole, except after a failed in-place rewrite. A failure that says the disk cannot take the
-// text (ENOSPC, EDQUOT, EIO, EFBIG, EROFS) never falls back to the in-place write.
+// whole, except after a failed in-place rewrite, or after a rename whose directory the disk
+// then failed to sync (the new content is in place, but a power cut may take it back). A
+// failure that says the disk cannot take the text (ENOSPC, EDQUOT, EIO, EFBIG, EROFS) never
+// falls back to the in-place write.
 bool replace_file(System& sys, const std::string& path, std::string_view text);
 
 // replace_file in two steps, so that several files change together or not at all: first each
@@ -105,11 +107,14 @@ inline constexpr char temporary_suffix[] = ".tune-new";
 std::string temporary_name_for(const std::string& path, int attempt = 0);
 
 // Removes a file (a real path) and syncs its directory, so that no power cut brings it
-// back. False when it could not be removed (no such file, say).
+// back. False when it could not be removed (no such file, say), or when the directory's sync
+// failed (errno says why; the name is gone now, but a power cut may bring it back).
 bool remove_file(System& sys, const std::string& path);
 
 // Makes the directory's entries (a new, renamed or removed name) survive a power cut,
-// through the system's sync. Some file systems cannot sync a directory; that is no failure.
-void sync_directory(System& sys, const std::string& directory);
+// through the system's sync. False, with errno, when the disk fails the sync (EIO, say).
+// Some file systems cannot sync a directory (EINVAL and the like), and a writer that may not
+// read the directory cannot open it to sync: neither is a failure.
+bool sync_directory(System& sys, const std::string& directory);
 
 }  // namespace tune

@@ -102,7 +102,8 @@ void prune(System& sys, const std::string& directory, int tuning, const std::str
       removed = true;
     }
   }
-  if (removed) sync_directory(sys, directory);
+  // Logs pruned: one a power cut brings back is pruned again at the next keep.
+  if (removed) (void)sync_directory(sys, directory);
 }
 
 // The last lines of a log read from its end: a line cut at the start is dropped.
@@ -117,7 +118,7 @@ bool remove_in(System& sys, const std::string& directory, const std::vector<std:
   for (const std::string& name : names) {
     removed = unlink(cat({directory, "/", name}).c_str()) == 0 || removed;
   }
-  if (removed) sync_directory(sys, directory);
+  if (removed) (void)sync_directory(sys, directory);
   return removed;
 }
 
@@ -159,7 +160,7 @@ Result<std::string> keep_log(System& sys, int tuning, int run, const char* progr
   if (log.result == FileRead::Result::unreadable) return log.failure;
   const std::string directory = sys.path(kept_logs_dir);
   if (mkdir(directory.c_str(), 0755) == 0) {
-    sync_directory(sys, sys.path(config_dir));
+    if (!sync_directory(sys, sys.path(config_dir))) return failure(sys.path(config_dir), errno);
   } else if (errno != EEXIST) {
     return failure(directory, errno);
   }

@@ -45,7 +45,7 @@ void remove_set_directory(const std::string& path) {
 Result<> make_backup_directory(System& sys) {
   const std::string path = sys.path(backup_dir);
   if (mkdir(path.c_str(), 0755) == 0) {
-    sync_directory(sys, sys.path(config_dir));
+    if (!sync_directory(sys, sys.path(config_dir))) return failure(sys.path(config_dir), errno);
     return {};
   }
   if (errno != EEXIST) return failure(path, errno);
@@ -121,7 +121,7 @@ Result<> write_set(System& sys, const std::string& staging, const std::vector<Mi
   }
   written = write_new_file(sys, cat({staging, "/", sums_record}), sums, 0644);
   if (!written) return written;
-  sync_directory(sys, staging);
+  if (!sync_directory(sys, staging)) return failure(staging, errno);
   return {};
 }
 
@@ -168,7 +168,8 @@ Result<> install_set(System& sys, const std::string& backup, const std::string& 
     if (had_one) rename(aside.c_str(), place.c_str());
     return failure(place, error);
   }
-  sync_directory(sys, backup);
+  // In place, but a disk that fails to sync the name may lose the set at a power cut.
+  if (!sync_directory(sys, backup)) return failure(backup, errno);
   if (had_one) remove_set_directory(aside);
   return {};
 }

@@ -296,7 +296,7 @@ Result<> set_state_aside(System& sys) {
     if (removed != 0) return failure(aside, errno);
   }
   if (rename(path.c_str(), aside.c_str()) != 0) return failure(path, errno);
-  sync_directory(sys, sys.path(config_dir));
+  if (!sync_directory(sys, sys.path(config_dir))) return failure(sys.path(config_dir), errno);
   return {};
 }
 

@@ -1,6 +1,9 @@
 #include "sim_system.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -115,6 +118,17 @@ PipeLine SimSystem::pipe(const char* command) {
     result.line = end == std::string::npos ? *answer : answer->substr(0, end + 1);
   }
   return result;
+}
+
+// Nothing is synced: the simulated machine has no power to lose. A disk that fails a
+// directory's sync is simulated.
+int SimSystem::sync(int fd) {
+  struct stat info;
+  if (directory_sync_error != 0 && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    errno = directory_sync_error;
+    return -1;
+  }
+  return 0;
 }
 
 void SimSystem::sleep_seconds(long long seconds) {

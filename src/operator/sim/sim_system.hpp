@@ -44,7 +44,7 @@ class SimSystem final : public System {
   PipeLine first_line_of(const char* command) override;
   void sleep_seconds(long long seconds) override;
   std::time_t now() override { return clock_; }
-  int sync(int) override { return 0; }
+  int sync(int fd) override;
   [[noreturn]] void exit_process(int status) override;
 
   // Runs a program's main on this system and reports how it ended.
@@ -72,6 +72,7 @@ class SimSystem final : public System {
   bool shell_unavailable = false;          // system() returns -1
   bool stats_command_unavailable = false;  // popen fails
   int finish_script_status = 0;            // what system() returns for the finishing script
+  int directory_sync_error = 0;  // every sync of a directory fails with this errno (0: none)
   // What the finishing script does (a firmware's removes /config/tune-running, say), and
   // what system() returns for it; when set, it stands in for finish_script_status.
   std::function<int(SimSystem&)> finish_script;
