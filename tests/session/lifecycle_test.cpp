@@ -32,12 +32,14 @@
 #include "harness.hpp"
 #include "kept_logs.hpp"
 #include "log.hpp"
+#include "plan.hpp"
 #include "reason_of.hpp"
 #include "saved_sets.hpp"
 #include "session_lock.hpp"
 #include "session_state.hpp"
 #include "sim_miner.hpp"
 #include "sim_system.hpp"
+#include "stage_files.hpp"
 #include "undo.hpp"
 #include "yellow_fixer.hpp"
 
@@ -241,6 +243,24 @@ long torn_files(const Board& b, const Versions& versions,
   return torn;
 }
 
+// yellow-fixer finished once: its step file is gone, or the finished record says why it is
+// still there; and no run of it came after one that logged its finish (a resume from a step
+// file it could not remove would run the finishing script again).
+void expect_fixer_finished_once(const Board& b) {
+  const std::map<std::string, std::string> state = b.state();
+  if (b.text("/config/yellow-step") != "<missing>") {
+    EXPECT_EQ(state.at("stage"), "finished");
+    EXPECT_NE(state.count("reason") ? state.at("reason").find(yellow_step_path) : std::string::npos,
+              std::string::npos);
+  }
+  bool finished = false;
+  for (const KeptLogFile& log : list_kept_logs(b.sys.root() + kept_logs_dir)) {
+    if (log.program != "yellow-fixer") continue;
+    EXPECT_FALSE(finished) << log.name << " runs after a finished yellow-fixer";
+    finished = holds_fixer_finish(b.text(std::string(kept_logs_dir) + "/" + log.name));
+  }
+}
+
 TEST(LifecycleCuts, AWholeTuningFinishesOnceWhereverThePowerGoes) {
   Versions versions;
   long calls = 0;
@@ -289,6 +309,7 @@ TEST(LifecycleCuts, AWholeTuningFinishesOnceWhereverThePowerGoes) {
     EXPECT_EQ(b.finish_runs(), 1);
     EXPECT_FALSE(b.sys.exists("/config/yellow"));
     EXPECT_FALSE(b.sys.exists("/config/yellow-step"));
+    expect_fixer_finished_once(b);
     for (const auto& entry : fs::directory_iterator(b.sys.path(kept_logs_dir))) {
       EXPECT_EQ(entry.path().filename().string().find(temporary_suffix), std::string::npos);
     }
@@ -354,6 +375,7 @@ TEST(LifecycleErrors, AWholeTuningKeepsItsFilesWholeAndItsWordsTrueWhateverCallF
     EXPECT_EQ(b.state()["stage"], "finished");
     EXPECT_EQ(b.state()["tuning"], "1");
     EXPECT_EQ(b.finish_runs(), 1);
+    expect_fixer_finished_once(b);
     for (const auto& [name, text] : b.files_in("/config/tune-backup/original/")) {
       EXPECT_EQ(text, before.at(name)) << name;
     }

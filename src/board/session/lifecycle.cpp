@@ -49,8 +49,8 @@ class Lifecycle {
 
   Result<> record();
   bool enter(Stage stage);
-  bool enter_finished();
-  bool record_since_now();
+  bool enter_finished(const std::string& reason);
+  bool record_since_now(const std::string& reason = "");
   bool end_early(Ending how, const std::string& reason);
   bool fail(const std::string& line);
   void note(std::initializer_list<std::string_view> what);
@@ -106,15 +106,15 @@ bool Lifecycle::enter(Stage stage) {
   return record_since_now();
 }
 
-// The tuning finished, from now: it stands in no stage.
-bool Lifecycle::enter_finished() {
+// The tuning finished, from now: it stands in no stage. `reason`: what it left wrong.
+bool Lifecycle::enter_finished(const std::string& reason) {
   state_.stage = Stage::none;
   state_.ending = Ending::finished;
-  return record_since_now();
+  return record_since_now(reason);
 }
 
-bool Lifecycle::record_since_now() {
-  state_.reason.clear();
+bool Lifecycle::record_since_now(const std::string& reason) {
+  state_.reason = reason;
   state_.since = sys_.now();
   Result<> recorded = record();
   return recorded || fail(cat({"cannot record the state: ", recorded.failure().reason}));
@@ -411,7 +411,9 @@ bool Lifecycle::run_yellow_fixer() {
     return end_early(Ending::failed,
                      cat({"yellow-fixer ended with ", describe(*state_.yellow_fixer)}));
   }
-  if (name_exists(step)) {
+  // A step file left after its finishing entry is one yellow-fixer could not remove: it
+  // finished (and ran the finishing script), and finish says what is left.
+  if (name_exists(step) && read_marks(sys_, state_).fixer_log != FixerLog::finished) {
     return end_early(Ending::failed, cat({"yellow-fixer ended before its last iteration (",
                                           yellow_step_path, " is still there)"}));
   }
@@ -425,7 +427,16 @@ bool Lifecycle::run_yellow_fixer() {
 // tuning at every boot.
 bool Lifecycle::finish(bool fixer_ran) {
   const BoardMarks marks = read_marks(sys_, state_);
-  if (!enter_finished()) return false;
+  // yellow-fixer's step file, when its own removal failed: removed now, or the record says
+  // why it is still there (the next tuning removes it before it begins).
+  std::string step_left;
+  if (const std::string step = sys_.path(yellow_step_path);
+      name_exists(step) && !remove_file(sys_, step)) {
+    step_left = cat({"yellow-fixer finished, but its step file cannot be removed: ",
+                     failure(step, errno).reason});
+  }
+  if (!enter_finished(step_left)) return false;
+  if (!step_left.empty()) note({"warning: ", step_left});
   if (!fixer_ran) {
     if (name_exists(sys_.path(log_path)) && state_.runs > 0) {
       // Kept when it can be: the finish is recorded already.

@@ -90,9 +90,7 @@ BoardMarks read_marks(System& sys, const SessionState& state) {
     marks.yellow_step = "";
     marks.step_problem = step.failure.reason;
   }
-  if (state.stage == Stage::yellow_fixer && !marks.yellow_step) {
-    marks.fixer_log = fixer_log_of(sys, state);
-  }
+  if (state.stage == Stage::yellow_fixer) marks.fixer_log = fixer_log_of(sys, state);
   return marks;
 }
 
@@ -107,7 +105,10 @@ Action next_action(const SessionState& state, const BoardMarks& marks) {
     case Stage::yellow_fixer:
       // The session leaves a step file before it records the stage, and yellow-fixer removes
       // it only at its finish, after its finishing entry: without one, yellow-fixer had
-      // finished, unless its whole log says otherwise.
+      // finished, unless its whole log says otherwise. A finishing entry says it finished
+      // whatever is left: a step file it could not remove is no work left, and resuming from
+      // it would run the finishing script again.
+      if (marks.fixer_log == FixerLog::finished) return Action::record_finished;
       return marks.yellow_step || marks.fixer_log == FixerLog::unfinished ? Action::run_yellow_fixer
                                                                           : Action::record_finished;
     case Stage::none:  // none begun, or it finished or was undone

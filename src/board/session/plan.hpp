@@ -9,11 +9,12 @@
 //   saving                                       save_sets
 //   chain-tuner, no marker                       run_chain_tuner
 //   chain-tuner, marker                          hand_over
+//   yellow-fixer, its log says it finished       record_finished (and new_tuning when
+//                                                a request was made since the script ran)
 //   yellow-fixer, step file                      run_yellow_fixer
 //   yellow-fixer, no step file, its log says     run_yellow_fixer (afresh)
 //     it did not finish
-//   yellow-fixer, no step file, otherwise        record_finished (and new_tuning when
-//                                                a request was made since the script ran)
+//   yellow-fixer, no step file, otherwise        record_finished (as above)
 //
 // A stage that failed, was stopped or timed out stands where it ended.
 #pragma once
