@@ -126,7 +126,7 @@ Outcome Sandbox::run(const std::string& program, const RunOptions& options) {
   if (options.full_config_bytes > 0) {
     argv.insert(argv.end(), {"--bind", root_ + "/config", "/config-outside", "--size",
                              std::to_string(options.full_config_bytes), "--tmpfs", "/config"});
-  } else {
+  } else if (fs::exists(root_ + "/config")) {  // a test may take /config away
     argv.insert(argv.end(), {"--bind", root_ + "/config", "/config"});
   }
   for (const auto& [outside, inside] : options.binds) {

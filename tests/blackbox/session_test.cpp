@@ -416,6 +416,22 @@ TEST(Session, StatusNamesWhatIsWrongOnTheBoard) {
        "",
        0,
        "original is missing"},
+      {"a program stopped while it waited for a miner that does not answer",
+       [](Sandbox& s) {
+         s.write("config/tune-session.state", "tuning=1\nstage=stopped\nat=chain-tuner\nruns=1\n");
+         s.write("tmp/auto-tune", "2027-01-01 00:00:00 Not started yet, wait 30 seconds\n");
+       },
+       {},
+       "",
+       "",
+       0,
+       "the miner does not answer"},
+      {"no /config: the board cannot be used",
+       [](Sandbox& s) { s.remove("config"); },
+       {},
+       "",
+       "",
+       3},
       {"a lock that is not a regular file",
        [](Sandbox& s) { s.make_dir("config/tune-session.lock"); },
        {},
@@ -476,6 +492,10 @@ TEST(Session, EveryCommandNamesALockHeldByAnotherProgram) {
                               "status 3\n" + "tune-session: " + holder + "status 3\n")))
       << held.output;
   EXPECT_EQ(held.output.find("pid 20"), std::string::npos) << held.output;
+  EXPECT_NE(held.output.find("\nnext:          tune-session start refuses while another program "
+                             "holds /config/tune-session.lock\n"),
+            std::string::npos)
+      << held.output;
 }
 
 // A state that cannot be read blocks nothing for good: status shows why, start refuses and
@@ -637,7 +657,12 @@ TEST(Session, UndoPutsBackTheFilesOfEitherSetByteForByte) {
                 .output.find("/config/tune-backup/original (unchecked: saved by "
                              "an earlier version)\n"),
             std::string::npos);
-  EXPECT_EQ(session(s, {"undo", "original"}).status, 0);
+  Outcome unchecked = session(s, {"undo", "original"});
+  EXPECT_EQ(unchecked.status, 0);
+  EXPECT_NE(unchecked.output.find("/config/tune-backup/original are back (unchecked: saved by an "
+                                  "earlier version); the miner restarts\n"),
+            std::string::npos)
+      << unchecked.output;
   EXPECT_EQ(saved_files_in(s, "config/"), original);
 }
 

@@ -462,13 +462,13 @@ bool Lifecycle::finish(bool fixer_ran) {
 // An undo that was cut is finished before anything else, from the same set.
 bool Lifecycle::finish_undo() {
   const std::string set = state_.undoing;
-  std::vector<std::string> kept;
-  if (Result<> undone = undo_files(sys_, state_, set, kept); !undone) {
+  PutBack put;
+  if (Result<> undone = undo_files(sys_, state_, set, put); !undone) {
     return fail(cat({undone.failure().reason,
                      "; tune-session undo puts a set back, start --new begins a new tuning"}));
   }
   note({"the undo to ", set, " that was cut is finished: the files of ",
-        set_directory(sys_, set.c_str()), " are back"});
+        set_directory(sys_, set.c_str()), put.are_back()});
   return true;
 }
 

@@ -224,7 +224,7 @@ void read_last_log_line(System& sys, StatusView& view) {
   // A program that waits for a miner that does not answer says so once a poll.
   if (last.size() > log_stamp_length &&
       read_message(not_started_message, last.substr(log_stamp_length) + "\n") &&
-      view.state.stage != Stage::none) {
+      view.state.at_work()) {
     view.warnings.push_back(
         "the miner does not answer \"bmminer-api -o stats\": the program waits for it until "
         "its stage's deadline");
@@ -263,7 +263,8 @@ int status(bool json) {
   const Result<SessionState> read = read_state(sys);
   view.state = read.value_or(SessionState{});
   view.state_error = read ? "" : read.failure().reason;
-  if (const Result<> usable = check_board(sys); !usable) {
+  const Result<> usable = check_board(sys);
+  if (!usable) {
     view.next = cat({"cannot run: ", printable(usable.failure().reason)});
   } else if (!view.state_error.empty()) {
     // A state this user may not read is no reason to begin anew: root's start reads it.
@@ -288,6 +289,8 @@ int status(bool json) {
       view.warnings.push_back(full);
     }
   }
+  // Whatever the tuning's next step, start takes no step while another program has the lock.
+  if (usable && foreign_lock) view.next = cat({"refuses while another program holds ", lock_path});
   view.interrupted = !view.running && view.state.at_work() && !view.ended_unrecorded;
   read_last_log_line(sys, view);
   read_saved_sets(sys, view);
@@ -319,7 +322,7 @@ int status(bool json) {
     std::fprintf(stderr, "tune-session: cannot write to standard output\n");
     return exit_failed;
   }
-  return view.state_error.empty() && lock_error.empty() ? exit_done : exit_busy;
+  return view.state_error.empty() && lock_error.empty() && usable ? exit_done : exit_busy;
 }
 
 }  // namespace tune::session

@@ -25,10 +25,14 @@ Failure framed(const char* what, const Failure& failure, const char* then = "") 
 
 }  // namespace
 
-Result<> undo_files(System& sys, SessionState& state, const std::string& set,
-                    std::vector<std::string>& kept) {
+const char* PutBack::are_back() const {
+  return checked ? " are back" : " are back (unchecked: saved by an earlier version)";
+}
+
+Result<> undo_files(System& sys, SessionState& state, const std::string& set, PutBack& put) {
   Result<SavedSet> saved = read_set(sys, set.c_str());
   if (!saved) return framed("cannot put the miner's files back: ", saved.failure());
+  put.checked = saved->checked;
   // Every copy is written beside its file before the undo is recorded as under way: a full
   // /config refuses the undo with nothing changed and nothing recorded.
   std::vector<StagedReplace> staged;
@@ -47,7 +51,7 @@ Result<> undo_files(System& sys, SessionState& state, const std::string& set,
     return framed("cannot record the undo: ", recorded.failure());
   }
   state = undoing;
-  Result<> put_back = commit_set(sys, *saved, staged, kept);
+  Result<> put_back = commit_set(sys, *saved, staged, put.kept);
   if (put_back) put_back = check_put_back(sys, *saved);
   if (put_back) put_back = clear_marks(sys);
   if (!put_back) {
@@ -92,12 +96,12 @@ int undo_board(System& sys, const std::string& set,
     state.tuning = highest_kept_tuning(sys);
   }
   // An undo that was cut is taken over: this one puts every file back as well.
-  std::vector<std::string> kept;
-  if (Result<> undone = undo_files(sys, state, set, kept); !undone) {
+  PutBack put;
+  if (Result<> undone = undo_files(sys, state, set, put); !undone) {
     say(true, undone.failure().reason);
     return exit_failed;
   }
-  for (const std::string& file : kept) {
+  for (const std::string& file : put.kept) {
     say(false, cat({file,
                     " stays as it is: the set, made by an earlier version, does not say "
                     "whether it existed"}));
@@ -107,8 +111,8 @@ int undo_board(System& sys, const std::string& set,
                    restart_command}));
     return exit_failed;
   }
-  say(false, cat({"the miner's files of ", set_directory(sys, set.c_str()),
-                  " are back; the miner restarts"}));
+  say(false, cat({"the miner's files of ", set_directory(sys, set.c_str()), put.are_back(),
+                  "; the miner restarts"}));
   return exit_done;
 }
 

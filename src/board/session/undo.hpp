@@ -12,14 +12,22 @@
 
 namespace tune::session {
 
+// What an undo put back: the files it left as they were (a set made without the record of
+// absent files), and whether the copies were checked against their sizes and checksums (a
+// set an earlier version saved has none).
+struct PutBack {
+  std::vector<std::string> kept;
+  bool checked = true;
+  // " are back", or " are back (unchecked: ...)": what a line says of the set's files.
+  const char* are_back() const;
+};
+
 // Puts the set's files back for the tuning `state` records. The set is read and checked
 // first (nothing changes when it cannot be put back whole); then the undo is recorded as
 // under way, the files are put back, the programs' marks removed, and undone recorded. A
 // cut anywhere leaves the undo recorded as under way, or done. A failure holds the line to
-// say; `state` is what was last recorded. Files left as they were (a set made without the
-// record of absent files) are named in `kept`.
-Result<> undo_files(System& sys, SessionState& state, const std::string& set,
-                    std::vector<std::string>& kept);
+// say; `state` is what was last recorded.
+Result<> undo_files(System& sys, SessionState& state, const std::string& set, PutBack& put);
 
 // `tune-session undo SET` once the lock is held: puts the set back, records it, and restarts
 // the miner. A state that cannot be read is set aside first. Its exit status; each line it
