@@ -35,10 +35,16 @@ TEST(ReadWholeFile, ReturnsEveryByte) {
 }
 
 TEST(ReadWholeFile, UnreadableOrUnsizablePathsAreFatal) {
-  for (bool as_directory : {false, true}) {
+  for (const char* what : {"missing", "a directory", "a pipe no one writes"}) {
+    SCOPED_TRACE(what);
     SimMachine m;
-    if (as_directory) fs::create_directory(m.sys.path("/config/bmminer.conf"));
+    const std::string path = m.sys.path("/config/bmminer.conf");
+    if (what[0] == 'a') {
+      ASSERT_TRUE(what[2] == 'd' ? fs::create_directory(path) : mkfifo(path.c_str(), 0644) == 0);
+    }
+    alarm(10);  // a pipe must not be waited for: the alarm ends a test that would wait for good
     sim::RunResult result = m.run([&] { read_whole_file(m.sys, "/config/bmminer.conf"); });
+    alarm(0);
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(m.log(), (Entries{"Can't read /config/bmminer.conf\n"}));

@@ -1,5 +1,8 @@
 #include "miner_files.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
 
@@ -135,12 +138,20 @@ TEST(WriteChainConfig, AMissingFileIsCreatedWithTwelveLines) {
   EXPECT_EQ(m.log().size(), 1u);
 }
 
+// A directory, or a pipe no one reads, where config.conf goes: read as unreadable and
+// written as unwritable, neither waiting (the alarm ends a test that would wait for good).
 TEST(WriteChainConfig, AnUnwritableFileIsFatal) {
-  SimMachine m;
-  std::filesystem::create_directory(m.sys.path(chain_config_path));
-  sim::RunResult result = m.run([&] { write_chain_config(m.ctx); });
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(m.log().back(), "Can't open /config/config.conf\n");
+  for (bool pipe : {false, true}) {
+    SimMachine m;
+    const std::string path = m.sys.path(chain_config_path);
+    ASSERT_TRUE(pipe ? mkfifo(path.c_str(), 0644) == 0 : std::filesystem::create_directory(path));
+    alarm(10);
+    sim::RunResult result = m.run([&] { write_chain_config(m.ctx); });
+    alarm(0);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(m.log(), (Entries{"Can't read advanced config, writing new one\n",
+                                "Can't open /config/config.conf\n"}));
+  }
 }
 
 TEST(ReadChainConfig, KeysArePrefixesAndValuesFollowTheFirstEquals) {

@@ -98,8 +98,15 @@ bool synced(System& sys, int fd) {
 // a full disk fails the write with the old content whole; the text then goes over the old
 // one, and what is left of that is cut off.
 bool rewrite_in_place(System& sys, const std::string& path, std::string_view text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+  // Not waiting for a reader: a pipe no one reads is a file that cannot be opened (ENXIO).
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return false;
+  if (fcntl(fd, F_SETFL, 0) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return false;
+  }
   struct stat info = {};
   bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   bool stored = true;
@@ -327,13 +334,29 @@ bool remove_file(System& sys, const std::string& path) {
   return std::remove(path.c_str()) == 0 && sync_directory(sys, directory_of(path));
 }
 
-std::optional<std::string> read_whole_file(System& sys, const char* fixed_path) {
-  std::FILE* file = std::fopen(sys.path(fixed_path).c_str(), "r");
-  struct stat info;
-  if (file != nullptr && (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode))) {
-    std::fclose(file);
-    file = nullptr;
+namespace {
+
+// Opens a regular file for reading; nullptr (errno set) for anything else. The open does not
+// wait: a pipe or a device in a file's place would block a plain open, or answer it with
+// effects of its own, so it reads as a file that cannot be opened.
+std::FILE* open_regular(const std::string& path, struct stat& info) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (!regular || fcntl(fd, F_SETFL, 0) != 0) {
+    close(fd);
+    return nullptr;
   }
+  std::FILE* file = fdopen(fd, "r");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+}  // namespace
+
+std::optional<std::string> read_whole_file(System& sys, const char* fixed_path) {
+  struct stat info = {};
+  std::FILE* file = open_regular(sys.path(fixed_path), info);
   if (file == nullptr) tune_fatalf(sys, 1, fatal_log::cannot_read, fixed_path);
   std::optional<std::string> text;
   // A file larger than the machine's memory (a sparse or runaway one) cannot be held,
@@ -357,7 +380,8 @@ std::optional<std::string> read_whole_file(System& sys, const char* fixed_path) 
 
 bool for_each_line(System& sys, const char* fixed_path,
                    FunctionRef<void(const std::string& line)> each) {
-  std::FILE* file = std::fopen(sys.path(fixed_path).c_str(), "r");
+  struct stat info = {};
+  std::FILE* file = open_regular(sys.path(fixed_path), info);
   if (file == nullptr) return false;
   std::string line;
   while (read_line(file, line)) each(line);

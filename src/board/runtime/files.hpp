@@ -19,8 +19,9 @@ namespace tune {
 std::optional<std::string> read_whole_file(System& sys, const char* fixed_path);
 
 // Calls `each` with every line of the file in order, each with its "\n" (the last may
-// have none). False, before any call, when the file cannot be opened: what that means is
-// the caller's to say.
+// have none). False, before any call, when the file cannot be opened or is not a regular
+// file (a pipe, a device or a directory, opened without waiting for a writer): what that
+// means is the caller's to say.
 bool for_each_line(System& sys, const char* fixed_path,
                    FunctionRef<void(const std::string& line)> each);
 
