@@ -493,16 +493,46 @@ TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
   farm.add(report);
   EXPECT_NEAR(farm.sum.measured_rate, 149.42, 0.01);
 
-  // A chain chain-tuner saw hashing (its chain 2, the miner's 3; a kept log tells as well as
-  // the copy's) that chip-rates lists no more: the board's ideal rate holds it, its measured
-  // rate does not. Chains the log never saw hashing stay outside the sums.
+  // A chain the copy shows hashing (the miner's chain 3; a kept file tells as well as the
+  // copy's) that chip-rates lists no more: the board's ideal rate holds it, its measured rate
+  // does not. Chains never shown hashing stay outside the sums: the miner's chain 4 is one
+  // without any rate, every chip of it named red and lowered alike.
   const std::string hashing = "2027-01-01 00:03:00 Number of reds on chain 2: 3\n";
-  for (const char* log : {"chain-tuner.log", "tune-logs/0001-1-chain-tuner.log"}) {
-    SCOPED_TRACE(log);
+  std::string chain_4_red, chain_4_lowered;
+  for (int chip = 1; chip <= chips_per_chain; ++chip) {
+    chain_4_red += "2027-01-01 00:05:00 Chip " + std::to_string(chip) +
+                   " on chain 4 is red, new freq is 625\n";
+    chain_4_lowered += "4:" + std::to_string(chip) + ":8\n";
+  }
+  const std::string fixer = "2027-01-01 00:05:00 Fix yellow\n" + chain_4_red;
+  const std::string iteration_end =
+      "2027-01-01 00:06:00 Found 0 persistently yellow chips, decrease freq\n";
+  const struct {
+    const char* file;
+    std::string text;
+    const char* shown_by;
+  } shown_hashing[] = {
+      {"chain-tuner.log", "2027-01-01 00:03:00 Rate of chain 3 is 0, skip\n" + hashing,
+       "chain-tuner's log"},
+      {"tune-logs/0001-1-chain-tuner.log", hashing, "chain-tuner's log"},
+      {"auto-tune",
+       fixer + "2027-01-01 00:05:00 Chip 9 on chain 3 is red, new freq is 600\n" + iteration_end +
+           chain_4_red,
+       "yellow-fixer's log"},
+      {"tune-logs/0001-2-yellow-fixer.log",
+       fixer + "2027-01-01 00:05:00 Chip 9 on chain 3 still red after 3 restarts with low "
+               "hashrate 4.20 in a row, decrease freq to 300\n",
+       "yellow-fixer's log"},
+      {"manual_freqs.txt", "2:9:20\n3:9:20\n" + chain_4_lowered, "manual_freqs.txt"},
+      {"tune-backup/before/manual_freqs.txt", "3:9:20\n", "manual_freqs.txt"},
+  };
+  for (const auto& [file, text, shown_by] : shown_hashing) {
+    SCOPED_TRACE(file);
     Board lost(Files{{"config.conf", "bitmain-freq1=650\nbitmain-freq2=650\nbitmain-freq3=650\n"},
-                     {log, "2027-01-01 00:03:00 Rate of chain 3 is 0, skip\n" + hashing}});
+                     {file, text}});
     BoardReport with_lost = lost.read();
     EXPECT_TRUE(with_lost.chains[1].lost);
+    EXPECT_STREQ(with_lost.chains[1].shown_hashing_by, shown_by);
     EXPECT_FALSE(with_lost.chains[2].lost);
     BoardTotals sums = totals_of(with_lost);
     EXPECT_EQ(sums.chains, 2);

@@ -241,14 +241,18 @@ void check_rates_age(BoardReport& report, const BoardFile& rates, std::optional<
   }
 }
 
-// A chain chain-tuner's logs show hashing that the chip rates no longer list, while they list
-// others: its hash board was lost since (a miner without any chip rates is a stopped one).
-void mark_lost_chains(BoardReport& report, const std::array<bool, chain_count>& hashed,
+// A chain the copy shows hashing that the chip rates no longer list, while they list others:
+// its hash board was lost since (a miner without any chip rates is a stopped one).
+void mark_lost_chains(BoardReport& report, const std::array<unsigned, chain_count>& hashed,
                       const BoardFile& rates, Findings& findings) {
   if (!report.rates_known) return;
   for (ChainView& chain : report.chains) {
-    if (chain.present || !hashed[chain.slot]) continue;
+    const unsigned shown = hashed[chain.slot];
+    if (chain.present || shown == 0) continue;
     chain.lost = true;
+    chain.shown_hashing_by = shown & hashing_in_chain_tuner_log    ? "chain-tuner's log"
+                             : shown & hashing_in_yellow_fixer_log ? "yellow-fixer's log"
+                                                                   : "manual_freqs.txt";
     chain.unrated = chips_per_chain;
     if (chain.configured) {
       for (const ChipView& chip : chain.chips) chain.ideal_rate += expected_rate(chip.freq);
@@ -256,9 +260,10 @@ void mark_lost_chains(BoardReport& report, const std::array<bool, chain_count>& 
       report.settings_known = false;
     }
     findings.add(rates, 0,
-                 "chain " + std::to_string(chain.number) +
-                     " lists no chip, but chain-tuner's log shows it hashing: its hash board is "
-                     "lost, and the board's rate is short of it");
+                 "chain " + std::to_string(chain.number) + " lists no chip, but " +
+                     chain.shown_hashing_by +
+                     " shows it hashing: its hash board is lost, and the board's rate is short "
+                     "of it");
   }
 }
 
@@ -503,7 +508,7 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   int last_tuning = outcome_from_state(report, state, outcome_sink, decided);
   if (last_tuning == 0) outcome_from_logs(report, outcome_sink);
   report.kept = read_kept_record(dir, last_tuning, report.outcome, findings);
-  std::array<bool, chain_count> hashed = board.hashed;
+  std::array<unsigned, chain_count> hashed = board.hashed;
   for (int slot = 0; slot < chain_count; ++slot) hashed[slot] |= report.kept.hashed[slot];
   mark_lost_chains(report, hashed, rates, findings);
   // An incomplete copy's outcome is unknown, and what the state or the logs said is not told.

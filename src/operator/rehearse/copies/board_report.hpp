@@ -88,10 +88,13 @@ struct ChainView {
   char digit = '1';      // of its config.conf keys
   int tuner_number = 0;  // "chain N" in chain-tuner's log
   bool present = false;  // /tmp/chip-rates has lines for it
-  // A hash board lost since the tuning: config.conf gives it and chain-tuner's log shows it
-  // hashing, but chip-rates, which lists other chains, lists none of its chips. It counts
-  // as a chain of the board's, with its ideal rate and a measured rate of 0.
+  // A hash board lost since the tuning: config.conf gives it and the copy shows it hashing
+  // (a log, or manual_freqs.txt), but chip-rates, which lists other chains, lists none of its
+  // chips. It counts as a chain of the board's, with its ideal rate and a measured rate of 0.
   bool lost = false;
+  // For a lost one, what showed it hashing: "chain-tuner's log", "yellow-fixer's log" or
+  // "manual_freqs.txt".
+  const char* shown_hashing_by = "";
   bool configured = false;  // config.conf gives its frequency
   int freq = 0;
   int voltage = 0;
@@ -132,8 +135,8 @@ struct KeptRecord {
   std::vector<KeptSet> sets;  // those the copy holds, oldest first
   std::string logs_dir;       // empty when the copy has no kept logs
   std::vector<KeptTuning> tunings;
-  std::vector<KeptRedChip> red_chips;      // over all kept logs
-  std::array<bool, chain_count> hashed{};  // chains a kept chain-tuner log shows hashing
+  std::vector<KeptRedChip> red_chips;          // over all kept logs
+  std::array<unsigned, chain_count> hashed{};  // chains a kept log or set shows hashing
 };
 
 struct BoardReport {
