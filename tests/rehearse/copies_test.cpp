@@ -3,7 +3,9 @@
 // cannot tell shown as such rather than guessed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -66,6 +68,7 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
     int status;
     std::string expected;  // in the output or the error, with DIR for the board directory
     bool as_nobody = false;
+    std::string unopened = "";  // what the report must not open (a pipe, a directory)
   } cases[] = {
       {"a good board", [](const std::string&) {}, Asked(), 0, "findings: none"},
       {"no such directory", [](const std::string& d) { fs::remove_all(d); }, Asked(), 3,
@@ -105,6 +108,20 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
          fs::create_symlink("/etc/passwd", d + "/chip-rates");
        },
        Asked(), 3, "DIR/chip-rates: not a regular file in the copy"},
+      {"chip rates linked to a pipe outside the copy: refused unopened",
+       [](const std::string& d) {
+         fs::remove(d + "/chip-rates");
+         mkfifo((d + "/../pipe").c_str(), 0644);
+         fs::create_symlink("../pipe", d + "/chip-rates");
+       },
+       Asked(), 3, "DIR/chip-rates: not a regular file in the copy", false, "DIR/../pipe"},
+      {"kept logs linked to a directory outside the copy: neither listed nor read",
+       [](const std::string& d) {
+         testing::write_files(d + "/../logs", {{"0001-1-chain-tuner.log", "CHECK RATES\n"}});
+         fs::create_directory_symlink("../logs", d + "/tune-logs");
+       },
+       Asked(), 1, "DIR/tune-logs: cannot be read (not a directory in the copy)", false,
+       "DIR/../logs"},
       {"config.conf linked out through a directory of the copy",
        [](const std::string& d) {
          fs::create_directories(d + "/../elsewhere");
@@ -217,8 +234,16 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
     const std::string dir = work / "board";
     testing::write_files(dir, testing::finished_copy());
     c.arrange(dir);
+    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    const std::string unopened = std::regex_replace(c.unopened, std::regex("DIR"), dir);
+    if (!unopened.empty()) {
+      ASSERT_GE(inotify_add_watch(opens, unopened.c_str(), IN_OPEN), 0);
+    }
     testing::Outcome run =
         call_command([&] { return report_boards({dir}, c.request); }, c.as_nobody);
+    char event[4096];
+    EXPECT_LT(read(opens, event, sizeof event), 0) << "opened: " << unopened;
+    close(opens);
     EXPECT_EQ(run.status, c.status) << run.output << run.errors;
     testing::expect_every_part(std::regex_replace(c.expected, std::regex("DIR"), dir), run);
     if (c.status >= 2) {

@@ -52,6 +52,9 @@ class CopyBeingRead {
 // exists but cannot be read, is no regular file, or lies outside the copy makes the board
 // unusable (UnusableBoard), before anything is shown.
 BoardFile find_board_file(const std::string& dir, const char* name);
+// Whether a directory of the copy being read lies in it once its links are followed: looked
+// at, never opened (false when it cannot be told).
+bool directory_in_copy(const std::string& path);
 // Whether a file is there (false when it does not exist); UnusableBoard as above.
 bool board_file_exists(const std::string& path);
 // Calls `each` with every line of a found file, read a piece at a time: memory stays the

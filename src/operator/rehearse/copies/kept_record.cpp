@@ -128,6 +128,13 @@ KeptRecord read_kept_record(const std::string& dir, int last_tuning, Outcome las
   }
   kept.logs_dir = kept_directory(dir, "tune-logs");
   if (kept.logs_dir.empty()) return kept;
+  // A link out of the copy is not listed: the report reads nothing of the collecting
+  // machine's own through a board's links.
+  if (!directory_in_copy(kept.logs_dir)) {
+    findings.add(BoardFile{kept.logs_dir, true}, 0,
+                 "cannot be read (not a directory in the copy); its tunings are left out");
+    return kept;
+  }
   if (DIR* listing = opendir(kept.logs_dir.c_str())) {
     closedir(listing);
   } else {
