@@ -489,9 +489,15 @@ TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
   EXPECT_NEAR(totals_of(report).measured_rate, 149.42, 0.01);
   EXPECT_NE(format_board_line(report).find("rate 149.4 "), std::string::npos)
       << format_board_line(report);
+  // A board whose ideal rate is unknown (no chain lines) is left out of the farm's rate and
+  // ideal, and counted apart.
   FarmTotals farm;
   farm.add(report);
+  farm.add(Board(Files{{"config.conf", ""}}).read());
   EXPECT_NEAR(farm.sum.measured_rate, 149.42, 0.01);
+  EXPECT_NE(format_farm_totals(farm).find("(boards without rates: 0, without settings: 1)"),
+            std::string::npos)
+      << format_farm_totals(farm);
 
   // A chain the copy shows hashing (the miner's chain 3; a kept file tells as well as the
   // copy's) that chip-rates lists no more: the board's ideal rate holds it, its measured rate
@@ -546,19 +552,25 @@ TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
     EXPECT_NE(heat_map_svg(with_lost, "lost").find(">lost: no chip rates"), std::string::npos);
   }
 
+  // Farms without a board that has its rates: none of them read, or none with chip rates.
   Board bare(Files{{"chip-rates", ""}}), other(Files{{"chip-rates", ""}});
-  FarmTotals unknown;
+  FarmTotals unread, unknown;
+  unread.unusable = 2;
   unknown.add(bare.read());
   unknown.add(other.read());
-  EXPECT_NE(format_farm_totals(unknown).find("rates unknown (boards without rates: 2), overrides"),
-            std::string::npos)
-      << format_farm_totals(unknown);
-  cJSON* totals = cJSON_Parse(("{\"boards\":[" + FarmJson().end(unknown)).c_str());
-  ASSERT_NE(totals, nullptr);
-  cJSON* sums = cJSON_GetObjectItem(totals, "totals");
-  EXPECT_FALSE(cJSON_IsTrue(cJSON_GetObjectItem(sums, "rates_known")));
-  EXPECT_EQ(kind(cJSON_GetObjectItem(sums, "measured_rate")), "null");
-  cJSON_Delete(totals);
+  for (const FarmTotals* without : {&unread, &unknown}) {
+    const std::string rates =
+        "rates unknown (boards without rates: " + std::to_string(without->without_rates) +
+        "), overrides";
+    EXPECT_NE(format_farm_totals(*without).find(rates), std::string::npos)
+        << format_farm_totals(*without);
+    cJSON* totals = cJSON_Parse(("{\"boards\":[" + FarmJson().end(*without)).c_str());
+    ASSERT_NE(totals, nullptr);
+    cJSON* sums = cJSON_GetObjectItem(totals, "totals");
+    EXPECT_FALSE(cJSON_IsTrue(cJSON_GetObjectItem(sums, "rates_known")));
+    EXPECT_EQ(kind(cJSON_GetObjectItem(sums, "measured_rate")), "null");
+    cJSON_Delete(totals);
+  }
   // One board with rates makes the farm's rates those of that board.
   unknown.add(report);
   EXPECT_NE(format_farm_totals(unknown).find("rate 149.4 of ideal"), std::string::npos);

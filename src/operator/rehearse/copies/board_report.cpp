@@ -434,14 +434,19 @@ void FarmTotals::add(const BoardReport& report) {
   ++boards;
   with_findings += report.findings.empty() ? 0 : 1;
   without_rates += report.rates_known ? 0 : 1;
+  without_settings += report.rates_known && !report.settings_known ? 1 : 0;
   ++by_outcome[static_cast<int>(report.outcome)];
-  // The farm's rates are those of the boards that have them; the rest are counted apart.
+  // The farm's rates are those of the boards that have them and their ideal rate, so that its
+  // rate is a share of its ideal; the rest are counted apart, with their chains and overrides.
   // With none that has them, the farm's rates are unknown too, never a rate of 0.
   BoardTotals board = totals_of(report);
+  if (!report.rates_known || !report.settings_known) {
+    board = {.chains = board.chains, .overrides = board.overrides};
+  }
   board.rates_known = true;
   board.settings_known = true;
   sum += board;
-  sum.rates_known = boards > without_rates;
+  sum.rates_known = boards > without_rates + without_settings;
 }
 
 std::string Finding::text() const {

@@ -190,11 +190,14 @@ BoardTotals totals_of(const BoardReport& report);
 // Totals over the boards of a farm, added to one board at a time.
 struct FarmTotals {
   int boards = 0, unusable = 0, with_findings = 0;
-  int without_rates = 0;                         // usable boards whose rates are unknown
-  bool listed = false;                           // the farm's list was given: then
-  int not_copied = 0;                            // listed boards with no copy reported
+  int without_rates = 0;     // usable boards whose rates are unknown
+  int without_settings = 0;  // and those whose rates are known, but not their ideal rate
+  bool listed = false;       // the farm's list was given: then
+  int not_copied = 0;        // listed boards with no copy reported
   int by_outcome[std::size(all_outcomes)] = {};  // usable boards by their last tuning's Outcome
-  BoardTotals sum;                               // over the usable boards
+  // Chains and overrides over the usable boards; rates and classes over those whose rates
+  // and ideal rate are both known, unknown when there is none.
+  BoardTotals sum{.rates_known = false};
   void add(const BoardReport& report);
 };
 
