@@ -478,8 +478,8 @@ TEST(ReportJson, EveryMemberIsThereWithItsKindAndWhatIsUnknownIsNull) {
   cJSON_Delete(parsed);
 }
 
-// A rate the report calls impossible is a finding and no part of any sum; a farm none of
-// whose boards has its rates has rates unknown, never 0.
+// A rate the report calls impossible is a finding, no part of any sum and no chip class; a
+// farm none of whose boards has its rates has rates unknown, never 0.
 TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
   using testing::Files;
   Board odd(Files{{"chip-rates", "2:1:74.71\n2:2:1e30\n2:3:-5\n2:4:74.71\n"}});
@@ -487,6 +487,8 @@ TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
   EXPECT_EQ(report.findings.size(), 2u);
   EXPECT_NEAR(report.chains[0].measured_rate, 149.42, 0.01);
   EXPECT_NEAR(totals_of(report).measured_rate, 149.42, 0.01);
+  EXPECT_EQ(totals_of(report).red, 0);  // their chips' classes are unknown, not red
+  EXPECT_EQ(totals_of(report).unrated, 61);
   EXPECT_NE(format_board_line(report).find("rate 149.4 "), std::string::npos)
       << format_board_line(report);
   // A board whose ideal rate is unknown (no chain lines) is left out of the farm's rate and

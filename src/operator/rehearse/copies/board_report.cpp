@@ -52,12 +52,13 @@ void summarise(const BoardReading& board, BoardReport& report) {
       chip.chip_class = ChipClass::unrated;
       if (!chain.present) continue;
       if (chain.configured) chain.ideal_rate += expected_rate(chip.freq);
-      if (!chip.rate) {
+      // A rate no chip can show is a finding, and no part of any sum: it tells the chip's class
+      // no more than no rate at all.
+      if (!chip.rate || !possible_rate(*chip.rate)) {
         ++chain.unrated;
         continue;
       }
-      // A rate no chip can show is a finding, and no part of any sum.
-      if (possible_rate(*chip.rate)) chain.measured_rate += *chip.rate;
+      chain.measured_rate += *chip.rate;
       if (!chain.configured) {
         chip.chip_class = ChipClass::unclassified;
         continue;
