@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -219,18 +220,23 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   EXPECT_TRUE(fs::exists(farm / "pictures/b-heat-map.svg"));
 
   // The overview: a row a board in the order given, a cell a chain, and the marks of a
-  // stale copy, a failed tuning and a board that cannot be read.
+  // stale copy of a stopped miner, a failed tuning and a board that cannot be read.
   RehearsalOptions broken;
   broken.files["bmminer.conf"] = "{";
   rehearse_into(farm / "f", broken);
   fs::remove(farm / (std::string("b/") + rehearsal_marker));  // a copy: its age counts
-  spit(farm / "b/copied-at", std::to_string(std::time(nullptr) - 86400) + "\n");
+  const std::time_t copied = std::time(nullptr) - 86400;
+  spit(farm / "b/copied-at", std::to_string(copied) + "\n");
+  fs::last_write_time(
+      farm / "b/tmp/chip-rates",
+      std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(copied - 3600)));
   testing::Outcome drawn = report({"a", "b", "f", "gone"}, Asked().out("overview"));
   EXPECT_EQ(drawn.status, 3) << drawn.errors;
   EXPECT_NE(drawn.output.find("picture: overview/farm.svg\n"), std::string::npos) << drawn.output;
   const std::string overview = slurp(farm / "overview/farm.svg");
   size_t at = 0;
-  for (const char* part : {">a<", ">b<", ">stale<", ">f<", ">failed<", ">gone<", ">unusable<"}) {
+  for (const char* part :
+       {">a<", ">b<", ">stale stopped<", ">f<", ">failed<", ">gone<", ">unusable<"}) {
     const size_t found = overview.find(part, at);
     ASSERT_NE(found, std::string::npos) << part << " after " << at;
     at = found;
@@ -238,7 +244,7 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   for (const char* board : {"a", "b"}) {
     EXPECT_EQ(count(overview, std::string("<title>") + board + " chain "), 6u) << board;
   }
-  EXPECT_EQ(overview.find(">stale<", overview.find(">f<")), std::string::npos);
+  EXPECT_EQ(overview.find(">stale", overview.find(">f<")), std::string::npos);
 
   // For Prometheus: a board that cannot be read is still a series, and the file appears
   // whole under its name, with nothing left beside it.

@@ -354,6 +354,11 @@ TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
         "tune_chain_ideal_rate{board=\"rackA/lost-chains\",chain=\"7\"} "},
        {},
        "chip-rates: chain 8 lists no chip, but chain-tuner's log shows it hashing"},
+      {"rackB/no-settings",  // no chain lines: its rates known, its ideal rate not
+       [&](const std::string& dir) { spit(dir + "/config.conf", ""); },
+       {"tune_board_measured_rate{board=\"rackB/no-settings\"}"},
+       {"tune_board_ideal_rate{board=\"rackB/no-settings\"}"},
+       ""},
       {"rackB/stamp-dir",  // a stamp that is not a file: read as one without it
        [&](const std::string& dir) { fs::create_directory(dir + "/copied-at"); },
        {"tune_board_readable{board=\"rackB/stamp-dir\"} 1\n",
@@ -379,9 +384,10 @@ TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
   testing::Outcome text = report(boards, Asked().out("pictures"));
   EXPECT_EQ(text.status, 1) << text.errors;
   const std::string metrics = slurp(farm / "farm.prom");
-  // The overview draws a board's chains without rates as such, a lost chain as lost.
+  // The overview draws a board's chains without rates or ideal as such, a lost chain as lost.
   const std::string overview = slurp(farm / "pictures/farm.svg");
   EXPECT_NE(overview.find("rackB/no-rates chain 2: no rate known"), std::string::npos);
+  EXPECT_NE(overview.find("rackB/no-settings chain 2: no ideal known"), std::string::npos);
   EXPECT_NE(overview.find("rackA/lost-chains chain 8: lost"), std::string::npos);
   EXPECT_EQ(promtool_problems(farm / "farm.prom"), "");
   for (const auto& c : cases) {

@@ -231,11 +231,13 @@ void check_rates_age(BoardReport& report, const BoardFile& rates, std::optional<
   if (!report.rates_at) return;
   if (report.copied_from == "stamp file" &&
       *report.copied_at - *report.rates_at > rates_stale_after) {
+    report.miner_stopped = true;
     findings.add(rates, 0,
                  "rates " + duration_text(*report.copied_at - *report.rates_at) +
                      " old at copy time: the miner has stopped writing them, and the board's "
                      "figures are from then");
   } else if (log_at && *log_at - *report.rates_at > rates_stale_after) {
+    report.miner_stopped = true;
     findings.add(rates, 0,
                  "rates " + duration_text(*log_at - *report.rates_at) +
                      " older than the log: the miner stopped writing them while a program ran");

@@ -170,6 +170,9 @@ struct BoardReport {
   // When the miner last wrote the copy's chip-rates (its time, which the copy keeps), for a
   // copy; none for a rehearsal or a copy without them.
   std::optional<long long> rates_at;
+  // The chip rates are older than the copy's stamp, or than the log a program went on writing,
+  // by more than a miner at work lets them age: a miner that stopped (a finding).
+  bool miner_stopped = false;
   KeptRecord kept;
   std::vector<Finding> findings;
 };
