@@ -102,6 +102,7 @@ TEST(CommandLine, UsageErrorsEndWithStatus2AndOneLine) {
       {"compare eco --settings eco", "unknown option --settings"},
       {"compare eco --from board --weak 3", "--weak cannot go with --from"},
       {"compare eco board", "\"board\" is a directory"},
+      {"compare ecoo", "tune-rehearse: compare takes settings lines (key=value&...) or a preset"},
       {"report", "report needs a board directory; see tune-rehearse report --help"},
       {"report board --version", "unknown option --version"},
       {"settings --markdown --roff", "--markdown or --roff, not both"},
