@@ -301,6 +301,8 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
        "frequency ladder; not rehearsed (--settings LINE rehearses others)"},
       {"--from bad-settings --out bad-settings-eco --settings eco", 0, "gain              +"},
       {"--from gone", 3, "gone: No such file or directory"},
+      {"run --out board/chain-tuner.log", 3,
+       "board/chain-tuner.log: exists and is not a directory"},
       // A board path that cannot be resolved is read, and fails for its own reason.
       {"--from " + std::string(300, 'x'), 3, "File name too long"},
       {"--from no-rates", 3, "no-rates: no chip rates (chip-rates lists no chip)"},
