@@ -194,7 +194,7 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   const std::vector<std::string> lines = split_lines(text.output);
   ASSERT_EQ(lines.size(), 3u) << text.output;
   EXPECT_TRUE(lines[0].starts_with("a: 6 chains, rate ")) << lines[0];
-  EXPECT_EQ(text.errors, "tune-rehearse: c: unusable: c: Permission denied\n");
+  EXPECT_EQ(text.errors, "tune-rehearse: c: unusable: Permission denied\n");
   EXPECT_TRUE(lines[2].starts_with(
       "farm: 3 boards (1 unusable, 0 with findings), tunings 2 "
       "finished, 0 failed, 0 interrupted, 0 in progress, 0 not run, 0 unknown; "

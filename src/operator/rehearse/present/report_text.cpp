@@ -225,7 +225,16 @@ std::string format_board_line(const BoardReport& report) {
 }
 
 std::string format_unusable_line(const std::string& dir, const std::string& why) {
-  return shown_path(dir) + ": unusable: " + printable(why, shown_path_limit) + "\n";
+  // The reason without the board's path said again: "b: unusable: Permission denied", and
+  // a file in it by its name there, "b: unusable: chip-rates: Permission denied".
+  std::string_view reason = why;
+  for (const std::string& said : {dir + ": ", dir + "/"}) {
+    if (reason.starts_with(said)) {
+      reason.remove_prefix(said.size());
+      break;
+    }
+  }
+  return shown_path(dir) + ": unusable: " + printable(reason, shown_path_limit) + "\n";
 }
 
 std::string format_not_copied_line(const std::string& name, const std::string& list) {
