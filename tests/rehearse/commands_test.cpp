@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -226,11 +225,9 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   broken.files["bmminer.conf"] = "{";
   rehearse_into(farm / "f", broken);
   fs::remove(farm / (std::string("b/") + rehearsal_marker));  // a copy: its age counts
-  const std::time_t copied = std::time(nullptr) - 86400;
-  spit(farm / "b/copied-at", std::to_string(copied) + "\n");
-  fs::last_write_time(
-      farm / "b/tmp/chip-rates",
-      std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(copied - 3600)));
+  spit(farm / "b/copied-at", std::to_string(std::time(nullptr) - 86400) + "\n");
+  fs::last_write_time(farm / "b/tmp/chip-rates",
+                      fs::file_time_type::clock::now() - std::chrono::hours(26));
   testing::Outcome drawn = report({"a", "b", "f", "gone"}, Asked().out("overview"));
   EXPECT_EQ(drawn.status, 3) << drawn.errors;
   EXPECT_NE(drawn.output.find("picture: overview/farm.svg\n"), std::string::npos) << drawn.output;
