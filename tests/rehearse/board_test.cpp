@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <map>
+#include <tuple>
 
 #include "board_report.hpp"
 #include "kit/board_files.hpp"
@@ -487,22 +488,47 @@ TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
   EXPECT_EQ(report.findings.size(), 2u);
   EXPECT_NEAR(report.chains[0].measured_rate, 149.42, 0.01);
   EXPECT_NEAR(totals_of(report).measured_rate, 149.42, 0.01);
+  EXPECT_EQ(totals_of(report).red, 0);  // their chips' classes are unknown, not red
+  EXPECT_EQ(totals_of(report).unrated, 61);
   EXPECT_NE(format_board_line(report).find("rate 149.4 "), std::string::npos)
       << format_board_line(report);
-  FarmTotals farm;
+  FarmTotals farm;  // and a board whose ideal rate is unknown, left out and counted apart
   farm.add(report);
+  farm.add(Board(Files{{"config.conf", ""}}).read());
   EXPECT_NEAR(farm.sum.measured_rate, 149.42, 0.01);
+  EXPECT_NE(format_farm_totals(farm).find("(boards without rates: 0, without settings: 1)"),
+            std::string::npos)
+      << format_farm_totals(farm);
 
-  // A chain chain-tuner saw hashing (its chain 2, the miner's 3; a kept log tells as well as
-  // the copy's) that chip-rates lists no more: the board's ideal rate holds it, its measured
-  // rate does not. Chains the log never saw hashing stay outside the sums.
-  const std::string hashing = "2027-01-01 00:03:00 Number of reds on chain 2: 3\n";
-  for (const char* log : {"chain-tuner.log", "tune-logs/0001-1-chain-tuner.log"}) {
-    SCOPED_TRACE(log);
+  // A chain the copy shows hashing (the miner's chain 3; a kept file tells as well as the
+  // copy's) that chip-rates lists no more: the board's ideal rate holds it, its measured rate
+  // does not. Chains never shown hashing stay outside the sums.
+  const std::string hashing =
+      "2027-01-01 00:03:00 Rate of chain 3 is 0, skip\n"
+      "2027-01-01 00:03:00 Number of reds on chain 2: 3\n";
+  const std::string chip_9 =
+      "2027-01-01 00:05:00 Fix yellow\n2027-01-01 00:05:00 Chip 9 on chain 3 ";
+  const std::tuple<const char*, std::string, const char*> shown_hashing[] = {
+      {"chain-tuner.log", hashing, "chain-tuner's log"},
+      {"tune-logs/0001-1-chain-tuner.log", hashing, "chain-tuner's log"},
+      {"auto-tune",
+       chip_9 + "is red, new freq is 600\n2027-01-01 00:06:00 Found 0 persistently yellow chips, "
+                "decrease freq\n",
+       "yellow-fixer's log"},
+      {"tune-logs/0001-2-yellow-fixer.log",
+       chip_9 +
+           "still red after 3 restarts with low hashrate 4.20 in a row, decrease freq to 300\n",
+       "yellow-fixer's log"},
+      {"manual_freqs.txt", "2:9:20\n3:9:20\n", "manual_freqs.txt"},
+      {"tune-backup/before/manual_freqs.txt", "3:9:20\n", "manual_freqs.txt"},
+  };
+  for (const auto& [file, text, shown_by] : shown_hashing) {
+    SCOPED_TRACE(file);
     Board lost(Files{{"config.conf", "bitmain-freq1=650\nbitmain-freq2=650\nbitmain-freq3=650\n"},
-                     {log, "2027-01-01 00:03:00 Rate of chain 3 is 0, skip\n" + hashing}});
+                     {file, text}});
     BoardReport with_lost = lost.read();
     EXPECT_TRUE(with_lost.chains[1].lost);
+    EXPECT_STREQ(with_lost.chains[1].shown_hashing_by, shown_by);
     EXPECT_FALSE(with_lost.chains[2].lost);
     BoardTotals sums = totals_of(with_lost);
     EXPECT_EQ(sums.chains, 2);
@@ -517,12 +543,14 @@ TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
   }
 
   Board bare(Files{{"chip-rates", ""}}), other(Files{{"chip-rates", ""}});
-  FarmTotals unknown;
+  FarmTotals unknown, unread;  // and a farm none of whose boards could be read
   unknown.add(bare.read());
   unknown.add(other.read());
   EXPECT_NE(format_farm_totals(unknown).find("rates unknown (boards without rates: 2), overrides"),
             std::string::npos)
       << format_farm_totals(unknown);
+  EXPECT_NE(format_farm_totals(unread).find("rates unknown (boards without rates: 0)"),
+            std::string::npos);
   cJSON* totals = cJSON_Parse(("{\"boards\":[" + FarmJson().end(unknown)).c_str());
   ASSERT_NE(totals, nullptr);
   cJSON* sums = cJSON_GetObjectItem(totals, "totals");

@@ -101,6 +101,7 @@ TEST(CommandLine, UsageErrorsEndWithStatus2AndOneLine) {
       {"compare eco --settings eco", "unknown option --settings"},
       {"compare eco --from board --weak 3", "--weak cannot go with --from"},
       {"compare eco board", "\"board\" is a directory"},
+      {"compare ecoo", "tune-rehearse: compare takes settings lines (key=value&...) or a preset"},
       {"report", "report needs a board directory; see tune-rehearse report --help"},
       {"report board --version", "unknown option --version"},
       {"settings --markdown --roff", "--markdown or --roff, not both"},
@@ -192,7 +193,7 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   const std::vector<std::string> lines = split_lines(text.output);
   ASSERT_EQ(lines.size(), 3u) << text.output;
   EXPECT_TRUE(lines[0].starts_with("a: 6 chains, rate ")) << lines[0];
-  EXPECT_EQ(text.errors, "tune-rehearse: c: unusable: c: Permission denied\n");
+  EXPECT_EQ(text.errors, "tune-rehearse: c: unusable: Permission denied\n");
   EXPECT_TRUE(lines[2].starts_with(
       "farm: 3 boards (1 unusable, 0 with findings), tunings 2 "
       "finished, 0 failed, 0 interrupted, 0 in progress, 0 not run, 0 unknown; "
@@ -219,18 +220,21 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   EXPECT_TRUE(fs::exists(farm / "pictures/b-heat-map.svg"));
 
   // The overview: a row a board in the order given, a cell a chain, and the marks of a
-  // stale copy, a failed tuning and a board that cannot be read.
+  // stale copy of a stopped miner, a failed tuning and a board that cannot be read.
   RehearsalOptions broken;
   broken.files["bmminer.conf"] = "{";
   rehearse_into(farm / "f", broken);
   fs::remove(farm / (std::string("b/") + rehearsal_marker));  // a copy: its age counts
   spit(farm / "b/copied-at", std::to_string(std::time(nullptr) - 86400) + "\n");
+  fs::last_write_time(farm / "b/tmp/chip-rates",
+                      fs::file_time_type::clock::now() - std::chrono::hours(26));
   testing::Outcome drawn = report({"a", "b", "f", "gone"}, Asked().out("overview"));
   EXPECT_EQ(drawn.status, 3) << drawn.errors;
   EXPECT_NE(drawn.output.find("picture: overview/farm.svg\n"), std::string::npos) << drawn.output;
   const std::string overview = slurp(farm / "overview/farm.svg");
   size_t at = 0;
-  for (const char* part : {">a<", ">b<", ">stale<", ">f<", ">failed<", ">gone<", ">unusable<"}) {
+  for (const char* part :
+       {">a<", ">b<", ">stale stopped<", ">f<", ">failed<", ">gone<", ">unusable<"}) {
     const size_t found = overview.find(part, at);
     ASSERT_NE(found, std::string::npos) << part << " after " << at;
     at = found;
@@ -238,7 +242,7 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   for (const char* board : {"a", "b"}) {
     EXPECT_EQ(count(overview, std::string("<title>") + board + " chain "), 6u) << board;
   }
-  EXPECT_EQ(overview.find(">stale<", overview.find(">f<")), std::string::npos);
+  EXPECT_EQ(overview.find(">stale", overview.find(">f<")), std::string::npos);
 
   // For Prometheus: a board that cannot be read is still a series, and the file appears
   // whole under its name, with nothing left beside it.
@@ -294,6 +298,8 @@ TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {
        "frequency ladder; not rehearsed (--settings LINE rehearses others)"},
       {"--from bad-settings --out bad-settings-eco --settings eco", 0, "gain              +"},
       {"--from gone", 3, "gone: No such file or directory"},
+      {"run --out board/chain-tuner.log", 3,
+       "board/chain-tuner.log: exists and is not a directory"},
       // A board path that cannot be resolved is read, and fails for its own reason.
       {"--from " + std::string(300, 'x'), 3, "File name too long"},
       {"--from no-rates", 3, "no-rates: no chip rates (chip-rates lists no chip)"},

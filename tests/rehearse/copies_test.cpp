@@ -3,7 +3,9 @@
 // cannot tell shown as such rather than guessed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -66,6 +68,7 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
     int status;
     std::string expected;  // in the output or the error, with DIR for the board directory
     bool as_nobody = false;
+    std::string unopened = "";  // what the report must not open, under DIR
   } cases[] = {
       {"a good board", [](const std::string&) {}, Asked(), 0, "findings: none"},
       {"no such directory", [](const std::string& d) { fs::remove_all(d); }, Asked(), 3,
@@ -105,6 +108,19 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
          fs::create_symlink("/etc/passwd", d + "/chip-rates");
        },
        Asked(), 3, "DIR/chip-rates: not a regular file in the copy"},
+      {"overrides linked to a pipe outside the copy: refused unopened",
+       [](const std::string& d) {
+         mkfifo((d + "/../pipe").c_str(), 0644);
+         fs::create_symlink("../pipe", d + "/manual_freqs.txt");
+       },
+       Asked(), 3, "DIR/manual_freqs.txt: not a regular file in the copy", false, "/../pipe"},
+      {"kept logs linked to a directory outside the copy: not listed",
+       [](const std::string& d) {
+         fs::create_directory(d + "/../logs");
+         fs::create_directory_symlink("../logs", d + "/tune-logs");
+       },
+       Asked(), 1, "DIR/tune-logs: cannot be read (not a directory in the copy)", false,
+       "/../logs"},
       {"config.conf linked out through a directory of the copy",
        [](const std::string& d) {
          fs::create_directories(d + "/../elsewhere");
@@ -217,8 +233,14 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
     const std::string dir = work / "board";
     testing::write_files(dir, testing::finished_copy());
     c.arrange(dir);
+    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_TRUE(c.unopened.empty() ||
+                inotify_add_watch(opens, (dir + c.unopened).c_str(), IN_OPEN) >= 0);
     testing::Outcome run =
         call_command([&] { return report_boards({dir}, c.request); }, c.as_nobody);
+    char event[4096];
+    EXPECT_LT(read(opens, event, sizeof event), 0) << "opened: DIR" << c.unopened;
+    close(opens);
     EXPECT_EQ(run.status, c.status) << run.output << run.errors;
     testing::expect_every_part(std::regex_replace(c.expected, std::regex("DIR"), dir), run);
     if (c.status >= 2) {
@@ -329,6 +351,8 @@ TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
         "tune_chain_ideal_rate{board=\"rackA/lost-chains\",chain=\"7\"} "},
        {},
        "chip-rates: chain 8 lists no chip, but chain-tuner's log shows it hashing"},
+      // No chain lines: its rates known, its ideal rate not.
+      {"rackB/no-settings", [](const std::string& d) { spit(d + "/config.conf", ""); }, {}, {}, ""},
       {"rackB/stamp-dir",  // a stamp that is not a file: read as one without it
        [&](const std::string& dir) { fs::create_directory(dir + "/copied-at"); },
        {"tune_board_readable{board=\"rackB/stamp-dir\"} 1\n",
@@ -354,9 +378,10 @@ TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
   testing::Outcome text = report(boards, Asked().out("pictures"));
   EXPECT_EQ(text.status, 1) << text.errors;
   const std::string metrics = slurp(farm / "farm.prom");
-  // The overview draws a board's chains without rates as such, a lost chain as lost.
+  // The overview draws a board's chains without rates or ideal as such, a lost chain as lost.
   const std::string overview = slurp(farm / "pictures/farm.svg");
   EXPECT_NE(overview.find("rackB/no-rates chain 2: no rate known"), std::string::npos);
+  EXPECT_NE(overview.find("rackB/no-settings chain 2: no ideal known"), std::string::npos);
   EXPECT_NE(overview.find("rackA/lost-chains chain 8: lost"), std::string::npos);
   EXPECT_EQ(promtool_problems(farm / "farm.prom"), "");
   for (const auto& c : cases) {

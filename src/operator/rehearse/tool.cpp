@@ -31,20 +31,23 @@ struct Invocation {
 };
 
 // The settings lines compared: each a preset's name or a line as it stands. A word that is
-// a board's directory is refused rather than rehearsed as a line of unknown keys.
-std::vector<ComparedSettings> compared_lines(const std::vector<std::string>& words) {
+// a board's directory is refused rather than rehearsed as a line of unknown keys; a refusal
+// names the words as `said` on the command line ("compare", or the first spelling's
+// "--compare").
+std::vector<ComparedSettings> compared_lines(const std::vector<std::string>& words,
+                                             const std::string& said) {
   std::vector<ComparedSettings> lines;
   for (const std::string& word : words) {
     std::error_code ec;
     if (!word.empty() && std::filesystem::is_directory(word, ec)) {
-      usage_error("--compare compares settings on one board, and \"" + printable(word, 60) +
+      usage_error(said + " compares settings on one board, and \"" + printable(word, 60) +
                   "\" is a directory: give the board as --from BOARD");
     }
     if (std::optional<SettingsPreset> preset = settings_preset(word)) {
       lines.push_back({preset->name, preset->line, {}, {}, {}});
     } else {
       // Named by its settings: the table and the picture shorten it, their legends show it whole.
-      const std::string line = settings_word("--compare", word);
+      const std::string line = settings_word(said, word);
       lines.push_back({line, line, {}, {}, {}});
     }
   }
@@ -98,7 +101,9 @@ int compare(Invocation& in) {
   RehearsalOptions& options = in.request.rehearsal;
   std::optional<BoardTwin> twin;
   if (in.request.from) twin = twin_to_rehearse(in.line, options, *in.request.from);
-  return compare_settings(options, compared_lines(in.line.words), twin, in.request.draws);
+  return compare_settings(
+      options, compared_lines(in.line.words, in.request.compare ? "--compare" : "compare"), twin,
+      in.request.draws);
 }
 
 int rank(Invocation& in) {

@@ -52,6 +52,9 @@ class CopyBeingRead {
 // exists but cannot be read, is no regular file, or lies outside the copy makes the board
 // unusable (UnusableBoard), before anything is shown.
 BoardFile find_board_file(const std::string& dir, const char* name);
+// Whether a directory of the copy being read lies in it once its links are followed: looked
+// at, never opened (false when it cannot be told).
+bool directory_in_copy(const std::string& path);
 // Whether a file is there (false when it does not exist); UnusableBoard as above.
 bool board_file_exists(const std::string& path);
 // Calls `each` with every line of a found file, read a piece at a time: memory stays the
@@ -84,6 +87,17 @@ class Findings {
   std::map<std::string, long long> counts_;
 };
 
+// What shows a chain hashing, the first the most telling (a lost chain's finding names it):
+// chain-tuner counting fewer red chips than the chain has, yellow-fixer naming some of the
+// chain's chips red in an iteration but not all of them (or a chip red at a rate above 0),
+// overrides that differ between the chain's chips. A chain without any rate has every chip
+// red, and every chip lowered alike.
+enum HashingShown : unsigned {
+  hashing_in_chain_tuner_log = 1,
+  hashing_in_yellow_fixer_log = 2,
+  hashing_in_overrides = 4,
+};
+
 // What the programs read from the board's files.
 struct BoardReading {
   TuneState state;
@@ -91,8 +105,8 @@ struct BoardReading {
   bool rated[chip_table_rows][chips_per_chain] = {};
   ChipHistories history;
   std::vector<SessionSummary> sessions;
-  // Chains chain-tuner's logs show hashing (fewer red chips than the chain has).
-  std::array<bool, chain_count> hashed{};
+  // Chains the files show hashing, each with what shows it (HashingShown bits).
+  std::array<unsigned, chain_count> hashed{};
 };
 
 // The checks of each miner file, reading it into `board` as the programs would.

@@ -52,12 +52,13 @@ void summarise(const BoardReading& board, BoardReport& report) {
       chip.chip_class = ChipClass::unrated;
       if (!chain.present) continue;
       if (chain.configured) chain.ideal_rate += expected_rate(chip.freq);
-      if (!chip.rate) {
+      // A rate no chip can show is a finding, and no part of any sum: it tells the chip's class
+      // no more than no rate at all.
+      if (!chip.rate || !possible_rate(*chip.rate)) {
         ++chain.unrated;
         continue;
       }
-      // A rate no chip can show is a finding, and no part of any sum.
-      if (possible_rate(*chip.rate)) chain.measured_rate += *chip.rate;
+      chain.measured_rate += *chip.rate;
       if (!chain.configured) {
         chip.chip_class = ChipClass::unclassified;
         continue;
@@ -230,25 +231,31 @@ void check_rates_age(BoardReport& report, const BoardFile& rates, std::optional<
   if (!report.rates_at) return;
   if (report.copied_from == "stamp file" &&
       *report.copied_at - *report.rates_at > rates_stale_after) {
+    report.miner_stopped = true;
     findings.add(rates, 0,
                  "rates " + duration_text(*report.copied_at - *report.rates_at) +
                      " old at copy time: the miner has stopped writing them, and the board's "
                      "figures are from then");
   } else if (log_at && *log_at - *report.rates_at > rates_stale_after) {
+    report.miner_stopped = true;
     findings.add(rates, 0,
                  "rates " + duration_text(*log_at - *report.rates_at) +
                      " older than the log: the miner stopped writing them while a program ran");
   }
 }
 
-// A chain chain-tuner's logs show hashing that the chip rates no longer list, while they list
-// others: its hash board was lost since (a miner without any chip rates is a stopped one).
-void mark_lost_chains(BoardReport& report, const std::array<bool, chain_count>& hashed,
+// A chain the copy shows hashing that the chip rates no longer list, while they list others:
+// its hash board was lost since (a miner without any chip rates is a stopped one).
+void mark_lost_chains(BoardReport& report, const std::array<unsigned, chain_count>& hashed,
                       const BoardFile& rates, Findings& findings) {
   if (!report.rates_known) return;
   for (ChainView& chain : report.chains) {
-    if (chain.present || !hashed[chain.slot]) continue;
+    const unsigned shown = hashed[chain.slot];
+    if (chain.present || shown == 0) continue;
     chain.lost = true;
+    chain.shown_hashing_by = shown & hashing_in_chain_tuner_log    ? "chain-tuner's log"
+                             : shown & hashing_in_yellow_fixer_log ? "yellow-fixer's log"
+                                                                   : "manual_freqs.txt";
     chain.unrated = chips_per_chain;
     if (chain.configured) {
       for (const ChipView& chip : chain.chips) chain.ideal_rate += expected_rate(chip.freq);
@@ -256,9 +263,10 @@ void mark_lost_chains(BoardReport& report, const std::array<bool, chain_count>& 
       report.settings_known = false;
     }
     findings.add(rates, 0,
-                 "chain " + std::to_string(chain.number) +
-                     " lists no chip, but chain-tuner's log shows it hashing: its hash board is "
-                     "lost, and the board's rate is short of it");
+                 "chain " + std::to_string(chain.number) + " lists no chip, but " +
+                     chain.shown_hashing_by +
+                     " shows it hashing: its hash board is lost, and the board's rate is short "
+                     "of it");
   }
 }
 
@@ -429,14 +437,19 @@ void FarmTotals::add(const BoardReport& report) {
   ++boards;
   with_findings += report.findings.empty() ? 0 : 1;
   without_rates += report.rates_known ? 0 : 1;
+  without_settings += report.rates_known && !report.settings_known ? 1 : 0;
   ++by_outcome[static_cast<int>(report.outcome)];
-  // The farm's rates are those of the boards that have them; the rest are counted apart.
+  // The farm's rates are those of the boards that have them and their ideal rate, so that its
+  // rate is a share of its ideal; the rest are counted apart, with their chains and overrides.
   // With none that has them, the farm's rates are unknown too, never a rate of 0.
   BoardTotals board = totals_of(report);
+  if (!report.rates_known || !report.settings_known) {
+    board = {.chains = board.chains, .overrides = board.overrides};
+  }
   board.rates_known = true;
   board.settings_known = true;
   sum += board;
-  sum.rates_known = boards > without_rates;
+  sum.rates_known = boards > without_rates + without_settings;
 }
 
 std::string Finding::text() const {
@@ -503,7 +516,7 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   int last_tuning = outcome_from_state(report, state, outcome_sink, decided);
   if (last_tuning == 0) outcome_from_logs(report, outcome_sink);
   report.kept = read_kept_record(dir, last_tuning, report.outcome, findings);
-  std::array<bool, chain_count> hashed = board.hashed;
+  std::array<unsigned, chain_count> hashed = board.hashed;
   for (int slot = 0; slot < chain_count; ++slot) hashed[slot] |= report.kept.hashed[slot];
   mark_lost_chains(report, hashed, rates, findings);
   // An incomplete copy's outcome is unknown, and what the state or the logs said is not told.

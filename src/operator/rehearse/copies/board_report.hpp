@@ -88,10 +88,13 @@ struct ChainView {
   char digit = '1';      // of its config.conf keys
   int tuner_number = 0;  // "chain N" in chain-tuner's log
   bool present = false;  // /tmp/chip-rates has lines for it
-  // A hash board lost since the tuning: config.conf gives it and chain-tuner's log shows it
-  // hashing, but chip-rates, which lists other chains, lists none of its chips. It counts
-  // as a chain of the board's, with its ideal rate and a measured rate of 0.
+  // A hash board lost since the tuning: config.conf gives it and the copy shows it hashing
+  // (a log, or manual_freqs.txt), but chip-rates, which lists other chains, lists none of its
+  // chips. It counts as a chain of the board's, with its ideal rate and a measured rate of 0.
   bool lost = false;
+  // For a lost one, what showed it hashing: "chain-tuner's log", "yellow-fixer's log" or
+  // "manual_freqs.txt".
+  const char* shown_hashing_by = "";
   bool configured = false;  // config.conf gives its frequency
   int freq = 0;
   int voltage = 0;
@@ -132,8 +135,8 @@ struct KeptRecord {
   std::vector<KeptSet> sets;  // those the copy holds, oldest first
   std::string logs_dir;       // empty when the copy has no kept logs
   std::vector<KeptTuning> tunings;
-  std::vector<KeptRedChip> red_chips;      // over all kept logs
-  std::array<bool, chain_count> hashed{};  // chains a kept chain-tuner log shows hashing
+  std::vector<KeptRedChip> red_chips;          // over all kept logs
+  std::array<unsigned, chain_count> hashed{};  // chains a kept log or set shows hashing
 };
 
 struct BoardReport {
@@ -167,6 +170,9 @@ struct BoardReport {
   // When the miner last wrote the copy's chip-rates (its time, which the copy keeps), for a
   // copy; none for a rehearsal or a copy without them.
   std::optional<long long> rates_at;
+  // The chip rates are older than the copy's stamp, or than the log a program went on writing,
+  // by more than a miner at work lets them age: a miner that stopped (a finding).
+  bool miner_stopped = false;
   KeptRecord kept;
   std::vector<Finding> findings;
 };
@@ -187,11 +193,14 @@ BoardTotals totals_of(const BoardReport& report);
 // Totals over the boards of a farm, added to one board at a time.
 struct FarmTotals {
   int boards = 0, unusable = 0, with_findings = 0;
-  int without_rates = 0;                         // usable boards whose rates are unknown
-  bool listed = false;                           // the farm's list was given: then
-  int not_copied = 0;                            // listed boards with no copy reported
+  int without_rates = 0;     // usable boards whose rates are unknown
+  int without_settings = 0;  // and those whose rates are known, but not their ideal rate
+  bool listed = false;       // the farm's list was given: then
+  int not_copied = 0;        // listed boards with no copy reported
   int by_outcome[std::size(all_outcomes)] = {};  // usable boards by their last tuning's Outcome
-  BoardTotals sum;                               // over the usable boards
+  // Chains and overrides over the usable boards; rates and classes over those whose rates
+  // and ideal rate are both known, unknown when there is none.
+  BoardTotals sum{.rates_known = false};
   void add(const BoardReport& report);
 };
 

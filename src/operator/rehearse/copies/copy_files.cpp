@@ -16,29 +16,44 @@ namespace {
 // copy is being read.
 thread_local std::string copy_root;
 
-// Whether a file lies in the copy being read once every link on its way is followed: a copy
-// made with "rsync -a" keeps the board's links, and one that leaves the copy (to the
-// collecting machine's /etc/passwd, say) must not be read as the board's.
-bool inside_copy(const std::string& path) {
-  if (copy_root.empty()) return true;
-  char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return false;
-  const bool inside = std::string(real).rfind(copy_root, 0) == 0;
-  std::free(real);
-  return inside;
+// Whether a resolved path lies in the copy being read: a copy made with "rsync -a" keeps the
+// board's links, and one that leaves the copy (to the collecting machine's /etc/passwd, say)
+// must not be read as the board's.
+bool inside_copy(const std::string& real) {
+  return copy_root.empty() || real.rfind(copy_root, 0) == 0;
 }
 
-// Opens a board file for reading, never blocking (a pipe planted in a copied board must
-// not hang the report): -1 when it does not exist; UnusableBoard when it cannot be read,
-// is not a regular file, or is reached through a link out of the copy.
+// Opens a board file for reading: -1 when it does not exist; UnusableBoard when it cannot be
+// read, is not a regular file, or is reached through a link out of the copy. Only a regular
+// file of the copy is ever opened: its links are resolved and what they lead to is looked at
+// (realpath, lstat) before any open, and the open follows no further link, so that a pipe or
+// a device planted in a board's copy, or a file outside it, is refused unopened.
 int open_board_file(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) {
     if (errno == ENOENT || errno == ENOTDIR) return -1;
     throw UnusableBoard(path + ": " + std::strerror(errno));
   }
+  const std::string real = resolved;
+  std::free(resolved);
+  struct stat seen;
+  if (lstat(real.c_str(), &seen) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return -1;
+    throw UnusableBoard(path + ": " + std::strerror(errno));
+  }
+  if (!S_ISREG(seen.st_mode) || !inside_copy(real)) {
+    throw UnusableBoard(path + ": not a regular file in the copy");
+  }
+  int fd = open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return -1;
+    if (errno == ELOOP) throw UnusableBoard(path + ": not a regular file in the copy");
+    throw UnusableBoard(path + ": " + std::strerror(errno));
+  }
+  // The same file that was looked at, not one put in its place since.
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !inside_copy(path)) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_dev != seen.st_dev ||
+      info.st_ino != seen.st_ino) {
     close(fd);
     throw UnusableBoard(path + ": not a regular file in the copy");
   }
@@ -70,6 +85,14 @@ CopyBeingRead::CopyBeingRead(const std::string& dir) : outer_(copy_root) {
 
 CopyBeingRead::~CopyBeingRead() {
   copy_root = outer_;
+}
+
+bool directory_in_copy(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  const bool inside = inside_copy(std::string(resolved) + "/");
+  std::free(resolved);
+  return inside;
 }
 
 bool board_file_exists(const std::string& path) {

@@ -1,5 +1,6 @@
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -272,6 +273,17 @@ void read_overrides(BoardReading& board, const BoardFile& file, Findings& findin
                            std::to_string(freq_ladder[top_ladder_step]) + " MHz");
         }
       });
+  // The programs lower every chip of a chain without any rate alike: overrides that differ
+  // between a chain's chips were made while it hashed.
+  for (int slot = 0; slot < chain_count; ++slot) {
+    const int(&steps)[chips_per_chain] = board.state.chip_override[chip_table_row(slot)];
+    for (int chip = 1; chip < chips_per_chain; ++chip) {
+      if (std::max(steps[chip], 0) != std::max(steps[0], 0)) {
+        board.hashed[slot] |= hashing_in_overrides;
+        break;
+      }
+    }
+  }
 }
 
 void read_rates(BoardReading& board, const BoardFile& file, Findings& findings) {

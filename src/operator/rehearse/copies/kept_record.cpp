@@ -44,9 +44,10 @@ std::string kept_directory(const std::string& dir, const char* name) {
   return "";
 }
 
-// One set of saved files, read as the programs read them. What the files say is not checked
-// here: they are the board's past, not what it runs.
-KeptSet read_set(const std::string& backup, const char* name) {
+// One set of saved files, read as the programs read them, with the chains its overrides show
+// hashing. What the files say is not checked here: they are the board's past, not what it
+// runs.
+KeptSet read_set(const std::string& backup, const char* name, KeptRecord& kept) {
   KeptSet set;
   set.name = name;
   set.dir = backup + "/" + name;
@@ -68,6 +69,7 @@ KeptSet read_set(const std::string& backup, const char* name) {
       chain.voltage = reading.state.chain_voltage[slot];
     }
     for (int step : reading.state.chip_override[chip_table_row(slot)]) chain.overrides += step > 0;
+    kept.hashed[slot] |= reading.hashed[slot];
   }
   return set;
 }
@@ -87,7 +89,7 @@ void read_kept_runs(const std::string& path, const std::string& program,
         kept.red_chips.push_back({slot, chip, change.old_freq, change.new_freq});
       }
     }
-    kept.hashed[slot] = kept.hashed[slot] || reading.hashed[slot];
+    kept.hashed[slot] |= reading.hashed[slot];
   }
   for (SessionSummary& run : reading.sessions) {
     if (run.program == "unknown" && (program == "chain-tuner" || program == "yellow-fixer")) {
@@ -115,7 +117,8 @@ KeptRecord read_kept_record(const std::string& dir, int last_tuning, Outcome las
   if (const std::string& backup = kept.backup_dir; !backup.empty()) {
     for (const char* name : {session::original_set, session::before_set}) {
       try {
-        if (!kept_directory(backup, name).empty()) kept.sets.push_back(read_set(backup, name));
+        if (!kept_directory(backup, name).empty())
+          kept.sets.push_back(read_set(backup, name, kept));
       } catch (const UnusableBoard& unreadable) {
         const std::string set = backup + "/" + name;
         findings.add(BoardFile{set, true}, 0,
@@ -125,6 +128,13 @@ KeptRecord read_kept_record(const std::string& dir, int last_tuning, Outcome las
   }
   kept.logs_dir = kept_directory(dir, "tune-logs");
   if (kept.logs_dir.empty()) return kept;
+  // A link out of the copy is not listed: the report reads nothing of the collecting
+  // machine's own through a board's links.
+  if (!directory_in_copy(kept.logs_dir)) {
+    findings.add(BoardFile{kept.logs_dir, true}, 0,
+                 "cannot be read (not a directory in the copy); its tunings are left out");
+    return kept;
+  }
   if (DIR* listing = opendir(kept.logs_dir.c_str())) {
     closedir(listing);
   } else {

@@ -1,4 +1,5 @@
 #include <array>
+#include <bitset>
 #include <optional>
 #include <string_view>
 
@@ -125,14 +126,31 @@ class SessionReader {
   }
 
   // chain-tuner counts the red chips of a chain whose rate is not 0: fewer than all of its
-  // chips red, and the chain was hashing then.
+  // chips red, and the chain was hashing then. yellow-fixer names each red chip once an
+  // iteration, which ends with its count of persistently yellow chips: a chain without any
+  // rate has all of its chips red, so one some of whose chips, not all, are named in an
+  // iteration was hashing; so was one with a chip still red at a rate above 0.
   void note_hashing(const std::string& body) {
     for (const char* counted : {tuner::reds_counted, tuner::too_many_reds}) {
       std::optional<std::vector<double>> values = read_message(counted, body);
       if (!values || values->size() != 2 || (*values)[1] >= chips_per_chain) continue;
       for (int slot = 0; slot < chain_count; ++slot) {
-        if (chain_number_of(slot) == (*values)[0]) hashed_[slot] = true;
+        if (chain_number_of(slot) == (*values)[0]) hashed_[slot] |= hashing_in_chain_tuner_log;
       }
+    }
+    if (std::optional<LoggedChipChange> red = logged_chip_change(body)) {
+      named_red_[red->slot].set(red->chip);
+      std::optional<std::vector<double>> forced = read_message(fixer::forced_chip, body);
+      if (forced && (*forced)[3] > 0) hashed_[red->slot] |= hashing_in_yellow_fixer_log;
+    } else if (read_message(fixer::persistent_yellow, body)) {
+      for (int slot = 0; slot < chain_count; ++slot) {
+        if (named_red_[slot].any() && !named_red_[slot].all()) {
+          hashed_[slot] |= hashing_in_yellow_fixer_log;
+        }
+      }
+      named_red_ = {};
+    } else if (is_one_of(body, {fixer::resuming, fixer::fix_yellow})) {
+      named_red_ = {};  // a run's start: an iteration cut short before it tells nothing
     }
   }
 
@@ -149,7 +167,8 @@ class SessionReader {
   const BoardFile& file_;
   Findings& findings_;
   LoggedChanges changes_;
-  std::array<bool, chain_count>& hashed_;
+  std::array<unsigned, chain_count>& hashed_;
+  std::array<std::bitset<chips_per_chain>, chain_count> named_red_{};  // in this iteration
   bool unstamped_reported_ = false, impossible_reported_ = false;
   std::optional<long long> first_, last_;
   long long entries_ = 0;

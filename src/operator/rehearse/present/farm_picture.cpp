@@ -1,6 +1,7 @@
 // The farm overview: a board a row of six cells, one a chain, coloured by the share of its
-// ideal rate it measures; a board whose last tuning failed, whose copy is stale, or that
-// could not be read is marked at the row's end. Boards run down columns of a hundred.
+// ideal rate it measures; a board whose last tuning failed, whose copy is stale, whose miner
+// stopped, or that could not be read is marked at the row's end. Boards run down columns of a
+// hundred.
 #include <algorithm>
 #include <cstdio>
 
@@ -28,8 +29,10 @@ constexpr Band bands[] = {{0.90, "#B2182B", "below 90 %"},
                           {1.00, "#D1E5F0", "98 to 100 %"},
                           {1e300, "#4393C3", "100 % or more"}};
 
-// A lost hash board: black, darker than any band.
+// A lost hash board: black, darker than any band. A chain whose rate is known but not its
+// ideal rate: grey, unlike any band.
 constexpr char lost_colour[] = "#1A1A1A";
+constexpr char no_ideal_colour[] = "#BDBDBD";
 
 const char* colour_of(double share) {
   for (const Band& band : bands) {
@@ -60,12 +63,14 @@ FarmRow farm_row(const BoardReport& report, const std::string& name, long long n
   row.failed = report.outcome == Outcome::failed;
   row.stale = report.copied_at && now - *report.copied_at > stale_after;
   row.no_files = report.no_board_files;
+  row.stopped = report.miner_stopped;
   for (const ChainView& chain : report.chains) {
     // Without chip rates the chains config.conf gives are there, their rates unknown.
     const bool unknown = !report.rates_known && chain.configured;
     if (!chain.present && !chain.lost && !unknown) continue;
     row.present[chain.slot] = true;
     row.lost[chain.slot] = chain.lost;
+    row.no_ideal[chain.slot] = report.rates_known && chain.present && !chain.configured;
     if (report.rates_known && chain.present && chain.ideal_rate > 0) {
       row.share[chain.slot] = chain.measured_rate / chain.ideal_rate;
     }
@@ -95,10 +100,12 @@ std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::strin
   svg.shape("rect", {{"x", x}, {"y", 40}, {"width", 12}, {"height", 12}, {"fill", lost_colour}});
   svg.text({{"x", x + 16}, {"y", 50}, {"font-size", 11}}, "lost hash board");
   const char* explained[] = {
-      "a cell a chain (2 3 4 6 7 8), coloured by its measured share of its ideal rate;",
-      "white in a frame: no rate known (no chip rates); blank: no chain.",
-      "Marked: failed (the last tuning), stale (the copy), unusable (not read), not copied "
-      "(listed), no files (not a board's copy)."};
+      "a cell a chain (2 3 4 6 7 8), coloured by its measured share of its ideal rate; blank: no "
+      "chain;",
+      "white in a frame: no rate known (no chip rates); grey: no ideal known (no chain line in "
+      "config.conf).",
+      "Marked: failed (last tuning), stale (copy), stopped (miner), unusable (not read), not "
+      "copied (listed), no files (no board's)."};
   for (int line = 0; line < 3; ++line) {
     svg.text({{"x", 20}, {"y", 70 + 14 * line}, {"font-size", 11}, {"fill", "#333333"}},
              explained[line]);
@@ -125,12 +132,15 @@ std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::strin
           Svg::escape(row.name + " chain " + std::to_string(miner_chain_number(slot)) +
                           (row.lost[slot]    ? std::string(": lost (no chip rates)")
                            : row.share[slot] ? printed(": %.1f %% of ideal", 100 * *row.share[slot])
-                                             : std::string(": no rate known")),
+                           : row.no_ideal[slot] ? std::string(": no ideal known (no chain line)")
+                                                : std::string(": no rate known")),
                       Svg::shown_text_limit) +
           "</title>");
-      const char* fill = row.lost[slot]    ? lost_colour
-                         : row.share[slot] ? colour_of(*row.share[slot])
-                                           : "#FFFFFF";
+      const char* fill = row.lost[slot]       ? lost_colour
+                         : row.share[slot]    ? colour_of(*row.share[slot])
+                         : row.no_ideal[slot] ? no_ideal_colour
+                                              : "#FFFFFF";
+      const bool framed = !row.share[slot] && !row.lost[slot] && !row.no_ideal[slot];
       svg.shape("rect",
                 {{"x", x0 + label_width + slot * cell},
                  {"y", y0},
@@ -138,7 +148,7 @@ std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::strin
                  {"height", row_height - 1},
                  // No rate known: white in a grey frame, unlike any band.
                  {"fill", fill},
-                 {"stroke", row.share[slot] || row.lost[slot] ? "none" : "#777777"}},
+                 {"stroke", framed ? "#777777" : "none"}},
                 "");
       svg.raw("</g>\n");
     }
@@ -148,6 +158,7 @@ std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::strin
                                          : "";
     if (row.failed) marks += "failed";
     if (row.stale) marks += marks.empty() ? "stale" : " stale";
+    if (row.stopped) marks += marks.empty() ? "stopped" : " stopped";
     if (!marks.empty()) {
       svg.text({{"x", x0 + label_width + chain_count * cell + 4},
                 {"y", y0 + 9},

@@ -137,8 +137,9 @@ void chip_row(Svg& svg, const ChainView& chain, int y) {
               {"y", y + 15},
               {"font-size", 11},
               {"fill", chain.lost ? "#FFFFFF" : "#555555"}},
-             chain.lost ? "lost: no chip rates, but chain-tuner's log showed it hashing"
-                        : "absent: no chip rates");
+             chain.lost ? std::string("lost: no chip rates, but ") + chain.shown_hashing_by +
+                              " showed it hashing"
+                        : std::string("absent: no chip rates"));
     return;
   }
   for (int chip = 0; chip < chips_per_chain; ++chip) {

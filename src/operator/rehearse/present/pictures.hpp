@@ -26,13 +26,15 @@ std::string heat_map_svg(const BoardReport& report, const std::string& title);
 std::string timeline_svg(const Timeline& timeline, const std::string& title);
 
 // One board of a farm's overview: each chain's measured share of its ideal rate (none when
-// its rates are unknown), and the marks.
+// its rates or its ideal rate are unknown), and the marks.
 struct FarmRow {
   std::string name;
   std::array<bool, chain_count> present{};  // drawn: rated, lost, or configured without rates
   std::array<bool, chain_count> lost{};
+  std::array<bool, chain_count> no_ideal{};  // rated, but config.conf does not give it
   std::array<std::optional<double>, chain_count> share{};
-  bool failed = false, stale = false, unusable = false, no_files = false, not_copied = false;
+  bool failed = false, stale = false, stopped = false, unusable = false, no_files = false,
+       not_copied = false;
 };
 
 // The row of a board reported: stale when copied more than `stale_after` seconds before `now`.
@@ -40,7 +42,7 @@ FarmRow farm_row(const BoardReport& report, const std::string& name, long long n
                  long long stale_after);
 
 // The farm's boards as rows of chains, coloured by share of ideal, marked where failed,
-// stale, unusable or without a board's files.
+// stale, stopped, unusable or without a board's files.
 std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::string& title);
 
 // Settings lines compared on one board: one panel a measure (rate, the model's efficiency,

@@ -258,6 +258,10 @@ std::string FarmJson::end(const FarmTotals& farm) const {
                       farm.listed ? std::optional<double>(farm.not_copied) : std::nullopt);
   cJSON_AddNumberToObject(root.get(), "with_findings", farm.with_findings);
   cJSON_AddNumberToObject(root.get(), "without_rates", farm.without_rates);
+  // Boards whose rates are known but not their ideal rate, left out of the sums: when any.
+  if (farm.without_settings > 0) {
+    cJSON_AddNumberToObject(root.get(), "without_settings", farm.without_settings);
+  }
   cJSON* outcomes = cJSON_AddObjectToObject(root.get(), "outcomes");
   for (Outcome outcome : all_outcomes) {
     cJSON_AddNumberToObject(outcomes, outcome_name(outcome),

@@ -88,8 +88,8 @@ MetricsWriter::MetricsWriter()
           {"tune_board_chips", "The board's chips by class: red, yellow, green or no_rate", {}},
           {"tune_board_findings", "Findings in the report on the board's files", {}},
           {"tune_chain_present",
-           "1 for a chain chip-rates lists, 0 for one it lists no chip of although chain-tuner's "
-           "log showed it hashing: a lost hash board",
+           "1 for a chain chip-rates lists, 0 for one it lists no chip of although the copy's "
+           "logs or manual_freqs.txt showed it hashing: a lost hash board",
            {}},
           {"tune_chain_frequency_hertz", "The chain's frequency in config.conf", {}},
           {"tune_chain_voltage_setting",

@@ -225,7 +225,16 @@ std::string format_board_line(const BoardReport& report) {
 }
 
 std::string format_unusable_line(const std::string& dir, const std::string& why) {
-  return shown_path(dir) + ": unusable: " + printable(why, shown_path_limit) + "\n";
+  // The reason without the board's path said again: "b: unusable: Permission denied", and
+  // a file in it by its name there, "b: unusable: chip-rates: Permission denied".
+  std::string_view reason = why;
+  for (const std::string& said : {dir + ": ", dir + "/"}) {
+    if (reason.starts_with(said)) {
+      reason.remove_prefix(said.size());
+      break;
+    }
+  }
+  return shown_path(dir) + ": unusable: " + printable(reason, shown_path_limit) + "\n";
 }
 
 std::string format_not_copied_line(const std::string& name, const std::string& list) {
@@ -235,14 +244,18 @@ std::string format_not_copied_line(const std::string& name, const std::string& l
 
 std::string format_farm_totals(const FarmTotals& farm) {
   const BoardTotals& t = farm.sum;
-  // Without a board that has its rates, the farm's rates and classes are unknown, not 0.
+  // Without a board that has its rates and ideal, the farm's rates and classes are unknown,
+  // not 0; the boards left out are counted.
+  const std::string left_out =
+      printed("boards without rates: %d", farm.without_rates) +
+      (farm.without_settings > 0 ? printed(", without settings: %d", farm.without_settings)
+                                 : std::string());
   const std::string rates =
-      t.rates_known ? printed(
-                          "rate %.1f of ideal %.1f (boards without rates: %d), red %d, yellow %d, "
-                          "green %d, no rate %d",
-                          t.measured_rate, t.ideal_rate, farm.without_rates, t.red, t.yellow,
-                          t.green, t.unrated)
-                    : printed("rates unknown (boards without rates: %d)", farm.without_rates);
+      t.rates_known
+          ? printed("rate %.1f of ideal %.1f (%s), red %d, yellow %d, green %d, no rate %d",
+                    t.measured_rate, t.ideal_rate, left_out.c_str(), t.red, t.yellow, t.green,
+                    t.unrated)
+          : printed("rates unknown (%s)", left_out.c_str());
   const std::string not_copied =
       farm.listed ? printed(", %d not copied", farm.not_copied) : std::string();
   return printed(

@@ -313,8 +313,9 @@ void prepare_rehearsal_dir(const std::string& dir) {
   namespace fs = std::filesystem;
   std::error_code ec;
   if (fs::exists(dir, ec)) {
+    // A file where the directory would go: an output that cannot be written.
     if (!fs::is_directory(dir, ec))
-      throw ToolError(status_usage, dir + ": exists and is not a directory");
+      throw ToolError(status_unusable, dir + ": exists and is not a directory");
     if (!fs::is_empty(dir, ec) && !fs::exists(fs::path(dir) / rehearsal_marker, ec)) {
       throw ToolError(status_usage,
                       dir + ": not empty and not an earlier rehearsal's; choose another --out");
