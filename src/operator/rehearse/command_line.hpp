@@ -1,71 +1,106 @@
-// tune-rehearse's command line: one table of options, each row naming the commands it
-// belongs to, from which every command's usage text and its parsing are made, and the
-// readers of the options' values. A value that is wrong is a usage error: one line and
-// status 2.
+// tune-rehearse's command line: its arguments read against the tool's two tables (its
+// commands and its options, in tool.cpp), the usage texts made from them, the usage error
+// with its one hint, and the readers of the options' values. A value that is wrong is a
+// usage error: one line and status 2. What the commands do is theirs: nothing here knows.
 #pragma once
 
 #include <array>
-#include <map>
+#include <cstdint>
 #include <optional>
-#include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "draws.hpp"
 #include "ladder.hpp"
-#include "rehearsal.hpp"
-#include "report_commands.hpp"
 
 namespace tune::rehearse {
 
-// The commands, and `spelled_by_flags`: the tool without a command, as it was first spelled
-// (the rehearsal, and --from, --compare choosing the others), which keeps working.
-enum class Command { run, predict, compare, rank, report, settings, spelled_by_flags };
-
-// What a command line asks for: each option's row in the table fills its part.
+// What a command line asks for: each option that was given, as the value it takes (nothing
+// when it was not given), and the words between the options.
 struct Request {
-  RehearsalOptions rehearsal;
-  int draws = default_draws;
+  std::optional<std::uint64_t> seed;
+  std::optional<std::string> settings;  // a preset's name or a line, as given
+  std::optional<std::array<bool, chain_count>> chains;
+  std::optional<int> weak, dead, missing;
   std::optional<std::string> from;     // the first board of --from
   std::optional<std::string> compare;  // the first line of --compare
-  ReportRequest report;
-  std::optional<std::string> labels_under;
+  std::optional<int> draws, jobs;
+  std::optional<std::string> out;  // a rehearsal's DIR, or the report's OUTDIR
+  bool json = false, pictures = false;
+  std::optional<std::pair<int, int>> chip;  // slot and chip index
+  std::optional<std::string> metrics, labels_under, boards;
+  std::optional<long long> stale_after;
   bool markdown = false, roff = false;  // the settings table as the docs hold it
-};
-using Apply = void (*)(Request& request, const std::string& value);
-
-// The command line, as options by name and the words between them.
-struct CommandLine {
-  std::map<std::string, std::string> values;
-  std::set<std::string> flags;
   std::vector<std::string> words;
   size_t words_before_dashes = 0;  // the words after "--" are directories, whatever they say
 };
 
-inline constexpr long machine_chips = chain_count * chips_per_chain;
+struct Invocation;  // what a command goes by (tool.cpp)
+
+// One command: the row of the tool's table that is all there is of it.
+struct CommandRow {
+  const char* name;   // as typed; "" for the first spelling, which has no word of its own
+  const char* words;  // what it takes besides its options, as the usage names it
+  const char* what;   // its lines in the usage, split at "\n"
+  int (*run)(Invocation& invocation);
+};
+
+// The commands an option belongs to: a bit for each row of the command table.
+using CommandSet = unsigned;
+
+struct OptionRow {
+  CommandSet commands;
+  const char* name;
+  const char* value;  // what it takes, as the usage names it; nullptr for a flag
+  const char* help;   // its lines in the usage, split at "\n"
+  // What it does with its value (a flag's is empty); none for --help and --version, which
+  // end the run wherever they stand, before the line is read.
+  void (*apply)(Request& request, const std::string& value);
+};
+
+struct ToolTables {
+  std::span<const CommandRow> commands;  // the first spelling last
+  std::span<const OptionRow> options;
+  CommandSet rehearsing;  // the commands whose usage lists the presets
+};
+
+// The commands of `names` ("run predict", "first-spelling" for the row without a name), as
+// a set: a name not in `commands` fails the build where the set is made at compile time.
+template <size_t N>
+constexpr CommandSet commands_named(const CommandRow (&commands)[N], std::string_view names) {
+  CommandSet set = 0;
+  while (!names.empty()) {
+    const size_t space = names.find(' ');
+    const std::string_view name = names.substr(0, space);
+    names = space == std::string_view::npos ? "" : names.substr(space + 1);
+    size_t row = 0;
+    while (row < N && name != (*commands[row].name ? commands[row].name : "first-spelling")) ++row;
+    if (row == N) throw "an option names a command the table does not have";
+    set |= 1u << row;
+  }
+  return set;
+}
 
 // The tool's usage: its commands, the first spelling, the presets and the exit statuses.
-std::string usage();
-// One command's usage: its synopsis, what it does and its options.
-std::string usage(Command command);
+std::string usage(const ToolTables& tables);
+// One command's usage: its synopsis, what it does and its options (the first spelling's is
+// the tool's).
+std::string usage(const ToolTables& tables, size_t command);
 
-// The command of that name ("predict"), if any.
-std::optional<Command> command_named(std::string_view name);
+// The row of the command named `name`, if any.
+std::optional<size_t> command_named(const ToolTables& tables, std::string_view name);
 
-// Ends the run with status 2 and `message`, and names the help to read.
+// Ends the run with status 2 and `message`, and names the help to read:
+// "see tune-rehearse COMMAND --help", or the tool's for the first spelling.
 [[noreturn]] void usage_error(const std::string& message);
-// The help a usage error names from now on ("tune-rehearse predict --help").
-void name_help_in_errors(Command command);
+// The command whose help a usage error names from now on.
+void name_help_in_errors(const ToolTables& tables, size_t command);
 
-// Reads the command's options as the table gives them, --help and --version among them;
-// the arguments from `first` on.
-CommandLine parse_command_line(int argc, char** argv, int first, Command command);
-
-// What the options of the command line ask for, each applied by its row, in the table's
-// order. A value that is wrong is a usage error.
-Request read_request(const CommandLine& line, Command command);
+// Reads the command's options as the table gives them, from argument `first` on, and applies
+// each in the table's order: what the command line asks for.
+Request read_request(const ToolTables& tables, size_t command, int argc, char** argv, int first);
 
 // A whole number from `low` to `high`.
 long parse_count(const std::string& option, const std::string& text, long low, long high);

@@ -77,8 +77,7 @@ std::filesystem::path absolute_path(const std::string& dir) {
 
 }  // namespace
 
-std::vector<std::string> board_labels(const std::vector<std::string>& dirs,
-                                      const std::string& under) {
+Labels board_labels(const std::vector<std::string>& dirs, const std::string& under) {
   std::vector<std::filesystem::path> paths;
   for (const std::string& dir : dirs) paths.push_back(absolute_path(dir));
   std::filesystem::path root;
@@ -95,15 +94,16 @@ std::vector<std::string> board_labels(const std::vector<std::string>& dirs,
       root = common;
     }
   }
-  std::vector<std::string> labels;
+  Labels labels;
+  auto problem = [&](std::string what) { return Labels{{}, std::move(what)}; };
   std::map<std::string, size_t> given;
   std::map<std::pair<dev_t, ino_t>, size_t> directories;
   for (size_t i = 0; i < paths.size(); ++i) {
     std::string label = paths[i].lexically_relative(root).generic_string();
     if (label.empty() || label == "." || label.starts_with("../") || label == "..") {
       if (!under.empty()) {
-        throw ToolError(status_usage, printable(dirs[i], 200) + " is not under --labels-under " +
-                                          printable(under, 200) + "; see tune-rehearse --help");
+        return problem(printable(dirs[i], 200) + " is not under --labels-under " +
+                       printable(under, 200));
       }
       label = paths[i].filename().string();  // the root itself, given as a board
       if (label.empty()) label = "board";
@@ -115,17 +115,15 @@ std::vector<std::string> board_labels(const std::vector<std::string>& dirs,
     if (fresh && ::stat(dirs[i].c_str(), &info) == 0) {
       auto [same, first] = directories.emplace(std::pair{info.st_dev, info.st_ino}, i);
       if (!first) {
-        throw ToolError(status_usage, printable(dirs[same->second], 200) + " and " +
-                                          printable(dirs[i], 200) +
-                                          " are the same board; see tune-rehearse --help");
+        return problem(printable(dirs[same->second], 200) + " and " + printable(dirs[i], 200) +
+                       " are the same board");
       }
     }
     if (!fresh) {
-      throw ToolError(status_usage, printable(dirs[at->second], 200) + " and " +
-                                        printable(dirs[i], 200) + " would both be labelled " +
-                                        printable(label, 200) + "; see tune-rehearse --help");
+      return problem(printable(dirs[at->second], 200) + " and " + printable(dirs[i], 200) +
+                     " would both be labelled " + printable(label, 200));
     }
-    labels.push_back(label);
+    labels.labels.push_back(label);
   }
   return labels;
 }

@@ -21,9 +21,12 @@ void check_replaceable(const std::string& path);
 // The boards' labels in what the tool writes for them (a metric's "board", a picture's
 // name): each board's path relative to `under` when given, else to the deepest directory
 // that holds all of them ("rackA/s01"; a single board's own name). The same whatever the
-// order the boards come in. A board outside `under`, or two boards that would have one
-// label, are a usage error (ToolError, status 2) naming them.
-std::vector<std::string> board_labels(const std::vector<std::string>& dirs,
-                                      const std::string& under);
+// order the boards come in. A board outside `under`, two boards that would have one label, or
+// one board given twice leave the labels empty and name the boards in `problem`.
+struct Labels {
+  std::vector<std::string> labels;
+  std::string problem;
+};
+Labels board_labels(const std::vector<std::string>& dirs, const std::string& under);
 
 }  // namespace tune::rehearse

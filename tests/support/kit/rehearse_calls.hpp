@@ -72,7 +72,9 @@ struct Asked : ReportRequest {
 // report DIR...: one board, or a farm, each board labelled as main labels them.
 inline int report_boards(const std::vector<std::string>& dirs, ReportRequest request,
                          const std::string& labels_under = "") {
-  request.labels = board_labels(dirs, labels_under);
+  Labels labels = board_labels(dirs, labels_under);
+  if (!labels.problem.empty()) throw ToolError(status_usage, labels.problem);
+  request.labels = std::move(labels.labels);
   return dirs.size() == 1 ? report_one(dirs[0], request) : report_farm(dirs, request);
 }
 

@@ -309,17 +309,24 @@ void clear_rehearsal_outputs(const std::string& dir) {
   }
 }
 
+bool may_rehearse_into(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  return !fs::is_directory(dir, ec) || fs::is_empty(dir, ec) ||
+         fs::exists(fs::path(dir) / rehearsal_marker, ec);
+}
+
 void prepare_rehearsal_dir(const std::string& dir) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  if (fs::exists(dir, ec)) {
-    // A file where the directory would go: an output that cannot be written.
-    if (!fs::is_directory(dir, ec))
-      throw ToolError(status_unusable, dir + ": exists and is not a directory");
-    if (!fs::is_empty(dir, ec) && !fs::exists(fs::path(dir) / rehearsal_marker, ec)) {
-      throw ToolError(status_usage,
-                      dir + ": not empty and not an earlier rehearsal's; choose another --out");
-    }
+  // A file where the directory would go: an output that cannot be written.
+  if (fs::exists(dir, ec) && !fs::is_directory(dir, ec)) {
+    throw ToolError(status_unusable, dir + ": exists and is not a directory");
+  }
+  // The tool refuses such an --out before it rehearses anything; one filled since cannot be
+  // written either.
+  if (!may_rehearse_into(dir)) {
+    throw ToolError(status_unusable, dir + ": not empty and not an earlier rehearsal's");
   }
   make_output_dir(dir);
 }

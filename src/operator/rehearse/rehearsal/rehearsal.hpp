@@ -74,6 +74,9 @@ inline constexpr char before_tuning_dir[] = "before";
 // Makes sure a rehearsal may use the directory: new, empty, or an earlier rehearsal's (it
 // would replace someone's files otherwise). ToolError when it may not or cannot be made.
 void prepare_rehearsal_dir(const std::string& dir);
+// Whether a rehearsal may write into `dir`: none there yet, an empty directory, or an earlier
+// rehearsal's. (A file there is an output that cannot be written, which the rehearsal says.)
+bool may_rehearse_into(const std::string& dir);
 
 // Removes what a rehearsal, a prediction or a comparison leaves in `dir` (which
 // prepare_rehearsal_dir has found to be an earlier rehearsal's), so that nothing of an
