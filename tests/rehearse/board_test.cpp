@@ -54,8 +54,11 @@ TEST(BoardChecks, EachLineTheProgramsReadOtherwiseIsNamed) {
        "0 MHz in the programs' eyes"},
       {"config.conf", "bitmain-freq1=650\nbitmain-freq1=700\n", 2,
        "bitmain-freq1 was already given on line 1; the programs take the later one"},
-      {"config.conf", "bitmain-freq2=6x0\n", 1,
-       "\"bitmain-freq2=6x0\": the value is not a whole number; the programs read 6"},
+      {"config.conf", "bitmain-freq2=65x\n", 1,
+       "\"bitmain-freq2=65x\": the value is not a whole number; the programs read 65, outside "
+       "the chips' 100 to 1175 MHz"},
+      {"config.conf", "bitmain-freq2=650.5\n", 1,
+       "\"bitmain-freq2=650.5\": the value is not a whole number; the programs read 650"},
       {"config.conf", "bitmain-freq3=1200\n", 1,
        "chain frequency 1200 MHz is outside the chips' 100 to 1175 MHz"},
       {"config.conf", "bitmain-freq4=650\nbitmain-voltage4\n", 2,
@@ -520,7 +523,7 @@ TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
            "still red after 3 restarts with low hashrate 4.20 in a row, decrease freq to 300\n",
        "yellow-fixer's log"},
       {"manual_freqs.txt", "2:9:20\n3:9:20\n", "manual_freqs.txt"},
-      {"tune-backup/before/manual_freqs.txt", "3:9:20\n", "manual_freqs.txt"},
+      {"tune-backup/before/manual_freqs.txt", "3:9:20\n", "a saved manual_freqs.txt"},
   };
   for (const auto& [file, text, shown_by] : shown_hashing) {
     SCOPED_TRACE(file);
@@ -555,6 +558,7 @@ TEST(BoardTotals, ImpossibleRatesEnterNoSumAndUnknownRatesStayUnknown) {
   ASSERT_NE(totals, nullptr);
   cJSON* sums = cJSON_GetObjectItem(totals, "totals");
   EXPECT_FALSE(cJSON_IsTrue(cJSON_GetObjectItem(sums, "rates_known")));
+  EXPECT_FALSE(cJSON_IsTrue(cJSON_GetObjectItem(sums, "settings_known")));
   EXPECT_EQ(kind(cJSON_GetObjectItem(sums, "measured_rate")), "null");
   cJSON_Delete(totals);
   // One board with rates makes the farm's rates those of that board.

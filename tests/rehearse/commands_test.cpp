@@ -263,6 +263,9 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   EXPECT_EQ(refused.output, "");
   EXPECT_EQ(refused.errors,
             "tune-rehearse: metrics/farm.prom: cannot be written: Permission denied\n");
+  const std::string under_file = std::string("a/") + rehearsal_marker + "/farm.prom";
+  EXPECT_EQ(report({"a"}, Asked().metrics(under_file)).errors,
+            "tune-rehearse: " + under_file + ": cannot be written: Not a directory\n");
 }
 
 TEST(Rehearsal, ABoardsTwinIsRehearsedFromItsFilesOrRefusedWithWhatIsMissing) {

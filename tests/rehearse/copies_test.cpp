@@ -81,6 +81,9 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
        Asked(), 3, "DIR: Not a directory"},
       {"an unreadable directory", [](const std::string& d) { fs::permissions(d, fs::perms(0)); },
        Asked(), 3, "DIR: Permission denied", true},
+      {"a directory that can be listed but not entered",
+       [](const std::string& d) { fs::permissions(d, fs::perms(0644)); }, Asked(), 3,
+       "DIR: Permission denied", true},
       {"an unreadable chip rates file",
        [](const std::string& d) { fs::permissions(d + "/chip-rates", fs::perms(0)); }, Asked(), 3,
        "DIR/chip-rates: Permission denied", true},
@@ -121,6 +124,18 @@ TEST(Report, EveryBadBoardGivesItsStatusAndFinding) {
        },
        Asked(), 1, "DIR/tune-logs: cannot be read (not a directory in the copy)", false,
        "/../logs"},
+      {"kept logs linked inside the copy read, linked out of it a finding",
+       [](const std::string& d) {
+         fs::create_directories(d + "/tune-logs");
+         spit(d + "/kept.log", "2027-01-01 00:00:00 Auto tune is done, exit\n");
+         fs::create_symlink("../kept.log", d + "/tune-logs/0001-1-chain-tuner.log");
+         spit(d + "/../outside.log", "2027-01-01 00:00:00 Fix yellow\n");
+         fs::create_symlink("../../outside.log", d + "/tune-logs/0001-2-yellow-fixer.log");
+       },
+       Asked(), 1,
+       "(0001-1-chain-tuner.log, 0001-2-yellow-fixer.log)|DIR/tune-logs/0001-2-yellow-fixer.log: "
+       "cannot be read (not a regular file in the copy)",
+       false, "/../outside.log"},
       {"config.conf linked out through a directory of the copy",
        [](const std::string& d) {
          fs::create_directories(d + "/../elsewhere");

@@ -28,7 +28,7 @@ bool comes_before(const KeptLogFile& a, const KeptLogFile& b) {
 
 }  // namespace
 
-std::vector<KeptLogFile> list_kept_logs(const std::string& directory) {
+std::vector<KeptLogFile> list_kept_logs(const std::string& directory, bool any_but_directories) {
   std::vector<LogFile> logs;
   DIR* dir = opendir(directory.c_str());
   if (dir == nullptr) return logs;
@@ -53,7 +53,10 @@ std::vector<KeptLogFile> list_kept_logs(const std::string& directory) {
     if (!named || consumed + 4 > name.size()) continue;
     const int tuning = numbers[0], run = numbers[1];
     struct stat info;
-    if (lstat((directory + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    if (lstat((directory + "/" + name).c_str(), &info) != 0 || S_ISDIR(info.st_mode) ||
+        (!S_ISREG(info.st_mode) && !any_but_directories)) {
+      continue;
+    }
     LogFile log{name, tuning, run,
                 name.substr(static_cast<size_t>(consumed), name.size() - consumed - 4),
                 info.st_size};

@@ -26,8 +26,10 @@ struct KeptLogFile {
 };
 
 // The kept logs in the directory, oldest first: regular files named as keep_log names them.
-// Other files are passed over.
-std::vector<KeptLogFile> list_kept_logs(const std::string& directory);
+// Other files are passed over, but with `any_but_directories` (a copy read elsewhere, whose
+// links and others its reader looks at) only directories are.
+std::vector<KeptLogFile> list_kept_logs(const std::string& directory,
+                                        bool any_but_directories = false);
 
 // Copies the program's log of this run (again, while it runs: the copy is replaced), then
 // removes logs of older tunings and the oldest logs past the cap. On a full /config the

@@ -48,6 +48,9 @@ void check_replaceable(const std::string& path) {
   if (std::filesystem::is_directory(path, ec)) {
     throw ToolError(status_unusable, path + ": cannot be written: " + std::strerror(EISDIR));
   }
+  if (std::filesystem::exists(dir, ec) && !std::filesystem::is_directory(dir, ec)) {
+    throw ToolError(status_unusable, path + ": cannot be written: " + std::strerror(ENOTDIR));
+  }
   if (access(dir.c_str(), W_OK | X_OK) != 0) {
     throw ToolError(status_unusable, path + ": cannot be written: " + std::strerror(errno));
   }

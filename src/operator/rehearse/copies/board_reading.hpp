@@ -96,6 +96,7 @@ enum HashingShown : unsigned {
   hashing_in_chain_tuner_log = 1,
   hashing_in_yellow_fixer_log = 2,
   hashing_in_overrides = 4,
+  hashing_in_kept_overrides = 8,  // a saved set's manual_freqs.txt, not the board's own
 };
 
 // What the programs read from the board's files.

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -255,7 +256,8 @@ void mark_lost_chains(BoardReport& report, const std::array<unsigned, chain_coun
     chain.lost = true;
     chain.shown_hashing_by = shown & hashing_in_chain_tuner_log    ? "chain-tuner's log"
                              : shown & hashing_in_yellow_fixer_log ? "yellow-fixer's log"
-                                                                   : "manual_freqs.txt";
+                             : shown & hashing_in_overrides        ? "manual_freqs.txt"
+                                                                   : "a saved manual_freqs.txt";
     chain.unrated = chips_per_chain;
     if (chain.configured) {
       for (const ChipView& chip : chain.chips) chain.ideal_rate += expected_rate(chip.freq);
@@ -450,6 +452,7 @@ void FarmTotals::add(const BoardReport& report) {
   board.settings_known = true;
   sum += board;
   sum.rates_known = boards > without_rates + without_settings;
+  sum.settings_known = sum.rates_known;
 }
 
 std::string Finding::text() const {
@@ -463,6 +466,8 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   DIR* listing = opendir(dir.c_str());
   if (listing == nullptr) throw UnusableBoard(dir + ": " + std::strerror(errno));
   closedir(listing);
+  // A directory that can be listed but not entered: its files are not what cannot be read.
+  if (access(dir.c_str(), X_OK) != 0) throw UnusableBoard(dir + ": " + std::strerror(errno));
 
   CopyBeingRead copy(dir);
   BoardReport report;

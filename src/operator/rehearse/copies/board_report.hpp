@@ -199,8 +199,8 @@ struct FarmTotals {
   int not_copied = 0;        // listed boards with no copy reported
   int by_outcome[std::size(all_outcomes)] = {};  // usable boards by their last tuning's Outcome
   // Chains and overrides over the usable boards; rates and classes over those whose rates
-  // and ideal rate are both known, unknown when there is none.
-  BoardTotals sum{.rates_known = false};
+  // and ideal rate are both known, unknown (rates and settings) when there is none.
+  BoardTotals sum{.rates_known = false, .settings_known = false};
   void add(const BoardReport& report);
 };
 

@@ -98,20 +98,21 @@ void check_chain_line(BoardReading& board, const BoardFile& file, Findings& find
   std::string value(line.substr(equals + 1));
   apply_chain_config_line(board.state, std::string(line));
   int read = voltage ? board.state.chain_voltage[slot] : board.state.chain_freq[slot];
+  // What the programs read is what the miner runs: out of range however it was written.
+  const bool outside = voltage ? read < lowest_board_voltage || read > highest_board_voltage
+                               : read < freq_ladder[0] || read > freq_ladder[top_ladder_step];
+  const std::string range = voltage ? "the " + std::to_string(lowest_board_voltage) + " to " +
+                                          std::to_string(highest_board_voltage) + " a board runs at"
+                                    : "the chips' " + std::to_string(freq_ladder[0]) + " to " +
+                                          std::to_string(freq_ladder[top_ladder_step]) + " MHz";
   if (!exact_int(value)) {
     findings.add(file, number,
                  quoted(line) + ": the value is not a whole number; the programs read " +
-                     std::to_string(read));
-  } else if (!voltage && (read < freq_ladder[0] || read > freq_ladder[top_ladder_step])) {
+                     std::to_string(read) + (outside ? ", outside " + range : ""));
+  } else if (outside) {
     findings.add(file, number,
-                 "chain frequency " + std::to_string(read) + " MHz is outside the chips' " +
-                     std::to_string(freq_ladder[0]) + " to " +
-                     std::to_string(freq_ladder[top_ladder_step]) + " MHz");
-  } else if (voltage && (read < lowest_board_voltage || read > highest_board_voltage)) {
-    findings.add(file, number,
-                 "chain voltage " + std::to_string(read) + " is outside the " +
-                     std::to_string(lowest_board_voltage) + " to " +
-                     std::to_string(highest_board_voltage) + " a board runs at");
+                 std::string(voltage ? "chain voltage " : "chain frequency ") +
+                     std::to_string(read) + (voltage ? "" : " MHz") + " is outside " + range);
   }
   int& first = seen_at[voltage ? 1 : 0][slot];
   if (first != 0) {

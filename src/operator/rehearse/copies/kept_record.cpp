@@ -69,7 +69,7 @@ KeptSet read_set(const std::string& backup, const char* name, KeptRecord& kept) 
       chain.voltage = reading.state.chain_voltage[slot];
     }
     for (int step : reading.state.chip_override[chip_table_row(slot)]) chain.overrides += step > 0;
-    kept.hashed[slot] |= reading.hashed[slot];
+    if (reading.hashed[slot] & hashing_in_overrides) kept.hashed[slot] |= hashing_in_kept_overrides;
   }
   return set;
 }
@@ -151,7 +151,8 @@ KeptRecord read_kept_record(const std::string& dir, int last_tuning, Outcome las
     tuning.outcome = tuning.tuning == last_tuning ? last_outcome : tuning_outcome(runs, why);
     runs.clear();
   };
-  for (const session::KeptLogFile& log : session::list_kept_logs(kept.logs_dir)) {
+  // A link or a pipe by a kept log's name is listed too: reading it says what it is.
+  for (const session::KeptLogFile& log : session::list_kept_logs(kept.logs_dir, true)) {
     if (kept.tunings.empty() || kept.tunings.back().tuning != log.tuning) {
       close_tuning();
       kept.tunings.push_back({log.tuning, Outcome::not_run, {}});
