@@ -1,7 +1,8 @@
 #!/bin/sh
-# Each command's --help and the manual page agree on its options: the page's SYNOPSIS line
-# for the command names the same options with the same arguments as the command's --help,
-# and OPTIONS describes each of them with that argument.
+# Each command the tool's --help lists and the manual page agree on its options: the page has
+# a SYNOPSIS line for the command, naming the same options with the same arguments as the
+# command's --help (none for a command without options), and OPTIONS describes each of them
+# with that argument.
 # Usage: man_commands_test.sh TUNE-REHEARSE PAGE
 set -eu
 program=$1
@@ -9,7 +10,11 @@ page=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
-for command in run predict compare rank report settings; do
+# The commands, as the tool's help lists them: "  NAME [WORDS]  what it does".
+commands=$("$program" --help | awk '/^Commands:/ { on = 1; next } on && /^$/ { exit }
+  on && /^  [a-z]/ { print $1 }')
+[ -n "$commands" ] || { echo "$program --help lists no commands"; exit 1; }
+for command in $commands; do
   # "  --name ARG   help..." or "  --flag   help...": the option and its argument.
   "$program" "$command" --help |
     awk '/^  --/ && $1 != "--help" { print $1 ($2 ~ /^[A-Z][A-Z:]*$/ ? " " $2 : "") }' |
@@ -17,11 +22,11 @@ for command in run predict compare rank report settings; do
   # The SYNOPSIS line ".B tune-rehearse COMMAND" up to ".br": ".RB [ \-\-name" then
   # ".IR ARG ]", or ".RB [ \-\-flag ]".
   sed -n "/^\.SH SYNOPSIS/,/^\.SH /p" "$page" |
-    sed -n "/^\.B tune-rehearse $command\$/,/^\.br/p" | sed 's/\\//g' |
-    awk '/^\.RB \[ --/ { name = $3; if ($4 == "]") print name; next }
-         name != "" && /^\.IR / { print name " " $2; name = "" }' |
+    sed -n "/^\.B tune-rehearse $command\$/,/^\.br/p" | sed 's/\\//g' >"$work/synopsis"
+  awk '/^\.RB \[ --/ { name = $3; if ($4 == "]") print name; next }
+       name != "" && /^\.IR / { print name " " $2; name = "" }' "$work/synopsis" |
     sort >"$work/page"
-  if [ ! -s "$work/page" ]; then
+  if [ ! -s "$work/synopsis" ]; then
     echo "$page: no SYNOPSIS line for $command"
     status=1
   elif ! cmp -s "$work/help" "$work/page"; then

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "argument_reader.hpp"
 #include "board_files.hpp"
@@ -25,6 +26,20 @@ using namespace tune::session;
 struct Request {
   StartOptions start;
   bool json = false;
+};
+
+int usage_error(std::initializer_list<std::string_view> what) {
+  std::fprintf(stderr, "tune-session: %s (see tune-session --help)\n", cat(what).c_str());
+  return exit_usage;
+}
+
+// The commands: each its whole row, from which the usage is made and by which it is run. A
+// command reads its own arguments (those after its name).
+struct CommandRow {
+  const char* name;
+  const char* words;  // what it takes besides its options, as the usage names it
+  const char* what;   // its lines in the usage, each ended by "\n"
+  int (*run)(int argc, char** argv);
 };
 
 // The options of start and status: one table, from which both the usage's command lines
@@ -54,74 +69,6 @@ constexpr OptionRow option_rows[] = {
     {"status", "--json", nullptr, [](Request& r, const char*) { return r.json = true; }},
 };
 
-// A command's options as the usage shows them: " [--name]" or " [--name=VALUE]" each.
-std::string option_synopsis(const char* command) {
-  std::string text;
-  for (const OptionRow& row : option_rows) {
-    if (std::strcmp(row.command, command) != 0) continue;
-    text += cat({" [", row.name, row.value ? "=" : "", row.value ? row.value : "", "]"});
-  }
-  return text;
-}
-
-std::string usage() {
-  return cat(
-      {"Usage: tune-session COMMAND [OPTION...]\n"
-       "       tune-session --help | --version\n"
-       "Runs one tuning of the miner on this board from start to end: chain-tuner, then\n"
-       "yellow-fixer, one tuning at a time, going on after any interruption, and undoable.\n"
-       "\n"
-       "Commands:\n"
-       "  start",
-       option_synopsis("start"),
-       "\n"
-       "        begin a new tuning (the miner's files are saved first), or go on with the\n"
-       "        one under way; detaches and returns at once unless --foreground, which\n"
-       "        waits and returns the tuning's outcome. --new begins a new tuning whatever\n"
-       "        the state, also one that cannot be read (it is set aside). Each stage's\n"
-       "        run is ended past its deadline, in decimal hours up to 8760 (default:\n"
-       "        twice the longest run autoTune.conf allows, at least 1); a tuning keeps\n"
-       "        the deadlines it was given.\n"
-       "  status",
-       option_synopsis("status"),
-       "\n"
-       "        where the tuning stands and what start would do next (any user)\n"
-       "  stop  end the running stage; a later start goes on with it\n"
-       "  undo [before|original]\n"
-       "        put back the miner's files as they were before the latest tuning\n"
-       "        (before, the default) or before the first one (original), and restart\n"
-       "        the miner; refused while a tuning runs\n"
-       "\n"
-       "Files:  /config/tune-session.state (and .unreadable), /config/tune-session.lock,\n"
-       "        /config/tune-backup/{before,original}/, /config/tune-logs/,\n"
-       "        /tmp/tune-session.log (a detached session's output)\n"
-       "Runs:   chain-tuner and yellow-fixer beside tune-session, else in /usr/sbin\n"
-       "\n"
-       "Exit status: 0 done (for start: detached, or the tuning finished); 1 a stage\n"
-       "failed, timed out or was stopped, the state could not be recorded, the miner's\n"
-       "files could not be saved or put back, or stop could not end the session; 2 bad\n"
-       "usage; 3 another session runs, or the board cannot be used (no /config, no lock,\n"
-       "a state that cannot be read: status still shows what it can, no programs).\n"
-       "\n"
-       "See tune-session(8).\n"});
-}
-
-int usage_error(std::initializer_list<std::string_view> what) {
-  std::fprintf(stderr, "tune-session: %s (see tune-session --help)\n", cat(what).c_str());
-  return exit_usage;
-}
-
-// Standard streams that a caller left closed are opened on /dev/null, so that no file the
-// program opens (a pipe, a log) takes their place and gets their output.
-void open_standard_streams() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-      if (opened >= 0 && opened != fd) close(opened);  // lower ones were open already
-    }
-  }
-}
-
 // The options after a command, each as its row takes it; nullopt after a usage error. Every
 // argument is an option here, and a value is the next argument whatever it looks like.
 std::optional<Request> read_options(int argc, char** argv, const char* command) {
@@ -149,29 +96,122 @@ std::optional<Request> read_options(int argc, char** argv, const char* command) 
   return request;
 }
 
-int run_command(int argc, char** argv) {
-  if (argc < 2) return usage_error({"a command is missing: start, status, stop or undo"});
-  if (argument_given(argc, argv, 1, "--help")) return print_answer("tune-session", usage().c_str());
-  const std::string command = argv[1];
-  if (command == "--version") return print_version_answer("tune-session");
-  if (command == "start" || command == "status") {
-    std::optional<Request> request = read_options(argc, argv, command.c_str());
-    if (!request) return exit_usage;
-    return command == "start" ? start(request->start) : status(request->json);
+int run_start(int argc, char** argv) {
+  std::optional<Request> request = read_options(argc, argv, "start");
+  return request ? start(request->start) : exit_usage;
+}
+
+int run_status(int argc, char** argv) {
+  std::optional<Request> request = read_options(argc, argv, "status");
+  return request ? status(request->json) : exit_usage;
+}
+
+int run_stop(int argc, char** argv) {
+  if (argc > 2) return usage_error({"stop: unknown argument: ", argv[2]});
+  return stop();
+}
+
+int run_undo(int argc, char** argv) {
+  const char* set = argc > 2 ? argv[2] : "before";
+  if (std::strcmp(set, "before") != 0 && std::strcmp(set, "original") != 0) {
+    return usage_error({"undo: not before or original: ", set});
   }
-  if (command == "stop") {
-    if (argc > 2) return usage_error({"stop: unknown argument: ", argv[2]});
-    return stop();
-  }
-  if (command == "undo") {
-    const char* set = argc > 2 ? argv[2] : "before";
-    if (std::strcmp(set, "before") != 0 && std::strcmp(set, "original") != 0) {
-      return usage_error({"undo: not before or original: ", set});
+  if (argc > 3) return usage_error({"undo: unknown argument: ", argv[3]});
+  return undo(set);
+}
+
+constexpr CommandRow command_rows[] = {
+    {"start", "",
+     "        begin a new tuning (the miner's files are saved first), or go on with the\n"
+     "        one under way; detaches and returns at once unless --foreground, which\n"
+     "        waits and returns the tuning's outcome. --new begins a new tuning whatever\n"
+     "        the state, also one that cannot be read (it is set aside). Each stage's\n"
+     "        run is ended past its deadline, in decimal hours up to 8760 (default:\n"
+     "        twice the longest run autoTune.conf allows, at least 1); a tuning keeps\n"
+     "        the deadlines it was given.\n",
+     run_start},
+    {"status", "", "        where the tuning stands and what start would do next (any user)\n",
+     run_status},
+    {"stop", "", "        end the running stage; a later start goes on with it\n", run_stop},
+    {"undo", " [before|original]",
+     "        put back the miner's files as they were before the latest tuning\n"
+     "        (before, the default) or before the first one (original), and restart\n"
+     "        the miner; refused while a tuning runs\n",
+     run_undo},
+};
+
+// Every option row names a command of the table: a row that names none does not build.
+constexpr bool options_name_commands() {
+  for (const OptionRow& option : option_rows) {
+    bool found = false;
+    for (const CommandRow& command : command_rows) {
+      found = found || std::string_view(option.command) == command.name;
     }
-    if (argc > 3) return usage_error({"undo: unknown argument: ", argv[3]});
-    return undo(set);
+    if (!found) return false;
   }
-  return usage_error({"unknown command: ", command});
+  return true;
+}
+static_assert(options_name_commands(), "an option row names a command the table does not have");
+
+std::string usage() {
+  std::string text =
+      "Usage: tune-session COMMAND [OPTION...]\n"
+      "       tune-session --help | --version\n"
+      "Runs one tuning of the miner on this board from start to end: chain-tuner, then\n"
+      "yellow-fixer, one tuning at a time, going on after any interruption, and undoable.\n"
+      "\n"
+      "Commands:\n";
+  for (const CommandRow& command : command_rows) {
+    text += cat({"  ", command.name});
+    // " [--name]" or " [--name=VALUE]" for each of its options.
+    for (const OptionRow& row : option_rows) {
+      if (std::strcmp(row.command, command.name) != 0) continue;
+      text += cat({" [", row.name, row.value ? "=" : "", row.value ? row.value : "", "]"});
+    }
+    text += cat({command.words, "\n", command.what});
+  }
+  return text +
+         "\n"
+         "Files:  /config/tune-session.state (and .unreadable), /config/tune-session.lock,\n"
+         "        /config/tune-backup/{before,original}/, /config/tune-logs/,\n"
+         "        /tmp/tune-session.log (a detached session's output)\n"
+         "Runs:   chain-tuner and yellow-fixer beside tune-session, else in /usr/sbin\n"
+         "\n"
+         "Exit status: 0 done (for start: detached, or the tuning finished); 1 a stage\n"
+         "failed, timed out or was stopped, the state could not be recorded, the miner's\n"
+         "files could not be saved or put back, or stop could not end the session; 2 bad\n"
+         "usage; 3 another session runs, or the board cannot be used (no /config, no lock,\n"
+         "a state that cannot be read: status still shows what it can, no programs).\n"
+         "\n"
+         "See tune-session(8).\n";
+}
+
+// Standard streams that a caller left closed are opened on /dev/null, so that no file the
+// program opens (a pipe, a log) takes their place and gets their output.
+void open_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (opened >= 0 && opened != fd) close(opened);  // lower ones were open already
+    }
+  }
+}
+
+int run_command(int argc, char** argv) {
+  if (argc < 2) {
+    std::string names;  // "start, status, stop or undo"
+    for (const CommandRow& command : command_rows) {
+      const bool last = &command == &std::end(command_rows)[-1];
+      names += cat({names.empty() ? "" : last ? " or " : ", ", command.name});
+    }
+    return usage_error({"a command is missing: ", names});
+  }
+  if (argument_given(argc, argv, 1, "--help")) return print_answer("tune-session", usage().c_str());
+  if (std::strcmp(argv[1], "--version") == 0) return print_version_answer("tune-session");
+  for (const CommandRow& command : command_rows) {
+    if (std::strcmp(argv[1], command.name) == 0) return command.run(argc, argv);
+  }
+  return usage_error({"unknown command: ", argv[1]});
 }
 
 }  // namespace
