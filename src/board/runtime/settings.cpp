@@ -57,12 +57,15 @@ void apply_settings_line(TuneSettings& settings, SettingReaders readers, const c
   }
 }
 
+bool read_last_settings_line(System& sys, std::string& line) {
+  line.clear();
+  return for_each_line(sys, settings_path, [&](const std::string& each) { line = each; });
+}
+
 void load_tune_settings(TuneContext& ctx, SettingReaders readers) {
-  std::optional<std::string> last_line;
-  if (!for_each_line(ctx.sys, settings_path, [&](const std::string& line) { last_line = line; })) {
-    tune_fatal(ctx.sys, 0, fatal_log::no_settings);
-  }
-  if (last_line) apply_settings_line(ctx.settings, readers, last_line->c_str());
+  std::string last_line;
+  if (!read_last_settings_line(ctx.sys, last_line)) tune_fatal(ctx.sys, 0, fatal_log::no_settings);
+  apply_settings_line(ctx.settings, readers, last_line.c_str());
 }
 
 }  // namespace tune

@@ -5,9 +5,11 @@
 // docs' tables are made) all come from that one list.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "ladder.hpp"
+#include "system.hpp"
 
 namespace tune {
 
@@ -33,12 +35,31 @@ struct TuneSettings {
 
 using SettingField = int TuneSettings::*;
 
-// The programs that read a setting; each program takes only its own keys from the file.
+// The programs that read a setting, a bit each; each takes only its own keys from the file.
 enum SettingReaders : unsigned {
   read_by_chain_tuner = 1,
   read_by_yellow_fixer = 2,
+  read_by_tune_session = 4,
   read_by_both = read_by_chain_tuner | read_by_yellow_fixer,
 };
+
+// Every program that reads settings, by name: what the settings table, the docs and the
+// report's checks go through. A new reader is a bit above and a row here.
+struct SettingReader {
+  SettingReaders bit;
+  const char* name;
+};
+inline constexpr SettingReader setting_readers[] = {
+    {read_by_chain_tuner, "chain-tuner"},
+    {read_by_yellow_fixer, "yellow-fixer"},
+    {read_by_tune_session, "tune-session"},
+};
+// Every reader's keys: a line as whichever program reads each key.
+inline constexpr SettingReaders read_by_any = [] {
+  unsigned all = 0;
+  for (const SettingReader& reader : setting_readers) all |= reader.bit;
+  return static_cast<SettingReaders>(all);
+}();
 
 // The values a rehearsal runs. The programs take any whole number; outside these the
 // simulated chips mean nothing, or a rehearsal would never end.
@@ -86,8 +107,25 @@ inline constexpr SettingDeclaration setting_declarations[] = {
      "target total rate"},
 };
 
-// True for a key of the settings file (either program's).
+// True for a key of the settings file (any program's).
 bool is_setting_key(std::string_view key);
+
+// The declaration of the setting a member holds; its key ("restarts_count") is how messages
+// name it.
+constexpr const SettingDeclaration& declaration_of(SettingField field) {
+  for (const SettingDeclaration& declared : setting_declarations) {
+    if (declared.field == field) return declared;
+  }
+  throw "a member no setting declares";
+}
+constexpr const char* key_of(SettingField field) {
+  return declaration_of(field).key;
+}
+
+// The last line of the settings file, with its "\n" when it has one; false, with nothing
+// read, when the file cannot be opened (or is not a regular file). The one reader of the
+// file, for the programs and for the session.
+bool read_last_settings_line(System& sys, std::string& line);
 
 // Applies one settings line over `settings`, taking only the keys `readers` read.
 void apply_settings_line(TuneSettings& settings, SettingReaders readers, const char* line);

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <set>
 #include <string_view>
 
 #include "argument_reader.hpp"
@@ -217,8 +216,7 @@ long long parse_duration(const std::string& option, const std::string& text) {
   return seconds;
 }
 
-Request read_request(const ToolTables& tables, size_t command, int argc, char** argv,
-                     int first) {
+Request read_request(const ToolTables& tables, size_t command, int argc, char** argv, int first) {
   Request request;
   // Each option's row, with its value ("" for a flag), as given; then applied in the table's
   // order, so that of two wrong values the first in the table is named.
@@ -246,7 +244,8 @@ Request read_request(const ToolTables& tables, size_t command, int argc, char** 
           break;
         }
         if (arg.text.empty()) usage_error(name + " needs a value, not an empty one");
-        if (!given.emplace(row, std::string(arg.text)).second) usage_error(name + " is given twice");
+        if (!given.emplace(row, std::string(arg.text)).second)
+          usage_error(name + " is given twice");
         break;
       }
       case Argument::Kind::end:

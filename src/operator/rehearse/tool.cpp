@@ -93,7 +93,8 @@ void refuse_machine_by_hand(const Request& request) {
                                                 {request.dead.has_value(), "--dead"},
                                                 {request.missing.has_value(), "--missing"}};
   for (const auto& [by_hand, option] : given) {
-    if (by_hand) usage_error(std::string(option) + " cannot go with --from: the board's files tell");
+    if (by_hand)
+      usage_error(std::string(option) + " cannot go with --from: the board's files tell");
   }
 }
 
@@ -145,8 +146,8 @@ int compare(Invocation& in) {
   if (in.request.from) twin = twin_to_rehearse(in.request, options, *in.request.from);
   refuse_other_out(options);
   return compare_settings(
-      options, compared_lines(in.request.words, in.request.compare ? "--compare" : "compare"),
-      twin, draws_of(in.request));
+      options, compared_lines(in.request.words, in.request.compare ? "--compare" : "compare"), twin,
+      draws_of(in.request));
 }
 
 int rank(Invocation& in) {
@@ -226,30 +227,35 @@ int spelled_by_flags(Invocation& in) {
 constexpr CommandRow command_table[] = {
     {"run", "",
      "rehearse chain-tuner, then yellow-fixer, on a simulated machine in\n"
-     "virtual time; the summary and the pictures' paths are printed", run},
+     "virtual time; the summary and the pictures' paths are printed",
+     run},
     {"predict", "BOARD",
      "rehearse the tuning the board whose files are copied in BOARD (as\n"
      "report reads them) would run next, on its twin: the chip model\n"
-     "fitted to its chip rates and settings; predict what it gains", predict},
+     "fitted to its chip rates and settings; predict what it gains",
+     predict},
     {"compare", "LINE...",
      "rehearse one board (the seed's, or --from BOARD's twin) once per\n"
      "settings line, spread over the cores, and compare them in one table\n"
      "and --out's compare.svg; a LINE is a line for autoTune.conf or a\n"
-     "preset: eco, balanced, performance", compare},
+     "preset: eco, balanced, performance",
+     compare},
     {"rank", "BOARD...",
      "predict every board's next tuning and print the boards by the gain\n"
-     "it predicts, most first: the farm's order of work", rank},
+     "it predicts, most first: the farm's order of work",
+     rank},
     {"report", "DIR...",
      "report on a board's files copied into DIR (auto-tune, chip-rates,\n"
      "config.conf, manual_freqs.txt, bmminer.conf, chain-tuner.log; flat,\n"
      "or under config/ and tmp/); for many, one line per board, then the\n"
-     "farm's totals", report},
+     "farm's totals",
+     report},
     {"settings", "",
      "print the settings of /config/autoTune.conf: each key's default, the\n"
-     "programs that read it, the values a rehearsal runs and its meaning", settings},
+     "programs that read it, the values a rehearsal runs and its meaning",
+     settings},
     {"", "", "", spelled_by_flags},  // the first spelling: no command word
 };
-
 
 // The commands an option row belongs to, by their names: a name not in the table above does
 // not build.
@@ -275,23 +281,20 @@ constexpr OptionRow option_table[] = {
      "empty, so every setting keeps its default; for a board, its own);\n"
      "doubtful values are named in a warning, values outside what a\n"
      "rehearsal runs (tune-rehearse settings) refused",
-     [](Request& r, const std::string& v) { r.settings = settings_preset(v) ? v : settings_word("--settings", v); }},
+     [](Request& r, const std::string& v) {
+       r.settings = settings_preset(v) ? v : settings_word("--settings", v);
+     }},
     {in("run compare first-spelling"), "--chains", "LIST",
      "populated chains by the miner's chain number, from 2,3,4,6,7,8\n"
      "(default: all)",
      [](Request& r, const std::string& v) { r.chains = parse_chains(v); }},
     {in("run compare first-spelling"), "--weak", "N", "weak chips across the machine (default 6)",
-     [](Request& r, const std::string& v) {
-       r.weak = count_of("--weak", v);
-     }},
+     [](Request& r, const std::string& v) { r.weak = count_of("--weak", v); }},
     {in("run compare first-spelling"), "--dead", "N", "dead chips, rate 0 (default 2)",
-     [](Request& r, const std::string& v) {
-       r.dead = count_of("--dead", v);
-     }},
-    {in("run compare first-spelling"), "--missing", "N", "chips the miner never lists in /tmp/chip-rates (default 1)",
-     [](Request& r, const std::string& v) {
-       r.missing = count_of("--missing", v);
-     }},
+     [](Request& r, const std::string& v) { r.dead = count_of("--dead", v); }},
+    {in("run compare first-spelling"), "--missing", "N",
+     "chips the miner never lists in /tmp/chip-rates (default 1)",
+     [](Request& r, const std::string& v) { r.missing = count_of("--missing", v); }},
     {in("first-spelling"), "--from", "BOARD",
      "predict BOARD; with more boards (--from BOARD BOARD...), rank\n"
      "BOARD...; with --compare, the board the lines are compared on",
@@ -351,17 +354,15 @@ constexpr OptionRow option_table[] = {
     {in("report"), "--stale-after", "TIME",
      "a copy taken longer ago than TIME (seconds, or with s, m, h or d;\n"
      "default 1h) is a finding: the board may be down or out of reach",
-     [](Request& r, const std::string& v) {
-       r.stale_after = parse_duration("--stale-after", v);
-     }},
+     [](Request& r, const std::string& v) { r.stale_after = parse_duration("--stale-after", v); }},
     {in("settings"), "--markdown", nullptr, "print the table as docs/board.md holds it",
      [](Request& r, const std::string&) { r.markdown = true; }},
     {in("settings"), "--roff", nullptr, "print the table as the manual pages hold it",
      [](Request& r, const std::string&) { r.roff = true; }},
-    {in("run predict compare rank report settings first-spelling"), "--help", nullptr, "print this help and end (also -h, anywhere)", nullptr},
+    {in("run predict compare rank report settings first-spelling"), "--help", nullptr,
+     "print this help and end (also -h, anywhere)", nullptr},
     {in("first-spelling"), "--version", nullptr, "print the version and end", nullptr},
 };
-
 
 constexpr ToolTables tables = {command_table, option_table,
                                in("run predict compare rank first-spelling")};

@@ -2,7 +2,6 @@
 
 #include <map>
 
-#include "chain_tuner.hpp"
 #include "ladder.hpp"
 #include "settings.hpp"
 #include "text.hpp"
@@ -78,9 +77,10 @@ std::vector<SettingsFinding> check_settings_line(std::string_view line) {
     findings.push_back({"and " + std::to_string(unshown) + " more doubtful pair" +
                         (unshown == 1 ? "" : "s") + " on the line"});
   }
+  // Each value as the program that reads its key reads it.
   TuneSettings settings;
   const std::string whole(line);
-  apply_settings_line(settings, chain_tuner_settings, whole.c_str());
+  apply_settings_line(settings, read_by_any, whole.c_str());
   for (const SettingDeclaration& range : setting_declarations) {
     if (range.rehearsed == nullptr) continue;
     const int value = settings.*range.field;
@@ -99,13 +99,17 @@ std::vector<SettingsFinding> check_settings_line(std::string_view line) {
         {std::string(range.key) + "=" + value_text + " is " + limits + " " + range.rehearsed,
          true});
   }
+  constexpr const char* voltage_to = key_of(&TuneSettings::voltage_to);
+  constexpr const char* voltage_from = key_of(&TuneSettings::voltage_from);
+  constexpr const char* restarts_count = key_of(&TuneSettings::restarts_count);
   if (settings.voltage_to < settings.voltage_from) {
-    findings.push_back({"voltage_to " + std::to_string(settings.voltage_to) +
-                        " is below voltage_from " + std::to_string(settings.voltage_from) +
+    findings.push_back({std::string(voltage_to) + " " + std::to_string(settings.voltage_to) +
+                        " is below " + voltage_from + " " + std::to_string(settings.voltage_from) +
                         "; the chain tuner never walks a voltage down"});
   }
-  if (given.count("restarts_count") && settings.restarts_count <= 0) {
-    findings.push_back({"restarts_count=" + std::to_string(settings.restarts_count) +
+  if (given.count(restarts_count) && settings.restarts_count <= 0) {
+    findings.push_back({std::string(restarts_count) + "=" +
+                        std::to_string(settings.restarts_count) +
                         " is 0 or less: chain-tuner runs no pass and ends at once, and "
                         "yellow-fixer alone tunes"});
   }

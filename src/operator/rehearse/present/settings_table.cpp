@@ -8,10 +8,18 @@ namespace tune::rehearse {
 
 namespace {
 
-std::string readers_of(const SettingDeclaration& setting, const char* both) {
-  return setting.readers == read_by_both          ? both
-         : setting.readers == read_by_chain_tuner ? "chain-tuner"
-                                                  : "yellow-fixer";
+// The programs that read the setting, by the readers' table: "chain-tuner, tune-session";
+// `both` for the two tuning programs together. In the markdown table each program's name is
+// code (`quote`).
+std::string readers_of(const SettingDeclaration& setting, const char* both,
+                       const char* quote = "") {
+  if (setting.readers == read_by_both) return both;
+  std::string names;
+  for (const SettingReader& reader : setting_readers) {
+    if ((setting.readers & reader.bit) == 0) continue;
+    names += std::string(names.empty() ? "" : ", ") + quote + reader.name + quote;
+  }
+  return names;
 }
 
 // "up to 1000 passes, each a miner restart", "600 to 1100 a board runs at", "any".
@@ -45,10 +53,9 @@ std::string settings_table_markdown() {
       "| Key | Default | Read by | Meaning | Rehearsed (`tune-rehearse`) |\n"
       "|---|---|---|---|---|\n";
   for (const SettingDeclaration& setting : setting_declarations) {
-    const std::string readers = readers_of(setting, "both");
     text += std::string("| `") + setting.key + "` | " + std::to_string(setting.default_value) +
-            " | " + (setting.readers == read_by_both ? readers : "`" + readers + "`") + " | " +
-            setting.meaning + " | " + rehearsed(setting) + " |\n";
+            " | " + readers_of(setting, "both", "`") + " | " + setting.meaning + " | " +
+            rehearsed(setting) + " |\n";
   }
   return text;
 }
