@@ -17,6 +17,7 @@
 
 #include "board_report.hpp"
 #include "chip_power.hpp"
+#include "copy_times.hpp"
 #include "kit/rehearse_calls.hpp"
 #include "report_text.hpp"
 #include "text.hpp"
@@ -277,6 +278,22 @@ std::vector<std::string> sorted_samples(const std::string& text) {
 
 // What a farm's copies cannot tell stays out of the metrics, how old each is shows, and a
 // board keeps its label whatever else is reported with it.
+// The lists of findings in the operator's guide and the manual page name each finding of a
+// copy's times in its own words (the manual page's lines joined).
+TEST(Report, TheDocsNameEveryFindingOfACopysTimes) {
+  for (const char* doc : {"docs/operator.md", "man/tune-rehearse.1"}) {
+    std::string text = slurp(std::string(TUNE_SOURCE_DIR) + "/" + doc);
+    ASSERT_FALSE(text.empty()) << doc;
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    for (const TimeCheck& check : time_checks()) {
+      for (const char* says : check.says) {
+        if (says == nullptr) continue;
+        EXPECT_NE(text.find(says), std::string::npos) << doc << ": " << says;
+      }
+    }
+  }
+}
+
 TEST(ReportMetrics, ACopysAgeAndWhatItCannotTellAreShownNotGuessed) {
   TempDir farm;
   TempDir rehearsal;

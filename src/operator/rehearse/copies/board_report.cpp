@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "board_reading.hpp"
+#include "copy_times.hpp"
 #include "health.hpp"
 #include "session_state.hpp"
 #include "text.hpp"
@@ -204,47 +205,6 @@ int boards_inside(const std::string& dir) {
   return boards;
 }
 
-// "H:MM:SS".
-std::string duration_text(long long seconds) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
-                seconds % 60);
-  return text;
-}
-
-// A miner at work rewrites its chip rates every few minutes at most: rates older than this
-// at copy time, or than the log a program went on writing, are those of a stopped miner.
-constexpr long long rates_stale_after = 15 * 60;
-// A clock of the collecting machine's ahead of this one's would hide a dead board until
-// then: a time more than five minutes ahead is a finding.
-constexpr long long clock_slack = 300;
-
-// When a found file last changed (its time, which the copy keeps); none when it cannot tell.
-std::optional<long long> changed_at(const BoardFile& file) {
-  struct stat info;
-  if (!file.found || stat(file.path.c_str(), &info) != 0) return std::nullopt;
-  return static_cast<long long>(info.st_mtime);
-}
-
-// The age of the chip rates against the copy's stamp, else against the log.
-void check_rates_age(BoardReport& report, const BoardFile& rates, std::optional<long long> log_at,
-                     Findings& findings) {
-  if (!report.rates_at) return;
-  if (report.copied_from == "stamp file" &&
-      *report.copied_at - *report.rates_at > rates_stale_after) {
-    report.miner_stopped = true;
-    findings.add(rates, 0,
-                 "rates " + duration_text(*report.copied_at - *report.rates_at) +
-                     " old at copy time: the miner has stopped writing them, and the board's "
-                     "figures are from then");
-  } else if (log_at && *log_at - *report.rates_at > rates_stale_after) {
-    report.miner_stopped = true;
-    findings.add(rates, 0,
-                 "rates " + duration_text(*log_at - *report.rates_at) +
-                     " older than the log: the miner stopped writing them while a program ran");
-  }
-}
-
 // A chain the copy shows hashing that the chip rates no longer list, while they list others:
 // its hash board was lost since (a miner without any chip rates is a stopped one).
 void mark_lost_chains(BoardReport& report, const std::array<unsigned, chain_count>& hashed,
@@ -270,67 +230,6 @@ void mark_lost_chains(BoardReport& report, const std::array<unsigned, chain_coun
                      " shows it hashing: its hash board is lost, and the board's rate is short "
                      "of it");
   }
-}
-
-// When the copy was taken: the collection's stamp, else the newest change of the files a
-// board keeps changing (its chip rates, its log); and how old its chip rates were then.
-void read_copy_age(BoardReport& report, const BoardFile& rates, const BoardFile& log,
-                   const CopyAge& age, Findings& findings) {
-  if (report.rehearsal) return;
-  const long long now = age.now ? *age.now : static_cast<long long>(std::time(nullptr));
-  BoardFile stamp{report.dir + "/" + copy_stamp_file, false};
-  struct stat stamp_info;
-  if (lstat(stamp.path.c_str(), &stamp_info) == 0 && !S_ISREG(stamp_info.st_mode)) {
-    findings.add(stamp, 0, "not a file; the files' times are used");
-  } else {
-    stamp.found = board_file_exists(stamp.path);
-  }
-  if (stamp.found) {
-    std::optional<std::string> text = read_small_board_file(stamp, 64);
-    std::string digits = text ? text->substr(0, text->find('\n')) : "";
-    bool whole = !digits.empty() && digits.size() <= 12 &&
-                 digits.find_first_not_of("0123456789") == std::string::npos;
-    if (whole && std::atoll(digits.c_str()) > now + clock_slack) {
-      findings.add(stamp, 1,
-                   quoted(digits) + " is " + duration_text(std::atoll(digits.c_str()) - now) +
-                       " ahead of this machine's clock; the files' times are used");
-    } else if (whole) {
-      report.copied_at = std::atoll(digits.c_str());
-      report.copied_from = "stamp file";
-    } else {
-      findings.add(stamp, 1,
-                   (text ? quoted(*text) : std::string("a long text")) +
-                       " is not a time in seconds since the epoch; the files' times are used");
-    }
-  }
-  report.rates_at = changed_at(rates);
-  const std::optional<long long> log_at = changed_at(log);
-  if (!report.copied_at && (report.rates_at || log_at)) {
-    report.copied_at = std::max(report.rates_at.value_or(0), log_at.value_or(0));
-    report.copied_from = "file times";
-  }
-  if (!report.copied_at) return;
-  check_rates_age(report, rates, log_at, findings);
-  if (*report.copied_at > now + clock_slack) {
-    findings.add(BoardFile{report.dir, true}, 0,
-                 "its files were changed " + duration_text(*report.copied_at - now) +
-                     " ahead of this machine's clock: its age is unknown");
-  } else if (now - *report.copied_at > age.stale_after) {
-    findings.add(BoardFile{report.dir, true}, 0,
-                 "copied " + duration_text(now - *report.copied_at) + " ago (" +
-                     report.copied_from + "), more than " + duration_text(age.stale_after) +
-                     ": the board may be down or out of reach");
-  }
-}
-
-// Whether a tuning the copy shows interrupted was at work when the copy was taken: its log
-// written within minutes of the collection's stamp (the log's own time, on the board's
-// clock, as the copy keeps it; a stamp from the files' times would prove nothing).
-bool at_work_when_copied(const BoardReport& report, const BoardFile& log) {
-  const std::optional<long long> log_at = changed_at(log);
-  return report.outcome == Outcome::interrupted && report.copied_from == "stamp file" && log_at &&
-         *log_at >= *report.copied_at - rates_stale_after &&
-         *log_at <= *report.copied_at + clock_slack;
 }
 
 // A copy that lacks what the copy of a running board holds from /tmp (a collection that
@@ -513,7 +412,7 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   summarise(board, report);
   report.history_recorded = board.history.recorded;
   report.sessions = std::move(board.sessions);
-  read_copy_age(report, rates, log, age, findings);
+  check_copy_times(report, age, findings);
   // What the state or the logs say of the last tuning counts only for a whole copy.
   std::vector<Finding> outcome_findings;
   Findings outcome_sink(outcome_findings);
@@ -528,7 +427,7 @@ BoardReport read_board(const std::string& dir, const CopyAge& age) {
   const bool incomplete = check_whole_copy(
       report, config, rates, log, state.found || chain_log.found || !report.kept.tunings.empty(),
       decided, findings);
-  if (!incomplete && !decided && at_work_when_copied(report, log)) {
+  if (!incomplete && !decided && at_work_when_copied(report)) {
     // A tuning under way is no finding: it has not ended yet.
     report.outcome = Outcome::in_progress;
     for (KeptTuning& tuning : report.kept.tunings) {
