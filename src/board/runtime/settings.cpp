@@ -33,6 +33,10 @@ constexpr auto setting_keys = [] {
   return keys;
 }();
 
+// Every member is a setting's: one without its declaration would have no default.
+static_assert(sizeof(TuneSettings) == std::size(setting_declarations) * sizeof(int),
+              "each member of TuneSettings is declared once in setting_declarations");
+
 }  // namespace
 
 TuneSettings::TuneSettings() {

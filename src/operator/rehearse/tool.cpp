@@ -1,5 +1,6 @@
 #include "tool.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -256,6 +257,14 @@ constexpr CommandRow command_table[] = {
      settings},
     {"", "", "", spelled_by_flags},  // the first spelling: no command word
 };
+
+// The first spelling is the one row without a name, and the last: the command of a line
+// that names none.
+static_assert(
+    *std::end(command_table)[-1].name == '\0' &&
+        std::count_if(std::begin(command_table), std::end(command_table),
+                      [](const CommandRow& row) { return *row.name == '\0'; }) == 1,
+    "the first spelling is the command table's last row, and its only one without a name");
 
 // The commands an option row belongs to, by their names: a name not in the table above does
 // not build.
