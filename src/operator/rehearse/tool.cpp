@@ -272,6 +272,8 @@ constexpr CommandSet in(std::string_view names) {
   return commands_named(command_table, names);
 }
 
+constexpr CommandSet every_command = (1u << std::size(command_table)) - 1;
+
 int count_of(const char* option, const std::string& text) {
   return static_cast<int>(parse_count(option, text, 0, machine_chips));
 }
@@ -368,8 +370,7 @@ constexpr OptionRow option_table[] = {
      [](Request& r, const std::string&) { r.markdown = true; }},
     {in("settings"), "--roff", nullptr, "print the table as the manual pages hold it",
      [](Request& r, const std::string&) { r.roff = true; }},
-    {in("run predict compare rank report settings first-spelling"), "--help", nullptr,
-     "print this help and end (also -h, anywhere)", nullptr},
+    {every_command, "--help", nullptr, "print this help and end (also -h, anywhere)", nullptr},
     {in("first-spelling"), "--version", nullptr, "print the version and end", nullptr},
 };
 
