@@ -52,7 +52,8 @@ TEST(CommandLine, UsageErrorsEndWithStatus2AndOneLine) {
       {"report rackA/fresh other/rackA/fresh --labels-under other",
        "rackA/fresh is not under --labels-under other"},
       {"report rackA/fresh --stale-after 5x", "--stale-after takes a time such as 3600"},
-      {"report rackA/fresh alias", "rackA/fresh and alias are the same board"},
+      {"report rackA/fresh alias",
+       "rackA/fresh and alias are the same board; see tune-rehearse report --help"},
       {"report rackA/a\\\\x0ab 'rackA/a\nb'", "would both be labelled"},
       // A rehearsal's options.
       {"--seed", "--seed needs a value"},
@@ -91,6 +92,8 @@ TEST(CommandLine, UsageErrorsEndWithStatus2AndOneLine) {
       // spelling names the tool's.
       {"run --draws 3", "unknown option --draws; see tune-rehearse run --help"},
       {"run board", "unexpected \"board\"; see tune-rehearse run --help"},
+      {"run --out rackA",
+       "--out rackA is not empty and not an earlier rehearsal's; see tune-rehearse run --help"},
       {"predict", "predict takes one board directory"},
       {"predict board board/before", "predict takes one board directory"},
       {"predict board --chains 2", "unknown option --chains"},
