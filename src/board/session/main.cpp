@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -153,38 +154,75 @@ constexpr bool options_name_commands() {
 }
 static_assert(options_name_commands(), "an option row names a command the table does not have");
 
-std::string usage() {
-  std::string text =
+// Text made when the program is built, from the tables: no code on the board makes it (a text
+// longer than its room does not build).
+template <size_t Room>
+struct BuiltText {
+  char text[Room] = {};
+  size_t size = 0;
+  constexpr void add(const char* piece) {
+    while (*piece != '\0') text[size++] = *piece++;
+  }
+};
+
+template <size_t Room>
+constexpr BuiltText<Room> make_usage() {
+  BuiltText<Room> usage;
+  usage.add(
       "Usage: tune-session COMMAND [OPTION...]\n"
       "       tune-session --help | --version\n"
       "Runs one tuning of the miner on this board from start to end: chain-tuner, then\n"
       "yellow-fixer, one tuning at a time, going on after any interruption, and undoable.\n"
       "\n"
-      "Commands:\n";
+      "Commands:\n");
   for (const CommandRow& command : command_rows) {
-    text += cat({"  ", command.name});
+    usage.add("  ");
+    usage.add(command.name);
     // " [--name]" or " [--name=VALUE]" for each of its options.
     for (const OptionRow& row : option_rows) {
-      if (std::strcmp(row.command, command.name) != 0) continue;
-      text += cat({" [", row.name, row.value ? "=" : "", row.value ? row.value : "", "]"});
+      if (std::string_view(row.command) != command.name) continue;
+      usage.add(" [");
+      usage.add(row.name);
+      if (row.value != nullptr) {
+        usage.add("=");
+        usage.add(row.value);
+      }
+      usage.add("]");
     }
-    text += cat({command.words, "\n", command.what});
+    usage.add(command.words);
+    usage.add("\n");
+    usage.add(command.what);
   }
-  return text +
-         "\n"
-         "Files:  /config/tune-session.state (and .unreadable), /config/tune-session.lock,\n"
-         "        /config/tune-backup/{before,original}/, /config/tune-logs/,\n"
-         "        /tmp/tune-session.log (a detached session's output)\n"
-         "Runs:   chain-tuner and yellow-fixer beside tune-session, else in /usr/sbin\n"
-         "\n"
-         "Exit status: 0 done (for start: detached, or the tuning finished); 1 a stage\n"
-         "failed, timed out or was stopped, the state could not be recorded, the miner's\n"
-         "files could not be saved or put back, or stop could not end the session; 2 bad\n"
-         "usage; 3 another session runs, or the board cannot be used (no /config, no lock,\n"
-         "a state that cannot be read: status still shows what it can, no programs).\n"
-         "\n"
-         "See tune-session(8).\n";
+  usage.add(
+      "\n"
+      "Files:  /config/tune-session.state (and .unreadable), /config/tune-session.lock,\n"
+      "        /config/tune-backup/{before,original}/, /config/tune-logs/,\n"
+      "        /tmp/tune-session.log (a detached session's output)\n"
+      "Runs:   chain-tuner and yellow-fixer beside tune-session, else in /usr/sbin\n"
+      "\n"
+      "Exit status: 0 done (for start: detached, or the tuning finished); 1 a stage\n"
+      "failed, timed out or was stopped, the state could not be recorded, the miner's\n"
+      "files could not be saved or put back, or stop could not end the session; 2 bad\n"
+      "usage; 3 another session runs, or the board cannot be used (no /config, no lock,\n"
+      "a state that cannot be read: status still shows what it can, no programs).\n"
+      "\n"
+      "See tune-session(8).\n");
+  return usage;
 }
+// Made twice: once to measure it, once in a room of its size.
+constexpr auto usage = make_usage<make_usage<4096>().size + 1>();
+
+// "start, status, stop or undo".
+template <size_t Room>
+constexpr BuiltText<Room> make_command_names() {
+  BuiltText<Room> names;
+  for (const CommandRow& command : command_rows) {
+    if (names.size > 0) names.add(&command == &std::end(command_rows)[-1] ? " or " : ", ");
+    names.add(command.name);
+  }
+  return names;
+}
+constexpr auto command_names = make_command_names<make_command_names<256>().size + 1>();
 
 // Standard streams that a caller left closed are opened on /dev/null, so that no file the
 // program opens (a pipe, a log) takes their place and gets their output.
@@ -197,18 +235,23 @@ void open_standard_streams() {
   }
 }
 
+// What the board needs of the command table at run time: the names and the functions (the
+// help texts live only in the usage made from them).
+struct Dispatch {
+  const char* name;
+  int (*run)(int argc, char** argv);
+};
+constexpr auto dispatch = [] {
+  std::array<Dispatch, std::size(command_rows)> rows{};
+  for (size_t i = 0; i < rows.size(); ++i) rows[i] = {command_rows[i].name, command_rows[i].run};
+  return rows;
+}();
+
 int run_command(int argc, char** argv) {
-  if (argc < 2) {
-    std::string names;  // "start, status, stop or undo"
-    for (const CommandRow& command : command_rows) {
-      const bool last = &command == &std::end(command_rows)[-1];
-      names += cat({names.empty() ? "" : last ? " or " : ", ", command.name});
-    }
-    return usage_error({"a command is missing: ", names});
-  }
-  if (argument_given(argc, argv, 1, "--help")) return print_answer("tune-session", usage().c_str());
+  if (argc < 2) return usage_error({"a command is missing: ", command_names.text});
+  if (argument_given(argc, argv, 1, "--help")) return print_answer("tune-session", usage.text);
   if (std::strcmp(argv[1], "--version") == 0) return print_version_answer("tune-session");
-  for (const CommandRow& command : command_rows) {
+  for (const Dispatch& command : dispatch) {
     if (std::strcmp(argv[1], command.name) == 0) return command.run(argc, argv);
   }
   return usage_error({"unknown command: ", argv[1]});
