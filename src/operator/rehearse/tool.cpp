@@ -1,3 +1,6 @@
+// tune-rehearse's two tables, its commands and its options, and what each command does with
+// what its command line asks for before it calls into commands/: the usage errors decided,
+// the options turned into what the commands take.
 #include "tool.hpp"
 
 #include <algorithm>
