@@ -113,6 +113,8 @@ constexpr TimeCheck checks[] = {
     {{old_at_copy, older_than_log}, check_rates_age},
     {{may_be_down, age_unknown}, check_copy_age},
 };
+static_assert(checks[0].check == read_copy_stamp,
+              "when the copy was taken is read first: the other checks measure against it");
 
 }  // namespace
 
