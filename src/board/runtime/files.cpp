@@ -93,20 +93,28 @@ bool synced(System& sys, int fd) {
   return errno == EINVAL || errno == EROFS || errno == ENOTSUP || errno == ENOSYS;
 }
 
+// Opens `path` without waiting (a pipe with no one at its other end would block a plain
+// open; it fails with ENXIO for a writer instead), then lets what follows wait as usual.
+// -1 with errno set when it cannot be opened.
+int open_without_waiting(const std::string& path, int flags, mode_t mode = 0) {
+  int fd = open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+  if (fd >= 0 && fcntl(fd, F_SETFL, 0) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    fd = -1;
+  }
+  return fd;
+}
+
 // The plain write, for the cases of in_place_cases, with every step checked. Room for the
 // text is taken before the old content is touched (where the file system can reserve it), so
 // a full disk fails the write with the old content whole; the text then goes over the old
 // one, and what is left of that is cut off.
 bool rewrite_in_place(System& sys, const std::string& path, std::string_view text) {
-  // Not waiting for a reader: a pipe no one reads is a file that cannot be opened (ENXIO).
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  // A pipe no one reads is a file that cannot be opened (ENXIO).
+  int fd = open_without_waiting(path, O_WRONLY | O_CREAT, 0666);
   if (fd < 0) return false;
-  if (fcntl(fd, F_SETFL, 0) != 0) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return false;
-  }
   struct stat info = {};
   bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   bool stored = true;
@@ -340,10 +348,9 @@ namespace {
 // wait: a pipe or a device in a file's place would block a plain open, or answer it with
 // effects of its own, so it reads as a file that cannot be opened.
 std::FILE* open_regular(const std::string& path, struct stat& info) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = open_without_waiting(path, O_RDONLY);
   if (fd < 0) return nullptr;
-  const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  if (!regular || fcntl(fd, F_SETFL, 0) != 0) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);
     return nullptr;
   }

@@ -30,12 +30,13 @@ constexpr DefaultsLine defaults_line(std::initializer_list<SettingField> fields)
     const SettingDeclaration& declared = declaration_of(field);
     for (const char* key = declared.key; *key != '\0'; ++key) line.text[at++] = *key;
     line.text[at++] = '=';
-    const long long value = declared.default_value;
-    if (value < 0) line.text[at++] = '-';
+    if (declared.default_value < 0) line.text[at++] = '-';
+    const long long magnitude =
+        declared.default_value < 0 ? -1LL * declared.default_value : declared.default_value;
     long long digits = 1;
-    while (digits * 10 <= (value < 0 ? -value : value)) digits *= 10;
+    while (digits * 10 <= magnitude) digits *= 10;
     for (; digits > 0; digits /= 10)
-      line.text[at++] = static_cast<char>('0' + (value < 0 ? -value : value) / digits % 10);
+      line.text[at++] = static_cast<char>('0' + magnitude / digits % 10);
   }
   line.text[at] = '\0';
   return line;
