@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -68,6 +69,25 @@ bool replace_in_child(const std::string& path, const std::string& text, bool as_
   EXPECT_TRUE(child.exited && child.status != 125) << "child could not start";
   return child.exited && child.status == 0;
 }
+
+// What fallocate answers in this test binary: 0 for the real call, else the error it fails
+// with (set before a child is forked, which inherits it).
+int fallocate_answer = 0;
+
+}  // namespace
+
+extern "C" int fallocate(int fd, int mode, off_t offset, off_t length) {
+  if (fallocate_answer != 0) {
+    errno = fallocate_answer;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_fallocate, fd, mode, offset, length));
+}
+extern "C" int fallocate64(int fd, int mode, off_t offset, off_t length) {
+  return fallocate(fd, mode, offset, length);
+}
+
+namespace {
 
 // A file's extended attributes, by name.
 std::map<std::string, std::string> attributes_of(const fs::path& file) {
@@ -253,6 +273,28 @@ TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
     }
     if (fs::exists(dir / "data/alias")) {
       EXPECT_EQ(*m.sys.read_file("/data/alias"), c.content);
+    }
+  }
+}
+
+// A file system that cannot reserve room (UBIFS, JFFS2: fallocate answers EOPNOTSUPP) takes
+// the in-place write of a longer text as it comes; one that is full still fails it with the
+// old content whole, not shortened.
+TEST(ReplaceFile, InPlaceWithoutRoomReservedStoresTheWholeTextOrLeavesTheOld) {
+  for (const auto& [answer, stored] : {std::pair{EOPNOTSUPP, true}, std::pair{ENOSPC, false}}) {
+    SCOPED_TRACE(std::strerror(answer));
+    SimMachine m;
+    const fs::path dir = m.sys.root();
+    fs::create_directory(dir / "data");
+    std::ofstream(dir / "data/alias") << "old\n";
+    fs::create_hard_link(dir / "data/alias", dir / "config/config.conf");  // written in place
+    const std::string text = "a new content, longer than the old\n";
+    fallocate_answer = answer;
+    EXPECT_EQ(replace_in_child((dir / "config/config.conf").string(), text, false, RLIM_INFINITY),
+              stored);
+    fallocate_answer = 0;
+    for (const char* name : {"/config/config.conf", "/data/alias"}) {
+      EXPECT_EQ(*m.sys.read_file(name), stored ? text : "old\n") << name;
     }
   }
 }
