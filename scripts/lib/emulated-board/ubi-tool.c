@@ -2,8 +2,9 @@
  * applets and Debian's mtd-utils for armhf are linked dynamically):
  *
  *   ubi-tool mkvol DEVICE NAME BYTES   makes a dynamic volume, as ubimkvol would
- *   ubi-tool cut VOLUME                cuts the power now, by UBI's own emulation (VOLUME:
- *                                      a spare one's device)
+ *   ubi-tool cut VOLUME [MICROSECONDS] cuts the power now, or that long from now (armed
+ *                                      first: a shell's wait would add a process's start),
+ *                                      by UBI's own emulation (VOLUME: a spare one's device)
  *
  * UBI's power-cut emulation counts the headers UBI writes (an eraseblock's erase counter, a
  * volume's header when a logical eraseblock is mapped), not pages: UBIFS writes one only
@@ -19,6 +20,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 static int knob(const char *name, const char *value) {
@@ -48,7 +50,7 @@ static int make_volume(const char *device, const char *name, const char *bytes) 
   return 0;
 }
 
-static int cut(const char *volume) {
+static int cut(const char *volume, long delay) {
   int fd = open(volume, O_RDWR);
   if (fd < 0) {
     fprintf(stderr, "ubi-tool: %s: %s\n", volume, strerror(errno));
@@ -63,6 +65,7 @@ static int cut(const char *volume) {
       !knob("tst_emulate_power_cut", "3")) {
     return 1;
   }
+  if (delay > 0) usleep((useconds_t)delay);
   for (int leb = 0; leb < 8; ++leb) {
     struct ubi_map_req request;
     memset(&request, 0, sizeof request);
@@ -83,7 +86,9 @@ int main(int argc, char **argv) {
   if (argc == 5 && strcmp(argv[1], "mkvol") == 0 && strlen(argv[3]) <= UBI_MAX_VOLUME_NAME) {
     return make_volume(argv[2], argv[3], argv[4]);
   }
-  if (argc == 3 && strcmp(argv[1], "cut") == 0) return cut(argv[2]);
-  fprintf(stderr, "usage: ubi-tool mkvol DEVICE NAME BYTES | ubi-tool cut VOLUME\n");
+  if ((argc == 3 || argc == 4) && strcmp(argv[1], "cut") == 0) {
+    return cut(argv[2], argc == 4 ? strtol(argv[3], NULL, 10) : 0);
+  }
+  fprintf(stderr, "usage: ubi-tool mkvol DEVICE NAME BYTES | ubi-tool cut VOLUME [MICROSECONDS]\n");
   return 2;
 }
