@@ -279,22 +279,31 @@ TEST(ReplaceFile, LeavesTheOldOrTheNewContentAndTheFileAsItWas) {
 
 // A file system that cannot reserve room (UBIFS, JFFS2: fallocate answers EOPNOTSUPP) takes
 // the in-place write of a longer text as it comes; one that is full still fails it with the
-// old content whole, not shortened.
+// old content whole. Without the reservation a disk that fills during the write leaves the
+// file torn, but never cut short: what was written stays.
 TEST(ReplaceFile, InPlaceWithoutRoomReservedStoresTheWholeTextOrLeavesTheOld) {
-  for (const auto& [answer, stored] : {std::pair{EOPNOTSUPP, true}, std::pair{ENOSPC, false}}) {
-    SCOPED_TRACE(std::strerror(answer));
+  const std::string text = "a new content, longer than the old\n";
+  const struct {
+    int answer;
+    rlim_t room;  // the file size limit: the disk filling at that size
+    bool stored;
+    std::string left;
+  } rows[] = {{EOPNOTSUPP, RLIM_INFINITY, true, text},
+              {ENOSPC, RLIM_INFINITY, false, "old\n"},
+              {EOPNOTSUPP, 10, false, text.substr(0, 10)}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(std::strerror(row.answer)) + ", room " + std::to_string(row.room));
     SimMachine m;
     const fs::path dir = m.sys.root();
     fs::create_directory(dir / "data");
     std::ofstream(dir / "data/alias") << "old\n";
     fs::create_hard_link(dir / "data/alias", dir / "config/config.conf");  // written in place
-    const std::string text = "a new content, longer than the old\n";
-    fallocate_answer = answer;
-    EXPECT_EQ(replace_in_child((dir / "config/config.conf").string(), text, false, RLIM_INFINITY),
-              stored);
+    fallocate_answer = row.answer;
+    EXPECT_EQ(replace_in_child((dir / "config/config.conf").string(), text, false, row.room),
+              row.stored);
     fallocate_answer = 0;
     for (const char* name : {"/config/config.conf", "/data/alias"}) {
-      EXPECT_EQ(*m.sys.read_file(name), stored ? text : "old\n") << name;
+      EXPECT_EQ(*m.sys.read_file(name), row.left) << name;
     }
   }
 }
