@@ -98,9 +98,10 @@ Labels board_labels(const std::vector<std::string>& dirs, const std::string& und
     }
   }
   Labels labels;
-  auto problem = [&](std::string what) { return Labels{{}, std::move(what)}; };
+  auto problem = [&](std::string what) { return Labels{{}, {}, std::move(what)}; };
   std::map<std::string, size_t> given;
   std::map<std::pair<dev_t, ino_t>, size_t> directories;
+  labels.refused.resize(paths.size());
   for (size_t i = 0; i < paths.size(); ++i) {
     std::string label = paths[i].lexically_relative(root).generic_string();
     if (label.empty() || label == "." || label.starts_with("../") || label == "..") {
@@ -111,22 +112,30 @@ Labels board_labels(const std::vector<std::string>& dirs, const std::string& und
       label = paths[i].filename().string();  // the root itself, given as a board
       if (label.empty()) label = "board";
     }
-    // Told apart as they are written: two names that escape alike would be one series.
-    auto [at, fresh] = given.emplace(printable(label, 200), i);
-    // And one directory under two names (a link to a board beside the board) is one board.
+    // One directory under two names (a link to a board beside the board, a board given
+    // twice) is one board, reported under the name that is not a link.
     struct stat info;
-    if (fresh && ::stat(dirs[i].c_str(), &info) == 0) {
+    if (::stat(dirs[i].c_str(), &info) == 0) {
       auto [same, first] = directories.emplace(std::pair{info.st_dev, info.st_ino}, i);
       if (!first) {
-        return problem(printable(dirs[same->second], 200) + " and " + printable(dirs[i], 200) +
-                       " are the same board");
+        size_t kept = same->second, dropped = i;
+        struct stat own;
+        if (::lstat(dirs[kept].c_str(), &own) == 0 && S_ISLNK(own.st_mode) &&
+            ::lstat(dirs[i].c_str(), &own) == 0 && !S_ISLNK(own.st_mode)) {
+          std::swap(kept, dropped);
+          same->second = kept;
+        }
+        labels.refused[dropped] = "the same board as " + printable(dirs[kept], 200);
       }
     }
-    if (!fresh) {
-      return problem(printable(dirs[at->second], 200) + " and " + printable(dirs[i], 200) +
-                     " would both be labelled " + printable(label, 200));
+    // Told apart as they are written: two names that escape alike would be one series, so
+    // the later one has no label of its own.
+    auto [at, fresh] = given.emplace(printable(label, 200), i);
+    if (!fresh && labels.refused[i].empty()) {
+      labels.refused[i] = "would be labelled " + printable(label, 200) + " as " +
+                          printable(dirs[at->second], 200) + " is";
     }
-    labels.labels.push_back(label);
+    labels.labels.push_back(fresh ? label : std::string());
   }
   return labels;
 }

@@ -21,10 +21,13 @@ void check_replaceable(const std::string& path);
 // The boards' labels in what the tool writes for them (a metric's "board", a picture's
 // name): each board's path relative to `under` when given, else to the deepest directory
 // that holds all of them ("rackA/s01"; a single board's own name). The same whatever the
-// order the boards come in. A board outside `under`, two boards that would have one label, or
-// one board given twice leave the labels empty and name the boards in `problem`.
+// order the boards come in. A board outside `under` leaves the labels empty and names it in
+// `problem`. A farm keeps its other boards when one entry cannot be taken: one board given
+// twice (a link beside it: the link is refused) or a name labelled as another board's is
+// (the later one, left without a label) is refused, and `refused` says why.
 struct Labels {
   std::vector<std::string> labels;
+  std::vector<std::string> refused;  // a board's; empty when it is taken
   std::string problem;
 };
 Labels board_labels(const std::vector<std::string>& dirs, const std::string& under);

@@ -178,6 +178,7 @@ int report(Invocation& in) {
   Labels labels = board_labels(request.words, request.labels_under.value_or(""));
   if (!labels.problem.empty()) usage_error(labels.problem);
   report.labels = std::move(labels.labels);
+  report.refused = std::move(labels.refused);
   if (request.chip && report.boards_list) {
     usage_error("--chip takes one board directory, without --boards");
   }

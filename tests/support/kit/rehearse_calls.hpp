@@ -75,6 +75,7 @@ inline int report_boards(const std::vector<std::string>& dirs, ReportRequest req
   Labels labels = board_labels(dirs, labels_under);
   if (!labels.problem.empty()) throw ToolError(status_usage, labels.problem);
   request.labels = std::move(labels.labels);
+  request.refused = std::move(labels.refused);
   return dirs.size() == 1 ? report_one(dirs[0], request) : report_farm(dirs, request);
 }
 

@@ -79,6 +79,9 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
     const std::string& name = request.labels[i];
     std::string text;
     try {
+      if (i < request.refused.size() && !request.refused[i].empty()) {
+        throw UnusableBoard(request.refused[i]);
+      }
       BoardReport report = read_board(dir, request.age);
       totals.add(report);
       if (request.metrics) metrics.board(report, name);
@@ -93,8 +96,9 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
     } catch (const UnusableBoard& unusable) {
       // On standard error, where every failure goes; the JSON document keeps its place too.
       ++totals.unusable;
-      if (request.metrics) metrics.unusable(name);
-      if (request.out) overview.push_back({.name = name, .unusable = true});
+      // One refused for its label has none of its own to be a series under.
+      if (request.metrics && !name.empty()) metrics.unusable(name);
+      if (request.out) overview.push_back({.name = name.empty() ? dir : name, .unusable = true});
       std::fflush(stdout);
       std::fputs(("tune-rehearse: " + format_unusable_line(dir, unusable.what())).c_str(), stderr);
       if (json) text = farm_json.unusable(dir, unusable.what());

@@ -20,6 +20,7 @@ struct ReportRequest {
   bool pictures = false;                    // each board's heat map too, on a farm
   std::optional<std::string> metrics;       // the Prometheus file
   std::vector<std::string> labels;          // each board's, in the order of the boards
+  std::vector<std::string> refused;         // why a board is not taken (empty: it is)
   std::optional<std::string> boards_list;   // the farm's list of boards: those not copied
   CopyAge age;
 };
