@@ -4,6 +4,7 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,7 +16,9 @@
 #include "kit/rehearse_calls.hpp"
 #include "pictures.hpp"
 #include "predictions.hpp"
+#include "output.hpp"
 #include "report_metrics.hpp"
+#include "tool_error.hpp"
 
 namespace tune::rehearse {
 namespace {
@@ -257,6 +260,29 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
   };
   for (const auto& e : expected)
     EXPECT_EQ(count(text, e.sample), e.count) << e.sample << "\n" << text;
+  // A farm too large to hold waits in nameless files beside the output and comes out as the
+  // same text; a write that fails leaves the old file whole and nothing beside it.
+  MetricsWriter held, spooled(dir / "out");
+  fs::create_directory(dir / "out");
+  const BoardReport board = read_board(dir / "a");
+  for (int i = 0; i < 2000; ++i) {
+    held.board(board, "b" + std::to_string(i));
+    spooled.board(board, "b" + std::to_string(i));
+  }
+  EXPECT_TRUE(fs::is_empty(dir / "out"));
+  const std::string farm = dir / "out/farm.prom";
+  replace_output(farm, [&](int fd) { return spooled.write(fd); }, [] { return std::string(); });
+  EXPECT_EQ(slurp(farm), held.text());
+  EXPECT_GT(held.text().size(), 15 * 64 * 1024u);
+  try {
+    replace_output(
+        farm, [](int) { return errno = ENOSPC, false; }, [] { return std::string(); });
+    ADD_FAILURE() << "a failed write was taken";
+  } catch (const ToolError& failed) {
+    EXPECT_EQ(failed.message, farm + ": cannot be written: No space left on device");
+  }
+  EXPECT_EQ(slurp(farm), held.text());
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), {}), 1);
   // The example alert rules name metrics the report writes.
   const std::string rules = slurp(TUNE_SOURCE_DIR "/examples/prometheus/tune-alerts.yml");
   const std::regex metric("tune_[a-z_]+");

@@ -41,9 +41,50 @@ void replace_output(const std::string& path, const std::string& text) {
   }
 }
 
-void check_replaceable(const std::string& path) {
+void replace_output(const std::string& path, FunctionRef<bool(int fd)> write,
+                    FunctionRef<std::string()> whole) {
+  // The runtime makes the empty file beside `path` with the old one's owner and mode, and
+  // says when it would rewrite `path` in place instead; the text is then added and synced.
+  PosixSystem sys;
+  StagedReplace staged;
+  errno = 0;
+  bool stored = stage_replace(sys, path, "", staged);
+  int fd = -1;
+  if (stored && !staged.in_place) fd = open(staged.temporary.c_str(), O_WRONLY | O_CLOEXEC);
+  if (stored && (staged.in_place || fd < 0)) {
+    // Rewritten in place, or a temporary file of a mode its writer may not open again.
+    drop_staged(staged);
+    replace_output(path, whole());
+    return;
+  }
+  if (stored) {
+    stored = write(fd) && fsync(fd) == 0;
+    int error = errno;
+    if (close(fd) != 0 && stored) {
+      stored = false;
+      error = errno;
+    }
+    if (stored) {
+      stored = commit_replace(sys, staged);
+    } else {
+      drop_staged(staged);
+      errno = error;
+    }
+  }
+  if (!stored) {
+    throw ToolError(status_unusable,
+                    path + ": cannot be written" +
+                        (errno != 0 ? ": " + std::string(std::strerror(errno)) : std::string()));
+  }
+}
+
+std::string directory_holding(const std::string& path) {
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  const std::string dir = parent.empty() ? "." : parent.string();
+  return parent.empty() ? "." : parent.string();
+}
+
+void check_replaceable(const std::string& path) {
+  const std::string dir = directory_holding(path);
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
     throw ToolError(status_unusable, path + ": cannot be written: " + std::strerror(EISDIR));

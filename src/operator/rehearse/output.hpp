@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "function_ref.hpp"
+
 namespace tune::rehearse {
 
 void make_output_dir(const std::string& dir);
@@ -14,9 +16,16 @@ void write_output(const std::string& path, const std::string& text);
 // it, then renamed there), so that a reader (node_exporter's textfile collector, say) sees
 // the old file or the new one, never a part.
 void replace_output(const std::string& path, const std::string& text);
+// The same for a text too large to hold: `write` writes it to a file descriptor (false, errno
+// set, when it cannot). Where the file is rewritten in place instead (a file with other hard
+// links, not a regular file: see replace_file), `whole` gives it as one text.
+void replace_output(const std::string& path, FunctionRef<bool(int fd)> write,
+                    FunctionRef<std::string()> whole);
 // Fails now, as replace_output would later, when `path` is a directory or its directory
 // cannot take a new file: a long run does not end in an error it could have named first.
 void check_replaceable(const std::string& path);
+// The directory a file named `path` is in ("." for a bare name).
+std::string directory_holding(const std::string& path);
 
 // The boards' labels in what the tool writes for them (a metric's "board", a picture's
 // name): each board's path relative to `under` when given, else to the deepest directory

@@ -70,7 +70,9 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
   if (request.metrics) check_replaceable(*request.metrics);
   const long long now = request.age.now.value_or(std::time(nullptr));
   std::vector<FarmRow> overview;  // a few numbers a board: the rest of it is not kept
-  MetricsWriter metrics;
+  // Beside the file it goes to, where the samples wait for it: never a part of the boards'
+  // files, and a disk that has room for the file.
+  MetricsWriter metrics(request.metrics ? directory_holding(*request.metrics) : "");
   FarmTotals totals;
   FarmJson farm_json;
   if (json) std::fputs(farm_json.begin().c_str(), stdout);
@@ -119,7 +121,11 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
                stdout);
   }
   std::fputs((json ? farm_json.end(totals) : format_farm_totals(totals)).c_str(), stdout);
-  if (request.metrics) replace_output(*request.metrics, metrics.text());
+  if (request.metrics) {
+    replace_output(
+        *request.metrics, [&](int fd) { return metrics.write(fd); },
+        [&] { return metrics.text(); });
+  }
   if (request.out) {
     const std::string picture = *request.out + "/farm.svg";
     write_output(picture,

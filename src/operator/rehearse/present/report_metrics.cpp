@@ -1,7 +1,14 @@
 #include "report_metrics.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+
+#include "files.hpp"
 
 #include "text.hpp"
 
@@ -54,7 +61,7 @@ std::string sample_value(double value) {
 
 }  // namespace
 
-MetricsWriter::MetricsWriter()
+MetricsWriter::MetricsWriter(const std::string& spool_dir)
     : families_{
           {"tune_board_listed",
            "1 for each board the farm's list (--boards) names: one without tune_board_readable "
@@ -102,16 +109,70 @@ MetricsWriter::MetricsWriter()
            "The rate expected of the chain's chips at their frequencies, in the unit of the "
            "miner's statistics",
            {}},
-      } {}
+      },
+      spool_dir_(spool_dir) {}
 
-void MetricsWriter::add(size_t family, const std::string& labels, double value) {
-  std::string& samples = families_[family].samples;
-  samples += families_[family].name;
+MetricsWriter::~MetricsWriter() {
+  for (const Family& family : families_) {
+    if (family.spool >= 0) close(family.spool);
+  }
+}
+
+namespace {
+
+// A file without a name in `dir`, or failing that one whose name is gone at once.
+int nameless_file(const std::string& dir) {
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  std::string name = dir + "/.tune-metrics-XXXXXX";
+  fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) unlink(name.c_str());
+  return fd;
+}
+
+}  // namespace
+
+void MetricsWriter::add(size_t index, const std::string& labels, double value) {
+  Family& family = families_[index];
+  std::string& samples = family.samples;
+  family.any = true;
+  samples += family.name;
   samples += '{';
   samples += labels;
   samples += "} ";
   samples += sample_value(value);
   samples += '\n';
+  constexpr size_t held = 64 * 1024;
+  if (spool_dir_.empty() || samples.size() < held || spool_error_ != 0) return;
+  if (family.spool < 0) family.spool = nameless_file(spool_dir_);
+  if (family.spool < 0 || !write_all(family.spool, samples)) {
+    spool_error_ = errno;
+    return;
+  }
+  samples.clear();
+}
+
+bool MetricsWriter::each_part(FunctionRef<bool(std::string_view part)> take) const {
+  if (spool_error_ != 0) {
+    errno = spool_error_;
+    return false;
+  }
+  for (const Family& family : families_) {
+    if (!family.any) continue;
+    const std::string head = std::string("# HELP ") + family.name + " " + family.help +
+                             "\n# TYPE " + family.name + " gauge\n";
+    if (!take(head)) return false;
+    char buffer[64 * 1024];
+    for (off_t at = 0; family.spool >= 0;) {
+      const ssize_t got = pread(family.spool, buffer, sizeof buffer, at);
+      if (got < 0) return false;
+      if (got == 0) break;
+      if (!take(std::string_view(buffer, static_cast<size_t>(got)))) return false;
+      at += got;
+    }
+    if (!take(family.samples)) return false;
+  }
+  return true;
 }
 
 void MetricsWriter::board(const BoardReport& report, const std::string& name) {
@@ -166,13 +227,15 @@ void MetricsWriter::unusable(const std::string& name) {
 
 std::string MetricsWriter::text() const {
   std::string out;
-  for (const Family& family : families_) {
-    if (family.samples.empty()) continue;
-    out += std::string("# HELP ") + family.name + " " + family.help + "\n";
-    out += std::string("# TYPE ") + family.name + " gauge\n";
-    out += family.samples;
-  }
+  each_part([&](std::string_view part) {
+    out += part;
+    return true;
+  });
   return out;
+}
+
+bool MetricsWriter::write(int fd) const {
+  return each_part([&](std::string_view part) { return write_all(fd, part); });
 }
 
 }  // namespace tune::rehearse

@@ -4,32 +4,47 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "board_report.hpp"
+#include "function_ref.hpp"
 
 namespace tune::rehearse {
 
 class MetricsWriter {
  public:
-  MetricsWriter();
+  // The samples wait in memory for their family's turn; with `spool_dir`, all but the last
+  // few kilobytes of each family wait in nameless files there instead (gone with the
+  // process), so that a farm of any size takes the same memory.
+  explicit MetricsWriter(const std::string& spool_dir = "");
+  ~MetricsWriter();
+  MetricsWriter(const MetricsWriter&) = delete;
+  MetricsWriter& operator=(const MetricsWriter&) = delete;
   // Adds a board read whole, or one that could not be read, under `name`, which must be
   // unique among the boards.
   void board(const BoardReport& report, const std::string& name);
   void unusable(const std::string& name);
   // A board the farm's list names, copied or not (then no other series has its name).
   void listed(const std::string& name);
-  // The whole exposition, families in a fixed order.
+  // The whole exposition, families in a fixed order: as a text, or written to `fd` (false,
+  // errno set, when a spool or `fd` fails).
   std::string text() const;
+  bool write(int fd) const;
 
  private:
   struct Family {
     const char* name;
     const char* help;
-    std::string samples;
+    std::string samples;  // the latest, not yet spooled
+    int spool = -1;
+    bool any = false;
   };
   void add(size_t family, const std::string& labels, double value);
+  bool each_part(FunctionRef<bool(std::string_view part)> take) const;
   std::vector<Family> families_;
+  std::string spool_dir_;
+  int spool_error_ = 0;
 };
 
 }  // namespace tune::rehearse
