@@ -17,7 +17,7 @@ commands=$("$program" --help | awk '/^Commands:/ { on = 1; next } on && /^$/ { e
 for command in $commands; do
   # "  --name ARG   help..." or "  --flag   help...": the option and its argument.
   "$program" "$command" --help |
-    awk '/^  --/ && $1 != "--help" { print $1 ($2 ~ /^[A-Z][A-Z:]*$/ ? " " $2 : "") }' |
+    awk '/^  --/ && $1 != "--help" { print $1 ($2 ~ /^[A-Z][A-Z:\/]*$/ ? " " $2 : "") }' |
     sort >"$work/help"
   # The SYNOPSIS line ".B tune-rehearse COMMAND" up to ".br": ".RB [ \-\-name" then
   # ".IR ARG ]", or ".RB [ \-\-flag ]".

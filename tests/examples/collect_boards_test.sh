@@ -114,6 +114,27 @@ printf '  %s \r\n\r\n# a rack\r\n%s\r\n' "$boards/b1" "$boards/fresh" >"$work/li
 [ -f "$work/more/b1/chip-rates" ] && [ -f "$work/more/fresh/config/config.conf" ] &&
   [ ! -e "$work/more/fresh/chip-rates" ] || fail "the list's boards were not copied as they are"
 
+# A farm split among three collectors: each board copied by one of them, and the report of
+# each shard over all the copies takes just that collector's, with the list's boards.
+for n in $(seq 1 30) böard ünit-7; do
+  cp -al "$boards/b1" "$boards/h$n"
+  echo "h$n"
+done >"$work/farm-list"
+LC_ALL=C sort "$work/farm-list" >"$work/sorted-list"
+for k in 1 2 3; do
+  "$collect" --shard $k/3 -e "$work/ssh" -f "$work/farm-list" "$work/shards/$k" 2>"$work/errors" ||
+    fail "shard $k: $(cat "$work/errors")"
+  ls "$work/shards/$k"
+done | LC_ALL=C sort | cmp -s - "$work/sorted-list" || fail "not each board in one shard: $(ls "$work"/shards/*)"
+for k in 1 2 3; do
+  "$rehearse" report --shard $k/3 --boards "$work/farm-list" --labels-under "$work/shards" \
+    "$work"/shards/*/* --metrics "$work/shard.prom" >"$work/report" || fail "shard $k's report"
+  sed -n 's/^tune_board_listed{board="\(.*\)"} 1$/\1/p' "$work/shard.prom" | LC_ALL=C sort \
+    >"$work/reported"
+  ls "$work/shards/$k" | sed "s|^|$k/|" | LC_ALL=C sort | cmp -s - "$work/reported" ||
+    fail "shard $k reports $(cat "$work/reported")"
+done
+
 # A DIR that cannot be made: one line, status 1.
 status=0
 "$collect" "$work/list/copies" "$boards/b1" 2>"$work/errors" || status=$?
@@ -122,7 +143,7 @@ status=0
 
 # Bad usage: one line, status 2, nothing copied.
 for args in "" "-j 0 $out b1" "-t x $out b1" "$out $boards/b1 $work/other/b1" "$out .hidden" \
-  "$out root@" "$out -j" "-j"; do
+  "$out root@" "$out -j" "-j" "--shard 4/3 $out b1" "--shard=1/x $out b1" "-s 0/2 $out b1"; do
   status=0
   # shellcheck disable=SC2086
   "$collect" $args 2>"$work/errors" || status=$?

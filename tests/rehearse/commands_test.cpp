@@ -49,6 +49,7 @@ TEST(CommandLine, UsageErrorsEndWithStatus2AndOneLine) {
       {"report rackA/fresh other/rackA/fresh --labels-under other",
        "rackA/fresh is not under --labels-under other; see tune-rehearse report --help"},
       {"report rackA/fresh --stale-after 5x", "--stale-after takes a time such as 3600"},
+      {"report rackA/fresh --shard 3/2", "--shard takes K/N, shard K of N from 1 to N"},
       // A rehearsal's options.
       {"--seed", "--seed needs a value"},
       {"--seed=x", "--seed takes a number from 0 to 2147483647, not \"x\""},

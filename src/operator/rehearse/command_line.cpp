@@ -216,6 +216,20 @@ long long parse_duration(const std::string& option, const std::string& text) {
   return seconds;
 }
 
+Shard parse_shard(const std::string& text) {
+  const size_t slash = text.find('/');
+  const bool numbers = slash != std::string::npos && slash > 0 && slash + 1 < text.size() &&
+                       text.find_first_not_of("0123456789/") == std::string::npos &&
+                       text.find('/', slash + 1) == std::string::npos;
+  const long of = numbers ? std::atol(text.substr(slash + 1, 6).c_str()) : 0;
+  const long number = numbers ? std::atol(text.substr(0, 6).c_str()) : 0;
+  if (!numbers || slash > 5 || text.size() - slash > 6 || of < 1 || number < 1 || number > of) {
+    usage_error("--shard takes K/N, shard K of N from 1 to N (N up to 99999), not \"" +
+                printable(text, 60) + "\"");
+  }
+  return {static_cast<int>(number), static_cast<int>(of)};
+}
+
 Request read_request(const ToolTables& tables, size_t command, int argc, char** argv, int first) {
   Request request;
   // Each option's row, with its value ("" for a flag), as given; then applied in the table's

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "board_list.hpp"
 #include "ladder.hpp"
 
 namespace tune::rehearse {
@@ -32,6 +33,7 @@ struct Request {
   std::optional<std::pair<int, int>> chip;  // slot and chip index
   std::optional<std::string> metrics, labels_under, boards;
   std::optional<long long> stale_after;
+  std::optional<Shard> shard;
   bool markdown = false, roff = false;  // the settings table as the docs hold it
   std::vector<std::string> words;
   size_t words_before_dashes = 0;  // the words after "--" are directories, whatever they say
@@ -110,6 +112,7 @@ std::array<bool, chain_count> parse_chains(const std::string& list);
 std::pair<int, int> parse_chip(const std::string& text);
 // A duration such as "90", "90s", "15m", "2h", "1d": seconds, up to ten years.
 long long parse_duration(const std::string& option, const std::string& text);
+Shard parse_shard(const std::string& text);
 // A settings line as --settings or --compare takes it (a preset is looked up before).
 std::string settings_word(const std::string& option, const std::string& word);
 

@@ -174,6 +174,7 @@ int report(Invocation& in) {
   report.pictures = request.pictures;
   report.metrics = request.metrics;
   report.boards_list = request.boards;
+  report.shard = request.shard;
   if (request.stale_after) report.age.stale_after = *request.stale_after;
   Labels labels = board_labels(request.words, request.labels_under.value_or(""));
   if (!labels.problem.empty()) usage_error(labels.problem);
@@ -182,7 +183,10 @@ int report(Invocation& in) {
   if (request.chip && report.boards_list) {
     usage_error("--chip takes one board directory, without --boards");
   }
-  if (request.words.size() == 1 && !report.boards_list) return report_one(request.words[0], report);
+  if (request.chip && report.shard) usage_error("--chip takes one board directory, without --shard");
+  if (request.words.size() == 1 && !report.boards_list && !report.shard) {
+    return report_one(request.words[0], report);
+  }
   return report_farm(request.words, report);
 }
 
@@ -366,6 +370,10 @@ constexpr OptionRow option_table[] = {
      "board none of the DIRs is the copy of (a DIR is named as collect-\n"
      "boards names a copy) is a finding, \"not copied\"",
      [](Request& r, const std::string& v) { r.boards = v; }},
+    {in("report"), "--shard", "K/N",
+     "only the boards of shard K of N (and of the list, --boards), as\n"
+     "collect-boards --shard K/N copies them: a farm split among collectors",
+     [](Request& r, const std::string& v) { r.shard = parse_shard(v); }},
     {in("report"), "--stale-after", "TIME",
      "a copy taken longer ago than TIME (seconds, or with s, m, h or d;\n"
      "default 1h) is a finding: the board may be down or out of reach",

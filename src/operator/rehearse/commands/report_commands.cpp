@@ -66,6 +66,11 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
       throw ToolError(status_unusable, std::string("--boards ") + unreadable.what());
     }
   }
+  // A shard's boards only: its collector holds no others, and the list names the whole farm.
+  auto in_shard = [&](const std::string& name) {
+    return !request.shard || shard_of(name, request.shard->of) == request.shard->number;
+  };
+  std::erase_if(listed, [&](const std::string& name) { return !in_shard(name); });
   if (request.out) make_output_dir(*request.out);
   if (request.metrics) check_replaceable(*request.metrics);
   const long long now = request.age.now.value_or(std::time(nullptr));
@@ -79,6 +84,7 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
   for (size_t i = 0; i < dirs.size(); ++i) {
     const std::string& dir = dirs[i];
     const std::string& name = request.labels[i];
+    if (!in_shard(copy_name_of(dir))) continue;
     std::string text;
     try {
       if (i < request.refused.size() && !request.refused[i].empty()) {

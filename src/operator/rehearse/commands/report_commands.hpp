@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "board_list.hpp"
 #include "board_report.hpp"
 
 namespace tune::rehearse {
@@ -22,6 +23,7 @@ struct ReportRequest {
   std::vector<std::string> labels;          // each board's, in the order of the boards
   std::vector<std::string> refused;         // why a board is not taken (empty: it is)
   std::optional<std::string> boards_list;   // the farm's list of boards: those not copied
+  std::optional<Shard> shard;               // only the boards (and listed ones) of this shard
   CopyAge age;
 };
 

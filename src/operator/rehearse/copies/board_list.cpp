@@ -72,6 +72,14 @@ std::vector<std::string> read_board_list(const std::string& path) {
   return once;
 }
 
+std::string copy_name_of(const std::string& dir) { return last_part(dir); }
+
+int shard_of(const std::string& name, int shards) {
+  unsigned long long h = 0;
+  for (unsigned char byte : name) h = (h * 31 + byte) % 2147483647ULL;
+  return static_cast<int>(h % static_cast<unsigned long long>(shards)) + 1;
+}
+
 std::vector<int> copies_of_listed(const std::vector<std::string>& names,
                                   const std::vector<std::string>& dirs) {
   std::map<std::string, int> by_name;

@@ -19,4 +19,15 @@ std::vector<std::string> read_board_list(const std::string& path);
 std::vector<int> copies_of_listed(const std::vector<std::string>& names,
                                   const std::vector<std::string>& dirs);
 
+// The name collect-boards gives the copy in `dir`: its last part.
+std::string copy_name_of(const std::string& dir);
+
+// A farm split into `shards` by the boards' names, as collect-boards --shard splits it: the
+// shard (1 to `shards`) of the board whose copy is named `name`. Each byte in turn,
+// h = (h * 31 + byte) mod 2147483647; the shard is h mod shards, plus one.
+struct Shard {
+  int number, of;
+};
+int shard_of(const std::string& name, int shards);
+
 }  // namespace tune::rehearse
