@@ -15,10 +15,11 @@ install(FILES "${CMAKE_SOURCE_DIR}/packaging/copyright" DESTINATION ${_docdir} C
 
 if(NOT TUNE_PROGRAMS_ONLY)
   # What an operator copies: the collection script, the alert rules with their tests, the
-  # dashboard.
+  # dashboard, the Alertmanager routes.
   install(FILES "${CMAKE_SOURCE_DIR}/examples/collect-boards" DESTINATION ${_docdir}/examples
           COMPONENT package)
   install(DIRECTORY "${CMAKE_SOURCE_DIR}/examples/prometheus" "${CMAKE_SOURCE_DIR}/examples/grafana"
+                    "${CMAKE_SOURCE_DIR}/examples/alertmanager"
           DESTINATION ${_docdir}/examples COMPONENT package)
 endif()
 

@@ -1,0 +1,236 @@
+#!/bin/sh
+# examples/alertmanager/tune-alertmanager.yml at work, on loopback: a real Alertmanager paging
+# a webhook, fed by a real Prometheus that runs examples/prometheus/tune-alerts.yml (its for:
+# durations cut to seconds) over two collectors' node_exporters, each serving the report on
+# its share of a farm. rackA's 300 stale boards must be one page, every other rack and alert
+# a page of its own, what another alert explains held back, and a collector whose report
+# stopped must hold back its own boards' stale pages, not the other's.
+#   alertmanager_test.sh ALERTMANAGER-YML ALERTS-YML DASHBOARD-JSON TUNE-REHEARSE
+set -eu
+config=$1
+alerts=$2
+dashboard=$3
+rehearse=$4
+for tool in prometheus-alertmanager prometheus-node-exporter; do
+  if ! command -v $tool >/dev/null 2>&1; then
+    echo "SKIP: $tool is not installed (scripts/install-deps installs it)"
+    exit 77
+  fi
+done
+started=$(date +%s)
+work=$(mktemp -d)
+pids=
+trap 'for pid in $pids; do kill "$pid" 2>/dev/null; done; wait; rm -rf "$work"' EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# Three tuned boards, and one whose rehearsal has 40 dead chips (red).
+for seed in 1 2 3; do "$rehearse" --seed $seed --out "$work/r$seed" >/dev/null 2>&1; done
+"$rehearse" --seed 4 --dead 40 --out "$work/r4" >/dev/null 2>&1
+# A copy as collect-boards leaves it, taken at AT: rsync keeps the board's times, the logs'
+# of a tuning long over and the chip rates' the miner wrote just before.
+copy() {  # REHEARSAL DEST AT
+  mkdir -p "$2"
+  cp -r "$1/config" "$2/"
+  cp "$1/tmp/auto-tune" "$1/tmp/chip-rates" "$2/"
+  echo "$3" >"$2/copied-at"
+  find "$2" -exec touch -d "@$(($3 - 86400))" {} +
+  touch -d "@$(($3 - 10))" "$2/chip-rates"
+}
+farm=$work/farm
+now=$(date +%s)
+stale=$((now - 7200))
+# rackA, 300 boards whose copies stopped two hours ago (the rack lost its network).
+for n in 1 2 3; do copy "$work/r$n" "$work/stale$n" $stale; done
+mkdir -p "$farm/rackA"
+i=1
+while [ $i -le 300 ]; do
+  board=$(printf 'a%03d' $i)
+  cp -a "$work/stale$((i % 3 + 1))" "$farm/rackA/$board"
+  echo "$board" >>"$work/list1"
+  i=$((i + 1))
+done
+# rackB: b3 lost its chain 8 (the miner lists none of its chips), b4 is listed, never copied.
+copy "$work/r1" "$farm/rackB/b1" "$now"
+copy "$work/r2" "$farm/rackB/b2" "$now"
+copy "$work/r3" "$farm/rackB/b3" "$now"
+grep -v '^8:' "$work/r3/tmp/chip-rates" >"$farm/rackB/b3/chip-rates"
+printf 'b1\nb2\nb3\nb4\n' >>"$work/list1"
+# rackC, on a second collector: c2 has the red chips, c3's copy is as stale as rackA's.
+copy "$work/r1" "$farm/rackC/c1" "$now"
+copy "$work/r4" "$farm/rackC/c2" "$now"
+copy "$work/r2" "$farm/rackC/c3" $stale
+printf 'c1\nc2\nc3\n' >"$work/list2"
+
+mkdir "$work/text1" "$work/text2"
+status=0
+"$rehearse" report --boards "$work/list1" --labels-under "$farm" "$farm"/rackA/* "$farm"/rackB/* \
+  --metrics "$work/text1/tune.prom" >/dev/null 2>&1 || status=$?
+[ $status -eq 1 ] || fail "report on rackA and rackB: status $status, not 1 (findings)"
+status=0
+"$rehearse" report --boards "$work/list2" --labels-under "$farm" "$farm"/rackC/* \
+  --metrics "$work/text2/tune.prom" >/dev/null 2>&1 || status=$?
+[ $status -eq 1 ] || fail "report on rackC: status $status, not 1 (findings)"
+
+# Free ports from the kernel, all different; a server that still lost its port to someone
+# else ends, which ready() sees.
+set -- $(python3 -c 'import socket
+s = [socket.socket() for _ in range(5)]
+for x in s: x.bind(("127.0.0.1", 0))
+print(*(x.getsockname()[1] for x in s))')
+hook=$1 am=$2 node1=$3 node2=$4 prom=$5
+ready() {  # NAME PID URL LOG
+  tries=0
+  until kill -0 "$2" 2>/dev/null && curl -fs "$3" >/dev/null 2>&1 && kill -0 "$2" 2>/dev/null; do
+    kill -0 "$2" 2>/dev/null || fail "$1 ended: $(tail -n 5 "$4")"
+    tries=$((tries + 1))
+    [ $tries -lt 100 ] || fail "$1 did not get ready: $(tail -n 5 "$4")"
+    sleep 0.2
+  done
+}
+
+# The receiver: each page's JSON, a line each.
+python3 - "$hook" "$work/pages" >"$work/hook.log" 2>&1 <<'PY' &
+import http.server, sys
+class Hook(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers["Content-Length"]))
+        with open(sys.argv[2], "ab") as pages:
+            pages.write(body.strip() + b"\n")
+        self.send_response(200)
+        self.end_headers()
+    def do_GET(self):
+        self.send_response(200)
+        self.end_headers()
+http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), Hook).serve_forever()
+PY
+pids="$pids $!"
+ready receiver $! "http://127.0.0.1:$hook/" "$work/hook.log"
+
+# The example as it stands, its receiver pointed here and a group's first page sent after
+# 4 s: Alertmanager sends a group at once when an alert comes later than that after it fired,
+# and Prometheus sends 300 alerts 64 at a time, which a busy machine spreads out.
+amtool check-config "$config" >"$work/amtool.log" 2>&1 || fail "amtool: $(cat "$work/amtool.log")"
+sed -e "s|^\( *- url:\).*|\1 http://127.0.0.1:$hook/|" -e 's/^\( *group_wait:\).*/\1 4s/' \
+  "$config" >"$work/alertmanager.yml"
+prometheus-alertmanager --config.file="$work/alertmanager.yml" --storage.path="$work/am" \
+  --web.listen-address="127.0.0.1:$am" --cluster.listen-address= >"$work/am.log" 2>&1 &
+pids="$pids $!"
+ready Alertmanager $! "http://127.0.0.1:$am/-/ready" "$work/am.log"
+
+for n in 1 2; do
+  eval port=\$node$n
+  prometheus-node-exporter --web.listen-address="127.0.0.1:$port" --collector.disable-defaults \
+    --collector.textfile --collector.textfile.directory="$work/text$n" >"$work/node$n.log" 2>&1 &
+  pids="$pids $!"
+  ready "node_exporter $n" $! "http://127.0.0.1:$port/metrics" "$work/node$n.log"
+done
+
+# The rules with every for: a six-hundredth as long (30m: 3 s, 1h: 6 s), so that each alert
+# still comes after those that fire sooner in the farm; but TuningReportMissing's: absent()
+# holds for the seconds Prometheus takes to find its targets.
+awk '$2 == "alert:" { name = $3 }
+$1 == "for:" && name != "TuningReportMissing" {
+  n = $2 + 0
+  s = $2 ~ /h$/ ? n * 3600 : $2 ~ /m$/ ? n * 60 : n
+  sub(/for: .*/, "for: " s / 600 "s")
+} { print }' "$alerts" >"$work/alerts.yml"
+grep -q 'for: 3s' "$work/alerts.yml" || fail "no for: 30m in $alerts to shorten"
+cat >"$work/prometheus.yml" <<EOF
+global:
+  scrape_interval: 1s
+  evaluation_interval: 1s
+rule_files: [alerts.yml]
+alerting:
+  alertmanagers:
+    - static_configs:
+        - targets: ['127.0.0.1:$am']
+scrape_configs:
+  - job_name: node
+    static_configs:
+      - targets: ['127.0.0.1:$node1', '127.0.0.1:$node2']
+EOF
+prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/data" \
+  --web.listen-address="127.0.0.1:$prom" >"$work/prometheus.log" 2>&1 &
+pids="$pids $!"
+ready Prometheus $! "http://127.0.0.1:$prom/-/ready" "$work/prometheus.log"
+
+# Each page a line: its group's rack (- for none) and alert, how many alerts, and their
+# boards when few.
+pages() {
+  [ -s "$work/pages" ] || return 0
+  jq -r 'select(.status == "firing") | [.groupLabels.rack // "-", .groupLabels.alertname,
+    (.alerts | length), (if (.alerts | length) < 5 then (.alerts | map(.labels.board) | sort
+    | join(",")) else empty end)] | join(" ") | rtrimstr(" ")' "$work/pages" | sort
+}
+# The alerts Alertmanager holds that match FILTER, a line each: board and state.
+held() {
+  curl -fsG "http://127.0.0.1:$am/api/v2/alerts" --data-urlencode "filter=$1" |
+    jq -r '.[] | "\(.labels.board // "-") \(.status.state)"' | sort
+}
+wait_for() {  # WHAT COMMAND...: until COMMAND succeeds, within 2 minutes
+  what=$1
+  shift
+  deadline=$(($(date +%s) + 120))
+  until "$@"; do
+    [ "$(date +%s)" -lt $deadline ] || fail "no $what within 2 minutes; pages so far:
+$(pages)
+held, by state: $(held 'alertname=~"Tuning.*"' | awk '{ print $2 }' | sort | uniq -c | xargs)"
+    sleep 0.2
+  done
+}
+
+# What explains another: the stale copies their findings, the lost hash board its finding
+# and its rate. Alertmanager holds all of these as held back.
+explained() {
+  [ "$(held 'alertname=~"TuningCopyHasFindings|TuningRateBelowIdeal"' |
+    grep -c ' suppressed$')" -eq 303 ]
+}
+wait_for "303 explained alerts held back" explained
+five_pages() { [ "$(pages | wc -l)" -ge 5 ]; }
+wait_for "5 pages" five_pages
+
+# Then the first collector's report stops (its file two hours old): its boards' stale copies
+# are held back, the second collector's c3 is not.
+touch -d "@$stale" "$work/text1/tune.prom"
+not_refreshed() { pages | grep -q '^- TuningReportNotRefreshed 1'; }
+wait_for "page of the report not refreshed" not_refreshed
+rackA_held() {
+  [ "$(held 'alertname="TuningBoardCopyStale"' | grep -c '^rackA/.* suppressed$')" -eq 300 ]
+}
+wait_for "rackA's stale copies held back by the report not refreshed" rackA_held
+[ "$(held 'alertname="TuningBoardCopyStale"' | grep -v '^rackA/')" = "rackC/c3 active" ] ||
+  fail "the second collector's stale copy: $(held 'alertname="TuningBoardCopyStale"' | grep -v '^rackA/')"
+[ "$(jq -r 'select(.groupLabels.alertname == "TuningReportNotRefreshed") | .alerts[].labels.instance' \
+  "$work/pages")" = "127.0.0.1:$node1" ] || fail "TuningReportNotRefreshed not of the first collector"
+
+# That last page came a group_wait after the explained alerts were held: had any of them
+# been paged, it would be here by now.
+pages >"$work/got"
+cat >"$work/want" <<'EOF'
+- TuningBoardNotCopied 1 b4
+- TuningReportNotRefreshed 1
+rackA TuningBoardCopyStale 300
+rackB TuningHashBoardLost 1 rackB/b3
+rackC TuningBoardCopyStale 1 rackC/c3
+rackC TuningManyRedChips 1 rackC/c2
+EOF
+diff "$work/want" "$work/got" >"$work/diff" || fail "pages, not as grouped and held back:
+$(cat "$work/diff")"
+
+# Every board's alert paged says where it is, what it is and what to do, with the example
+# dashboard (its uid) on its rack.
+uid=$(jq -r .uid "$dashboard")
+jq -r --arg uid "$uid" '.alerts[] | .labels as $l | .annotations as $a | select($l.board)
+  | select(($l.rack // "") != ($l.board | sub("/?[^/]*$"; ""))
+    or ($a.summary // "") == "" or ($a.description // "") == ""
+    or (($a.dashboard // "") | endswith("/d/\($uid)?var-rack=\($l.rack // "" | @uri)") | not))
+  | "\($l.alertname) \($l.board): rack \($l.rack), annotations \($a | keys)"' "$work/pages" \
+  >"$work/unfit"
+[ ! -s "$work/unfit" ] || fail "alerts without their rack, summary, description or dashboard:
+$(head -n 5 "$work/unfit")"
+
+echo "alertmanager: $(wc -l <"$work/got") pages for $(awk '{ n += $3 } END { print n }' "$work/got")" \
+  "alerts (rackA's 300 in one), 303 held back, in $(($(date +%s) - started)) s"
