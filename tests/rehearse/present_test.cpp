@@ -342,7 +342,30 @@ TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
       {"x=1", "x=1", std::nullopt, "killed", ""},
       {"freq_to=2", "freq_to=2", std::nullopt, "", "freq_to=2 is outside"}};
   spit(dir / "compare.svg", comparison_svg(compared, "compared <on> \x1b"));
-  for (const char* name : {"heat-map.svg", "timeline.svg", "compare.svg"}) {
+  // A farm past a few hundred boards: a row a rack (the boards without one by the hundred),
+  // its marks counted, and the worst boards named, weakest first.
+  FarmPicture farm;
+  for (int i = 0; i < 310; ++i) {
+    FarmRow row{.name = (i < 200 ? "rackA/b" : i < 300 ? "rackB/b" : "b") + std::to_string(i)};
+    row.present[0] = true;
+    row.share[0] = 1.2 - i / 1000.0;
+    row.stale = i < 200;
+    row.lost[0] = i == 150;
+    row.unusable = i == 250;
+    farm.add(row);
+  }
+  const std::string racks = farm.svg();
+  spit(dir / "farm.svg", racks);
+  size_t at = 0;
+  for (const char* part : {"310 boards in 3 racks", ">rackA<", ">200 boards, 200 stale<", ">rackB<",
+                           ">100 boards, 1 not read<", ">boards 1 to 100<", ">rackA/b150: 0.0 %<",
+                           ">b309: 89.1 %<", ">b308: 89.2 %<"}) {
+    const size_t found = racks.find(part, at);
+    ASSERT_NE(found, std::string::npos) << part << " after " << at;
+    at = found;
+  }
+  EXPECT_EQ(count(racks.substr(racks.find("furthest below")), " %</text>"), 20u);
+  for (const char* name : {"heat-map.svg", "timeline.svg", "compare.svg", "farm.svg"}) {
     SCOPED_TRACE(name);
     // Nothing cut short: a path's data runs to its last point, whatever its length.
     EXPECT_EQ(slurp(dir / name).find("\u2026"), std::string::npos);

@@ -74,7 +74,7 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
   if (request.out) make_output_dir(*request.out);
   if (request.metrics) check_replaceable(*request.metrics);
   const long long now = request.age.now.value_or(std::time(nullptr));
-  std::vector<FarmRow> overview;  // a few numbers a board: the rest of it is not kept
+  FarmPicture overview;  // a few numbers a board, or a rack's, as the farm's size allows
   // Beside the file it goes to, where the samples wait for it: never a part of the boards'
   // files, and a disk that has room for the file.
   MetricsWriter metrics(request.metrics ? directory_holding(*request.metrics) : "");
@@ -94,7 +94,7 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
       totals.add(report);
       if (request.metrics) metrics.board(report, name);
       text = json ? farm_json.board(report) : format_board_line(report);
-      if (request.out) overview.push_back(farm_row(report, name, now, request.age.stale_after));
+      if (request.out) overview.add(farm_row(report, name, now, request.age.stale_after));
       if (request.out && request.pictures) {
         // A label with directories in it ("rackA/s01") draws under them.
         const std::string picture = *request.out + "/" + name + "-heat-map.svg";
@@ -106,7 +106,7 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
       ++totals.unusable;
       // One refused for its label has none of its own to be a series under.
       if (request.metrics && !name.empty()) metrics.unusable(name);
-      if (request.out) overview.push_back({.name = name.empty() ? dir : name, .unusable = true});
+      if (request.out) overview.add({.name = name.empty() ? dir : name, .unusable = true});
       std::fflush(stdout);
       std::fputs(("tune-rehearse: " + format_unusable_line(dir, unusable.what())).c_str(), stderr);
       if (json) text = farm_json.unusable(dir, unusable.what());
@@ -120,7 +120,7 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
     if (request.metrics) metrics.listed(copies[i] >= 0 ? request.labels[copies[i]] : listed[i]);
     if (copies[i] >= 0) continue;
     ++totals.not_copied;
-    if (request.out) overview.push_back({.name = listed[i], .not_copied = true});
+    if (request.out) overview.add({.name = listed[i], .not_copied = true});
     std::fputs((json ? farm_json.not_copied(listed[i], *request.boards_list)
                      : format_not_copied_line(listed[i], *request.boards_list))
                    .c_str(),
@@ -134,9 +134,7 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
   }
   if (request.out) {
     const std::string picture = *request.out + "/farm.svg";
-    write_output(picture,
-                 farm_overview_svg(overview, "Farm overview: " + std::to_string(overview.size()) +
-                                                 " boards, each chain's share of its ideal rate"));
+    write_output(picture, overview.svg());
     if (!json) std::printf("picture: %s\n", picture.c_str());
   }
   if (totals.unusable > 0) return status_unusable;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +45,31 @@ FarmRow farm_row(const BoardReport& report, const std::string& name, long long n
 // The farm's boards as rows of chains, coloured by share of ideal, marked where failed,
 // stale, stopped, unusable or without a board's files.
 std::string farm_overview_svg(const std::vector<FarmRow>& rows, const std::string& title);
+
+// The farm's picture, taken a board at a time: the boards' rows (farm_overview_svg) up to
+// `board_rows` boards; past them a row a rack (a board's label up to its last "/"; boards
+// without one go by the hundred in the order they come), each a bar of its boards by their
+// weakest chain's share of its ideal rate, with its marks counted, and the worst boards
+// named. What it keeps past `board_rows` boards is the racks' counts and the worst boards.
+class FarmPicture {
+ public:
+  static constexpr size_t board_rows = 300;
+  void add(FarmRow row);
+  std::string svg() const;
+
+ private:
+  struct Rack {
+    std::string name;
+    std::array<int, 8> boards{};  // by kind: the five bands, lost, unknown, not read
+    int failed = 0, stale = 0, stopped = 0, count = 0;
+  };
+  void add_to_rack(const FarmRow& row);
+  std::vector<FarmRow> rows_;
+  std::vector<Rack> racks_;
+  std::map<std::string, size_t> rack_of_;
+  std::vector<std::pair<double, std::string>> worst_;  // weakest share first, a few
+  size_t boards_ = 0, unracked_ = 0;
+};
 
 // Settings lines compared on one board: one panel a measure (rate, the model's efficiency,
 // chips overridden, virtual duration), a dot a line, the board today as a reference.
