@@ -232,7 +232,7 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
   writer.board(read_board(dir / "cut"), "cut");
   writer.unusable("gone");
   writer.listed("never");  // a listed board with no copy: nothing else under its name
-  const std::string text = writer.text();
+  const std::string text = writer.text().value();
   spit(dir / "board.prom", text);
   EXPECT_EQ(promtool_problems(dir / "board.prom"), "");
   const std::string odd_label = "board=\"a \\\"b\\\" \\\\c\\\\x0ad\\\\x1b\\\\xff\"";
@@ -271,17 +271,17 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
   }
   EXPECT_TRUE(fs::is_empty(dir / "out"));
   const std::string farm = dir / "out/farm.prom";
-  replace_output(farm, [&](int fd) { return spooled.write(fd); }, [] { return std::string(); });
-  EXPECT_EQ(slurp(farm), held.text());
-  EXPECT_GT(held.text().size(), 15 * 64 * 1024u);
+  replace_output(farm, [&](int fd) { return spooled.write(fd); }, [] { return std::nullopt; });
+  EXPECT_EQ(slurp(farm), held.text().value());
+  EXPECT_GT(held.text()->size(), 15 * 64 * 1024u);
   try {
     replace_output(
-        farm, [](int) { return errno = ENOSPC, false; }, [] { return std::string(); });
+        farm, [](int) { return errno = ENOSPC, false; }, [] { return std::nullopt; });
     ADD_FAILURE() << "a failed write was taken";
   } catch (const ToolError& failed) {
     EXPECT_EQ(failed.message, farm + ": cannot be written: No space left on device");
   }
-  EXPECT_EQ(slurp(farm), held.text());
+  EXPECT_EQ(slurp(farm), held.text().value());
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), {}), 1);
   // The example alert rules name metrics the report writes.
   const std::string rules = slurp(TUNE_SOURCE_DIR "/examples/prometheus/tune-alerts.yml");

@@ -42,20 +42,23 @@ void replace_output(const std::string& path, const std::string& text) {
 }
 
 void replace_output(const std::string& path, FunctionRef<bool(int fd)> write,
-                    FunctionRef<std::string()> whole) {
+                    FunctionRef<std::optional<std::string>()> whole) {
   // The runtime makes the empty file beside `path` with the old one's owner and mode, and
   // says when it would rewrite `path` in place instead; the text is then added and synced.
   PosixSystem sys;
   StagedReplace staged;
   errno = 0;
   bool stored = stage_replace(sys, path, "", staged);
-  int fd = -1;
-  if (stored && !staged.in_place) fd = open(staged.temporary.c_str(), O_WRONLY | O_CLOEXEC);
-  if (stored && (staged.in_place || fd < 0)) {
+  const int fd = stored && !staged.in_place ? open(staged.temporary.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+  if (stored && fd < 0) {
     // Rewritten in place, or a temporary file of a mode its writer may not open again.
     drop_staged(staged);
-    replace_output(path, whole());
-    return;
+    errno = 0;
+    if (std::optional<std::string> text = whole()) {
+      replace_output(path, *text);
+      return;
+    }
+    stored = false;
   }
   if (stored) {
     stored = write(fd) && fsync(fd) == 0;

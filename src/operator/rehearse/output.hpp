@@ -2,6 +2,7 @@
 // failing ends the run (ToolError, status 3) naming the path and the reason.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,10 @@ void write_output(const std::string& path, const std::string& text);
 void replace_output(const std::string& path, const std::string& text);
 // The same for a text too large to hold: `write` writes it to a file descriptor (false, errno
 // set, when it cannot). Where the file is rewritten in place instead (a file with other hard
-// links, not a regular file: see replace_file), `whole` gives it as one text.
+// links, not a regular file: see replace_file), `whole` gives it as one text (none, errno
+// set, when it cannot).
 void replace_output(const std::string& path, FunctionRef<bool(int fd)> write,
-                    FunctionRef<std::string()> whole);
+                    FunctionRef<std::optional<std::string>()> whole);
 // Fails now, as replace_output would later, when `path` is a directory or its directory
 // cannot take a new file: a long run does not end in an error it could have named first.
 void check_replaceable(const std::string& path);

@@ -14,6 +14,14 @@
 
 namespace tune::rehearse {
 
+namespace {
+
+void write_metrics(const std::string& path, const MetricsWriter& metrics) {
+  replace_output(path, [&](int fd) { return metrics.write(fd); }, [&] { return metrics.text(); });
+}
+
+}  // namespace
+
 int report_one(const std::string& dir, const ReportRequest& request) {
   if (request.out) make_output_dir(*request.out);
   if (request.metrics) check_replaceable(*request.metrics);
@@ -26,13 +34,13 @@ int report_one(const std::string& dir, const ReportRequest& request) {
     // Prometheus hears of it too, rather than keep the board's last figures.
     if (request.metrics) {
       writer.unusable(label);
-      replace_output(*request.metrics, writer.text());
+      write_metrics(*request.metrics, writer);
     }
     throw ToolError(status_unusable, unusable.what());
   }
   if (request.metrics) {
     writer.board(report, label);
-    replace_output(*request.metrics, writer.text());
+    write_metrics(*request.metrics, writer);
   }
   const auto& chip = request.chip;
   if (request.json && chip) {
@@ -117,7 +125,8 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
   if (request.boards_list) totals.listed = true;
   const std::vector<int> copies = copies_of_listed(listed, dirs);
   for (size_t i = 0; i < listed.size(); ++i) {
-    if (request.metrics) metrics.listed(copies[i] >= 0 ? request.labels[copies[i]] : listed[i]);
+    const bool labelled = copies[i] >= 0 && !request.labels[copies[i]].empty();
+    if (request.metrics) metrics.listed(labelled ? request.labels[copies[i]] : listed[i]);
     if (copies[i] >= 0) continue;
     ++totals.not_copied;
     if (request.out) overview.add({.name = listed[i], .not_copied = true});
@@ -128,9 +137,7 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
   }
   std::fputs((json ? farm_json.end(totals) : format_farm_totals(totals)).c_str(), stdout);
   if (request.metrics) {
-    replace_output(
-        *request.metrics, [&](int fd) { return metrics.write(fd); },
-        [&] { return metrics.text(); });
+    write_metrics(*request.metrics, metrics);
   }
   if (request.out) {
     const std::string picture = *request.out + "/farm.svg";

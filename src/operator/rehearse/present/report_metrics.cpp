@@ -225,12 +225,14 @@ void MetricsWriter::unusable(const std::string& name) {
   add(readable, "board=\"" + label_value(name) + "\"", 0);
 }
 
-std::string MetricsWriter::text() const {
+std::optional<std::string> MetricsWriter::text() const {
   std::string out;
-  each_part([&](std::string_view part) {
-    out += part;
-    return true;
-  });
+  if (!each_part([&](std::string_view part) {
+        out += part;
+        return true;
+      })) {
+    return std::nullopt;
+  }
   return out;
 }
 

@@ -3,6 +3,7 @@
 // board told apart by its `board` label and a chain by its `chain` label (the miner's number).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,9 +28,9 @@ class MetricsWriter {
   void unusable(const std::string& name);
   // A board the farm's list names, copied or not (then no other series has its name).
   void listed(const std::string& name);
-  // The whole exposition, families in a fixed order: as a text, or written to `fd` (false,
-  // errno set, when a spool or `fd` fails).
-  std::string text() const;
+  // The whole exposition, families in a fixed order: as a text (none, errno set, when a spool
+  // failed), or written to `fd` (false, errno set, when a spool or `fd` fails).
+  std::optional<std::string> text() const;
   bool write(int fd) const;
 
  private:
