@@ -148,7 +148,7 @@ TEST(Report, BoardsOfHostileBytesGiveInertTextJsonAndMetrics) {
       if (random() % 2) bytes = "2027-01-01 00:00:00 " + bytes + "\n2:1:" + bytes.substr(0, 9);
       files[name] = bytes;
     }
-    dirs.push_back("b" + std::to_string(board));
+    dirs.push_back(std::string("b").append(std::to_string(board)));
     testing::write_files(farm / dirs.back(), files);
   }
   // h0 with every file; h1 without the record and the state, so that the logs tell the
@@ -266,8 +266,9 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
   fs::create_directory(dir / "out");
   const BoardReport board = read_board(dir / "a");
   for (int i = 0; i < 2000; ++i) {
-    held.board(board, "b" + std::to_string(i));
-    spooled.board(board, "b" + std::to_string(i));
+    const std::string name = std::string("b").append(std::to_string(i));
+    held.board(board, name);
+    spooled.board(board, name);
   }
   EXPECT_TRUE(fs::is_empty(dir / "out"));
   const std::string farm = dir / "out/farm.prom";
@@ -346,7 +347,7 @@ TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
   // its marks counted, and the worst boards named, weakest first.
   FarmPicture farm;
   for (int i = 0; i < 310; ++i) {
-    FarmRow row{.name = (i < 200 ? "rackA/b" : i < 300 ? "rackB/b" : "b") + std::to_string(i)};
+    FarmRow row{.name = std::string(i < 200 ? "rackA/b" : i < 300 ? "rackB/b" : "b").append(std::to_string(i))};
     row.present[0] = true;
     row.share[0] = 1.2 - i / 1000.0;
     row.stale = i < 200;
