@@ -1,14 +1,18 @@
 #!/bin/sh
 # examples/alertmanager/tune-alertmanager.yml at work, on loopback: a real Alertmanager paging
-# a webhook, fed by a real Prometheus that runs examples/prometheus/tune-alerts.yml (its for:
-# durations cut to seconds) over two collectors' node_exporters, each serving the report on
-# its share of a farm. rackA's 300 stale boards must be one page, every other rack and alert
-# a page of its own, what another alert explains held back, and a collector whose report
-# stopped must hold back its own boards' stale pages, not the other's.
+# a webhook, fed by two shards of a farm, each a collector's node_exporter serving the report
+# on its share and a Prometheus of its own (external label shard) that runs
+# examples/prometheus/tune-alerts.yml (its for: durations cut to seconds) and
+# tune-records.yml, and a global Prometheus configured as global-prometheus.yml. rackA's 300
+# stale boards must be one page, every other rack and alert a page of its own from its own
+# shard, what another alert explains held back, a collector whose report stopped must hold
+# back its own boards' stale pages, not the other's; and the global totals must be the
+# shards' added up, without a board's own series.
 #   alertmanager_test.sh ALERTMANAGER-YML ALERTS-YML DASHBOARD-JSON TUNE-REHEARSE
 set -eu
 config=$1
 alerts=$2
+examples=$(cd "$(dirname "$alerts")" && pwd)  # the records and the global one beside them
 dashboard=$3
 rehearse=$4
 for tool in prometheus-alertmanager prometheus-node-exporter; do
@@ -77,10 +81,10 @@ status=0
 # Free ports from the kernel, all different; a server that still lost its port to someone
 # else ends, which ready() sees.
 set -- $(python3 -c 'import socket
-s = [socket.socket() for _ in range(5)]
+s = [socket.socket() for _ in range(7)]
 for x in s: x.bind(("127.0.0.1", 0))
 print(*(x.getsockname()[1] for x in s))')
-hook=$1 am=$2 node1=$3 node2=$4 prom=$5
+hook=$1 am=$2 node1=$3 node2=$4 prom1=$5 prom2=$6 global=$7
 ready() {  # NAME PID URL LOG
   tries=0
   until kill -0 "$2" 2>/dev/null && curl -fs "$3" >/dev/null 2>&1 && kill -0 "$2" 2>/dev/null; do
@@ -138,11 +142,15 @@ $1 == "for:" && name != "TuningReportMissing" {
   sub(/for: .*/, "for: " s / 600 "s")
 } { print }' "$alerts" >"$work/alerts.yml"
 grep -q 'for: 3s' "$work/alerts.yml" || fail "no for: 30m in $alerts to shorten"
-cat >"$work/prometheus.yml" <<EOF
+for n in 1 2; do
+  eval port=\$prom$n node=\$node$n
+  mkdir "$work/shard$n"
+  cat >"$work/shard$n/prometheus.yml" <<EOF
 global:
   scrape_interval: 1s
   evaluation_interval: 1s
-rule_files: [alerts.yml]
+  external_labels: {shard: "$n"}
+rule_files: [$work/alerts.yml, $examples/tune-records.yml]
 alerting:
   alertmanagers:
     - static_configs:
@@ -150,18 +158,30 @@ alerting:
 scrape_configs:
   - job_name: node
     static_configs:
-      - targets: ['127.0.0.1:$node1', '127.0.0.1:$node2']
+      - targets: ['127.0.0.1:$node']
 EOF
-prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/data" \
-  --web.listen-address="127.0.0.1:$prom" >"$work/prometheus.log" 2>&1 &
+  prometheus --config.file="$work/shard$n/prometheus.yml" --storage.tsdb.path="$work/shard$n/data" \
+    --web.listen-address="127.0.0.1:$port" >"$work/shard$n/log" 2>&1 &
+  pids="$pids $!"
+  ready "Prometheus of shard $n" $! "http://127.0.0.1:$port/-/ready" "$work/shard$n/log"
+done
+# The example global one, its shards these two and its waits a second.
+mkdir "$work/global"
+sed -e "s|^\( *\)- shard-1.example:9090|\1- 127.0.0.1:$prom1|" \
+  -e "s|^\( *\)- shard-2.example:9090|\1- 127.0.0.1:$prom2|" \
+  -e 's/_interval: 1m/_interval: 1s/' -e "s|- tune-records.yml|- $examples/tune-records.yml|" \
+  "$examples/global-prometheus.yml" >"$work/global/prometheus.yml"
+prometheus --config.file="$work/global/prometheus.yml" --storage.tsdb.path="$work/global/data" \
+  --web.listen-address="127.0.0.1:$global" >"$work/global/log" 2>&1 &
 pids="$pids $!"
-ready Prometheus $! "http://127.0.0.1:$prom/-/ready" "$work/prometheus.log"
+ready "the global Prometheus" $! "http://127.0.0.1:$global/-/ready" "$work/global/log"
 
-# Each page a line: its group's rack (- for none) and alert, how many alerts, and their
-# boards when few.
+# Each page a line: the shard its alerts fired in, its group's rack (- for none) and alert,
+# how many alerts, and their boards when few.
 pages() {
   [ -s "$work/pages" ] || return 0
-  jq -r 'select(.status == "firing") | [.groupLabels.rack // "-", .groupLabels.alertname,
+  jq -r 'select(.status == "firing") | [.commonLabels.shard // "-", .groupLabels.rack // "-",
+    .groupLabels.alertname,
     (.alerts | length), (if (.alerts | length) < 5 then (.alerts | map(.labels.board) | sort
     | join(",")) else empty end)] | join(" ") | rtrimstr(" ")' "$work/pages" | sort
 }
@@ -195,7 +215,7 @@ wait_for "5 pages" five_pages
 # Then the first collector's report stops (its file two hours old): its boards' stale copies
 # are held back, the second collector's c3 is not.
 touch -d "@$stale" "$work/text1/tune.prom"
-not_refreshed() { pages | grep -q '^- TuningReportNotRefreshed 1'; }
+not_refreshed() { pages | grep -q '^1 - TuningReportNotRefreshed 1'; }
 wait_for "page of the report not refreshed" not_refreshed
 rackA_held() {
   [ "$(held 'alertname="TuningBoardCopyStale"' | grep -c '^rackA/.* suppressed$')" -eq 300 ]
@@ -210,12 +230,12 @@ wait_for "rackA's stale copies held back by the report not refreshed" rackA_held
 # been paged, it would be here by now.
 pages >"$work/got"
 cat >"$work/want" <<'EOF'
-- TuningBoardNotCopied 1 b4
-- TuningReportNotRefreshed 1
-rackA TuningBoardCopyStale 300
-rackB TuningHashBoardLost 1 rackB/b3
-rackC TuningBoardCopyStale 1 rackC/c3
-rackC TuningManyRedChips 1 rackC/c2
+1 - TuningBoardNotCopied 1 b4
+1 - TuningReportNotRefreshed 1
+1 rackA TuningBoardCopyStale 300
+1 rackB TuningHashBoardLost 1 rackB/b3
+2 rackC TuningBoardCopyStale 1 rackC/c3
+2 rackC TuningManyRedChips 1 rackC/c2
 EOF
 diff "$work/want" "$work/got" >"$work/diff" || fail "pages, not as grouped and held back:
 $(cat "$work/diff")"
@@ -232,5 +252,28 @@ jq -r --arg uid "$uid" '.alerts[] | .labels as $l | .annotations as $a | select(
 [ ! -s "$work/unfit" ] || fail "alerts without their rack, summary, description or dashboard:
 $(head -n 5 "$work/unfit")"
 
-echo "alertmanager: $(wc -l <"$work/got") pages for $(awk '{ n += $3 } END { print n }' "$work/got")" \
-  "alerts (rackA's 300 in one), 303 held back, in $(($(date +%s) - started)) s"
+# The global Prometheus: once its farm's ideal rate is the two shards', each of its farm
+# totals is theirs added up, and no board's own series has reached it.
+ask() {  # PORT QUERY: the first result's value, or "none"
+  curl -fsG "http://127.0.0.1:$1/api/v1/query" --data-urlencode "query=$2" |
+    jq -r '.data.result[0].value[1] // "none"'
+}
+added_up() {  # QUERY: the global's value is the shards' sum
+  ask "$global" "$1" >"$work/total" 2>/dev/null || return 1
+  { ask "$prom1" "$1"; ask "$prom2" "$1"; } | awk -v total="$(cat "$work/total")" '
+    $1 != "none" { sum += $1 }
+    END { d = total - sum; exit !(total != "none" && d * d <= 1e-12 * sum * sum) }'
+}
+wait_for "the shards' ideal rate in the global Prometheus" added_up farm:tune_board_ideal_rate:sum
+for total in farm:tune_board_measured_rate:sum 'sum(farm_outcome:tune_boards:count)' \
+  farm:tune_boards_copy_stale:count 'sum(farm_class:tune_board_chips:sum)'; do
+  added_up "$total" || fail "$total: $(cat "$work/total") in the global Prometheus, not the shards' sum"
+done
+[ "$(ask "$global" 'sum(farm_outcome:tune_boards:count)')" = 306 ] &&
+  [ "$(ask "$global" 'count(count by (shard) (rack:tune_board_ideal_rate:sum))')" = 2 ] &&
+  [ "$(ask "$global" 'count({__name__=~"tune_.*"})')" = none ] ||
+  fail "the global Prometheus: not 306 boards of 2 shards, or boards' own series"
+
+echo "alertmanager: $(wc -l <"$work/got") pages for $(awk '{ n += $4 } END { print n }' "$work/got")" \
+  "alerts (rackA's 300 in one), 303 held back, the global totals the shards', in" \
+  "$(($(date +%s) - started)) s"
