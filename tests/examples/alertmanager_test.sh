@@ -56,12 +56,15 @@ while [ $i -le 300 ]; do
   echo "$board" >>"$work/list1"
   i=$((i + 1))
 done
-# rackB: b3 lost its chain 8 (the miner lists none of its chips), b4 is listed, never copied.
+# rackB: b3 lost its chain 8 (the miner lists none of its chips), b4 is listed, never copied,
+# b5's copy cannot be read (a pipe where its chip rates were).
 copy "$work/r1" "$farm/rackB/b1" "$now"
 copy "$work/r2" "$farm/rackB/b2" "$now"
 copy "$work/r3" "$farm/rackB/b3" "$now"
 grep -v '^8:' "$work/r3/tmp/chip-rates" >"$farm/rackB/b3/chip-rates"
-printf 'b1\nb2\nb3\nb4\n' >>"$work/list1"
+mkdir "$farm/rackB/b5"
+mkfifo "$farm/rackB/b5/chip-rates"
+printf 'b1\nb2\nb3\nb4\nb5\n' >>"$work/list1"
 # rackC, on a second collector: c2 has the red chips, c3's copy is as stale as rackA's.
 copy "$work/r1" "$farm/rackC/c1" "$now"
 copy "$work/r4" "$farm/rackC/c2" "$now"
@@ -72,7 +75,7 @@ mkdir "$work/text1" "$work/text2"
 status=0
 "$rehearse" report --boards "$work/list1" --labels-under "$farm" "$farm"/rackA/* "$farm"/rackB/* \
   --metrics "$work/text1/tune.prom" >/dev/null 2>&1 || status=$?
-[ $status -eq 1 ] || fail "report on rackA and rackB: status $status, not 1 (findings)"
+[ $status -eq 3 ] || fail "report on rackA and rackB: status $status, not 3 (b5 unreadable)"
 status=0
 "$rehearse" report --boards "$work/list2" --labels-under "$farm" "$farm"/rackC/* \
   --metrics "$work/text2/tune.prom" >/dev/null 2>&1 || status=$?
@@ -197,7 +200,9 @@ wait_for() {  # WHAT COMMAND...: until COMMAND succeeds, within 2 minutes
   until "$@"; do
     [ "$(date +%s)" -lt $deadline ] || fail "no $what within 2 minutes; pages so far:
 $(pages)
-held, by state: $(held 'alertname=~"Tuning.*"' | awk '{ print $2 }' | sort | uniq -c | xargs)"
+held, by state: $(held 'alertname=~"Tuning.*"' | awk '{ print $2 }' | sort | uniq -c | xargs)
+Alertmanager: $(tail -n 3 "$work/am.log")
+receiver: $(tail -n 3 "$work/hook.log")"
     sleep 0.2
   done
 }
@@ -209,8 +214,8 @@ explained() {
     grep -c ' suppressed$')" -eq 303 ]
 }
 wait_for "303 explained alerts held back" explained
-five_pages() { [ "$(pages | wc -l)" -ge 5 ]; }
-wait_for "5 pages" five_pages
+six_pages() { [ "$(pages | wc -l)" -ge 6 ]; }
+wait_for "6 pages" six_pages
 
 # Then the first collector's report stops (its file two hours old): its boards' stale copies
 # are held back, the second collector's c3 is not.
@@ -233,6 +238,7 @@ cat >"$work/want" <<'EOF'
 1 - TuningBoardNotCopied 1 b4
 1 - TuningReportNotRefreshed 1
 1 rackA TuningBoardCopyStale 300
+1 rackB TuningBoardCopyUnreadable 1 rackB/b5
 1 rackB TuningHashBoardLost 1 rackB/b3
 2 rackC TuningBoardCopyStale 1 rackC/c3
 2 rackC TuningManyRedChips 1 rackC/c2
@@ -274,6 +280,44 @@ done
   [ "$(ask "$global" 'count({__name__=~"tune_.*"})')" = none ] ||
   fail "the global Prometheus: not 306 boards of 2 shards, or boards' own series"
 
+# The example dashboard, its variables at All. On a shard's Prometheus, whose series carry
+# no shard label (a farm with one collector, as far as the dashboard can tell), every query
+# returns series, a stat panel's also without its fallback to 0, and the farm's rate from the
+# rack totals is its boards'. On the global one the farm panels return series and the board
+# panels (their descriptions say so) none, and the variables offer both shards and every rack.
+input=$(jq -r '.__inputs[] | select(.type == "datasource" and .pluginId == "prometheus") | .name' \
+  "$dashboard")
+[ -n "$input" ] && [ "$(jq -r '.templating.list[] | select(.type == "datasource") | .current.value' \
+  "$dashboard")" = "\${$input}" ] || fail "the data source variable does not start at an input's"
+jq -r '.templating.list[] | select(.type == "query") | "s/\\$\(.name)/\(.allValue)/g"' \
+  "$dashboard" >"$work/all"
+jq -r '.panels[] | (if (.description // "" | test("global Prometheus.*empty")) then "board"
+  else "farm" end) as $kind | .targets[] | "\($kind) \(.expr)"' "$dashboard" | sed -f "$work/all" \
+  >"$work/queries"
+found() { curl -fsG "http://127.0.0.1:$1/api/v1/query" --data-urlencode "query=$2" | jq '.data.result | length'; }
+while read -r kind query; do
+  [ "$(found "$prom1" "$query")" -gt 0 ] && [ "$(found "$prom1" "${query% or vector(0)}")" -gt 0 ] ||
+    fail "no series on a shard for: $query"
+  series=$(found "$global" "${query% or vector(0)}")
+  case $kind$series in board0 | farm[1-9]*) ;; *) fail "a $kind panel, $series series on the global: $query" ;; esac
+done <"$work/queries"
+farm_rate=$(grep -m 1 'rack:tune_board_measured_rate:sum' "$work/queries" | cut -d' ' -f2-)
+ask "$prom1" 'sum(tune_board_measured_rate and on (board) tune_board_ideal_rate)' |
+  awk -v farm="$(ask "$prom1" "$farm_rate")" '{ d = farm - $1; exit !(d * d <= 1e-12 * $1 * $1) }' ||
+  fail "the farm's rate is not its boards': $farm_rate"
+offered() {  # VARIABLE: the values Grafana offers, from its label_values(MATCH, LABEL)
+  sed -n 's/^label_values(\(.*\), *\([a-z_]*\))$/\1 \2/p' <<EOF | sed -f "$work/all" | {
+$(jq -r --arg v "$1" '.templating.list[] | select(.name == $v) | .query' "$dashboard")
+EOF
+    read -r match label
+    curl -fsG "http://127.0.0.1:$global/api/v1/label/$label/values" --data-urlencode "match[]=$match" |
+      jq -r '.data | join(" ")'
+  }
+}
+[ "$(offered shard)" = "1 2" ] && [ "$(offered rack)" = "rackA rackB rackC" ] ||
+  fail "the variables offer shards $(offered shard), racks $(offered rack)"
+
 echo "alertmanager: $(wc -l <"$work/got") pages for $(awk '{ n += $4 } END { print n }' "$work/got")" \
-  "alerts (rackA's 300 in one), 303 held back, the global totals the shards', in" \
+  "alerts (rackA's 300 in one), 303 held back, the global totals the shards', every" \
+  "dashboard query answered on a shard and the global Prometheus, in" \
   "$(($(date +%s) - started)) s"
