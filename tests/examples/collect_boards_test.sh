@@ -119,13 +119,12 @@ printf '  %s \r\n\r\n# a rack\r\n%s\r\n' "$boards/b1" "$boards/fresh" >"$work/li
 for n in $(seq 1 30) böard ünit-7; do
   cp -al "$boards/b1" "$boards/h$n"
   echo "h$n"
-done >"$work/farm-list"
-LC_ALL=C sort "$work/farm-list" >"$work/sorted-list"
+done | LC_ALL=C sort >"$work/farm-list"
 for k in 1 2 3; do
   "$collect" --shard $k/3 -e "$work/ssh" -f "$work/farm-list" "$work/shards/$k" 2>"$work/errors" ||
     fail "shard $k: $(cat "$work/errors")"
   ls "$work/shards/$k"
-done | LC_ALL=C sort | cmp -s - "$work/sorted-list" || fail "not each board in one shard: $(ls "$work"/shards/*)"
+done | LC_ALL=C sort | cmp -s - "$work/farm-list" || fail "not each board in one shard: $(ls "$work"/shards/*)"
 for k in 1 2 3; do
   "$rehearse" report --shard $k/3 --boards "$work/farm-list" --labels-under "$work/shards" \
     "$work"/shards/*/* --metrics "$work/shard.prom" >"$work/report" || fail "shard $k's report"
