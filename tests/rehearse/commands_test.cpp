@@ -259,11 +259,12 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   // that would print alike are each named, the rest written.
   fs::create_directory_symlink("a", farm / "0link");
   for (const char* name : {"c\\x0ad", "c\nd"}) fs::create_directory(farm / name);
-  metrics = report({"0link", "a", "b", "b", "c\\x0ad", "c\nd"}, Asked().metrics("metrics/farm.prom"));
+  metrics =
+      report({"0link", "a", "b", "b", "c\\x0ad", "c\nd"}, Asked().metrics("metrics/farm.prom"));
   EXPECT_EQ(metrics.status, 3) << metrics.errors;
-  for (const char* line : {"0link: unusable: the same board as a\n",
-                           "b: unusable: the same board as b\n",
-                           "c\\x0ad: unusable: would be labelled c\\x0ad as c\\x0ad is\n"}) {
+  for (const char* line :
+       {"0link: unusable: the same board as a\n", "b: unusable: the same board as b\n",
+        "c\\x0ad: unusable: would be labelled c\\x0ad as c\\x0ad is\n"}) {
     EXPECT_NE(metrics.errors.find(line), std::string::npos) << line << metrics.errors;
   }
   exposition = slurp(farm / "metrics/farm.prom");

@@ -14,9 +14,9 @@
 
 #include "board_report.hpp"
 #include "kit/rehearse_calls.hpp"
+#include "output.hpp"
 #include "pictures.hpp"
 #include "predictions.hpp"
-#include "output.hpp"
 #include "report_metrics.hpp"
 #include "tool_error.hpp"
 
@@ -271,7 +271,8 @@ TEST(ReportMetrics, EveryBoardAndChainIsOneSeriesThatPromtoolTakes) {
     spooled.board(board, name);
   }
   const std::string farm = dir / "out/farm.prom";
-  replace_output(farm, [&](int fd) { return spooled.write(fd); }, [] { return std::nullopt; });
+  replace_output(
+      farm, [&](int fd) { return spooled.write(fd); }, [] { return std::nullopt; });
   EXPECT_EQ(slurp(farm), held.text().value());
   EXPECT_GT(held.text()->size(), 15 * 64 * 1024u);
   try {
@@ -346,7 +347,10 @@ TEST(Pictures, EachPictureRendersToAnImageThatIsNotBlank) {
   // its marks counted, and the worst boards named, weakest first.
   FarmPicture farm;
   for (int i = 0; i < 310; ++i) {
-    FarmRow row{.name = std::string(i < 200 ? "rackA/b" : i < 300 ? "rackB/b" : "b").append(std::to_string(i))};
+    FarmRow row{.name = std::string(i < 200   ? "rackA/b"
+                                    : i < 300 ? "rackB/b"
+                                              : "b")
+                            .append(std::to_string(i))};
     row.present[0] = true;
     row.share[0] = 1.2 - i / 1000.0;
     row.stale = i < 200;

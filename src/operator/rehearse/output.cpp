@@ -49,7 +49,8 @@ void replace_output(const std::string& path, FunctionRef<bool(int fd)> write,
   StagedReplace staged;
   errno = 0;
   bool stored = stage_replace(sys, path, "", staged);
-  const int fd = stored && !staged.in_place ? open(staged.temporary.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+  const int fd =
+      stored && !staged.in_place ? open(staged.temporary.c_str(), O_WRONLY | O_CLOEXEC) : -1;
   if (stored && fd < 0) {
     // Rewritten in place, or a temporary file of a mode its writer may not open again.
     drop_staged(staged);

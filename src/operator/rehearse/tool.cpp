@@ -183,7 +183,8 @@ int report(Invocation& in) {
   if (request.chip && report.boards_list) {
     usage_error("--chip takes one board directory, without --boards");
   }
-  if (request.chip && report.shard) usage_error("--chip takes one board directory, without --shard");
+  if (request.chip && report.shard)
+    usage_error("--chip takes one board directory, without --shard");
   if (request.words.size() == 1 && !report.boards_list && !report.shard) {
     return report_one(request.words[0], report);
   }

@@ -17,7 +17,8 @@ namespace tune::rehearse {
 namespace {
 
 void write_metrics(const std::string& path, const MetricsWriter& metrics) {
-  replace_output(path, [&](int fd) { return metrics.write(fd); }, [&] { return metrics.text(); });
+  replace_output(
+      path, [&](int fd) { return metrics.write(fd); }, [&] { return metrics.text(); });
 }
 
 }  // namespace

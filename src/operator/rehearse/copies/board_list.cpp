@@ -72,7 +72,9 @@ std::vector<std::string> read_board_list(const std::string& path) {
   return once;
 }
 
-std::string copy_name_of(const std::string& dir) { return last_part(dir); }
+std::string copy_name_of(const std::string& dir) {
+  return last_part(dir);
+}
 
 int shard_of(const std::string& name, int shards) {
   unsigned long long h = 0;

@@ -236,8 +236,9 @@ void FarmPicture::add_to_rack(const FarmRow& row) {
   rack.stopped += row.stopped;
   if (!weakest || row.unusable || row.not_copied) return;
   // The worst few, weakest first; a later board of the same share after an earlier one.
-  auto later = std::upper_bound(worst_.begin(), worst_.end(), *weakest,
-                                [](double share, const auto& named) { return share < named.first; });
+  auto later =
+      std::upper_bound(worst_.begin(), worst_.end(), *weakest,
+                       [](double share, const auto& named) { return share < named.first; });
   if (later - worst_.begin() >= worst_named) return;
   worst_.insert(later, {*weakest, row.name});
   if (worst_.size() > static_cast<size_t>(worst_named)) worst_.pop_back();

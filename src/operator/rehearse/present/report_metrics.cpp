@@ -9,7 +9,6 @@
 #include <cstdlib>
 
 #include "files.hpp"
-
 #include "text.hpp"
 
 namespace tune::rehearse {
