@@ -217,17 +217,16 @@ long long parse_duration(const std::string& option, const std::string& text) {
 }
 
 Shard parse_shard(const std::string& text) {
-  const size_t slash = text.find('/');
-  const bool numbers = slash != std::string::npos && slash > 0 && slash + 1 < text.size() &&
-                       text.find_first_not_of("0123456789/") == std::string::npos &&
-                       text.find('/', slash + 1) == std::string::npos;
-  const long of = numbers ? std::atol(text.substr(slash + 1, 6).c_str()) : 0;
-  const long number = numbers ? std::atol(text.substr(0, 6).c_str()) : 0;
-  if (!numbers || slash > 5 || text.size() - slash > 6 || of < 1 || number < 1 || number > of) {
+  // Digits and one slash only: sscanf alone would take blanks and signs.
+  int number = 0, of = 0, end = 0;
+  const bool read = text.find_first_not_of("0123456789/") == std::string::npos &&
+                    std::sscanf(text.c_str(), "%5d/%5d%n", &number, &of, &end) == 2 &&
+                    static_cast<size_t>(end) == text.size();
+  if (!read || of < 1 || number < 1 || number > of) {
     usage_error("--shard takes K/N, shard K of N from 1 to N (N up to 99999), not \"" +
                 printable(text, 60) + "\"");
   }
-  return {static_cast<int>(number), static_cast<int>(of)};
+  return {number, of};
 }
 
 Request read_request(const ToolTables& tables, size_t command, int argc, char** argv, int first) {

@@ -137,9 +137,7 @@ int report_farm(const std::vector<std::string>& dirs, const ReportRequest& reque
                stdout);
   }
   std::fputs((json ? farm_json.end(totals) : format_farm_totals(totals)).c_str(), stdout);
-  if (request.metrics) {
-    write_metrics(*request.metrics, metrics);
-  }
+  if (request.metrics) write_metrics(*request.metrics, metrics);
   if (request.out) {
     const std::string picture = *request.out + "/farm.svg";
     write_output(picture, overview.svg());
