@@ -282,6 +282,14 @@ TEST(Report, AFarmGivesOneLinePerBoardAndItsTotals) {
   EXPECT_EQ(refused.output, "");
   EXPECT_EQ(refused.errors,
             "tune-rehearse: metrics/farm.prom: cannot be written: Permission denied\n");
+  // Through a link there, the directory that matters is its target's.
+  fs::create_directory(farm / "open");
+  fs::permissions(farm / "open", fs::perms::all);
+  fs::create_symlink("../open/farm.prom", farm / "metrics/link.prom");
+  EXPECT_EQ(call_tune_rehearse(farm.path(), "report a --metrics metrics/link.prom", true).status,
+            0);
+  EXPECT_TRUE(fs::is_symlink(farm / "metrics/link.prom") &&
+              fs::is_regular_file(farm / "open/farm.prom"));
   const std::string under_file = std::string("a/") + rehearsal_marker + "/farm.prom";
   EXPECT_EQ(report({"a"}, Asked().metrics(under_file)).errors,
             "tune-rehearse: " + under_file + ": cannot be written: Not a directory\n");

@@ -27,8 +27,10 @@ std::string directory_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The file a chain of symbolic links ends at (which may not exist yet), so that the links
-// themselves stay as the firmware made them. A loop is left to open() to report.
+}  // namespace
+
+// A chain of links is followed so that the links themselves stay as the firmware made them;
+// the file it ends at may not exist yet. A loop is left to open() to report.
 std::string link_target(std::string path) {
   for (int hops = 0; hops < 40; ++hops) {
     struct stat info;
@@ -41,8 +43,6 @@ std::string link_target(std::string path) {
   }
   return path;
 }
-
-}  // namespace
 
 std::string temporary_name_for(const std::string& path, int attempt) {
   size_t slash = path.rfind('/');

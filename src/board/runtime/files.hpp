@@ -101,6 +101,10 @@ bool stage_replace(System& sys, const std::string& path, std::string_view text,
 bool commit_replace(System& sys, const StagedReplace& staged);
 void drop_staged(const StagedReplace& staged);
 
+// The file a path names once its symbolic links are followed (up to 40 of them): the one a
+// replace puts the new content in place of.
+std::string link_target(std::string path);
+
 // The hidden name a replace writes beside `path` before the rename: ".NAME.tune-new", or
 // with a later attempt ".NAME.tune-new-N" when the names before it are taken. A cut can
 // leave one behind; the next replace of the file reuses it.

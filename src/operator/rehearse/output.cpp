@@ -83,7 +83,7 @@ void replace_output(const std::string& path, FunctionRef<bool(int fd)> write,
 }
 
 std::string directory_holding(const std::string& path) {
-  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  std::filesystem::path parent = std::filesystem::path(link_target(path)).parent_path();
   return parent.empty() ? "." : parent.string();
 }
 

@@ -26,7 +26,8 @@ void replace_output(const std::string& path, FunctionRef<bool(int fd)> write,
 // Fails now, as replace_output would later, when `path` is a directory or its directory
 // cannot take a new file: a long run does not end in an error it could have named first.
 void check_replaceable(const std::string& path);
-// The directory a file named `path` is in ("." for a bare name).
+// The directory the file `path` names is replaced in: its link's target's, if it is a link
+// ("." for a bare name).
 std::string directory_holding(const std::string& path);
 
 // The boards' labels in what the tool writes for them (a metric's "board", a picture's
