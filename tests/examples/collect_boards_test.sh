@@ -142,7 +142,8 @@ status=0
 
 # Bad usage: one line, status 2, nothing copied.
 for args in "" "-j 0 $out b1" "-t x $out b1" "$out $boards/b1 $work/other/b1" "$out .hidden" \
-  "$out root@" "$out -j" "-j" "--shard 4/3 $out b1" "--shard=1/x $out b1" "-s 0/2 $out b1"; do
+  "$out root@" "$out -j" "-j" "--shard 4/3 $out b1" "--shard=1/x $out b1" "-s 0/2 $out b1" "--shard= $out b1" \
+  "--shard /2 $out b1" "$out b1 --shard 1/2"; do
   status=0
   # shellcheck disable=SC2086
   "$collect" $args 2>"$work/errors" || status=$?
