@@ -207,16 +207,17 @@ void FarmPicture::add(FarmRow row) {
 
 void FarmPicture::add_to_rack(const FarmRow& row) {
   const size_t slash = row.name.rfind('/');
+  // Boards without a rack by the hundred, keyed apart from any rack (no label starts "/").
   std::string name;
+  size_t first = 0;
   if (slash != std::string::npos && slash > 0) {
     name = row.name.substr(0, slash);
   } else {
-    const size_t first = unracked_ / 100 * 100 + 1;
-    name = "boards " + std::to_string(first) + " to " + std::to_string(first + 99);
-    ++unracked_;
+    first = unracked_++ / 100 * 100 + 1;
+    name = "/" + std::to_string(first);
   }
   auto [at, fresh] = rack_of_.emplace(name, racks_.size());
-  if (fresh) racks_.push_back({.name = name});
+  if (fresh) racks_.push_back({.name = name, .first = first});
   Rack& rack = racks_[at->second];
   const std::optional<double> weakest = weakest_share(row);
   const bool lost = std::find(row.lost.begin(), row.lost.end(), true) != row.lost.end();
@@ -294,7 +295,9 @@ std::string FarmPicture::svg() const {
               {"y", y0 + 10},
               {"font-size", 11},
               {"text-anchor", "end"}},
-             label_of(rack.name));
+             rack.first == 0 ? label_of(rack.name)
+                             : "boards " + std::to_string(rack.first) + " to " +
+                                   std::to_string(rack.first + rack.count - 1));
     double at = 0;
     for (size_t kind = 0; kind < rack.boards.size(); ++kind) {
       if (rack.boards[kind] == 0) continue;
@@ -307,8 +310,8 @@ std::string FarmPicture::svg() const {
                          {"stroke", kind == unknown_kind ? "#777777" : "none"}});
       at += share;
     }
-    std::string marks = std::to_string(rack.count) + " boards";
-    const std::pair<const char*, int> counted[] = {{"not read", rack.boards[unread_kind]},
+    std::string marks = std::to_string(rack.count) + (rack.count == 1 ? " board" : " boards");
+    const std::pair<const char*, int> counted[] = {{"not read or copied", rack.boards[unread_kind]},
                                                    {"failed", rack.failed},
                                                    {"stale", rack.stale},
                                                    {"stopped", rack.stopped}};

@@ -60,6 +60,7 @@ class FarmPicture {
  private:
   struct Rack {
     std::string name;
+    size_t first = 0;  // of boards without a rack: the first one's number, else 0
     std::array<int, 8> boards{};  // by kind: the five bands, lost, unknown, not read
     int failed = 0, stale = 0, stopped = 0, count = 0;
   };
